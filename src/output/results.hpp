@@ -1,0 +1,16 @@
+// The result files of one generation g: "ggMTYPE.out" (marker haplotypes),
+// "ggQTYPE.out" (QTL haplotypes) and "ggBV.out" (pedigree, sex, selection
+// mark, true breeding values and phenotypes).
+#pragma once
+#include <string>
+
+#include "run/state.hpp"
+
+namespace qm {
+
+void output(popstate& p, int32_t g);
+
+// "05" + name for generation 5; plain digits from 100 on.
+std::string result_name(int32_t g, const char* name);
+
+}  // namespace qm

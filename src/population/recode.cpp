@@ -1,0 +1,47 @@
+#include "population/recode.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qm {
+
+void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_t>& counts) {
+  const size_t n = l1 >= l0 ? static_cast<size_t>(l1 - l0 + 1) : 0;
+  counts.assign(n * 128, 0);
+  for (int h = 1; h <= geno.n2; ++h) {
+    const int8_t* g = geno.col(h) + (l0 - 1);
+    uint32_t* c = counts.data();
+    for (size_t l = 0; l < n; ++l) ++c[l * 128 + (static_cast<uint8_t>(g[l]) & 127u)];
+  }
+}
+
+void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle) {
+  constexpr int block = 512;  // loci per pass: the counts stay in cache
+  std::vector<uint32_t> counts;
+  std::vector<int8_t> code(static_cast<size_t>(n) + 1);
+  for (int l0 = 1; l0 <= n; l0 += block) {
+    const int l1 = std::min(n, l0 + block - 1);
+    count_alleles(geno, l0, l1, counts);
+    for (int l = l0; l <= l1; ++l) {
+      const uint32_t* c = counts.data() + static_cast<size_t>(l - l0) * 128;
+      const int top = alle(l, 2);
+      double best = 1.0;
+      int chosen = 0;
+      for (int a = 2; a <= top; ++a) {
+        const uint32_t cnt = a < 128 ? c[a] : 0;
+        const float f = std::fabs(0.5f - static_cast<float>(cnt) / static_cast<float>(nh));
+        if (static_cast<double>(f) <= best) {
+          best = f;
+          chosen = a;
+        }
+      }
+      code[static_cast<size_t>(l)] = static_cast<int8_t>(chosen);
+    }
+  }
+  for (int h = 1; h <= geno.n2; ++h) {
+    int8_t* g = geno.col(h);
+    for (int l = 0; l < n; ++l) g[l] = g[l] == code[static_cast<size_t>(l) + 1] ? 1 : 2;
+  }
+}
+
+}  // namespace qm

@@ -1,0 +1,19 @@
+// Recoding to two alleles at the end of the historical stage, and the
+// allele counts it shares with the QTL choice.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "run/state.hpp"
+
+namespace qm {
+
+// counts[(l - l0) * 128 + a]: haplotypes carrying allele a at locus l, for
+// loci l0..l1 (inclusive) of geno; alleles are taken modulo 128.
+void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_t>& counts);
+
+// At every locus the allele of 2..top (top = alle(l,2)) whose frequency is
+// nearest one half (the higher number on a tie) becomes 1, all others 2.
+void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle);
+
+}  // namespace qm

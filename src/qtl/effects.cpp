@@ -1,0 +1,200 @@
+#include "qtl/effects.hpp"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "output/fixed.hpp"
+#include "run/messages.hpp"
+
+namespace qm {
+
+float correl(const float* x, const float* y, int n) {
+  float sx = 0.0f, sy = 0.0f, sxy = 0.0f, sxx = 0.0f, syy = 0.0f;
+  for (int i = 0; i < n; ++i) {
+    sx += x[i];
+    sy += y[i];
+    sxy += x[i] * y[i];
+    sxx += x[i] * x[i];
+    syy += y[i] * y[i];
+  }
+  const float nn = static_cast<float>(n);
+  return (nn * sxy - sx * sy) / (std::sqrt(nn * sxx - sx * sx) * std::sqrt(nn * syy - sy * sy));
+}
+
+namespace {
+
+enum qclass { common = 0, spec1 = 1, spec2 = 2 };
+
+bool uncommon_scheme(const popstate& p) { return p.ntrait == 2 && p.uncommon_QTL == 1; }
+
+// Classes of the QTL in the uncommon scheme, for one draw.
+std::vector<int> classes(popstate& p) {
+  if (p.pcommon != 0.0f) {
+    p.rq = (p.pspecific + p.pcommon) * p.rgen(1) / p.pcommon;
+    if (std::fabs(p.rq) > 1.0f) {
+      say("rq larger than 1.0 to adjust the setting value for genetic correlation!");
+      throw run_stop("rq larger than 1.0");
+    }
+  }
+  p.ncommon = p.nspec1 = p.nspec2 = 0;
+  std::vector<int> cls(static_cast<size_t>(p.tqtl) + 1);
+  const float tt = static_cast<float>(p.tqtl);
+  for (int q = 1; q <= p.tqtl; ++q) {
+    const float k = static_cast<float>(q);
+    if (k <= tt * p.pcommon) {
+      cls[static_cast<size_t>(q)] = common;
+      ++p.ncommon;
+    } else if (k <= tt * (p.pspecific + p.pcommon)) {
+      cls[static_cast<size_t>(q)] = spec1;
+      ++p.nspec1;
+    } else {
+      cls[static_cast<size_t>(q)] = spec2;
+      ++p.nspec2;
+    }
+  }
+  return cls;
+}
+
+double signed_gamma(popstate& p, float shape) {
+  const double g = gamma(p.rng, shape, p.qtlp2);
+  const double u = randz(p.rng);
+  return u <= 0.5 ? -g : g;
+}
+
+// One complete draw of qeff.
+void draw(popstate& p) {
+  if (p.ntrait == 1) {
+    for (int q = 1; q <= p.tqtl; ++q) {
+      if (p.qtlrule == 0) {
+        const float z = static_cast<float>(stdnorm(p.rng));
+        p.qeff(q, 1) = std::sqrt(p.qtlp2) * z;
+      } else if (p.qtlrule == 1) {
+        p.qeff(q, 1) = signed_gamma(p, p.qtlp1);
+      }
+    }
+    return;
+  }
+  if (uncommon_scheme(p)) {
+    const std::vector<int> cls = classes(p);
+    float v2[4];
+    v2[0] = p.qtlp1;
+    v2[3] = p.qtlp2;
+    v2[1] = v2[2] = std::sqrt(p.qtlp1 * p.qtlp2) * p.rq;
+    const float a = std::fabs(p.rq);
+    for (int q = 1; q <= p.tqtl; ++q) {
+      const int c = cls[static_cast<size_t>(q)];
+      if (p.qtlrule == 0) {
+        if (c == common) {
+          float x[2];
+          multinorm(p.rng, v2, 2, x);
+          p.qeff(q, 1) = x[0];
+          p.qeff(q, 2) = x[1];
+        } else {
+          const float z = static_cast<float>(stdnorm(p.rng));
+          p.qeff(q, 1) = c == spec1 ? static_cast<double>(std::sqrt(p.qtlp1) * z) : 0.0;
+          p.qeff(q, 2) = c == spec2 ? static_cast<double>(std::sqrt(p.qtlp2) * z) : 0.0;
+        }
+      } else if (p.qtlrule == 1) {
+        if (c == common) {
+          const double g0 = gamma(p.rng, 0.4f * a, p.qtlp2);
+          const double g1 = gamma(p.rng, 0.4f * (1.0f - a), p.qtlp2);
+          const double g2 = gamma(p.rng, 0.4f * (1.0f - a), p.qtlp2);
+          p.qeff(q, 1) = g0 + g1;
+          p.qeff(q, 2) = g0 + g2;
+          if (randz(p.rng) > 0.5) {
+            p.qeff(q, 1) = -p.qeff(q, 1);
+            p.qeff(q, 2) = -p.qeff(q, 2);
+          }
+          if (p.rq < 0.0f) p.qeff(q, 1) = -p.qeff(q, 1);
+        } else {
+          const double e = signed_gamma(p, 0.4f);
+          p.qeff(q, 1) = c == spec1 ? e : 0.0;
+          p.qeff(q, 2) = c == spec2 ? e : 0.0;
+        }
+      }
+    }
+    return;
+  }
+  if (p.uncommon_QTL != 0) return;  // no other scheme (rejected when the file is read)
+  if (p.qtlrule == 1) {
+    const char* m = "please choose normal distribution because of No Mutiple-Gamma for 2 or above traits with uncommon_QTL==0!";
+    show(m, true);
+    say(m);
+    throw run_stop(m);
+  }
+  if (p.qtlrule != 0) return;
+  const int n = p.ntrait;
+  std::vector<float> vn(static_cast<size_t>(n) * n), x(static_cast<size_t>(n));
+  auto V = [&](int i, int j) -> float& { return vn[static_cast<size_t>(i - 1) + static_cast<size_t>(j - 1) * n]; };
+  V(1, 1) = p.qtlp1;
+  V(2, 2) = p.qtlp2;
+  for (int t = 3; t <= n; ++t) V(t, t) = p.qtlp2 + static_cast<float>(t - 2);
+  int pr = 0;
+  for (int i = 1; i < n; ++i)
+    for (int j = i + 1; j <= n; ++j) V(i, j) = V(j, i) = std::sqrt(V(i, i) * V(j, j)) * p.rgen(++pr);
+  for (int q = 1; q <= p.tqtl; ++q) {
+    multinorm(p.rng, vn.data(), n, x.data());
+    for (int t = 1; t <= n; ++t) p.qeff(q, t) = x[static_cast<size_t>(t - 1)];
+  }
+}
+
+// The check of a draw; true when it is accepted.
+bool accepted(popstate& p, int ntry) {
+  if (p.ntrait == 1) return true;
+  const bool unc = uncommon_scheme(p);
+  if (p.uncommon_QTL != 0 && p.rq == 0.0f) return true;
+  const int w = unc ? static_cast<int>(static_cast<float>(p.tqtl) * p.pcommon) : p.tqtl;
+  const int n = p.ntrait;
+  std::vector<float> e(static_cast<size_t>(w > 0 ? w : 0) * n);
+  for (int t = 1; t <= n; ++t)
+    for (int k = 1; k <= w; ++k)
+      e[static_cast<size_t>(k - 1) + static_cast<size_t>(t - 1) * w] = static_cast<float>(p.qeff(k, t));
+  auto col = [&](int t) { return e.data() + static_cast<size_t>(t - 1) * w; };
+  std::string line;
+  if (unc) {
+    const float r = correl(col(1), col(2), w);
+    if (!(p.rq - 0.05f <= r && r <= p.rq + 0.05f)) return false;
+    list_real(line, p.rq);
+    list_real(line, r);
+  } else {
+    const int np = n * (n - 1) / 2;
+    std::vector<float> rc(static_cast<size_t>(np));
+    int pr = 0;
+    for (int i = 1; i < n; ++i) {
+      for (int j = i + 1; j <= n; ++j) {
+        const float r = correl(col(i), col(j), w);
+        const float g = p.rgen(++pr);
+        if (!(r >= g - 0.05f && r <= g + 0.05f)) return false;  // not a number fails too
+        rc[static_cast<size_t>(pr - 1)] = r;
+      }
+    }
+    for (int k = 1; k <= np; ++k) list_real(line, p.rgen(k));
+    for (int k = 0; k < np; ++k) list_real(line, rc[static_cast<size_t>(k)]);
+  }
+  show("producing the right correlation of qtl effect!", true);
+  list_int(line, ntry);
+  say(line.substr(1));
+  return true;
+}
+
+}  // namespace
+
+void draw_effects(popstate& p) {
+  if (uncommon_scheme(p)) {
+    if (p.rgen(1) != 0.0f) {
+      p.pcommon = 0.8f;
+      p.pspecific = 0.1f;
+    } else {
+      p.pcommon = 0.0f;
+      p.pspecific = 0.5f;
+    }
+  }
+  for (int ntry = 0;;) {
+    draw(p);
+    if (accepted(p, ntry)) return;
+    if (++ntry >= 10000) stop("put new seed!");
+  }
+}
+
+}  // namespace qm

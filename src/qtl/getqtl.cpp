@@ -1,0 +1,108 @@
+#include "qtl/getqtl.hpp"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "output/fixed.hpp"
+#include "population/recode.hpp"
+#include "qtl/effects.hpp"
+#include "qtl/report.hpp"
+#include "run/messages.hpp"
+
+namespace qm {
+
+float qtl_weight(const popstate& p, int l) {
+  int64_t c = 0;
+  for (int h = 1; h <= p.nhap; ++h) c += p.qtype(l, h) == 1;
+  const float f = static_cast<float>(c) / static_cast<float>(p.nhap);
+  return (f + f) * (1.0f - f);
+}
+
+namespace {
+
+// Step 1: every segregating candidate locus recoded (the allele nearest one
+// half, the higher number on a tie, becomes 1). Returns the segregating loci.
+std::vector<int32_t> segregating(popstate& p) {
+  constexpr int block = 512;
+  std::vector<int32_t> seg;
+  std::vector<int8_t> code(static_cast<size_t>(p.nqloc) + 1, 0);
+  std::vector<uint32_t> counts;
+  for (int l0 = 1; l0 <= p.nqloc; l0 += block) {
+    const int l1 = std::min(p.nqloc, l0 + block - 1);
+    count_alleles(p.qtype, l0, l1, counts);
+    for (int l = l0; l <= l1; ++l) {
+      const uint32_t* c = counts.data() + static_cast<size_t>(l - l0) * 128;
+      const unsigned first = static_cast<uint8_t>(p.qtype(l, 1)) & 127u;
+      if (c[first] == static_cast<uint32_t>(p.nhap)) continue;
+      float best = 1.0f;
+      int chosen = 1;
+      for (int j = 1; j <= p.qalle(l, 2); ++j) {
+        const uint32_t cnt = j < 128 ? c[j] : 0;
+        const float f = static_cast<float>(cnt) / static_cast<float>(p.nhap);
+        const float d = std::fabs(0.5f - f);
+        if (d <= best) {
+          best = d;
+          chosen = j;
+        }
+      }
+      code[static_cast<size_t>(l)] = static_cast<int8_t>(chosen);
+      seg.push_back(l);
+    }
+  }
+  if (!seg.empty()) {
+    for (int h = 1; h <= p.nhap; ++h) {
+      int8_t* g = p.qtype.col(h);
+      for (int32_t l : seg) g[l - 1] = g[l - 1] == code[static_cast<size_t>(l)] ? 1 : 2;
+    }
+  }
+  return seg;
+}
+
+// Step 6: effects scaled to the target variances.
+void scale_effects(popstate& p) {
+  std::vector<float> w(static_cast<size_t>(p.tqtl) + 1);
+  for (int q = 1; q <= p.tqtl; ++q) w[static_cast<size_t>(q)] = qtl_weight(p, p.qtlid(q));
+  for (int t = 1; t <= p.ntrait; ++t) {
+    float v = 0.0f;
+    for (int q = 1; q <= p.tqtl; ++q)
+      v = static_cast<float>(static_cast<double>(v) + p.qeff(q, t) * p.qeff(q, t) * static_cast<double>(w[static_cast<size_t>(q)]));
+    const float target = p.ntrait == 1 ? 1.0f : static_cast<float>(t);
+    const float s = std::sqrt(target / v);
+    for (int q = 1; q <= p.tqtl; ++q) p.qeff(q, t) = p.qeff(q, t) * static_cast<double>(s);
+  }
+}
+
+}  // namespace
+
+void getqtl(popstate& p) {
+  const std::vector<int32_t> qcand = segregating(p);
+  p.tqtl = static_cast<int32_t>(qcand.size());
+  if (p.tqtl < 1) stop("No QTL generated! Task failed!");
+  if (p.tqtl < p.nqtl) stop("tqtl litter than qtlp1");
+
+  std::vector<char> taken(static_cast<size_t>(p.tqtl) + 1, 0);
+  p.qtlid.alloc(p.nqtl);
+  for (int q = 1; q <= p.nqtl; ++q) {
+    int32_t i;
+    do {
+      const double u = randz(p.rng);
+      i = static_cast<int32_t>(static_cast<double>(p.tqtl) * u) + 1;
+      if (i > p.tqtl) i = p.tqtl;
+    } while (taken[static_cast<size_t>(i)]);
+    taken[static_cast<size_t>(i)] = 1;
+    p.qtlid(q) = qcand[static_cast<size_t>(i - 1)];
+  }
+  p.tqtl = p.nqtl;
+  p.qeff.alloc(p.tqtl, p.ntrait);
+
+  draw_effects(p);
+  scale_effects(p);
+  genetic_report(p);
+
+  std::string m = "Total QTL number = ";
+  add_imin(m, p.tqtl, 5, 1);
+  show(m);
+}
+
+}  // namespace qm

@@ -1,0 +1,87 @@
+#include "run/messages.hpp"
+
+#include <chrono>
+#include <ctime>
+
+namespace qm {
+
+namespace {
+std::FILE* logf = nullptr;
+std::FILE* consolef = nullptr;
+
+std::FILE* console() { return consolef ? consolef : stdout; }
+
+std::string_view trim_right(std::string_view s) {
+  size_t n = s.size();
+  while (n > 0 && s[n - 1] == ' ') --n;
+  return s.substr(0, n);
+}
+
+std::tm local_now() {
+  const std::time_t t = std::time(nullptr);
+  std::tm lt{};
+  localtime_r(&t, &lt);
+  return lt;
+}
+
+void put_line(std::FILE* f, std::string_view lead, std::string_view text) {
+  std::fwrite(lead.data(), 1, lead.size(), f);
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fputc('\n', f);
+}
+}  // namespace
+
+bool msg_open_log(const char* path) {
+  msg_close_log();
+  logf = std::fopen(path, "w");
+  return logf != nullptr;
+}
+
+void msg_close_log() {
+  if (logf) std::fclose(logf);
+  logf = nullptr;
+}
+
+void msg_set_console(std::FILE* f) { consolef = f; }
+
+std::string clock_hms() {
+  const std::tm lt = local_now();
+  char b[16];
+  std::snprintf(b, sizeof b, "%02d:%02d:%02d", lt.tm_hour, lt.tm_min, lt.tm_sec);
+  return b;
+}
+
+void show(std::string_view text, bool stamp) {
+  const std::string_view t = trim_right(text);
+  char ts[40] = "";
+  if (stamp) {
+    const std::tm lt = local_now();
+    std::snprintf(ts, sizeof ts, "%02d/%02d/%04d %02d:%02d:%02d", lt.tm_mday, lt.tm_mon + 1,
+                  lt.tm_year + 1900, lt.tm_hour, lt.tm_min, lt.tm_sec);
+  }
+  if (logf) {
+    put_line(logf, "", t);
+    if (stamp) put_line(logf, " ", ts);
+    std::fflush(logf);
+  }
+  put_line(console(), " ", t);
+  if (stamp) put_line(console(), " ", ts);
+  std::fflush(console());
+}
+
+void say(std::string_view text) {
+  put_line(console(), " ", text);
+  std::fflush(console());
+}
+
+void console_blank_line() {
+  std::fputc('\n', console());
+  std::fflush(console());
+}
+
+void stop(std::string_view text) {
+  show(text, true);
+  throw run_stop(std::string(text));
+}
+
+}  // namespace qm

@@ -1,0 +1,484 @@
+#include "run/params.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "run/messages.hpp"
+
+namespace qm {
+
+namespace {
+
+// ---------------------------------------------------------------- reading
+
+struct quiet_failure {};
+
+struct reader {
+  bool quiet = false;  // read ahead: failures are reported when the stage begins
+  std::string file;
+  std::vector<std::string> rec;  // the records, line ends removed
+  size_t next = 0;               // index of the next record to read
+
+  int recno() const { return static_cast<int>(next) + 1; }
+
+  [[noreturn]] void fail(const std::string& msg) const {
+    if (quiet) throw quiet_failure{};
+    stop(msg);
+  }
+
+  [[noreturn]] void ended(const std::string& what) const {
+    fail("Parameter file " + file + " ends before record " + std::to_string(recno()) +
+         ": expected " + what + ".");
+  }
+
+  void skip(size_t n, const std::string& what) {
+    if (next + n > rec.size()) {
+      next = rec.size();
+      ended(what);
+    }
+    next += n;
+  }
+
+  // The next k values, starting at a new record and going on to the next
+  // records when one does not hold enough. Returns the values as text with
+  // the record number of each.
+  std::vector<std::pair<std::string, int>> values(size_t k, const std::string& what) {
+    std::vector<std::pair<std::string, int>> out;
+    while (out.size() < k) {
+      if (next >= rec.size()) ended(what);
+      const std::string& line = rec[next];
+      const int rn = recno();
+      ++next;
+      size_t i = 0;
+      bool comma_pending = false, any = false;
+      while (out.size() < k) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        if (line[i] == ',') {
+          if (comma_pending || !any)
+            fail("Parameter file " + file + ", record " + std::to_string(rn) +
+                 ": an empty value between commas; expected " + what + ". Write every value.");
+          comma_pending = true;
+          ++i;
+          continue;
+        }
+        size_t j = i;
+        while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != ',') ++j;
+        out.emplace_back(line.substr(i, j - i), rn);
+        i = j;
+        any = true;
+        comma_pending = false;
+      }
+    }
+    return out;
+  }
+
+  [[noreturn]] void bad(const std::pair<std::string, int>& v, size_t item, const std::string& what,
+                        const char* kind) const {
+    fail("Parameter file " + file + ", record " + std::to_string(v.second) + ": expected " + what +
+         "; item " + std::to_string(item) + " is \"" + v.first + "\", not " + kind + ".");
+  }
+};
+
+bool load(reader& r, const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) return false;
+  r.file = name;
+  r.rec.clear();
+  r.next = 0;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    r.rec.push_back(line);
+  }
+  return true;
+}
+
+void open_or_stop(reader& r, const std::string& name) {
+  if (!load(r, name))
+    stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
+         "). Give the name of an existing, readable file.");
+}
+
+bool parse_int(const std::string& t, int32_t& out) {
+  const char* b = t.data();
+  const char* e = b + t.size();
+  if (b != e && *b == '+') ++b;
+  int64_t v = 0;
+  auto res = std::from_chars(b, e, v);
+  if (res.ec != std::errc() || res.ptr != e) return false;
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+// Decimal or exponent notation (E or D exponent), or NaN / Inf words.
+bool number_text(const std::string& t, std::string& c) {
+  c = t;
+  for (char& ch : c) {
+    if (ch == 'd' || ch == 'D') ch = 'e';
+  }
+  std::string low;
+  for (char ch : c) low += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  std::string core = low;
+  if (!core.empty() && (core[0] == '+' || core[0] == '-')) core.erase(0, 1);
+  if (core == "nan" || core == "inf" || core == "infinity") return true;
+  if (core.empty()) return false;
+  for (char ch : core)
+    if (!(std::isdigit(static_cast<unsigned char>(ch)) || ch == '.' || ch == 'e' || ch == '+' || ch == '-'))
+      return false;
+  return true;
+}
+
+bool parse_float(const std::string& t, float& out) {
+  std::string c;
+  if (!number_text(t, c)) return false;
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtof(c.c_str(), &end);
+  return end == c.c_str() + c.size() && !c.empty();
+}
+
+bool parse_double(const std::string& t, double& out) {
+  std::string c;
+  if (!number_text(t, c)) return false;
+  char* end = nullptr;
+  out = std::strtod(c.c_str(), &end);
+  return end == c.c_str() + c.size() && !c.empty();
+}
+
+void read_ints(reader& r, std::initializer_list<int32_t*> dst, const std::string& what) {
+  auto v = r.values(dst.size(), what);
+  size_t k = 0;
+  for (int32_t* d : dst) {
+    if (!parse_int(v[k].first, *d)) r.bad(v[k], k + 1, what, "an integer");
+    ++k;
+  }
+}
+
+void read_floats(reader& r, float* dst, size_t n, const std::string& what) {
+  auto v = r.values(n, what);
+  for (size_t k = 0; k < n; ++k)
+    if (!parse_float(v[k].first, dst[k])) r.bad(v[k], k + 1, what, "a number");
+}
+
+// ---------------------------------------------------------------- checks
+
+std::string num(double v) {
+  char b[64];
+  auto res = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, res.ptr);
+}
+std::string numf(float v) {
+  char b[64];
+  auto res = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, res.ptr);
+}
+
+[[noreturn]] void reject(const popstate& p, int rec, const std::string& name, const std::string& value,
+                         const std::string& rule) {
+  stop("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
+       " is not allowed; required: " + rule + ".");
+}
+
+// Cholesky of the correlation matrix of the pairs c (upper triangle row by
+// row), in double precision; true when every pivot is positive.
+bool positive_definite(const float* c, int n) {
+  std::vector<double> a(static_cast<size_t>(n) * n, 0.0), l(static_cast<size_t>(n) * n, 0.0);
+  auto A = [&](int i, int j) -> double& { return a[static_cast<size_t>(i) * n + j]; };
+  auto L = [&](int i, int j) -> double& { return l[static_cast<size_t>(i) * n + j]; };
+  int p = 0;
+  for (int i = 0; i < n; ++i) {
+    A(i, i) = 1.0;
+    for (int j = i + 1; j < n; ++j) {
+      A(i, j) = A(j, i) = c[p];
+      ++p;
+    }
+  }
+  for (int j = 0; j < n; ++j) {
+    double s = 0.0;
+    for (int k = 0; k < j; ++k) s += L(j, k) * L(j, k);
+    const double d = A(j, j) - s;
+    if (!(d > 0.0)) return false;
+    L(j, j) = std::sqrt(d);
+    for (int i = j + 1; i < n; ++i) {
+      double t = 0.0;
+      for (int k = 0; k < j; ++k) t += L(i, k) * L(j, k);
+      L(i, j) = (A(i, j) - t) / L(j, j);
+    }
+  }
+  return true;
+}
+
+void check_correlations(const popstate& p, const arr1<float>& c, int rec, const char* name, const char* what) {
+  for (int k = 1; k <= c.size(); ++k)
+    if (!(c(k) >= -1.0f && c(k) <= 1.0f))
+      reject(p, rec, std::string(name) + "(" + std::to_string(k) + ")", numf(c(k)), std::string("-1 <= ") + name + " <= 1");
+  if (!positive_definite(c.data(), p.ntrait))
+    reject(p, rec, name, "the given correlations",
+           std::string("the ") + what + " correlations form a positive-definite correlation matrix");
+}
+
+// ceiling(nind / ndam) as the mating step computes it, in single precision.
+int64_t litter_of(int32_t nind, int32_t ndam) {
+  return static_cast<int64_t>(std::ceil(static_cast<float>(nind) / static_cast<float>(ndam)));
+}
+
+void check_nested(const popstate& p, int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) {
+  if (nsire < 1 || ndam < 1) return;
+  if (ndam % nsire != 0)
+    reject(p, rec, "matetype", "0",
+           std::string("with matetype 0, ndam (") + std::to_string(ndam) + ") is a multiple of nsire (" +
+               std::to_string(nsire) + ")" + whose);
+  const int64_t litter = litter_of(nind, static_cast<int32_t>(ndam));
+  if ((ndam - 1) * litter > nind)
+    reject(p, rec, "matetype", "0",
+           std::string("with matetype 0, (ndam - 1) * ceiling(nind/ndam) <= nind, here ndam = ") +
+               std::to_string(ndam) + " and nind = " + std::to_string(nind) + whose);
+}
+
+// The checks of one stage block (s = 1 for the historical stage).
+void check_stage(const popstate& p, int s, const stageblock& b) {
+  const int r1 = s == 1 ? 18 : 4 * s + 14;
+  const int r2 = r1 + 2;
+  if (b.nind < 2) reject(p, r1, "nind", std::to_string(b.nind), "nind >= 2");
+  if (b.nsire < 1) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire >= 1");
+  if (b.ndam < 1) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam >= 1");
+  if (s >= 2 && b.ngen < 0) reject(p, r1, "ngen", std::to_string(b.ngen), "ngen >= 0 from stage 2 on");
+  if (s == 1) {
+    if (b.nsire > b.nind / 2) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind/2 in stage 1");
+    if (b.ndam > b.nind / 2) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam <= nind/2 in stage 1");
+  }
+  if (b.matetype < 0 || b.matetype > 2)
+    reject(p, r2, "matetype", std::to_string(b.matetype), "matetype is 0, 1 or 2");
+  if (b.matetype == 0) {
+    check_nested(p, r2, b.nsire, b.ndam, b.nind, "");
+    if (s >= 2)
+      check_nested(p, r2, p.sireid.size(), p.damid.size(), b.nind,
+                   " for the parents selected before this stage begins");
+  }
+}
+
+void read_stage(reader& r, int s, stageblock& b) {
+  const std::string st = " of stage " + std::to_string(s);
+  read_ints(r, {&b.nsire, &b.ndam, &b.nind, &b.ngen}, "nsire, ndam, nind, ngen" + st + " (integers)");
+  r.skip(1, "the heading before nomut, matetype, seltype" + st);
+  read_ints(r, {&b.nomut, &b.matetype, &b.seltype}, "nomut, matetype, seltype" + st + " (integers)");
+}
+
+void use_stage(popstate& p, const stageblock& b) {
+  p.nsire = b.nsire;
+  p.ndam = b.ndam;
+  p.nind = b.nind;
+  p.ngen = b.ngen;
+  p.nomut = b.nomut;
+  p.matetype = b.matetype;
+  p.seltype = b.seltype;
+  p.nhap = 2 * p.nind;
+}
+
+// Reads stage block s ahead, quietly; false when it cannot be read now.
+bool peek_stage(const std::string& name, int s, stageblock& b) {
+  reader r;
+  if (!load(r, name)) return false;
+  r.quiet = true;
+  try {
+    r.skip(static_cast<size_t>(4 * s + 13), "");
+    read_stage(r, s, b);
+  } catch (const quiet_failure&) {
+    return false;
+  }
+  b.ok = true;
+  return true;
+}
+
+void check_architecture(const popstate& p) {
+  if (p.nstage < 2) return;
+  if (p.ntrait >= 2) {
+    if (p.uncommon_QTL != 0 && p.uncommon_QTL != 1)
+      reject(p, 2, "uncommon_QTL", std::to_string(p.uncommon_QTL), "uncommon_QTL is 0 or 1");
+    if (p.uncommon_QTL == 1 && p.ntrait > 2)
+      reject(p, 2, "uncommon_QTL", "1", "uncommon_QTL = 1 only with ntrait <= 2");
+  }
+  if (p.qtlrule != 0 && p.qtlrule != 1) reject(p, 14, "qtlrule", std::to_string(p.qtlrule), "qtlrule is 0 or 1");
+  if (p.nqtl < 1) reject(p, 14, "nqtl", std::to_string(p.nqtl), "nqtl >= 1");
+  if (!std::isfinite(p.qtlp1)) reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 is a finite number");
+  if (!std::isfinite(p.qtlp2)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 is a finite number");
+  if (!(p.qtlp2 > 0.0f)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 > 0");
+  if (p.qtlrule == 1 && p.ntrait == 1 && !(p.qtlp1 > 0.0f))
+    reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (the shape of the gamma distribution)");
+  if (p.qtlrule == 0 && p.ntrait >= 2 && !(p.qtlp1 > 0.0f))
+    reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (a variance of the normal distribution)");
+}
+
+// Smallest power of ten above the largest nind of the run, at least 10000.
+int64_t id_multiplier(const popstate& p) {
+  int64_t big = 0;
+  for (size_t s = 1; s < p.stages.size(); ++s)
+    if (p.stages[s].ok && p.stages[s].nind > big) big = p.stages[s].nind;
+  if (big <= 9999) return 10000;
+  int64_t m = 10;
+  while (m <= big) m *= 10;
+  return m;
+}
+
+}  // namespace
+
+std::string askfile(std::FILE* in) {
+  say("Please input the name of your parameter file.");
+  std::string line;
+  int ch;
+  while ((ch = std::fgetc(in)) != EOF) {
+    if (ch == '\n') {
+      if (line.find_first_not_of(" \t\r") != std::string::npos) break;
+      line.clear();
+      continue;
+    }
+    line += static_cast<char>(ch);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  size_t i = line.find_first_not_of(" \t");
+  if (i == std::string::npos) return "";
+  std::string name;
+  if (line[i] == '\'' || line[i] == '"') {
+    const char q = line[i];
+    const size_t j = line.find(q, i + 1);
+    name = line.substr(i + 1, j == std::string::npos ? std::string::npos : j - i - 1);
+  } else {
+    size_t j = i;
+    while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != ',' && line[j] != '/') ++j;
+    name = line.substr(i, j - i);
+  }
+  if (name.size() > 20) name.resize(20);
+  return name;
+}
+
+void readpara(popstate& p) {
+  if (p.parafile.empty()) {
+    p.parafile = askfile(stdin);
+    if (p.parafile.empty())
+      stop("No parameter-file name was given. Type the name of the parameter file at the prompt, "
+           "or give it on the command line.");
+  }
+  reader r;
+  open_or_stop(r, p.parafile);
+
+  r.skip(1, "the title record");
+  {
+    const std::string what = "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)";
+    auto v = r.values(4, what);
+    if (!parse_int(v[0].first, p.ntrait)) r.bad(v[0], 1, what, "an integer");
+    if (!parse_int(v[1].first, p.thresh)) r.bad(v[1], 2, what, "an integer");
+    if (!parse_float(v[2].first, p.incid)) r.bad(v[2], 3, what, "a number");
+    if (!parse_int(v[3].first, p.uncommon_QTL)) r.bad(v[3], 4, what, "an integer");
+  }
+  if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
+  if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
+    reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+
+  r.skip(1, "the heading before the genetic correlations");
+  if (p.ntrait == 1) {
+    r.skip(3, "the records of the correlations (present even with one trait)");
+  } else {
+    const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
+    p.rgen.alloc(np);
+    read_floats(r, p.rgen.data(), static_cast<size_t>(np), std::to_string(np) + " genetic correlations (reals)");
+    check_correlations(p, p.rgen, 4, "rgen", "genetic");
+    r.skip(1, "the heading before the residual correlations");
+    p.rerr.alloc(np);
+    read_floats(r, p.rerr.data(), static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
+    check_correlations(p, p.rerr, 6, "rerr", "residual");
+  }
+  r.skip(1, "the heading before the heritabilities");
+  p.h2.alloc(p.ntrait);
+  read_floats(r, p.h2.data(), static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
+  for (int t = 1; t <= p.ntrait; ++t)
+    if (!(p.h2(t) > 0.0f && p.h2(t) <= 1.0f))
+      reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2(t)), "0 < h2 <= 1");
+
+  r.skip(1, "the heading before nmpc, nchr, maptype");
+  read_ints(r, {&p.nmpc, &p.nchr, &p.maptype}, "nmpc, nchr, maptype (integers)");
+  if (p.nmpc < 2) reject(p, 10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
+  if (p.nchr < 1) reject(p, 10, "nchr", std::to_string(p.nchr), "nchr >= 1");
+  if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
+    reject(p, 10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+
+  r.skip(1, "the heading before chrlen, mutm, mutq");
+  {
+    const std::string what = "chrlen, mutm, mutq (reals)";
+    auto v = r.values(3, what);
+    if (!parse_float(v[0].first, p.chrlen)) r.bad(v[0], 1, what, "a number");
+    if (!parse_double(v[1].first, p.mutm)) r.bad(v[1], 2, what, "a number");
+    if (!parse_double(v[2].first, p.mutq)) r.bad(v[2], 3, what, "a number");
+  }
+  if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
+    reject(p, 12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
+  if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) reject(p, 12, "mutm", num(p.mutm), "0 <= mutm <= 1");
+  if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) reject(p, 12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+
+  r.skip(1, "the heading before qtlrule, nqtl, qtlp1, qtlp2");
+  {
+    const std::string what = "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)";
+    auto v = r.values(4, what);
+    if (!parse_int(v[0].first, p.qtlrule)) r.bad(v[0], 1, what, "an integer");
+    if (!parse_int(v[1].first, p.nqtl)) r.bad(v[1], 2, what, "an integer");
+    if (!parse_float(v[2].first, p.qtlp1)) r.bad(v[2], 3, what, "a number");
+    if (!parse_float(v[3].first, p.qtlp2)) r.bad(v[3], 4, what, "a number");
+  }
+
+  r.skip(1, "the heading before nstage, spare, seed");
+  read_ints(r, {&p.nstage, &p.spare, &p.seed}, "nstage, spare, seed (integers)");
+  if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
+  if (p.seed < 0 || p.seed > 2147483646)
+    reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+  check_architecture(p);
+
+  p.stages.assign(static_cast<size_t>(p.nstage) + 1, stageblock{});
+  r.skip(1, "the heading of stage 1");
+  stageblock& b1 = p.stages[1];
+  read_stage(r, 1, b1);
+  b1.ok = true;
+  check_stage(p, 1, b1);
+  use_stage(p, b1);
+  for (int s = 2; s <= p.nstage; ++s) peek_stage(p.parafile, s, p.stages[static_cast<size_t>(s)]);
+  p.idmult = id_multiplier(p);
+
+  startseed(p.rng, p.seed);
+
+  p.nmark = p.nmpc * p.nchr;
+  p.nqloc = (p.nmpc - 1) * p.nchr;
+  p.ped.alloc(3, p.nind);
+  p.pednew.alloc(3, p.nind);
+  p.sireid.alloc(p.nsire);
+  p.damid.alloc(p.ndam);
+  p.malle.alloc(p.nmark, 2);
+  p.qalle.alloc(p.nqloc, 2);
+  p.mtype.alloc(p.nmark, p.nhap);
+  p.qtype.alloc(p.nqloc, p.nhap);
+  p.mtypenew.shape(p.nmark, p.nhap);
+  p.qtypenew.shape(p.nqloc, p.nhap);
+  p.recf.alloc(2, p.nqloc);
+  p.bv.alloc(p.nind, 2, p.ntrait);
+  std::fill(p.malle.data(), p.malle.data() + p.malle.count(), int16_t{2});
+  std::fill(p.qalle.data(), p.qalle.data() + p.qalle.count(), int16_t{2});
+}
+
+void changepara(popstate& p, int s) {
+  reader r;
+  open_or_stop(r, p.parafile);
+  r.skip(static_cast<size_t>(4 * s + 13), "the records up to the heading of stage " + std::to_string(s));
+  stageblock b;
+  read_stage(r, s, b);
+  b.ok = true;
+  check_stage(p, s, b);
+  if (static_cast<size_t>(s) < p.stages.size()) p.stages[static_cast<size_t>(s)] = b;
+  use_stage(p, b);
+}
+
+}  // namespace qm
