@@ -53,8 +53,7 @@ void stage1(popstate& p) {
   for (int32_t i = 1; i <= g - 10; ++i) {
     p.igen = i;
     breed(p);
-    bookkeeping(p.malle, p.mtype);
-    bookkeeping(p.qalle, p.qtype);
+    allele_bookkeeping(p);
     select(p, p.seltype, p.nsire, p.ndam);
     generation_message(p.igen);
   }

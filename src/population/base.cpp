@@ -71,6 +71,12 @@ void random_map(popstate& p) {
 void base_set(popstate& p) {
   std::fill(p.mtype.data(), p.mtype.data() + p.mtype.count(), int8_t{1});
   std::fill(p.qtype.data(), p.qtype.data() + p.qtype.count(), int8_t{1});
+  // Every locus carries only the base allele.
+  p.mcarried.assign(2 * static_cast<size_t>(p.nmark), 0);
+  p.qcarried.assign(2 * static_cast<size_t>(p.nqloc), 0);
+  for (size_t l = 0; l < p.mcarried.size(); l += 2) p.mcarried[l] = 2;
+  for (size_t l = 0; l < p.qcarried.size(); l += 2) p.qcarried[l] = 2;
+  p.carried_ok = true;
   p.sireid.alloc(p.nsire);
   p.damid.alloc(p.ndam);
   for (int i = 1; i <= p.nind; ++i) p.ped(1, i) = p.ped(2, i) = p.ped(3, i) = i;

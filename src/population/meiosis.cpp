@@ -1,66 +1,201 @@
 #include "population/meiosis.hpp"
 
 #include <algorithm>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "run/messages.hpp"
+#include "run/threads.hpp"
 
 namespace qm {
 
-void build_maptable(const popstate& p, maptable& m) {
-  m.t.resize(static_cast<size_t>(2) * static_cast<size_t>(p.nqloc));
-  for (int k = 1; k <= p.nqloc; ++k) {
-    m.t[2 * static_cast<size_t>(k - 1)] = uthreshold(p.recf(1, k));
-    m.t[2 * static_cast<size_t>(k - 1) + 1] = uthreshold(p.recf(2, k));
+namespace {
+// Thresholds are compared as signed 32-bit numbers: states are below 2^31 - 1.
+uint32_t clamp31(uint32_t t) { return t > 0x7fffffffu ? 0x7fffffffu : t; }
+}  // namespace
+
+void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan) {
+  const int gaps = p.nmpc - 1;
+  plan.nchr = p.nchr;
+  plan.nmpc = p.nmpc;
+  plan.u = 3 + 4 * gaps;
+  plan.upad = (plan.u + 7) / 8 * 8;
+  plan.jump_u = rjump(static_cast<uint64_t>(plan.u));
+  const uint32_t half = uthreshold(0.5), tmm = clamp31(uthreshold(mutm)), tmq = clamp31(uthreshold(mutq));
+  plan.same_rows = true;
+  for (int k = 2; k <= p.nqloc && plan.same_rows; ++k)
+    plan.same_rows = p.recf(1, k) == p.recf(1, 1) && p.recf(2, k) == p.recf(2, 1);
+  const int rows = plan.same_rows ? 1 : p.nchr;
+  plan.thr.assign(static_cast<size_t>(rows) * plan.upad + 8, 0);  // padding never fires
+  for (int c = 0; c < rows; ++c) {
+    uint32_t* t = plan.thr.data() + static_cast<size_t>(c) * plan.upad;
+    t[0] = t[1] = half;
+    t[2] = tmm;
+    for (int j = 0; j < gaps; ++j) {
+      const int k = c * gaps + j + 1;
+      t[3 + 4 * j] = clamp31(uthreshold(p.recf(1, k)));
+      t[4 + 4 * j] = tmq;
+      t[5 + 4 * j] = clamp31(uthreshold(p.recf(2, k)));
+      t[6 + 4 * j] = tmm;
+    }
   }
 }
 
-uint32_t gametes(popstate& p, const maptable& m, uint32_t tmm, uint32_t tmq, int32_t h0, int32_t h1,
-                 uint32_t st, std::vector<mutant>& out) {
-  const uint32_t half = uthreshold(0.5);
-  const int nmpc = p.nmpc, gaps = p.nmpc - 1;
-  const uint32_t* tr = m.t.data();
+namespace {
+
+// bits: one bit per uniform of the chromosome, set when its state is below
+// the threshold of its position. st is the state before the first uniform.
+void event_bits_scalar(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits) {
+  std::memset(bits, 0, static_cast<size_t>(upad / 64 + 1) * 8);
+  for (int i = 0; i < upad; ++i) {
+    st = rstep(st);
+    bits[i >> 6] |= static_cast<uint64_t>(st < thr[i]) << (i & 63);
+  }
+}
+
+#if defined(__x86_64__)
+// Sixteen states at a time in four independent chains. Lanes of e0 hold the
+// states of positions i, i+2, i+4, i+6, of o0 those of i+1, i+3, i+5, i+7,
+// and e1, o1 the same for i+8..i+15; each step multiplies by 16807^16.
+__attribute__((target("avx2"))) inline __m256i mulmod4(__m256i x, __m256i c) {
+  const __m256i m = _mm256_set1_epi64x(0x7fffffff);
+  __m256i r = _mm256_mul_epu32(x, c);
+  r = _mm256_add_epi64(_mm256_and_si256(r, m), _mm256_srli_epi64(r, 31));
+  return _mm256_add_epi64(_mm256_and_si256(r, m), _mm256_srli_epi64(r, 31));
+}
+
+__attribute__((target("avx2"))) inline unsigned below8(__m256i ev, __m256i od, const uint32_t* thr) {
+  const __m256i s = _mm256_or_si256(ev, _mm256_slli_epi64(od, 32));
+  const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thr));
+  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(t, s))));
+}
+
+__attribute__((target("avx2"))) void event_bits_avx2(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits,
+                                                     const uint32_t* pw) {
+  // pw[k] = 16807^k for k = 0..16; upad is a multiple of 8, thr holds upad + 8 entries
+  auto at = [&](int k) { return static_cast<long long>(rmulmod(st, pw[k])); };
+  __m256i e0 = _mm256_setr_epi64x(at(1), at(3), at(5), at(7));
+  __m256i o0 = _mm256_setr_epi64x(at(2), at(4), at(6), at(8));
+  __m256i e1 = _mm256_setr_epi64x(at(9), at(11), at(13), at(15));
+  __m256i o1 = _mm256_setr_epi64x(at(10), at(12), at(14), at(16));
+  const __m256i c = _mm256_set1_epi64x(pw[16]);
+  const int words = upad / 64 + 1;
+  for (int w = 0, i = 0; w < words && i < upad; ++w) {
+    uint64_t word = 0;
+    for (int k = 0; k < 64 && i < upad; k += 16, i += 16) {
+      const uint64_t b = below8(e0, o0, thr + i) | (below8(e1, o1, thr + i + 8) << 8);
+      word |= b << k;
+      e0 = mulmod4(e0, c);
+      o0 = mulmod4(o0, c);
+      e1 = mulmod4(e1, c);
+      o1 = mulmod4(o1, c);
+    }
+    bits[w] = word;
+  }
+}
+#endif
+
+struct kernel {
+  uint32_t pw[17];
+  bool avx2 = false;
+  kernel() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    avx2 = __builtin_cpu_supports("avx2");
+#endif
+    pw[0] = 1;
+    for (int k = 1; k <= 16; ++k) pw[k] = rmulmod(pw[k - 1], rmult);
+  }
+  void bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* out) const {
+#if defined(__x86_64__)
+    if (avx2) return event_bits_avx2(st, thr, upad, out, pw);
+#endif
+    event_bits_scalar(st, thr, upad, out);
+  }
+};
+
+const kernel& the_kernel() {
+  static const kernel k;
+  return k;
+}
+
+// One chromosome of one gamete from its event bits.
+inline void copy_chromosome(const uint64_t* bits, int u, int nmpc, const int8_t* const msrc[2],
+                            const int8_t* const qsrc[2], int8_t* mo, int8_t* qo, int32_t h, int mbase, int qbase,
+                            std::vector<mutant>& out) {
+  const int gaps = nmpc - 1;
+  unsigned s = ((bits[0] & 1u) ? 0u : 1u) ^ static_cast<unsigned>((bits[0] >> 1) & 1u);
+  int mk = 0, qk = 0;  // next marker and candidate locus to copy
+  int mutm_at[8], mutq_at[8];
+  int nm = 0, nq = 0;
+  const int words = (u + 63) / 64;
+  for (int w = 0; w < words; ++w) {
+    uint64_t b = bits[w];
+    if (w == 0) b &= ~uint64_t{3};
+    while (b) {
+      const int pos = w * 64 + __builtin_ctzll(b);
+      b &= b - 1;
+      if (pos >= u) break;
+      if (pos == 2) {
+        mutm_at[nm++] = 0;
+      } else {
+        const int q = pos - 3, kind = q & 3, j = q >> 2;
+        if (kind == 0 || kind == 2) {  // a crossover before position pos
+          const int mend = (pos + 1) / 4, qend = (pos - 1) / 4;
+          if (mend > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(mend - mk));
+          if (qend > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(qend - qk));
+          mk = std::max(mk, mend);
+          qk = std::max(qk, qend);
+          s ^= 1u;
+        } else if (kind == 1) {
+          mutq_at[nq++] = j;
+        } else {
+          mutm_at[nm++] = j + 1;
+        }
+      }
+      if (nm == 8 || nq == 8) {  // flush mutants of this chromosome early (many mutations)
+        for (int k = 0; k < nm; ++k) out.push_back({h, mbase + mutm_at[k] + 1, 1});
+        for (int k = 0; k < nq; ++k) out.push_back({h, qbase + mutq_at[k] + 1, 0});
+        nm = nq = 0;
+      }
+    }
+  }
+  if (nmpc > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(nmpc - mk));
+  if (gaps > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(gaps - qk));
+  for (int k = 0; k < nm; ++k) out.push_back({h, mbase + mutm_at[k] + 1, 1});
+  for (int k = 0; k < nq; ++k) out.push_back({h, qbase + mutq_at[k] + 1, 0});
+}
+
+}  // namespace
+
+uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, uint32_t st, std::vector<mutant>& out) {
+  const kernel& kn = the_kernel();
+  std::vector<uint64_t> bits(static_cast<size_t>(plan.upad / 64 + 2));
+  const int gaps = plan.nmpc - 1;
+  const size_t first_mutant = out.size();
   for (int32_t h = h0; h <= h1; ++h) {
     const int32_t i = (h + 1) / 2;
     const int32_t par = (h & 1) ? p.ped(2, i) : p.ped(3, i);
-    const int8_t* msrc[2] = {p.mtype.col(2 * par - 1), p.mtype.col(2 * par)};
-    const int8_t* qsrc[2] = {p.qtype.col(2 * par - 1), p.qtype.col(2 * par)};
+    const int8_t* mp[2] = {p.mtype.col(2 * par - 1), p.mtype.col(2 * par)};
+    const int8_t* qp[2] = {p.qtype.col(2 * par - 1), p.qtype.col(2 * par)};
     int8_t* mo = p.mtypenew.col(h);
     int8_t* qo = p.qtypenew.col(h);
-    for (int c = 0; c < p.nchr; ++c) {
-      const int mb = c * nmpc, qb = c * gaps;
-      st = rstep(st);
-      unsigned s = st < half ? 0u : 1u;
-      st = rstep(st);
-      s ^= st < half;
-      st = rstep(st);
-      if (st < tmm) {
-        mo[mb] = 0;
-        out.push_back({h, mb + 1, 1});
-      } else {
-        mo[mb] = msrc[s][mb];
-      }
-      for (int j = 0; j < gaps; ++j) {
-        const int k = qb + j, mk = mb + j + 1;
-        st = rstep(st);
-        s ^= st < tr[2 * k];
-        st = rstep(st);
-        if (st < tmq) {
-          qo[k] = 0;
-          out.push_back({h, k + 1, 0});
-        } else {
-          qo[k] = qsrc[s][k];
-        }
-        st = rstep(st);
-        s ^= st < tr[2 * k + 1];
-        st = rstep(st);
-        if (st < tmm) {
-          mo[mk] = 0;
-          out.push_back({h, mk + 1, 1});
-        } else {
-          mo[mk] = msrc[s][mk];
-        }
-      }
+    for (int c = 0; c < plan.nchr; ++c) {
+      const uint32_t* thr = plan.thr.data() + (plan.same_rows ? 0 : static_cast<size_t>(c) * plan.upad);
+      kn.bits(st, thr, plan.upad, bits.data());
+      const int mb = c * plan.nmpc, qb = c * gaps;
+      const int8_t* ms[2] = {mp[0] + mb, mp[1] + mb};
+      const int8_t* qs[2] = {qp[0] + qb, qp[1] + qb};
+      copy_chromosome(bits.data(), plan.u, plan.nmpc, ms, qs, mo + mb, qo + qb, h, mb, qb, out);
+      st = rmulmod(st, plan.jump_u);
     }
+  }
+  for (size_t k = first_mutant; k < out.size(); ++k) {
+    const mutant& e = out[k];
+    (e.marker ? p.mtypenew : p.qtypenew)(e.locus, e.h) = 0;
   }
   return st;
 }
@@ -73,7 +208,7 @@ struct alleleset {
   bool has(int v) const { return v >= 0 && v < 128 && ((w[v >> 6] >> (v & 63)) & 1u); }
 };
 
-alleleset carried(const arr2<int8_t>& geno, int l) {
+alleleset carried_at(const arr2<int8_t>& geno, int l) {
   alleleset a;
   const int8_t* g = geno.data() + (l - 1);
   const size_t stride = static_cast<size_t>(geno.n1);
@@ -86,30 +221,36 @@ alleleset carried(const arr2<int8_t>& geno, int l) {
 
 // Gives every listed mutant its allele number, in haplotype order: the
 // locus's next number, which then moves on to the first number that no
-// parental haplotype carries at that locus.
-void number_mutants(popstate& p, const std::vector<mutant>& list) {
-  std::vector<alleleset> mpres, qpres;
-  std::vector<char> mdone, qdone;
+// parental haplotype carries at that locus. known: the carried sets of the
+// parents (markers, candidate loci), or null when they have to be found.
+void number_mutants(popstate& p, const std::vector<mutant>& list, const std::vector<uint64_t>* known[2]) {
+  std::vector<alleleset> found[2];
+  std::vector<char> done[2];
   for (const mutant& e : list) {
-    const bool mk = e.marker != 0;
+    const int mk = e.marker != 0;
     arr2<int16_t>& alle = mk ? p.malle : p.qalle;
-    const arr2<int8_t>& parents = mk ? p.mtype : p.qtype;
-    std::vector<alleleset>& pres = mk ? mpres : qpres;
-    std::vector<char>& done = mk ? mdone : qdone;
-    if (pres.empty()) {
-      pres.resize(static_cast<size_t>(parents.n1) + 1);
-      done.assign(static_cast<size_t>(parents.n1) + 1, 0);
-    }
     const size_t l = static_cast<size_t>(e.locus);
-    if (!done[l]) {
-      pres[l] = carried(parents, e.locus);
-      done[l] = 1;
+    alleleset a;
+    if (known[mk]) {
+      a.w[0] = (*known[mk])[2 * (l - 1)];
+      a.w[1] = (*known[mk])[2 * (l - 1) + 1];
+    } else {
+      const arr2<int8_t>& parents = mk ? p.mtype : p.qtype;
+      if (found[mk].empty()) {
+        found[mk].resize(static_cast<size_t>(parents.n1) + 1);
+        done[mk].assign(static_cast<size_t>(parents.n1) + 1, 0);
+      }
+      if (!done[mk][l]) {
+        found[mk][l] = carried_at(parents, e.locus);
+        done[mk][l] = 1;
+      }
+      a = found[mk][l];
     }
     const int next = alle(e.locus, 1);
     if (next > 127) stop("Too many alleles at one locus: allele number above 127.");
     (mk ? p.mtypenew : p.qtypenew)(e.locus, e.h) = static_cast<int8_t>(next);
     int v = next + 1;
-    while (v <= 127 && pres[l].has(v)) ++v;
+    while (v <= 127 && a.has(v)) ++v;
     alle(e.locus, 1) = static_cast<int16_t>(v);
   }
 }
@@ -121,35 +262,122 @@ void genotype(popstate& p) {
   p.mtypenew.shape(p.nmark, p.nhap);
   p.qtypenew.shape(p.nqloc, p.nhap);
   if (p.nomut == 1) p.mutm = p.mutq = 0.0;
-  maptable m;
-  build_maptable(p, m);
-  std::vector<mutant> list;
-  const uint32_t st = gametes(p, m, uthreshold(p.mutm), uthreshold(p.mutq), 1, p.nhap,
-                              static_cast<uint32_t>(p.rng.rseed), list);
-  p.rng.rseed = static_cast<int32_t>(st);
-  number_mutants(p, list);
+  meiosis_plan plan;
+  build_plan(p, p.mutm, p.mutq, plan);
+  const uint32_t st0 = static_cast<uint32_t>(p.rng.rseed);
+  const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
+  // Parts of consecutive haplotypes; each starts at its own stream position.
+  const int parts = std::max(1, std::min(p.nhap, 8 * std::max(1, p.threads)));
+  std::vector<std::vector<mutant>> lists(static_cast<size_t>(parts));
+  auto part_range = [&](int k, int32_t& a, int32_t& b) {
+    a = static_cast<int32_t>(static_cast<int64_t>(p.nhap) * k / parts) + 1;
+    b = static_cast<int32_t>(static_cast<int64_t>(p.nhap) * (k + 1) / parts);
+  };
+  run_parallel(p.threads, parts, [&](int k) {
+    int32_t a, b;
+    part_range(k, a, b);
+    if (a > b) return;
+    const uint32_t st = rmulmod(st0, rjump(per_hap * static_cast<uint64_t>(a - 1)));
+    gametes(p, plan, a, b, st, lists[static_cast<size_t>(k)]);
+  });
+  p.rng.rseed = static_cast<int32_t>(rmulmod(st0, rjump(per_hap * static_cast<uint64_t>(p.nhap))));
+  const bool ok = p.carried_ok && p.mcarried.size() == 2 * static_cast<size_t>(p.nmark) &&
+                  p.qcarried.size() == 2 * static_cast<size_t>(p.nqloc);
+  const std::vector<uint64_t>* known[2] = {ok ? &p.qcarried : nullptr, ok ? &p.mcarried : nullptr};
+  for (const std::vector<mutant>& l : lists) number_mutants(p, l, known);
   p.mtype.swap(p.mtypenew);
   p.qtype.swap(p.qtypenew);
+  p.carried_ok = false;  // they describe the parents, no longer the current generation
 }
 
-void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno) {
-  const int nloc = geno.n1;
-  std::vector<uint64_t> lo(static_cast<size_t>(nloc), 0), hi(static_cast<size_t>(nloc), 0);
+namespace {
+
+// Scalar sets of loci l0..l1-1 (0-based) over all haplotypes.
+void sets_scalar(const arr2<int8_t>& geno, int l0, int l1, uint64_t* sets) {
+  for (int l = l0; l < l1; ++l) sets[2 * l] = sets[2 * l + 1] = 0;
   for (int h = 1; h <= geno.n2; ++h) {
     const int8_t* g = geno.col(h);
-    for (int l = 0; l < nloc; ++l) {
+    for (int l = l0; l < l1; ++l) {
       const unsigned v = static_cast<uint8_t>(g[l]) & 127u;
-      const uint64_t bit = uint64_t{1} << (v & 63);
-      const uint64_t up = v >> 6;
-      lo[static_cast<size_t>(l)] |= bit & (up - 1);
-      hi[static_cast<size_t>(l)] |= bit & (0 - up);
+      sets[2 * l + (v >> 6)] |= uint64_t{1} << (v & 63);
     }
   }
-  for (int l = 1; l <= nloc; ++l) {
+}
+
+#if defined(__x86_64__)
+// Loci l0..l1-1, 32 at a time: allele numbers below 16 by table look-up,
+// and the largest number; a locus carrying 16 or more is redone by the
+// scalar loop.
+__attribute__((target("avx2"))) void sets_avx2(const arr2<int8_t>& geno, int l0, int l1, uint64_t* sets) {
+  const int n = l1 - l0;
+  const int nv = n / 32 * 32;
+  std::vector<uint8_t> acc(static_cast<size_t>(nv) * 3);
+  const __m256i tlo = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
+                                       1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i thi = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128,
+                                       0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128);
+  for (int c = 0; c < nv; c += 32) {
+    __m256i lo = _mm256_setzero_si256(), hi = lo, mx = lo;
+    for (int h = 1; h <= geno.n2; ++h) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(geno.col(h) + l0 + c));
+      lo = _mm256_or_si256(lo, _mm256_shuffle_epi8(tlo, v));
+      hi = _mm256_or_si256(hi, _mm256_shuffle_epi8(thi, v));
+      mx = _mm256_max_epi8(mx, v);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc.data() + 3 * static_cast<size_t>(c)), lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc.data() + 3 * static_cast<size_t>(c) + 32), hi);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc.data() + 3 * static_cast<size_t>(c) + 64), mx);
+  }
+  for (int c = 0; c < nv; c += 32) {
+    const uint8_t* a = acc.data() + 3 * static_cast<size_t>(c);
+    for (int k = 0; k < 32; ++k) {
+      const int l = l0 + c + k;
+      if (a[64 + k] >= 16) {
+        sets_scalar(geno, l, l + 1, sets);
+      } else {
+        sets[2 * l] = static_cast<uint64_t>(a[k]) | (static_cast<uint64_t>(a[32 + k]) << 8);
+        sets[2 * l + 1] = 0;
+      }
+    }
+  }
+  if (nv < n) sets_scalar(geno, l0 + nv, l1, sets);
+}
+#endif
+
+bool cpu_has_avx2() {
+#if defined(__x86_64__)
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+void carried_sets(const arr2<int8_t>& geno, std::vector<uint64_t>& sets, int nthreads) {
+  const int nloc = geno.n1;
+  sets.assign(2 * static_cast<size_t>(nloc), 0);
+  constexpr int block = 2048;  // loci per part: the column pieces stay in cache
+  const int parts = (nloc + block - 1) / block;
+  run_parallel(nthreads, parts, [&](int k) {
+    const int l0 = k * block, l1 = std::min(nloc, l0 + block);
+#if defined(__x86_64__)
+    if (cpu_has_avx2()) return sets_avx2(geno, l0, l1, sets.data());
+#endif
+    sets_scalar(geno, l0, l1, sets.data());
+  });
+}
+
+void bookkeeping(arr2<int16_t>& alle, const std::vector<uint64_t>& sets) {
+  for (int l = 1; l <= alle.n1; ++l) {
     const int hiv = std::max<int>(alle(l, 1), alle(l, 2));
     alleleset a;
-    a.w[0] = lo[static_cast<size_t>(l - 1)];
-    a.w[1] = hi[static_cast<size_t>(l - 1)];
+    a.w[0] = sets[2 * static_cast<size_t>(l - 1)];
+    a.w[1] = sets[2 * static_cast<size_t>(l - 1) + 1];
     int first_missing = 0, last_carried = 2;
     for (int v = 2; v <= hiv; ++v) {
       if (a.has(v)) last_carried = v;
@@ -162,6 +390,20 @@ void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno) {
       alle(l, 1) = alle(l, 2) = static_cast<int16_t>(hiv + 1);
     }
   }
+}
+
+void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno, int nthreads) {
+  std::vector<uint64_t> sets;
+  carried_sets(geno, sets, nthreads);
+  bookkeeping(alle, sets);
+}
+
+void allele_bookkeeping(popstate& p) {
+  carried_sets(p.mtype, p.mcarried, p.threads);
+  bookkeeping(p.malle, p.mcarried);
+  carried_sets(p.qtype, p.qcarried, p.threads);
+  bookkeeping(p.qalle, p.qcarried);
+  p.carried_ok = true;
 }
 
 }  // namespace qm

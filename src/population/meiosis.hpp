@@ -1,11 +1,15 @@
 // Meiosis: the offspring generation from the pedigree, with recombination and
 // mutation, and the allele bookkeeping of the historical generations.
 //
-// Every gamete walks each chromosome drawing exactly 3 + 4 (nmpc - 1)
-// uniforms: start strand (two), marker 1 (one), then per interval the left
-// crossover, the candidate locus, the right crossover and the next marker.
-// A uniform u is compared with x as its state against the integer threshold
-// of x, which gives the same answer without forming u.
+// Every gamete walks each chromosome drawing exactly U = 3 + 4 (nmpc - 1)
+// uniforms: the start strand (two), marker 1 (one), then per interval the
+// left crossover, the candidate locus, the right crossover and the next
+// marker. Since the count is fixed, the stream position of every gamete is
+// known in advance: its states are computed directly (several at once,
+// each a fixed jump apart), compared with the integer thresholds of their
+// positions (u < x exactly when the state is below the threshold of x), and
+// the chromosome is copied segment by segment between crossovers. Mutants
+// are numbered afterwards in haplotype order.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -14,30 +18,43 @@
 
 namespace qm {
 
-// Integer thresholds of the map (2 x nqloc, like recf), fixed for a run.
-struct maptable {
-  std::vector<uint32_t> t;  // t[2(k-1)] left, t[2(k-1)+1] right of locus k
+// The thresholds of every uniform of a gamete, chromosome by chromosome.
+struct meiosis_plan {
+  int nchr = 0, nmpc = 0, u = 0, upad = 0;  // uniforms per chromosome, padded to a multiple of 8
+  bool same_rows = false;                   // every chromosome has the same thresholds
+  std::vector<uint32_t> thr;                // nchr x upad (one row when same_rows)
+  uint32_t jump_u = 1;                      // 16807^u mod (2^31 - 1)
 };
-void build_maptable(const popstate& p, maptable& m);
+void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan);
 
-// A locus that mutated in a gamete; its allele number is given afterwards,
-// in haplotype order.
+// A locus that mutated in a gamete; its allele number is given afterwards.
 struct mutant {
   int32_t h;      // offspring haplotype
-  int32_t locus;  // marker or candidate locus number
+  int32_t locus;  // marker or candidate-locus number
   int8_t marker;  // 1 marker, 0 candidate locus
 };
 
-// Gametes for haplotypes h0..h1 (inclusive) starting from stream state st;
-// returns the state after them. Mutated loci are written as 0 and listed.
-uint32_t gametes(popstate& p, const maptable& m, uint32_t tmm, uint32_t tmq, int32_t h0, int32_t h1,
-                 uint32_t st, std::vector<mutant>& out);
+// Gametes for offspring haplotypes h0..h1 (inclusive) from stream state st
+// (the state before the first uniform of h0); returns the state after them.
+// Mutated loci are written as 0 and listed in order.
+uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, uint32_t st,
+                 std::vector<mutant>& out);
 
 // Offspring genotypes of the generation described by ped; replaces mtype and qtype.
 void genotype(popstate& p);
 
-// Bookkeeping of the allele numbers (next and top) of every locus from the
-// alleles of the current generation.
-void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno);
+// The allele numbers carried at every locus of geno: bit v of the two words
+// sets[2(l-1)], sets[2(l-1)+1] is set when some haplotype carries v at l.
+void carried_sets(const arr2<int8_t>& geno, std::vector<uint64_t>& sets, int nthreads = 1);
+
+// Bookkeeping of the allele numbers of every locus (next: the smallest lost
+// number of 2..hi, or hi + 1; top: the largest carried one) from the sets.
+void bookkeeping(arr2<int16_t>& alle, const std::vector<uint64_t>& sets);
+// The same from the alleles themselves.
+void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno, int nthreads = 1);
+
+// The bookkeeping of a historical generation: markers, then candidate loci;
+// keeps the carried sets for the mutants of the next generation.
+void allele_bookkeeping(popstate& p);
 
 }  // namespace qm

@@ -49,6 +49,13 @@ struct popstate {
   arr1<int32_t> sireid, damid;
   arr3<double> bv;             // (i,1,t) true breeding value, (i,2,t) phenotype
 
+  // Allele numbers carried at each locus of the current generation, as sets
+  // of two 64-bit words per locus (markers, candidate loci). The allele
+  // bookkeeping keeps them for the mutants of the next generation; they hold
+  // only while carried_ok is true.
+  std::vector<uint64_t> mcarried, qcarried;
+  bool carried_ok = false;
+
   // QTL architecture, fixed in stage 2.
   arr1<int32_t> qtlid;
   arr2<double> qeff;
@@ -65,6 +72,9 @@ struct popstate {
   int threads = 1;
 };
 
+// Derived counts and the arrays of a run, sized by the parameters and the
+// current stage; allele bookkeeping set to 2 everywhere.
+void alloc_state(popstate& p);
 // Release every array of the state.
 void release_state(popstate& p);
 

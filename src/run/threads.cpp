@@ -1,0 +1,96 @@
+#include "run/threads.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qm {
+
+namespace {
+
+struct pool {
+  std::mutex mu;
+  std::condition_variable wake, done;
+  std::vector<std::thread> workers;
+  const std::function<void(int)>* fn = nullptr;
+  int parts = 0, active = 0;     // parts of the current job, workers still in it
+  unsigned long job = 0;         // job counter, so a worker joins each job once
+  int wanted = 0;                // workers that join the current job
+  std::atomic<int> next{0};
+  std::exception_ptr error;
+  bool quit = false;
+
+  ~pool() {
+    {
+      std::lock_guard<std::mutex> l(mu);
+      quit = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : workers) t.join();
+  }
+
+  void work() {
+    for (int k; (k = next.fetch_add(1)) < parts;) {
+      try {
+        (*fn)(k);
+      } catch (...) {
+        std::lock_guard<std::mutex> l(mu);
+        if (!error) error = std::current_exception();
+      }
+    }
+  }
+
+  void worker(int id) {
+    unsigned long seen = 0;
+    std::unique_lock<std::mutex> l(mu);
+    for (;;) {
+      wake.wait(l, [&] { return quit || (job != seen && id < wanted); });
+      if (quit) return;
+      seen = job;
+      l.unlock();
+      work();
+      l.lock();
+      if (--active == 0) done.notify_all();
+    }
+  }
+};
+
+pool& the_pool() {
+  static pool p;
+  return p;
+}
+
+}  // namespace
+
+void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
+  if (nthreads > parts) nthreads = parts;
+  if (nthreads <= 1) {
+    for (int k = 0; k < parts; ++k) fn(k);
+    return;
+  }
+  pool& p = the_pool();
+  std::unique_lock<std::mutex> l(p.mu);
+  while (static_cast<int>(p.workers.size()) < nthreads - 1) {
+    const int id = static_cast<int>(p.workers.size());
+    p.workers.emplace_back([&p, id] { p.worker(id); });
+  }
+  p.fn = &fn;
+  p.parts = parts;
+  p.next = 0;
+  p.error = nullptr;
+  p.wanted = nthreads - 1;
+  p.active = nthreads - 1;
+  ++p.job;
+  l.unlock();
+  p.wake.notify_all();
+  p.work();
+  l.lock();
+  p.done.wait(l, [&] { return p.active == 0; });
+  p.fn = nullptr;
+  if (p.error) std::rethrow_exception(p.error);
+}
+
+}  // namespace qm

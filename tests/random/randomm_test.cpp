@@ -1,0 +1,282 @@
+#include "random/randomm.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "run/messages.hpp"
+#include "support.hpp"
+
+namespace {
+
+// The generator written plainly: double-precision fmod step, single-precision scaling.
+int32_t ref_step(int32_t s) { return static_cast<int32_t>(std::fmod(static_cast<double>(s) * 16807.0, 2147483647.0)); }
+double ref_u(int32_t s) { return static_cast<double>(static_cast<float>(s) * 4.656613e-10f); }
+double ref_next(int32_t& s) { return ref_u(s = ref_step(s)); }
+double ref_stdnorm(int32_t& s) {
+  const double l = std::log(ref_next(s));
+  return std::sqrt(-2.0 * l) * std::cos(ref_next(s) * 6.283185005187988);
+}
+
+// Number of single steps from state a to state b, or -1 beyond limit.
+long steps_between(int32_t a, int32_t b, long limit) {
+  for (long k = 0; k <= limit; ++k, a = ref_step(a))
+    if (a == b) return k;
+  return -1;
+}
+
+// The state whose successor is t (the inverse of 16807 is 16807^(m-2) mod m).
+int32_t state_before(int32_t t) {
+  const uint64_t m = 2147483647u;
+  uint64_t inv = 1, b = 16807;
+  for (uint64_t e = m - 2; e; e >>= 1, b = b * b % m)
+    if (e & 1) inv = inv * b % m;
+  return static_cast<int32_t>(static_cast<uint64_t>(t) * inv % m);
+}
+
+// Erlang for whole shapes above 1, else Cheng's GB (shape > 1) or Ahrens-Dieter
+// GS, each attempt taking u1 and the 51st uniform.
+double ref_gamma(int32_t& s, float alphaf, float betaf) {
+  const double a = alphaf, beta = betaf;
+  if (a > 1.0 && a - std::trunc(a) == 0.0) {
+    double sum = 0.0;
+    for (int i = 0; i < static_cast<int>(a); ++i) sum += std::log(ref_next(s));
+    return sum / (-beta);
+  }
+  for (;;) {
+    const double u1 = ref_next(s);
+    for (int i = 0; i < 49; ++i) ref_next(s);
+    const double u2 = ref_next(s);
+    if (a > 1.0) {
+      const double sq = std::sqrt(2.0 * a - 1.0), d = 1.0 + std::log(4.5), c = a + sq;
+      const double v = std::log(u1 / (1.0 - u1)) / sq, x = a * std::exp(v), z = u1 * u1 * u2;
+      const double r = c * v - 1.3862943649291992 + a - x;
+      if (d - 4.5 * z + r >= 0.0 || r >= std::log(z)) return x / beta;
+      continue;
+    }
+    const double b = 1.0 + a / std::exp(1.0), p = b * u1;
+    const double x = p <= 1.0 ? std::pow(p, 1.0 / a) : -std::log((b - p) / a);
+    if ((p <= 1.0 ? std::exp(-x) : std::pow(x, a - 1.0)) >= u2) return x / beta;
+  }
+}
+
+std::string pivot_line(const std::string& i) {
+  const std::string pad(12 - i.size(), ' ');
+  return " Cholesky decomposition failed for the" + pad + i + "*" + pad + i + "element no more than 0 \n";
+}
+const std::string first_line = " Cholesky decomposition failed for the first element no more than 0 \n";
+
+}  // namespace
+
+TEST(RandomStream, KnownStatesAndUniformsFromOne) {
+  qm::randomm r;
+  qm::startseed(r, 1);
+  EXPECT_EQ(r.rseed, 1);
+  EXPECT_EQ(qm::randz(r), 7.8263692557811737e-06);
+  EXPECT_EQ(r.rseed, 16807);
+  EXPECT_EQ(qm::randz(r), 0.1315377950668335);
+  EXPECT_EQ(r.rseed, 282475249);
+  qm::randz(r);
+  EXPECT_EQ(r.rseed, 1622650073);
+  qm::randz(r);
+  EXPECT_EQ(r.rseed, 984943658);
+  for (int i = 5; i <= 10000; ++i) qm::randz(r);
+  EXPECT_EQ(r.rseed, 1043618065);
+  EXPECT_EQ(r.seed1, 1);
+
+  qm::startseed(r, 1);
+  const double z = qm::stdnorm(r);
+  EXPECT_EQ(z, 3.2852859391878946);
+  EXPECT_EQ(static_cast<float>(z), 3.28528595f);
+  EXPECT_EQ(r.rseed, 282475249);  // radius and angle
+
+  // Start value 0 reads the clock: the day of month alone gives at least 10000.
+  qm::startseed(r, 0);
+  EXPECT_GE(r.seed1, 10000);
+  EXPECT_EQ(r.rseed, r.seed1);
+}
+
+TEST(RandomStream, DrawsMatchTheFmodStepAlsoNearOne) {
+  for (int32_t start : {1, 12345, 2147483646, 2147483583}) {
+    qm::randomm r;
+    qm::startseed(r, start);
+    int32_t s = start;
+    for (int i = 0; i < 200000; ++i) {
+      ASSERT_EQ(qm::randz(r), ref_next(s)) << start << " draw " << i;
+      ASSERT_EQ(r.rseed, s);
+    }
+    for (int i = 0; i < 2000; ++i) ASSERT_EQ(qm::stdnorm(r), ref_stdnorm(s)) << start << " normal " << i;
+  }
+  qm::randomm r;
+  r.rseed = state_before(2147483584);
+  ASSERT_EQ(ref_step(r.rseed), 2147483584);
+  EXPECT_EQ(qm::randz(r), 1.0);
+  r.rseed = state_before(2147483583);
+  EXPECT_EQ(qm::randz(r), 0.99999994039535522);
+  EXPECT_EQ(r.rseed, 2147483583);
+}
+
+TEST(RandomStream, RandunifRangeEqualBoundsAndClamp) {
+  qm::randomm r;
+  qm::startseed(r, 987654);
+  int32_t s = 987654;
+  for (int i = 0; i < 20000; ++i) {
+    const int32_t a = -3 + i % 7, b = a + i % 50;
+    const int32_t k = qm::randunif(r, a, b);
+    ASSERT_EQ(k, a + static_cast<int32_t>(static_cast<double>(b - a + 1) * ref_next(s)));
+    ASSERT_TRUE(k >= a && k <= b);
+  }
+  const int32_t before = r.rseed;
+  EXPECT_EQ(qm::randunif(r, 7, 7), 7);
+  EXPECT_EQ(r.rseed, ref_step(before));  // one uniform all the same
+  // u = 1 gives the upper bound and no extra draw.
+  r.rseed = state_before(2147483584);
+  EXPECT_EQ(qm::randunif(r, 1, 10), 10);
+  EXPECT_EQ(r.rseed, 2147483584);
+  r.rseed = state_before(2147483600);
+  EXPECT_EQ(qm::randunif(r, 0, 2147483646), 2147483646);
+}
+
+TEST(RandomStream, JumpAndSkipEqualSingleSteps) {
+  // From state 1, k steps reach 16807^k; from a state b they reach b * 16807^k.
+  const uint64_t b = 123456789;
+  int32_t a = 1;
+  long done = 0;
+  for (long k : {0L, 1L, 2L, 1000L, 10000000L}) {
+    for (; done < k; ++done) a = ref_step(a);
+    EXPECT_EQ(qm::rjump(static_cast<uint64_t>(k)), static_cast<uint32_t>(a)) << k;
+    qm::randomm r;
+    r.rseed = static_cast<int32_t>(b);
+    qm::rskip(r, static_cast<uint64_t>(k));
+    EXPECT_EQ(r.rseed, static_cast<int32_t>(static_cast<uint64_t>(a) * b % 2147483647u)) << k;
+  }
+}
+
+TEST(RandomStream, UniformThresholds) {
+  // Below 2^30 states round to multiples of 64 in single precision; the tie
+  // 2^30 - 32 rounds up to 2^30, whose uniform is exactly 0.5.
+  EXPECT_EQ(qm::uthreshold(0.5), 1073741792u);
+  EXPECT_EQ(qm::uthreshold(1.0), 2147483584u);
+  EXPECT_EQ(qm::uthreshold(0.0), 0u);
+  EXPECT_EQ(qm::uthreshold(-0.25), 0u);
+  EXPECT_EQ(qm::uthreshold(std::numeric_limits<double>::quiet_NaN()), 0u);
+  EXPECT_EQ(qm::uthreshold(1.5), 2147483648u);
+  for (double x : {0.5, 0.04758129165617664, 1e-3, 0.3, 0.9999999, 1.0, 2.0e-9}) {
+    const uint32_t t = qm::uthreshold(x);
+    ASSERT_GT(t, 0u);
+    EXPECT_LT(ref_u(static_cast<int32_t>(t - 1)), x) << x;
+    EXPECT_GE(ref_u(static_cast<int32_t>(t)), x) << x;
+    EXPECT_GE(ref_u(static_cast<int32_t>(t + 1)), x) << x;
+  }
+}
+
+TEST(RandomStream, GammaMethodsAndUniformCounts) {
+  qm::randomm r;
+  qm::startseed(r, 4242);
+  int32_t s = 4242;
+  for (int i = 0; i < 300; ++i) {
+    for (float alpha : {2.0f, 3.0f, 1.0f, 0.4f, 1.5f, 7.25f, 0.0f}) {
+      const int32_t before = r.rseed;
+      const double g = qm::gamma(r, alpha, 1.5f);
+      ASSERT_EQ(g, ref_gamma(s, alpha, 1.5f)) << alpha;
+      ASSERT_EQ(r.rseed, s);
+      const long used = steps_between(before, r.rseed, 51 * 200);
+      if (alpha == 2.0f || alpha == 3.0f) {
+        ASSERT_EQ(used, static_cast<long>(alpha));
+      } else {
+        ASSERT_TRUE(used > 0 && used % 51 == 0) << alpha << " used " << used;
+      }
+      if (alpha == 0.0f) {
+        ASSERT_EQ(g, 0.0);
+      }
+    }
+  }
+  // The rate is not checked: 0 gives infinity, a negative rate flips the sign.
+  EXPECT_TRUE(std::isinf(qm::gamma(r, 1.5f, 0.0f)));
+  qm::randomm r2 = r;
+  EXPECT_EQ(qm::gamma(r, 1.5f, -1.0f), -qm::gamma(r2, 1.5f, 1.0f));
+
+  for (float bad : {-0.5f, std::numeric_limits<float>::quiet_NaN()}) {
+    qmtest::console_capture cap;
+    EXPECT_THROW(qm::gamma(r, bad, 1.0f), qm::run_stop);
+    EXPECT_EQ(cap.text().rfind(" RANDOM GAMMA DISTRIBUTION parameter error!\n", 0), 0u) << cap.text();
+  }
+}
+
+TEST(RandomStream, MultinormDrawsAndUniformCounts) {
+  qmtest::console_capture cap;
+  qm::randomm r;
+  qm::startseed(r, 1);
+  const float v1[] = {4.0f};
+  float x[3], l[4];
+  qm::multinorm(r, v1, 1, x);
+  EXPECT_EQ(x[0], 2.0f * static_cast<float>(3.2852859391878946));
+  EXPECT_EQ(r.rseed, 282475249);
+
+  // z(1) and the 50th normal after it; 102 uniforms.
+  int32_t s = r.rseed;
+  const int32_t before = s;
+  const float z1 = static_cast<float>(ref_stdnorm(s));
+  float z2 = 0.0f;
+  for (int i = 0; i < 50; ++i) z2 = static_cast<float>(ref_stdnorm(s));
+  const float id[] = {1, 0, 0, 1};
+  qm::multinorm(r, id, 2, x);
+  EXPECT_EQ(x[0], z1);
+  EXPECT_EQ(x[1], z2);
+  EXPECT_EQ(steps_between(before, r.rseed, 1000), 102);
+
+  // V = L L' with L = (2 0; 1 3), exact in single precision: x = (2 z1, z1 + 3 z2).
+  const float v2[] = {4, 2, 2, 10};
+  qm::chde(v2, 2, l);
+  EXPECT_EQ(l[0], 2.0f);
+  EXPECT_EQ(l[1], 1.0f);
+  EXPECT_EQ(l[3], 3.0f);
+  qm::randomm r2 = r;
+  qm::multinorm(r2, id, 2, x);
+  const float w1 = x[0], w2 = x[1];
+  qm::multinorm(r, v2, 2, x);
+  EXPECT_EQ(x[0], 2.0f * w1);
+  EXPECT_EQ(x[1], w1 + 3.0f * w2);
+
+  const float id3[] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const int32_t b3 = r.rseed;
+  qm::multinorm(r, id3, 3, x);
+  EXPECT_EQ(steps_between(b3, r.rseed, 1000), 202);
+  EXPECT_EQ(cap.text(), "");
+}
+
+TEST(RandomStream, CholeskyPivotMessages) {
+  float l[4], x[2];
+  {
+    qmtest::console_capture cap;
+    const float v[] = {0.0f, 0.0f, 0.0f, 1.0f};
+    qm::chde(v, 2, l);
+    EXPECT_EQ(cap.text(), first_line);
+    EXPECT_EQ(l[0], 0.0f);
+    EXPECT_FALSE(std::isfinite(l[1]));
+  }
+  {
+    qmtest::console_capture cap;
+    const float v[] = {-1.0f};
+    qm::randomm r;
+    qm::startseed(r, 77);
+    qm::multinorm(r, v, 1, x);
+    EXPECT_EQ(cap.text(), first_line + pivot_line("1"));
+    EXPECT_TRUE(std::isnan(x[0]));
+  }
+  {
+    qmtest::console_capture cap;
+    const float v[] = {1.0f, 2.0f, 2.0f, 1.0f};  // second leading minor -3
+    qm::randomm r;
+    qm::startseed(r, 77);
+    int32_t s = 77;
+    const float z1 = static_cast<float>(ref_stdnorm(s));
+    qm::multinorm(r, v, 2, x);
+    EXPECT_EQ(cap.text(), pivot_line("2"));
+    EXPECT_EQ(x[0], z1);
+    EXPECT_TRUE(std::isnan(x[1]));
+  }
+}
