@@ -63,6 +63,7 @@ void stage1(popstate& p) {
   breed(p);
   recodem(p.nmark, p.mtype, p.nhap, p.malle);
   recodem(p.nqloc, p.qtype, p.nhap, p.qalle);
+  p.carried_ok = false;
   select(p, p.seltype, p.nsire, p.ndam);
   generation_message(p.igen);
   for (int32_t i = g - 9; i <= g; ++i) {

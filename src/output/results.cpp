@@ -1,10 +1,17 @@
 #include "output/results.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "output/fixed.hpp"
 #include "output/textfile.hpp"
+#include "run/threads.hpp"
 
 namespace qm {
 
@@ -31,23 +38,69 @@ struct allele_text {
   }
 };
 
-void haplotypes(textfile& f, const popstate& p, int32_t g, const arr2<int8_t>& geno, const std::vector<int32_t>& loci) {
+// The alleles of n loci as I2 fields: a blank and a digit for 0..9 (sixteen
+// at a time), the table for other values.
+char* put_alleles(char* q, const int8_t* a, size_t n) {
   static const allele_text at;
-  const size_t n = loci.size();
-  for (int h = 1; h <= p.nhap; ++h) {
-    const int8_t* a = geno.col(h);
-    char* q = tf_room(f, 2 + 24 + 2 + 24 + 2 * n + 1);
-    q = put_x(q, 2);
-    q = put_id(q, g);
-    q = put_x(q, 2);
-    q = put_id(q, static_cast<int64_t>(g) * p.idmult + (h + 1) / 2);
-    for (size_t k = 0; k < n; ++k) {
-      std::memcpy(q, at.t[static_cast<uint8_t>(a[loci[k]])], 2);
-      q += 2;
-    }
-    *q++ = '\n';
-    tf_commit(f, q);
-    tf_maybe_flush(f);
+  size_t k = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_set1_epi8('0'), blank = _mm_set1_epi8(' '), nine = _mm_set1_epi8(9);
+  for (; k + 16 <= n; k += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + k));
+    // a byte of 0..9 is unchanged by the unsigned minimum with 9
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, nine), v)) != 0xffff) break;
+    const __m128i d = _mm_add_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_unpacklo_epi8(blank, d));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 16), _mm_unpackhi_epi8(blank, d));
+    q += 32;
+  }
+#endif
+  for (; k < n; ++k) {
+    std::memcpy(q, at.t[static_cast<uint8_t>(a[k])], 2);
+    q += 2;
+  }
+  return q;
+}
+
+// One line of a haplotype file: generation, identifier, alleles.
+char* hap_line(char* q, const popstate& p, int32_t g, int h, const int8_t* col, const int32_t* pick, size_t n,
+               int8_t* scratch) {
+  static const allele_text at;
+  q = put_x(q, 2);
+  q = put_id(q, g);
+  q = put_x(q, 2);
+  q = put_id(q, static_cast<int64_t>(g) * p.idmult + (h + 1) / 2);
+  if (pick) {
+    for (size_t k = 0; k < n; ++k) scratch[k] = col[pick[k]];
+    q = put_alleles(q, scratch, n);
+  } else {
+    q = put_alleles(q, col, n);
+  }
+  *q++ = '\n';
+  return q;
+}
+
+// The haplotype lines of a generation, formatted in parallel in batches of
+// consecutive haplotypes and written in order.
+void haplotypes(textfile& f, const popstate& p, int32_t g, const arr2<int8_t>& geno, const int32_t* pick, size_t n) {
+  const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
+  const int per_part = static_cast<int>(std::max<size_t>(1, (size_t{1} << 20) / line_max));
+  const int parts_per_round = std::max(1, 2 * p.threads);
+  std::vector<std::unique_ptr<char[]>> buf(static_cast<size_t>(parts_per_round));
+  std::vector<size_t> used(static_cast<size_t>(parts_per_round));
+  std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
+  for (int h0 = 1; h0 <= p.nhap; h0 += per_part * parts_per_round) {
+    run_parallel(p.threads, parts_per_round, [&](int k) {
+      const int a = h0 + k * per_part, b = std::min(p.nhap, a + per_part - 1);
+      used[static_cast<size_t>(k)] = 0;
+      if (a > b) return;
+      if (!buf[static_cast<size_t>(k)]) buf[static_cast<size_t>(k)].reset(new char[static_cast<size_t>(per_part) * line_max]);
+      char* q0 = buf[static_cast<size_t>(k)].get();
+      char* q = q0;
+      for (int h = a; h <= b; ++h) q = hap_line(q, p, g, h, geno.col(h), pick, n, scratch[static_cast<size_t>(k)].data());
+      used[static_cast<size_t>(k)] = static_cast<size_t>(q - q0);
+    });
+    for (int k = 0; k < parts_per_round; ++k) tf_write(f, buf[static_cast<size_t>(k)].get(), used[static_cast<size_t>(k)]);
   }
 }
 
@@ -107,12 +160,11 @@ void output(popstate& p, int32_t g) {
   tf_open(fm, result_name(g, "MTYPE.out"));
   tf_open(fq, result_name(g, "QTYPE.out"));
   tf_open(fb, result_name(g, "BV.out"));
-  std::vector<int32_t> all(static_cast<size_t>(p.nmark)), qtl(static_cast<size_t>(p.tqtl));
-  for (int l = 0; l < p.nmark; ++l) all[static_cast<size_t>(l)] = l;
+  std::vector<int32_t> qtl(static_cast<size_t>(p.tqtl));
   for (int q = 1; q <= p.tqtl; ++q) qtl[static_cast<size_t>(q - 1)] = p.qtlid(q) - 1;
   bvfile(fb, p, g);
-  haplotypes(fm, p, g, p.mtype, all);
-  haplotypes(fq, p, g, p.qtype, qtl);
+  haplotypes(fm, p, g, p.mtype, nullptr, static_cast<size_t>(p.nmark));
+  haplotypes(fq, p, g, p.qtype, qtl.data(), qtl.size());
   tf_close(fm);
   tf_close(fq);
   tf_close(fb);

@@ -8,7 +8,7 @@
 namespace qm {
 
 namespace {
-constexpr size_t flush_at = size_t{1} << 20;
+constexpr size_t flush_at = size_t{1} << 22;
 
 [[noreturn]] void failed(textfile& t, const char* what) {
   const std::string why = std::strerror(errno);
@@ -19,34 +19,45 @@ constexpr size_t flush_at = size_t{1} << 20;
 }
 
 void write_out(textfile& t) {
-  if (!t.buf.empty() && std::fwrite(t.buf.data(), 1, t.buf.size(), t.f) != t.buf.size()) failed(t, "written");
-  t.buf.clear();
+  if (t.len != 0 && std::fwrite(t.buf.get(), 1, t.len, t.f) != t.len) failed(t, "written");
+  t.len = 0;
 }
 }  // namespace
 
 void tf_open(textfile& t, const std::string& name) {
   t.name = name;
-  t.buf.clear();
+  t.len = 0;
   t.f = std::fopen(name.c_str(), "w");
   if (!t.f) failed(t, "created");
 }
 
 char* tf_room(textfile& t, size_t n) {
-  const size_t old = t.buf.size();
-  t.buf.resize(old + n);
-  return t.buf.data() + old;
+  if (t.len + n > t.cap) {
+    size_t cap = t.cap ? t.cap : 1 << 16;
+    while (cap < t.len + n) cap *= 2;
+    std::unique_ptr<char[]> b(new char[cap]);
+    if (t.len) std::memcpy(b.get(), t.buf.get(), t.len);
+    t.buf = std::move(b);
+    t.cap = cap;
+  }
+  return t.buf.get() + t.len;
 }
 
-void tf_commit(textfile& t, char* end) { t.buf.resize(static_cast<size_t>(end - t.buf.data())); }
-
 void tf_line(textfile& t, const std::string& line) {
-  t.buf += line;
-  t.buf += '\n';
+  char* p = tf_room(t, line.size() + 1);
+  std::memcpy(p, line.data(), line.size());
+  p[line.size()] = '\n';
+  tf_commit(t, p + line.size() + 1);
   tf_maybe_flush(t);
 }
 
 void tf_maybe_flush(textfile& t) {
-  if (t.buf.size() >= flush_at) write_out(t);
+  if (t.len >= flush_at) write_out(t);
+}
+
+void tf_write(textfile& t, const char* data, size_t n) {
+  write_out(t);
+  if (n != 0 && std::fwrite(data, 1, n, t.f) != n) failed(t, "written");
 }
 
 void tf_close(textfile& t) {

@@ -77,6 +77,7 @@ void scale_effects(popstate& p) {
 
 void getqtl(popstate& p) {
   const std::vector<int32_t> qcand = segregating(p);
+  p.carried_ok = false;
   p.tqtl = static_cast<int32_t>(qcand.size());
   if (p.tqtl < 1) stop("No QTL generated! Task failed!");
   if (p.tqtl < p.nqtl) stop("tqtl litter than qtlp1");

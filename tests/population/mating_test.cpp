@@ -1,0 +1,159 @@
+// Mating designs: nested, random without sib matings, random.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <vector>
+
+#include "population/mating.hpp"
+#include "run/messages.hpp"
+#include "support.hpp"
+
+namespace {
+
+struct fixture {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qm::popstate p;
+  fixture() {
+    qmtest::load_par(p, qmtest::small_par());  // nind 40
+    for (int i = 1; i <= p.nind; ++i) p.ped(1, i) = p.ped(2, i) = p.ped(3, i) = i;
+  }
+  // Sires 1, 3, 5, ... and dams 2, 4, 6, ...
+  void lists(int nsire, int ndam) {
+    p.sireid.alloc(nsire);
+    p.damid.alloc(ndam);
+    for (int k = 1; k <= nsire; ++k) p.sireid(k) = 2 * k - 1;
+    for (int k = 1; k <= ndam; ++k) p.damid(k) = 2 * k;
+  }
+  int count(const std::string& what) {
+    const std::string t = con.text();
+    int n = 0;
+    for (size_t at = t.find(what); at != std::string::npos; at = t.find(what, at + 1)) ++n;
+    return n;
+  }
+};
+
+TEST(RandMate, NestedDesignFamilies) {
+  fixture f;
+  qm::popstate& p = f.p;
+  f.lists(10, 50);
+  qm::randomm ref = p.rng;
+  qm::rand_mate(p, 0, 100);  // dps 5, litter 2
+  EXPECT_EQ(f.con.text(), "");
+  ASSERT_EQ(p.ped.n2, 100);
+  std::vector<char> taken(51, 0);
+  for (int i = 1; i <= 10; ++i) {
+    for (int j = 0; j < 5; ++j) {
+      int d;  // reference dam draw: redrawn until an unused dam turns up
+      do d = 1 + static_cast<int>(50.0 * qm::randz(ref));
+      while (taken[d]);
+      taken[d] = 1;
+      for (int k = 10 * (i - 1) + 2 * j + 1; k <= 10 * (i - 1) + 2 * j + 2; ++k) {
+        EXPECT_EQ(p.ped(1, k), k);
+        EXPECT_EQ(p.ped(2, k), 2 * i - 1);
+        EXPECT_EQ(p.ped(3, k), 2 * d);
+      }
+    }
+  }
+  EXPECT_EQ(ref.rseed, p.rng.rseed);  // so every dam was used once
+
+  // 10 offspring of 4 dams and 2 sires: litter 3, the last family gets 1.
+  f.lists(2, 4);
+  qm::rand_mate(p, 0, 10);
+  EXPECT_EQ(f.count("litter size may not be equal for different families."), 1);
+  std::vector<int> sizes;
+  for (int k = 1; k <= 10; ++k) {
+    if (k == 1 || p.ped(3, k) != p.ped(3, k - 1)) sizes.push_back(0);
+    ++sizes.back();
+    EXPECT_EQ(p.ped(2, k), k <= 6 ? 1 : 3);
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{3, 3, 3, 1}));
+}
+
+TEST(RandMate, MoreSiresThanDamsStops) {
+  for (int design = 0; design <= 2; ++design) {
+    fixture f;
+    f.lists(5, 4);
+    EXPECT_THROW(qm::rand_mate(f.p, design, 40), qm::run_stop);
+    EXPECT_EQ(f.count("No. sire larger than dam. Program cannot run."), 1) << design;
+  }
+}
+
+TEST(RandMate, RandomDesignOneSire) {
+  fixture f;
+  qm::popstate& p = f.p;
+  f.lists(1, 5);
+  qm::randomm ref = p.rng;
+  qm::rand_mate(p, 2, 20);
+  EXPECT_EQ(f.con.text(), "");
+  for (int k = 1; k <= 20; ++k) {
+    qm::randz(ref);  // the sire draw
+    EXPECT_EQ(p.ped(2, k), 1);
+    EXPECT_EQ(p.ped(3, k), 2 * (1 + static_cast<int>(5.0 * qm::randz(ref))));
+  }
+  EXPECT_EQ(ref.rseed, p.rng.rseed);
+}
+
+TEST(RandMate, AvoidsSibMatingsWithinCaps) {
+  fixture f;
+  qm::popstate& p = f.p;
+  // Parents in four paternal groups of 10 and five maternal groups of 8,
+  // crossed, so that sharing a dam and sharing a sire are separate tests.
+  for (int i = 1; i <= 40; ++i) {
+    p.ped(2, i) = 1 + 2 * ((i - 1) / 10);
+    p.ped(3, i) = 2 + 2 * ((i - 1) % 5);
+  }
+  const std::vector<int32_t> old(p.ped.data(), p.ped.data() + 120);
+  auto sire_of = [&](int i) { return old[3 * (i - 1) + 1]; };
+  auto dam_of = [&](int i) { return old[3 * (i - 1) + 2]; };
+  for (int nsire : {20, 10, 5}) {
+    f.lists(nsire, 20);
+    for (int k = 1; k <= nsire; ++k) p.sireid(k) = 2 * k * (20 / nsire) - 1;  // spread over the groups
+    std::copy(old.begin(), old.end(), p.ped.data());
+    qm::rand_mate(p, 1, 30);  // litter 2, dps 20 / nsire
+    std::map<int, int> sons, daughters;
+    for (int k = 1; k <= 30; ++k) {
+      const int s = p.ped(2, k), d = p.ped(3, k);
+      EXPECT_NE(sire_of(s), sire_of(d)) << "paternal sibs mated: " << s << " x " << d;
+      EXPECT_NE(dam_of(s), dam_of(d)) << "maternal sibs mated: " << s << " x " << d;
+      ++sons[s];
+      ++daughters[d];
+    }
+    for (auto [d, n] : daughters) EXPECT_LE(n, 2) << d;
+    for (auto [s, n] : sons) EXPECT_LE(n, (20 / nsire) * 2) << s;
+  }
+}
+
+TEST(RandMate, UnavoidableSibMatingStopsAfterThousandWarnings) {
+  fixture f;
+  qm::popstate& p = f.p;
+  for (int i = 1; i <= 40; ++i) p.ped(2, i) = 99;  // all of them paternal half sibs
+  f.lists(3, 3);
+  const int32_t seed0 = p.rng.rseed;
+  EXPECT_THROW(qm::rand_mate(p, 1, 6), qm::run_stop);
+  EXPECT_EQ(f.count("Sib mate may not be avoided."), 1000);
+  EXPECT_EQ(f.count("Sib mate cannot be avoided. Program cannot run."), 1);
+  // Every attempt: one sire draw and 100 refused dam draws.
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed), qm::rmulmod(static_cast<uint32_t>(seed0), qm::rjump(1000ull * 101)));
+}
+
+TEST(RandMate, UniformOfOneStaysInTheList) {
+  for (int design = 0; design <= 2; ++design) {
+    fixture f;
+    qm::popstate& p = f.p;
+    f.lists(3, 6);
+    p.rng.rseed = static_cast<int32_t>(qm::rmulmod(2147483600u, qm::rjump(qm::rmod - 2)));  // next u = 1.0
+    qm::randomm probe = p.rng;
+    ASSERT_EQ(qm::randz(probe), 1.0);
+    qm::rand_mate(p, design, 12);
+    for (int k = 1; k <= 12; ++k) {
+      EXPECT_TRUE(p.ped(2, k) >= 1 && p.ped(2, k) <= 5);
+      EXPECT_TRUE(p.ped(3, k) >= 2 && p.ped(3, k) <= 12);
+    }
+    // The first draw picks the last entry of its list (a dam in design 0, a sire otherwise).
+    EXPECT_EQ(design == 0 ? p.ped(3, 1) : p.ped(2, 1), design == 0 ? 12 : 5);
+  }
+}
+
+}  // namespace

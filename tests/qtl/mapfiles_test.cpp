@@ -1,0 +1,101 @@
+#include "qtl/mapfiles.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.hpp"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& path) {
+  std::istringstream in(qmtest::read_file(path));
+  std::vector<std::string> v;
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+void genome(qm::popstate& p, int nchr, int nmpc, int ntrait, int tqtl) {
+  p.nchr = nchr;
+  p.nmpc = nmpc;
+  p.ntrait = ntrait;
+  p.nqtl = p.tqtl = tqtl;
+  p.qtlid.alloc(tqtl);
+  p.qeff.alloc(tqtl, ntrait);
+  for (int q = 1; q <= tqtl; ++q) {
+    p.qtlid(q) = (q * 7) % (nchr * (nmpc - 1)) + 1;  // not sorted by position
+    for (int t = 1; t <= ntrait; ++t) p.qeff(q, t) = (q % 2 ? -0.125 : 0.75) * q / t;
+  }
+}
+
+std::string qtl_line(int id, std::initializer_list<double> effects) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%6d", id);
+  std::string s = b;
+  for (double e : effects) {
+    std::snprintf(b, sizeof b, "%18.12f", e);
+    s += b;
+  }
+  return s;
+}
+
+}  // namespace
+
+TEST(MapfilesTest, OneTrait) {
+  qmtest::tempdir td;
+  qm::popstate p;
+  genome(p, 3, 10, 1, 20);
+  p.qeff(4, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
+  qm::outputmq(p);
+  const auto qmap = lines_of("QMAP.out");
+  ASSERT_EQ(qmap.size(), 21u);
+  EXPECT_EQ(qmap[0], "     3    10    20");
+  EXPECT_EQ(qmap[1], qtl_line(8, {-0.125}));
+  EXPECT_EQ(qmap[2], qtl_line(15, {1.5}));
+  EXPECT_EQ(qmap[4], "     2" + std::string(18, '*'));
+  const auto mmap = lines_of("MMAP.out");
+  ASSERT_EQ(mmap.size(), 30u);
+  EXPECT_EQ(mmap[0], "chr1-0001 " "    1");
+  EXPECT_EQ(mmap[10], "chr2-0001 " "   11");
+  EXPECT_EQ(mmap[29], "chr3-0010 " "   30");
+}
+
+TEST(MapfilesTest, TwoTraitCounts) {
+  qmtest::tempdir td;
+  qm::popstate p;
+  genome(p, 2, 5, 2, 20);
+  p.uncommon_QTL = 1;
+  p.ncommon = 16;
+  p.nspec1 = 2;
+  p.nspec2 = 2;
+  qm::outputmq(p);
+  auto qmap = lines_of("QMAP.out");
+  ASSERT_EQ(qmap.size(), 22u);
+  const std::string b10(10, ' '), b11(11, ' ');
+  EXPECT_EQ(qmap[1], " ratio of QTL:" + b10 + "16/" + b11 + "2 " + b11 + "2");
+  EXPECT_EQ(qmap[2], qtl_line(8, {-0.125, -0.0625}));
+
+  p.uncommon_QTL = 0;  // every QTL affects both traits: no counts line
+  qm::outputmq(p);
+  qmap = lines_of("QMAP.out");
+  ASSERT_EQ(qmap.size(), 21u);
+  EXPECT_EQ(qmap[1], qtl_line(8, {-0.125, -0.0625}));
+}
+
+TEST(MapfilesTest, LargeGenomeNamesKeepTheirDigits) {
+  qmtest::tempdir td;
+  qm::popstate p;
+  genome(p, 10, 10000, 1, 1);
+  qm::outputmq(p);
+  const std::string text = qmtest::read_file("MMAP.out");
+  EXPECT_EQ(text.find('*'), std::string::npos);
+  const auto mmap = lines_of("MMAP.out");
+  ASSERT_EQ(mmap.size(), 100000u);
+  EXPECT_EQ(mmap[9998], "chr1-9999 " " 9999");
+  EXPECT_EQ(mmap[9999], "chr1-10000 10000");
+  EXPECT_EQ(mmap[90000], "chr10-0001 90001");
+  EXPECT_EQ(mmap[99999], "chr10-10000 100000");
+}
