@@ -113,29 +113,34 @@ double gamma(randomm& r, float alphaf, float betaf) {
 }
 
 namespace {
-void pivot_message(int i) {
+void note(std::string* notes, const std::string& line) {
+  if (notes) *notes += line + "\n";
+  else say(line);
+}
+
+void pivot_message(int i, std::string* notes) {
   std::string s = "Cholesky decomposition failed for the";
   add_i(s, i, 12);
   s += "*";
   add_i(s, i, 12);
   s += "element no more than 0 ";
-  say(s);
+  note(notes, s);
 }
 }  // namespace
 
-void chde(const float* v, int n, float* l) {
+void chde(const float* v, int n, float* l, std::string* notes) {
   auto V = [&](int i, int j) { return v[(i - 1) + (j - 1) * n]; };
   auto L = [&](int i, int j) -> float& { return l[(i - 1) + (j - 1) * n]; };
   for (int k = 0; k < n * n; ++k) l[k] = 0.0f;
   if (n < 1) return;
-  if (V(1, 1) <= 0.0f) say("Cholesky decomposition failed for the first element no more than 0 ");
+  if (V(1, 1) <= 0.0f) note(notes, "Cholesky decomposition failed for the first element no more than 0 ");
   L(1, 1) = std::sqrt(V(1, 1));
   for (int j = 2; j <= n; ++j) L(j, 1) = V(j, 1) / L(1, 1);
   for (int i = 2; i <= n; ++i) {
     float sq = 0.0f;
     for (int k = 1; k < i; ++k) sq += L(i, k) * L(i, k);
     const float d = V(i, i) - sq;
-    if (d <= 0.0f) pivot_message(i);
+    if (d <= 0.0f) pivot_message(i, notes);
     L(i, i) = std::sqrt(d);
     for (int j = i + 1; j <= n; ++j) {
       float sp = 0.0f;
@@ -146,25 +151,48 @@ void chde(const float* v, int n, float* l) {
   if (n == 1) {
     // The last column is also column 1: the single pivot is tested twice.
     const float d = V(1, 1) - 0.0f;
-    if (d <= 0.0f) pivot_message(1);
+    if (d <= 0.0f) pivot_message(1, notes);
     L(1, 1) = std::sqrt(d);
   }
 }
 
-void multinorm(randomm& r, const float* v, int n, float* x) {
-  std::vector<float> z(static_cast<size_t>(n > 0 ? n : 0));
-  std::vector<float> l(static_cast<size_t>(n > 0 ? n * n : 0));
+namespace {
+// The independent normals: the first, then every 50th of the following ones.
+void normals(randomm& r, int n, float* z) {
   if (n >= 1) z[0] = static_cast<float>(stdnorm(r));
   for (int i = 2; i <= n; ++i) {
     rskip(r, 98);  // 49 normals drawn and discarded
     z[i - 1] = static_cast<float>(stdnorm(r));
   }
-  chde(v, n, l.data());
+}
+
+void combine(const float* l, int n, const float* z, float* x) {
   for (int j = 1; j <= n; ++j) {
     float s = 0.0f;
     for (int k = 1; k <= j; ++k) s += l[(j - 1) + (k - 1) * n] * z[k - 1];
     x[j - 1] = s;
   }
+}
+}  // namespace
+
+void multinorm_factored(randomm& r, const float* l, int n, float* x) {
+  float zs[16];
+  std::vector<float> zv;
+  float* z = zs;
+  if (n > 16) {
+    zv.resize(static_cast<size_t>(n));
+    z = zv.data();
+  }
+  normals(r, n, z);
+  combine(l, n, z, x);
+}
+
+void multinorm(randomm& r, const float* v, int n, float* x) {
+  std::vector<float> z(static_cast<size_t>(n > 0 ? n : 0));
+  std::vector<float> l(static_cast<size_t>(n > 0 ? n * n : 0));
+  normals(r, n, z.data());
+  chde(v, n, l.data());
+  combine(l.data(), n, z.data(), x);
 }
 
 }  // namespace qm

@@ -7,6 +7,7 @@
 // stream in program order; their number and order are part of the results.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace qm {
 
@@ -69,11 +70,14 @@ double stdnorm(randomm& r);
 double gamma(randomm& r, float alpha, float beta);
 
 // Cholesky factor L of the n x n matrix v (column-major, lower triangle read),
-// in single precision; writes a console line for every non-positive pivot.
-void chde(const float* v, int n, float* l);
+// in single precision; writes a console line for every non-positive pivot
+// (or appends it to notes, one line each, when notes is given).
+void chde(const float* v, int n, float* l, std::string* notes = nullptr);
 
 // One draw x(1..n) of the n-variate normal with mean 0 and covariance v.
 // Consumes 2 + 100 (n - 1) uniforms.
 void multinorm(randomm& r, const float* v, int n, float* x);
+// The same draw with the Cholesky factor l of v already at hand.
+void multinorm_factored(randomm& r, const float* l, int n, float* x);
 
 }  // namespace qm

@@ -1,7 +1,12 @@
 #include "values/breeding.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
+
+#include "run/messages.hpp"
+#include "run/threads.hpp"
 
 namespace qm {
 
@@ -19,25 +24,43 @@ float genovalue(const popstate& p, int i, int t) {
 
 void getbv(popstate& p) {
   p.bv.alloc(p.nind, 2, p.ntrait);
-  if (p.ntrait == 1) {
-    const float s = std::sqrt(1.0f / p.h2(1) - 1.0f);
-    for (int i = 1; i <= p.nind; ++i) {
-      const float g = genovalue(p, i, 1);
-      p.bv(i, 1, 1) = g;
-      const float z = static_cast<float>(stdnorm(p.rng));
-      p.bv(i, 2, 1) = static_cast<double>(g + z * s);
-    }
-    return;
-  }
   const int n = p.ntrait;
-  std::vector<float> g(static_cast<size_t>(n)), e(static_cast<size_t>(n));
-  for (int i = 1; i <= p.nind; ++i) {
-    for (int t = 1; t <= n; ++t) g[static_cast<size_t>(t - 1)] = genovalue(p, i, t);
-    multinorm(p.rng, p.rescov.data(), n, e.data());
-    for (int t = 1; t <= n; ++t) {
-      p.bv(i, 1, t) = g[static_cast<size_t>(t - 1)];
-      p.bv(i, 2, t) = static_cast<double>(g[static_cast<size_t>(t - 1)] + e[static_cast<size_t>(t - 1)]);
+  // Uniforms per animal: one normal, or one multivariate draw.
+  const uint64_t per = n == 1 ? 2 : 2 + 100 * static_cast<uint64_t>(n - 1);
+  const uint32_t st0 = static_cast<uint32_t>(p.rng.rseed);
+  const float s1 = n == 1 ? std::sqrt(1.0f / p.h2(1) - 1.0f) : 0.0f;
+  std::vector<float> l(static_cast<size_t>(n) * n);
+  std::string notes;
+  if (n >= 2) chde(p.rescov.data(), n, l.data(), &notes);
+  const int parts = std::max(1, std::min(p.nind, 4 * p.threads));
+  run_parallel(p.threads, parts, [&](int k) {
+    const int a = static_cast<int>(static_cast<int64_t>(p.nind) * k / parts) + 1;
+    const int b = static_cast<int>(static_cast<int64_t>(p.nind) * (k + 1) / parts);
+    randomm r;
+    r.rseed = static_cast<int32_t>(rmulmod(st0, rjump(per * static_cast<uint64_t>(a - 1))));
+    std::vector<float> g(static_cast<size_t>(n)), e(static_cast<size_t>(n));
+    for (int i = a; i <= b; ++i) {
+      if (n == 1) {
+        const float gi = genovalue(p, i, 1);
+        p.bv(i, 1, 1) = gi;
+        const float z = static_cast<float>(stdnorm(r));
+        p.bv(i, 2, 1) = static_cast<double>(gi + z * s1);
+        continue;
+      }
+      for (int t = 1; t <= n; ++t) g[static_cast<size_t>(t - 1)] = genovalue(p, i, t);
+      multinorm_factored(r, l.data(), n, e.data());
+      for (int t = 1; t <= n; ++t) {
+        p.bv(i, 1, t) = g[static_cast<size_t>(t - 1)];
+        p.bv(i, 2, t) = static_cast<double>(g[static_cast<size_t>(t - 1)] + e[static_cast<size_t>(t - 1)]);
+      }
     }
+  });
+  p.rng.rseed = static_cast<int32_t>(rmulmod(st0, rjump(per * static_cast<uint64_t>(p.nind))));
+  // A residual covariance matrix without a proper factor is reported for
+  // every draw, as each draw factors it anew.
+  if (!notes.empty()) {
+    for (int i = 1; i <= p.nind; ++i)
+      for (size_t a = 0, b; (b = notes.find('\n', a)) != std::string::npos; a = b + 1) say(notes.substr(a, b - a));
   }
 }
 
