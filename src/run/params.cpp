@@ -153,19 +153,27 @@ bool parse_double(const std::string& t, double& out) {
   return end == c.c_str() + c.size() && !c.empty();
 }
 
-void read_ints(reader& r, std::initializer_list<int32_t*> dst, const std::string& what) {
+// Where one value of a record goes, and its type.
+struct slot {
+  int32_t* i = nullptr;
+  float* f = nullptr;
+  double* d = nullptr;
+  slot(int32_t* x) : i(x) {}
+  slot(float* x) : f(x) {}
+  slot(double* x) : d(x) {}
+};
+
+void read_record(reader& r, const std::string& what, const std::vector<slot>& dst) {
   auto v = r.values(dst.size(), what);
-  size_t k = 0;
-  for (int32_t* d : dst) {
-    if (!parse_int(v[k].first, *d)) r.bad(v[k], k + 1, what, "an integer");
-    ++k;
+  for (size_t k = 0; k < dst.size(); ++k) {
+    const slot& s = dst[k];
+    const bool ok = s.i ? parse_int(v[k].first, *s.i) : s.f ? parse_float(v[k].first, *s.f) : parse_double(v[k].first, *s.d);
+    if (!ok) r.bad(v[k], k + 1, what, s.i ? "an integer" : "a number");
   }
 }
 
 void read_floats(reader& r, float* dst, size_t n, const std::string& what) {
-  auto v = r.values(n, what);
-  for (size_t k = 0; k < n; ++k)
-    if (!parse_float(v[k].first, dst[k])) r.bad(v[k], k + 1, what, "a number");
+  read_record(r, what, std::vector<slot>(dst, dst + n));
 }
 
 // ---------------------------------------------------------------- checks
@@ -267,9 +275,9 @@ void check_stage(const popstate& p, int s, const stageblock& b) {
 
 void read_stage(reader& r, int s, stageblock& b) {
   const std::string st = " of stage " + std::to_string(s);
-  read_ints(r, {&b.nsire, &b.ndam, &b.nind, &b.ngen}, "nsire, ndam, nind, ngen" + st + " (integers)");
+  read_record(r, "nsire, ndam, nind, ngen" + st + " (integers)", {&b.nsire, &b.ndam, &b.nind, &b.ngen});
   r.skip(1, "the heading before nomut, matetype, seltype" + st);
-  read_ints(r, {&b.nomut, &b.matetype, &b.seltype}, "nomut, matetype, seltype" + st + " (integers)");
+  read_record(r, "nomut, matetype, seltype" + st + " (integers)", {&b.nomut, &b.matetype, &b.seltype});
 }
 
 void use_stage(popstate& p, const stageblock& b) {
@@ -370,14 +378,8 @@ void readpara(popstate& p) {
   open_or_stop(r, p.parafile);
 
   r.skip(1, "the title record");
-  {
-    const std::string what = "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)";
-    auto v = r.values(4, what);
-    if (!parse_int(v[0].first, p.ntrait)) r.bad(v[0], 1, what, "an integer");
-    if (!parse_int(v[1].first, p.thresh)) r.bad(v[1], 2, what, "an integer");
-    if (!parse_float(v[2].first, p.incid)) r.bad(v[2], 3, what, "a number");
-    if (!parse_int(v[3].first, p.uncommon_QTL)) r.bad(v[3], 4, what, "an integer");
-  }
+  read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
+              {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
   if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
   if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
     reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
@@ -403,37 +405,25 @@ void readpara(popstate& p) {
       reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2(t)), "0 < h2 <= 1");
 
   r.skip(1, "the heading before nmpc, nchr, maptype");
-  read_ints(r, {&p.nmpc, &p.nchr, &p.maptype}, "nmpc, nchr, maptype (integers)");
+  read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
   if (p.nmpc < 2) reject(p, 10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
   if (p.nchr < 1) reject(p, 10, "nchr", std::to_string(p.nchr), "nchr >= 1");
   if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
     reject(p, 10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
 
   r.skip(1, "the heading before chrlen, mutm, mutq");
-  {
-    const std::string what = "chrlen, mutm, mutq (reals)";
-    auto v = r.values(3, what);
-    if (!parse_float(v[0].first, p.chrlen)) r.bad(v[0], 1, what, "a number");
-    if (!parse_double(v[1].first, p.mutm)) r.bad(v[1], 2, what, "a number");
-    if (!parse_double(v[2].first, p.mutq)) r.bad(v[2], 3, what, "a number");
-  }
+  read_record(r, "chrlen, mutm, mutq (reals)", {&p.chrlen, &p.mutm, &p.mutq});
   if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
     reject(p, 12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
   if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) reject(p, 12, "mutm", num(p.mutm), "0 <= mutm <= 1");
   if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) reject(p, 12, "mutq", num(p.mutq), "0 <= mutq <= 1");
 
   r.skip(1, "the heading before qtlrule, nqtl, qtlp1, qtlp2");
-  {
-    const std::string what = "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)";
-    auto v = r.values(4, what);
-    if (!parse_int(v[0].first, p.qtlrule)) r.bad(v[0], 1, what, "an integer");
-    if (!parse_int(v[1].first, p.nqtl)) r.bad(v[1], 2, what, "an integer");
-    if (!parse_float(v[2].first, p.qtlp1)) r.bad(v[2], 3, what, "a number");
-    if (!parse_float(v[3].first, p.qtlp2)) r.bad(v[3], 4, what, "a number");
-  }
+  read_record(r, "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)",
+              {&p.qtlrule, &p.nqtl, &p.qtlp1, &p.qtlp2});
 
   r.skip(1, "the heading before nstage, spare, seed");
-  read_ints(r, {&p.nstage, &p.spare, &p.seed}, "nstage, spare, seed (integers)");
+  read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
   if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
   if (p.seed < 0 || p.seed > 2147483646)
     reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
