@@ -173,7 +173,9 @@ void read_record(reader& r, const std::string& what, const std::vector<slot>& ds
 }
 
 void read_floats(reader& r, float* dst, size_t n, const std::string& what) {
-  read_record(r, what, std::vector<slot>(dst, dst + n));
+  std::vector<slot> slots;
+  for (size_t k = 0; k < n; ++k) slots.emplace_back(dst + k);
+  read_record(r, what, slots);
 }
 
 // ---------------------------------------------------------------- checks
