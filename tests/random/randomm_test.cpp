@@ -141,17 +141,25 @@ TEST(RandomStream, RandunifRangeEqualBoundsAndClamp) {
 }
 
 TEST(RandomStream, JumpAndSkipEqualSingleSteps) {
-  // From state 1, k steps reach 16807^k; from a state b they reach b * 16807^k.
-  const uint64_t b = 123456789;
+  // From state 1, k steps reach 16807^k; from a state b they reach b * 16807^k,
+  // also from the states whose uniform is exactly 1 (C1).
   int32_t a = 1;
   long done = 0;
   for (long k : {0L, 1L, 2L, 1000L, 10000000L}) {
     for (; done < k; ++done) a = ref_step(a);
     EXPECT_EQ(qm::rjump(static_cast<uint64_t>(k)), static_cast<uint32_t>(a)) << k;
-    qm::randomm r;
-    r.rseed = static_cast<int32_t>(b);
-    qm::rskip(r, static_cast<uint64_t>(k));
-    EXPECT_EQ(r.rseed, static_cast<int32_t>(static_cast<uint64_t>(a) * b % 2147483647u)) << k;
+    for (uint64_t b : {uint64_t{123456789}, uint64_t{2147483584}, uint64_t{2147483646}}) {
+      qm::randomm r;
+      r.rseed = static_cast<int32_t>(b);
+      qm::rskip(r, static_cast<uint64_t>(k));
+      EXPECT_EQ(r.rseed, static_cast<int32_t>(static_cast<uint64_t>(a) * b % 2147483647u)) << k << " from " << b;
+    }
+  }
+  // Near the edge, the jump agrees with single steps state by state.
+  int32_t s = 2147483646;
+  for (int k = 1; k <= 100000; ++k) {
+    s = ref_step(s);
+    ASSERT_EQ(qm::rmulmod(2147483646u, qm::rjump(static_cast<uint64_t>(k))), static_cast<uint32_t>(s)) << k;
   }
 }
 
