@@ -122,51 +122,42 @@ const kernel& the_kernel() {
   return k;
 }
 
-// One chromosome of one gamete from its event bits.
+// One chromosome of one gamete from its event bits: the start strand from
+// positions 0 and 1, then segments copied between crossovers (positions
+// 3 + 4j and 5 + 4j); mutated loci (positions 2, 4 + 4j, 6 + 4j) are listed
+// and written as 0 by the caller once the gamete is complete.
 inline void copy_chromosome(const uint64_t* bits, int u, int nmpc, const int8_t* const msrc[2],
                             const int8_t* const qsrc[2], int8_t* mo, int8_t* qo, int32_t h, int mbase, int qbase,
                             std::vector<mutant>& out) {
   const int gaps = nmpc - 1;
   unsigned s = ((bits[0] & 1u) ? 0u : 1u) ^ static_cast<unsigned>((bits[0] >> 1) & 1u);
   int mk = 0, qk = 0;  // next marker and candidate locus to copy
-  int mutm_at[8], mutq_at[8];
-  int nm = 0, nq = 0;
   const int words = (u + 63) / 64;
   for (int w = 0; w < words; ++w) {
-    uint64_t b = bits[w];
-    if (w == 0) b &= ~uint64_t{3};
+    uint64_t b = w == 0 ? bits[0] & ~uint64_t{3} : bits[w];
     while (b) {
       const int pos = w * 64 + __builtin_ctzll(b);
       b &= b - 1;
       if (pos >= u) break;
+      const int q = pos - 3, kind = q & 3, j = q >> 2;
       if (pos == 2) {
-        mutm_at[nm++] = 0;
-      } else {
-        const int q = pos - 3, kind = q & 3, j = q >> 2;
-        if (kind == 0 || kind == 2) {  // a crossover before position pos
-          const int mend = (pos + 1) / 4, qend = (pos - 1) / 4;
-          if (mend > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(mend - mk));
-          if (qend > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(qend - qk));
-          mk = std::max(mk, mend);
-          qk = std::max(qk, qend);
-          s ^= 1u;
-        } else if (kind == 1) {
-          mutq_at[nq++] = j;
-        } else {
-          mutm_at[nm++] = j + 1;
-        }
-      }
-      if (nm == 8 || nq == 8) {  // flush mutants of this chromosome early (many mutations)
-        for (int k = 0; k < nm; ++k) out.push_back({h, mbase + mutm_at[k] + 1, 1});
-        for (int k = 0; k < nq; ++k) out.push_back({h, qbase + mutq_at[k] + 1, 0});
-        nm = nq = 0;
+        out.push_back({h, mbase + 1, 1});
+      } else if (kind == 1) {
+        out.push_back({h, qbase + j + 1, 0});
+      } else if (kind == 3) {
+        out.push_back({h, mbase + j + 2, 1});
+      } else {  // a crossover: markers and loci before pos come from strand s
+        const int mend = (pos + 1) / 4, qend = (pos - 1) / 4;
+        if (mend > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(mend - mk));
+        if (qend > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(qend - qk));
+        mk = std::max(mk, mend);
+        qk = std::max(qk, qend);
+        s ^= 1u;
       }
     }
   }
   if (nmpc > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(nmpc - mk));
   if (gaps > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(gaps - qk));
-  for (int k = 0; k < nm; ++k) out.push_back({h, mbase + mutm_at[k] + 1, 1});
-  for (int k = 0; k < nq; ++k) out.push_back({h, qbase + mutq_at[k] + 1, 0});
 }
 
 }  // namespace
