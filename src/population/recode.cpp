@@ -15,6 +15,20 @@ void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_
   }
 }
 
+int nearest_half(const uint32_t* counts, int from, int top, int32_t nh) {
+  float best = 1.0f;
+  int chosen = 0;
+  for (int a = from; a <= top; ++a) {
+    const uint32_t cnt = a < 128 ? counts[a] : 0;
+    const float f = std::fabs(0.5f - static_cast<float>(cnt) / static_cast<float>(nh));
+    if (f <= best) {
+      best = f;
+      chosen = a;
+    }
+  }
+  return chosen;
+}
+
 void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle) {
   constexpr int block = 512;  // loci per pass: the counts stay in cache
   std::vector<uint32_t> counts;
@@ -24,18 +38,7 @@ void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& all
     count_alleles(geno, l0, l1, counts);
     for (int l = l0; l <= l1; ++l) {
       const uint32_t* c = counts.data() + static_cast<size_t>(l - l0) * 128;
-      const int top = alle(l, 2);
-      double best = 1.0;
-      int chosen = 0;
-      for (int a = 2; a <= top; ++a) {
-        const uint32_t cnt = a < 128 ? c[a] : 0;
-        const float f = std::fabs(0.5f - static_cast<float>(cnt) / static_cast<float>(nh));
-        if (static_cast<double>(f) <= best) {
-          best = f;
-          chosen = a;
-        }
-      }
-      code[static_cast<size_t>(l)] = static_cast<int8_t>(chosen);
+      code[static_cast<size_t>(l)] = static_cast<int8_t>(nearest_half(c, 2, alle(l, 2), nh));
     }
   }
   for (int h = 1; h <= geno.n2; ++h) {

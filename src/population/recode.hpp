@@ -12,6 +12,11 @@ namespace qm {
 // loci l0..l1 (inclusive) of geno; alleles are taken modulo 128.
 void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_t>& counts);
 
+// The allele of from..top whose frequency among nh haplotypes is nearest one
+// half (|0.5 - count/nh| in single precision), the higher number on a tie.
+// counts[a] is the count of allele a (alleles from 128 on count 0).
+int nearest_half(const uint32_t* counts, int from, int top, int32_t nh);
+
 // At every locus the allele of 2..top (top = alle(l,2)) whose frequency is
 // nearest one half (the higher number on a tie) becomes 1, all others 2.
 void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle);

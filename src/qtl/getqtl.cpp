@@ -35,18 +35,7 @@ std::vector<int32_t> segregating(popstate& p) {
       const uint32_t* c = counts.data() + static_cast<size_t>(l - l0) * 128;
       const unsigned first = static_cast<uint8_t>(p.qtype(l, 1)) & 127u;
       if (c[first] == static_cast<uint32_t>(p.nhap)) continue;
-      float best = 1.0f;
-      int chosen = 1;
-      for (int j = 1; j <= p.qalle(l, 2); ++j) {
-        const uint32_t cnt = j < 128 ? c[j] : 0;
-        const float f = static_cast<float>(cnt) / static_cast<float>(p.nhap);
-        const float d = std::fabs(0.5f - f);
-        if (d <= best) {
-          best = d;
-          chosen = j;
-        }
-      }
-      code[static_cast<size_t>(l)] = static_cast<int8_t>(chosen);
+      code[static_cast<size_t>(l)] = static_cast<int8_t>(nearest_half(c, 1, p.qalle(l, 2), p.nhap));
       seg.push_back(l);
     }
   }
