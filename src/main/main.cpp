@@ -9,6 +9,9 @@
 //
 // Exit status: 0 for a run that ends normally, 1 for every stop, 2 for a
 // command line that cannot be understood.
+#include <sched.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +40,13 @@ void usage(std::FILE* f) {
       f);
 }
 
+// The cores this process may run on.
 int default_threads() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
 }
