@@ -61,8 +61,8 @@ void stage1(popstate& p) {
   // The recoding generation: mutation off for the rest of the run.
   p.nomut = 1;
   breed(p);
-  recodem(p.nmark, p.mtype, p.nhap, p.malle);
-  recodem(p.nqloc, p.qtype, p.nhap, p.qalle);
+  recodem(p.nmark, p.mtype, p.nhap, p.malle, p.threads);
+  recodem(p.nqloc, p.qtype, p.nhap, p.qalle, p.threads);
   p.carried_ok = false;
   select(p, p.seltype, p.nsire, p.ndam);
   generation_message(p.igen);

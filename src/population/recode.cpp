@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "run/threads.hpp"
+
 namespace qm {
 
 void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_t>& counts) {
@@ -29,22 +31,29 @@ int nearest_half(const uint32_t* counts, int from, int top, int32_t nh) {
   return chosen;
 }
 
-void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle) {
-  constexpr int block = 512;  // loci per pass: the counts stay in cache
-  std::vector<uint32_t> counts;
-  std::vector<int8_t> code(static_cast<size_t>(n) + 1);
-  for (int l0 = 1; l0 <= n; l0 += block) {
-    const int l1 = std::min(n, l0 + block - 1);
+std::vector<int8_t> recode_loci(arr2<int8_t>& geno, int32_t n, int nthreads,
+                                const std::function<int(int, const uint32_t*)>& pick) {
+  constexpr int block = 512;  // loci per part: their counts stay in cache
+  std::vector<int8_t> code(static_cast<size_t>(n) + 1, 0);
+  run_parallel(nthreads, (n + block - 1) / block, [&](int k) {
+    const int l0 = k * block + 1, l1 = std::min(n, l0 + block - 1);
+    std::vector<uint32_t> counts;
     count_alleles(geno, l0, l1, counts);
-    for (int l = l0; l <= l1; ++l) {
-      const uint32_t* c = counts.data() + static_cast<size_t>(l - l0) * 128;
-      code[static_cast<size_t>(l)] = static_cast<int8_t>(nearest_half(c, 2, alle(l, 2), nh));
+    for (int l = l0; l <= l1; ++l)
+      code[static_cast<size_t>(l)] = static_cast<int8_t>(pick(l, counts.data() + static_cast<size_t>(l - l0) * 128));
+  });
+  run_parallel(nthreads, geno.n2, [&](int h) {
+    int8_t* g = geno.col(h + 1);
+    for (int l = 0; l < n; ++l) {
+      const int8_t c = code[static_cast<size_t>(l) + 1];
+      if (c != 0) g[l] = g[l] == c ? 1 : 2;
     }
-  }
-  for (int h = 1; h <= geno.n2; ++h) {
-    int8_t* g = geno.col(h);
-    for (int l = 0; l < n; ++l) g[l] = g[l] == code[static_cast<size_t>(l) + 1] ? 1 : 2;
-  }
+  });
+  return code;
+}
+
+void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads) {
+  recode_loci(geno, n, nthreads, [&](int l, const uint32_t* c) { return nearest_half(c, 2, alle(l, 2), nh); });
 }
 
 }  // namespace qm

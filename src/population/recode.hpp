@@ -2,6 +2,7 @@
 // allele counts it shares with the QTL choice.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "run/state.hpp"
@@ -17,8 +18,15 @@ void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_
 // counts[a] is the count of allele a (alleles from 128 on count 0).
 int nearest_half(const uint32_t* counts, int from, int top, int32_t nh);
 
+// Recodes loci 1..n of geno to two alleles: code(l) = pick(l, counts of
+// locus l); where it is not 0, the allele code(l) becomes 1 and every other
+// allele 2. Blocks of loci are counted on up to nthreads threads. Returns
+// the codes (index l, entry 0 unused).
+std::vector<int8_t> recode_loci(arr2<int8_t>& geno, int32_t n, int nthreads,
+                                const std::function<int(int, const uint32_t*)>& pick);
+
 // At every locus the allele of 2..top (top = alle(l,2)) whose frequency is
 // nearest one half (the higher number on a tie) becomes 1, all others 2.
-void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle);
+void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads = 1);
 
 }  // namespace qm

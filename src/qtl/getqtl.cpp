@@ -24,27 +24,13 @@ namespace {
 // Step 1: every segregating candidate locus recoded (the allele nearest one
 // half, the higher number on a tie, becomes 1). Returns the segregating loci.
 std::vector<int32_t> segregating(popstate& p) {
-  constexpr int block = 512;
+  const std::vector<int8_t> code = recode_loci(p.qtype, p.nqloc, p.threads, [&](int l, const uint32_t* c) {
+    const unsigned first = static_cast<uint8_t>(p.qtype(l, 1)) & 127u;
+    return c[first] == static_cast<uint32_t>(p.nhap) ? 0 : nearest_half(c, 1, p.qalle(l, 2), p.nhap);
+  });
   std::vector<int32_t> seg;
-  std::vector<int8_t> code(static_cast<size_t>(p.nqloc) + 1, 0);
-  std::vector<uint32_t> counts;
-  for (int l0 = 1; l0 <= p.nqloc; l0 += block) {
-    const int l1 = std::min(p.nqloc, l0 + block - 1);
-    count_alleles(p.qtype, l0, l1, counts);
-    for (int l = l0; l <= l1; ++l) {
-      const uint32_t* c = counts.data() + static_cast<size_t>(l - l0) * 128;
-      const unsigned first = static_cast<uint8_t>(p.qtype(l, 1)) & 127u;
-      if (c[first] == static_cast<uint32_t>(p.nhap)) continue;
-      code[static_cast<size_t>(l)] = static_cast<int8_t>(nearest_half(c, 1, p.qalle(l, 2), p.nhap));
-      seg.push_back(l);
-    }
-  }
-  if (!seg.empty()) {
-    for (int h = 1; h <= p.nhap; ++h) {
-      int8_t* g = p.qtype.col(h);
-      for (int32_t l : seg) g[l - 1] = g[l - 1] == code[static_cast<size_t>(l)] ? 1 : 2;
-    }
-  }
+  for (int l = 1; l <= p.nqloc; ++l)
+    if (code[static_cast<size_t>(l)] != 0) seg.push_back(l);
   return seg;
 }
 
