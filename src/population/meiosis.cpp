@@ -109,9 +109,9 @@ struct kernel {
     pw[0] = 1;
     for (int k = 1; k <= 16; ++k) pw[k] = rmulmod(pw[k - 1], rmult);
   }
-  void bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* out) const {
+  void bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* out, bool vector = true) const {
 #if defined(__x86_64__)
-    if (avx2) return event_bits_avx2(st, thr, upad, out, pw);
+    if (avx2 && vector) return event_bits_avx2(st, thr, upad, out, pw);
 #endif
     event_bits_scalar(st, thr, upad, out);
   }
@@ -161,6 +161,10 @@ inline void copy_chromosome(const uint64_t* bits, int u, int nmpc, const int8_t*
 }
 
 }  // namespace
+
+void event_bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits, bool vector) {
+  the_kernel().bits(st, thr, upad, bits, vector);
+}
 
 uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, uint32_t st, std::vector<mutant>& out) {
   const kernel& kn = the_kernel();

@@ -27,6 +27,12 @@ struct meiosis_plan {
 };
 void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan);
 
+// The event bits of one chromosome: bit i of bits (upad / 64 + 1 words) is
+// set when the i-th state after st is below thr[i] (thr holds upad + 8
+// entries). vector: the vector kernel where the processor has one; otherwise
+// one state at a time.
+void event_bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits, bool vector);
+
 // A locus that mutated in a gamete; its allele number is given afterwards.
 struct mutant {
   int32_t h;      // offspring haplotype

@@ -136,4 +136,26 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
   }
 }
 
+TEST(MeiosisEngine, VectorAndPlainKernelsAgree) {
+  // Random thresholds, and start states that run through the u = 1 states.
+  uint32_t seed = 987654321;
+  auto next = [&] { return seed = qm::rstep(seed); };
+  for (int upad : {8, 16, 24, 64, 72, 8000}) {
+    std::vector<uint32_t> thr(static_cast<size_t>(upad) + 8, 0);
+    for (int i = 0; i < upad; ++i) thr[static_cast<size_t>(i)] = next() % 3 == 0 ? next() : next() >> 4;
+    for (uint32_t st : {uint32_t{1}, uint32_t{2147483583}, uint32_t{2147483646}, next(), next()}) {
+      std::vector<uint64_t> a(static_cast<size_t>(upad / 64 + 2), ~uint64_t{0}), b = a;
+      qm::event_bits(st, thr.data(), upad, a.data(), true);
+      qm::event_bits(st, thr.data(), upad, b.data(), false);
+      uint32_t s = st;
+      for (int i = 0; i < upad; ++i) {
+        s = qm::rstep(s);
+        ASSERT_EQ((a[static_cast<size_t>(i / 64)] >> (i % 64)) & 1u, uint64_t{s < thr[static_cast<size_t>(i)]})
+            << "upad " << upad << " position " << i;
+        ASSERT_EQ((b[static_cast<size_t>(i / 64)] >> (i % 64)) & 1u, uint64_t{s < thr[static_cast<size_t>(i)]});
+      }
+    }
+  }
+}
+
 }  // namespace
