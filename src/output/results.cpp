@@ -65,7 +65,6 @@ char* put_alleles(char* q, const int8_t* a, size_t n) {
 // One line of a haplotype file: generation, identifier, alleles.
 char* hap_line(char* q, const popstate& p, int32_t g, int h, const int8_t* col, const int32_t* pick, size_t n,
                int8_t* scratch) {
-  static const allele_text at;
   q = put_x(q, 2);
   q = put_id(q, g);
   q = put_x(q, 2);

@@ -98,14 +98,22 @@ __attribute__((target("avx2"))) void event_bits_avx2(uint32_t st, const uint32_t
 }
 #endif
 
+bool cpu_has_avx2() {
+#if defined(__x86_64__)
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return yes;
+#else
+  return false;
+#endif
+}
+
 struct kernel {
   uint32_t pw[17];
-  bool avx2 = false;
+  bool avx2 = cpu_has_avx2();
   kernel() {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    avx2 = __builtin_cpu_supports("avx2");
-#endif
     pw[0] = 1;
     for (int k = 1; k <= 16; ++k) pw[k] = rmulmod(pw[k - 1], rmult);
   }
@@ -338,18 +346,6 @@ __attribute__((target("avx2"))) void sets_avx2(const arr2<int8_t>& geno, int l0,
   if (nv < n) sets_scalar(geno, l0 + nv, l1, sets);
 }
 #endif
-
-bool cpu_has_avx2() {
-#if defined(__x86_64__)
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes;
-#else
-  return false;
-#endif
-}
 
 }  // namespace
 
