@@ -22,11 +22,11 @@
 #include "population/base.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
-#include "qtl/getqtl.hpp"
+#include "qtl/choose.hpp"
 #include "run/messages.hpp"
 #include "run/state.hpp"
-#include "values/breeding.hpp"
-#include "values/select.hpp"
+#include "values/breeding_values.hpp"
+#include "values/selection.hpp"
 
 namespace {
 
@@ -58,14 +58,14 @@ void historical(qm::popstate& p, int nind, int nmpc, double mut, int warmup) {
   p.matetype = 2;
   p.seltype = 0;
   p.threads = bench_threads();
-  qm::startseed(p.rng, 12345);
+  qm::start_stream(p.rng, 12345);
   qm::alloc_state(p);
-  qm::base_set(p);
+  qm::make_base_population(p);
   for (int g = 0; g < warmup; ++g) {
-    qm::rand_mate(p, p.matetype, p.nind);
-    qm::genotype(p);
+    qm::mate_parents(p, p.matetype, p.nind);
+    qm::make_offspring(p);
     qm::allele_bookkeeping(p);
-    qm::select(p, p.seltype, p.nsire, p.ndam);
+    qm::select_parents(p, p.seltype, p.nsire, p.ndam);
   }
 }
 
@@ -78,10 +78,10 @@ void Stage1Generation(benchmark::State& st) {
   qm::popstate p;
   historical(p, nind, nmpc, 1e-4, 3);
   for (auto _ : st) {
-    qm::rand_mate(p, p.matetype, p.nind);
-    qm::genotype(p);
+    qm::mate_parents(p, p.matetype, p.nind);
+    qm::make_offspring(p);
     qm::allele_bookkeeping(p);
-    qm::select(p, p.seltype, p.nsire, p.ndam);
+    qm::select_parents(p, p.seltype, p.nsire, p.ndam);
   }
 }
 
@@ -92,9 +92,9 @@ void Meiosis(benchmark::State& st) {
   for (auto _ : st) {
     st.PauseTiming();
     qm::allele_bookkeeping(p);
-    qm::rand_mate(p, p.matetype, p.nind);
+    qm::mate_parents(p, p.matetype, p.nind);
     st.ResumeTiming();
-    qm::genotype(p);
+    qm::make_offspring(p);
   }
 }
 
@@ -112,8 +112,8 @@ void StreamInt(benchmark::State& st) {
   for (auto _ : st) {
     float sum = 0.0f;
     for (int64_t i = 0; i < n; ++i) {
-      s = qm::rstep(s);
-      sum += qm::ustate(s);
+      s = qm::next_state(s);
+      sum += qm::uniform_of_state(s);
     }
     benchmark::DoNotOptimize(sum);
   }
@@ -136,8 +136,8 @@ void StreamFmod(benchmark::State& st) {
 void with_values(qm::popstate& p, int nind, int nmpc, int ntrait) {
   historical(p, nind, nmpc, 0.4 / (2.0 * nind), 30);
   p.nomut = 1;
-  qm::rand_mate(p, p.matetype, p.nind);
-  qm::genotype(p);
+  qm::mate_parents(p, p.matetype, p.nind);
+  qm::make_offspring(p);
   p.ntrait = ntrait;
   p.h2.alloc(ntrait);
   p.rgen.alloc(ntrait * (ntrait - 1) / 2);
@@ -151,15 +151,15 @@ void with_values(qm::popstate& p, int nind, int nmpc, int ntrait) {
   char dir[] = "/tmp/qmbench.XXXXXX";
   if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
   // The effect check for uncorrelated traits may take a few draws.
-  qm::getqtl(p);
-  qm::getbv(p);
-  qm::select(p, 0, p.nsire, p.ndam);
+  qm::choose_qtl(p);
+  qm::compute_values(p);
+  qm::select_parents(p, 0, p.nsire, p.ndam);
 }
 
 void WriteResults(benchmark::State& st) {
   qm::popstate p;
   with_values(p, 2000, 1001, 1);
-  for (auto _ : st) qm::output(p, 1);
+  for (auto _ : st) qm::write_generation_files(p, 1);
 }
 
 void WriteBytes(benchmark::State& st) {
@@ -186,7 +186,7 @@ void WriteBytes(benchmark::State& st) {
 void Getbv3x10000(benchmark::State& st) {
   qm::popstate p;
   with_values(p, 10000, 101, 3);
-  for (auto _ : st) qm::getbv(p);
+  for (auto _ : st) qm::compute_values(p);
 }
 
 void ExampleRun(benchmark::State& st) {

@@ -8,13 +8,13 @@
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
-#include "qtl/getqtl.hpp"
+#include "qtl/choose.hpp"
 #include "qtl/mapfiles.hpp"
 #include "run/messages.hpp"
 #include "run/params.hpp"
-#include "run/threshold.hpp"
-#include "values/breeding.hpp"
-#include "values/select.hpp"
+#include "values/threshold.hpp"
+#include "values/breeding_values.hpp"
+#include "values/selection.hpp"
 
 namespace qm {
 
@@ -43,8 +43,8 @@ void banner() {
 
 // One generation: parents mated, offspring made.
 void breed(popstate& p) {
-  rand_mate(p, p.matetype, p.nind);
-  genotype(p);
+  mate_parents(p, p.matetype, p.nind);
+  make_offspring(p);
 }
 
 void stage1(popstate& p) {
@@ -54,22 +54,22 @@ void stage1(popstate& p) {
     p.igen = i;
     breed(p);
     allele_bookkeeping(p);
-    select(p, p.seltype, p.nsire, p.ndam);
+    select_parents(p, p.seltype, p.nsire, p.ndam);
     generation_message(p.igen);
   }
   if (g - 10 >= 1) p.igen = g - 9;  // the loop counter after the loop
   // The recoding generation: mutation off for the rest of the run.
   p.nomut = 1;
   breed(p);
-  recodem(p.nmark, p.mtype, p.nhap, p.malle, p.threads);
-  recodem(p.nqloc, p.qtype, p.nhap, p.qalle, p.threads);
+  recode_to_two_alleles(p.nmark, p.mtype, p.nhap, p.malle, p.threads);
+  recode_to_two_alleles(p.nqloc, p.qtype, p.nhap, p.qalle, p.threads);
   p.carried_ok = false;
-  select(p, p.seltype, p.nsire, p.ndam);
+  select_parents(p, p.seltype, p.nsire, p.ndam);
   generation_message(p.igen);
   for (int32_t i = g - 9; i <= g; ++i) {
     p.igen = i;
     breed(p);
-    select(p, p.seltype, p.nsire, p.ndam);
+    select_parents(p, p.seltype, p.nsire, p.ndam);
     generation_message(p.igen);
   }
   show("Stage 1 finished!");
@@ -92,13 +92,13 @@ void stage2(popstate& p) {
   overwrite_warning(p);
   p.igen = 1;
   breed(p);
-  getqtl(p);
-  outputmq(p);
-  getbv(p);
+  choose_qtl(p);
+  write_map_files(p);
+  compute_values(p);
   if (p.thresh == 1) fix_threshold(p);
   show("Getbv passed.");
-  select(p, p.seltype, p.nsire, p.ndam);
-  output(p, p.ngen);
+  select_parents(p, p.seltype, p.nsire, p.ndam);
+  write_generation_files(p, p.ngen);
   p.igen = 1;
   generation_message(1);
   show("Stage 2 finished!");
@@ -110,10 +110,10 @@ void later_stage(popstate& p, int s) {
     p.igen = i;
     const int32_t g = p.gensum + i;
     breed(p);
-    getbv(p);
-    if (p.thresh == 1) classify(p);
-    select(p, p.seltype, p.nsire, p.ndam);
-    output(p, g);
+    compute_values(p);
+    if (p.thresh == 1) classify_threshold_trait(p);
+    select_parents(p, p.seltype, p.nsire, p.ndam);
+    write_generation_files(p, g);
     generation_message(g);
   }
   p.gensum += p.ngen;
@@ -138,14 +138,14 @@ void quillmere(popstate& p) {
   banner();
   const std::string start = clock_hms();
   readpara(p);
-  base_set(p);
+  make_base_population(p);
   stage1(p);
   if (p.nstage >= 2) stage2(p);
   p.gensum = 1;
   for (int s = 3; s <= p.nstage; ++s) later_stage(p, s);
   summary(start);
   std::string seedline = "        With random seed  ";
-  add_i(seedline, p.rng.seed1, 14);
+  add_i(seedline, p.rng.start_seed, 14);
   show(seedline);
   show("        ==============================");
   release_state(p);

@@ -154,7 +154,7 @@ void bvfile(textfile& f, const popstate& p, int32_t g) {
 
 }  // namespace
 
-void output(popstate& p, int32_t g) {
+void write_generation_files(popstate& p, int32_t g) {
   textfile fm, fq, fb;
   tf_open(fm, result_name(g, "MTYPE.out"));
   tf_open(fq, result_name(g, "QTYPE.out"));

@@ -8,7 +8,7 @@
 
 namespace qm {
 
-void output(popstate& p, int32_t g);
+void write_generation_files(popstate& p, int32_t g);
 
 // "05" + name for generation 5; plain digits from 100 on.
 std::string result_name(int32_t g, const char* name);

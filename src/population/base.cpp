@@ -31,8 +31,8 @@ void random_map(popstate& p) {
     const int m0 = (c - 1) * p.nmpc;
     double s = 0.0;
     for (int j = 1; j <= gaps; ++j) {
-      const double u1 = randz(p.rng);
-      const double u2 = randz(p.rng);
+      const double u1 = next_uniform(p.rng);
+      const double u2 = next_uniform(p.rng);
       g[static_cast<size_t>(j - 1)] = (std::log(u2) / -1.0) * (d / 2.0) + u1 * d;
       s += g[static_cast<size_t>(j - 1)];
     }
@@ -55,7 +55,7 @@ void random_map(popstate& p) {
       q = put_wide(q, b, 12);
       *q++ = '\n';
       tf_commit(f, q);
-      const double u = randz(p.rng);
+      const double u = next_uniform(p.rng);
       p.recf(2, k0 + j) = u * gk;
       p.recf(1, k0 + j) = gk - p.recf(2, k0 + j);
     }
@@ -68,7 +68,7 @@ void random_map(popstate& p) {
 
 }  // namespace
 
-void base_set(popstate& p) {
+void make_base_population(popstate& p) {
   std::fill(p.mtype.data(), p.mtype.data() + p.mtype.count(), int8_t{1});
   std::fill(p.qtype.data(), p.qtype.data() + p.qtype.count(), int8_t{1});
   // Every locus carries only the base allele.

@@ -12,7 +12,7 @@ namespace qm {
 // Every allele 1, every base individual its own sire and dam, the first
 // parent lists, and the map: even spacing (maptype 0), random gaps written
 // to "mposition.out" (maptype 1), or no recombination (any other value).
-void base_set(popstate& p);
+void make_base_population(popstate& p);
 
 // Haldane's map function: recombination fraction of a distance in Morgan.
 double haldane(double x);

@@ -21,7 +21,7 @@ void nested(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t litt
   for (int32_t i = 1; i <= nsire; ++i) {
     for (int32_t j = 1; j <= dps; ++j) {
       int32_t d;
-      do d = randunif(p.rng, 1, ndam);
+      do d = uniform_int(p.rng, 1, ndam);
       while (used[static_cast<size_t>(d)]);
       used[static_cast<size_t>(d)] = 1;
       int32_t fam = litter;
@@ -37,13 +37,13 @@ bool avoid_sibs(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t 
   int refusals = 0;
   for (int32_t k = 1; k <= noff; ++k) {
     int32_t s;
-    do s = randunif(p.rng, 1, nsire);
+    do s = uniform_int(p.rng, 1, nsire);
     while (suse[static_cast<size_t>(s)] >= cap);
     const int32_t sire = p.sireid(s);
     const int32_t ss = p.ped(2, sire), sd = p.ped(3, sire);
     for (;;) {
       int32_t d;
-      do d = randunif(p.rng, 1, ndam);
+      do d = uniform_int(p.rng, 1, ndam);
       while (duse[static_cast<size_t>(d)] >= litter);
       const int32_t dam = p.damid(d);
       if (p.ped(2, dam) != ss && p.ped(3, dam) != sd) {
@@ -60,15 +60,15 @@ bool avoid_sibs(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t 
 
 void random_pairs(popstate& p, int32_t noff, int32_t nsire, int32_t ndam) {
   for (int32_t k = 1; k <= noff; ++k) {
-    const int32_t sire = p.sireid(randunif(p.rng, 1, nsire));
-    const int32_t dam = p.damid(randunif(p.rng, 1, ndam));
+    const int32_t sire = p.sireid(uniform_int(p.rng, 1, nsire));
+    const int32_t dam = p.damid(uniform_int(p.rng, 1, ndam));
     set_child(p, k, sire, dam);
   }
 }
 
 }  // namespace
 
-void rand_mate(popstate& p, int32_t matetype, int32_t noff) {
+void mate_parents(popstate& p, int32_t matetype, int32_t noff) {
   const int32_t nsire = p.sireid.size(), ndam = p.damid.size();
   p.pednew.alloc(3, noff);
   for (int warnings = 0;;) {

@@ -6,6 +6,6 @@
 
 namespace qm {
 
-void rand_mate(popstate& p, int32_t matetype, int32_t noff);
+void mate_parents(popstate& p, int32_t matetype, int32_t noff);
 
 }  // namespace qm

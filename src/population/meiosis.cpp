@@ -23,8 +23,8 @@ void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan)
   plan.nmpc = p.nmpc;
   plan.u = 3 + 4 * gaps;
   plan.upad = (plan.u + 7) / 8 * 8;
-  plan.jump_u = rjump(static_cast<uint64_t>(plan.u));
-  const uint32_t half = uthreshold(0.5), tmm = clamp31(uthreshold(mutm)), tmq = clamp31(uthreshold(mutq));
+  plan.jump_u = jump_multiplier(static_cast<uint64_t>(plan.u));
+  const uint32_t half = uniform_threshold(0.5), tmm = clamp31(uniform_threshold(mutm)), tmq = clamp31(uniform_threshold(mutq));
   plan.same_rows = true;
   for (int k = 2; k <= p.nqloc && plan.same_rows; ++k)
     plan.same_rows = p.recf(1, k) == p.recf(1, 1) && p.recf(2, k) == p.recf(2, 1);
@@ -36,9 +36,9 @@ void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan)
     t[2] = tmm;
     for (int j = 0; j < gaps; ++j) {
       const int k = c * gaps + j + 1;
-      t[3 + 4 * j] = clamp31(uthreshold(p.recf(1, k)));
+      t[3 + 4 * j] = clamp31(uniform_threshold(p.recf(1, k)));
       t[4 + 4 * j] = tmq;
-      t[5 + 4 * j] = clamp31(uthreshold(p.recf(2, k)));
+      t[5 + 4 * j] = clamp31(uniform_threshold(p.recf(2, k)));
       t[6 + 4 * j] = tmm;
     }
   }
@@ -51,7 +51,7 @@ namespace {
 void event_bits_scalar(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits) {
   std::memset(bits, 0, static_cast<size_t>(upad / 64 + 1) * 8);
   for (int i = 0; i < upad; ++i) {
-    st = rstep(st);
+    st = next_state(st);
     bits[i >> 6] |= static_cast<uint64_t>(st < thr[i]) << (i & 63);
   }
 }
@@ -76,7 +76,7 @@ __attribute__((target("avx2"))) inline unsigned below8(__m256i ev, __m256i od, c
 __attribute__((target("avx2"))) void event_bits_avx2(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits,
                                                      const uint32_t* pw) {
   // pw[k] = 16807^k for k = 0..16; upad is a multiple of 8, thr holds upad + 8 entries
-  auto at = [&](int k) { return static_cast<long long>(rmulmod(st, pw[k])); };
+  auto at = [&](int k) { return static_cast<long long>(mulmod31(st, pw[k])); };
   __m256i e0 = _mm256_setr_epi64x(at(1), at(3), at(5), at(7));
   __m256i o0 = _mm256_setr_epi64x(at(2), at(4), at(6), at(8));
   __m256i e1 = _mm256_setr_epi64x(at(9), at(11), at(13), at(15));
@@ -115,7 +115,7 @@ struct kernel {
   bool avx2 = cpu_has_avx2();
   kernel() {
     pw[0] = 1;
-    for (int k = 1; k <= 16; ++k) pw[k] = rmulmod(pw[k - 1], rmult);
+    for (int k = 1; k <= 16; ++k) pw[k] = mulmod31(pw[k - 1], rmult);
   }
   void bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* out, bool vector = true) const {
 #if defined(__x86_64__)
@@ -193,7 +193,7 @@ uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, 
       const int8_t* ms[2] = {mp[0] + mb, mp[1] + mb};
       const int8_t* qs[2] = {qp[0] + qb, qp[1] + qb};
       copy_chromosome(bits.data(), plan.u, plan.nmpc, ms, qs, mo + mb, qo + qb, h, mb, qb, out);
-      st = rmulmod(st, plan.jump_u);
+      st = mulmod31(st, plan.jump_u);
     }
   }
   for (size_t k = first_mutant; k < out.size(); ++k) {
@@ -260,14 +260,14 @@ void number_mutants(popstate& p, const std::vector<mutant>& list, const std::vec
 
 }  // namespace
 
-void genotype(popstate& p) {
+void make_offspring(popstate& p) {
   if (p.ped.n2 != p.nind) stop("Parameter Error in genotype_module! code 1");
   p.mtypenew.shape(p.nmark, p.nhap);
   p.qtypenew.shape(p.nqloc, p.nhap);
   if (p.nomut == 1) p.mutm = p.mutq = 0.0;
   meiosis_plan plan;
   build_plan(p, p.mutm, p.mutq, plan);
-  const uint32_t st0 = static_cast<uint32_t>(p.rng.rseed);
+  const uint32_t st0 = static_cast<uint32_t>(p.rng.state);
   const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
   // Parts of consecutive haplotypes; each starts at its own stream position.
   const int parts = std::max(1, std::min(p.nhap, 8 * std::max(1, p.threads)));
@@ -280,10 +280,10 @@ void genotype(popstate& p) {
     int32_t a, b;
     part_range(k, a, b);
     if (a > b) return;
-    const uint32_t st = rmulmod(st0, rjump(per_hap * static_cast<uint64_t>(a - 1)));
+    const uint32_t st = mulmod31(st0, jump_multiplier(per_hap * static_cast<uint64_t>(a - 1)));
     gametes(p, plan, a, b, st, lists[static_cast<size_t>(k)]);
   });
-  p.rng.rseed = static_cast<int32_t>(rmulmod(st0, rjump(per_hap * static_cast<uint64_t>(p.nhap))));
+  p.rng.state = static_cast<int32_t>(mulmod31(st0, jump_multiplier(per_hap * static_cast<uint64_t>(p.nhap))));
   const bool ok = p.carried_ok && p.mcarried.size() == 2 * static_cast<size_t>(p.nmark) &&
                   p.qcarried.size() == 2 * static_cast<size_t>(p.nqloc);
   const std::vector<uint64_t>* known[2] = {ok ? &p.qcarried : nullptr, ok ? &p.mcarried : nullptr};

@@ -47,7 +47,7 @@ uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, 
                  std::vector<mutant>& out);
 
 // Offspring genotypes of the generation described by ped; replaces mtype and qtype.
-void genotype(popstate& p);
+void make_offspring(popstate& p);
 
 // The allele numbers carried at every locus of geno: bit v of the two words
 // sets[2(l-1)], sets[2(l-1)+1] is set when some haplotype carries v at l.

@@ -52,7 +52,7 @@ std::vector<int8_t> recode_loci(arr2<int8_t>& geno, int32_t n, int nthreads,
   return code;
 }
 
-void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads) {
+void recode_to_two_alleles(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads) {
   recode_loci(geno, n, nthreads, [&](int l, const uint32_t* c) { return nearest_half(c, 2, alle(l, 2), nh); });
 }
 

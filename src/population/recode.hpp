@@ -27,6 +27,6 @@ std::vector<int8_t> recode_loci(arr2<int8_t>& geno, int32_t n, int nthreads,
 
 // At every locus the allele of 2..top (top = alle(l,2)) whose frequency is
 // nearest one half (the higher number on a tie) becomes 1, all others 2.
-void recodem(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads = 1);
+void recode_to_two_alleles(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads = 1);
 
 }  // namespace qm

@@ -9,7 +9,7 @@
 
 namespace qm {
 
-float correl(const float* x, const float* y, int n) {
+float pearson_correlation(const float* x, const float* y, int n) {
   float sx = 0.0f, sy = 0.0f, sxy = 0.0f, sxx = 0.0f, syy = 0.0f;
   for (int i = 0; i < n; ++i) {
     sx += x[i];
@@ -57,8 +57,8 @@ std::vector<int> classes(popstate& p) {
 }
 
 double signed_gamma(popstate& p, float shape) {
-  const double g = gamma(p.rng, shape, p.qtlp2);
-  const double u = randz(p.rng);
+  const double g = gamma_variate(p.rng, shape, p.qtlp2);
+  const double u = next_uniform(p.rng);
   return u <= 0.5 ? -g : g;
 }
 
@@ -67,7 +67,7 @@ void draw(popstate& p) {
   if (p.ntrait == 1) {
     for (int q = 1; q <= p.tqtl; ++q) {
       if (p.qtlrule == 0) {
-        const float z = static_cast<float>(stdnorm(p.rng));
+        const float z = static_cast<float>(standard_normal(p.rng));
         p.qeff(q, 1) = std::sqrt(p.qtlp2) * z;
       } else if (p.qtlrule == 1) {
         p.qeff(q, 1) = signed_gamma(p, p.qtlp1);
@@ -87,22 +87,22 @@ void draw(popstate& p) {
       if (p.qtlrule == 0) {
         if (c == common) {
           float x[2];
-          multinorm(p.rng, v2, 2, x);
+          multivariate_normal(p.rng, v2, 2, x);
           p.qeff(q, 1) = x[0];
           p.qeff(q, 2) = x[1];
         } else {
-          const float z = static_cast<float>(stdnorm(p.rng));
+          const float z = static_cast<float>(standard_normal(p.rng));
           p.qeff(q, 1) = c == spec1 ? static_cast<double>(std::sqrt(p.qtlp1) * z) : 0.0;
           p.qeff(q, 2) = c == spec2 ? static_cast<double>(std::sqrt(p.qtlp2) * z) : 0.0;
         }
       } else if (p.qtlrule == 1) {
         if (c == common) {
-          const double g0 = gamma(p.rng, 0.4f * a, p.qtlp2);
-          const double g1 = gamma(p.rng, 0.4f * (1.0f - a), p.qtlp2);
-          const double g2 = gamma(p.rng, 0.4f * (1.0f - a), p.qtlp2);
+          const double g0 = gamma_variate(p.rng, 0.4f * a, p.qtlp2);
+          const double g1 = gamma_variate(p.rng, 0.4f * (1.0f - a), p.qtlp2);
+          const double g2 = gamma_variate(p.rng, 0.4f * (1.0f - a), p.qtlp2);
           p.qeff(q, 1) = g0 + g1;
           p.qeff(q, 2) = g0 + g2;
-          if (randz(p.rng) > 0.5) {
+          if (next_uniform(p.rng) > 0.5) {
             p.qeff(q, 1) = -p.qeff(q, 1);
             p.qeff(q, 2) = -p.qeff(q, 2);
           }
@@ -134,7 +134,7 @@ void draw(popstate& p) {
   for (int i = 1; i < n; ++i)
     for (int j = i + 1; j <= n; ++j) V(i, j) = V(j, i) = std::sqrt(V(i, i) * V(j, j)) * p.rgen(++pr);
   for (int q = 1; q <= p.tqtl; ++q) {
-    multinorm(p.rng, vn.data(), n, x.data());
+    multivariate_normal(p.rng, vn.data(), n, x.data());
     for (int t = 1; t <= n; ++t) p.qeff(q, t) = x[static_cast<size_t>(t - 1)];
   }
 }
@@ -153,7 +153,7 @@ bool accepted(popstate& p, int ntry) {
   auto col = [&](int t) { return e.data() + static_cast<size_t>(t - 1) * w; };
   std::string line;
   if (unc) {
-    const float r = correl(col(1), col(2), w);
+    const float r = pearson_correlation(col(1), col(2), w);
     if (!(p.rq - 0.05f <= r && r <= p.rq + 0.05f)) return false;
     list_real(line, p.rq);
     list_real(line, r);
@@ -163,7 +163,7 @@ bool accepted(popstate& p, int ntry) {
     int pr = 0;
     for (int i = 1; i < n; ++i) {
       for (int j = i + 1; j <= n; ++j) {
-        const float r = correl(col(i), col(j), w);
+        const float r = pearson_correlation(col(i), col(j), w);
         const float g = p.rgen(++pr);
         if (!(r >= g - 0.05f && r <= g + 0.05f)) return false;  // not a number fails too
         rc[static_cast<size_t>(pr - 1)] = r;

@@ -7,7 +7,7 @@
 namespace qm {
 
 // Pearson correlation of x(1..n) and y(1..n) in one single-precision pass.
-float correl(const float* x, const float* y, int n);
+float pearson_correlation(const float* x, const float* y, int n);
 
 // Fills qeff (tqtl x ntrait, allocated) for the chosen QTL.
 void draw_effects(popstate& p);

@@ -7,7 +7,7 @@
 
 namespace qm {
 
-void outputmq(popstate& p) {
+void write_map_files(popstate& p) {
   textfile mm, qm_;
   tf_open(mm, "MMAP.out");
   tf_open(qm_, "QMAP.out");

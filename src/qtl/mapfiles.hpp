@@ -5,6 +5,6 @@
 
 namespace qm {
 
-void outputmq(popstate& p);
+void write_map_files(popstate& p);
 
 }  // namespace qm

@@ -6,7 +6,7 @@
 
 #include "output/fixed.hpp"
 #include "output/textfile.hpp"
-#include "qtl/getqtl.hpp"
+#include "qtl/choose.hpp"
 
 namespace qm {
 

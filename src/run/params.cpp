@@ -440,7 +440,7 @@ void readpara(popstate& p) {
   for (int s = 2; s <= p.nstage; ++s) peek_stage(p.parafile, s, p.stages[static_cast<size_t>(s)]);
   p.idmult = id_multiplier(p);
 
-  startseed(p.rng, p.seed);
+  start_stream(p.rng, p.seed);
 
   alloc_state(p);
 }

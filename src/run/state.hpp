@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "random/randomm.hpp"
+#include "random/stream.hpp"
 #include "run/arrays.hpp"
 
 namespace qm {
@@ -62,7 +62,7 @@ struct popstate {
   arr2<float> rescov;
 
   // The random stream.
-  randomm rng;
+  random_stream rng;
 
   // Stage blocks 1..nstage as read ahead by readpara (index 0 unused).
   std::vector<stageblock> stages;

@@ -82,7 +82,7 @@ TEST(ResultsTest, GenerationFive) {
   qm::popstate p;
   generation(p, 1);
   p.bv(1, 1, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
-  qm::output(p, 5);
+  qm::write_generation_files(p, 5);
   const auto bv = lines_of("05BV.out");
   ASSERT_EQ(bv.size(), 13u);
   EXPECT_EQ(bv[0], "     ID   Sire    Dam  Sex Bred       TBV       Phe");
@@ -112,7 +112,7 @@ TEST(ResultsTest, GenerationsZeroAndHundred) {
   qmtest::tempdir td;
   qm::popstate p;
   generation(p, 2);
-  qm::output(p, 0);
+  qm::write_generation_files(p, 0);
   auto bv = lines_of("00BV.out");
   ASSERT_EQ(bv.size(), 13u);
   EXPECT_EQ(bv[0], "     ID   Sire    Dam  Sex Bred     TBV01     Phe01     TBV02     Phe02");
@@ -121,7 +121,7 @@ TEST(ResultsTest, GenerationsZeroAndHundred) {
   EXPECT_EQ(lines_of("00MTYPE.out")[23].substr(0, 16), "  000000  000012");
   EXPECT_EQ(lines_of("00QTYPE.out").size(), 24u);
 
-  qm::output(p, 100);
+  qm::write_generation_files(p, 100);
   bv = lines_of("100BV.out");
   ASSERT_EQ(bv.size(), 13u);
   EXPECT_EQ(bv[12].substr(0, 31), "  1000012  990001  990006  2  0");

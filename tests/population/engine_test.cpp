@@ -8,7 +8,7 @@
 #include "population/base.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
-#include "values/select.hpp"
+#include "values/selection.hpp"
 #include "support.hpp"
 
 namespace {
@@ -36,16 +36,16 @@ void reference_genotype(qm::popstate& p) {
   for (int h = 1; h <= p.nhap; ++h) {
     const int i = (h + 1) / 2, par = h % 2 ? p.ped(2, i) : p.ped(3, i);
     for (int c = 1; c <= p.nchr; ++c) {
-      int s = qm::randunif(p.rng, 1, 2);
-      if (qm::randz(p.rng) < 0.5) s = 3 - s;
+      int s = qm::uniform_int(p.rng, 1, 2);
+      if (qm::next_uniform(p.rng) < 0.5) s = 3 - s;
       const int m1 = (c - 1) * p.nmpc + 1;
-      mo(m1, h) = qm::randz(p.rng) < p.mutm ? mutate(p.malle, p.mtype, m1) : p.mtype(m1, 2 * par - 2 + s);
+      mo(m1, h) = qm::next_uniform(p.rng) < p.mutm ? mutate(p.malle, p.mtype, m1) : p.mtype(m1, 2 * par - 2 + s);
       for (int j = 2; j <= p.nmpc; ++j) {
         const int k = (c - 1) * (p.nmpc - 1) + j - 1, m = (c - 1) * p.nmpc + j;
-        if (qm::randz(p.rng) < p.recf(1, k)) s = 3 - s;
-        qo(k, h) = qm::randz(p.rng) < p.mutq ? mutate(p.qalle, p.qtype, k) : p.qtype(k, 2 * par - 2 + s);
-        if (qm::randz(p.rng) < p.recf(2, k)) s = 3 - s;
-        mo(m, h) = qm::randz(p.rng) < p.mutm ? mutate(p.malle, p.mtype, m) : p.mtype(m, 2 * par - 2 + s);
+        if (qm::next_uniform(p.rng) < p.recf(1, k)) s = 3 - s;
+        qo(k, h) = qm::next_uniform(p.rng) < p.mutq ? mutate(p.qalle, p.qtype, k) : p.qtype(k, 2 * par - 2 + s);
+        if (qm::next_uniform(p.rng) < p.recf(2, k)) s = 3 - s;
+        mo(m, h) = qm::next_uniform(p.rng) < p.mutm ? mutate(p.malle, p.mtype, m) : p.mtype(m, 2 * par - 2 + s);
       }
     }
   }
@@ -69,18 +69,18 @@ struct history {
     par = set_record(par, 18, "10 20 60 30");
     qmtest::load_par(p, par);
     p.threads = threads;
-    qm::base_set(p);
+    qm::make_base_population(p);
     for (int g = 0; g < 6; ++g) {
-      qm::rand_mate(p, p.matetype, p.nind);
+      qm::mate_parents(p, p.matetype, p.nind);
       if (reference) {
         reference_genotype(p);
         qm::bookkeeping(p.malle, p.mtype);
         qm::bookkeeping(p.qalle, p.qtype);
       } else {
-        qm::genotype(p);
+        qm::make_offspring(p);
         qm::allele_bookkeeping(p);
       }
-      qm::select(p, p.seltype, p.nsire, p.ndam);
+      qm::select_parents(p, p.seltype, p.nsire, p.ndam);
     }
   }
 };
@@ -97,7 +97,7 @@ TEST(MeiosisEngine, SameAllelesAsTheDescribedWalkWithManyMutations) {
     EXPECT_TRUE(same_bytes(e->p.qtype, ref.p.qtype));
     EXPECT_TRUE(std::equal(e->p.malle.data(), e->p.malle.data() + e->p.malle.count(), ref.p.malle.data()));
     EXPECT_TRUE(std::equal(e->p.qalle.data(), e->p.qalle.data() + e->p.qalle.count(), ref.p.qalle.data()));
-    EXPECT_EQ(e->p.rng.rseed, ref.p.rng.rseed);
+    EXPECT_EQ(e->p.rng.state, ref.p.rng.state);
   }
 }
 
@@ -106,17 +106,17 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
   qmtest::console_capture con;
   qm::popstate p;
   qmtest::load_par(p, set_record(set_record(qmtest::small_par(), 10, "21 3 1"), 12, "1.0 1.0e-3 2.0e-3"));
-  qm::base_set(p);
+  qm::make_base_population(p);
   qm::meiosis_plan plan;
   qm::build_plan(p, p.mutm, p.mutq, plan);
   ASSERT_FALSE(plan.same_rows);  // a random map: every chromosome its own row
   // u < x must hold exactly for the states below the threshold of x.
   auto check = [](uint32_t t, double x) {
     if (t > 1) {
-      EXPECT_LT(static_cast<double>(qm::ustate(t - 1)), x) << x;
+      EXPECT_LT(static_cast<double>(qm::uniform_of_state(t - 1)), x) << x;
     }
     if (t < qm::rmod) {
-      EXPECT_GE(static_cast<double>(qm::ustate(t)), x) << x;
+      EXPECT_GE(static_cast<double>(qm::uniform_of_state(t)), x) << x;
     }
   };
   const int gaps = p.nmpc - 1;
@@ -139,7 +139,7 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
 TEST(MeiosisEngine, VectorAndPlainKernelsAgree) {
   // Random thresholds, and start states that run through the u = 1 states.
   uint32_t seed = 987654321;
-  auto next = [&] { return seed = qm::rstep(seed); };
+  auto next = [&] { return seed = qm::next_state(seed); };
   for (int upad : {8, 16, 24, 64, 72, 8000}) {
     std::vector<uint32_t> thr(static_cast<size_t>(upad) + 8, 0);
     for (int i = 0; i < upad; ++i) thr[static_cast<size_t>(i)] = next() % 3 == 0 ? next() : next() >> 4;
@@ -149,7 +149,7 @@ TEST(MeiosisEngine, VectorAndPlainKernelsAgree) {
       qm::event_bits(st, thr.data(), upad, b.data(), false);
       uint32_t s = st;
       for (int i = 0; i < upad; ++i) {
-        s = qm::rstep(s);
+        s = qm::next_state(s);
         ASSERT_EQ((a[static_cast<size_t>(i / 64)] >> (i % 64)) & 1u, uint64_t{s < thr[static_cast<size_t>(i)]})
             << "upad " << upad << " position " << i;
         ASSERT_EQ((b[static_cast<size_t>(i / 64)] >> (i % 64)) & 1u, uint64_t{s < thr[static_cast<size_t>(i)]});

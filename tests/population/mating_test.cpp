@@ -38,15 +38,15 @@ TEST(RandMate, NestedDesignFamilies) {
   fixture f;
   qm::popstate& p = f.p;
   f.lists(10, 50);
-  qm::randomm ref = p.rng;
-  qm::rand_mate(p, 0, 100);  // dps 5, litter 2
+  qm::random_stream ref = p.rng;
+  qm::mate_parents(p, 0, 100);  // dps 5, litter 2
   EXPECT_EQ(f.con.text(), "");
   ASSERT_EQ(p.ped.n2, 100);
   std::vector<char> taken(51, 0);
   for (int i = 1; i <= 10; ++i) {
     for (int j = 0; j < 5; ++j) {
       int d;  // reference dam draw: redrawn until an unused dam turns up
-      do d = 1 + static_cast<int>(50.0 * qm::randz(ref));
+      do d = 1 + static_cast<int>(50.0 * qm::next_uniform(ref));
       while (taken[d]);
       taken[d] = 1;
       for (int k = 10 * (i - 1) + 2 * j + 1; k <= 10 * (i - 1) + 2 * j + 2; ++k) {
@@ -56,11 +56,11 @@ TEST(RandMate, NestedDesignFamilies) {
       }
     }
   }
-  EXPECT_EQ(ref.rseed, p.rng.rseed);  // so every dam was used once
+  EXPECT_EQ(ref.state, p.rng.state);  // so every dam was used once
 
   // 10 offspring of 4 dams and 2 sires: litter 3, the last family gets 1.
   f.lists(2, 4);
-  qm::rand_mate(p, 0, 10);
+  qm::mate_parents(p, 0, 10);
   EXPECT_EQ(f.count("litter size may not be equal for different families."), 1);
   std::vector<int> sizes;
   for (int k = 1; k <= 10; ++k) {
@@ -75,7 +75,7 @@ TEST(RandMate, MoreSiresThanDamsStops) {
   for (int design = 0; design <= 2; ++design) {
     fixture f;
     f.lists(5, 4);
-    EXPECT_THROW(qm::rand_mate(f.p, design, 40), qm::run_stop);
+    EXPECT_THROW(qm::mate_parents(f.p, design, 40), qm::run_stop);
     EXPECT_EQ(f.count("No. sire larger than dam. Program cannot run."), 1) << design;
   }
 }
@@ -84,15 +84,15 @@ TEST(RandMate, RandomDesignOneSire) {
   fixture f;
   qm::popstate& p = f.p;
   f.lists(1, 5);
-  qm::randomm ref = p.rng;
-  qm::rand_mate(p, 2, 20);
+  qm::random_stream ref = p.rng;
+  qm::mate_parents(p, 2, 20);
   EXPECT_EQ(f.con.text(), "");
   for (int k = 1; k <= 20; ++k) {
-    qm::randz(ref);  // the sire draw
+    qm::next_uniform(ref);  // the sire draw
     EXPECT_EQ(p.ped(2, k), 1);
-    EXPECT_EQ(p.ped(3, k), 2 * (1 + static_cast<int>(5.0 * qm::randz(ref))));
+    EXPECT_EQ(p.ped(3, k), 2 * (1 + static_cast<int>(5.0 * qm::next_uniform(ref))));
   }
-  EXPECT_EQ(ref.rseed, p.rng.rseed);
+  EXPECT_EQ(ref.state, p.rng.state);
 }
 
 TEST(RandMate, AvoidsSibMatingsWithinCaps) {
@@ -111,7 +111,7 @@ TEST(RandMate, AvoidsSibMatingsWithinCaps) {
     f.lists(nsire, 20);
     for (int k = 1; k <= nsire; ++k) p.sireid(k) = 2 * k * (20 / nsire) - 1;  // spread over the groups
     std::copy(old.begin(), old.end(), p.ped.data());
-    qm::rand_mate(p, 1, 30);  // litter 2, dps 20 / nsire
+    qm::mate_parents(p, 1, 30);  // litter 2, dps 20 / nsire
     std::map<int, int> sons, daughters;
     for (int k = 1; k <= 30; ++k) {
       const int s = p.ped(2, k), d = p.ped(3, k);
@@ -130,12 +130,12 @@ TEST(RandMate, UnavoidableSibMatingStopsAfterThousandWarnings) {
   qm::popstate& p = f.p;
   for (int i = 1; i <= 40; ++i) p.ped(2, i) = 99;  // all of them paternal half sibs
   f.lists(3, 3);
-  const int32_t seed0 = p.rng.rseed;
-  EXPECT_THROW(qm::rand_mate(p, 1, 6), qm::run_stop);
+  const int32_t seed0 = p.rng.state;
+  EXPECT_THROW(qm::mate_parents(p, 1, 6), qm::run_stop);
   EXPECT_EQ(f.count("Sib mate may not be avoided."), 1000);
   EXPECT_EQ(f.count("Sib mate cannot be avoided. Program cannot run."), 1);
   // Every attempt: one sire draw and 100 refused dam draws.
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed), qm::rmulmod(static_cast<uint32_t>(seed0), qm::rjump(1000ull * 101)));
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.state), qm::mulmod31(static_cast<uint32_t>(seed0), qm::jump_multiplier(1000ull * 101)));
 }
 
 TEST(RandMate, UniformOfOneStaysInTheList) {
@@ -143,10 +143,10 @@ TEST(RandMate, UniformOfOneStaysInTheList) {
     fixture f;
     qm::popstate& p = f.p;
     f.lists(3, 6);
-    p.rng.rseed = static_cast<int32_t>(qm::rmulmod(2147483600u, qm::rjump(qm::rmod - 2)));  // next u = 1.0
-    qm::randomm probe = p.rng;
-    ASSERT_EQ(qm::randz(probe), 1.0);
-    qm::rand_mate(p, design, 12);
+    p.rng.state = static_cast<int32_t>(qm::mulmod31(2147483600u, qm::jump_multiplier(qm::rmod - 2)));  // next u = 1.0
+    qm::random_stream probe = p.rng;
+    ASSERT_EQ(qm::next_uniform(probe), 1.0);
+    qm::mate_parents(p, design, 12);
     for (int k = 1; k <= 12; ++k) {
       EXPECT_TRUE(p.ped(2, k) >= 1 && p.ped(2, k) <= 5);
       EXPECT_TRUE(p.ped(3, k) >= 2 && p.ped(3, k) <= 12);

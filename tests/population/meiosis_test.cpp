@@ -9,7 +9,7 @@
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "run/messages.hpp"
-#include "values/select.hpp"
+#include "values/selection.hpp"
 #include "support.hpp"
 
 namespace {
@@ -22,7 +22,7 @@ struct fixture {
   qm::popstate p;
   explicit fixture(const std::string& par = qmtest::small_par()) {
     qmtest::load_par(p, par);
-    qm::base_set(p);
+    qm::make_base_population(p);
   }
   // Parental haplotype h carries allele h at every locus, so every copy shows its source.
   void label_haplotypes() {
@@ -34,7 +34,7 @@ struct fixture {
 };
 
 int32_t state_before(uint32_t target) {
-  return static_cast<int32_t>(qm::rmulmod(target, qm::rjump(qm::rmod - 2)));
+  return static_cast<int32_t>(qm::mulmod31(target, qm::jump_multiplier(qm::rmod - 2)));
 }
 
 TEST(Genotype, WholeChromosomesWithoutRecombinationOrMutation) {
@@ -42,11 +42,11 @@ TEST(Genotype, WholeChromosomesWithoutRecombinationOrMutation) {
   qm::popstate& p = f.p;
   std::fill(p.recf.data(), p.recf.data() + p.recf.count(), 0.0);
   f.label_haplotypes();
-  qm::rand_mate(p, 2, p.nind);
-  const int32_t seed0 = p.rng.rseed;
-  qm::genotype(p);
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed),
-            qm::rmulmod(static_cast<uint32_t>(seed0), qm::rjump(uint64_t(p.nhap) * p.nchr * (3 + 4 * (p.nmpc - 1)))));
+  qm::mate_parents(p, 2, p.nind);
+  const int32_t seed0 = p.rng.state;
+  qm::make_offspring(p);
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.state),
+            qm::mulmod31(static_cast<uint32_t>(seed0), qm::jump_multiplier(uint64_t(p.nhap) * p.nchr * (3 + 4 * (p.nmpc - 1)))));
   for (int h = 1; h <= p.nhap; ++h) {
     const int i = (h + 1) / 2, par = h % 2 ? p.ped(2, i) : p.ped(3, i);
     for (int c = 0; c < p.nchr; ++c) {
@@ -62,34 +62,34 @@ TEST(Genotype, MatchesPlainGameteLoop) {
   fixture f(set_record(set_record(qmtest::small_par(), 10, "11 4 1"), 12, "4.0 0 0"));
   qm::popstate& p = f.p;
   f.label_haplotypes();
-  qm::rand_mate(p, 2, p.nind);
-  p.rng.rseed = state_before(2147483600u);  // the first uniform is exactly 1.0
+  qm::mate_parents(p, 2, p.nind);
+  p.rng.state = state_before(2147483600u);  // the first uniform is exactly 1.0
 
-  // Reference meiosis: uniforms from randz, plain double comparisons.
-  qm::randomm r = p.rng;
+  // Reference meiosis: uniforms from next_uniform, plain double comparisons.
+  qm::random_stream r = p.rng;
   qm::arr2<int8_t> em, eq;
   em.alloc(p.nmark, p.nhap);
   eq.alloc(p.nqloc, p.nhap);
   for (int h = 1; h <= p.nhap; ++h) {
     const int i = (h + 1) / 2, par = h % 2 ? p.ped(2, i) : p.ped(3, i);
     for (int c = 0; c < p.nchr; ++c) {
-      int s = std::min(2, 1 + static_cast<int>(2.0 * qm::randz(r)));
-      if (qm::randz(r) < 0.5) s = 3 - s;
-      qm::randz(r);  // marker mutation draw (rate 0)
+      int s = std::min(2, 1 + static_cast<int>(2.0 * qm::next_uniform(r)));
+      if (qm::next_uniform(r) < 0.5) s = 3 - s;
+      qm::next_uniform(r);  // marker mutation draw (rate 0)
       em(c * p.nmpc + 1, h) = p.mtype(c * p.nmpc + 1, 2 * par - 2 + s);
       for (int j = 2; j <= p.nmpc; ++j) {
         const int k = c * (p.nmpc - 1) + j - 1, m = c * p.nmpc + j;
-        if (qm::randz(r) < p.recf(1, k)) s = 3 - s;
-        qm::randz(r);
+        if (qm::next_uniform(r) < p.recf(1, k)) s = 3 - s;
+        qm::next_uniform(r);
         eq(k, h) = p.qtype(k, 2 * par - 2 + s);
-        if (qm::randz(r) < p.recf(2, k)) s = 3 - s;
-        qm::randz(r);
+        if (qm::next_uniform(r) < p.recf(2, k)) s = 3 - s;
+        qm::next_uniform(r);
         em(m, h) = p.mtype(m, 2 * par - 2 + s);
       }
     }
   }
-  qm::genotype(p);
-  EXPECT_EQ(p.rng.rseed, r.rseed);
+  qm::make_offspring(p);
+  EXPECT_EQ(p.rng.state, r.state);
   int crossovers = 0;
   for (int h = 1; h <= p.nhap; ++h) {
     for (int l = 1; l <= p.nmark; ++l) EXPECT_EQ(p.mtype(l, h), em(l, h)) << l << "," << h;
@@ -110,11 +110,11 @@ TEST(Genotype, MutantsAreNumberedAfterTheParents) {
   qm::allele_bookkeeping(p);  // 4, 7 and 8 lost: next 4, top 9
   ASSERT_EQ(p.malle(1, 1), 4);
   ASSERT_EQ(p.malle(1, 2), 9);
-  qm::rand_mate(p, 2, p.nind);
+  qm::mate_parents(p, 2, p.nind);
   p.mutm = 1.0;
   p.mutq = 0.0;
   p.threads = 3;  // numbering must not depend on how the work is split
-  qm::genotype(p);
+  qm::make_offspring(p);
   const std::set<int> par(carried, carried + 6);
   for (int l = 1; l <= p.nmark; ++l) {
     int want = 4;
@@ -141,7 +141,7 @@ TEST(Genotype, MutantsAreNumberedAfterTheParents) {
   p.ped(1, 1) = 1; p.ped(2, 1) = 3; p.ped(3, 1) = 4;
   p.mutm = 0.0;
   p.mutq = 1.0;
-  qm::genotype(p);
+  qm::make_offspring(p);
   EXPECT_EQ(p.qtype(5, 1), 3);
   EXPECT_EQ(p.qtype(5, 2), 5);
   EXPECT_EQ(p.qalle(5, 1), 6);
@@ -160,32 +160,32 @@ TEST(Genotype, AlleleNumbersStopAt127) {
   p.mutm = 0.0;
   p.mutq = 1.0;
   std::fill(p.qalle.data(), p.qalle.data() + p.qalle.count(), int16_t{126});
-  EXPECT_NO_THROW(qm::genotype(p));  // 126 and 127 are still allele numbers
+  EXPECT_NO_THROW(qm::make_offspring(p));  // 126 and 127 are still allele numbers
   EXPECT_EQ(p.qtype(1, 1), 126);
   EXPECT_EQ(p.qtype(1, 2), 127);
   EXPECT_EQ(f.con.text(), "");
   std::fill(p.qalle.data(), p.qalle.data() + p.qalle.count(), int16_t{127});
-  EXPECT_THROW(qm::genotype(p), qm::run_stop);
+  EXPECT_THROW(qm::make_offspring(p), qm::run_stop);
   EXPECT_NE(f.con.text().find("Too many alleles at one locus: allele number above 127."), std::string::npos);
 }
 
 TEST(Genotype, NomutAndPedigreeCheck) {
   fixture f;
   qm::popstate& p = f.p;
-  qm::rand_mate(p, 2, p.nind);
+  qm::mate_parents(p, 2, p.nind);
   p.mutm = p.mutq = 1.0;
   p.nomut = 1;
-  qm::genotype(p);
+  qm::make_offspring(p);
   EXPECT_EQ(p.mutm, 0.0);
   EXPECT_EQ(p.mutq, 0.0);
   p.nomut = 0;
-  qm::rand_mate(p, 2, p.nind);
-  qm::genotype(p);
+  qm::mate_parents(p, 2, p.nind);
+  qm::make_offspring(p);
   for (size_t i = 0; i < p.mtype.count(); ++i) ASSERT_EQ(p.mtype.data()[i], 1);
   for (size_t i = 0; i < p.qtype.count(); ++i) ASSERT_EQ(p.qtype.data()[i], 1);
 
   p.ped.alloc(3, p.nind - 1);
-  EXPECT_THROW(qm::genotype(p), qm::run_stop);
+  EXPECT_THROW(qm::make_offspring(p), qm::run_stop);
   EXPECT_NE(f.con.text().find("Parameter Error in genotype_module! code 1"), std::string::npos);
 }
 
@@ -232,12 +232,12 @@ std::string stage1_bytes(int seed) {
   std::string par = set_record(qmtest::small_par(), 12, "1.0 0.02 0.02");
   par = set_record(par, 16, "3 0 " + std::to_string(seed));
   qmtest::load_par(p, set_record(par, 20, "0 1 0"));
-  qm::base_set(p);
+  qm::make_base_population(p);
   for (int g = 0; g < 6; ++g) {
-    qm::rand_mate(p, p.matetype, p.nind);
-    qm::genotype(p);
+    qm::mate_parents(p, p.matetype, p.nind);
+    qm::make_offspring(p);
     qm::allele_bookkeeping(p);
-    qm::select(p, p.seltype, p.nsire, p.ndam);
+    qm::select_parents(p, p.seltype, p.nsire, p.ndam);
   }
   return std::string(reinterpret_cast<const char*>(p.mtype.data()), p.mtype.count());
 }

@@ -21,7 +21,7 @@ rows recode(const rows& loci, const std::vector<int>& top) {
     alle(l, 1) = 99;
     alle(l, 2) = static_cast<int16_t>(top[l - 1]);
   }
-  qm::recodem(n, geno, nh, alle);
+  qm::recode_to_two_alleles(n, geno, nh, alle);
   rows out(n, std::vector<int>(nh));
   for (int l = 1; l <= n; ++l) {
     for (int h = 1; h <= nh; ++h) out[l - 1][h - 1] = geno(l, h);

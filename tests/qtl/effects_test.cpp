@@ -24,7 +24,7 @@ void two_traits(qm::popstate& p, int uncommon, const std::string& rgen, int tqtl
   p.qeff.alloc(tqtl, 2);
 }
 
-uint32_t advanced(uint32_t state, uint64_t uniforms) { return qm::rmulmod(state, qm::rjump(uniforms)); }
+uint32_t advanced(uint32_t state, uint64_t uniforms) { return qm::mulmod31(state, qm::jump_multiplier(uniforms)); }
 
 double pearson(const std::vector<double>& x, const std::vector<double>& y) {
   const size_t n = x.size();
@@ -48,9 +48,9 @@ TEST(EffectsTest, CorrelMatchesPearson) {
   for (float v : yf) neg.push_back(-2.0f * v + 1.0f);
   std::vector<double> negd(neg.begin(), neg.end());
   std::vector<double> yd(yf.begin(), yf.end());
-  EXPECT_NEAR(qm::correl(xf.data(), yf.data(), 7), pearson(x, yd), 1e-5);
-  EXPECT_NEAR(qm::correl(xf.data(), neg.data(), 7), pearson(x, negd), 1e-5);
-  EXPECT_TRUE(std::isnan(qm::correl(xf.data(), flat.data(), 7)));
+  EXPECT_NEAR(qm::pearson_correlation(xf.data(), yf.data(), 7), pearson(x, yd), 1e-5);
+  EXPECT_NEAR(qm::pearson_correlation(xf.data(), neg.data(), 7), pearson(x, negd), 1e-5);
+  EXPECT_TRUE(std::isnan(qm::pearson_correlation(xf.data(), flat.data(), 7)));
 }
 
 TEST(EffectsTest, UncommonSchemeWithoutCorrelation) {
@@ -58,7 +58,7 @@ TEST(EffectsTest, UncommonSchemeWithoutCorrelation) {
   qmtest::console_capture cc;
   qm::popstate p;
   two_traits(p, 1, "0", 20);
-  const uint32_t before = static_cast<uint32_t>(p.rng.rseed);
+  const uint32_t before = static_cast<uint32_t>(p.rng.state);
   qm::draw_effects(p);
   EXPECT_EQ(p.pcommon, 0.0f);
   EXPECT_EQ(p.pspecific, 0.5f);
@@ -70,7 +70,7 @@ TEST(EffectsTest, UncommonSchemeWithoutCorrelation) {
     EXPECT_NE(p.qeff(q, q <= 10 ? 1 : 2), 0.0) << q;
   }
   // One draw of 20 normals and no check.
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed), advanced(before, 40));
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.state), advanced(before, 40));
   EXPECT_EQ(cc.text().find("producing"), std::string::npos);
 }
 
@@ -79,7 +79,7 @@ TEST(EffectsTest, UncommonSchemeChecksTheCommonQtl) {
   qmtest::console_capture cc;
   qm::popstate p;
   two_traits(p, 1, "0.5", 20);
-  const uint32_t before = static_cast<uint32_t>(p.rng.rseed);
+  const uint32_t before = static_cast<uint32_t>(p.rng.state);
   qm::draw_effects(p);
   EXPECT_EQ(p.rq, 0.5625f);
   EXPECT_EQ(p.ncommon, 16);
@@ -99,14 +99,14 @@ TEST(EffectsTest, UncommonSchemeChecksTheCommonQtl) {
   ASSERT_TRUE(in);
   std::vector<float> e1, e2;
   for (int q = 1; q <= 16; ++q) e1.push_back(static_cast<float>(p.qeff(q, 1))), e2.push_back(static_cast<float>(p.qeff(q, 2)));
-  const float w = qm::correl(e1.data(), e2.data(), 16);
+  const float w = qm::pearson_correlation(e1.data(), e2.data(), 16);
   EXPECT_FLOAT_EQ(rq, 0.5625f);
   EXPECT_NEAR(r, w, 1e-6);
   EXPECT_GE(w, 0.5625f - 0.05f);
   EXPECT_LE(w, 0.5625f + 0.05f);
   // Each draw: 16 bivariate normals (102 uniforms) and 4 normals.
   ASSERT_GE(ntry, 0);
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed), advanced(before, static_cast<uint64_t>(ntry + 1) * (16 * 102 + 4 * 2)));
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.state), advanced(before, static_cast<uint64_t>(ntry + 1) * (16 * 102 + 4 * 2)));
 }
 
 TEST(EffectsTest, RefusedSettingsStopBeforeDrawing) {
@@ -117,12 +117,12 @@ TEST(EffectsTest, RefusedSettingsStopBeforeDrawing) {
     two_traits(p, 1, rgen, 10);
     ASSERT_TRUE(qm::msg_open_log("log.txt"));
     const size_t mark = cc.text().size();
-    const int32_t before = p.rng.rseed;
+    const int32_t before = p.rng.state;
     EXPECT_THROW(qm::draw_effects(p), qm::run_stop);
     qm::msg_close_log();
     EXPECT_EQ(cc.text().substr(mark), " rq larger than 1.0 to adjust the setting value for genetic correlation!\n");
     EXPECT_EQ(qmtest::read_file("log.txt"), "");
-    EXPECT_EQ(p.rng.rseed, before);
+    EXPECT_EQ(p.rng.state, before);
     for (int q = 1; q <= 10; ++q) EXPECT_EQ(p.qeff(q, 1), 0.0);
   }
 
@@ -148,12 +148,12 @@ TEST(EffectsTest, CorrelationNotANumberIsNeverAccepted) {
   qm::popstate p;
   two_traits(p, 0, "0", 3);
   p.qtlp1 = 0.0f;  // trait 1 without variance: its effects are all 0
-  const uint32_t before = static_cast<uint32_t>(p.rng.rseed);
+  const uint32_t before = static_cast<uint32_t>(p.rng.state);
   EXPECT_THROW(qm::draw_effects(p), qm::run_stop);
   const std::string out = cc.text();
   EXPECT_NE(out.find(" put new seed!\n"), std::string::npos);
   EXPECT_EQ(out.find("producing"), std::string::npos);
   for (int q = 1; q <= 3; ++q) EXPECT_EQ(p.qeff(q, 1), 0.0);
   // Exactly 10000 draws of 3 bivariate normals.
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed), advanced(before, 10000ull * 3 * 102));
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.state), advanced(before, 10000ull * 3 * 102));
 }

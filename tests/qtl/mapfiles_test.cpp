@@ -49,7 +49,7 @@ TEST(MapfilesTest, OneTrait) {
   qm::popstate p;
   genome(p, 3, 10, 1, 20);
   p.qeff(4, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
-  qm::outputmq(p);
+  qm::write_map_files(p);
   const auto qmap = lines_of("QMAP.out");
   ASSERT_EQ(qmap.size(), 21u);
   EXPECT_EQ(qmap[0], "     3    10    20");
@@ -71,7 +71,7 @@ TEST(MapfilesTest, TwoTraitCounts) {
   p.ncommon = 16;
   p.nspec1 = 2;
   p.nspec2 = 2;
-  qm::outputmq(p);
+  qm::write_map_files(p);
   auto qmap = lines_of("QMAP.out");
   ASSERT_EQ(qmap.size(), 22u);
   const std::string b10(10, ' '), b11(11, ' ');
@@ -79,7 +79,7 @@ TEST(MapfilesTest, TwoTraitCounts) {
   EXPECT_EQ(qmap[2], qtl_line(8, {-0.125, -0.0625}));
 
   p.uncommon_QTL = 0;  // every QTL affects both traits: no counts line
-  qm::outputmq(p);
+  qm::write_map_files(p);
   qmap = lines_of("QMAP.out");
   ASSERT_EQ(qmap.size(), 21u);
   EXPECT_EQ(qmap[1], qtl_line(8, {-0.125, -0.0625}));
@@ -89,7 +89,7 @@ TEST(MapfilesTest, LargeGenomeNamesKeepTheirDigits) {
   qmtest::tempdir td;
   qm::popstate p;
   genome(p, 10, 10000, 1, 1);
-  qm::outputmq(p);
+  qm::write_map_files(p);
   const std::string text = qmtest::read_file("MMAP.out");
   EXPECT_EQ(text.find('*'), std::string::npos);
   const auto mmap = lines_of("MMAP.out");

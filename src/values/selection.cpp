@@ -1,4 +1,4 @@
-#include "values/select.hpp"
+#include "values/selection.hpp"
 
 #include <vector>
 
@@ -6,7 +6,7 @@
 
 namespace qm {
 
-void sort2(int n, float* ra1, int32_t* rb1) {
+void heapsort_by_score(int n, float* ra1, int32_t* rb1) {
   float* ra = ra1 - 1;  // 1-based
   int32_t* rb = rb1 - 1;
   if (n < 2) return;
@@ -57,7 +57,7 @@ void random_pick(popstate& p, arr1<int32_t>& list, int32_t want, int32_t nhalf, 
   std::vector<char> marked(static_cast<size_t>(nhalf) + 1, 0);
   for (int32_t i = 1; i <= want; ++i) {
     int32_t k;
-    do k = randunif(p.rng, 1, nhalf);
+    do k = uniform_int(p.rng, 1, nhalf);
     while (marked[static_cast<size_t>(k)]);
     marked[static_cast<size_t>(k)] = 1;
     list(i) = 2 * k - 2 + first;
@@ -76,13 +76,13 @@ void truncation(popstate& p, arr1<int32_t>& list, int32_t want, int32_t nhalf, i
     score[static_cast<size_t>(k - 1)] = static_cast<float>(p.bv(a, crit, 1));
     id[static_cast<size_t>(k - 1)] = a;
   }
-  sort2(nhalf, score.data(), id.data());
+  heapsort_by_score(nhalf, score.data(), id.data());
   for (int32_t i = 1; i <= want; ++i) list(i) = id[static_cast<size_t>(nhalf - i)];
 }
 
 }  // namespace
 
-void select(popstate& p, int32_t seltype, int32_t nsire, int32_t ndam) {
+void select_parents(popstate& p, int32_t seltype, int32_t nsire, int32_t ndam) {
   p.sireid.alloc(nsire);
   p.damid.alloc(ndam);
   const int32_t nhalf = p.mtype.n2 / 4;

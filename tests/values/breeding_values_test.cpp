@@ -1,4 +1,4 @@
-#include "values/breeding.hpp"
+#include "values/breeding_values.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ double reference_value(const qm::popstate& p, int i, int t) {
   return g;
 }
 
-uint32_t advanced(uint32_t state, uint64_t uniforms) { return qm::rmulmod(state, qm::rjump(uniforms)); }
+uint32_t advanced(uint32_t state, uint64_t uniforms) { return qm::mulmod31(state, qm::jump_multiplier(uniforms)); }
 
 }  // namespace
 
@@ -54,29 +54,29 @@ TEST(BreedingTest, OneTrait) {
   qmtest::console_capture cc;
   qm::popstate p;
   population(p, qmtest::small_par());  // h2 = 0.3
-  EXPECT_EQ(qm::genovalue(p, 1, 1), -1.25f);
-  EXPECT_EQ(qm::genovalue(p, 2, 1), 0.0f);
-  EXPECT_EQ(qm::genovalue(p, 3, 1), 1.25f);
+  EXPECT_EQ(qm::genotypic_value(p, 1, 1), -1.25f);
+  EXPECT_EQ(qm::genotypic_value(p, 2, 1), 0.0f);
+  EXPECT_EQ(qm::genotypic_value(p, 3, 1), 1.25f);
 
-  qm::randomm r = p.rng;
-  qm::getbv(p);
+  qm::random_stream r = p.rng;
+  qm::compute_values(p);
   ASSERT_EQ(p.bv.n1, 40);
   const float s = std::sqrt(1.0f / 0.3f - 1.0f);
   for (int i = 1; i <= 40; ++i) {
     const double g = reference_value(p, i, 1);
     EXPECT_EQ(p.bv(i, 1, 1), g) << i;
-    const float z = static_cast<float>(qm::stdnorm(r));
+    const float z = static_cast<float>(qm::standard_normal(r));
     EXPECT_EQ(p.bv(i, 2, 1), static_cast<double>(static_cast<float>(g) + z * s)) << i;
   }
-  EXPECT_EQ(p.rng.rseed, r.rseed);
+  EXPECT_EQ(p.rng.state, r.state);
 
   // h2 = 1: the phenotype is the breeding value, two uniforms still drawn each.
   qm::popstate p1;
   population(p1, qmtest::set_record(qmtest::small_par(), 8, "1.0"));
-  const uint32_t before = static_cast<uint32_t>(p1.rng.rseed);
-  qm::getbv(p1);
+  const uint32_t before = static_cast<uint32_t>(p1.rng.state);
+  qm::compute_values(p1);
   for (int i = 1; i <= 40; ++i) EXPECT_EQ(p1.bv(i, 2, 1), reference_value(p1, i, 1)) << i;
-  EXPECT_EQ(static_cast<uint32_t>(p1.rng.rseed), advanced(before, 2 * 40));
+  EXPECT_EQ(static_cast<uint32_t>(p1.rng.state), advanced(before, 2 * 40));
 }
 
 TEST(BreedingTest, TwoTraits) {
@@ -92,19 +92,19 @@ TEST(BreedingTest, TwoTraits) {
   p.rescov(1, 1) = 1.0f;
   p.rescov(2, 2) = 2.0f;
   p.rescov(1, 2) = p.rescov(2, 1) = 0.3f;
-  const uint32_t before = static_cast<uint32_t>(p.rng.rseed);
-  qm::randomm r = p.rng;
-  qm::getbv(p);
+  const uint32_t before = static_cast<uint32_t>(p.rng.state);
+  qm::random_stream r = p.rng;
+  qm::compute_values(p);
   EXPECT_EQ(p.bv(1, 1, 2), -2.5);
   EXPECT_EQ(p.bv(2, 1, 2), 0.0);
   for (int i = 1; i <= 40; ++i) {
     float e[2];
-    qm::multinorm(r, p.rescov.data(), 2, e);
+    qm::multivariate_normal(r, p.rescov.data(), 2, e);
     for (int t = 1; t <= 2; ++t) {
       const double g = reference_value(p, i, t);
       EXPECT_EQ(p.bv(i, 1, t), g) << i << " " << t;
       EXPECT_EQ(p.bv(i, 2, t), static_cast<double>(static_cast<float>(g) + e[t - 1])) << i << " " << t;
     }
   }
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.rseed), advanced(before, 40 * 102));
+  EXPECT_EQ(static_cast<uint32_t>(p.rng.state), advanced(before, 40 * 102));
 }

@@ -1,4 +1,4 @@
-#include "run/threshold.hpp"
+#include "values/threshold.hpp"
 
 #include <gtest/gtest.h>
 
@@ -111,7 +111,7 @@ TEST(Threshold, ClassifyTraitOne) {
     p.bv(i, 2, 2) = -2.0 * i;
     p.bv(i, 2, 3) = 0.125 * i;
   }
-  qm::classify(p);
+  qm::classify_threshold_trait(p);
   const double want[4] = {1.0, 0.0, 1.0, 1.0};
   for (int i = 1; i <= 4; ++i) {
     EXPECT_EQ(p.bv(i, 2, 1), want[i - 1]) << "individual " << i;

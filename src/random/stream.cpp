@@ -1,4 +1,4 @@
-#include "random/randomm.hpp"
+#include "random/stream.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -11,34 +11,34 @@
 
 namespace qm {
 
-uint32_t rjump(uint64_t k) {
+uint32_t jump_multiplier(uint64_t k) {
   uint32_t result = 1, base = rmult;
   while (k != 0) {
-    if (k & 1) result = rmulmod(result, base);
-    base = rmulmod(base, base);
+    if (k & 1) result = mulmod31(result, base);
+    base = mulmod31(base, base);
     k >>= 1;
   }
   return result;
 }
 
-void rskip(randomm& r, uint64_t k) {
-  r.rseed = static_cast<int32_t>(rmulmod(static_cast<uint32_t>(r.rseed), rjump(k)));
+void skip_draws(random_stream& r, uint64_t k) {
+  r.state = static_cast<int32_t>(mulmod31(static_cast<uint32_t>(r.state), jump_multiplier(k)));
 }
 
-uint32_t uthreshold(double x) {
+uint32_t uniform_threshold(double x) {
   if (!(x > 0.0)) return 0;  // also for NaN: u < NaN never holds
   if (x > 1.0) return 1u << 31;
-  uint32_t lo = 0, hi = 1u << 31;  // ustate(hi) = 1 >= x; find the first t with ustate(t) >= x
+  uint32_t lo = 0, hi = 1u << 31;  // uniform_of_state(hi) = 1 >= x; find the first t with uniform_of_state(t) >= x
   while (lo < hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    if (static_cast<double>(ustate(mid)) >= x) hi = mid; else lo = mid + 1;
+    if (static_cast<double>(uniform_of_state(mid)) >= x) hi = mid; else lo = mid + 1;
   }
   return lo;
 }
 
-void startseed(randomm& r, int32_t s) {
+void start_stream(random_stream& r, int32_t s) {
   if (s != 0) {
-    r.seed1 = s;
+    r.start_seed = s;
   } else {
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
@@ -49,35 +49,35 @@ void startseed(randomm& r, int32_t s) {
     v = v + static_cast<float>(lt.tm_mday) * 10000.0f;
     v = v + static_cast<float>(lt.tm_min) * 100.0f;
     v = v + static_cast<float>(lt.tm_sec);
-    r.seed1 = static_cast<int32_t>(v);
+    r.start_seed = static_cast<int32_t>(v);
   }
-  r.rseed = r.seed1;
+  r.state = r.start_seed;
 }
 
-double stdnorm(randomm& r) {
-  const double u1 = randz(r);
+double standard_normal(random_stream& r) {
+  const double u1 = next_uniform(r);
   const double l = std::log(u1);
-  const double u2 = randz(r);
+  const double u2 = next_uniform(r);
   return std::sqrt(-2.0 * l) * std::cos(u2 * 6.283185005187988);
 }
 
 namespace {
 // u1, then 50 more uniforms of which only the last is kept.
-inline void two_of_51(randomm& r, double& u1, double& u2) {
-  u1 = randz(r);
-  rskip(r, 49);
-  u2 = randz(r);
+inline void two_of_51(random_stream& r, double& u1, double& u2) {
+  u1 = next_uniform(r);
+  skip_draws(r, 49);
+  u2 = next_uniform(r);
 }
 }  // namespace
 
-double gamma(randomm& r, float alphaf, float betaf) {
+double gamma_variate(random_stream& r, float alphaf, float betaf) {
   const double alpha = alphaf, beta = betaf;
   if (std::isnan(alpha) || alpha < 0.0) stop("RANDOM GAMMA DISTRIBUTION parameter error!");
   if (alpha > 1.0 && alpha - std::trunc(alpha) == 0.0) {
     // Erlang: a sum of n exponentials.
     const int64_t n = static_cast<int64_t>(alpha);
     double s = 0.0;
-    for (int64_t i = 0; i < n; ++i) s += std::log(randz(r));
+    for (int64_t i = 0; i < n; ++i) s += std::log(next_uniform(r));
     return s / (-beta);
   }
   if (alpha > 1.0) {
@@ -128,7 +128,7 @@ void pivot_message(int i, std::string* notes) {
 }
 }  // namespace
 
-void chde(const float* v, int n, float* l, std::string* notes) {
+void cholesky_factor(const float* v, int n, float* l, std::string* notes) {
   auto V = [&](int i, int j) { return v[(i - 1) + (j - 1) * n]; };
   auto L = [&](int i, int j) -> float& { return l[(i - 1) + (j - 1) * n]; };
   for (int k = 0; k < n * n; ++k) l[k] = 0.0f;
@@ -158,11 +158,11 @@ void chde(const float* v, int n, float* l, std::string* notes) {
 
 namespace {
 // The independent normals: the first, then every 50th of the following ones.
-void normals(randomm& r, int n, float* z) {
-  if (n >= 1) z[0] = static_cast<float>(stdnorm(r));
+void normals(random_stream& r, int n, float* z) {
+  if (n >= 1) z[0] = static_cast<float>(standard_normal(r));
   for (int i = 2; i <= n; ++i) {
-    rskip(r, 98);  // 49 normals drawn and discarded
-    z[i - 1] = static_cast<float>(stdnorm(r));
+    skip_draws(r, 98);  // 49 normals drawn and discarded
+    z[i - 1] = static_cast<float>(standard_normal(r));
   }
 }
 
@@ -175,7 +175,7 @@ void combine(const float* l, int n, const float* z, float* x) {
 }
 }  // namespace
 
-void multinorm_factored(randomm& r, const float* l, int n, float* x) {
+void multivariate_normal_factored(random_stream& r, const float* l, int n, float* x) {
   float zs[16];
   std::vector<float> zv;
   float* z = zs;
@@ -187,11 +187,11 @@ void multinorm_factored(randomm& r, const float* l, int n, float* x) {
   combine(l, n, z, x);
 }
 
-void multinorm(randomm& r, const float* v, int n, float* x) {
+void multivariate_normal(random_stream& r, const float* v, int n, float* x) {
   std::vector<float> z(static_cast<size_t>(n > 0 ? n : 0));
   std::vector<float> l(static_cast<size_t>(n > 0 ? n * n : 0));
   normals(r, n, z.data());
-  chde(v, n, l.data());
+  cholesky_factor(v, n, l.data());
   combine(l.data(), n, z.data(), x);
 }
 

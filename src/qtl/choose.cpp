@@ -1,4 +1,4 @@
-#include "qtl/getqtl.hpp"
+#include "qtl/choose.hpp"
 
 #include <cmath>
 #include <string>
@@ -50,7 +50,7 @@ void scale_effects(popstate& p) {
 
 }  // namespace
 
-void getqtl(popstate& p) {
+void choose_qtl(popstate& p) {
   const std::vector<int32_t> qcand = segregating(p);
   p.carried_ok = false;
   p.tqtl = static_cast<int32_t>(qcand.size());
@@ -62,7 +62,7 @@ void getqtl(popstate& p) {
   for (int q = 1; q <= p.nqtl; ++q) {
     int32_t i;
     do {
-      const double u = randz(p.rng);
+      const double u = next_uniform(p.rng);
       i = static_cast<int32_t>(static_cast<double>(p.tqtl) * u) + 1;
       if (i > p.tqtl) i = p.tqtl;
     } while (taken[static_cast<size_t>(i)]);

@@ -1,4 +1,4 @@
-#include "random/randomm.hpp"
+#include "random/stream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,72 +72,72 @@ const std::string first_line = " Cholesky decomposition failed for the first ele
 }  // namespace
 
 TEST(RandomStream, KnownStatesAndUniformsFromOne) {
-  qm::randomm r;
-  qm::startseed(r, 1);
-  EXPECT_EQ(r.rseed, 1);
-  EXPECT_EQ(qm::randz(r), 7.8263692557811737e-06);
-  EXPECT_EQ(r.rseed, 16807);
-  EXPECT_EQ(qm::randz(r), 0.1315377950668335);
-  EXPECT_EQ(r.rseed, 282475249);
-  qm::randz(r);
-  EXPECT_EQ(r.rseed, 1622650073);
-  qm::randz(r);
-  EXPECT_EQ(r.rseed, 984943658);
-  for (int i = 5; i <= 10000; ++i) qm::randz(r);
-  EXPECT_EQ(r.rseed, 1043618065);
-  EXPECT_EQ(r.seed1, 1);
+  qm::random_stream r;
+  qm::start_stream(r, 1);
+  EXPECT_EQ(r.state, 1);
+  EXPECT_EQ(qm::next_uniform(r), 7.8263692557811737e-06);
+  EXPECT_EQ(r.state, 16807);
+  EXPECT_EQ(qm::next_uniform(r), 0.1315377950668335);
+  EXPECT_EQ(r.state, 282475249);
+  qm::next_uniform(r);
+  EXPECT_EQ(r.state, 1622650073);
+  qm::next_uniform(r);
+  EXPECT_EQ(r.state, 984943658);
+  for (int i = 5; i <= 10000; ++i) qm::next_uniform(r);
+  EXPECT_EQ(r.state, 1043618065);
+  EXPECT_EQ(r.start_seed, 1);
 
-  qm::startseed(r, 1);
-  const double z = qm::stdnorm(r);
+  qm::start_stream(r, 1);
+  const double z = qm::standard_normal(r);
   EXPECT_EQ(z, 3.2852859391878946);
   EXPECT_EQ(static_cast<float>(z), 3.28528595f);
-  EXPECT_EQ(r.rseed, 282475249);  // radius and angle
+  EXPECT_EQ(r.state, 282475249);  // radius and angle
 
   // Start value 0 reads the clock: the day of month alone gives at least 10000.
-  qm::startseed(r, 0);
-  EXPECT_GE(r.seed1, 10000);
-  EXPECT_EQ(r.rseed, r.seed1);
+  qm::start_stream(r, 0);
+  EXPECT_GE(r.start_seed, 10000);
+  EXPECT_EQ(r.state, r.start_seed);
 }
 
 TEST(RandomStream, DrawsMatchTheFmodStepAlsoNearOne) {
   for (int32_t start : {1, 12345, 2147483646, 2147483583}) {
-    qm::randomm r;
-    qm::startseed(r, start);
+    qm::random_stream r;
+    qm::start_stream(r, start);
     int32_t s = start;
     for (int i = 0; i < 200000; ++i) {
-      ASSERT_EQ(qm::randz(r), ref_next(s)) << start << " draw " << i;
-      ASSERT_EQ(r.rseed, s);
+      ASSERT_EQ(qm::next_uniform(r), ref_next(s)) << start << " draw " << i;
+      ASSERT_EQ(r.state, s);
     }
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(qm::stdnorm(r), ref_stdnorm(s)) << start << " normal " << i;
+    for (int i = 0; i < 2000; ++i) ASSERT_EQ(qm::standard_normal(r), ref_stdnorm(s)) << start << " normal " << i;
   }
-  qm::randomm r;
-  r.rseed = state_before(2147483584);
-  ASSERT_EQ(ref_step(r.rseed), 2147483584);
-  EXPECT_EQ(qm::randz(r), 1.0);
-  r.rseed = state_before(2147483583);
-  EXPECT_EQ(qm::randz(r), 0.99999994039535522);
-  EXPECT_EQ(r.rseed, 2147483583);
+  qm::random_stream r;
+  r.state = state_before(2147483584);
+  ASSERT_EQ(ref_step(r.state), 2147483584);
+  EXPECT_EQ(qm::next_uniform(r), 1.0);
+  r.state = state_before(2147483583);
+  EXPECT_EQ(qm::next_uniform(r), 0.99999994039535522);
+  EXPECT_EQ(r.state, 2147483583);
 }
 
 TEST(RandomStream, RandunifRangeEqualBoundsAndClamp) {
-  qm::randomm r;
-  qm::startseed(r, 987654);
+  qm::random_stream r;
+  qm::start_stream(r, 987654);
   int32_t s = 987654;
   for (int i = 0; i < 20000; ++i) {
     const int32_t a = -3 + i % 7, b = a + i % 50;
-    const int32_t k = qm::randunif(r, a, b);
+    const int32_t k = qm::uniform_int(r, a, b);
     ASSERT_EQ(k, a + static_cast<int32_t>(static_cast<double>(b - a + 1) * ref_next(s)));
     ASSERT_TRUE(k >= a && k <= b);
   }
-  const int32_t before = r.rseed;
-  EXPECT_EQ(qm::randunif(r, 7, 7), 7);
-  EXPECT_EQ(r.rseed, ref_step(before));  // one uniform all the same
+  const int32_t before = r.state;
+  EXPECT_EQ(qm::uniform_int(r, 7, 7), 7);
+  EXPECT_EQ(r.state, ref_step(before));  // one uniform all the same
   // u = 1 gives the upper bound and no extra draw.
-  r.rseed = state_before(2147483584);
-  EXPECT_EQ(qm::randunif(r, 1, 10), 10);
-  EXPECT_EQ(r.rseed, 2147483584);
-  r.rseed = state_before(2147483600);
-  EXPECT_EQ(qm::randunif(r, 0, 2147483646), 2147483646);
+  r.state = state_before(2147483584);
+  EXPECT_EQ(qm::uniform_int(r, 1, 10), 10);
+  EXPECT_EQ(r.state, 2147483584);
+  r.state = state_before(2147483600);
+  EXPECT_EQ(qm::uniform_int(r, 0, 2147483646), 2147483646);
 }
 
 TEST(RandomStream, JumpAndSkipEqualSingleSteps) {
@@ -147,33 +147,33 @@ TEST(RandomStream, JumpAndSkipEqualSingleSteps) {
   long done = 0;
   for (long k : {0L, 1L, 2L, 1000L, 10000000L}) {
     for (; done < k; ++done) a = ref_step(a);
-    EXPECT_EQ(qm::rjump(static_cast<uint64_t>(k)), static_cast<uint32_t>(a)) << k;
+    EXPECT_EQ(qm::jump_multiplier(static_cast<uint64_t>(k)), static_cast<uint32_t>(a)) << k;
     for (uint64_t b : {uint64_t{123456789}, uint64_t{2147483584}, uint64_t{2147483646}}) {
-      qm::randomm r;
-      r.rseed = static_cast<int32_t>(b);
-      qm::rskip(r, static_cast<uint64_t>(k));
-      EXPECT_EQ(r.rseed, static_cast<int32_t>(static_cast<uint64_t>(a) * b % 2147483647u)) << k << " from " << b;
+      qm::random_stream r;
+      r.state = static_cast<int32_t>(b);
+      qm::skip_draws(r, static_cast<uint64_t>(k));
+      EXPECT_EQ(r.state, static_cast<int32_t>(static_cast<uint64_t>(a) * b % 2147483647u)) << k << " from " << b;
     }
   }
   // Near the edge, the jump agrees with single steps state by state.
   int32_t s = 2147483646;
   for (int k = 1; k <= 100000; ++k) {
     s = ref_step(s);
-    ASSERT_EQ(qm::rmulmod(2147483646u, qm::rjump(static_cast<uint64_t>(k))), static_cast<uint32_t>(s)) << k;
+    ASSERT_EQ(qm::mulmod31(2147483646u, qm::jump_multiplier(static_cast<uint64_t>(k))), static_cast<uint32_t>(s)) << k;
   }
 }
 
 TEST(RandomStream, UniformThresholds) {
   // Below 2^30 states round to multiples of 64 in single precision; the tie
   // 2^30 - 32 rounds up to 2^30, whose uniform is exactly 0.5.
-  EXPECT_EQ(qm::uthreshold(0.5), 1073741792u);
-  EXPECT_EQ(qm::uthreshold(1.0), 2147483584u);
-  EXPECT_EQ(qm::uthreshold(0.0), 0u);
-  EXPECT_EQ(qm::uthreshold(-0.25), 0u);
-  EXPECT_EQ(qm::uthreshold(std::numeric_limits<double>::quiet_NaN()), 0u);
-  EXPECT_EQ(qm::uthreshold(1.5), 2147483648u);
+  EXPECT_EQ(qm::uniform_threshold(0.5), 1073741792u);
+  EXPECT_EQ(qm::uniform_threshold(1.0), 2147483584u);
+  EXPECT_EQ(qm::uniform_threshold(0.0), 0u);
+  EXPECT_EQ(qm::uniform_threshold(-0.25), 0u);
+  EXPECT_EQ(qm::uniform_threshold(std::numeric_limits<double>::quiet_NaN()), 0u);
+  EXPECT_EQ(qm::uniform_threshold(1.5), 2147483648u);
   for (double x : {0.5, 0.04758129165617664, 1e-3, 0.3, 0.9999999, 1.0, 2.0e-9}) {
-    const uint32_t t = qm::uthreshold(x);
+    const uint32_t t = qm::uniform_threshold(x);
     ASSERT_GT(t, 0u);
     EXPECT_LT(ref_u(static_cast<int32_t>(t - 1)), x) << x;
     EXPECT_GE(ref_u(static_cast<int32_t>(t)), x) << x;
@@ -182,16 +182,16 @@ TEST(RandomStream, UniformThresholds) {
 }
 
 TEST(RandomStream, GammaMethodsAndUniformCounts) {
-  qm::randomm r;
-  qm::startseed(r, 4242);
+  qm::random_stream r;
+  qm::start_stream(r, 4242);
   int32_t s = 4242;
   for (int i = 0; i < 300; ++i) {
     for (float alpha : {2.0f, 3.0f, 1.0f, 0.4f, 1.5f, 7.25f, 0.0f}) {
-      const int32_t before = r.rseed;
-      const double g = qm::gamma(r, alpha, 1.5f);
+      const int32_t before = r.state;
+      const double g = qm::gamma_variate(r, alpha, 1.5f);
       ASSERT_EQ(g, ref_gamma(s, alpha, 1.5f)) << alpha;
-      ASSERT_EQ(r.rseed, s);
-      const long used = steps_between(before, r.rseed, 51 * 200);
+      ASSERT_EQ(r.state, s);
+      const long used = steps_between(before, r.state, 51 * 200);
       if (alpha == 2.0f || alpha == 3.0f) {
         ASSERT_EQ(used, static_cast<long>(alpha));
       } else {
@@ -203,56 +203,56 @@ TEST(RandomStream, GammaMethodsAndUniformCounts) {
     }
   }
   // The rate is not checked: 0 gives infinity, a negative rate flips the sign.
-  EXPECT_TRUE(std::isinf(qm::gamma(r, 1.5f, 0.0f)));
-  qm::randomm r2 = r;
-  EXPECT_EQ(qm::gamma(r, 1.5f, -1.0f), -qm::gamma(r2, 1.5f, 1.0f));
+  EXPECT_TRUE(std::isinf(qm::gamma_variate(r, 1.5f, 0.0f)));
+  qm::random_stream r2 = r;
+  EXPECT_EQ(qm::gamma_variate(r, 1.5f, -1.0f), -qm::gamma_variate(r2, 1.5f, 1.0f));
 
   for (float bad : {-0.5f, std::numeric_limits<float>::quiet_NaN()}) {
     qmtest::console_capture cap;
-    EXPECT_THROW(qm::gamma(r, bad, 1.0f), qm::run_stop);
+    EXPECT_THROW(qm::gamma_variate(r, bad, 1.0f), qm::run_stop);
     EXPECT_EQ(cap.text().rfind(" RANDOM GAMMA DISTRIBUTION parameter error!\n", 0), 0u) << cap.text();
   }
 }
 
 TEST(RandomStream, MultinormDrawsAndUniformCounts) {
   qmtest::console_capture cap;
-  qm::randomm r;
-  qm::startseed(r, 1);
+  qm::random_stream r;
+  qm::start_stream(r, 1);
   const float v1[] = {4.0f};
   float x[3], l[4];
-  qm::multinorm(r, v1, 1, x);
+  qm::multivariate_normal(r, v1, 1, x);
   EXPECT_EQ(x[0], 2.0f * static_cast<float>(3.2852859391878946));
-  EXPECT_EQ(r.rseed, 282475249);
+  EXPECT_EQ(r.state, 282475249);
 
   // z(1) and the 50th normal after it; 102 uniforms.
-  int32_t s = r.rseed;
+  int32_t s = r.state;
   const int32_t before = s;
   const float z1 = static_cast<float>(ref_stdnorm(s));
   float z2 = 0.0f;
   for (int i = 0; i < 50; ++i) z2 = static_cast<float>(ref_stdnorm(s));
   const float id[] = {1, 0, 0, 1};
-  qm::multinorm(r, id, 2, x);
+  qm::multivariate_normal(r, id, 2, x);
   EXPECT_EQ(x[0], z1);
   EXPECT_EQ(x[1], z2);
-  EXPECT_EQ(steps_between(before, r.rseed, 1000), 102);
+  EXPECT_EQ(steps_between(before, r.state, 1000), 102);
 
   // V = L L' with L = (2 0; 1 3), exact in single precision: x = (2 z1, z1 + 3 z2).
   const float v2[] = {4, 2, 2, 10};
-  qm::chde(v2, 2, l);
+  qm::cholesky_factor(v2, 2, l);
   EXPECT_EQ(l[0], 2.0f);
   EXPECT_EQ(l[1], 1.0f);
   EXPECT_EQ(l[3], 3.0f);
-  qm::randomm r2 = r;
-  qm::multinorm(r2, id, 2, x);
+  qm::random_stream r2 = r;
+  qm::multivariate_normal(r2, id, 2, x);
   const float w1 = x[0], w2 = x[1];
-  qm::multinorm(r, v2, 2, x);
+  qm::multivariate_normal(r, v2, 2, x);
   EXPECT_EQ(x[0], 2.0f * w1);
   EXPECT_EQ(x[1], w1 + 3.0f * w2);
 
   const float id3[] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-  const int32_t b3 = r.rseed;
-  qm::multinorm(r, id3, 3, x);
-  EXPECT_EQ(steps_between(b3, r.rseed, 1000), 202);
+  const int32_t b3 = r.state;
+  qm::multivariate_normal(r, id3, 3, x);
+  EXPECT_EQ(steps_between(b3, r.state, 1000), 202);
   EXPECT_EQ(cap.text(), "");
 }
 
@@ -261,7 +261,7 @@ TEST(RandomStream, CholeskyPivotMessages) {
   {
     qmtest::console_capture cap;
     const float v[] = {0.0f, 0.0f, 0.0f, 1.0f};
-    qm::chde(v, 2, l);
+    qm::cholesky_factor(v, 2, l);
     EXPECT_EQ(cap.text(), first_line);
     EXPECT_EQ(l[0], 0.0f);
     EXPECT_FALSE(std::isfinite(l[1]));
@@ -269,20 +269,20 @@ TEST(RandomStream, CholeskyPivotMessages) {
   {
     qmtest::console_capture cap;
     const float v[] = {-1.0f};
-    qm::randomm r;
-    qm::startseed(r, 77);
-    qm::multinorm(r, v, 1, x);
+    qm::random_stream r;
+    qm::start_stream(r, 77);
+    qm::multivariate_normal(r, v, 1, x);
     EXPECT_EQ(cap.text(), first_line + pivot_line("1"));
     EXPECT_TRUE(std::isnan(x[0]));
   }
   {
     qmtest::console_capture cap;
     const float v[] = {1.0f, 2.0f, 2.0f, 1.0f};  // second leading minor -3
-    qm::randomm r;
-    qm::startseed(r, 77);
+    qm::random_stream r;
+    qm::start_stream(r, 77);
     int32_t s = 77;
     const float z1 = static_cast<float>(ref_stdnorm(s));
-    qm::multinorm(r, v, 2, x);
+    qm::multivariate_normal(r, v, 2, x);
     EXPECT_EQ(cap.text(), pivot_line("2"));
     EXPECT_EQ(x[0], z1);
     EXPECT_TRUE(std::isnan(x[1]));

@@ -15,6 +15,6 @@ float erfcinv(float y);
 // classifies the current generation.
 void fix_threshold(popstate& p);
 // Phenotype of trait 1: 0 below thrval, 1 otherwise (also when not a number).
-void classify(popstate& p);
+void classify_threshold_trait(popstate& p);
 
 }  // namespace qm

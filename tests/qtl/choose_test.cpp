@@ -1,4 +1,4 @@
-#include "qtl/getqtl.hpp"
+#include "qtl/choose.hpp"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ TEST(GetqtlTest, RecodesSegregatingLociAndTakesThemAll) {
   segregate(p, 31, 12);
 
   ASSERT_TRUE(qm::msg_open_log("log.txt"));
-  qm::getqtl(p);
+  qm::choose_qtl(p);
   qm::msg_close_log();
 
   for (int h = 1; h <= 80; ++h) {
@@ -83,14 +83,14 @@ TEST(GetqtlTest, TooFewSegregatingLociStop) {
   qmtest::console_capture cc;
   qm::popstate p;
   monomorphic(p, qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
-  EXPECT_THROW(qm::getqtl(p), qm::run_stop);
+  EXPECT_THROW(qm::choose_qtl(p), qm::run_stop);
   EXPECT_NE(cc.text().find(" No QTL generated! Task failed!\n"), std::string::npos);
 
   qm::popstate p2;
   monomorphic(p2, qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
   segregate(p2, 4, 10);
   segregate(p2, 17, 40);
-  EXPECT_THROW(qm::getqtl(p2), qm::run_stop);
+  EXPECT_THROW(qm::choose_qtl(p2), qm::run_stop);
   EXPECT_NE(cc.text().find(" tqtl litter than qtlp1\n"), std::string::npos);
 }
 
@@ -103,10 +103,10 @@ TEST(GetqtlTest, UniformOfOneChoosesTheLastCandidate) {
   segregate(p, 11, 20);
   segregate(p, 27, 30);
   // The state before 2147483600: the next uniform is exactly 1.0.
-  const uint32_t s = qm::rmulmod(2147483600u, qm::rjump(2147483645ull));
-  ASSERT_EQ(qm::rstep(s), 2147483600u);
-  p.rng.rseed = static_cast<int32_t>(s);
-  qm::getqtl(p);
+  const uint32_t s = qm::mulmod31(2147483600u, qm::jump_multiplier(2147483645ull));
+  ASSERT_EQ(qm::next_state(s), 2147483600u);
+  p.rng.state = static_cast<int32_t>(s);
+  qm::choose_qtl(p);
   EXPECT_EQ(p.qtlid(1), 27);
 }
 
@@ -126,7 +126,7 @@ TEST(GetqtlTest, EffectsScaledToTargetVariances) {
     qm::popstate p;
     monomorphic(p, text);
     for (int l = 1; l <= 40; ++l) segregate(p, l, 2 * l - 1);
-    qm::getqtl(p);
+    qm::choose_qtl(p);
     ASSERT_EQ(p.tqtl, 30);
     for (int t = 1; t <= p.ntrait; ++t) {
       const double target = p.ntrait == 1 ? 1.0 : t;

@@ -1,4 +1,4 @@
-#include "run/threshold.hpp"
+#include "values/threshold.hpp"
 
 #include <cmath>
 #include <limits>
@@ -76,7 +76,7 @@ float erfcinv(float y) {
   return x;
 }
 
-void classify(popstate& p) {
+void classify_threshold_trait(popstate& p) {
   const double t = static_cast<double>(p.thrval);
   for (int i = 1; i <= p.nind; ++i) p.bv(i, 2, 1) = p.bv(i, 2, 1) < t ? 0.0 : 1.0;
 }
@@ -94,7 +94,7 @@ void fix_threshold(popstate& p) {
   std::string line = "Threshold value=";
   list_real(line, p.thrval);
   say(line);
-  classify(p);
+  classify_threshold_trait(p);
 }
 
 }  // namespace qm

@@ -5,10 +5,10 @@
 
 namespace qm {
 
-void getbv(popstate& p);
+void compute_values(popstate& p);
 
 // Genotype value of individual i for trait t: the sum over the QTL of the
 // additive code times the effect, kept in single precision.
-float genovalue(const popstate& p, int i, int t);
+float genotypic_value(const popstate& p, int i, int t);
 
 }  // namespace qm

@@ -7,7 +7,7 @@
 
 namespace qm {
 
-void getqtl(popstate& p);
+void choose_qtl(popstate& p);
 
 // Frequency of allele 1 at candidate locus l in the current generation and
 // the weight 2p(1 - p), both in single precision.

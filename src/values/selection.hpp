@@ -6,10 +6,10 @@
 
 namespace qm {
 
-void select(popstate& p, int32_t seltype, int32_t nsire, int32_t ndam);
+void select_parents(popstate& p, int32_t seltype, int32_t nsire, int32_t ndam);
 
 // Ascending heapsort of ra(1..n), carrying rb along; the placement of equal
 // scores is the one this heapsort gives.
-void sort2(int n, float* ra, int32_t* rb);
+void heapsort_by_score(int n, float* ra, int32_t* rb);
 
 }  // namespace qm
