@@ -1,16 +1,14 @@
-// The run: banner, parameter file, base population, the historical stage
-// (with its recoding generation), stage 2 (QTL, breeding values, first result
-// files), stages 3..nstage, and the end summary.
+// The run from the parameter file to the result files: the banner, the
+// parameters, the base generation, then every stage of the plan, one
+// generation at a time, with the observers registered for the run.
 #pragma once
-#include "run/state.hpp"
+#include "run/observer.hpp"
+#include "run/parameters.hpp"
 
 namespace qm {
 
-// Runs the whole simulation on p (p.parafile may name the parameter file;
-// empty means ask for it). A stop ends it with run_stop.
-void quillmere(popstate& p);
-
-// The generation message: g in 5 columns, 3 blanks, "generation finished!".
-void generation_message(int64_t g);
+// Runs the simulation of p (p.parafile names the file; empty: ask for it).
+// The observers see every generation; run_ended is called on success and on a stop.
+void quillmere(run_parameters& p, const observer_list& observers);
 
 }  // namespace qm

@@ -20,7 +20,8 @@
 
 #include "main/driver.hpp"
 #include "run/messages.hpp"
-#include "run/state.hpp"
+#include "run/observers.hpp"
+#include "run/parameters.hpp"
 
 namespace {
 
@@ -54,7 +55,7 @@ int default_threads() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  qm::popstate p;
+  qm::run_parameters p;
   p.threads = default_threads();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -104,7 +105,7 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   try {
-    qm::quillmere(p);
+    qm::quillmere(p, qm::registered_observers());
   } catch (const qm::run_stop&) {
     status = 1;
   } catch (const std::bad_alloc&) {

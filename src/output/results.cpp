@@ -10,12 +10,13 @@
 #endif
 
 #include "output/fixed.hpp"
+#include "output/paths.hpp"
 #include "output/textfile.hpp"
 #include "run/threads.hpp"
 
 namespace qm {
 
-std::string result_name(int32_t g, const char* name) {
+std::string result_name(int64_t g, const char* name) {
   std::string s;
   add_imin(s, g, 2, 2);
   return s + name;
@@ -63,12 +64,13 @@ char* put_alleles(char* q, const int8_t* a, size_t n) {
 }
 
 // One line of a haplotype file: generation, identifier, alleles.
-char* hap_line(char* q, const popstate& p, int32_t g, int h, const int8_t* col, const int32_t* pick, size_t n,
+// h: haplotype column (from 0).
+char* hap_line(char* q, int64_t idmult, int64_t g, int h, const int8_t* col, const int32_t* pick, size_t n,
                int8_t* scratch) {
   q = put_x(q, 2);
   q = put_id(q, g);
   q = put_x(q, 2);
-  q = put_id(q, static_cast<int64_t>(g) * p.idmult + (h + 1) / 2);
+  q = put_id(q, g * idmult + h / 2 + 1);
   if (pick) {
     for (size_t k = 0; k < n; ++k) scratch[k] = col[pick[k]];
     q = put_alleles(q, scratch, n);
@@ -81,29 +83,31 @@ char* hap_line(char* q, const popstate& p, int32_t g, int h, const int8_t* col, 
 
 // The haplotype lines of a generation, formatted in parallel in batches of
 // consecutive haplotypes and written in order.
-void haplotypes(textfile& f, const popstate& p, int32_t g, const arr2<int8_t>& geno, const int32_t* pick, size_t n) {
+void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype_matrix& geno, const int32_t* pick,
+                size_t n) {
+  const int nhap = geno.haplotypes();
   const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
   const int per_part = static_cast<int>(std::max<size_t>(1, (size_t{1} << 20) / line_max));
   const int parts_per_round = std::max(1, 2 * p.threads);
   std::vector<std::unique_ptr<char[]>> buf(static_cast<size_t>(parts_per_round));
   std::vector<size_t> used(static_cast<size_t>(parts_per_round));
   std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
-  for (int h0 = 1; h0 <= p.nhap; h0 += per_part * parts_per_round) {
+  for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
     run_parallel(p.threads, parts_per_round, [&](int k) {
-      const int a = h0 + k * per_part, b = std::min(p.nhap, a + per_part - 1);
+      const int a = h0 + k * per_part, b = std::min(nhap - 1, a + per_part - 1);
       used[static_cast<size_t>(k)] = 0;
       if (a > b) return;
       if (!buf[static_cast<size_t>(k)]) buf[static_cast<size_t>(k)].reset(new char[static_cast<size_t>(per_part) * line_max]);
       char* q0 = buf[static_cast<size_t>(k)].get();
       char* q = q0;
-      for (int h = a; h <= b; ++h) q = hap_line(q, p, g, h, geno.col(h), pick, n, scratch[static_cast<size_t>(k)].data());
+      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.column(h), pick, n, scratch[static_cast<size_t>(k)].data());
       used[static_cast<size_t>(k)] = static_cast<size_t>(q - q0);
     });
-    for (int k = 0; k < parts_per_round; ++k) tf_write(f, buf[static_cast<size_t>(k)].get(), used[static_cast<size_t>(k)]);
+    for (int k = 0; k < parts_per_round; ++k) f.write(buf[static_cast<size_t>(k)].get(), used[static_cast<size_t>(k)]);
   }
 }
 
-void bvfile(textfile& f, const popstate& p, int32_t g) {
+void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g) {
   std::string head;
   add_a(head, "ID", 7);
   add_a(head, "Sire", 7);
@@ -122,51 +126,50 @@ void bvfile(textfile& f, const popstate& p, int32_t g) {
       add_a(head, ph, 10);
     }
   }
-  tf_line(f, head);
-  std::vector<char> bred(static_cast<size_t>(p.nind) + 1, 0);
-  for (int k = 1; k <= p.sireid.size(); ++k)
-    if (p.sireid(k) >= 1 && p.sireid(k) <= p.nind) bred[static_cast<size_t>(p.sireid(k))] = 1;
-  for (int k = 1; k <= p.damid.size(); ++k)
-    if (p.damid(k) >= 1 && p.damid(k) <= p.nind) bred[static_cast<size_t>(p.damid(k))] = 1;
-  const int64_t self = static_cast<int64_t>(g) * p.idmult;
-  const int64_t prev = static_cast<int64_t>(g - 1) * p.idmult;
-  for (int i = 1; i <= p.nind; ++i) {
-    char* q = tf_room(f, 3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1);
+  f.line(head);
+  std::vector<char> bred(static_cast<size_t>(pop.nind) + 1, 0);
+  for (const std::vector<int32_t>* list : {&pop.sires, &pop.dams})
+    for (int32_t a : *list)
+      if (a >= 1 && a <= pop.nind) bred[static_cast<size_t>(a)] = 1;
+  const int64_t self = g * p.idmult;
+  const int64_t prev = (g - 1) * p.idmult;
+  for (int i = 1; i <= pop.nind; ++i) {
+    const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
+    char* q = f.room(3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1);
     q = put_x(q, 2);
-    q = put_id(q, p.ped(1, i) + self);
+    q = put_id(q, i + self);
     q = put_x(q, 2);
-    q = put_id(q, g == 0 ? 0 : p.ped(2, i) + prev);
+    q = put_id(q, g == 0 ? 0 : pp.sire + prev);
     q = put_x(q, 2);
-    q = put_id(q, g == 0 ? 0 : p.ped(3, i) + prev);
+    q = put_id(q, g == 0 ? 0 : pp.dam + prev);
     q = put_i(q, (i & 1) ? 1 : 2, 3);
     q = put_i(q, bred[static_cast<size_t>(i)], 3);
     for (int t = 1; t <= p.ntrait; ++t) {
       q = put_x(q, 2);
-      q = put_f(q, p.bv(i, 1, t), 18, 12);
+      q = put_f(q, pop.tbv_of(i, t), 18, 12);
       q = put_x(q, 2);
-      q = put_f(q, p.bv(i, 2, t), 18, 12);
+      q = put_f(q, pop.phenotype_of(i, t), 18, 12);
     }
     *q++ = '\n';
-    tf_commit(f, q);
-    tf_maybe_flush(f);
+    f.commit(q);
+    f.maybe_flush();
   }
 }
 
 }  // namespace
 
-void write_generation_files(popstate& p, int32_t g) {
-  textfile fm, fq, fb;
-  tf_open(fm, result_name(g, "MTYPE.out"));
-  tf_open(fq, result_name(g, "QTYPE.out"));
-  tf_open(fb, result_name(g, "BV.out"));
-  std::vector<int32_t> qtl(static_cast<size_t>(p.tqtl));
-  for (int q = 1; q <= p.tqtl; ++q) qtl[static_cast<size_t>(q - 1)] = p.qtlid(q) - 1;
-  bvfile(fb, p, g);
-  haplotypes(fm, p, g, p.mtype, nullptr, static_cast<size_t>(p.nmark));
-  haplotypes(fq, p, g, p.qtype, qtl.data(), qtl.size());
-  tf_close(fm);
-  tf_close(fq);
-  tf_close(fb);
+void write_generation_files(const run_parameters& p, const population& pop, const trait_architecture& a, int64_t g) {
+  textfile fm(output_path(result_name(g, "MTYPE.out")));
+  textfile fq(output_path(result_name(g, "QTYPE.out")));
+  textfile fb(output_path(result_name(g, "BV.out")));
+  std::vector<int32_t> qtl(static_cast<size_t>(a.nqtl()));
+  for (int q = 0; q < a.nqtl(); ++q) qtl[static_cast<size_t>(q)] = a.qtl_locus[static_cast<size_t>(q)] - 1;
+  bvfile(fb, p, pop, g);
+  haplotypes(fm, p, g, pop.markers, nullptr, static_cast<size_t>(pop.markers.loci()));
+  haplotypes(fq, p, g, pop.candidates, qtl.data(), qtl.size());
+  fm.finish();
+  fq.finish();
+  fb.finish();
 }
 
 }  // namespace qm

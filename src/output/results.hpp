@@ -4,13 +4,15 @@
 #pragma once
 #include <string>
 
-#include "run/state.hpp"
+#include "population/population.hpp"
+#include "qtl/architecture.hpp"
+#include "run/parameters.hpp"
 
 namespace qm {
 
-void write_generation_files(popstate& p, int32_t g);
+void write_generation_files(const run_parameters& p, const population& pop, const trait_architecture& a, int64_t g);
 
 // "05" + name for generation 5; plain digits from 100 on.
-std::string result_name(int32_t g, const char* name);
+std::string result_name(int64_t g, const char* name);
 
 }  // namespace qm

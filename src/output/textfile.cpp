@@ -9,65 +9,87 @@ namespace qm {
 
 namespace {
 constexpr size_t flush_at = size_t{1} << 22;
-
-[[noreturn]] void failed(textfile& t, const char* what) {
-  const std::string why = std::strerror(errno);
-  if (t.f) std::fclose(t.f);
-  t.f = nullptr;
-  stop("Result file " + t.name + " cannot be " + what + " (" + why +
-       "). Check the free space and the permissions of the working folder.");
-}
-
-void write_out(textfile& t) {
-  if (t.len != 0 && std::fwrite(t.buf.get(), 1, t.len, t.f) != t.len) failed(t, "written");
-  t.len = 0;
-}
+long long fault_budget = -1;  // bytes that may still be written; < 0: no fault
 }  // namespace
 
-void tf_open(textfile& t, const std::string& name) {
-  t.name = name;
-  t.len = 0;
-  t.f = std::fopen(name.c_str(), "w");
-  if (!t.f) failed(t, "created");
+void textfile::inject_write_fault_after(long long n) { fault_budget = n; }
+
+textfile::textfile(std::string name) : name_(std::move(name)), partial_(name_ + ".partial") {
+  f_ = std::fopen(partial_.c_str(), "w");
+  if (!f_) failed("created", errno);
 }
 
-char* tf_room(textfile& t, size_t n) {
-  if (t.len + n > t.cap) {
-    size_t cap = t.cap ? t.cap : 1 << 16;
-    while (cap < t.len + n) cap *= 2;
+textfile::~textfile() {
+  if (finished_) return;
+  if (f_) std::fclose(f_);
+  std::remove(partial_.c_str());
+}
+
+[[noreturn]] void textfile::failed(const char* what, int err) {
+  const std::string why = std::strerror(err);
+  if (f_) std::fclose(f_);
+  f_ = nullptr;
+  std::remove(partial_.c_str());
+  finished_ = true;
+  stop("Result file " + name_ + " cannot be " + what + " (" + why +
+       "). Check the free space and the permissions of the output folder.");
+}
+
+void textfile::put(const char* data, size_t n) {
+  if (n == 0) return;
+  if (fault_budget >= 0) {
+    if (static_cast<long long>(n) > fault_budget) {
+      fault_budget = 0;
+      failed("written", ENOSPC);
+    }
+    fault_budget -= static_cast<long long>(n);
+  }
+  if (std::fwrite(data, 1, n, f_) != n) failed("written", errno);
+}
+
+void textfile::write_out() {
+  put(buf_.get(), len_);
+  len_ = 0;
+}
+
+char* textfile::room(size_t n) {
+  if (len_ + n > cap_) {
+    size_t cap = cap_ ? cap_ : 1 << 16;
+    while (cap < len_ + n) cap *= 2;
     std::unique_ptr<char[]> b(new char[cap]);
-    if (t.len) std::memcpy(b.get(), t.buf.get(), t.len);
-    t.buf = std::move(b);
-    t.cap = cap;
+    if (len_) std::memcpy(b.get(), buf_.get(), len_);
+    buf_ = std::move(b);
+    cap_ = cap;
   }
-  return t.buf.get() + t.len;
+  return buf_.get() + len_;
 }
 
-void tf_line(textfile& t, const std::string& line) {
-  char* p = tf_room(t, line.size() + 1);
-  std::memcpy(p, line.data(), line.size());
-  p[line.size()] = '\n';
-  tf_commit(t, p + line.size() + 1);
-  tf_maybe_flush(t);
+void textfile::line(std::string_view text) {
+  char* p = room(text.size() + 1);
+  std::memcpy(p, text.data(), text.size());
+  p[text.size()] = '\n';
+  commit(p + text.size() + 1);
+  maybe_flush();
 }
 
-void tf_maybe_flush(textfile& t) {
-  if (t.len >= flush_at) write_out(t);
+void textfile::maybe_flush() {
+  if (len_ >= flush_at) write_out();
 }
 
-void tf_write(textfile& t, const char* data, size_t n) {
-  write_out(t);
-  if (n != 0 && std::fwrite(data, 1, n, t.f) != n) failed(t, "written");
+void textfile::write(const char* data, size_t n) {
+  write_out();
+  put(data, n);
 }
 
-void tf_close(textfile& t) {
-  if (!t.f) return;
-  write_out(t);
-  if (std::fclose(t.f) != 0) {
-    t.f = nullptr;
-    failed(t, "closed");
-  }
-  t.f = nullptr;
+void textfile::finish() {
+  if (finished_) return;
+  write_out();
+  const int closed = std::fclose(f_);
+  const int err = errno;
+  f_ = nullptr;
+  if (closed != 0) failed("closed", err);
+  if (std::rename(partial_.c_str(), name_.c_str()) != 0) failed("given its name", errno);
+  finished_ = true;
 }
 
 }  // namespace qm

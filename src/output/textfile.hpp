@@ -1,32 +1,56 @@
 // A result file written through one buffer: lines are composed with the
-// fixed-width primitives, the buffer goes to the file in large blocks, and a
-// file that cannot be created or written stops the run naming it.
+// fixed-width primitives and the buffer goes to the file in large blocks.
+//
+// The text goes to "NAME.partial" in the same folder; finish() writes what
+// is pending, closes the file, checks every step and only then renames it to
+// NAME. A file that is never finished (the run stopped while it was being
+// written) is closed and removed by the destructor, so no file is left cut
+// short under its final name. Any failure stops the run naming the file.
 #pragma once
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace qm {
 
-struct textfile {
-  std::FILE* f = nullptr;
-  std::string name;
-  std::unique_ptr<char[]> buf;  // pending text: len characters of cap
-  size_t len = 0, cap = 0;
-};
+class textfile {
+ public:
+  // Creates NAME.partial (replacing one left by an earlier run).
+  explicit textfile(std::string name);
+  ~textfile();
+  textfile(const textfile&) = delete;
+  textfile& operator=(const textfile&) = delete;
 
-// Creates (or replaces) the file name.
-void tf_open(textfile& t, const std::string& name);
-// Room for at least n more characters at the end of the buffer; returns where
-// to write. tf_commit(t, end) then keeps what was written up to end.
-char* tf_room(textfile& t, size_t n);
-inline void tf_commit(textfile& t, char* end) { t.len = static_cast<size_t>(end - t.buf.get()); }
-void tf_line(textfile& t, const std::string& line);  // line plus newline
-// Hands the buffer to the file when it has grown large.
-void tf_maybe_flush(textfile& t);
-// Writes what is pending, then n characters from data directly.
-void tf_write(textfile& t, const char* data, size_t n);
-// Writes what is pending and closes; stops the run when anything failed.
-void tf_close(textfile& t);
+  // Room for at least n more characters at the end of the buffer; returns
+  // where to write. commit(end) then keeps what was written up to end.
+  char* room(size_t n);
+  void commit(char* end) { len_ = static_cast<size_t>(end - buf_.get()); }
+  void line(std::string_view text);  // text plus newline
+  // Hands the buffer to the file when it has grown large.
+  void maybe_flush();
+  // Writes what is pending, then n characters from data directly.
+  void write(const char* data, size_t n);
+  // Writes what is pending, closes the file and gives it its final name.
+  void finish();
+
+  const std::string& name() const { return name_; }
+
+  // Tests: the next files fail with "No space left on device" once they
+  // have written more than n bytes in all (n < 0 switches this off).
+  static void inject_write_fault_after(long long n);
+
+ private:
+  [[noreturn]] void failed(const char* what, int err);
+  void write_out();
+  void put(const char* data, size_t n);
+
+  std::FILE* f_ = nullptr;
+  std::string name_, partial_;
+  std::unique_ptr<char[]> buf_;  // pending text: len_ characters of cap_
+  size_t len_ = 0, cap_ = 0;
+  bool finished_ = false;
+};
 
 }  // namespace qm

@@ -9,13 +9,16 @@ namespace qm {
 
 namespace {
 
-void set_child(popstate& p, int32_t k, int32_t sire, int32_t dam) {
-  p.pednew(1, k) = k;
-  p.pednew(2, k) = sire;
-  p.pednew(3, k) = dam;
-}
+struct mating {
+  const population& cur;
+  random_stream& rng;
+  std::vector<parent_pair>& out;
+  int32_t sire(int32_t k) const { return cur.sires[static_cast<size_t>(k - 1)]; }
+  int32_t dam(int32_t k) const { return cur.dams[static_cast<size_t>(k - 1)]; }
+  void set_child(int32_t k, int32_t s, int32_t d) { out[static_cast<size_t>(k - 1)] = {s, d}; }
+};
 
-void nested(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t litter, int32_t dps, bool equal) {
+void nested(mating& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t litter, int32_t dps, bool equal) {
   std::vector<char> used(static_cast<size_t>(ndam) + 1, 0);
   int32_t k = 0;
   for (int32_t i = 1; i <= nsire; ++i) {
@@ -26,30 +29,31 @@ void nested(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t litt
       used[static_cast<size_t>(d)] = 1;
       int32_t fam = litter;
       if (!equal && i == nsire && j == dps) fam = noff - (ndam - 1) * litter;
-      for (int32_t o = 0; o < fam; ++o) set_child(p, ++k, p.sireid(i), p.damid(d));
+      for (int32_t o = 0; o < fam; ++o) p.set_child(++k, p.sire(i), p.dam(d));
     }
   }
 }
 
 // Design 1. Returns false when the call has to start over.
-bool avoid_sibs(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t litter, int32_t cap) {
+bool avoid_sibs(mating& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t litter, int32_t cap) {
   std::vector<int32_t> suse(static_cast<size_t>(nsire) + 1, 0), duse(static_cast<size_t>(ndam) + 1, 0);
   int refusals = 0;
   for (int32_t k = 1; k <= noff; ++k) {
     int32_t s;
     do s = uniform_int(p.rng, 1, nsire);
     while (suse[static_cast<size_t>(s)] >= cap);
-    const int32_t sire = p.sireid(s);
-    const int32_t ss = p.ped(2, sire), sd = p.ped(3, sire);
+    const int32_t sire = p.sire(s);
+    const parent_pair& gs = p.cur.parents[static_cast<size_t>(sire - 1)];
     for (;;) {
       int32_t d;
       do d = uniform_int(p.rng, 1, ndam);
       while (duse[static_cast<size_t>(d)] >= litter);
-      const int32_t dam = p.damid(d);
-      if (p.ped(2, dam) != ss && p.ped(3, dam) != sd) {
+      const int32_t dam = p.dam(d);
+      const parent_pair& gd = p.cur.parents[static_cast<size_t>(dam - 1)];
+      if (gd.sire != gs.sire && gd.dam != gs.dam) {
         ++suse[static_cast<size_t>(s)];
         ++duse[static_cast<size_t>(d)];
-        set_child(p, k, sire, dam);
+        p.set_child(k, sire, dam);
         break;
       }
       if (++refusals == 100) return false;
@@ -58,21 +62,24 @@ bool avoid_sibs(popstate& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t 
   return true;
 }
 
-void random_pairs(popstate& p, int32_t noff, int32_t nsire, int32_t ndam) {
+void random_pairs(mating& p, int32_t noff, int32_t nsire, int32_t ndam) {
   for (int32_t k = 1; k <= noff; ++k) {
-    const int32_t sire = p.sireid(uniform_int(p.rng, 1, nsire));
-    const int32_t dam = p.damid(uniform_int(p.rng, 1, ndam));
-    set_child(p, k, sire, dam);
+    const int32_t sire = p.sire(uniform_int(p.rng, 1, nsire));
+    const int32_t dam = p.dam(uniform_int(p.rng, 1, ndam));
+    p.set_child(k, sire, dam);
   }
 }
 
 }  // namespace
 
-void mate_parents(popstate& p, int32_t matetype, int32_t noff) {
-  const int32_t nsire = p.sireid.size(), ndam = p.damid.size();
-  p.pednew.alloc(3, noff);
+std::vector<parent_pair> mate_parents(const population& current, int32_t matetype, int32_t noff,
+                                      random_stream& rng) {
+  const int32_t nsire = static_cast<int32_t>(current.sires.size());
+  const int32_t ndam = static_cast<int32_t>(current.dams.size());
+  std::vector<parent_pair> offspring(static_cast<size_t>(noff));
+  mating p{current, rng, offspring};
   for (int warnings = 0;;) {
-    if (ndam < nsire) stop("No. sire larger than dam. Program cannot run.");
+    if (ndam < nsire) stop(stop_text::more_sires_than_dams);
     const float q = static_cast<float>(noff) / static_cast<float>(ndam);
     const int32_t litter = static_cast<int32_t>(std::ceil(q));
     const int32_t dps = static_cast<int32_t>(std::ceil(static_cast<float>(ndam) / static_cast<float>(nsire)));
@@ -83,7 +90,7 @@ void mate_parents(popstate& p, int32_t matetype, int32_t noff) {
     } else if (matetype == 1) {
       if (!avoid_sibs(p, noff, nsire, ndam, litter, dps * litter)) {
         show("Sib mate may not be avoided.");
-        if (++warnings == 1000) stop("Sib mate cannot be avoided. Program cannot run.");
+        if (++warnings == 1000) stop(stop_text::sib_mating_unavoidable);
         continue;
       }
     } else if (matetype == 2) {
@@ -91,8 +98,7 @@ void mate_parents(popstate& p, int32_t matetype, int32_t noff) {
     }
     break;
   }
-  p.ped.alloc(3, noff);
-  std::copy(p.pednew.data(), p.pednew.data() + p.pednew.count(), p.ped.data());
+  return offspring;
 }
 
 }  // namespace qm

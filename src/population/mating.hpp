@@ -1,11 +1,16 @@
-// Mating: the pedigree of the next generation from the lists sireid and
-// damid. Designs: 0 nested (dps dams per sire, litter offspring per dam),
-// 1 random without half- or full-sib matings, 2 random with replacement.
+// Mating: the parents of every animal of the next generation, drawn from the
+// selected parents of the current one. Designs: 0 nested (each sire mated to
+// the same number of dams, each dam a family of full sibs), 1 random without
+// half- or full-sib matings, 2 random with replacement.
 #pragma once
-#include "run/state.hpp"
+#include <vector>
+
+#include "population/population.hpp"
+#include "random/stream.hpp"
 
 namespace qm {
 
-void mate_parents(popstate& p, int32_t matetype, int32_t noff);
+std::vector<parent_pair> mate_parents(const population& current, int32_t matetype, int32_t noff,
+                                      random_stream& rng);
 
 }  // namespace qm

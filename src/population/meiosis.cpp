@@ -17,28 +17,30 @@ namespace {
 uint32_t clamp31(uint32_t t) { return t > 0x7fffffffu ? 0x7fffffffu : t; }
 }  // namespace
 
-void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan) {
-  const int gaps = p.nmpc - 1;
-  plan.nchr = p.nchr;
-  plan.nmpc = p.nmpc;
+void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan) {
+  const int gaps = map.nmpc - 1;
+  plan.nchr = map.nchr;
+  plan.nmpc = map.nmpc;
   plan.u = 3 + 4 * gaps;
   plan.upad = (plan.u + 7) / 8 * 8;
   plan.jump_u = jump_multiplier(static_cast<uint64_t>(plan.u));
   const uint32_t half = uniform_threshold(0.5), tmm = clamp31(uniform_threshold(mutm)), tmq = clamp31(uniform_threshold(mutq));
   plan.same_rows = true;
-  for (int k = 2; k <= p.nqloc && plan.same_rows; ++k)
-    plan.same_rows = p.recf(1, k) == p.recf(1, 1) && p.recf(2, k) == p.recf(2, 1);
-  const int rows = plan.same_rows ? 1 : p.nchr;
+  const std::vector<double>& left = map.recomb_left;
+  const std::vector<double>& right = map.recomb_right;
+  for (size_t k = 1; k < left.size() && plan.same_rows; ++k)
+    plan.same_rows = left[k] == left[0] && right[k] == right[0];
+  const int rows = plan.same_rows ? 1 : map.nchr;
   plan.thr.assign(static_cast<size_t>(rows) * plan.upad + 8, 0);  // padding never fires
   for (int c = 0; c < rows; ++c) {
     uint32_t* t = plan.thr.data() + static_cast<size_t>(c) * plan.upad;
     t[0] = t[1] = half;
     t[2] = tmm;
     for (int j = 0; j < gaps; ++j) {
-      const int k = c * gaps + j + 1;
-      t[3 + 4 * j] = clamp31(uniform_threshold(p.recf(1, k)));
+      const size_t k = static_cast<size_t>(c) * gaps + j;
+      t[3 + 4 * j] = clamp31(uniform_threshold(left[k]));
       t[4 + 4 * j] = tmq;
-      t[5 + 4 * j] = clamp31(uniform_threshold(p.recf(2, k)));
+      t[5 + 4 * j] = clamp31(uniform_threshold(right[k]));
       t[6 + 4 * j] = tmm;
     }
   }
@@ -149,11 +151,11 @@ inline void copy_chromosome(const uint64_t* bits, int u, int nmpc, const int8_t*
       if (pos >= u) break;
       const int q = pos - 3, kind = q & 3, j = q >> 2;
       if (pos == 2) {
-        out.push_back({h, mbase + 1, 1});
+        out.push_back({h, mbase, 1});
       } else if (kind == 1) {
-        out.push_back({h, qbase + j + 1, 0});
+        out.push_back({h, qbase + j, 0});
       } else if (kind == 3) {
-        out.push_back({h, mbase + j + 2, 1});
+        out.push_back({h, mbase + j + 1, 1});
       } else {  // a crossover: markers and loci before pos come from strand s
         const int mend = (pos + 1) / 4, qend = (pos - 1) / 4;
         if (mend > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(mend - mk));
@@ -174,31 +176,32 @@ void event_bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits, bool
   the_kernel().bits(st, thr, upad, bits, vector);
 }
 
-uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, uint32_t st, std::vector<mutant>& out) {
+uint32_t gametes(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
+                 int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, std::vector<mutant>& mutants) {
   const kernel& kn = the_kernel();
   std::vector<uint64_t> bits(static_cast<size_t>(plan.upad / 64 + 2));
   const int gaps = plan.nmpc - 1;
-  const size_t first_mutant = out.size();
+  const size_t first_mutant = mutants.size();
   for (int32_t h = h0; h <= h1; ++h) {
-    const int32_t i = (h + 1) / 2;
-    const int32_t par = (h & 1) ? p.ped(2, i) : p.ped(3, i);
-    const int8_t* mp[2] = {p.mtype.col(2 * par - 1), p.mtype.col(2 * par)};
-    const int8_t* qp[2] = {p.qtype.col(2 * par - 1), p.qtype.col(2 * par)};
-    int8_t* mo = p.mtypenew.col(h);
-    int8_t* qo = p.qtypenew.col(h);
+    const parent_pair& pp = offspring[static_cast<size_t>(h / 2)];
+    const int32_t par = (h & 1) ? pp.dam : pp.sire;
+    const int8_t* mp[2] = {parents.markers.column(2 * par - 2), parents.markers.column(2 * par - 1)};
+    const int8_t* qp[2] = {parents.candidates.column(2 * par - 2), parents.candidates.column(2 * par - 1)};
+    int8_t* mo = out.markers.column(h);
+    int8_t* qo = out.candidates.column(h);
     for (int c = 0; c < plan.nchr; ++c) {
       const uint32_t* thr = plan.thr.data() + (plan.same_rows ? 0 : static_cast<size_t>(c) * plan.upad);
       kn.bits(st, thr, plan.upad, bits.data());
       const int mb = c * plan.nmpc, qb = c * gaps;
       const int8_t* ms[2] = {mp[0] + mb, mp[1] + mb};
       const int8_t* qs[2] = {qp[0] + qb, qp[1] + qb};
-      copy_chromosome(bits.data(), plan.u, plan.nmpc, ms, qs, mo + mb, qo + qb, h, mb, qb, out);
+      copy_chromosome(bits.data(), plan.u, plan.nmpc, ms, qs, mo + mb, qo + qb, h, mb, qb, mutants);
       st = mulmod31(st, plan.jump_u);
     }
   }
-  for (size_t k = first_mutant; k < out.size(); ++k) {
-    const mutant& e = out[k];
-    (e.marker ? p.mtypenew : p.qtypenew)(e.locus, e.h) = 0;
+  for (size_t k = first_mutant; k < mutants.size(); ++k) {
+    const mutant& e = mutants[k];
+    (e.marker ? out.markers : out.candidates).at(e.locus, e.h) = 0;
   }
   return st;
 }
@@ -211,11 +214,11 @@ struct alleleset {
   bool has(int v) const { return v >= 0 && v < 128 && ((w[v >> 6] >> (v & 63)) & 1u); }
 };
 
-alleleset carried_at(const arr2<int8_t>& geno, int l) {
+alleleset carried_at(const haplotype_matrix& geno, int l) {
   alleleset a;
-  const int8_t* g = geno.data() + (l - 1);
-  const size_t stride = static_cast<size_t>(geno.n1);
-  for (int h = 0; h < geno.n2; ++h) {
+  const int8_t* g = geno.data() + l;
+  const size_t stride = static_cast<size_t>(geno.loci());
+  for (int h = 0; h < geno.haplotypes(); ++h) {
     const unsigned v = static_cast<uint8_t>(g[h * stride]) & 127u;
     a.w[v >> 6] |= uint64_t{1} << (v & 63);
   }
@@ -226,22 +229,23 @@ alleleset carried_at(const arr2<int8_t>& geno, int l) {
 // locus's next number, which then moves on to the first number that no
 // parental haplotype carries at that locus. known: the carried sets of the
 // parents (markers, candidate loci), or null when they have to be found.
-void number_mutants(popstate& p, const std::vector<mutant>& list, const std::vector<uint64_t>* known[2]) {
+void number_mutants(population& pop, offspring_buffers& out, const std::vector<mutant>& list,
+                    const std::vector<uint64_t>* known[2]) {
   std::vector<alleleset> found[2];
   std::vector<char> done[2];
   for (const mutant& e : list) {
     const int mk = e.marker != 0;
-    arr2<int16_t>& alle = mk ? p.malle : p.qalle;
+    allele_registry& alle = mk ? pop.marker_alleles : pop.candidate_alleles;
     const size_t l = static_cast<size_t>(e.locus);
     alleleset a;
     if (known[mk]) {
-      a.w[0] = (*known[mk])[2 * (l - 1)];
-      a.w[1] = (*known[mk])[2 * (l - 1) + 1];
+      a.w[0] = (*known[mk])[2 * l];
+      a.w[1] = (*known[mk])[2 * l + 1];
     } else {
-      const arr2<int8_t>& parents = mk ? p.mtype : p.qtype;
+      const haplotype_matrix& parents = mk ? pop.markers : pop.candidates;
       if (found[mk].empty()) {
-        found[mk].resize(static_cast<size_t>(parents.n1) + 1);
-        done[mk].assign(static_cast<size_t>(parents.n1) + 1, 0);
+        found[mk].resize(static_cast<size_t>(parents.loci()));
+        done[mk].assign(static_cast<size_t>(parents.loci()), 0);
       }
       if (!done[mk][l]) {
         found[mk][l] = carried_at(parents, e.locus);
@@ -249,57 +253,56 @@ void number_mutants(popstate& p, const std::vector<mutant>& list, const std::vec
       }
       a = found[mk][l];
     }
-    const int next = alle(e.locus, 1);
-    if (next > 127) stop("Too many alleles at one locus: allele number above 127.");
-    (mk ? p.mtypenew : p.qtypenew)(e.locus, e.h) = static_cast<int8_t>(next);
+    const int next = alle.next[l];
+    if (next > 127) stop(stop_text::too_many_alleles);
+    (mk ? out.markers : out.candidates).at(e.locus, e.h) = static_cast<int8_t>(next);
     int v = next + 1;
     while (v <= 127 && a.has(v)) ++v;
-    alle(e.locus, 1) = static_cast<int16_t>(v);
+    alle.next[l] = static_cast<int16_t>(v);
   }
 }
 
 }  // namespace
 
-void make_offspring(popstate& p) {
-  if (p.ped.n2 != p.nind) stop("Parameter Error in genotype_module! code 1");
-  p.mtypenew.shape(p.nmark, p.nhap);
-  p.qtypenew.shape(p.nqloc, p.nhap);
-  if (p.nomut == 1) p.mutm = p.mutq = 0.0;
+void make_offspring(population& pop, std::vector<parent_pair> offspring, const genome_map& map, double mutm,
+                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads) {
+  const int32_t nind = static_cast<int32_t>(offspring.size());
+  if (nind < 1) stop(stop_text::genotype_code1);
+  const int32_t nhap = 2 * nind;
+  buffers.markers.resize(map.nmark(), nhap);
+  buffers.candidates.resize(map.nqloc(), nhap);
   meiosis_plan plan;
-  build_plan(p, p.mutm, p.mutq, plan);
-  const uint32_t st0 = static_cast<uint32_t>(p.rng.state);
+  build_plan(map, mutm, mutq, plan);
   const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
   // Parts of consecutive haplotypes; each starts at its own stream position.
-  const int parts = std::max(1, std::min(p.nhap, 8 * std::max(1, p.threads)));
+  const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));
   std::vector<std::vector<mutant>> lists(static_cast<size_t>(parts));
-  auto part_range = [&](int k, int32_t& a, int32_t& b) {
-    a = static_cast<int32_t>(static_cast<int64_t>(p.nhap) * k / parts) + 1;
-    b = static_cast<int32_t>(static_cast<int64_t>(p.nhap) * (k + 1) / parts);
-  };
-  run_parallel(p.threads, parts, [&](int k) {
-    int32_t a, b;
-    part_range(k, a, b);
-    if (a > b) return;
-    const uint32_t st = mulmod31(st0, jump_multiplier(per_hap * static_cast<uint64_t>(a - 1)));
-    gametes(p, plan, a, b, st, lists[static_cast<size_t>(k)]);
+  run_stream_parts(nthreads, nhap, parts, per_hap, rng, [&](int k, int64_t a, int64_t b, uint32_t st) {
+    gametes(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers,
+            lists[static_cast<size_t>(k)]);
   });
-  p.rng.state = static_cast<int32_t>(mulmod31(st0, jump_multiplier(per_hap * static_cast<uint64_t>(p.nhap))));
-  const bool ok = p.carried_ok && p.mcarried.size() == 2 * static_cast<size_t>(p.nmark) &&
-                  p.qcarried.size() == 2 * static_cast<size_t>(p.nqloc);
-  const std::vector<uint64_t>* known[2] = {ok ? &p.qcarried : nullptr, ok ? &p.mcarried : nullptr};
-  for (const std::vector<mutant>& l : lists) number_mutants(p, l, known);
-  p.mtype.swap(p.mtypenew);
-  p.qtype.swap(p.qtypenew);
-  p.carried_ok = false;  // they describe the parents, no longer the current generation
+  const auto complete = [&](const allele_registry& r, int32_t nloci) {
+    return r.carried_valid && r.carried.size() == 2 * static_cast<size_t>(nloci);
+  };
+  const std::vector<uint64_t>* known[2] = {
+      complete(pop.candidate_alleles, map.nqloc()) ? &pop.candidate_alleles.carried : nullptr,
+      complete(pop.marker_alleles, map.nmark()) ? &pop.marker_alleles.carried : nullptr};
+  for (const std::vector<mutant>& l : lists) number_mutants(pop, buffers, l, known);
+  pop.markers.swap(buffers.markers);
+  pop.candidates.swap(buffers.candidates);
+  // The carried sets describe the parents, no longer the current generation.
+  pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+  pop.parents = std::move(offspring);
+  pop.nind = nind;
 }
 
 namespace {
 
 // Scalar sets of loci l0..l1-1 (0-based) over all haplotypes.
-void sets_scalar(const arr2<int8_t>& geno, int l0, int l1, uint64_t* sets) {
+void sets_scalar(const haplotype_matrix& geno, int l0, int l1, uint64_t* sets) {
   for (int l = l0; l < l1; ++l) sets[2 * l] = sets[2 * l + 1] = 0;
-  for (int h = 1; h <= geno.n2; ++h) {
-    const int8_t* g = geno.col(h);
+  for (int h = 0; h < geno.haplotypes(); ++h) {
+    const int8_t* g = geno.column(h);
     for (int l = l0; l < l1; ++l) {
       const unsigned v = static_cast<uint8_t>(g[l]) & 127u;
       sets[2 * l + (v >> 6)] |= uint64_t{1} << (v & 63);
@@ -311,7 +314,7 @@ void sets_scalar(const arr2<int8_t>& geno, int l0, int l1, uint64_t* sets) {
 // Loci l0..l1-1, 32 at a time: allele numbers below 16 by table look-up,
 // and the largest number; a locus carrying 16 or more is redone by the
 // scalar loop.
-__attribute__((target("avx2"))) void sets_avx2(const arr2<int8_t>& geno, int l0, int l1, uint64_t* sets) {
+__attribute__((target("avx2"))) void sets_avx2(const haplotype_matrix& geno, int l0, int l1, uint64_t* sets) {
   const int n = l1 - l0;
   const int nv = n / 32 * 32;
   std::vector<uint8_t> acc(static_cast<size_t>(nv) * 3);
@@ -321,8 +324,8 @@ __attribute__((target("avx2"))) void sets_avx2(const arr2<int8_t>& geno, int l0,
                                        0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128);
   for (int c = 0; c < nv; c += 32) {
     __m256i lo = _mm256_setzero_si256(), hi = lo, mx = lo;
-    for (int h = 1; h <= geno.n2; ++h) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(geno.col(h) + l0 + c));
+    for (int h = 0; h < geno.haplotypes(); ++h) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(geno.column(h) + l0 + c));
       lo = _mm256_or_si256(lo, _mm256_shuffle_epi8(tlo, v));
       hi = _mm256_or_si256(hi, _mm256_shuffle_epi8(thi, v));
       mx = _mm256_max_epi8(mx, v);
@@ -349,8 +352,8 @@ __attribute__((target("avx2"))) void sets_avx2(const arr2<int8_t>& geno, int l0,
 
 }  // namespace
 
-void carried_sets(const arr2<int8_t>& geno, std::vector<uint64_t>& sets, int nthreads) {
-  const int nloc = geno.n1;
+void carried_sets(const haplotype_matrix& geno, std::vector<uint64_t>& sets, int nthreads) {
+  const int nloc = geno.loci();
   sets.assign(2 * static_cast<size_t>(nloc), 0);
   constexpr int block = 2048;  // loci per part: the column pieces stay in cache
   const int parts = (nloc + block - 1) / block;
@@ -363,38 +366,38 @@ void carried_sets(const arr2<int8_t>& geno, std::vector<uint64_t>& sets, int nth
   });
 }
 
-void bookkeeping(arr2<int16_t>& alle, const std::vector<uint64_t>& sets) {
-  for (int l = 1; l <= alle.n1; ++l) {
-    const int hiv = std::max<int>(alle(l, 1), alle(l, 2));
+void bookkeeping(allele_registry& alle, const std::vector<uint64_t>& sets) {
+  for (size_t l = 0; l < alle.next.size(); ++l) {
+    const int hiv = std::max<int>(alle.next[l], alle.top[l]);
     alleleset a;
-    a.w[0] = sets[2 * static_cast<size_t>(l - 1)];
-    a.w[1] = sets[2 * static_cast<size_t>(l - 1) + 1];
+    a.w[0] = sets[2 * l];
+    a.w[1] = sets[2 * l + 1];
     int first_missing = 0, last_carried = 2;
     for (int v = 2; v <= hiv; ++v) {
       if (a.has(v)) last_carried = v;
       else if (first_missing == 0) first_missing = v;
     }
     if (first_missing != 0) {
-      alle(l, 1) = static_cast<int16_t>(first_missing);
-      alle(l, 2) = static_cast<int16_t>(last_carried);
+      alle.next[l] = static_cast<int16_t>(first_missing);
+      alle.top[l] = static_cast<int16_t>(last_carried);
     } else {
-      alle(l, 1) = alle(l, 2) = static_cast<int16_t>(hiv + 1);
+      alle.next[l] = alle.top[l] = static_cast<int16_t>(hiv + 1);
     }
   }
 }
 
-void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno, int nthreads) {
+void bookkeeping(allele_registry& alle, const haplotype_matrix& geno, int nthreads) {
   std::vector<uint64_t> sets;
   carried_sets(geno, sets, nthreads);
   bookkeeping(alle, sets);
 }
 
-void allele_bookkeeping(popstate& p) {
-  carried_sets(p.mtype, p.mcarried, p.threads);
-  bookkeeping(p.malle, p.mcarried);
-  carried_sets(p.qtype, p.qcarried, p.threads);
-  bookkeeping(p.qalle, p.qcarried);
-  p.carried_ok = true;
+void allele_bookkeeping(population& pop, int nthreads) {
+  for (auto [geno, alle] : {std::pair{&pop.markers, &pop.marker_alleles}, std::pair{&pop.candidates, &pop.candidate_alleles}}) {
+    carried_sets(*geno, alle->carried, nthreads);
+    bookkeeping(*alle, alle->carried);
+    alle->carried_valid = true;
+  }
 }
 
 }  // namespace qm

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "run/state.hpp"
+#include "population/genome_map.hpp"
+#include "population/population.hpp"
+#include "random/stream.hpp"
 
 namespace qm {
 
@@ -25,7 +27,7 @@ struct meiosis_plan {
   std::vector<uint32_t> thr;                // nchr x upad (one row when same_rows)
   uint32_t jump_u = 1;                      // 16807^u mod (2^31 - 1)
 };
-void build_plan(const popstate& p, double mutm, double mutq, meiosis_plan& plan);
+void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan);
 
 // The event bits of one chromosome: bit i of bits (upad / 64 + 1 words) is
 // set when the i-th state after st is below thr[i] (thr holds upad + 8
@@ -35,32 +37,40 @@ void event_bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits, bool
 
 // A locus that mutated in a gamete; its allele number is given afterwards.
 struct mutant {
-  int32_t h;      // offspring haplotype
-  int32_t locus;  // marker or candidate-locus number
+  int32_t h;      // offspring haplotype column
+  int32_t locus;  // marker or candidate locus (offset from 0)
   int8_t marker;  // 1 marker, 0 candidate locus
 };
 
-// Gametes for offspring haplotypes h0..h1 (inclusive) from stream state st
-// (the state before the first uniform of h0); returns the state after them.
-// Mutated loci are written as 0 and listed in order.
-uint32_t gametes(popstate& p, const meiosis_plan& plan, int32_t h0, int32_t h1, uint32_t st,
-                 std::vector<mutant>& out);
+// The offspring haplotypes while they are made.
+struct offspring_buffers {
+  haplotype_matrix markers, candidates;
+};
 
-// Offspring genotypes of the generation described by ped; replaces mtype and qtype.
-void make_offspring(popstate& p);
+// Gametes for offspring haplotype columns h0..h1 (inclusive) from stream
+// state st (the state before the first uniform of h0); returns the state
+// after them. Mutated loci are written as 0 and listed in order.
+uint32_t gametes(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
+                 int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, std::vector<mutant>& mutants);
+
+// The offspring generation of the pedigree given: its haplotypes replace
+// those of the population, and the pedigree becomes the population's. The
+// mutation rates are those of the generation (0 when mutation is off).
+void make_offspring(population& pop, std::vector<parent_pair> offspring, const genome_map& map, double mutm,
+                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads);
 
 // The allele numbers carried at every locus of geno: bit v of the two words
-// sets[2(l-1)], sets[2(l-1)+1] is set when some haplotype carries v at l.
-void carried_sets(const arr2<int8_t>& geno, std::vector<uint64_t>& sets, int nthreads = 1);
+// sets[2l], sets[2l + 1] is set when some haplotype carries v at locus l.
+void carried_sets(const haplotype_matrix& geno, std::vector<uint64_t>& sets, int nthreads = 1);
 
 // Bookkeeping of the allele numbers of every locus (next: the smallest lost
 // number of 2..hi, or hi + 1; top: the largest carried one) from the sets.
-void bookkeeping(arr2<int16_t>& alle, const std::vector<uint64_t>& sets);
+void bookkeeping(allele_registry& alle, const std::vector<uint64_t>& sets);
 // The same from the alleles themselves.
-void bookkeeping(arr2<int16_t>& alle, const arr2<int8_t>& geno, int nthreads = 1);
+void bookkeeping(allele_registry& alle, const haplotype_matrix& geno, int nthreads = 1);
 
 // The bookkeeping of a historical generation: markers, then candidate loci;
 // keeps the carried sets for the mutants of the next generation.
-void allele_bookkeeping(popstate& p);
+void allele_bookkeeping(population& pop, int nthreads);
 
 }  // namespace qm

@@ -7,11 +7,11 @@
 
 namespace qm {
 
-void count_alleles(const arr2<int8_t>& geno, int l0, int l1, std::vector<uint32_t>& counts) {
+void count_alleles(const haplotype_matrix& geno, int l0, int l1, std::vector<uint32_t>& counts) {
   const size_t n = l1 >= l0 ? static_cast<size_t>(l1 - l0 + 1) : 0;
   counts.assign(n * 128, 0);
-  for (int h = 1; h <= geno.n2; ++h) {
-    const int8_t* g = geno.col(h) + (l0 - 1);
+  for (int h = 0; h < geno.haplotypes(); ++h) {
+    const int8_t* g = geno.column(h) + l0;
     uint32_t* c = counts.data();
     for (size_t l = 0; l < n; ++l) ++c[l * 128 + (static_cast<uint8_t>(g[l]) & 127u)];
   }
@@ -31,29 +31,31 @@ int nearest_half(const uint32_t* counts, int from, int top, int32_t nh) {
   return chosen;
 }
 
-std::vector<int8_t> recode_loci(arr2<int8_t>& geno, int32_t n, int nthreads,
+std::vector<int8_t> recode_loci(haplotype_matrix& geno, int nthreads,
                                 const std::function<int(int, const uint32_t*)>& pick) {
   constexpr int block = 512;  // loci per part: their counts stay in cache
-  std::vector<int8_t> code(static_cast<size_t>(n) + 1, 0);
+  const int n = geno.loci();
+  std::vector<int8_t> code(static_cast<size_t>(n), 0);
   run_parallel(nthreads, (n + block - 1) / block, [&](int k) {
-    const int l0 = k * block + 1, l1 = std::min(n, l0 + block - 1);
+    const int l0 = k * block, l1 = std::min(n, l0 + block) - 1;
     std::vector<uint32_t> counts;
     count_alleles(geno, l0, l1, counts);
     for (int l = l0; l <= l1; ++l)
       code[static_cast<size_t>(l)] = static_cast<int8_t>(pick(l, counts.data() + static_cast<size_t>(l - l0) * 128));
   });
-  run_parallel(nthreads, geno.n2, [&](int h) {
-    int8_t* g = geno.col(h + 1);
+  run_parallel(nthreads, geno.haplotypes(), [&](int h) {
+    int8_t* g = geno.column(h);
     for (int l = 0; l < n; ++l) {
-      const int8_t c = code[static_cast<size_t>(l) + 1];
+      const int8_t c = code[static_cast<size_t>(l)];
       if (c != 0) g[l] = g[l] == c ? 1 : 2;
     }
   });
   return code;
 }
 
-void recode_to_two_alleles(int32_t n, arr2<int8_t>& geno, int32_t nh, const arr2<int16_t>& alle, int nthreads) {
-  recode_loci(geno, n, nthreads, [&](int l, const uint32_t* c) { return nearest_half(c, 2, alle(l, 2), nh); });
+void recode_to_two_alleles(haplotype_matrix& geno, const allele_registry& alleles, int nthreads) {
+  const int32_t nh = geno.haplotypes();
+  recode_loci(geno, nthreads, [&](int l, const uint32_t* c) { return nearest_half(c, 2, alleles.top[static_cast<size_t>(l)], nh); });
 }
 
 }  // namespace qm

@@ -7,78 +7,106 @@
 #include "output/fixed.hpp"
 #include "population/recode.hpp"
 #include "qtl/effects.hpp"
-#include "qtl/report.hpp"
 #include "run/messages.hpp"
 
 namespace qm {
 
-float qtl_weight(const popstate& p, int l) {
+float qtl_weight(const haplotype_matrix& candidates, int l) {
   int64_t c = 0;
-  for (int h = 1; h <= p.nhap; ++h) c += p.qtype(l, h) == 1;
-  const float f = static_cast<float>(c) / static_cast<float>(p.nhap);
+  const int32_t nhap = candidates.haplotypes();
+  for (int h = 0; h < nhap; ++h) c += candidates.at(l - 1, h) == 1;
+  const float f = static_cast<float>(c) / static_cast<float>(nhap);
   return (f + f) * (1.0f - f);
 }
 
+float target_variance(const run_parameters& p, int t) { return p.ntrait == 1 ? 1.0f : static_cast<float>(t); }
+
 namespace {
 
-// Step 1: every segregating candidate locus recoded (the allele nearest one
-// half, the higher number on a tie, becomes 1). Returns the segregating loci.
-std::vector<int32_t> segregating(popstate& p) {
-  const std::vector<int8_t> code = recode_loci(p.qtype, p.nqloc, p.threads, [&](int l, const uint32_t* c) {
-    const unsigned first = static_cast<uint8_t>(p.qtype(l, 1)) & 127u;
-    return c[first] == static_cast<uint32_t>(p.nhap) ? 0 : nearest_half(c, 1, p.qalle(l, 2), p.nhap);
+// Every segregating candidate locus recoded (the allele nearest one half,
+// the higher number on a tie, becomes 1). Returns the segregating loci
+// (1-based numbers).
+std::vector<int32_t> segregating(population& pop, int nthreads) {
+  haplotype_matrix& q = pop.candidates;
+  const int32_t nhap = q.haplotypes();
+  const std::vector<int8_t> code = recode_loci(q, nthreads, [&](int l, const uint32_t* c) {
+    const unsigned first = static_cast<uint8_t>(q.at(l, 0)) & 127u;
+    return c[first] == static_cast<uint32_t>(nhap)
+               ? 0
+               : nearest_half(c, 1, pop.candidate_alleles.top[static_cast<size_t>(l)], nhap);
   });
   std::vector<int32_t> seg;
-  for (int l = 1; l <= p.nqloc; ++l)
-    if (code[static_cast<size_t>(l)] != 0) seg.push_back(l);
+  for (size_t l = 0; l < code.size(); ++l)
+    if (code[l] != 0) seg.push_back(static_cast<int32_t>(l) + 1);
   return seg;
 }
 
-// Step 6: effects scaled to the target variances.
-void scale_effects(popstate& p) {
-  std::vector<float> w(static_cast<size_t>(p.tqtl) + 1);
-  for (int q = 1; q <= p.tqtl; ++q) w[static_cast<size_t>(q)] = qtl_weight(p, p.qtlid(q));
+// Effects scaled to the target variances.
+void scale_effects(const run_parameters& p, trait_architecture& a, const haplotype_matrix& candidates) {
+  const int32_t nq = a.nqtl();
+  std::vector<float> w(static_cast<size_t>(nq) + 1);
+  for (int q = 1; q <= nq; ++q) w[static_cast<size_t>(q)] = qtl_weight(candidates, a.qtl_locus[static_cast<size_t>(q - 1)]);
   for (int t = 1; t <= p.ntrait; ++t) {
     float v = 0.0f;
-    for (int q = 1; q <= p.tqtl; ++q)
-      v = static_cast<float>(static_cast<double>(v) + p.qeff(q, t) * p.qeff(q, t) * static_cast<double>(w[static_cast<size_t>(q)]));
-    const float target = p.ntrait == 1 ? 1.0f : static_cast<float>(t);
-    const float s = std::sqrt(target / v);
-    for (int q = 1; q <= p.tqtl; ++q) p.qeff(q, t) = p.qeff(q, t) * static_cast<double>(s);
+    for (int q = 1; q <= nq; ++q)
+      v = static_cast<float>(static_cast<double>(v) + a.effect(q, t) * a.effect(q, t) * static_cast<double>(w[static_cast<size_t>(q)]));
+    const float s = std::sqrt(target_variance(p, t) / v);
+    for (int q = 1; q <= nq; ++q) a.effect(q, t) = a.effect(q, t) * static_cast<double>(s);
   }
+}
+
+// The residual covariance matrix: variances (1/h2 - 1) times the additive
+// target, covariances from the residual correlations; and its factor.
+void residual_covariance(const run_parameters& p, trait_architecture& a) {
+  const int n = p.ntrait;
+  a.residual_covariance.assign(static_cast<size_t>(n) * n, 0.0f);
+  auto R = [&](int i, int j) -> float& { return a.residual_covariance[static_cast<size_t>(i - 1) + static_cast<size_t>(j - 1) * n]; };
+  for (int i = 1; i <= n; ++i) R(i, i) = (1.0f / p.h2[static_cast<size_t>(i - 1)] - 1.0f) * target_variance(p, i);
+  int pr = 0;
+  for (int i = 1; i < n; ++i) {
+    for (int j = i + 1; j <= n; ++j) {
+      const float r = p.rerr[static_cast<size_t>(pr++)];
+      R(i, j) = R(j, i) = std::sqrt(R(i, i) * R(j, j)) * r;
+    }
+  }
+  a.residual_factor.assign(static_cast<size_t>(n) * n, 0.0f);
+  a.factor_notes.clear();
+  if (n >= 2) cholesky_factor(a.residual_covariance.data(), n, a.residual_factor.data(), &a.factor_notes);
 }
 
 }  // namespace
 
-void choose_qtl(popstate& p) {
-  const std::vector<int32_t> qcand = segregating(p);
-  p.carried_ok = false;
-  p.tqtl = static_cast<int32_t>(qcand.size());
-  if (p.tqtl < 1) stop("No QTL generated! Task failed!");
-  if (p.tqtl < p.nqtl) stop("tqtl litter than qtlp1");
+trait_architecture choose_qtl(const run_parameters& p, population& pop, random_stream& rng) {
+  const std::vector<int32_t> qcand = segregating(pop, p.threads);
+  pop.candidate_alleles.carried_valid = false;
+  const int32_t nseg = static_cast<int32_t>(qcand.size());
+  if (nseg < 1) stop(stop_text::no_qtl);
+  if (nseg < p.nqtl) stop(stop_text::too_few_qtl);
 
-  std::vector<char> taken(static_cast<size_t>(p.tqtl) + 1, 0);
-  p.qtlid.alloc(p.nqtl);
+  trait_architecture a;
+  a.ntrait = p.ntrait;
+  std::vector<char> taken(static_cast<size_t>(nseg) + 1, 0);
+  a.qtl_locus.resize(static_cast<size_t>(p.nqtl));
   for (int q = 1; q <= p.nqtl; ++q) {
     int32_t i;
     do {
-      const double u = next_uniform(p.rng);
-      i = static_cast<int32_t>(static_cast<double>(p.tqtl) * u) + 1;
-      if (i > p.tqtl) i = p.tqtl;
+      const double u = next_uniform(rng);
+      i = static_cast<int32_t>(static_cast<double>(nseg) * u) + 1;
+      if (i > nseg) i = nseg;
     } while (taken[static_cast<size_t>(i)]);
     taken[static_cast<size_t>(i)] = 1;
-    p.qtlid(q) = qcand[static_cast<size_t>(i - 1)];
+    a.qtl_locus[static_cast<size_t>(q - 1)] = qcand[static_cast<size_t>(i - 1)];
   }
-  p.tqtl = p.nqtl;
-  p.qeff.alloc(p.tqtl, p.ntrait);
+  a.effects.assign(static_cast<size_t>(p.nqtl) * p.ntrait, 0.0);
 
-  draw_effects(p);
-  scale_effects(p);
-  genetic_report(p);
+  draw_effects(p, a, rng);
+  scale_effects(p, a, pop.candidates);
+  residual_covariance(p, a);
 
   std::string m = "Total QTL number = ";
-  add_imin(m, p.tqtl, 5, 1);
+  add_imin(m, a.nqtl(), 5, 1);
   show(m);
+  return a;
 }
 
 }  // namespace qm

@@ -26,91 +26,88 @@ namespace {
 
 enum qclass { common = 0, spec1 = 1, spec2 = 2 };
 
-bool uncommon_scheme(const popstate& p) { return p.ntrait == 2 && p.uncommon_QTL == 1; }
+bool uncommon_scheme(const run_parameters& p) { return p.ntrait == 2 && p.uncommon_QTL == 1; }
 
 // Classes of the QTL in the uncommon scheme, for one draw.
-std::vector<int> classes(popstate& p) {
-  if (p.pcommon != 0.0f) {
-    p.rq = (p.pspecific + p.pcommon) * p.rgen(1) / p.pcommon;
-    if (std::fabs(p.rq) > 1.0f) {
-      say("rq larger than 1.0 to adjust the setting value for genetic correlation!");
-      throw run_stop("rq larger than 1.0");
-    }
+std::vector<int> classes(const run_parameters& p, trait_architecture& a) {
+  if (a.pcommon != 0.0f) {
+    a.rq = (a.pspecific + a.pcommon) * p.rgen[0] / a.pcommon;
+    if (std::fabs(a.rq) > 1.0f) stop(stop_text::rq_above_one, stop_display::console_only);
   }
-  p.ncommon = p.nspec1 = p.nspec2 = 0;
-  std::vector<int> cls(static_cast<size_t>(p.tqtl) + 1);
-  const float tt = static_cast<float>(p.tqtl);
-  for (int q = 1; q <= p.tqtl; ++q) {
+  a.ncommon = a.nspec1 = a.nspec2 = 0;
+  std::vector<int> cls(static_cast<size_t>(a.nqtl()) + 1);
+  const float tt = static_cast<float>(a.nqtl());
+  for (int q = 1; q <= a.nqtl(); ++q) {
     const float k = static_cast<float>(q);
-    if (k <= tt * p.pcommon) {
+    if (k <= tt * a.pcommon) {
       cls[static_cast<size_t>(q)] = common;
-      ++p.ncommon;
-    } else if (k <= tt * (p.pspecific + p.pcommon)) {
+      ++a.ncommon;
+    } else if (k <= tt * (a.pspecific + a.pcommon)) {
       cls[static_cast<size_t>(q)] = spec1;
-      ++p.nspec1;
+      ++a.nspec1;
     } else {
       cls[static_cast<size_t>(q)] = spec2;
-      ++p.nspec2;
+      ++a.nspec2;
     }
   }
   return cls;
 }
 
-double signed_gamma(popstate& p, float shape) {
-  const double g = gamma_variate(p.rng, shape, p.qtlp2);
-  const double u = next_uniform(p.rng);
+double signed_gamma(const run_parameters& p, random_stream& rng, float shape) {
+  const double g = gamma_variate(rng, shape, p.qtlp2);
+  const double u = next_uniform(rng);
   return u <= 0.5 ? -g : g;
 }
 
 // One complete draw of qeff.
-void draw(popstate& p) {
+void draw(const run_parameters& p, trait_architecture& a, random_stream& rng) {
   if (p.ntrait == 1) {
-    for (int q = 1; q <= p.tqtl; ++q) {
+    for (int q = 1; q <= a.nqtl(); ++q) {
       if (p.qtlrule == 0) {
-        const float z = static_cast<float>(standard_normal(p.rng));
-        p.qeff(q, 1) = std::sqrt(p.qtlp2) * z;
+        const float z = static_cast<float>(standard_normal(rng));
+        a.effect(q, 1) = std::sqrt(p.qtlp2) * z;
       } else if (p.qtlrule == 1) {
-        p.qeff(q, 1) = signed_gamma(p, p.qtlp1);
+        a.effect(q, 1) = signed_gamma(p, rng, p.qtlp1);
       }
     }
     return;
   }
   if (uncommon_scheme(p)) {
-    const std::vector<int> cls = classes(p);
+    const std::vector<int> cls = classes(p, a);
     float v2[4];
     v2[0] = p.qtlp1;
     v2[3] = p.qtlp2;
-    v2[1] = v2[2] = std::sqrt(p.qtlp1 * p.qtlp2) * p.rq;
-    const float a = std::fabs(p.rq);
-    for (int q = 1; q <= p.tqtl; ++q) {
+    v2[1] = v2[2] = std::sqrt(p.qtlp1 * p.qtlp2) * a.rq;
+    const float abs_rq = std::fabs(a.rq);
+    for (int q = 1; q <= a.nqtl(); ++q) {
       const int c = cls[static_cast<size_t>(q)];
       if (p.qtlrule == 0) {
         if (c == common) {
           float x[2];
-          multivariate_normal(p.rng, v2, 2, x);
-          p.qeff(q, 1) = x[0];
-          p.qeff(q, 2) = x[1];
+          multivariate_normal(rng, v2, 2, x);
+          a.effect(q, 1) = x[0];
+          a.effect(q, 2) = x[1];
         } else {
-          const float z = static_cast<float>(standard_normal(p.rng));
-          p.qeff(q, 1) = c == spec1 ? static_cast<double>(std::sqrt(p.qtlp1) * z) : 0.0;
-          p.qeff(q, 2) = c == spec2 ? static_cast<double>(std::sqrt(p.qtlp2) * z) : 0.0;
+          const float z = static_cast<float>(standard_normal(rng));
+          a.effect(q, 1) = c == spec1 ? static_cast<double>(std::sqrt(p.qtlp1) * z) : 0.0;
+          a.effect(q, 2) = c == spec2 ? static_cast<double>(std::sqrt(p.qtlp2) * z) : 0.0;
         }
       } else if (p.qtlrule == 1) {
         if (c == common) {
-          const double g0 = gamma_variate(p.rng, 0.4f * a, p.qtlp2);
-          const double g1 = gamma_variate(p.rng, 0.4f * (1.0f - a), p.qtlp2);
-          const double g2 = gamma_variate(p.rng, 0.4f * (1.0f - a), p.qtlp2);
-          p.qeff(q, 1) = g0 + g1;
-          p.qeff(q, 2) = g0 + g2;
-          if (next_uniform(p.rng) > 0.5) {
-            p.qeff(q, 1) = -p.qeff(q, 1);
-            p.qeff(q, 2) = -p.qeff(q, 2);
+          const double g0 = gamma_variate(rng, 0.4f * abs_rq, p.qtlp2);
+          const double g1 = gamma_variate(rng, 0.4f * (1.0f - abs_rq), p.qtlp2);
+          const double g2 = gamma_variate(rng, 0.4f * (1.0f - abs_rq), p.qtlp2);
+          a.effect(q, 1) = g0 + g1;
+          a.effect(q, 2) = g0 + g2;
+          if (next_uniform(rng) > 0.5) {
+            a.effect(q, 1) = -a.effect(q, 1);
+            a.effect(q, 2) = -a.effect(q, 2);
           }
-          if (p.rq < 0.0f) p.qeff(q, 1) = -p.qeff(q, 1);
+          if (a.rq < 0.0f) a.effect(q, 1) = -a.effect(q, 1);
         } else {
-          const double e = signed_gamma(p, 0.4f);
-          p.qeff(q, 1) = c == spec1 ? e : 0.0;
-          p.qeff(q, 2) = c == spec2 ? e : 0.0;
+          const double e = signed_gamma(p, rng, 0.4f);
+          a.effect(q, 1) = c == spec1 ? e : 0.0;
+          a.effect(q, 2) = c == spec2 ? e : 0.0;
         }
       }
     }
@@ -118,10 +115,7 @@ void draw(popstate& p) {
   }
   if (p.uncommon_QTL != 0) return;  // no other scheme (rejected when the file is read)
   if (p.qtlrule == 1) {
-    const char* m = "please choose normal distribution because of No Mutiple-Gamma for 2 or above traits with uncommon_QTL==0!";
-    show(m, true);
-    say(m);
-    throw run_stop(m);
+    stop(stop_text::gamma_several_traits, stop_display::log_with_stamp_and_echo);
   }
   if (p.qtlrule != 0) return;
   const int n = p.ntrait;
@@ -132,30 +126,30 @@ void draw(popstate& p) {
   for (int t = 3; t <= n; ++t) V(t, t) = p.qtlp2 + static_cast<float>(t - 2);
   int pr = 0;
   for (int i = 1; i < n; ++i)
-    for (int j = i + 1; j <= n; ++j) V(i, j) = V(j, i) = std::sqrt(V(i, i) * V(j, j)) * p.rgen(++pr);
-  for (int q = 1; q <= p.tqtl; ++q) {
-    multivariate_normal(p.rng, vn.data(), n, x.data());
-    for (int t = 1; t <= n; ++t) p.qeff(q, t) = x[static_cast<size_t>(t - 1)];
+    for (int j = i + 1; j <= n; ++j) V(i, j) = V(j, i) = std::sqrt(V(i, i) * V(j, j)) * p.rgen[static_cast<size_t>(pr++)];
+  for (int q = 1; q <= a.nqtl(); ++q) {
+    multivariate_normal(rng, vn.data(), n, x.data());
+    for (int t = 1; t <= n; ++t) a.effect(q, t) = x[static_cast<size_t>(t - 1)];
   }
 }
 
 // The check of a draw; true when it is accepted.
-bool accepted(popstate& p, int ntry) {
+bool accepted(const run_parameters& p, const trait_architecture& a, int ntry) {
   if (p.ntrait == 1) return true;
   const bool unc = uncommon_scheme(p);
-  if (p.uncommon_QTL != 0 && p.rq == 0.0f) return true;
-  const int w = unc ? static_cast<int>(static_cast<float>(p.tqtl) * p.pcommon) : p.tqtl;
+  if (p.uncommon_QTL != 0 && a.rq == 0.0f) return true;
+  const int w = unc ? static_cast<int>(static_cast<float>(a.nqtl()) * a.pcommon) : a.nqtl();
   const int n = p.ntrait;
   std::vector<float> e(static_cast<size_t>(w > 0 ? w : 0) * n);
   for (int t = 1; t <= n; ++t)
     for (int k = 1; k <= w; ++k)
-      e[static_cast<size_t>(k - 1) + static_cast<size_t>(t - 1) * w] = static_cast<float>(p.qeff(k, t));
+      e[static_cast<size_t>(k - 1) + static_cast<size_t>(t - 1) * w] = static_cast<float>(a.effect(k, t));
   auto col = [&](int t) { return e.data() + static_cast<size_t>(t - 1) * w; };
   std::string line;
   if (unc) {
     const float r = pearson_correlation(col(1), col(2), w);
-    if (!(p.rq - 0.05f <= r && r <= p.rq + 0.05f)) return false;
-    list_real(line, p.rq);
+    if (!(a.rq - 0.05f <= r && r <= a.rq + 0.05f)) return false;
+    list_real(line, a.rq);
     list_real(line, r);
   } else {
     const int np = n * (n - 1) / 2;
@@ -164,12 +158,12 @@ bool accepted(popstate& p, int ntry) {
     for (int i = 1; i < n; ++i) {
       for (int j = i + 1; j <= n; ++j) {
         const float r = pearson_correlation(col(i), col(j), w);
-        const float g = p.rgen(++pr);
+        const float g = p.rgen[static_cast<size_t>(pr++)];
         if (!(r >= g - 0.05f && r <= g + 0.05f)) return false;  // not a number fails too
         rc[static_cast<size_t>(pr - 1)] = r;
       }
     }
-    for (int k = 1; k <= np; ++k) list_real(line, p.rgen(k));
+    for (int k = 1; k <= np; ++k) list_real(line, p.rgen[static_cast<size_t>(k - 1)]);
     for (int k = 0; k < np; ++k) list_real(line, rc[static_cast<size_t>(k)]);
   }
   show("producing the right correlation of qtl effect!", true);
@@ -180,20 +174,20 @@ bool accepted(popstate& p, int ntry) {
 
 }  // namespace
 
-void draw_effects(popstate& p) {
+void draw_effects(const run_parameters& p, trait_architecture& a, random_stream& rng) {
   if (uncommon_scheme(p)) {
-    if (p.rgen(1) != 0.0f) {
-      p.pcommon = 0.8f;
-      p.pspecific = 0.1f;
+    if (p.rgen[0] != 0.0f) {
+      a.pcommon = 0.8f;
+      a.pspecific = 0.1f;
     } else {
-      p.pcommon = 0.0f;
-      p.pspecific = 0.5f;
+      a.pcommon = 0.0f;
+      a.pspecific = 0.5f;
     }
   }
   for (int ntry = 0;;) {
-    draw(p);
-    if (accepted(p, ntry)) return;
-    if (++ntry >= 10000) stop("put new seed!");
+    draw(p, a, rng);
+    if (accepted(p, a, ntry)) return;
+    if (++ntry >= 10000) stop(stop_text::correlations_not_reached);
   }
 }
 

@@ -2,14 +2,16 @@
 // again until the correlations of the effects between traits lie within
 // 0.05 of the requested genetic correlations (at most 10000 draws).
 #pragma once
-#include "run/state.hpp"
+#include "qtl/architecture.hpp"
+#include "random/stream.hpp"
+#include "run/parameters.hpp"
 
 namespace qm {
 
-// Pearson correlation of x(1..n) and y(1..n) in one single-precision pass.
+// Pearson correlation of x[0..n) and y[0..n) in one single-precision pass.
 float pearson_correlation(const float* x, const float* y, int n);
 
-// Fills qeff (tqtl x ntrait, allocated) for the chosen QTL.
-void draw_effects(popstate& p);
+// Fills the effects of the QTL of a (sized nqtl x ntrait) for the chosen QTL.
+void draw_effects(const run_parameters& p, trait_architecture& a, random_stream& rng);
 
 }  // namespace qm

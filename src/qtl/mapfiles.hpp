@@ -1,10 +1,11 @@
 // "QMAP.out" (the QTL in the order drawn, with their effects) and
 // "MMAP.out" (marker names and numbers).
 #pragma once
-#include "run/state.hpp"
+#include "qtl/architecture.hpp"
+#include "run/parameters.hpp"
 
 namespace qm {
 
-void write_map_files(popstate& p);
+void write_map_files(const run_parameters& p, const trait_architecture& a);
 
 }  // namespace qm

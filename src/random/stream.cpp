@@ -72,7 +72,7 @@ inline void two_of_51(random_stream& r, double& u1, double& u2) {
 
 double gamma_variate(random_stream& r, float alphaf, float betaf) {
   const double alpha = alphaf, beta = betaf;
-  if (std::isnan(alpha) || alpha < 0.0) stop("RANDOM GAMMA DISTRIBUTION parameter error!");
+  if (std::isnan(alpha) || alpha < 0.0) stop(stop_text::gamma_parameter);
   if (alpha > 1.0 && alpha - std::trunc(alpha) == 0.0) {
     // Erlang: a sum of n exponentials.
     const int64_t n = static_cast<int64_t>(alpha);

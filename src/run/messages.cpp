@@ -79,8 +79,21 @@ void console_blank_line() {
   std::fflush(console());
 }
 
-void stop(std::string_view text) {
-  show(text, true);
+void stop(std::string_view text) { stop(text, stop_display::log_with_stamp); }
+
+void stop(std::string_view text, stop_display how) {
+  switch (how) {
+    case stop_display::log_with_stamp:
+      show(text, true);
+      break;
+    case stop_display::console_only:
+      say(text);
+      break;
+    case stop_display::log_with_stamp_and_echo:
+      show(text, true);
+      say(text);
+      break;
+  }
   throw run_stop(std::string(text));
 }
 

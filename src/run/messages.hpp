@@ -28,8 +28,36 @@ void show(std::string_view text, bool stamp = false);
 void say(std::string_view text);
 // An empty console line (no leading blank), for the end summary.
 void console_blank_line();
-// show(text) with the time stamp, then end the run.
+// The one stop path of the run: show(text) with the time stamp, then end
+// the run (the caller of the driver turns run_stop into exit status 1).
 [[noreturn]] void stop(std::string_view text);
+
+// How a stop message reaches the user, where a stored log fixes it.
+enum class stop_display {
+  log_with_stamp,           // log and console, time-stamp line after it (every stop but the two below)
+  console_only,             // console only, no time stamp, nothing in the log
+  log_with_stamp_and_echo,  // as log_with_stamp, then the text once more on the console
+};
+[[noreturn]] void stop(std::string_view text, stop_display how);
+
+// The stop messages of the run. Their wording is kept exactly as it is:
+// stored logs of earlier runs are compared line by line with new ones.
+namespace stop_text {
+inline constexpr std::string_view more_sires_than_dams = "No. sire larger than dam. Program cannot run.";
+inline constexpr std::string_view genotype_code1 = "Parameter Error in genotype_module! code 1";
+inline constexpr std::string_view no_qtl = "No QTL generated! Task failed!";
+inline constexpr std::string_view too_few_qtl = "tqtl litter than qtlp1";
+inline constexpr std::string_view gamma_several_traits =
+    "please choose normal distribution because of No Mutiple-Gamma for 2 or above traits with uncommon_QTL==0!";
+inline constexpr std::string_view correlations_not_reached = "put new seed!";
+inline constexpr std::string_view gamma_parameter = "RANDOM GAMMA DISTRIBUTION parameter error!";
+inline constexpr std::string_view select_code1 = "Parameter error in select_module! code 1";
+inline constexpr std::string_view select_code2 = "Parameter Error in select_module! code 2";
+inline constexpr std::string_view sib_mating_unavoidable = "Sib mate cannot be avoided. Program cannot run.";
+inline constexpr std::string_view too_many_alleles = "Too many alleles at one locus: allele number above 127.";
+inline constexpr std::string_view rq_above_one =
+    "rq larger than 1.0 to adjust the setting value for genetic correlation!";
+}  // namespace stop_text
 
 // Local wall-clock time as hh:mm:ss.
 std::string clock_hms();

@@ -11,6 +11,15 @@ namespace qm {
 
 namespace {
 
+// True on a thread while it runs a part: a nested call then runs inline.
+thread_local bool inside_part = false;
+
+struct part_scope {
+  bool was = inside_part;
+  part_scope() { inside_part = true; }
+  ~part_scope() { inside_part = was; }
+};
+
 struct pool {
   std::mutex mu;
   std::condition_variable wake, done;
@@ -33,6 +42,7 @@ struct pool {
   }
 
   void work() {
+    part_scope scope;
     for (int k; (k = next.fetch_add(1)) < parts;) {
       try {
         (*fn)(k);
@@ -67,7 +77,7 @@ pool& the_pool() {
 
 void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
   if (nthreads > parts) nthreads = parts;
-  if (nthreads <= 1) {
+  if (nthreads <= 1 || inside_part) {
     for (int k = 0; k < parts; ++k) fn(k);
     return;
   }
@@ -91,6 +101,17 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
   p.done.wait(l, [&] { return p.active == 0; });
   p.fn = nullptr;
   if (p.error) std::rethrow_exception(p.error);
+}
+
+void run_stream_parts(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
+                      const std::function<void(int, int64_t, int64_t, uint32_t)>& fn) {
+  const uint32_t start = static_cast<uint32_t>(rng.state);
+  run_parallel(nthreads, parts, [&](int k) {
+    const int64_t a = nitems * k / parts, b = nitems * (k + 1) / parts;
+    if (a >= b) return;
+    fn(k, a, b, mulmod31(start, jump_multiplier(draws_per_item * static_cast<uint64_t>(a))));
+  });
+  rng.state = static_cast<int32_t>(mulmod31(start, jump_multiplier(draws_per_item * static_cast<uint64_t>(nitems))));
 }
 
 }  // namespace qm

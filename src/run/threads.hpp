@@ -2,11 +2,24 @@
 // k = 0..parts-1 on up to n threads (the caller's thread among them) and
 // returns when every call has returned. Work is split into parts that each
 // write their own output, so results never depend on the number of threads.
+// A call made from inside a part runs its parts inline, one after the other,
+// on the calling thread.
 #pragma once
+#include <cstdint>
 #include <functional>
+
+#include "random/stream.hpp"
 
 namespace qm {
 
 void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
+
+// Items 0..nitems-1 that each consume draws_per_item draws of the stream, in
+// item order, split into parts of consecutive items: fn(k, a, b, state) makes
+// items a..b-1 starting from the stream state before the first draw of item
+// a. The stream is left after the draws of every item, as if they had been
+// made one after the other.
+void run_stream_parts(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
+                      const std::function<void(int, int64_t, int64_t, uint32_t)>& fn);
 
 }  // namespace qm

@@ -1,14 +1,17 @@
 // True breeding values and phenotypes of the current generation from the
 // QTL genotypes (additive code -1, 0, +1 per QTL) and random residuals.
 #pragma once
-#include "run/state.hpp"
+#include "population/population.hpp"
+#include "qtl/architecture.hpp"
+#include "random/stream.hpp"
+#include "run/parameters.hpp"
 
 namespace qm {
 
-void compute_values(popstate& p);
+void compute_values(const run_parameters& p, const trait_architecture& a, population& pop, random_stream& rng);
 
-// Genotype value of individual i for trait t: the sum over the QTL of the
-// additive code times the effect, kept in single precision.
-float genotypic_value(const popstate& p, int i, int t);
+// Genotypic value of animal i (1-based) for trait t: the sum over the QTL of
+// the additive code times the effect, kept in single precision.
+float genotypic_value(const haplotype_matrix& candidates, const trait_architecture& a, int i, int t);
 
 }  // namespace qm

@@ -49,54 +49,70 @@ void heapsort_by_score(int n, float* ra1, int32_t* rb1) {
 namespace {
 
 // k-th chosen animal of a sex: 2k - 1 for males (first = 1), 2k for females (first = 2).
-void random_pick(popstate& p, arr1<int32_t>& list, int32_t want, int32_t nhalf, int first) {
+void random_pick(random_stream& rng, std::vector<int32_t>& list, int32_t want, int32_t nhalf, int first) {
+  list.assign(static_cast<size_t>(want), 0);
   if (want == nhalf) {
-    for (int32_t i = 1; i <= nhalf; ++i) list(i) = 2 * i - 2 + first;
+    for (int32_t i = 1; i <= nhalf; ++i) list[static_cast<size_t>(i - 1)] = 2 * i - 2 + first;
     return;
   }
   std::vector<char> marked(static_cast<size_t>(nhalf) + 1, 0);
   for (int32_t i = 1; i <= want; ++i) {
     int32_t k;
-    do k = uniform_int(p.rng, 1, nhalf);
+    do k = uniform_int(rng, 1, nhalf);
     while (marked[static_cast<size_t>(k)]);
     marked[static_cast<size_t>(k)] = 1;
-    list(i) = 2 * k - 2 + first;
+    list[static_cast<size_t>(i - 1)] = 2 * k - 2 + first;
   }
 }
 
-void truncation(popstate& p, arr1<int32_t>& list, int32_t want, int32_t nhalf, int first, int crit) {
+// The want best of a sex by score (descending; ties as the heapsort places them).
+void truncation(const std::vector<double>& score_of, std::vector<int32_t>& list, int32_t want, int32_t nhalf,
+                int first) {
+  list.assign(static_cast<size_t>(want), 0);
   if (want == nhalf) {
-    for (int32_t i = 1; i <= nhalf; ++i) list(i) = 2 * i - 2 + first;
+    for (int32_t i = 1; i <= nhalf; ++i) list[static_cast<size_t>(i - 1)] = 2 * i - 2 + first;
     return;
   }
   std::vector<float> score(static_cast<size_t>(nhalf));
   std::vector<int32_t> id(static_cast<size_t>(nhalf));
   for (int32_t k = 1; k <= nhalf; ++k) {
     const int32_t a = 2 * k - 2 + first;
-    score[static_cast<size_t>(k - 1)] = static_cast<float>(p.bv(a, crit, 1));
+    score[static_cast<size_t>(k - 1)] = static_cast<float>(score_of[static_cast<size_t>(a - 1)]);
     id[static_cast<size_t>(k - 1)] = a;
   }
   heapsort_by_score(nhalf, score.data(), id.data());
-  for (int32_t i = 1; i <= want; ++i) list(i) = id[static_cast<size_t>(nhalf - i)];
+  for (int32_t i = 1; i <= want; ++i) list[static_cast<size_t>(i - 1)] = id[static_cast<size_t>(nhalf - i)];
 }
 
 }  // namespace
 
-void select_parents(popstate& p, int32_t seltype, int32_t nsire, int32_t ndam) {
-  p.sireid.alloc(nsire);
-  p.damid.alloc(ndam);
-  const int32_t nhalf = p.mtype.n2 / 4;
-  if (nhalf < nsire || nhalf < ndam || nsire < 3 || ndam < 3)
-    stop("Parameter error in select_module! code 1");
-  if (seltype == 0) {
-    random_pick(p, p.sireid, nsire, nhalf, 1);
-    random_pick(p, p.damid, ndam, nhalf, 2);
-  } else if (seltype == 1 || seltype == 2) {
-    truncation(p, p.damid, ndam, nhalf, 2, seltype);
-    truncation(p, p.sireid, nsire, nhalf, 1, seltype);
-  } else {
-    stop("Parameter Error in select_module! code 2");
+void select_parents(population& pop, selection_criterion criterion, int32_t nsire, int32_t ndam,
+                    random_stream& rng) {
+  const int32_t nhalf = pop.candidates_per_sex();
+  if (nhalf < nsire || nhalf < ndam || nsire < 3 || ndam < 3) stop(stop_text::select_code1);
+  switch (criterion) {
+    case selection_criterion::random:
+      random_pick(rng, pop.sires, nsire, nhalf, 1);
+      random_pick(rng, pop.dams, ndam, nhalf, 2);
+      return;
+    case selection_criterion::true_value:
+    case selection_criterion::phenotype: {
+      // Trait 1: the first nind values. With no values yet (stage 1) every score is 0.
+      const std::vector<double>& v = criterion == selection_criterion::true_value ? pop.tbv : pop.phenotype;
+      std::vector<double> zeros;
+      const std::vector<double>* scores = &v;
+      if (v.size() < static_cast<size_t>(pop.nind)) {
+        zeros.assign(static_cast<size_t>(pop.nind), 0.0);
+        scores = &zeros;
+      }
+      truncation(*scores, pop.dams, ndam, nhalf, 2);
+      truncation(*scores, pop.sires, nsire, nhalf, 1);
+      return;
+    }
+    case selection_criterion::unknown:
+      break;
   }
+  stop(stop_text::select_code2);
 }
 
 }  // namespace qm

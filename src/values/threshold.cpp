@@ -76,25 +76,25 @@ float erfcinv(float y) {
   return x;
 }
 
-void classify_threshold_trait(popstate& p) {
-  const double t = static_cast<double>(p.thrval);
-  for (int i = 1; i <= p.nind; ++i) p.bv(i, 2, 1) = p.bv(i, 2, 1) < t ? 0.0 : 1.0;
+void classify_threshold_trait(const trait_architecture& a, population& pop) {
+  const double t = static_cast<double>(a.threshold);
+  for (int i = 1; i <= pop.nind; ++i) pop.phenotype_of(i, 1) = pop.phenotype_of(i, 1) < t ? 0.0 : 1.0;
 }
 
-void fix_threshold(popstate& p) {
-  const float s = std::sqrt(1.0f / p.h2(1));
+void fix_threshold(const run_parameters& p, trait_architecture& a, population& pop) {
+  const float s = std::sqrt(1.0f / p.h2[0]);
   const float y = 2.0f * p.incid;
   const float x = erfcinv(y);
   // The mean true breeding value of trait 1: breeding values are deviations
   // from the heterozygote, so the threshold is placed around their mean.
   double sum = 0.0;
-  for (int i = 1; i <= p.nind; ++i) sum += p.bv(i, 1, 1);
-  const float m = static_cast<float>(sum / static_cast<double>(p.nind));
-  p.thrval = (s * -1.41421354f) * x + m;
+  for (int i = 1; i <= pop.nind; ++i) sum += pop.tbv_of(i, 1);
+  const float m = static_cast<float>(sum / static_cast<double>(pop.nind));
+  a.threshold = (s * -1.41421354f) * x + m;
   std::string line = "Threshold value=";
-  list_real(line, p.thrval);
+  list_real(line, a.threshold);
   say(line);
-  classify_threshold_trait(p);
+  classify_threshold_trait(a, pop);
 }
 
 }  // namespace qm

@@ -1,4 +1,4 @@
-#include "run/params.hpp"
+#include "run/parameters.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -16,7 +16,10 @@ namespace {
 
 // ---------------------------------------------------------------- reading
 
-struct quiet_failure {};
+// A failure of a read ahead, kept for when its stage begins.
+struct quiet_failure {
+  std::string message;
+};
 
 struct reader {
   bool quiet = false;  // read ahead: failures are reported when the stage begins
@@ -27,7 +30,7 @@ struct reader {
   int recno() const { return static_cast<int>(next) + 1; }
 
   [[noreturn]] void fail(const std::string& msg) const {
-    if (quiet) throw quiet_failure{};
+    if (quiet) throw quiet_failure{msg};
     stop(msg);
   }
 
@@ -85,9 +88,12 @@ struct reader {
   }
 };
 
-bool load(reader& r, const std::string& name) {
+// The whole file as records, read once.
+void load_or_stop(reader& r, const std::string& name) {
   std::ifstream in(name, std::ios::binary);
-  if (!in) return false;
+  if (!in)
+    stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
+         "). Give the name of an existing, readable file.");
   r.file = name;
   r.rec.clear();
   r.next = 0;
@@ -96,13 +102,6 @@ bool load(reader& r, const std::string& name) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     r.rec.push_back(line);
   }
-  return true;
-}
-
-void open_or_stop(reader& r, const std::string& name) {
-  if (!load(r, name))
-    stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
-         "). Give the name of an existing, readable file.");
 }
 
 bool parse_int(const std::string& t, int32_t& out) {
@@ -171,9 +170,10 @@ void read_record(reader& r, const std::string& what, const std::vector<slot>& ds
   }
 }
 
-void read_floats(reader& r, float* dst, size_t n, const std::string& what) {
+void read_floats(reader& r, std::vector<float>& dst, size_t n, const std::string& what) {
+  dst.assign(n, 0.0f);
   std::vector<slot> slots;
-  for (size_t k = 0; k < n; ++k) slots.emplace_back(dst + k);
+  for (size_t k = 0; k < n; ++k) slots.emplace_back(dst.data() + k);
   read_record(r, what, slots);
 }
 
@@ -190,7 +190,7 @@ std::string numf(float v) {
   return std::string(b, res.ptr);
 }
 
-[[noreturn]] void reject(const popstate& p, int rec, const std::string& name, const std::string& value,
+[[noreturn]] void reject(const run_parameters& p, int rec, const std::string& name, const std::string& value,
                          const std::string& rule) {
   stop("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
        " is not allowed; required: " + rule + ".");
@@ -225,10 +225,12 @@ bool positive_definite(const float* c, int n) {
   return true;
 }
 
-void check_correlations(const popstate& p, const arr1<float>& c, int rec, const char* name, const char* what) {
-  for (int k = 1; k <= c.size(); ++k)
-    if (!(c(k) >= -1.0f && c(k) <= 1.0f))
-      reject(p, rec, std::string(name) + "(" + std::to_string(k) + ")", numf(c(k)), std::string("-1 <= ") + name + " <= 1");
+void check_correlations(const run_parameters& p, const std::vector<float>& c, int rec, const char* name,
+                        const char* what) {
+  for (size_t k = 0; k < c.size(); ++k)
+    if (!(c[k] >= -1.0f && c[k] <= 1.0f))
+      reject(p, rec, std::string(name) + "(" + std::to_string(k + 1) + ")", numf(c[k]),
+             std::string("-1 <= ") + name + " <= 1");
   if (!positive_definite(c.data(), p.ntrait))
     reject(p, rec, name, "the given correlations",
            std::string("the ") + what + " correlations form a positive-definite correlation matrix");
@@ -239,7 +241,7 @@ int64_t litter_of(int32_t nind, int32_t ndam) {
   return static_cast<int64_t>(std::ceil(static_cast<float>(nind) / static_cast<float>(ndam)));
 }
 
-void check_nested(const popstate& p, int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) {
+void check_nested(const run_parameters& p, int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) {
   if (nsire < 1 || ndam < 1) return;
   if (ndam % nsire != 0)
     reject(p, rec, "matetype", "0",
@@ -253,7 +255,8 @@ void check_nested(const popstate& p, int rec, int64_t nsire, int64_t ndam, int32
 }
 
 // The checks of one stage block (s = 1 for the historical stage).
-void check_stage(const popstate& p, int s, const stageblock& b) {
+// nsire_now, ndam_now: the parent lists in use when stage s begins.
+void check_stage(const run_parameters& p, int s, const stage_block& b, int64_t nsire_now, int64_t ndam_now) {
   const int r1 = s == 1 ? 18 : 4 * s + 14;
   const int r2 = r1 + 2;
   if (b.nind < 2) reject(p, r1, "nind", std::to_string(b.nind), "nind >= 2");
@@ -269,45 +272,35 @@ void check_stage(const popstate& p, int s, const stageblock& b) {
   if (b.matetype == 0) {
     check_nested(p, r2, b.nsire, b.ndam, b.nind, "");
     if (s >= 2)
-      check_nested(p, r2, p.sireid.size(), p.damid.size(), b.nind,
+      check_nested(p, r2, nsire_now, ndam_now, b.nind,
                    " for the parents selected before this stage begins");
   }
 }
 
-void read_stage(reader& r, int s, stageblock& b) {
+void read_stage(reader& r, int s, stage_block& b) {
   const std::string st = " of stage " + std::to_string(s);
   read_record(r, "nsire, ndam, nind, ngen" + st + " (integers)", {&b.nsire, &b.ndam, &b.nind, &b.ngen});
   r.skip(1, "the heading before nomut, matetype, seltype" + st);
   read_record(r, "nomut, matetype, seltype" + st + " (integers)", {&b.nomut, &b.matetype, &b.seltype});
 }
 
-void use_stage(popstate& p, const stageblock& b) {
-  p.nsire = b.nsire;
-  p.ndam = b.ndam;
-  p.nind = b.nind;
-  p.ngen = b.ngen;
-  p.nomut = b.nomut;
-  p.matetype = b.matetype;
-  p.seltype = b.seltype;
-  p.nhap = 2 * p.nind;
-}
-
-// Reads stage block s ahead, quietly; false when it cannot be read now.
-bool peek_stage(const std::string& name, int s, stageblock& b) {
-  reader r;
-  if (!load(r, name)) return false;
+// Reads the block of stage s from its place in the file; a failure is kept
+// as the message to give when the stage begins.
+void read_stage_ahead(const reader& whole, int s, stage_entry& e) {
+  reader r = whole;
+  r.next = 0;
   r.quiet = true;
   try {
-    r.skip(static_cast<size_t>(4 * s + 13), "");
-    read_stage(r, s, b);
-  } catch (const quiet_failure&) {
-    return false;
+    r.skip(static_cast<size_t>(4 * s + 13), "the records up to the heading of stage " + std::to_string(s));
+    read_stage(r, s, e.block);
+    e.readable = true;
+  } catch (const quiet_failure& f) {
+    e.readable = false;
+    e.read_error = f.message;
   }
-  b.ok = true;
-  return true;
 }
 
-void check_architecture(const popstate& p) {
+void check_architecture(const run_parameters& p) {
   if (p.nstage < 2) return;
   if (p.ntrait >= 2) {
     if (p.uncommon_QTL != 0 && p.uncommon_QTL != 1)
@@ -327,10 +320,10 @@ void check_architecture(const popstate& p) {
 }
 
 // Smallest power of ten above the largest nind of the run, at least 10000.
-int64_t id_multiplier(const popstate& p) {
+int64_t id_multiplier(const run_parameters& p) {
   int64_t big = 0;
   for (size_t s = 1; s < p.stages.size(); ++s)
-    if (p.stages[s].ok && p.stages[s].nind > big) big = p.stages[s].nind;
+    if (p.stages[s].readable && p.stages[s].block.nind > big) big = p.stages[s].block.nind;
   if (big <= 9999) return 10000;
   int64_t m = 10;
   while (m <= big) m *= 10;
@@ -368,7 +361,16 @@ std::string askfile(std::FILE* in) {
   return name;
 }
 
-void readpara(popstate& p) {
+selection_criterion stage_block::criterion() const {
+  switch (seltype) {
+    case 0: return selection_criterion::random;
+    case 1: return selection_criterion::true_value;
+    case 2: return selection_criterion::phenotype;
+    default: return selection_criterion::unknown;
+  }
+}
+
+void read_parameters(run_parameters& p) {
   if (p.parafile.empty()) {
     p.parafile = askfile(stdin);
     if (p.parafile.empty())
@@ -376,7 +378,7 @@ void readpara(popstate& p) {
            "or give it on the command line.");
   }
   reader r;
-  open_or_stop(r, p.parafile);
+  load_or_stop(r, p.parafile);
 
   r.skip(1, "the title record");
   read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
@@ -390,20 +392,17 @@ void readpara(popstate& p) {
     r.skip(3, "the records of the correlations (present even with one trait)");
   } else {
     const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
-    p.rgen.alloc(np);
-    read_floats(r, p.rgen.data(), static_cast<size_t>(np), std::to_string(np) + " genetic correlations (reals)");
+    read_floats(r, p.rgen, static_cast<size_t>(np), std::to_string(np) + " genetic correlations (reals)");
     check_correlations(p, p.rgen, 4, "rgen", "genetic");
     r.skip(1, "the heading before the residual correlations");
-    p.rerr.alloc(np);
-    read_floats(r, p.rerr.data(), static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
+    read_floats(r, p.rerr, static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
     check_correlations(p, p.rerr, 6, "rerr", "residual");
   }
   r.skip(1, "the heading before the heritabilities");
-  p.h2.alloc(p.ntrait);
-  read_floats(r, p.h2.data(), static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
+  read_floats(r, p.h2, static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
   for (int t = 1; t <= p.ntrait; ++t)
-    if (!(p.h2(t) > 0.0f && p.h2(t) <= 1.0f))
-      reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2(t)), "0 < h2 <= 1");
+    if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
+      reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
 
   r.skip(1, "the heading before nmpc, nchr, maptype");
   read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
@@ -430,31 +429,21 @@ void readpara(popstate& p) {
     reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
   check_architecture(p);
 
-  p.stages.assign(static_cast<size_t>(p.nstage) + 1, stageblock{});
+  p.stages.assign(static_cast<size_t>(p.nstage) + 1, stage_entry{});
   r.skip(1, "the heading of stage 1");
-  stageblock& b1 = p.stages[1];
-  read_stage(r, 1, b1);
-  b1.ok = true;
-  check_stage(p, 1, b1);
-  use_stage(p, b1);
-  for (int s = 2; s <= p.nstage; ++s) peek_stage(p.parafile, s, p.stages[static_cast<size_t>(s)]);
+  stage_entry& e1 = p.stages[1];
+  read_stage(r, 1, e1.block);
+  e1.readable = true;
+  check_stage(p, 1, e1.block, 0, 0);
+  for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
   p.idmult = id_multiplier(p);
-
-  start_stream(p.rng, p.seed);
-
-  alloc_state(p);
 }
 
-void changepara(popstate& p, int s) {
-  reader r;
-  open_or_stop(r, p.parafile);
-  r.skip(static_cast<size_t>(4 * s + 13), "the records up to the heading of stage " + std::to_string(s));
-  stageblock b;
-  read_stage(r, s, b);
-  b.ok = true;
-  check_stage(p, s, b);
-  if (static_cast<size_t>(s) < p.stages.size()) p.stages[static_cast<size_t>(s)] = b;
-  use_stage(p, b);
+const stage_block& enter_stage(const run_parameters& p, int s, int32_t nsire_now, int32_t ndam_now) {
+  const stage_entry& e = p.stages[static_cast<size_t>(s)];
+  if (!e.readable) stop(e.read_error);
+  check_stage(p, s, e.block, nsire_now, ndam_now);
+  return e.block;
 }
 
 }  // namespace qm

@@ -1,10 +1,11 @@
-#include "qtl/report.hpp"
+#include "qtl/genetic_parameters.hpp"
 
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "output/fixed.hpp"
+#include "output/paths.hpp"
 #include "output/textfile.hpp"
 #include "qtl/choose.hpp"
 
@@ -19,25 +20,27 @@ void matrix_rows(textfile& f, const std::vector<float>& m, int n) {
       add_f(line, m[static_cast<size_t>(i) + static_cast<size_t>(j) * n], 15, 7);
       line += '\t';
     }
-    tf_line(f, line);
+    f.line(line);
   }
 }
 
 }  // namespace
 
-void genetic_report(popstate& p) {
+void write_genetic_parameters(const run_parameters& p, const trait_architecture& a,
+                              const haplotype_matrix& candidates) {
   const int n = p.ntrait;
+  const int32_t nq = a.nqtl();
   const size_t nn = static_cast<size_t>(n) * n;
   std::vector<float> gcov(nn, 0.0f), gcor(nn, 1.0f), rescor(nn, 1.0f);
   auto at = [n](int i, int j) { return static_cast<size_t>(i - 1) + static_cast<size_t>(j - 1) * n; };
-  for (int t = 1; t <= n; ++t) gcov[at(t, t)] = n == 1 ? 1.0f : static_cast<float>(t);
-  std::vector<float> w(static_cast<size_t>(p.tqtl) + 1);
-  for (int q = 1; q <= p.tqtl; ++q) w[static_cast<size_t>(q)] = qtl_weight(p, p.qtlid(q));
+  for (int t = 1; t <= n; ++t) gcov[at(t, t)] = target_variance(p, t);
+  std::vector<float> w(static_cast<size_t>(nq) + 1);
+  for (int q = 1; q <= nq; ++q) w[static_cast<size_t>(q)] = qtl_weight(candidates, a.qtl_locus[static_cast<size_t>(q - 1)]);
   for (int l = 1; l <= n; ++l) {
     for (int m = 1; m < l; ++m) {
       float s = 0.0f;
-      for (int q = 1; q <= p.tqtl; ++q)
-        s = static_cast<float>(static_cast<double>(s) + p.qeff(q, l) * p.qeff(q, m) * static_cast<double>(w[static_cast<size_t>(q)]));
+      for (int q = 1; q <= nq; ++q)
+        s = static_cast<float>(static_cast<double>(s) + a.effect(q, l) * a.effect(q, m) * static_cast<double>(w[static_cast<size_t>(q)]));
       gcov[at(l, m)] = s;
     }
     for (int m = 1; m < l; ++m) {
@@ -45,42 +48,38 @@ void genetic_report(popstate& p) {
       gcor[at(l, m)] = gcor[at(m, l)] = gcov[at(l, m)] / std::sqrt(gcov[at(l, l)] * gcov[at(m, m)]);
     }
   }
-  p.rescov.alloc(n, n);
-  for (int i = 1; i <= n; ++i) p.rescov(i, i) = (1.0f / p.h2(i) - 1.0f) * gcov[at(i, i)];
   int pr = 0;
   for (int i = 1; i < n; ++i) {
     for (int j = i + 1; j <= n; ++j) {
-      const float r = p.rerr(++pr);
-      p.rescov(i, j) = p.rescov(j, i) = std::sqrt(p.rescov(i, i) * p.rescov(j, j)) * r;
+      const float r = p.rerr[static_cast<size_t>(pr++)];
       rescor[at(i, j)] = rescor[at(j, i)] = r;
     }
   }
-  std::vector<float> rc(p.rescov.data(), p.rescov.data() + nn);
+  const std::vector<float>& rc = a.residual_covariance;
 
-  textfile f;
-  tf_open(f, "Genetic_paramenters.out");
+  textfile f(output_path("Genetic_paramenters.out"));
   std::string head = "\t";
   for (int t = 1; t <= n; ++t) {
     head += "trait";
     add_imin(head, t, 2, 2);
     head += '\t';
   }
-  tf_line(f, head);
-  tf_line(f, "Realized Additive Covariance matrix:");
+  f.line(head);
+  f.line("Realized Additive Covariance matrix:");
   matrix_rows(f, gcov, n);
-  tf_line(f, "Realized Additive Correlation matrix:");
+  f.line("Realized Additive Correlation matrix:");
   matrix_rows(f, gcor, n);
-  tf_line(f, "Residual Covariance matrix:");
+  f.line("Residual Covariance matrix:");
   matrix_rows(f, rc, n);
-  tf_line(f, "Residual Correlation matrix:");
+  f.line("Residual Correlation matrix:");
   matrix_rows(f, rescor, n);
   std::string h = "h2:\t";
   for (int t = 1; t <= n; ++t) {
-    add_f(h, p.h2(t), 15, 7);
+    add_f(h, p.h2[static_cast<size_t>(t - 1)], 15, 7);
     h += '\t';
   }
-  tf_line(f, h);
-  tf_close(f);
+  f.line(h);
+  f.finish();
 }
 
 }  // namespace qm

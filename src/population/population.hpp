@@ -1,0 +1,112 @@
+// The population of the current generation: its haplotypes, its pedigree
+// within the run (parents as numbers in the generation before), the parents
+// selected from it, its values, and the allele bookkeeping of the
+// historical generations.
+//
+// Animals are numbered 1..nind within their generation; odd numbers are
+// males, even numbers females. Animal i owns haplotype columns 2i - 2 (from
+// its sire) and 2i - 1 (from its dam), counted from 0.
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace qm {
+
+// Alleles of one kind of locus for every haplotype: nloci bytes per
+// haplotype, haplotype after haplotype. resize keeps the storage when it is
+// large enough and leaves the contents undefined, for matrices that are
+// overwritten whole every generation.
+class haplotype_matrix {
+ public:
+  void resize(int32_t nloci, int32_t nhaplotypes) {
+    const size_t n = static_cast<size_t>(nloci) * static_cast<size_t>(nhaplotypes);
+    if (n > capacity_ || n == 0) {
+      data_.reset(n ? new int8_t[n] : nullptr);
+      capacity_ = n;
+    }
+    nloci_ = nloci;
+    nhap_ = nhaplotypes;
+  }
+  void fill(int8_t v) { std::fill(data_.get(), data_.get() + size(), v); }
+  void release() {
+    data_.reset();
+    capacity_ = 0;
+    nloci_ = nhap_ = 0;
+  }
+  void swap(haplotype_matrix& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(capacity_, o.capacity_);
+    std::swap(nloci_, o.nloci_);
+    std::swap(nhap_, o.nhap_);
+  }
+  int32_t loci() const { return nloci_; }
+  int32_t haplotypes() const { return nhap_; }
+  size_t size() const { return static_cast<size_t>(nloci_) * static_cast<size_t>(nhap_); }
+  // Haplotype h (0-based): nloci contiguous alleles.
+  int8_t* column(int32_t h) { return data_.get() + static_cast<size_t>(h) * static_cast<size_t>(nloci_); }
+  const int8_t* column(int32_t h) const { return data_.get() + static_cast<size_t>(h) * static_cast<size_t>(nloci_); }
+  // Allele at locus l of haplotype h, both 0-based.
+  int8_t& at(int32_t l, int32_t h) { return column(h)[l]; }
+  int8_t at(int32_t l, int32_t h) const { return column(h)[l]; }
+  int8_t* data() { return data_.get(); }
+  const int8_t* data() const { return data_.get(); }
+
+ private:
+  std::unique_ptr<int8_t[]> data_;
+  size_t capacity_ = 0;
+  int32_t nloci_ = 0, nhap_ = 0;
+};
+
+// The parents of an animal: numbers in the generation before (in the base
+// generation every animal is its own sire and dam).
+struct parent_pair {
+  int32_t sire = 0, dam = 0;
+};
+
+// The allele numbers of every locus during the historical generations:
+// next[l] is the number the next mutant at locus l gets, top[l] the
+// highest number in use; carried holds the allele numbers carried at each
+// locus of the current generation as two 64-bit words per locus, valid
+// while carried_valid is true.
+struct allele_registry {
+  std::vector<int16_t> next, top;
+  std::vector<uint64_t> carried;
+  bool carried_valid = false;
+  void reset(int32_t nloci) {
+    next.assign(static_cast<size_t>(nloci), int16_t{2});
+    top.assign(static_cast<size_t>(nloci), int16_t{2});
+    carried.assign(2 * static_cast<size_t>(nloci), 0);
+    for (size_t l = 0; l < carried.size(); l += 2) carried[l] = 2;  // only allele 1
+    carried_valid = true;
+  }
+};
+
+// Sex of animal number i (1-based) of a generation.
+enum class sex : int8_t { male = 1, female = 2 };
+inline sex sex_of(int32_t i) { return (i & 1) ? sex::male : sex::female; }
+
+struct population {
+  int32_t nind = 0;
+  haplotype_matrix markers, candidates;  // candidates: the candidate-QTL loci
+  std::vector<parent_pair> parents;      // index: animal number - 1
+  std::vector<int32_t> sires, dams;      // selected parents (animal numbers)
+  // True breeding values and phenotypes: index (t - 1) * nind + (i - 1).
+  std::vector<double> tbv, phenotype;
+  allele_registry marker_alleles, candidate_alleles;
+
+  int32_t haplotypes() const { return 2 * nind; }
+  double& tbv_of(int32_t i, int32_t t) { return tbv[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
+  double tbv_of(int32_t i, int32_t t) const { return tbv[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
+  double& phenotype_of(int32_t i, int32_t t) { return phenotype[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
+  double phenotype_of(int32_t i, int32_t t) const { return phenotype[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
+  // Animals of each sex that can be selected: as many as the smaller sex has.
+  int32_t candidates_per_sex() const {
+    int32_t males = 0, females = 0;
+    for (int32_t i = 1; i <= nind; ++i) (sex_of(i) == sex::male ? males : females) += 1;
+    return std::min(males, females);
+  }
+};
+
+}  // namespace qm

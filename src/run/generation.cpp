@@ -1,0 +1,90 @@
+#include "run/generation.hpp"
+
+#include <string>
+
+#include "output/fixed.hpp"
+#include "population/mating.hpp"
+#include "population/meiosis.hpp"
+#include "population/recode.hpp"
+#include "qtl/choose.hpp"
+#include "run/messages.hpp"
+#include "values/breeding_values.hpp"
+#include "values/selection.hpp"
+#include "values/threshold.hpp"
+
+namespace qm {
+
+void generation_message(int64_t g) {
+  std::string s;
+  add_imin(s, g, 5, 1);
+  s += "   generation finished!";
+  show(s);
+}
+
+void start_population(run_state& st, const observer_list& observers) {
+  const run_parameters& p = st.params;
+  const stage_block& b = p.stage1();
+  start_stream(st.rng, p.seed);
+  st.map = build_genome_map(p, st.rng);
+  observers.map_built(p, st.map);
+  population& pop = st.pop;
+  pop.nind = b.nind;
+  pop.markers.resize(st.map.nmark(), pop.haplotypes());
+  pop.candidates.resize(st.map.nqloc(), pop.haplotypes());
+  pop.markers.fill(1);
+  pop.candidates.fill(1);
+  pop.marker_alleles.reset(st.map.nmark());
+  pop.candidate_alleles.reset(st.map.nqloc());
+  pop.parents.resize(static_cast<size_t>(b.nind));
+  for (int32_t i = 1; i <= b.nind; ++i) pop.parents[static_cast<size_t>(i - 1)] = {i, i};
+  pop.sires.clear();
+  pop.dams.clear();
+  for (int32_t k = 1; k <= b.nsire && k <= b.nind / 2; ++k) pop.sires.push_back(2 * k - 1);
+  for (int32_t k = 1; k <= b.ndam && k <= b.nind / 2; ++k) pop.dams.push_back(2 * k);
+  st.history.start(b.nind);
+  st.mutation_on = b.nomut != 1;
+}
+
+void run_generation(run_state& st, const stage_block& b, const generation_step& step, const observer_list& observers) {
+  const run_parameters& p = st.params;
+  population& pop = st.pop;
+  if (step.kind == generation_kind::recoding) st.mutation_on = false;
+  const bool mutate = st.mutation_on && step.kind == generation_kind::history_with_mutation;
+
+  std::vector<parent_pair> offspring = mate_parents(pop, b.matetype, b.nind, st.rng);
+  st.history.append(offspring);
+  make_offspring(pop, std::move(offspring), st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0, st.buffers,
+                 st.rng, p.threads);
+
+  switch (step.kind) {
+    case generation_kind::history_with_mutation:
+      allele_bookkeeping(pop, p.threads);
+      break;
+    case generation_kind::recoding:
+      recode_to_two_alleles(pop.markers, pop.marker_alleles, p.threads);
+      recode_to_two_alleles(pop.candidates, pop.candidate_alleles, p.threads);
+      pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+      break;
+    case generation_kind::history_without_mutation:
+      break;
+    case generation_kind::qtl_choice: {
+      st.architecture = choose_qtl(p, pop, st.rng);
+      const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history};
+      observers.architecture_fixed(fixed);
+      compute_values(p, *st.architecture, pop, st.rng);
+      if (p.thresh == 1) fix_threshold(p, *st.architecture, pop);
+      show("Getbv passed.");
+      break;
+    }
+    case generation_kind::selection:
+      compute_values(p, *st.architecture, pop, st.rng);
+      if (p.thresh == 1) classify_threshold_trait(*st.architecture, pop);
+      break;
+  }
+  select_parents(pop, b.criterion(), b.nsire, b.ndam, st.rng);
+  const generation_view done{step, p, st.map, pop, st.architecture ? &*st.architecture : nullptr, st.history};
+  observers.generation_done(done);
+  generation_message(step.number);
+}
+
+}  // namespace qm

@@ -1,0 +1,61 @@
+// Observers of the generation loop. After each generation the loop calls
+// every registered observer with a read-only view of the run; result files
+// and per-generation statistics are observers. A new output is one new
+// observer plus one registration line in run/observers.cpp.
+#pragma once
+#include <memory>
+#include <vector>
+
+#include "population/genome_map.hpp"
+#include "population/pedigree_history.hpp"
+#include "population/population.hpp"
+#include "qtl/architecture.hpp"
+#include "run/generation_plan.hpp"
+#include "run/parameters.hpp"
+
+namespace qm {
+
+struct generation_view {
+  const generation_step& step;
+  const run_parameters& params;
+  const genome_map& map;
+  const population& pop;
+  const trait_architecture* architecture;  // null until the QTL are chosen
+  const pedigree_history& history;
+};
+
+class generation_observer {
+ public:
+  virtual ~generation_observer() = default;
+  // Once, when the genetic map has been built (before the base generation).
+  virtual void on_map(const run_parameters&, const genome_map&) {}
+  // Once, right after the QTL were chosen in the generation of the view.
+  virtual void on_architecture(const generation_view&) {}
+  // After every generation, once its parents have been selected.
+  virtual void on_generation(const generation_view&) {}
+  // Once at the end of a run; completed is false when the run stopped.
+  virtual void on_run_end(const run_parameters&, bool /*completed*/) {}
+};
+
+class observer_list {
+ public:
+  void add(std::unique_ptr<generation_observer> o) { list_.push_back(std::move(o)); }
+  void map_built(const run_parameters& p, const genome_map& m) const {
+    for (const auto& o : list_) o->on_map(p, m);
+  }
+  void architecture_fixed(const generation_view& v) const {
+    for (const auto& o : list_) o->on_architecture(v);
+  }
+  void generation_done(const generation_view& v) const {
+    for (const auto& o : list_) o->on_generation(v);
+  }
+  void run_ended(const run_parameters& p, bool completed) const {
+    for (const auto& o : list_) o->on_run_end(p, completed);
+  }
+  size_t size() const { return list_.size(); }
+
+ private:
+  std::vector<std::unique_ptr<generation_observer>> list_;
+};
+
+}  // namespace qm

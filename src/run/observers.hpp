@@ -1,0 +1,9 @@
+// Every observer of a run is registered here, in the order it is called.
+#pragma once
+#include "run/observer.hpp"
+
+namespace qm {
+
+observer_list registered_observers();
+
+}  // namespace qm

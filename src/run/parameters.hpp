@@ -1,0 +1,83 @@
+// The run's parameters and its stage plan: read once from the parameter file
+// (the file is read whole at the start; every stage block is taken from that
+// copy), then immutable for the rest of the run.
+//
+// Layout of the file: 20 records plus 4 per further stage. Headings are
+// skipped whole; value records hold blank-, tab- or comma-separated values,
+// and text after the values a read needs is ignored. A read that needs more
+// values than its record holds continues on the next record. Every failure
+// stops the run with a message naming the file, the record and what was
+// expected there; values that have no defined run are rejected as the block
+// is read. The block of a later stage is checked when that stage begins, so
+// that its stop appears at that point of the run.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+// How the parents of the next generation are chosen.
+enum class selection_criterion : int8_t {
+  random = 0,      // at random within each sex
+  true_value = 1,  // truncation on the true breeding value of trait 1
+  phenotype = 2,   // truncation on the phenotype of trait 1
+  unknown = -1,    // any other value: the run stops when it selects
+};
+
+// The values of one stage block of the parameter file.
+struct stage_block {
+  int32_t nsire = 0, ndam = 0, nind = 0, ngen = 0;
+  int32_t nomut = 0, matetype = 0, seltype = 0;  // seltype as written
+  selection_criterion criterion() const;
+};
+
+// A stage block as found in the file: its values, or the message that
+// reports why it cannot be read (given when its stage begins).
+struct stage_entry {
+  bool readable = false;
+  stage_block block;
+  std::string read_error;
+};
+
+struct run_parameters {
+  std::string parafile;
+  // Traits.
+  int32_t ntrait = 0, thresh = 0, uncommon_QTL = 0;
+  float incid = 0.0f;
+  std::vector<float> rgen, rerr;  // pairs (1,2), (1,3), ..., (n-1,n)
+  std::vector<float> h2;          // trait 1 first
+  // Genome.
+  int32_t nmpc = 0, nchr = 0, maptype = 0;
+  float chrlen = 0.0f;
+  double mutm = 0.0, mutq = 0.0;
+  // QTL effects.
+  int32_t qtlrule = 0, nqtl = 0;
+  float qtlp1 = 0.0f, qtlp2 = 0.0f;
+  // Run.
+  int32_t nstage = 0, spare = 0, seed = 0;
+  std::vector<stage_entry> stages;  // stages[s] for s = 1..nstage (index 0 unused)
+  int64_t idmult = 10000;           // identifiers in the result files: g * idmult + i
+  int threads = 1;                  // threads the engine may use
+
+  int32_t markers() const { return nmpc * nchr; }
+  int32_t candidate_loci() const { return (nmpc - 1) * nchr; }
+  const stage_block& stage1() const { return stages[1].block; }
+};
+
+// Prompts on the console and reads the parameter-file name (cut to 20
+// characters) from in; empty when nothing could be read.
+std::string askfile(std::FILE* in);
+
+// Reads the parameter file named by p.parafile (prompting on standard input
+// when it is empty): the run-wide records and the stage-1 block are checked
+// now; later blocks are kept for their stage.
+void read_parameters(run_parameters& p);
+
+// The block of stage s (s >= 2) as the stage begins: stops with the reason
+// when it could not be read or breaks a rule. nsire_now and ndam_now are the
+// lengths of the parent lists that the first generation of the stage mates.
+const stage_block& enter_stage(const run_parameters& p, int s, int32_t nsire_now, int32_t ndam_now);
+
+}  // namespace qm

@@ -1,0 +1,33 @@
+// The typed state of a run: the immutable parameters, the genetic map, the
+// population of the current generation, the pedigree history, the trait
+// architecture once it is fixed, and the one random stream. The driver owns
+// one; each step takes what it only reads as const and what it changes by
+// reference.
+#pragma once
+#include <optional>
+
+#include "population/genome_map.hpp"
+#include "population/meiosis.hpp"
+#include "population/pedigree_history.hpp"
+#include "population/population.hpp"
+#include "qtl/architecture.hpp"
+#include "random/stream.hpp"
+#include "run/parameters.hpp"
+
+namespace qm {
+
+struct run_state {
+  explicit run_state(const run_parameters& p) : params(p) {}
+  const run_parameters& params;
+  genome_map map;
+  population pop;
+  pedigree_history history;
+  std::optional<trait_architecture> architecture;
+  random_stream rng;
+  // Mutation happens in the historical generations until the recoding
+  // generation, or not at all when the stage-1 block switches it off.
+  bool mutation_on = true;
+  offspring_buffers buffers;  // the haplotypes of the generation being made
+};
+
+}  // namespace qm
