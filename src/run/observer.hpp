@@ -39,7 +39,10 @@ class generation_observer {
 
 class observer_list {
  public:
-  void add(std::unique_ptr<generation_observer> o) { list_.push_back(std::move(o)); }
+  // Adds o (nothing when o is null).
+  void add(std::unique_ptr<generation_observer> o) {
+    if (o) list_.push_back(std::move(o));
+  }
   void map_built(const run_parameters& p, const genome_map& m) const {
     for (const auto& o : list_) o->on_map(p, m);
   }

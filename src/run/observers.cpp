@@ -1,12 +1,16 @@
 #include "run/observers.hpp"
 
 #include "output/classic_files.hpp"
+#include "output/completion.hpp"
+#include "run/progress.hpp"
 
 namespace qm {
 
-observer_list registered_observers() {
+observer_list registered_observers(const run_options& o) {
   observer_list list;
   register_classic_files(list);
+  if (!o.outdir.empty()) list.add(make_completion_note());
+  list.add(make_progress_line());
   return list;
 }
 

@@ -427,6 +427,7 @@ void read_parameters(run_parameters& p) {
   if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
   if (p.seed < 0 || p.seed > 2147483646)
     reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+  if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;
   check_architecture(p);
 
   p.stages.assign(static_cast<size_t>(p.nstage) + 1, stage_entry{});

@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,8 @@ struct run_parameters {
   std::vector<stage_entry> stages;  // stages[s] for s = 1..nstage (index 0 unused)
   int64_t idmult = 10000;           // identifiers in the result files: g * idmult + i
   int threads = 1;                  // threads the engine may use
+  // From the command line: a seed that replaces the one of record 16.
+  std::optional<int32_t> seed_from_command_line;
 
   int32_t markers() const { return nmpc * nchr; }
   int32_t candidate_loci() const { return (nmpc - 1) * nchr; }

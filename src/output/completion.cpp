@@ -1,0 +1,48 @@
+#include "output/completion.hpp"
+
+#include <string>
+#include <vector>
+
+#include "output/fixed.hpp"
+#include "run/messages.hpp"
+
+namespace qm {
+
+namespace {
+
+class completion_note : public generation_observer {
+ public:
+  void on_generation(const generation_view& v) override {
+    stage_ = v.step.stage;
+    number_ = v.step.number;
+    if (v.step.files_due) complete_.push_back(v.step.file_generation);
+  }
+  void on_run_end(const run_parameters&, bool completed) override {
+    if (completed) return;
+    std::string m = "The run stopped";
+    if (stage_ > 0) m += " after generation " + std::to_string(number_) + " of stage " + std::to_string(stage_);
+    m += ". ";
+    if (complete_.empty()) {
+      m += "No generation has complete result files.";
+    } else {
+      m += "Result files are complete for generation" + std::string(complete_.size() > 1 ? "s " : " ");
+      for (size_t k = 0; k < complete_.size(); ++k) {
+        if (k) m += ", ";
+        add_imin(m, complete_[k], 2, 2);
+      }
+      m += ".";
+    }
+    show(m);
+  }
+
+ private:
+  int stage_ = 0;
+  int64_t number_ = 0;
+  std::vector<int64_t> complete_;
+};
+
+}  // namespace
+
+std::unique_ptr<generation_observer> make_completion_note() { return std::make_unique<completion_note>(); }
+
+}  // namespace qm

@@ -1,0 +1,61 @@
+#include "run/options.hpp"
+
+#include <sched.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <thread>
+
+namespace qm {
+
+int default_threads() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
+
+std::optional<int> parse_options(int argc, char** argv, run_options& o) {
+  o.threads = default_threads();
+  for (int i = 0; i < argc; ++i) o.command_line.emplace_back(argv[i]);
+
+  CLI::App app(
+      "Runs the breeding-population simulation described by PARAMETER_FILE and writes\n"
+      "its result files and log.txt into the output folder (the working folder unless\n"
+      "--outdir names another). Without PARAMETER_FILE the program asks for the file\n"
+      "name on standard input.",
+      "quillmere");
+  app.set_version_flag("-V,--version", std::string("quillmere ") + QM_VERSION);
+  app.add_option("PARAMETER_FILE", o.parafile, "the parameter file");
+  app.add_option("--threads", o.threads, "threads; the results are identical for every number")
+      ->check(CLI::Range(1, 1024))
+      ->default_str("the cores this process may use");
+  app.add_option("--outdir", o.outdir,
+                 "folder for every file of the run, log.txt included; created when missing")
+      ->default_str("the working folder");
+  app.add_flag("--overwrite", o.overwrite, "remove the result files of an earlier run from --outdir first");
+  app.add_option("--seed", o.seed, "random seed in place of the one of the parameter file (1..2147483646)")
+      ->check(CLI::Range(1, 2147483646))
+      ->default_str("the parameter file's");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForAllHelp&) {
+    std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", e.what());
+    return 2;
+  }
+  return std::nullopt;
+}
+
+}  // namespace qm

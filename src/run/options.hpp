@@ -1,0 +1,43 @@
+// The command line of quillmere.
+//
+//   quillmere [OPTIONS] [PARAMETER_FILE]
+//   quillmere merge DIR...
+//
+// Options take their value as "--name value" or "--name=value". An option
+// that cannot be understood stops with exit status 2 before anything runs.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+struct run_options {
+  std::string parafile;               // empty: asked for at the prompt
+  int threads = 1;                    // default: the cores the process may run on
+  std::string outdir;                 // empty: the working folder (classic mode)
+  bool overwrite = false;             // remove result files of an earlier run from outdir
+  std::optional<int32_t> seed;        // replaces the seed record of the file
+  int64_t replicate = 0;              // replicate number; 0 is the file's own seed
+  bool plink = false, plink_qtl = false, vcf = false;
+  bool history_summary = false;       // summary rows for the historical generations too
+  bool check_only = false;            // --check: validate the file and exit
+  int64_t max_memory_mb = 0;          // 0: the machine's available memory
+  int gblup_generations = 3;          // reference generations of genomic BLUP
+  std::vector<std::string> command_line;
+  // merge subcommand
+  bool merge = false;
+  std::vector<std::string> merge_folders;
+  std::string merge_outdir = ".";
+};
+
+// Parses argv. Returns the exit status to end with (0 after --help or
+// --version, 2 for a command line that cannot be understood), or nothing
+// when the run should go on.
+std::optional<int> parse_options(int argc, char** argv, run_options& o);
+
+// The cores this process may run on.
+int default_threads();
+
+}  // namespace qm

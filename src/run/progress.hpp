@@ -1,0 +1,19 @@
+// Progress of a run on standard error, when standard error is a terminal:
+// one line, rewritten in place, with the stage, the generation, the share
+// of the run's generations made so far and an estimate of the time left.
+// Nothing is written when standard error is not a terminal; standard output
+// and log.txt never see it.
+#pragma once
+#include <memory>
+
+#include "run/observer.hpp"
+
+namespace qm {
+
+// The generations the plan of p makes (later stages whose block cannot be
+// read count as none).
+int64_t planned_generations(const run_parameters& p);
+
+std::unique_ptr<generation_observer> make_progress_line();
+
+}  // namespace qm
