@@ -5,6 +5,7 @@
 #include "output/fixed.hpp"
 #include "run/generation.hpp"
 #include "run/generation_plan.hpp"
+#include "run/memory_estimate.hpp"
 #include "run/messages.hpp"
 #include "run/run_state.hpp"
 
@@ -84,6 +85,7 @@ void quillmere(run_parameters& p, const observer_list& observers) {
   const std::string start = clock_hms();
   try {
     read_parameters(p);
+    check_memory_estimate(p);
     run_state st(p);
     start_population(st, observers);
     run_stages(st, observers);

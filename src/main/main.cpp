@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
   p.parafile = o.parafile;
   p.threads = o.threads;
   p.seed_from_command_line = o.seed;
+  p.max_memory_bytes = o.max_memory_mb << 20;
   const std::string log = qm::output_path("log.txt");
   if (!qm::msg_open_log(log.c_str())) {
     std::fprintf(stderr, "quillmere: %s cannot be created (%s). Check the permissions of the output folder.\n",

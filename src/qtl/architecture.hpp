@@ -17,10 +17,8 @@ struct trait_architecture {
   int32_t ncommon = 0, nspec1 = 0, nspec2 = 0;
   float pcommon = 0.0f, pspecific = 0.0f, rq = 0.0f;
   // Residual covariance matrix (ntrait x ntrait, column-major) and its
-  // Cholesky factor; factor_notes holds the console lines of a factor that
-  // has a non-positive pivot (one line each).
+  // Cholesky factor (a zero column for a trait without residual, h2 = 1).
   std::vector<float> residual_covariance, residual_factor;
-  std::string factor_notes;
   float threshold = 0.0f;  // of trait 1 when it is a 0/1 trait
 
   int32_t nqtl() const { return static_cast<int32_t>(qtl_locus.size()); }

@@ -69,9 +69,25 @@ void residual_covariance(const run_parameters& p, trait_architecture& a) {
       R(i, j) = R(j, i) = std::sqrt(R(i, i) * R(j, j)) * r;
     }
   }
+  for (int t = 1; t <= n; ++t)
+    if (!std::isfinite(R(t, t)))
+      stop("The residual variance of trait " + std::to_string(t) + " is not a finite number: h2(" + std::to_string(t) +
+           ") = " + shortest_text(p.h2[static_cast<size_t>(t - 1)]) +
+           " is too small. Give a heritability of at least 1e-6 in record 8.");
+  // A trait with h2 = 1 has no residual: its column of the factor is zero.
   a.residual_factor.assign(static_cast<size_t>(n) * n, 0.0f);
-  a.factor_notes.clear();
-  if (n >= 2) cholesky_factor(a.residual_covariance.data(), n, a.residual_factor.data(), &a.factor_notes);
+  if (n >= 2) cholesky_factor_semidefinite(a.residual_covariance.data(), n, a.residual_factor.data());
+}
+
+// Effects that cannot be scaled (a distribution so narrow that every draw
+// is 0 or below the smallest number) stop the run naming the parameters.
+void check_effects(const run_parameters& p, const trait_architecture& a) {
+  for (int t = 1; t <= p.ntrait; ++t)
+    for (int q = 1; q <= a.nqtl(); ++q)
+      if (!std::isfinite(a.effect(q, t)))
+        stop("The QTL effects of trait " + std::to_string(t) + " cannot be scaled to their variance (qtlp1 = " +
+             shortest_text(p.qtlp1) + ", qtlp2 = " + shortest_text(p.qtlp2) +
+             " in record 14 give effects that are all 0 or not finite). Give larger values of qtlp1 and qtlp2.");
 }
 
 }  // namespace
@@ -101,6 +117,7 @@ trait_architecture choose_qtl(const run_parameters& p, population& pop, random_s
 
   draw_effects(p, a, rng);
   scale_effects(p, a, pop.candidates);
+  check_effects(p, a);
   residual_covariance(p, a);
 
   std::string m = "Total QTL number = ";

@@ -156,6 +156,24 @@ void cholesky_factor(const float* v, int n, float* l, std::string* notes) {
   }
 }
 
+void cholesky_factor_semidefinite(const float* v, int n, float* l) {
+  auto V = [&](int i, int j) { return v[(i - 1) + (j - 1) * n]; };
+  auto L = [&](int i, int j) -> float& { return l[(i - 1) + (j - 1) * n]; };
+  for (int k = 0; k < n * n; ++k) l[k] = 0.0f;
+  for (int i = 1; i <= n; ++i) {
+    float sq = 0.0f;
+    for (int k = 1; k < i; ++k) sq += L(i, k) * L(i, k);
+    const float d = V(i, i) - sq;
+    if (!(d > 0.0f)) continue;  // no variance left: the column stays zero
+    L(i, i) = std::sqrt(d);
+    for (int j = i + 1; j <= n; ++j) {
+      float sp = 0.0f;
+      for (int k = 1; k < i; ++k) sp += L(j, k) * L(i, k);
+      L(j, i) = (V(j, i) - sp) / L(i, i);
+    }
+  }
+}
+
 namespace {
 // The independent normals: the first, then every 50th of the following ones.
 void normals(random_stream& r, int n, float* z) {

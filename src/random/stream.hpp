@@ -74,6 +74,12 @@ double gamma_variate(random_stream& r, float alpha, float beta);
 // (or appends it to notes, one line each, when notes is given).
 void cholesky_factor(const float* v, int n, float* l, std::string* notes = nullptr);
 
+// The same factor for a covariance matrix that may be only semidefinite (a
+// trait without residual, h2 = 1): a pivot that is not positive gives a zero
+// column instead of a division by zero. For a positive-definite v the result
+// equals cholesky_factor's bit for bit.
+void cholesky_factor_semidefinite(const float* v, int n, float* l);
+
 // One draw x(1..n) of the n-variate normal with mean 0 and covariance v.
 // Consumes 2 + 100 (n - 1) uniforms.
 void multivariate_normal(random_stream& r, const float* v, int n, float* x);

@@ -1,9 +1,22 @@
 #include "run/messages.hpp"
 
+#include <charconv>
 #include <chrono>
 #include <ctime>
 
 namespace qm {
+
+std::string shortest_text(float v) {
+  char b[64];
+  const auto r = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, r.ptr);
+}
+
+std::string shortest_text(double v) {
+  char b[64];
+  const auto r = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, r.ptr);
+}
 
 namespace {
 std::FILE* logf = nullptr;

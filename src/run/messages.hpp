@@ -59,6 +59,10 @@ inline constexpr std::string_view rq_above_one =
     "rq larger than 1.0 to adjust the setting value for genetic correlation!";
 }  // namespace stop_text
 
+// The shortest decimal text that reads back as v (1e-45, 0.3).
+std::string shortest_text(float v);
+std::string shortest_text(double v);
+
 // Local wall-clock time as hh:mm:ss.
 std::string clock_hms();
 

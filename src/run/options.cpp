@@ -40,6 +40,11 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   app.add_option("--seed", o.seed, "random seed in place of the one of the parameter file (1..2147483646)")
       ->check(CLI::Range(1, 2147483646))
       ->default_str("the parameter file's");
+  app.add_option("--max-memory", o.max_memory_mb, "largest peak memory the run may need, in MB; a run whose estimate is larger stops before it starts")
+      ->check(CLI::Range(int64_t{1}, int64_t{1} << 30))
+      ->default_str("the memory available on the machine");
+  app.add_flag("--check", o.check_only,
+               "check the parameter file and the memory estimate, report every problem, and exit without simulating");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

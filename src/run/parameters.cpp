@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include <sys/stat.h>
 #include <vector>
 
 #include "run/messages.hpp"
@@ -88,8 +90,24 @@ struct reader {
   }
 };
 
-// The whole file as records, read once.
+// The whole file as records, read once. It must be a regular file of at
+// most limits::max_file_bytes (a FIFO or a device could block or never end).
 void load_or_stop(reader& r, const std::string& name) {
+  struct stat st{};
+  if (::stat(name.c_str(), &st) != 0)
+    stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
+         "). Give the name of an existing, readable file.");
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                       : S_ISFIFO(st.st_mode) ? "a pipe (FIFO)"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                    : "not a regular file";
+    stop("Parameter file " + name + " is " + kind + ". Give the name of a regular file that holds the parameters.");
+  }
+  if (st.st_size > limits::max_file_bytes)
+    stop("Parameter file " + name + " has " + std::to_string(st.st_size) + " bytes, more than the " +
+         std::to_string(limits::max_file_bytes) + " a parameter file may have. Check that it is the parameter file.");
+  if (st.st_size == 0) stop("Parameter file " + name + " is empty. Give the file that holds the parameters.");
   std::ifstream in(name, std::ios::binary);
   if (!in)
     stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
@@ -260,8 +278,12 @@ void check_stage(const run_parameters& p, int s, const stage_block& b, int64_t n
   const int r1 = s == 1 ? 18 : 4 * s + 14;
   const int r2 = r1 + 2;
   if (b.nind < 2) reject(p, r1, "nind", std::to_string(b.nind), "nind >= 2");
+  if (b.nind > limits::max_animals)
+    reject(p, r1, "nind", std::to_string(b.nind), "nind <= " + std::to_string(limits::max_animals));
   if (b.nsire < 1) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire >= 1");
+  if (b.nsire > b.nind) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind");
   if (b.ndam < 1) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam >= 1");
+  if (b.ndam > b.nind) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam <= nind");
   if (s >= 2 && b.ngen < 0) reject(p, r1, "ngen", std::to_string(b.ngen), "ngen >= 0 from stage 2 on");
   if (s == 1) {
     if (b.nsire > b.nind / 2) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind/2 in stage 1");
@@ -315,6 +337,9 @@ void check_architecture(const run_parameters& p) {
   if (!(p.qtlp2 > 0.0f)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 > 0");
   if (p.qtlrule == 1 && p.ntrait == 1 && !(p.qtlp1 > 0.0f))
     reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (the shape of the gamma distribution)");
+  if (p.qtlrule == 1 && p.ntrait == 1 && p.qtlp1 > limits::max_gamma_shape)
+    reject(p, 14, "qtlp1", numf(p.qtlp1),
+           "qtlp1 <= " + num(limits::max_gamma_shape) + " (the shape of the gamma distribution; its draws take time in proportion to it)");
   if (p.qtlrule == 0 && p.ntrait >= 2 && !(p.qtlp1 > 0.0f))
     reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (a variance of the normal distribution)");
 }
@@ -384,6 +409,8 @@ void read_parameters(run_parameters& p) {
   read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
               {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
   if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
+  if (p.ntrait > limits::max_traits)
+    reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
   if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
     reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
 
@@ -425,6 +452,8 @@ void read_parameters(run_parameters& p) {
   r.skip(1, "the heading before nstage, spare, seed");
   read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
   if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
+  if (p.nstage > limits::max_stages)
+    reject(p, 16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
   if (p.seed < 0 || p.seed > 2147483646)
     reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
   if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;

@@ -19,6 +19,17 @@
 
 namespace qm {
 
+// Upper limits checked when the file is read. No real study comes near them;
+// they keep a mistyped value from running for hours or allocating the
+// machine's memory before any other check can speak.
+namespace limits {
+inline constexpr int32_t max_traits = 100;             // correlations and factors grow as ntrait^2 and ntrait^3
+inline constexpr int32_t max_stages = 100000;          // every stage block is kept in memory
+inline constexpr int32_t max_animals = 100000000;      // nind; twice it must count haplotypes in 32 bits
+inline constexpr double max_gamma_shape = 10000.0;     // a gamma draw takes time in proportion to its shape
+inline constexpr int64_t max_file_bytes = 64 << 20;    // the parameter file
+}  // namespace limits
+
 // How the parents of the next generation are chosen.
 enum class selection_criterion : int8_t {
   random = 0,      // at random within each sex
@@ -63,6 +74,8 @@ struct run_parameters {
   int threads = 1;                  // threads the engine may use
   // From the command line: a seed that replaces the one of record 16.
   std::optional<int32_t> seed_from_command_line;
+  // From the command line: the largest peak memory allowed (0: what the machine has).
+  int64_t max_memory_bytes = 0;
 
   int32_t markers() const { return nmpc * nchr; }
   int32_t candidate_loci() const { return (nmpc - 1) * nchr; }

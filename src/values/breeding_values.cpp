@@ -50,12 +50,14 @@ void compute_values(const run_parameters& p, const trait_architecture& a, popula
       }
     }
   });
-  // A residual covariance matrix without a proper factor is reported for
-  // every draw, as each draw factors it anew.
-  if (!a.factor_notes.empty()) {
-    for (int i = 1; i <= pop.nind; ++i)
-      for (size_t x = 0, y; (y = a.factor_notes.find('\n', x)) != std::string::npos; x = y + 1)
-        say(a.factor_notes.substr(x, y - x));
+  // Values that are not finite numbers never reach a file.
+  for (int t = 1; t <= n; ++t) {
+    for (int i = 1; i <= pop.nind; ++i) {
+      if (std::isfinite(pop.tbv_of(i, t)) && std::isfinite(pop.phenotype_of(i, t))) continue;
+      stop("The " + std::string(std::isfinite(pop.tbv_of(i, t)) ? "phenotype" : "true breeding value") + " of animal " +
+           std::to_string(i) + " for trait " + std::to_string(t) +
+           " is not a finite number. Check h2 (record 8) and the QTL effect parameters qtlp1 and qtlp2 (record 14).");
+    }
   }
 }
 

@@ -91,6 +91,8 @@ void fix_threshold(const run_parameters& p, trait_architecture& a, population& p
   for (int i = 1; i <= pop.nind; ++i) sum += pop.tbv_of(i, 1);
   const float m = static_cast<float>(sum / static_cast<double>(pop.nind));
   a.threshold = (s * -1.41421354f) * x + m;
+  if (!std::isfinite(a.threshold))
+    stop("The threshold of trait 1 is not a finite number. Check incid (record 2) and h2(1) (record 8).");
   std::string line = "Threshold value=";
   list_real(line, a.threshold);
   say(line);

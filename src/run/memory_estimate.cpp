@@ -1,0 +1,65 @@
+#include "run/memory_estimate.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "run/generation_plan.hpp"
+#include "run/messages.hpp"
+
+namespace qm {
+
+int64_t estimate_peak_memory(const run_parameters& p) {
+  const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
+  int64_t nind = 0, animals = 0, made = 1;
+  for (int s = 1; s <= p.nstage; ++s) {
+    const stage_entry& e = p.stages[static_cast<size_t>(s)];
+    if (!e.readable) continue;
+    nind = std::max<int64_t>(nind, e.block.nind);
+    int64_t gens = 0;
+    for (const plan_segment& seg : stage_segments(s, e.block, made)) gens += seg.count;
+    if (s >= 3) made += e.block.ngen;
+    animals += e.block.nind * gens;
+  }
+  animals += p.stages[1].block.nind;  // the base generation
+  const int64_t haplotypes = 2 * 2 * nind * loci;
+  const int64_t bookkeeping = 48 * loci;
+  const int64_t history = 24 * animals;
+  const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));
+  const int64_t files = (int64_t{2} << 20) * std::max(1, p.threads) + 4 * (p.markers() + 64);
+  const int64_t program = int64_t{20} << 20;
+  return haplotypes + bookkeeping + history + values + files + program;
+}
+
+int64_t available_memory() {
+  std::FILE* f = std::fopen("/proc/meminfo", "r");
+  if (!f) return -1;
+  char line[256];
+  int64_t kb = -1;
+  while (std::fgets(line, sizeof line, f)) {
+    long long v = 0;
+    if (std::sscanf(line, "MemAvailable: %lld kB", &v) == 1) {
+      kb = v;
+      break;
+    }
+  }
+  std::fclose(f);
+  return kb < 0 ? -1 : kb * 1024;
+}
+
+namespace {
+std::string megabytes(int64_t b) { return std::to_string((b + (1 << 20) - 1) >> 20) + " MB"; }
+}  // namespace
+
+void check_memory_estimate(const run_parameters& p) {
+  const int64_t need = estimate_peak_memory(p);
+  const bool explicit_limit = p.max_memory_bytes > 0;
+  const int64_t limit = explicit_limit ? p.max_memory_bytes : available_memory();
+  if (limit < 0 || need <= limit) return;
+  stop("This run needs about " + megabytes(need) + " of memory, more than the " + megabytes(limit) +
+       (explicit_limit ? " that --max-memory allows" : " available on this machine") +
+       ". Reduce nind, the number of markers (nmpc x nchr) or the generations, or raise --max-memory.");
+}
+
+}  // namespace qm
