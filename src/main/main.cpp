@@ -13,6 +13,7 @@
 #include "main/driver.hpp"
 #include "run/options.hpp"
 #include "output/paths.hpp"
+#include "run/interrupt.hpp"
 #include "run/messages.hpp"
 #include "run/observers.hpp"
 #include "run/parameters.hpp"
@@ -72,15 +73,19 @@ int main(int argc, char** argv) {
                  log.c_str(), std::strerror(errno));
     return 1;
   }
+  qm::install_signal_handlers();
   int status = 0;
   try {
     qm::quillmere(p, qm::registered_observers(o));
-  } catch (const qm::run_stop&) {
-    status = 1;
+  } catch (const qm::run_stop& e) {
+    status = e.signal != 0 ? 128 + e.signal : 1;
   } catch (const std::bad_alloc&) {
     qm::show("Not enough memory for this run: reduce nind, the number of loci or the number of threads.", true);
     status = 1;
   }
-  qm::msg_close_log();
+  if (!qm::msg_close_log()) {
+    std::fprintf(stderr, "quillmere: %s cannot be written. Check the free space of the output folder.\n", log.c_str());
+    if (status == 0) status = 1;
+  }
   return status;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "run/interrupt.hpp"
 #include "run/messages.hpp"
 
 namespace qm {
@@ -37,6 +38,7 @@ textfile::~textfile() {
 
 void textfile::put(const char* data, size_t n) {
   if (n == 0) return;
+  stop_if_signalled();
   if (fault_budget >= 0) {
     if (static_cast<long long>(n) > fault_budget) {
       fault_budget = 0;

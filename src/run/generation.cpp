@@ -7,6 +7,7 @@
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
+#include "run/interrupt.hpp"
 #include "run/messages.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
@@ -48,6 +49,7 @@ void start_population(run_state& st, const observer_list& observers) {
 void run_generation(run_state& st, const stage_block& b, const generation_step& step, const observer_list& observers) {
   const run_parameters& p = st.params;
   population& pop = st.pop;
+  stop_if_signalled();
   if (step.kind == generation_kind::recoding) st.mutation_on = false;
   const bool mutate = st.mutation_on && step.kind == generation_kind::history_with_mutation;
 
@@ -85,6 +87,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const generation_view done{step, p, st.map, pop, st.architecture ? &*st.architecture : nullptr, st.history};
   observers.generation_done(done);
   generation_message(step.number);
+  note_generation_done(step.stage, step.number);
 }
 
 }  // namespace qm

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace qm {
@@ -42,6 +44,24 @@ void put_line(std::FILE* f, std::string_view lead, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), f);
   std::fputc('\n', f);
 }
+
+// A log or console that can no longer be written stops the run: the
+// message goes to standard error, the one channel left.
+[[noreturn]] void lost(const char* what, int err) {
+  std::fprintf(stderr, "quillmere: %s cannot be written (%s). Check the free space of the output folder.\n", what,
+               std::strerror(err));
+  throw run_stop(std::string(what) + " cannot be written");
+}
+
+void flush_or_stop(std::FILE*& f, const char* what, bool is_log) {
+  if (std::fflush(f) == 0 && !std::ferror(f)) return;
+  const int err = errno;
+  if (is_log) {
+    std::fclose(f);
+    f = nullptr;
+  }
+  lost(what, err);
+}
 }  // namespace
 
 bool msg_open_log(const char* path) {
@@ -50,9 +70,12 @@ bool msg_open_log(const char* path) {
   return logf != nullptr;
 }
 
-void msg_close_log() {
-  if (logf) std::fclose(logf);
+bool msg_close_log() {
+  if (!logf) return true;
+  const bool ok = std::fflush(logf) == 0 && !std::ferror(logf);
+  const bool closed = std::fclose(logf) == 0;
   logf = nullptr;
+  return ok && closed;
 }
 
 void msg_set_console(std::FILE* f) { consolef = f; }
@@ -75,21 +98,24 @@ void show(std::string_view text, bool stamp) {
   if (logf) {
     put_line(logf, "", t);
     if (stamp) put_line(logf, " ", ts);
-    std::fflush(logf);
+    flush_or_stop(logf, "log.txt", true);
   }
-  put_line(console(), " ", t);
-  if (stamp) put_line(console(), " ", ts);
-  std::fflush(console());
+  std::FILE* c = console();
+  put_line(c, " ", t);
+  if (stamp) put_line(c, " ", ts);
+  flush_or_stop(c, "the console (standard output)", false);
 }
 
 void say(std::string_view text) {
-  put_line(console(), " ", text);
-  std::fflush(console());
+  std::FILE* c = console();
+  put_line(c, " ", text);
+  flush_or_stop(c, "the console (standard output)", false);
 }
 
 void console_blank_line() {
-  std::fputc('\n', console());
-  std::fflush(console());
+  std::FILE* c = console();
+  std::fputc('\n', c);
+  flush_or_stop(c, "the console (standard output)", false);
 }
 
 void stop(std::string_view text) { stop(text, stop_display::log_with_stamp); }

@@ -1,5 +1,8 @@
 // Console and log messages.
 //
+// A log or console that cannot be written stops the run (exit status 1),
+// with a message on standard error.
+//
 // show() writes a line to log.txt (without trailing blanks) and the same line
 // to the console with one leading blank; with a time stamp, the line
 // " dd/mm/yyyy hh:mm:ss" follows in both places. stop() shows a message with
@@ -15,11 +18,13 @@ namespace qm {
 
 struct run_stop : std::runtime_error {
   explicit run_stop(const std::string& what) : std::runtime_error(what) {}
+  int signal = 0;  // the signal (SIGINT, SIGTERM) that stopped the run, or 0
 };
 
 // Opens (replaces) the log file; false when it cannot be created.
 bool msg_open_log(const char* path);
-void msg_close_log();
+// Closes the log; false when what was pending could not be written.
+bool msg_close_log();
 // Where console lines go (standard output unless a test redirects them).
 void msg_set_console(std::FILE* f);
 
