@@ -14,6 +14,7 @@
 #include "run/options.hpp"
 #include "output/paths.hpp"
 #include "run/interrupt.hpp"
+#include "run/memory_estimate.hpp"
 #include "run/messages.hpp"
 #include "run/observers.hpp"
 #include "run/parameters.hpp"
@@ -54,11 +55,40 @@ bool prepare_output_folder(const qm::run_options& o) {
   return true;
 }
 
+
+// --check: every problem of the parameter file and the memory estimate, on
+// standard output; exit status 0 when there is none, 1 otherwise.
+int check_only(const qm::run_options& o) {
+  qm::run_parameters p;
+  p.parafile = o.parafile;
+  p.threads = o.threads;
+  p.max_memory_bytes = o.max_memory_mb << 20;
+  std::vector<std::string> problems;
+  try {
+    problems = qm::check_parameters(p);
+    if (problems.empty()) qm::check_memory_estimate(p);
+  } catch (const qm::run_stop& e) {
+    problems.push_back(e.what());
+  }
+  if (problems.empty()) {
+    std::printf("%s: no problem found; the run needs about %lld MB of memory.\n", p.parafile.c_str(),
+                static_cast<long long>((qm::estimate_peak_memory(p) + (1 << 20) - 1) >> 20));
+    return 0;
+  }
+  std::printf("%s: %zu problem%s found:\n", p.parafile.c_str(), problems.size(), problems.size() > 1 ? "s" : "");
+  for (const std::string& m : problems) std::printf("  %s\n", m.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
+  if (o.check_only) {
+    qm::msg_set_console(stderr);  // messages of a file that cannot be read
+    return check_only(o);
+  }
   if (!prepare_output_folder(o)) return 1;
   qm::set_output_folder(o.outdir);
 

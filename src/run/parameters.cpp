@@ -23,6 +23,25 @@ struct quiet_failure {
   std::string message;
 };
 
+// --check: problems are collected instead of stopping the run. A problem
+// abandons the rest of its record (record_failure); the check goes on with
+// the next record at its place in the layout.
+std::vector<std::string>* collected = nullptr;
+struct record_failure {};
+
+// A problem that does not abandon anything (--check only).
+void section_problem(const std::string& msg) {
+  if (collected) collected->push_back(msg);
+}
+
+[[noreturn]] void problem(const std::string& msg) {
+  if (collected) {
+    collected->push_back(msg);
+    throw record_failure{};
+  }
+  stop(msg);
+}
+
 struct reader {
   bool quiet = false;  // read ahead: failures are reported when the stage begins
   std::string file;
@@ -33,7 +52,7 @@ struct reader {
 
   [[noreturn]] void fail(const std::string& msg) const {
     if (quiet) throw quiet_failure{msg};
-    stop(msg);
+    problem(msg);
   }
 
   [[noreturn]] void ended(const std::string& what) const {
@@ -210,8 +229,8 @@ std::string numf(float v) {
 
 [[noreturn]] void reject(const run_parameters& p, int rec, const std::string& name, const std::string& value,
                          const std::string& rule) {
-  stop("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
-       " is not allowed; required: " + rule + ".");
+  problem("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
+          " is not allowed; required: " + rule + ".");
 }
 
 // Cholesky of the correlation matrix of the pairs c (upper triangle row by
@@ -395,7 +414,21 @@ selection_criterion stage_block::criterion() const {
   }
 }
 
-void read_parameters(run_parameters& p) {
+namespace {
+
+// Runs one section of the file; in --check mode a problem in it moves the
+// reading on to the record where the next section starts.
+template <class F>
+void section(reader& r, size_t next_record, F&& read) {
+  if (!collected) return read();
+  try {
+    read();
+  } catch (const record_failure&) {
+    r.next = next_record - 1;
+  }
+}
+
+void read_file(run_parameters& p) {
   if (p.parafile.empty()) {
     p.parafile = askfile(stdin);
     if (p.parafile.empty())
@@ -405,68 +438,170 @@ void read_parameters(run_parameters& p) {
   reader r;
   load_or_stop(r, p.parafile);
 
-  r.skip(1, "the title record");
-  read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
-              {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
-  if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
-  if (p.ntrait > limits::max_traits)
-    reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
-  if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
-    reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+  bool traits_ok = false;
+  section(r, 3, [&] {
+    r.skip(1, "the title record");
+    read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
+                {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
+    if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
+    if (p.ntrait > limits::max_traits)
+      reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
+    traits_ok = true;
+    if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
+      reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+  });
+  if (!traits_ok) p.ntrait = 1;  // --check goes on as if there were one trait
 
-  r.skip(1, "the heading before the genetic correlations");
-  if (p.ntrait == 1) {
-    r.skip(3, "the records of the correlations (present even with one trait)");
-  } else {
+  section(r, 5, [&] {
+    r.skip(1, "the heading before the genetic correlations");
+    if (p.ntrait == 1) {
+      r.skip(3, "the records of the correlations (present even with one trait)");
+      return;
+    }
     const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
     read_floats(r, p.rgen, static_cast<size_t>(np), std::to_string(np) + " genetic correlations (reals)");
     check_correlations(p, p.rgen, 4, "rgen", "genetic");
-    r.skip(1, "the heading before the residual correlations");
-    read_floats(r, p.rerr, static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
-    check_correlations(p, p.rerr, 6, "rerr", "residual");
+  });
+  if (p.ntrait > 1) {
+    section(r, 7, [&] {
+      if (r.next < 4) r.next = 4;
+      r.skip(1, "the heading before the residual correlations");
+      const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
+      read_floats(r, p.rerr, static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
+      check_correlations(p, p.rerr, 6, "rerr", "residual");
+    });
   }
-  r.skip(1, "the heading before the heritabilities");
-  read_floats(r, p.h2, static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
-  for (int t = 1; t <= p.ntrait; ++t)
-    if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
-      reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
+  section(r, 9, [&] {
+    r.skip(1, "the heading before the heritabilities");
+    read_floats(r, p.h2, static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
+    for (int t = 1; t <= p.ntrait; ++t)
+      if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
+        reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
+  });
 
-  r.skip(1, "the heading before nmpc, nchr, maptype");
-  read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
-  if (p.nmpc < 2) reject(p, 10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
-  if (p.nchr < 1) reject(p, 10, "nchr", std::to_string(p.nchr), "nchr >= 1");
-  if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
-    reject(p, 10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+  section(r, 11, [&] {
+    r.skip(1, "the heading before nmpc, nchr, maptype");
+    read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
+    if (p.nmpc < 2) reject(p, 10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
+    if (p.nchr < 1) reject(p, 10, "nchr", std::to_string(p.nchr), "nchr >= 1");
+    if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
+      reject(p, 10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+  });
 
-  r.skip(1, "the heading before chrlen, mutm, mutq");
-  read_record(r, "chrlen, mutm, mutq (reals)", {&p.chrlen, &p.mutm, &p.mutq});
-  if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
-    reject(p, 12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
-  if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) reject(p, 12, "mutm", num(p.mutm), "0 <= mutm <= 1");
-  if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) reject(p, 12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+  section(r, 13, [&] {
+    r.skip(1, "the heading before chrlen, mutm, mutq");
+    read_record(r, "chrlen, mutm, mutq (reals)", {&p.chrlen, &p.mutm, &p.mutq});
+    if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
+      reject(p, 12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
+    if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) reject(p, 12, "mutm", num(p.mutm), "0 <= mutm <= 1");
+    if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) reject(p, 12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+  });
 
-  r.skip(1, "the heading before qtlrule, nqtl, qtlp1, qtlp2");
-  read_record(r, "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)",
-              {&p.qtlrule, &p.nqtl, &p.qtlp1, &p.qtlp2});
+  section(r, 15, [&] {
+    r.skip(1, "the heading before qtlrule, nqtl, qtlp1, qtlp2");
+    read_record(r, "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)",
+                {&p.qtlrule, &p.nqtl, &p.qtlp1, &p.qtlp2});
+  });
 
-  r.skip(1, "the heading before nstage, spare, seed");
-  read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
-  if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
-  if (p.nstage > limits::max_stages)
-    reject(p, 16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
-  if (p.seed < 0 || p.seed > 2147483646)
-    reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+  bool stages_ok = false;
+  section(r, 17, [&] {
+    r.skip(1, "the heading before nstage, spare, seed");
+    read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
+    if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
+    if (p.nstage > limits::max_stages)
+      reject(p, 16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
+    stages_ok = true;
+    if (p.seed < 0 || p.seed > 2147483646)
+      reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+  });
+  if (!stages_ok) {  // --check: without a usable nstage only stage 1 is checked
+    p.nstage = 1;
+    r.next = 16;
+  }
   if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;
-  check_architecture(p);
+  section(r, 17, [&] { check_architecture(p); });
 
   p.stages.assign(static_cast<size_t>(p.nstage) + 1, stage_entry{});
-  r.skip(1, "the heading of stage 1");
-  stage_entry& e1 = p.stages[1];
-  read_stage(r, 1, e1.block);
-  e1.readable = true;
-  check_stage(p, 1, e1.block, 0, 0);
+  section(r, 21, [&] {
+    r.skip(1, "the heading of stage 1");
+    stage_entry& e1 = p.stages[1];
+    read_stage(r, 1, e1.block);
+    e1.readable = true;
+    check_stage(p, 1, e1.block, 0, 0);
+  });
   for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
   p.idmult = id_multiplier(p);
+}
+
+// Rules that the run itself checks with stops of its own, as --check
+// finds them in advance: selection, the more-sires-than-dams stop, the
+// seltype of each stage, and the gamma and correlation limits of the
+// effect draws.
+void check_run_rules(const run_parameters& p) {
+  int64_t nsire_now = 0, ndam_now = 0;  // the parent lists the next stage mates
+  for (int s = 1; s <= p.nstage; ++s) {
+    const stage_entry& e = p.stages[static_cast<size_t>(s)];
+    const int r1 = s == 1 ? 18 : 4 * s + 14, r2 = r1 + 2;
+    if (!e.readable) {
+      if (s >= 2) section_problem(e.read_error);
+      continue;
+    }
+    const stage_block& b = e.block;
+    if (s >= 2) {
+      try {
+        check_stage(p, s, b, nsire_now, ndam_now);
+      } catch (const record_failure&) {
+      }
+      if (nsire_now > ndam_now)
+        section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+                        std::to_string(s) + " mates " + std::to_string(nsire_now) + " sires with " +
+                        std::to_string(ndam_now) + " dams; the run would stop with \"" +
+                        std::string(stop_text::more_sires_than_dams) + "\". Select at least as many dams as sires.");
+    }
+    const int32_t nhalf = b.nind / 2;
+    if (b.nsire < 3 || b.ndam < 3 || b.nsire > nhalf || b.ndam > nhalf)
+      section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+                      std::to_string(s) + " selects nsire = " + std::to_string(b.nsire) + " and ndam = " +
+                      std::to_string(b.ndam) + " of nind = " + std::to_string(b.nind) +
+                      " animals; selection needs 3 <= nsire, ndam <= nind/2 (the run would stop with \"" +
+                      std::string(stop_text::select_code1) + "\").");
+    if (b.criterion() == selection_criterion::unknown)
+      section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
+                      std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
+                      "2 phenotype); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
+    const bool makes_generations = s <= 2 || b.ngen > 0;
+    if (makes_generations) {
+      nsire_now = b.nsire;
+      ndam_now = b.ndam;
+    }
+  }
+  if (p.nstage >= 2 && p.ntrait >= 2 && p.uncommon_QTL == 0 && p.qtlrule == 1)
+    section_problem("Parameter file " + p.parafile + ", record 14: qtlrule = 1 (gamma effects) with " +
+                    std::to_string(p.ntrait) + " traits needs uncommon_QTL = 1; use normal effects (qtlrule 0).");
+  if (p.nstage >= 2 && p.ntrait == 2 && p.uncommon_QTL == 1 && !p.rgen.empty() && p.rgen[0] != 0.0f) {
+    const float rq = (0.1f + 0.8f) * p.rgen[0] / 0.8f;
+    if (std::fabs(rq) > 1.0f)
+      section_problem("Parameter file " + p.parafile + ", record 4: rgen = " + numf(p.rgen[0]) +
+                      " needs a correlation of the common QTL effects above 1 with uncommon QTL; use |rgen| <= 0.8.");
+  }
+}
+
+}  // namespace
+
+void read_parameters(run_parameters& p) { read_file(p); }
+
+std::vector<std::string> check_parameters(run_parameters& p) {
+  std::vector<std::string> found;
+  collected = &found;
+  try {
+    read_file(p);
+    check_run_rules(p);
+  } catch (...) {
+    collected = nullptr;
+    throw;
+  }
+  collected = nullptr;
+  return found;
 }
 
 const stage_block& enter_stage(const run_parameters& p, int s, int32_t nsire_now, int32_t ndam_now) {

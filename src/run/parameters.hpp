@@ -91,6 +91,12 @@ std::string askfile(std::FILE* in);
 // now; later blocks are kept for their stage.
 void read_parameters(run_parameters& p);
 
+// --check: reads the whole file and collects every problem instead of
+// stopping at the first: the rules checked as the file is read, those of
+// every later stage block, and the rules the run would stop on (selection,
+// mating, seltype, effect draws). A file that cannot be opened still stops.
+std::vector<std::string> check_parameters(run_parameters& p);
+
 // The block of stage s (s >= 2) as the stage begins: stops with the reason
 // when it could not be read or breaks a rule. nsire_now and ndam_now are the
 // lengths of the parent lists that the first generation of the stage mates.
