@@ -109,6 +109,23 @@ struct reader {
   }
 };
 
+// The records of a parameter text, line ends (and a carriage return before
+// them) removed.
+void load_text(reader& r, const std::string& name, std::string_view text) {
+  r.file = name;
+  r.rec.clear();
+  r.next = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string_view::npos) nl = text.size();
+    std::string_view line = text.substr(at, nl - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    r.rec.emplace_back(line);
+    at = nl + 1;
+  }
+}
+
 // The whole file as records, read once. It must be a regular file of at
 // most limits::max_file_bytes (a FIFO or a device could block or never end).
 void load_or_stop(reader& r, const std::string& name) {
@@ -131,14 +148,10 @@ void load_or_stop(reader& r, const std::string& name) {
   if (!in)
     stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
          "). Give the name of an existing, readable file.");
-  r.file = name;
-  r.rec.clear();
-  r.next = 0;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    r.rec.push_back(line);
-  }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad())
+    stop("Parameter file " + name + " cannot be read (" + std::strerror(errno) + "). Check the file and its folder.");
+  load_text(r, name, text);
 }
 
 bool parse_int(const std::string& t, int32_t& out) {
@@ -428,15 +441,19 @@ void section(reader& r, size_t next_record, F&& read) {
   }
 }
 
-void read_file(run_parameters& p) {
-  if (p.parafile.empty()) {
-    p.parafile = askfile(stdin);
-    if (p.parafile.empty())
-      stop("No parameter-file name was given. Type the name of the parameter file at the prompt, "
-           "or give it on the command line.");
-  }
+void read_file(run_parameters& p, const std::string_view* text) {
   reader r;
-  load_or_stop(r, p.parafile);
+  if (text) {
+    load_text(r, p.parafile, *text);
+  } else {
+    if (p.parafile.empty()) {
+      p.parafile = askfile(stdin);
+      if (p.parafile.empty())
+        stop("No parameter-file name was given. Type the name of the parameter file at the prompt, "
+             "or give it on the command line.");
+    }
+    load_or_stop(r, p.parafile);
+  }
 
   bool traits_ok = false;
   section(r, 3, [&] {
@@ -588,13 +605,17 @@ void check_run_rules(const run_parameters& p) {
 
 }  // namespace
 
-void read_parameters(run_parameters& p) { read_file(p); }
+void read_parameters(run_parameters& p) { read_file(p, nullptr); }
 
-std::vector<std::string> check_parameters(run_parameters& p) {
+void read_parameter_text(run_parameters& p, std::string_view text) { read_file(p, &text); }
+
+std::vector<std::string> check_parameters(run_parameters& p) { return check_parameter_text(p, nullptr); }
+
+std::vector<std::string> check_parameter_text(run_parameters& p, const std::string_view* text) {
   std::vector<std::string> found;
   collected = &found;
   try {
-    read_file(p);
+    read_file(p, text);
     check_run_rules(p);
   } catch (...) {
     collected = nullptr;

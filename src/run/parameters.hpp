@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm {
@@ -91,11 +92,16 @@ std::string askfile(std::FILE* in);
 // now; later blocks are kept for their stage.
 void read_parameters(run_parameters& p);
 
+// The same from a text already in memory (p.parafile names it in messages).
+void read_parameter_text(run_parameters& p, std::string_view text);
+
 // --check: reads the whole file and collects every problem instead of
 // stopping at the first: the rules checked as the file is read, those of
 // every later stage block, and the rules the run would stop on (selection,
 // mating, seltype, effect draws). A file that cannot be opened still stops.
 std::vector<std::string> check_parameters(run_parameters& p);
+// The same for a text in memory (null: the file p.parafile).
+std::vector<std::string> check_parameter_text(run_parameters& p, const std::string_view* text);
 
 // The block of stage s (s >= 2) as the stage begins: stops with the reason
 // when it could not be read or breaks a rule. nsire_now and ndam_now are the
