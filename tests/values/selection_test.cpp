@@ -66,7 +66,9 @@ TEST(Select, TruncationWithTiedScores) {
     for (size_t k = 0; k < chosen.size(); ++k) {
       EXPECT_EQ(chosen[k] % 2, first % 2);
       worst_in = std::min(worst_in, p.tbv_of(chosen[k], 1));
-      if (k > 0) EXPECT_GE(p.tbv_of(chosen[k - 1], 1), p.tbv_of(chosen[k], 1));
+      if (k > 0) {
+        EXPECT_GE(p.tbv_of(chosen[k - 1], 1), p.tbv_of(chosen[k], 1));
+      }
     }
     for (int i = first; i <= 40; i += 2)
       if (!in.count(i)) best_out = std::max(best_out, p.tbv_of(i, 1));
