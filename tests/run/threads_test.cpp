@@ -47,7 +47,7 @@ TEST(RunParallel, AFailingPartReachesTheCaller) {
   std::atomic<int> done{0};
   EXPECT_THROW(qm::run_parallel(3, 12,
                                 [&](int k) {
-                                  if (k == 5) throw std::runtime_error("part 5");
+                                  if (k == 5) throw std::runtime_error("a failing piece of work");
                                   done.fetch_add(1);
                                 }),
                std::runtime_error);
