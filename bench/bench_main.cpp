@@ -17,14 +17,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "output/results.hpp"
-#include "population/base.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "qtl/choose.hpp"
+#include "run/generation.hpp"
 #include "run/messages.hpp"
-#include "run/state.hpp"
+#include "run/run_state.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
 
@@ -40,33 +41,49 @@ void quiet() {
   qm::msg_set_console(null);
 }
 
+// A run on 10 chromosomes of nmpc markers: parameters, the state, and the
+// steps of one historical generation.
+struct bench_run {
+  qm::run_parameters p;
+  qm::run_state st{p};
+  double mut = 0.0;
+
+  const qm::stage_block& b() const { return p.stage1(); }
+  void generation() {
+    std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b().matetype, b().nind, st.rng);
+    qm::make_offspring(st.pop, std::move(o), st.map, mut, mut, st.buffers, st.rng, p.threads);
+    qm::allele_bookkeeping(st.pop, p.threads);
+    qm::select_parents(st.pop, b().criterion(), b().nsire, b().ndam, st.rng);
+  }
+};
+
 // A historical population of nind animals on 10 chromosomes of nmpc markers,
 // after a few generations with mutation.
-void historical(qm::popstate& p, int nind, int nmpc, double mut, int warmup) {
+void historical(bench_run& r, int nind, int nmpc, double mut, int warmup) {
   quiet();
+  qm::run_parameters& p = r.p;
   p.ntrait = 1;
-  p.h2.alloc(1);
-  p.h2(1) = 0.3f;
+  p.h2 = {0.3f};
   p.nmpc = nmpc;
   p.nchr = 10;
   p.maptype = 0;
   p.chrlen = 1.0f;
   p.mutm = p.mutq = mut;
-  p.nind = nind;
-  p.nsire = nind / 4;
-  p.ndam = nind / 2;
-  p.matetype = 2;
-  p.seltype = 0;
+  p.nstage = 1;
+  p.seed = 12345;
+  p.stages.assign(2, qm::stage_entry{});
+  p.stages[1].readable = true;
+  qm::stage_block& b = p.stages[1].block;
+  b.nind = nind;
+  b.nsire = nind / 4;
+  b.ndam = nind / 2;
+  b.ngen = warmup;
+  b.matetype = 2;
+  b.seltype = 0;
   p.threads = bench_threads();
-  qm::start_stream(p.rng, 12345);
-  qm::alloc_state(p);
-  qm::make_base_population(p);
-  for (int g = 0; g < warmup; ++g) {
-    qm::mate_parents(p, p.matetype, p.nind);
-    qm::make_offspring(p);
-    qm::allele_bookkeeping(p);
-    qm::select_parents(p, p.seltype, p.nsire, p.ndam);
-  }
+  r.mut = mut;
+  qm::start_population(r.st, qm::observer_list{});
+  for (int g = 0; g < warmup; ++g) r.generation();
 }
 
 int64_t uniforms_per_generation(int nind, int nmpc) {
@@ -75,34 +92,30 @@ int64_t uniforms_per_generation(int nind, int nmpc) {
 
 void Stage1Generation(benchmark::State& st) {
   const int nind = static_cast<int>(st.range(0)), nmpc = static_cast<int>(st.range(1));
-  qm::popstate p;
-  historical(p, nind, nmpc, 1e-4, 3);
-  for (auto _ : st) {
-    qm::mate_parents(p, p.matetype, p.nind);
-    qm::make_offspring(p);
-    qm::allele_bookkeeping(p);
-    qm::select_parents(p, p.seltype, p.nsire, p.ndam);
-  }
+  bench_run r;
+  historical(r, nind, nmpc, 1e-4, 3);
+  for (auto _ : st) r.generation();
 }
 
 // The parts of a generation on their own.
 void Meiosis(benchmark::State& st) {
-  qm::popstate p;
-  historical(p, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  bench_run r;
+  historical(r, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  qm::population& pop = r.st.pop;
   for (auto _ : st) {
     st.PauseTiming();
-    qm::allele_bookkeeping(p);
-    qm::mate_parents(p, p.matetype, p.nind);
+    qm::allele_bookkeeping(pop, r.p.threads);
+    std::vector<qm::parent_pair> o = qm::mate_parents(pop, r.b().matetype, r.b().nind, r.st.rng);
     st.ResumeTiming();
-    qm::make_offspring(p);
+    qm::make_offspring(pop, std::move(o), r.st.map, r.mut, r.mut, r.st.buffers, r.st.rng, r.p.threads);
   }
 }
 
 void Bookkeeping(benchmark::State& st) {
-  qm::popstate p;
-  historical(p, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  bench_run r;
+  historical(r, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
   for (auto _ : st) {
-    qm::allele_bookkeeping(p);
+    qm::allele_bookkeeping(r.st.pop, r.p.threads);
   }
 }
 
@@ -133,17 +146,16 @@ void StreamFmod(benchmark::State& st) {
 }
 
 // A stage-2 like generation with QTL and breeding values, for the writers.
-void with_values(qm::popstate& p, int nind, int nmpc, int ntrait) {
-  historical(p, nind, nmpc, 0.4 / (2.0 * nind), 30);
-  p.nomut = 1;
-  qm::mate_parents(p, p.matetype, p.nind);
-  qm::make_offspring(p);
+void with_values(bench_run& r, int nind, int nmpc, int ntrait) {
+  historical(r, nind, nmpc, 0.4 / (2.0 * nind), 30);
+  r.mut = 0.0;  // mutation off, as after the recoding generation
+  std::vector<qm::parent_pair> o = qm::mate_parents(r.st.pop, r.b().matetype, r.b().nind, r.st.rng);
+  qm::make_offspring(r.st.pop, std::move(o), r.st.map, 0.0, 0.0, r.st.buffers, r.st.rng, r.p.threads);
+  qm::run_parameters& p = r.p;
   p.ntrait = ntrait;
-  p.h2.alloc(ntrait);
-  p.rgen.alloc(ntrait * (ntrait - 1) / 2);
-  p.rerr.alloc(ntrait * (ntrait - 1) / 2);
-  for (int t = 1; t <= ntrait; ++t) p.h2(t) = 0.3f;
-  for (int k = 1; k <= p.rgen.size(); ++k) p.rgen(k) = 0.0f, p.rerr(k) = 0.1f;
+  p.h2.assign(ntrait, 0.3f);
+  p.rgen.assign(ntrait * (ntrait - 1) / 2, 0.0f);
+  p.rerr.assign(ntrait * (ntrait - 1) / 2, 0.1f);
   p.qtlrule = 0;
   p.nqtl = 100;
   p.qtlp1 = p.qtlp2 = 1.0f;
@@ -151,15 +163,15 @@ void with_values(qm::popstate& p, int nind, int nmpc, int ntrait) {
   char dir[] = "/tmp/qmbench.XXXXXX";
   if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
   // The effect check for uncorrelated traits may take a few draws.
-  qm::choose_qtl(p);
-  qm::compute_values(p);
-  qm::select_parents(p, 0, p.nsire, p.ndam);
+  r.st.architecture = qm::choose_qtl(p, r.st.pop, r.st.rng);
+  qm::compute_values(p, *r.st.architecture, r.st.pop, r.st.rng);
+  qm::select_parents(r.st.pop, qm::selection_criterion::random, r.b().nsire, r.b().ndam, r.st.rng);
 }
 
 void WriteResults(benchmark::State& st) {
-  qm::popstate p;
-  with_values(p, 2000, 1001, 1);
-  for (auto _ : st) qm::write_generation_files(p, 1);
+  bench_run r;
+  with_values(r, 2000, 1001, 1);
+  for (auto _ : st) qm::write_generation_files(r.p, r.st.pop, *r.st.architecture, 1);
 }
 
 void WriteBytes(benchmark::State& st) {
@@ -184,9 +196,9 @@ void WriteBytes(benchmark::State& st) {
 }
 
 void Getbv3x10000(benchmark::State& st) {
-  qm::popstate p;
-  with_values(p, 10000, 101, 3);
-  for (auto _ : st) qm::compute_values(p);
+  bench_run r;
+  with_values(r, 10000, 101, 3);
+  for (auto _ : st) qm::compute_values(r.p, *r.st.architecture, r.st.pop, r.st.rng);
 }
 
 void ExampleRun(benchmark::State& st) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "run/messages.hpp"
-#include "run/params.hpp"
+#include "run/generation.hpp"
+#include "run/generation_plan.hpp"
+#include "run/parameters.hpp"
 
 namespace qmtest {
 
@@ -102,10 +104,26 @@ std::string set_record(const std::string& par, int n, const std::string& line) {
   return out;
 }
 
-void load_par(qm::popstate& p, const std::string& par) {
+void load_par(qm::run_parameters& p, const std::string& par) {
   write_file("param.par", par);
   p.parafile = "param.par";
-  qm::readpara(p);
+  qm::read_parameters(p);
+}
+
+run_setup::run_setup(const std::string& par, int threads, const qm::observer_list& observers) {
+  params.threads = threads;
+  load_par(params, par);
+  qm::start_population(st, observers);
+}
+
+void run_setup::run_stage(int s, const qm::observer_list& observers) {
+  const qm::stage_block& b =
+      s == 1 ? params.stage1()
+             : qm::enter_stage(params, s, static_cast<int32_t>(st.pop.sires.size()),
+                               static_cast<int32_t>(st.pop.dams.size()));
+  for (const qm::plan_segment& seg : qm::stage_segments(s, b, numbered))
+    for (int64_t k = 0; k < seg.count; ++k) qm::run_generation(st, b, qm::step_of(s, seg, k), observers);
+  if (s >= 3) numbered += b.ngen;
 }
 
 // ---------------------------------------------------------------- SHA-256

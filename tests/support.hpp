@@ -1,9 +1,12 @@
 // Helpers shared by the tests.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "run/state.hpp"
+#include "run/observer.hpp"
+#include "run/parameters.hpp"
+#include "run/run_state.hpp"
 
 namespace qmtest {
 
@@ -35,8 +38,28 @@ std::string small_par();
 std::string set_record(const std::string& par, int n, const std::string& line);
 
 // Writes par to "param.par" in the working directory and reads it with
-// readpara into p (console lines go to the capture when one is active).
-void load_par(qm::popstate& p, const std::string& par);
+// read_parameters into p (console lines go to the capture when one is active).
+void load_par(qm::run_parameters& p, const std::string& par);
+
+// A run set up from a parameter text as the driver sets it up: param.par
+// written and read, the map built and the base generation made. The stages
+// can then be run one by one as the driver runs them. Not copyable: the run
+// state refers to the parameters.
+struct run_setup {
+  qm::run_parameters params;
+  qm::run_state st{params};
+  int64_t numbered = 1;  // generations numbered before stage 3 and on (the stage-2 one)
+
+  explicit run_setup(const std::string& par, int threads = 1,
+                     const qm::observer_list& observers = qm::observer_list{});
+  run_setup(const run_setup&) = delete;
+  run_setup& operator=(const run_setup&) = delete;
+
+  qm::population& pop() { return st.pop; }
+  // Every generation of stage s, as the driver makes them (a later stage's
+  // block is checked as it begins).
+  void run_stage(int s, const qm::observer_list& observers = qm::observer_list{});
+};
 
 // SHA-256 of a byte string, as 64 lowercase hex digits.
 std::string sha256(const std::string& bytes);

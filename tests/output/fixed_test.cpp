@@ -10,8 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "output/textfile.hpp"
-#include "run/messages.hpp"
 #include "support.hpp"
 
 TEST(Support, Sha256KnownDigests) {
@@ -114,30 +112,4 @@ TEST(FixedWidth, ListDirectedConsoleItems) {
   std::string s;
   qm::list_int(s, -1234567);
   EXPECT_EQ(s, "    -1234567");
-}
-
-TEST(TextFile, WritesExactlyTheComposedText) {
-  qmtest::tempdir dir;
-  qm::textfile t;
-  qm::tf_open(t, "out.txt");
-  char* p = qm::tf_room(t, 40);
-  p = qm::put_x(p, 2);
-  p = qm::put_im(p, 50012, 6, 6);
-  p = qm::put_f(p, 1.5, 8, 3);
-  *p++ = '\n';
-  qm::tf_commit(t, p);
-  qm::tf_line(t, "second line");
-  std::string want = "  050012   1.500\nsecond line\n";
-  for (int n = 0; n < 150000; ++n) {  // several large blocks
-    const std::string line = i(n, 12);
-    qm::tf_line(t, line);
-    want += line + "\n";
-  }
-  qm::tf_close(t);
-  EXPECT_EQ(qmtest::read_file("out.txt"), want);
-
-  qmtest::console_capture cap;
-  qm::textfile bad;
-  EXPECT_THROW(qm::tf_open(bad, "no_such_folder/res.out"), qm::run_stop);
-  EXPECT_NE(cap.text().find("no_such_folder/res.out"), std::string::npos) << cap.text();
 }

@@ -13,41 +13,34 @@ namespace {
 
 // 12 animals, 3 markers, 4 candidate loci of which 3 and 1 are QTL (in that
 // order). Sires 1, 5, 11 and dams 2, 4, 6 were chosen as parents.
-void generation(qm::popstate& p, int ntrait) {
-  p.nind = 12;
-  p.nhap = 24;
-  p.nmark = 3;
-  p.nqloc = 4;
-  p.ntrait = ntrait;
-  p.mtype.alloc(3, 24);
-  p.qtype.alloc(4, 24);
-  for (int h = 1; h <= 24; ++h) {
-    for (int l = 1; l <= 3; ++l) p.mtype(l, h) = static_cast<int8_t>(1 + (l + h) % 2);
-    for (int l = 1; l <= 4; ++l) p.qtype(l, h) = static_cast<int8_t>(1 + (l * h) % 3 % 2);
-  }
-  p.tqtl = 2;
-  p.qtlid.alloc(2);
-  p.qtlid(1) = 3;
-  p.qtlid(2) = 1;
-  p.ped.alloc(3, 12);
-  for (int i = 1; i <= 12; ++i) {
-    p.ped(1, i) = i;
-    p.ped(2, i) = 2 * (i % 3) + 1;
-    p.ped(3, i) = 2 * (i % 5) + 2;
-  }
-  p.sireid.alloc(3);
-  p.damid.alloc(3);
-  for (int k = 1; k <= 3; ++k) p.damid(k) = 2 * k;
-  p.sireid(1) = 1;
-  p.sireid(2) = 5;
-  p.sireid(3) = 11;
-  p.bv.alloc(12, 2, ntrait);
-  for (int i = 1; i <= 12; ++i)
-    for (int t = 1; t <= ntrait; ++t) {
-      p.bv(i, 1, t) = 0.375 * i - t;
-      p.bv(i, 2, t) = -1.0 / (i + t);
+struct generation {
+  qm::run_parameters p;
+  qm::population pop;
+  qm::trait_architecture a;
+  explicit generation(int ntrait) {
+    p.ntrait = a.ntrait = ntrait;
+    pop.nind = 12;
+    pop.markers.resize(3, 24);
+    pop.candidates.resize(4, 24);
+    for (int h = 1; h <= 24; ++h) {
+      for (int l = 1; l <= 3; ++l) pop.markers.at(l - 1, h - 1) = static_cast<int8_t>(1 + (l + h) % 2);
+      for (int l = 1; l <= 4; ++l) pop.candidates.at(l - 1, h - 1) = static_cast<int8_t>(1 + (l * h) % 3 % 2);
     }
-}
+    a.qtl_locus = {3, 1};
+    a.effects.assign(2 * static_cast<size_t>(ntrait), 0.0);
+    for (int i = 1; i <= 12; ++i) pop.parents.push_back({2 * (i % 3) + 1, 2 * (i % 5) + 2});
+    pop.dams = {2, 4, 6};
+    pop.sires = {1, 5, 11};
+    pop.tbv.assign(12 * static_cast<size_t>(ntrait), 0.0);
+    pop.phenotype.assign(12 * static_cast<size_t>(ntrait), 0.0);
+    for (int i = 1; i <= 12; ++i)
+      for (int t = 1; t <= ntrait; ++t) {
+        pop.tbv_of(i, t) = 0.375 * i - t;
+        pop.phenotype_of(i, t) = -1.0 / (i + t);
+      }
+  }
+  void write(int64_t g) { qm::write_generation_files(p, pop, a, g); }
+};
 
 std::vector<std::string> lines_of(const std::string& path) {
   std::istringstream in(qmtest::read_file(path));
@@ -62,9 +55,10 @@ std::string f18(double v) {
   return b;
 }
 
-std::string alleles(const qm::arr2<int8_t>& a, std::vector<int> loci, int h) {
+// Loci and haplotype 1-based.
+std::string alleles(const qm::haplotype_matrix& a, std::vector<int> loci, int h) {
   std::string s;
-  for (int l : loci) s += " " + std::to_string(a(l, h));
+  for (int l : loci) s += " " + std::to_string(a.at(l - 1, h - 1));
   return s;
 }
 
@@ -79,10 +73,9 @@ TEST(ResultsTest, FileNames) {
 
 TEST(ResultsTest, GenerationFive) {
   qmtest::tempdir td;
-  qm::popstate p;
-  generation(p, 1);
-  p.bv(1, 1, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
-  qm::write_generation_files(p, 5);
+  generation f(1);
+  f.pop.tbv_of(1, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
+  f.write(5);
   const auto bv = lines_of("05BV.out");
   ASSERT_EQ(bv.size(), 13u);
   EXPECT_EQ(bv[0], "     ID   Sire    Dam  Sex Bred       TBV       Phe");
@@ -102,17 +95,16 @@ TEST(ResultsTest, GenerationFive) {
   for (int h = 1; h <= 24; ++h) {
     char id[32];
     std::snprintf(id, sizeof id, "  000005  05%04d", (h + 1) / 2);
-    EXPECT_EQ(mt[h - 1], id + alleles(p.mtype, {1, 2, 3}, h)) << h;
-    EXPECT_EQ(qt[h - 1], id + alleles(p.qtype, {3, 1}, h)) << h;
+    EXPECT_EQ(mt[h - 1], id + alleles(f.pop.markers, {1, 2, 3}, h)) << h;
+    EXPECT_EQ(qt[h - 1], id + alleles(f.pop.candidates, {3, 1}, h)) << h;
   }
   EXPECT_EQ(mt[22], "  000005  050012 1 2 1");
 }
 
 TEST(ResultsTest, GenerationsZeroAndHundred) {
   qmtest::tempdir td;
-  qm::popstate p;
-  generation(p, 2);
-  qm::write_generation_files(p, 0);
+  generation f(2);
+  f.write(0);
   auto bv = lines_of("00BV.out");
   ASSERT_EQ(bv.size(), 13u);
   EXPECT_EQ(bv[0], "     ID   Sire    Dam  Sex Bred     TBV01     Phe01     TBV02     Phe02");
@@ -121,10 +113,26 @@ TEST(ResultsTest, GenerationsZeroAndHundred) {
   EXPECT_EQ(lines_of("00MTYPE.out")[23].substr(0, 16), "  000000  000012");
   EXPECT_EQ(lines_of("00QTYPE.out").size(), 24u);
 
-  qm::write_generation_files(p, 100);
+  f.write(100);
   bv = lines_of("100BV.out");
   ASSERT_EQ(bv.size(), 13u);
   EXPECT_EQ(bv[12].substr(0, 31), "  1000012  990001  990006  2  0");
   EXPECT_EQ(lines_of("100MTYPE.out")[23], "  000100  1000012 2 1 2");
   EXPECT_EQ(lines_of("100QTYPE.out")[0].substr(0, 17), "  000100  1000001");
+}
+
+TEST(ResultsTest, SameBytesOnAnyThreadCountAndLargeIdentifiers) {
+  qmtest::tempdir td;
+  generation f(1);
+  f.write(7);
+  const std::string one = qmtest::read_file("07MTYPE.out") + qmtest::read_file("07QTYPE.out") + qmtest::read_file("07BV.out");
+  f.p.threads = 3;
+  f.write(7);
+  EXPECT_EQ(qmtest::read_file("07MTYPE.out") + qmtest::read_file("07QTYPE.out") + qmtest::read_file("07BV.out"), one);
+  for (const char* n : {"07MTYPE.out.partial", "07QTYPE.out.partial", "07BV.out.partial"})
+    EXPECT_FALSE(qmtest::file_exists(n)) << n;
+  // The identifier multiplier of a run with larger generations: g * 100000 + i.
+  f.p.idmult = 100000;
+  f.write(7);
+  EXPECT_EQ(lines_of("07BV.out")[12].substr(0, 30), "  700012  600001  600006  2  0");
 }

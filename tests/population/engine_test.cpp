@@ -3,9 +3,9 @@
 // mutations per locus, and results that do not depend on the thread count.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
-#include "population/base.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "values/selection.hpp"
@@ -17,72 +17,81 @@ using qmtest::set_record;
 
 // The described gamete walk, one uniform at a time, with each mutant
 // numbered at once by scanning the parental generation.
-void reference_genotype(qm::popstate& p) {
-  if (p.nomut == 1) p.mutm = p.mutq = 0.0;
-  qm::arr2<int8_t> mo, qo;
-  mo.alloc(p.nmark, p.nhap);
-  qo.alloc(p.nqloc, p.nhap);
-  auto mutate = [&](qm::arr2<int16_t>& alle, const qm::arr2<int8_t>& par, int l) {
-    const int next = alle(l, 1);
+void reference_offspring(qm::run_state& st, const std::vector<qm::parent_pair>& o, double mutm, double mutq) {
+  qm::population& pop = st.pop;
+  const qm::genome_map& map = st.map;
+  const int nmark = map.nmark(), nqloc = map.nqloc(), nmpc = map.nmpc, nchr = map.nchr;
+  const int nhap = 2 * static_cast<int>(o.size());
+  std::vector<int8_t> mo(static_cast<size_t>(nmark) * nhap), qo(static_cast<size_t>(nqloc) * nhap);
+  auto mutate = [&](qm::allele_registry& alle, const qm::haplotype_matrix& par, int l) {
+    const int next = alle.next[l];
     int v = next + 1;
     for (bool carried = true; carried && v <= 127;) {
       carried = false;
-      for (int h = 1; h <= par.n2 && !carried; ++h) carried = par(l, h) == v;
+      for (int h = 0; h < par.haplotypes() && !carried; ++h) carried = par.at(l, h) == v;
       if (carried) ++v;
     }
-    alle(l, 1) = static_cast<int16_t>(v);
+    alle.next[l] = static_cast<int16_t>(v);
     return static_cast<int8_t>(next);
   };
-  for (int h = 1; h <= p.nhap; ++h) {
-    const int i = (h + 1) / 2, par = h % 2 ? p.ped(2, i) : p.ped(3, i);
-    for (int c = 1; c <= p.nchr; ++c) {
-      int s = qm::uniform_int(p.rng, 1, 2);
-      if (qm::next_uniform(p.rng) < 0.5) s = 3 - s;
-      const int m1 = (c - 1) * p.nmpc + 1;
-      mo(m1, h) = qm::next_uniform(p.rng) < p.mutm ? mutate(p.malle, p.mtype, m1) : p.mtype(m1, 2 * par - 2 + s);
-      for (int j = 2; j <= p.nmpc; ++j) {
-        const int k = (c - 1) * (p.nmpc - 1) + j - 1, m = (c - 1) * p.nmpc + j;
-        if (qm::next_uniform(p.rng) < p.recf(1, k)) s = 3 - s;
-        qo(k, h) = qm::next_uniform(p.rng) < p.mutq ? mutate(p.qalle, p.qtype, k) : p.qtype(k, 2 * par - 2 + s);
-        if (qm::next_uniform(p.rng) < p.recf(2, k)) s = 3 - s;
-        mo(m, h) = qm::next_uniform(p.rng) < p.mutm ? mutate(p.malle, p.mtype, m) : p.mtype(m, 2 * par - 2 + s);
+  qm::random_stream& r = st.rng;
+  for (int h = 0; h < nhap; ++h) {
+    const int par = h % 2 ? o[h / 2].dam : o[h / 2].sire;
+    const int col0 = 2 * par - 3;  // the parent's strand s (1 or 2) is column col0 + s
+    for (int c = 0; c < nchr; ++c) {
+      int s = qm::uniform_int(r, 1, 2);
+      if (qm::next_uniform(r) < 0.5) s = 3 - s;
+      const int m1 = c * nmpc;
+      mo[static_cast<size_t>(h) * nmark + m1] =
+          qm::next_uniform(r) < mutm ? mutate(pop.marker_alleles, pop.markers, m1) : pop.markers.at(m1, col0 + s);
+      for (int j = 1; j < nmpc; ++j) {
+        const int k = c * (nmpc - 1) + j - 1, m = c * nmpc + j;
+        if (qm::next_uniform(r) < map.recomb_left[k]) s = 3 - s;
+        qo[static_cast<size_t>(h) * nqloc + k] =
+            qm::next_uniform(r) < mutq ? mutate(pop.candidate_alleles, pop.candidates, k) : pop.candidates.at(k, col0 + s);
+        if (qm::next_uniform(r) < map.recomb_right[k]) s = 3 - s;
+        mo[static_cast<size_t>(h) * nmark + m] =
+            qm::next_uniform(r) < mutm ? mutate(pop.marker_alleles, pop.markers, m) : pop.markers.at(m, col0 + s);
       }
     }
   }
-  p.mtype.swap(mo);
-  p.qtype.swap(qo);
+  pop.markers.resize(nmark, nhap);
+  pop.candidates.resize(nqloc, nhap);
+  std::copy(mo.begin(), mo.end(), pop.markers.data());
+  std::copy(qo.begin(), qo.end(), pop.candidates.data());
+  pop.parents = o;
+  pop.nind = static_cast<int32_t>(o.size());
 }
 
-bool same_bytes(const qm::arr2<int8_t>& a, const qm::arr2<int8_t>& b) {
-  return a.n1 == b.n1 && a.n2 == b.n2 && std::equal(a.data(), a.data() + a.count(), b.data());
-}
+std::vector<int8_t> bytes(const qm::haplotype_matrix& m) { return {m.data(), m.data() + m.size()}; }
 
 // Several historical generations with a random map and high mutation rates,
 // by the engine with the given thread count, or by the reference.
 struct history {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
+  std::unique_ptr<qmtest::run_setup> s;
   history(int threads, bool reference) {
     std::string par = set_record(qmtest::small_par(), 10, "21 3 1");
     par = set_record(par, 12, "1.0 0.05 0.08");
     par = set_record(par, 18, "10 20 60 30");
-    qmtest::load_par(p, par);
-    p.threads = threads;
-    qm::make_base_population(p);
+    s = std::make_unique<qmtest::run_setup>(par, threads);
+    qm::run_state& st = s->st;
+    const qm::stage_block& b = s->params.stage1();
     for (int g = 0; g < 6; ++g) {
-      qm::mate_parents(p, p.matetype, p.nind);
+      std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b.matetype, b.nind, st.rng);
       if (reference) {
-        reference_genotype(p);
-        qm::bookkeeping(p.malle, p.mtype);
-        qm::bookkeeping(p.qalle, p.qtype);
+        reference_offspring(st, o, s->params.mutm, s->params.mutq);
+        qm::bookkeeping(st.pop.marker_alleles, st.pop.markers);
+        qm::bookkeeping(st.pop.candidate_alleles, st.pop.candidates);
       } else {
-        qm::make_offspring(p);
-        qm::allele_bookkeeping(p);
+        qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads);
+        qm::allele_bookkeeping(st.pop, threads);
       }
-      qm::select_parents(p, p.seltype, p.nsire, p.ndam);
+      qm::select_parents(st.pop, b.criterion(), b.nsire, b.ndam, st.rng);
     }
   }
+  const qm::population& pop() const { return s->st.pop; }
 };
 
 TEST(MeiosisEngine, SameAllelesAsTheDescribedWalkWithManyMutations) {
@@ -90,26 +99,32 @@ TEST(MeiosisEngine, SameAllelesAsTheDescribedWalkWithManyMutations) {
   // The rates give several mutants per locus and generation: most markers
   // carry four or more allele numbers at once.
   int many = 0;
-  for (int l = 1; l <= ref.p.nmark; ++l) many += ref.p.malle(l, 2) >= 5;
-  EXPECT_GT(many, ref.p.nmark / 2);
+  const int nmark = ref.pop().markers.loci();
+  for (int l = 0; l < nmark; ++l) many += ref.pop().marker_alleles.top[l] >= 5;
+  EXPECT_GT(many, nmark / 2);
   for (const history* e : {&one, &three}) {
-    EXPECT_TRUE(same_bytes(e->p.mtype, ref.p.mtype));
-    EXPECT_TRUE(same_bytes(e->p.qtype, ref.p.qtype));
-    EXPECT_TRUE(std::equal(e->p.malle.data(), e->p.malle.data() + e->p.malle.count(), ref.p.malle.data()));
-    EXPECT_TRUE(std::equal(e->p.qalle.data(), e->p.qalle.data() + e->p.qalle.count(), ref.p.qalle.data()));
-    EXPECT_EQ(e->p.rng.state, ref.p.rng.state);
+    EXPECT_EQ(bytes(e->pop().markers), bytes(ref.pop().markers));
+    EXPECT_EQ(bytes(e->pop().candidates), bytes(ref.pop().candidates));
+    EXPECT_EQ(e->pop().marker_alleles.next, ref.pop().marker_alleles.next);
+    EXPECT_EQ(e->pop().marker_alleles.top, ref.pop().marker_alleles.top);
+    EXPECT_EQ(e->pop().candidate_alleles.next, ref.pop().candidate_alleles.next);
+    EXPECT_EQ(e->pop().candidate_alleles.top, ref.pop().candidate_alleles.top);
+    EXPECT_EQ(e->s->st.rng.state, ref.s->st.rng.state);
   }
 }
 
 TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
-  qmtest::load_par(p, set_record(set_record(qmtest::small_par(), 10, "21 3 1"), 12, "1.0 1.0e-3 2.0e-3"));
-  qm::make_base_population(p);
+  qmtest::run_setup s(set_record(set_record(qmtest::small_par(), 10, "21 3 1"), 12, "1.0 1.0e-3 2.0e-3"));
+  const qm::genome_map& map = s.st.map;
+  const qm::run_parameters& p = s.params;
   qm::meiosis_plan plan;
-  qm::build_plan(p, p.mutm, p.mutq, plan);
+  qm::build_plan(map, p.mutm, p.mutq, plan);
   ASSERT_FALSE(plan.same_rows);  // a random map: every chromosome its own row
+  ASSERT_EQ(plan.u, 3 + 4 * 20);
+  ASSERT_EQ(plan.upad % 8, 0);
+  ASSERT_GE(plan.upad, plan.u);
   // u < x must hold exactly for the states below the threshold of x.
   auto check = [](uint32_t t, double x) {
     if (t > 1) {
@@ -126,14 +141,18 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
     check(t[1], 0.5);
     check(t[2], p.mutm);
     for (int j = 0; j < gaps; ++j) {
-      const int k = c * gaps + j + 1;
-      check(t[3 + 4 * j], p.recf(1, k));
+      const int k = c * gaps + j;
+      check(t[3 + 4 * j], map.recomb_left[k]);
       check(t[4 + 4 * j], p.mutq);
-      check(t[5 + 4 * j], p.recf(2, k));
+      check(t[5 + 4 * j], map.recomb_right[k]);
       check(t[6 + 4 * j], p.mutm);
     }
     for (int i = plan.u; i < plan.upad; ++i) EXPECT_EQ(t[i], 0u);  // padding never fires
   }
+  // An even map has one row for every chromosome.
+  qmtest::run_setup even(qmtest::small_par());
+  qm::build_plan(even.st.map, 0.0, 0.0, plan);
+  EXPECT_TRUE(plan.same_rows);
 }
 
 TEST(MeiosisEngine, VectorAndPlainKernelsAgree) {

@@ -1,120 +1,199 @@
-// The base generation and the genetic map.
+// The genetic map, and the base generation that start_population makes on it.
+#include "population/genome_map.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <sstream>
 #include <vector>
 
-#include "population/base.hpp"
+#include "output/classic_files.hpp"
+#include "run/generation.hpp"
 #include "support.hpp"
 
 namespace {
 
 using qmtest::set_record;
 
-TEST(BaseSet, EvenMapMonomorphicBaseAndParentLists) {
+// Morgan distance of a recombination fraction (Haldane's function undone).
+double distance_of(double r) { return -0.5 * std::log(1.0 - 2.0 * r); }
+
+TEST(GenomeMap, EvenSpacing) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
-  qmtest::load_par(p, qmtest::small_par());  // nmpc 11, chrlen 1.0, maptype 0, nind 40
-  p.mtype(3, 5) = 7;
-  const int32_t seed0 = p.rng.state;
-  qm::make_base_population(p);
-  // h = 0.5 / 10 in single precision = 0.05000000074505806, then Haldane.
-  for (size_t i = 0; i < p.recf.count(); ++i) EXPECT_DOUBLE_EQ(p.recf.data()[i], 0.04758129165617664);
-  EXPECT_EQ(p.rng.state, seed0);
-  EXPECT_FALSE(qmtest::file_exists("mposition.out"));
-  for (size_t i = 0; i < p.mtype.count(); ++i) EXPECT_EQ(p.mtype.data()[i], 1);
-  for (size_t i = 0; i < p.qtype.count(); ++i) EXPECT_EQ(p.qtype.data()[i], 1);
-  for (int i = 1; i <= p.nind; ++i)
-    for (int r = 1; r <= 3; ++r) EXPECT_EQ(p.ped(r, i), i);
-  ASSERT_EQ(p.sireid.size(), 10);
-  ASSERT_EQ(p.damid.size(), 20);
-  for (int k = 1; k <= 10; ++k) EXPECT_EQ(p.sireid(k), 2 * k - 1);
-  for (int k = 1; k <= 20; ++k) EXPECT_EQ(p.damid(k), 2 * k);
-
-  // nind 7 with lists of 5: only three males and three females exist to fill them.
-  p.nind = 7;
-  p.nsire = p.ndam = 5;
-  p.ped.alloc(3, 7);
-  p.mtype.alloc(p.nmark, 14);
-  p.qtype.alloc(p.nqloc, 14);
-  qm::make_base_population(p);
-  ASSERT_EQ(p.sireid.size(), 5);
-  for (int k = 1; k <= 3; ++k) EXPECT_EQ(p.sireid(k), 2 * k - 1);
-  for (int k = 1; k <= 3; ++k) EXPECT_EQ(p.damid(k), 2 * k);
+  qmtest::run_setup s(qmtest::small_par());  // nmpc 11, nchr 4, chrlen 1.0, maptype 0
+  const qm::genome_map& m = s.st.map;
+  ASSERT_EQ(m.nmark(), 44);
+  ASSERT_EQ(m.nqloc(), 40);
+  // Half a gap, 0.5 / 10 in single precision = 0.05000000074505806, then Haldane.
+  for (int k = 0; k < 40; ++k) {
+    EXPECT_DOUBLE_EQ(m.recomb_left[k], 0.04758129165617664);
+    EXPECT_DOUBLE_EQ(m.recomb_right[k], 0.04758129165617664);
+  }
+  EXPECT_EQ(s.st.rng.state, 12345);  // an even map draws nothing
+  for (int c = 1; c <= 4; ++c) {
+    for (int j = 1; j <= 11; ++j) {
+      const qm::locus_position& x = m.markers[(c - 1) * 11 + j - 1];
+      EXPECT_EQ(x.chromosome, c);
+      EXPECT_NEAR(x.morgan, 0.1 * (j - 1), 1e-12);
+      EXPECT_NEAR(static_cast<double>(x.base_pair), 1e7 * (j - 1), 1.0);
+    }
+    for (int j = 1; j <= 10; ++j) {
+      const qm::locus_position& x = m.candidates[(c - 1) * 10 + j - 1];
+      EXPECT_EQ(x.chromosome, c);
+      EXPECT_NEAR(x.morgan, 0.1 * (j - 1) + 0.05, 1e-8);  // the midpoint of its gap
+      EXPECT_NEAR(static_cast<double>(x.base_pair), 1e7 * (j - 1) + 5e6, 2.0);
+    }
+    EXPECT_NEAR(static_cast<double>(m.chromosome_base_pairs(c)), 1e8, 1.0);
+  }
+  EXPECT_NEAR(qm::haldane(0.05), 0.5 * (1.0 - std::exp(-0.1)), 1e-15);
 }
 
-TEST(BaseSet, RandomMapFileAndGaps) {
+TEST(GenomeMap, RandomGapsAndTheirFile) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
-  qmtest::load_par(p, set_record(set_record(qmtest::small_par(), 10, "6 3 1"), 12, "1.5 1.0e-3 2.0e-3"));
-  const int gaps = p.nmpc - 1;
-  const int32_t seed0 = p.rng.state;
-  qm::make_base_population(p);
+  const std::string par = set_record(set_record(qmtest::small_par(), 10, "6 3 1"), 12, "1.5 1.0e-3 2.0e-3");
+  qmtest::run_setup s(par);
+  const qm::genome_map& m = s.st.map;
+  const int gaps = 5, nchr = 3;
+  ASSERT_EQ(m.nmark(), 18);
+  ASSERT_EQ(m.nqloc(), 15);
+  ASSERT_EQ(m.gap_base_pairs.size(), 18u);
 
-  // Reference draws of the map: gaps (u1, u2), scaled to chrlen, then one
-  // uniform per candidate locus; recf compared after undoing Haldane.
+  // Reference draws of the map: gaps (u1, u2) scaled to chrlen, then one
+  // uniform per candidate locus that splits its gap.
   qm::random_stream r;
-  r.state = seed0;
+  qm::start_stream(r, 12345);
   const double d = static_cast<double>(1.5f / 5.0f);
-  std::vector<long long> bp;
-  for (int c = 1; c <= p.nchr; ++c) {
+  for (int c = 1; c <= nchr; ++c) {
     std::vector<double> g(gaps);
-    double s = 0.0, total = 0.0;
+    double sum = 0.0, total = 0.0;
     for (double& x : g) {
       const double u1 = qm::next_uniform(r), u2 = qm::next_uniform(r);
-      s += x = (std::log(u2) / -1.0) * (d / 2.0) + u1 * d;
+      sum += x = (std::log(u2) / -1.0) * (d / 2.0) + u1 * d;
     }
+    const qm::locus_position& first = m.markers[(c - 1) * 6];
+    EXPECT_EQ(first.morgan, 0.0);
+    EXPECT_EQ(first.base_pair, 0);
+    EXPECT_EQ(m.gap_base_pairs[(c - 1) * 6], 0);
+    int64_t bp = 0;
     for (int j = 0; j < gaps; ++j) {
-      total += g[j] *= 1.5 / s;
-      bp.push_back(static_cast<long long>(g[j] * 1e8));
-      const int k = (c - 1) * gaps + j + 1;
-      const double x1 = -0.5 * std::log(1.0 - 2.0 * p.recf(1, k)), x2 = -0.5 * std::log(1.0 - 2.0 * p.recf(2, k));
-      EXPECT_NEAR(x1 + x2, g[j], 1e-12) << "locus " << k;
-      EXPECT_NEAR(x2, qm::next_uniform(r) * g[j], 1e-12) << "locus " << k;
+      total += g[j] *= 1.5 / sum;
+      const int k = (c - 1) * gaps + j;
+      const double left = distance_of(m.recomb_left[k]), right = distance_of(m.recomb_right[k]);
+      EXPECT_NEAR(left + right, g[j], 1e-12) << "locus " << k + 1;
+      EXPECT_NEAR(right, qm::next_uniform(r) * g[j], 1e-12) << "locus " << k + 1;
+      const qm::locus_position& before = m.markers[(c - 1) * 6 + j];
+      const qm::locus_position& after = m.markers[(c - 1) * 6 + j + 1];
+      EXPECT_NEAR(after.morgan - before.morgan, g[j], 1e-12);
+      EXPECT_NEAR(m.candidates[k].morgan - before.morgan, left, 1e-12);
+      EXPECT_EQ(m.candidates[k].chromosome, c);
+      EXPECT_EQ(m.gap_base_pairs[(c - 1) * 6 + j + 1], static_cast<int64_t>(g[j] * 1e8));
+      bp += m.gap_base_pairs[(c - 1) * 6 + j + 1];
+      EXPECT_EQ(after.base_pair, bp);
+      EXPECT_GE(m.candidates[k].base_pair, before.base_pair);
+      EXPECT_LE(m.candidates[k].base_pair, after.base_pair);
     }
     EXPECT_NEAR(total, 1.5, 1e-12);
+    EXPECT_EQ(m.chromosome_base_pairs(c), bp);
+    EXPECT_LE(bp, 150000000);
   }
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.state),
-            qm::mulmod31(static_cast<uint32_t>(seed0), qm::jump_multiplier(3ull * gaps * p.nchr)));
+  // The map takes three uniforms per gap, then the base generation starts.
+  EXPECT_EQ(s.st.rng.state, r.state);
+  EXPECT_EQ(static_cast<uint32_t>(s.st.rng.state), qm::mulmod31(12345u, qm::jump_multiplier(3ull * gaps * nchr)));
 
+  // mposition.out lists every marker with its position and the gap before it.
+  qm::write_marker_positions(m);
   std::istringstream in(qmtest::read_file("mposition.out"));
   std::string line;
-  long long n = 0, pos = 0;
-  size_t gi = 0;
+  long long n = 0;
   while (std::getline(in, line)) {
     ++n;
     ASSERT_EQ(line.size(), 30u) << line;  // widths 6, 12, 12
     long long num, at, gap;
     std::istringstream(line) >> num >> at >> gap;
     EXPECT_EQ(num, n);
-    if ((n - 1) % p.nmpc == 0) {  // first marker of a chromosome
-      EXPECT_EQ(at, 0);
-      EXPECT_EQ(gap, 0);
-      pos = 0;
-    } else {
-      EXPECT_EQ(at, pos += gap);
-      EXPECT_LE(at, 150000000LL);
-      ASSERT_LT(gi, bp.size());
-      EXPECT_EQ(gap, bp[gi++]);
-    }
+    EXPECT_EQ(at, m.markers[n - 1].base_pair);
+    EXPECT_EQ(gap, m.gap_base_pairs[n - 1]);
   }
-  EXPECT_EQ(n, p.nmark);
+  EXPECT_EQ(n, 18);
 }
 
-TEST(BaseSet, OtherMaptypeMeansNoRecombination) {
+TEST(GenomeMap, OtherMaptypeMeansNoRecombination) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
-  qmtest::load_par(p, set_record(qmtest::small_par(), 10, "11 4 2"));
-  std::fill(p.recf.data(), p.recf.data() + p.recf.count(), 0.3);
-  const int32_t seed0 = p.rng.state;
-  qm::make_base_population(p);
-  for (size_t i = 0; i < p.recf.count(); ++i) EXPECT_EQ(p.recf.data()[i], 0.0);
-  EXPECT_EQ(p.rng.state, seed0);
-  EXPECT_FALSE(qmtest::file_exists("mposition.out"));
+  qmtest::run_setup s(set_record(qmtest::small_par(), 10, "11 4 2"));
+  const qm::genome_map& m = s.st.map;
+  ASSERT_EQ(m.nqloc(), 40);
+  for (int k = 0; k < 40; ++k) {
+    EXPECT_EQ(m.recomb_left[k], 0.0);
+    EXPECT_EQ(m.recomb_right[k], 0.0);
+  }
+  EXPECT_EQ(s.st.rng.state, 12345);
+  // Positions as for even spacing.
+  EXPECT_NEAR(m.markers[12].morgan, 0.1, 1e-12);
+  EXPECT_NEAR(m.candidates[12].morgan, 0.25, 1e-8);
+}
+
+TEST(StartPopulation, MonomorphicBaseAndParentLists) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(qmtest::small_par());  // nind 40, nsire 10, ndam 20
+  const qm::population& pop = s.st.pop;
+  ASSERT_EQ(pop.nind, 40);
+  ASSERT_EQ(pop.markers.loci(), 44);
+  ASSERT_EQ(pop.markers.haplotypes(), 80);
+  ASSERT_EQ(pop.candidates.loci(), 40);
+  ASSERT_EQ(pop.candidates.haplotypes(), 80);
+  for (size_t i = 0; i < pop.markers.size(); ++i) EXPECT_EQ(pop.markers.data()[i], 1);
+  for (size_t i = 0; i < pop.candidates.size(); ++i) EXPECT_EQ(pop.candidates.data()[i], 1);
+  ASSERT_EQ(pop.parents.size(), 40u);
+  for (int i = 1; i <= 40; ++i) {
+    EXPECT_EQ(pop.parents[i - 1].sire, i);  // every base animal is its own sire and dam
+    EXPECT_EQ(pop.parents[i - 1].dam, i);
+  }
+  ASSERT_EQ(pop.sires.size(), 10u);
+  ASSERT_EQ(pop.dams.size(), 20u);
+  for (int k = 1; k <= 10; ++k) EXPECT_EQ(pop.sires[k - 1], 2 * k - 1);
+  for (int k = 1; k <= 20; ++k) EXPECT_EQ(pop.dams[k - 1], 2 * k);
+  // Only allele 1 is carried; the next mutant at every locus gets 2.
+  for (const qm::allele_registry* a : {&pop.marker_alleles, &pop.candidate_alleles}) {
+    EXPECT_TRUE(a->carried_valid);
+    for (size_t l = 0; l < a->next.size(); ++l) {
+      EXPECT_EQ(a->next[l], 2);
+      EXPECT_EQ(a->top[l], 2);
+      EXPECT_EQ(a->carried[2 * l], 2u);
+      EXPECT_EQ(a->carried[2 * l + 1], 0u);
+    }
+  }
+  EXPECT_EQ(pop.marker_alleles.next.size(), 44u);
+  EXPECT_EQ(pop.candidate_alleles.next.size(), 40u);
+  EXPECT_EQ(s.st.history.size(), 40);
+  EXPECT_EQ(s.st.history.generations(), 1);
+  EXPECT_TRUE(s.st.mutation_on);
+  EXPECT_FALSE(s.st.architecture.has_value());
+  EXPECT_EQ(con.text(), "");
+
+  // nomut 1 in stage 1 switches mutation off from the start.
+  qmtest::run_setup off(set_record(qmtest::small_par(), 20, "1 2 0"));
+  EXPECT_FALSE(off.st.mutation_on);
+}
+
+TEST(StartPopulation, ListsLimitedToTheAnimalsOfEachSex) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  qmtest::load_par(p, qmtest::small_par());
+  // nind 7 with lists of 5: only three males and three females can fill them.
+  qm::stage_block& b = p.stages[1].block;
+  b.nind = 7;
+  b.nsire = b.ndam = 5;
+  qm::run_state st(p);
+  qm::start_population(st, qm::observer_list{});
+  EXPECT_EQ(st.pop.sires, (std::vector<int32_t>{1, 3, 5}));
+  EXPECT_EQ(st.pop.dams, (std::vector<int32_t>{2, 4, 6}));
+  EXPECT_EQ(st.pop.markers.haplotypes(), 14);
+  EXPECT_EQ(st.pop.candidates_per_sex(), 3);
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // Meiosis with recombination and mutation, and the allele bookkeeping.
+#include "population/meiosis.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
 #include <vector>
 
-#include "population/base.hpp"
 #include "population/mating.hpp"
-#include "population/meiosis.hpp"
+#include "run/generation.hpp"
+#include "run/generation_plan.hpp"
 #include "run/messages.hpp"
 #include "values/selection.hpp"
 #include "support.hpp"
@@ -16,20 +18,24 @@ namespace {
 
 using qmtest::set_record;
 
+std::vector<int8_t> bytes(const qm::haplotype_matrix& m) { return {m.data(), m.data() + m.size()}; }
+
 struct fixture {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
-  explicit fixture(const std::string& par = qmtest::small_par()) {
-    qmtest::load_par(p, par);
-    qm::make_base_population(p);
-  }
-  // Parental haplotype h carries allele h at every locus, so every copy shows its source.
+  qmtest::run_setup s;
+  qm::population& pop;
+  explicit fixture(const std::string& par = qmtest::small_par()) : s(par), pop(s.st.pop) {}
+  // Parental haplotype column h carries allele h + 1 at every locus, so every copy shows its source.
   void label_haplotypes() {
-    for (int h = 1; h <= p.nhap; ++h) {
-      for (int l = 1; l <= p.nmark; ++l) p.mtype(l, h) = static_cast<int8_t>(h);
-      for (int l = 1; l <= p.nqloc; ++l) p.qtype(l, h) = static_cast<int8_t>(h);
+    for (int h = 0; h < pop.haplotypes(); ++h) {
+      std::fill(pop.markers.column(h), pop.markers.column(h) + pop.markers.loci(), static_cast<int8_t>(h + 1));
+      std::fill(pop.candidates.column(h), pop.candidates.column(h) + pop.candidates.loci(), static_cast<int8_t>(h + 1));
     }
+  }
+  std::vector<qm::parent_pair> mate(int matetype) { return qm::mate_parents(pop, matetype, pop.nind, s.st.rng); }
+  void offspring(std::vector<qm::parent_pair> o, double mutm, double mutq, int threads = 1) {
+    qm::make_offspring(pop, std::move(o), s.st.map, mutm, mutq, s.st.buffers, s.st.rng, threads);
   }
 };
 
@@ -37,156 +43,196 @@ int32_t state_before(uint32_t target) {
   return static_cast<int32_t>(qm::mulmod31(target, qm::jump_multiplier(qm::rmod - 2)));
 }
 
-TEST(Genotype, WholeChromosomesWithoutRecombinationOrMutation) {
+// The parent (a number in the previous generation) that gave offspring haplotype column h.
+int32_t source_parent(const std::vector<qm::parent_pair>& o, int h) {
+  return h % 2 ? o[h / 2].dam : o[h / 2].sire;
+}
+
+TEST(Meiosis, WholeChromosomesWithoutRecombinationOrMutation) {
   fixture f(set_record(qmtest::small_par(), 12, "1.0 0 0"));
-  qm::popstate& p = f.p;
-  std::fill(p.recf.data(), p.recf.data() + p.recf.count(), 0.0);
+  qm::population& pop = f.pop;
+  std::fill(f.s.st.map.recomb_left.begin(), f.s.st.map.recomb_left.end(), 0.0);
+  std::fill(f.s.st.map.recomb_right.begin(), f.s.st.map.recomb_right.end(), 0.0);
   f.label_haplotypes();
-  qm::mate_parents(p, 2, p.nind);
-  const int32_t seed0 = p.rng.state;
-  qm::make_offspring(p);
-  EXPECT_EQ(static_cast<uint32_t>(p.rng.state),
-            qm::mulmod31(static_cast<uint32_t>(seed0), qm::jump_multiplier(uint64_t(p.nhap) * p.nchr * (3 + 4 * (p.nmpc - 1)))));
-  for (int h = 1; h <= p.nhap; ++h) {
-    const int i = (h + 1) / 2, par = h % 2 ? p.ped(2, i) : p.ped(3, i);
-    for (int c = 0; c < p.nchr; ++c) {
-      const int src = p.mtype(c * p.nmpc + 1, h);
+  const std::vector<qm::parent_pair> o = f.mate(2);
+  const int32_t seed0 = f.s.st.rng.state;
+  f.offspring(o, 0.0, 0.0);
+  const int nmpc = 11, nchr = 4, nhap = 80;
+  EXPECT_EQ(static_cast<uint32_t>(f.s.st.rng.state),
+            qm::mulmod31(static_cast<uint32_t>(seed0), qm::jump_multiplier(uint64_t(nhap) * nchr * (3 + 4 * (nmpc - 1)))));
+  ASSERT_EQ(pop.parents.size(), o.size());
+  for (size_t i = 0; i < o.size(); ++i) {
+    EXPECT_EQ(pop.parents[i].sire, o[i].sire);
+    EXPECT_EQ(pop.parents[i].dam, o[i].dam);
+  }
+  for (int h = 0; h < nhap; ++h) {
+    const int par = source_parent(o, h);
+    for (int c = 0; c < nchr; ++c) {
+      const int src = pop.markers.at(c * nmpc, h);
       EXPECT_TRUE(src == 2 * par - 1 || src == 2 * par) << h;
-      for (int j = 1; j <= p.nmpc; ++j) EXPECT_EQ(p.mtype(c * p.nmpc + j, h), src);
-      for (int j = 1; j < p.nmpc; ++j) EXPECT_EQ(p.qtype(c * (p.nmpc - 1) + j, h), src);
+      for (int j = 0; j < nmpc; ++j) EXPECT_EQ(pop.markers.at(c * nmpc + j, h), src);
+      for (int j = 0; j < nmpc - 1; ++j) EXPECT_EQ(pop.candidates.at(c * (nmpc - 1) + j, h), src);
     }
   }
 }
 
-TEST(Genotype, MatchesPlainGameteLoop) {
+TEST(Meiosis, MatchesPlainGameteLoop) {
   fixture f(set_record(set_record(qmtest::small_par(), 10, "11 4 1"), 12, "4.0 0 0"));
-  qm::popstate& p = f.p;
+  qm::population& pop = f.pop;
+  const qm::genome_map& map = f.s.st.map;
   f.label_haplotypes();
-  qm::mate_parents(p, 2, p.nind);
-  p.rng.state = state_before(2147483600u);  // the first uniform is exactly 1.0
+  const std::vector<qm::parent_pair> o = f.mate(2);
+  f.s.st.rng.state = state_before(2147483600u);  // the first uniform is exactly 1.0
+  const int nmpc = 11, nchr = 4, nhap = 80, nmark = 44, nqloc = 40;
 
   // Reference meiosis: uniforms from next_uniform, plain double comparisons.
-  qm::random_stream r = p.rng;
-  qm::arr2<int8_t> em, eq;
-  em.alloc(p.nmark, p.nhap);
-  eq.alloc(p.nqloc, p.nhap);
-  for (int h = 1; h <= p.nhap; ++h) {
-    const int i = (h + 1) / 2, par = h % 2 ? p.ped(2, i) : p.ped(3, i);
-    for (int c = 0; c < p.nchr; ++c) {
+  qm::random_stream r = f.s.st.rng;
+  std::vector<int8_t> em(nmark * nhap), eq(nqloc * nhap);
+  for (int h = 0; h < nhap; ++h) {
+    const int par = source_parent(o, h);
+    for (int c = 0; c < nchr; ++c) {
       int s = std::min(2, 1 + static_cast<int>(2.0 * qm::next_uniform(r)));
       if (qm::next_uniform(r) < 0.5) s = 3 - s;
       qm::next_uniform(r);  // marker mutation draw (rate 0)
-      em(c * p.nmpc + 1, h) = p.mtype(c * p.nmpc + 1, 2 * par - 2 + s);
-      for (int j = 2; j <= p.nmpc; ++j) {
-        const int k = c * (p.nmpc - 1) + j - 1, m = c * p.nmpc + j;
-        if (qm::next_uniform(r) < p.recf(1, k)) s = 3 - s;
+      const int col0 = 2 * par - 3;  // column of strand s is col0 + s
+      em[h * nmark + c * nmpc] = pop.markers.at(c * nmpc, col0 + s);
+      for (int j = 1; j < nmpc; ++j) {
+        const int k = c * (nmpc - 1) + j - 1, m = c * nmpc + j;
+        if (qm::next_uniform(r) < map.recomb_left[k]) s = 3 - s;
         qm::next_uniform(r);
-        eq(k, h) = p.qtype(k, 2 * par - 2 + s);
-        if (qm::next_uniform(r) < p.recf(2, k)) s = 3 - s;
+        eq[h * nqloc + k] = pop.candidates.at(k, col0 + s);
+        if (qm::next_uniform(r) < map.recomb_right[k]) s = 3 - s;
         qm::next_uniform(r);
-        em(m, h) = p.mtype(m, 2 * par - 2 + s);
+        em[h * nmark + m] = pop.markers.at(m, col0 + s);
       }
     }
   }
-  qm::make_offspring(p);
-  EXPECT_EQ(p.rng.state, r.state);
+  f.offspring(o, 0.0, 0.0, 3);
+  EXPECT_EQ(f.s.st.rng.state, r.state);
+  EXPECT_EQ(bytes(pop.markers), em);
+  EXPECT_EQ(bytes(pop.candidates), eq);
   int crossovers = 0;
-  for (int h = 1; h <= p.nhap; ++h) {
-    for (int l = 1; l <= p.nmark; ++l) EXPECT_EQ(p.mtype(l, h), em(l, h)) << l << "," << h;
-    for (int l = 1; l <= p.nqloc; ++l) EXPECT_EQ(p.qtype(l, h), eq(l, h)) << l << "," << h;
-    for (int l = 2; l <= p.nmark; ++l) crossovers += p.mtype(l, h) != p.mtype(l - 1, h) && (l - 1) % p.nmpc != 0;
-  }
+  for (int h = 0; h < nhap; ++h)
+    for (int l = 1; l < nmark; ++l) crossovers += pop.markers.at(l, h) != pop.markers.at(l - 1, h) && l % nmpc != 0;
   EXPECT_GT(crossovers, 50);  // the map really recombines
 }
 
-TEST(Genotype, MutantsAreNumberedAfterTheParents) {
+TEST(Meiosis, MutantsAreNumberedAfterTheParents) {
   fixture f;
-  qm::popstate& p = f.p;
+  qm::population& pop = f.pop;
   // Parents carry 1, 2, 3, 5, 6, 9 at every marker, all 1 at the candidate loci.
   const int carried[6] = {1, 2, 3, 5, 6, 9};
-  for (int h = 1; h <= p.nhap; ++h)
-    for (int l = 1; l <= p.nmark; ++l) p.mtype(l, h) = static_cast<int8_t>(carried[h % 6]);
-  std::fill(p.malle.data(), p.malle.data() + p.malle.count(), int16_t{9});
-  qm::allele_bookkeeping(p);  // 4, 7 and 8 lost: next 4, top 9
-  ASSERT_EQ(p.malle(1, 1), 4);
-  ASSERT_EQ(p.malle(1, 2), 9);
-  qm::mate_parents(p, 2, p.nind);
-  p.mutm = 1.0;
-  p.mutq = 0.0;
-  p.threads = 3;  // numbering must not depend on how the work is split
-  qm::make_offspring(p);
+  for (int h = 0; h < 80; ++h)
+    for (int l = 0; l < 44; ++l) pop.markers.at(l, h) = static_cast<int8_t>(carried[(h + 1) % 6]);
+  std::fill(pop.marker_alleles.next.begin(), pop.marker_alleles.next.end(), int16_t{9});
+  std::fill(pop.marker_alleles.top.begin(), pop.marker_alleles.top.end(), int16_t{9});
+  qm::allele_bookkeeping(pop, 1);  // 4, 7 and 8 lost: next 4, top 9
+  ASSERT_EQ(pop.marker_alleles.next[0], 4);
+  ASSERT_EQ(pop.marker_alleles.top[0], 9);
+  // Numbering must not depend on how the work is split.
+  f.offspring(f.mate(2), 1.0, 0.0, 3);
   const std::set<int> par(carried, carried + 6);
-  for (int l = 1; l <= p.nmark; ++l) {
+  for (int l = 0; l < 44; ++l) {
     int want = 4;
-    for (int h = 1; h <= p.nhap; ++h) {
-      EXPECT_EQ(p.mtype(l, h), want) << l << "," << h;
+    for (int h = 0; h < 80; ++h) {
+      EXPECT_EQ(pop.markers.at(l, h), want) << l << "," << h;
       do ++want;
       while (par.count(want));
     }
-    EXPECT_EQ(p.malle(l, 1), want);
+    EXPECT_EQ(pop.marker_alleles.next[l], want);
   }
-  for (size_t i = 0; i < p.qtype.count(); ++i) EXPECT_EQ(p.qtype.data()[i], 1);
+  for (size_t i = 0; i < pop.candidates.size(); ++i) EXPECT_EQ(pop.candidates.data()[i], 1);
+  EXPECT_FALSE(pop.marker_alleles.carried_valid);  // the sets described the parents
 
   // Parents with 1, 2 and 4 at candidate locus 5 (next 3, top 4); one
-  // offspring, so each locus mutates twice.
-  for (int h = 1; h <= p.nhap; ++h)
-    for (int l = 1; l <= p.nqloc; ++l) p.qtype(l, h) = static_cast<int8_t>(l == 5 ? (h % 3 == 0 ? 4 : h % 3) : 1);
-  std::fill(p.qalle.data(), p.qalle.data() + p.qalle.count(), int16_t{4});
-  qm::allele_bookkeeping(p);
-  ASSERT_EQ(p.qalle(5, 1), 3);
-  ASSERT_EQ(p.qalle(5, 2), 4);
-  p.nind = 1;
-  p.nhap = 2;
-  p.ped.alloc(3, 1);
-  p.ped(1, 1) = 1; p.ped(2, 1) = 3; p.ped(3, 1) = 4;
-  p.mutm = 0.0;
-  p.mutq = 1.0;
-  qm::make_offspring(p);
-  EXPECT_EQ(p.qtype(5, 1), 3);
-  EXPECT_EQ(p.qtype(5, 2), 5);
-  EXPECT_EQ(p.qalle(5, 1), 6);
-  EXPECT_EQ(p.qtype(6, 1), 2);
-  EXPECT_EQ(p.qtype(6, 2), 3);
-  EXPECT_EQ(p.qalle(6, 1), 4);
+  // offspring, so each locus mutates twice. The carried sets of the parents
+  // are either kept by the bookkeeping or found afresh: the same numbers.
+  for (bool kept : {true, false}) {
+    for (int h = 0; h < pop.haplotypes(); ++h)
+      for (int l = 0; l < 40; ++l) {
+        const int n = h + 1;
+        pop.candidates.at(l, h) = static_cast<int8_t>(l == 4 ? (n % 3 == 0 ? 4 : n % 3) : 1);
+      }
+    std::fill(pop.candidate_alleles.next.begin(), pop.candidate_alleles.next.end(), int16_t{4});
+    std::fill(pop.candidate_alleles.top.begin(), pop.candidate_alleles.top.end(), int16_t{4});
+    qm::allele_bookkeeping(pop, 1);
+    ASSERT_EQ(pop.candidate_alleles.next[4], 3);
+    ASSERT_EQ(pop.candidate_alleles.top[4], 4);
+    ASSERT_EQ(pop.candidate_alleles.next[5], 2);
+    pop.candidate_alleles.carried_valid = kept;
+    f.offspring({{3, 4}}, 0.0, 1.0);
+    ASSERT_EQ(pop.nind, 1);
+    EXPECT_EQ(pop.candidates.at(4, 0), 3) << kept;
+    EXPECT_EQ(pop.candidates.at(4, 1), 5) << kept;
+    EXPECT_EQ(pop.candidate_alleles.next[4], 6) << kept;
+    EXPECT_EQ(pop.candidates.at(5, 0), 2) << kept;
+    EXPECT_EQ(pop.candidates.at(5, 1), 3) << kept;
+    EXPECT_EQ(pop.candidate_alleles.next[5], 4) << kept;
+    if (kept) {
+      // Back to 40 animals for the second round.
+      f.offspring(std::vector<qm::parent_pair>(40, {1, 1}), 0.0, 0.0);
+    }
+  }
 }
 
-TEST(Genotype, AlleleNumbersStopAt127) {
+TEST(Meiosis, AlleleNumbersStopAt127) {
   fixture f;
-  qm::popstate& p = f.p;
-  p.nind = 1;
-  p.nhap = 2;
-  p.ped.alloc(3, 1);
-  p.ped(1, 1) = 1; p.ped(2, 1) = 1; p.ped(3, 1) = 2;
-  p.mutm = 0.0;
-  p.mutq = 1.0;
-  std::fill(p.qalle.data(), p.qalle.data() + p.qalle.count(), int16_t{126});
-  EXPECT_NO_THROW(qm::make_offspring(p));  // 126 and 127 are still allele numbers
-  EXPECT_EQ(p.qtype(1, 1), 126);
-  EXPECT_EQ(p.qtype(1, 2), 127);
+  qm::population& pop = f.pop;
+  std::fill(pop.candidate_alleles.next.begin(), pop.candidate_alleles.next.end(), int16_t{126});
+  EXPECT_NO_THROW(f.offspring({{1, 2}}, 0.0, 1.0));  // 126 and 127 are still allele numbers
+  EXPECT_EQ(pop.candidates.at(0, 0), 126);
+  EXPECT_EQ(pop.candidates.at(0, 1), 127);
   EXPECT_EQ(f.con.text(), "");
-  std::fill(p.qalle.data(), p.qalle.data() + p.qalle.count(), int16_t{127});
-  EXPECT_THROW(qm::make_offspring(p), qm::run_stop);
+  std::fill(pop.candidate_alleles.next.begin(), pop.candidate_alleles.next.end(), int16_t{127});
+  EXPECT_THROW(f.offspring({{1, 1}}, 0.0, 1.0), qm::run_stop);
   EXPECT_NE(f.con.text().find("Too many alleles at one locus: allele number above 127."), std::string::npos);
 }
 
-TEST(Genotype, NomutAndPedigreeCheck) {
+TEST(Meiosis, NoOffspringStops) {
   fixture f;
-  qm::popstate& p = f.p;
-  qm::mate_parents(p, 2, p.nind);
-  p.mutm = p.mutq = 1.0;
-  p.nomut = 1;
-  qm::make_offspring(p);
-  EXPECT_EQ(p.mutm, 0.0);
-  EXPECT_EQ(p.mutq, 0.0);
-  p.nomut = 0;
-  qm::mate_parents(p, 2, p.nind);
-  qm::make_offspring(p);
-  for (size_t i = 0; i < p.mtype.count(); ++i) ASSERT_EQ(p.mtype.data()[i], 1);
-  for (size_t i = 0; i < p.qtype.count(); ++i) ASSERT_EQ(p.qtype.data()[i], 1);
-
-  p.ped.alloc(3, p.nind - 1);
-  EXPECT_THROW(qm::make_offspring(p), qm::run_stop);
+  EXPECT_THROW(f.offspring({}, 0.0, 0.0), qm::run_stop);
   EXPECT_NE(f.con.text().find("Parameter Error in genotype_module! code 1"), std::string::npos);
+}
+
+// The largest allele number in a matrix.
+int highest(const qm::haplotype_matrix& m) { return *std::max_element(m.data(), m.data() + m.size()); }
+
+TEST(Meiosis, NoNewAlleleAfterTheRecodingGeneration) {
+  // High mutation rates: new alleles in every historical generation with
+  // mutation; the recoding generation leaves alleles 1 and 2, and the ten
+  // generations after it add none.
+  fixture f(set_record(set_record(qmtest::small_par(), 12, "1.0 0.05 0.05"), 18, "10 20 40 14"));
+  qm::run_state& st = f.s.st;
+  const qm::stage_block& b = f.s.params.stage1();
+  for (const qm::plan_segment& seg : qm::stage_segments(1, b, 1)) {
+    for (int64_t k = 0; k < seg.count; ++k) {
+      qm::run_generation(st, b, qm::step_of(1, seg, k), qm::observer_list{});
+      switch (seg.kind) {
+        case qm::generation_kind::history_with_mutation:
+          EXPECT_TRUE(st.mutation_on);
+          EXPECT_GT(highest(st.pop.markers), 2);
+          EXPECT_GT(highest(st.pop.candidates), 2);
+          break;
+        default:
+          EXPECT_FALSE(st.mutation_on);
+          EXPECT_EQ(highest(st.pop.markers), 2) << "generation " << seg.first + k;
+          EXPECT_EQ(highest(st.pop.candidates), 2) << "generation " << seg.first + k;
+          EXPECT_GE(*std::min_element(st.pop.markers.data(), st.pop.markers.data() + st.pop.markers.size()), 1);
+          break;
+      }
+    }
+  }
+
+  // nomut 1: no mutant in the whole stage, so every locus keeps one allele
+  // (the recoding turns the absent allele 2 into 1 and the carried 1 into 2).
+  fixture off(set_record(set_record(set_record(qmtest::small_par(), 12, "1.0 0.05 0.05"), 18, "10 20 40 14"), 20,
+                         "1 2 0"));
+  off.s.run_stage(1);
+  EXPECT_FALSE(off.s.st.mutation_on);
+  for (const qm::haplotype_matrix* m : {&off.s.st.pop.markers, &off.s.st.pop.candidates}) {
+    EXPECT_EQ(*std::min_element(m->data(), m->data() + m->size()), 2);
+    EXPECT_EQ(highest(*m), 2);
+  }
 }
 
 TEST(Bookkeeping, NextAndTop) {
@@ -198,53 +244,85 @@ TEST(Bookkeeping, NextAndTop) {
       {{1, 1, 1, 1, 1, 1}, 2, 2, 2, 2},  // nothing carried: top 2
       {{1, 3, 1, 3, 1, 1}, 4, 3, 2, 3},  // 2 lost
   };
-  qm::arr2<int8_t> geno;
-  qm::arr2<int16_t> alle;
-  geno.alloc(5, 6);
-  alle.alloc(5, 2);
-  for (int l = 1; l <= 5; ++l) {
-    for (int h = 1; h <= 6; ++h) geno(l, h) = static_cast<int8_t>(cases[l - 1].a[h - 1]);
-    alle(l, 1) = cases[l - 1].next;
-    alle(l, 2) = cases[l - 1].top;
+  qm::haplotype_matrix geno;
+  qm::allele_registry alle;
+  geno.resize(5, 6);
+  alle.reset(5);
+  for (int l = 0; l < 5; ++l) {
+    for (int h = 0; h < 6; ++h) geno.at(l, h) = static_cast<int8_t>(cases[l].a[h]);
+    alle.next[l] = static_cast<int16_t>(cases[l].next);
+    alle.top[l] = static_cast<int16_t>(cases[l].top);
   }
-  qm::bookkeeping(alle, geno);
-  for (int l = 1; l <= 5; ++l) {
-    EXPECT_EQ(alle(l, 1), cases[l - 1].want_next) << l;
-    EXPECT_EQ(alle(l, 2), cases[l - 1].want_top) << l;
+  qm::bookkeeping(alle, geno, 2);
+  for (int l = 0; l < 5; ++l) {
+    EXPECT_EQ(alle.next[l], cases[l].want_next) << l;
+    EXPECT_EQ(alle.top[l], cases[l].want_top) << l;
   }
+
+  // The carried sets: bit v of the two words of a locus for every allele v carried.
+  std::vector<uint64_t> sets;
+  qm::carried_sets(geno, sets);
+  ASSERT_EQ(sets.size(), 10u);
+  EXPECT_EQ(sets[0], (1u << 1) | (1u << 2) | (1u << 3) | (1u << 5));
+  EXPECT_EQ(sets[6], 2u);
+  for (int l = 0; l < 5; ++l) EXPECT_EQ(sets[2 * l + 1], 0u);
 
   // Every number 2..127 carried: next = top = 128, held without a stop.
-  geno.alloc(1, 126);
-  alle.alloc(1, 2);
-  for (int h = 1; h <= 126; ++h) geno(1, h) = static_cast<int8_t>(h + 1);
-  alle(1, 1) = 127;
-  alle(1, 2) = 126;
+  geno.resize(1, 126);
+  alle.reset(1);
+  for (int h = 0; h < 126; ++h) geno.at(0, h) = static_cast<int8_t>(h + 2);
+  alle.next[0] = 127;
+  alle.top[0] = 126;
   qm::bookkeeping(alle, geno);
-  EXPECT_EQ(alle(1, 1), 128);
-  EXPECT_EQ(alle(1, 2), 128);
+  EXPECT_EQ(alle.next[0], 128);
+  EXPECT_EQ(alle.top[0], 128);
+  qm::carried_sets(geno, sets);
+  EXPECT_EQ(sets[0], ~uint64_t{0} << 2);
+  EXPECT_EQ(sets[1], ~uint64_t{0});
 }
 
-// Stage-1 generations with mutation, as the driver runs them; mtype bytes at the end.
-std::string stage1_bytes(int seed) {
+TEST(Bookkeeping, CarriedSetsOfManyLociOnAnyThreadCount) {
+  // Enough loci for several parts and for the vector path, with allele
+  // numbers above 16 at some loci.
+  qm::haplotype_matrix geno;
+  geno.resize(5000, 30);
+  for (int h = 0; h < 30; ++h)
+    for (int l = 0; l < 5000; ++l) geno.at(l, h) = static_cast<int8_t>(l % 97 == 0 ? 1 + (h * 7 + l) % 120 : 1 + (h + l) % 5);
+  std::vector<uint64_t> one, three;
+  qm::carried_sets(geno, one, 1);
+  qm::carried_sets(geno, three, 3);
+  EXPECT_EQ(one, three);
+  for (int l = 0; l < 5000; ++l) {
+    uint64_t w[2] = {0, 0};
+    for (int h = 0; h < 30; ++h) {
+      const int v = geno.at(l, h);
+      w[v >> 6] |= uint64_t{1} << (v & 63);
+    }
+    ASSERT_EQ(one[2 * l], w[0]) << l;
+    ASSERT_EQ(one[2 * l + 1], w[1]) << l;
+  }
+}
+
+// Historical generations with mutation, as the generation loop makes them;
+// marker bytes at the end.
+std::vector<int8_t> stage1_bytes(int seed, int threads) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
   std::string par = set_record(qmtest::small_par(), 12, "1.0 0.02 0.02");
   par = set_record(par, 16, "3 0 " + std::to_string(seed));
-  qmtest::load_par(p, set_record(par, 20, "0 1 0"));
-  qm::make_base_population(p);
-  for (int g = 0; g < 6; ++g) {
-    qm::mate_parents(p, p.matetype, p.nind);
-    qm::make_offspring(p);
-    qm::allele_bookkeeping(p);
-    qm::select_parents(p, p.seltype, p.nsire, p.ndam);
+  qmtest::run_setup s(set_record(par, 20, "0 1 0"), threads);
+  const qm::stage_block& b = s.params.stage1();
+  for (int g = 1; g <= 6; ++g) {
+    qm::generation_step step;
+    step.number = g;
+    qm::run_generation(s.st, b, step, qm::observer_list{});
   }
-  return std::string(reinterpret_cast<const char*>(p.mtype.data()), p.mtype.count());
+  return bytes(s.st.pop.markers);
 }
 
-TEST(StageOne, RepeatableFromItsSeed) {
-  const std::string a = stage1_bytes(12345), b = stage1_bytes(12345), c = stage1_bytes(777);
-  EXPECT_NE(a.find('\2'), std::string::npos);  // mutation happened
+TEST(StageOne, RepeatableFromItsSeedOnAnyThreadCount) {
+  const std::vector<int8_t> a = stage1_bytes(12345, 1), b = stage1_bytes(12345, 3), c = stage1_bytes(777, 1);
+  EXPECT_NE(std::find(a.begin(), a.end(), 2), a.end());  // mutation happened
   EXPECT_EQ(a, b);
   EXPECT_NE(a, c);
 }

@@ -7,34 +7,37 @@
 #include <string>
 #include <vector>
 
+#include "qtl/genetic_parameters.hpp"
 #include "run/messages.hpp"
 #include "support.hpp"
 
 namespace {
 
 // 40 individuals (80 haplotypes) and 40 candidate loci, all fixed for allele 1.
-void monomorphic(qm::popstate& p, const std::string& par) {
-  qmtest::load_par(p, par);
-  for (int l = 1; l <= p.nqloc; ++l) {
-    p.qalle(l, 2) = 1;
-    for (int h = 1; h <= p.nhap; ++h) p.qtype(l, h) = 1;
+struct setup {
+  qmtest::tempdir td;
+  qmtest::console_capture cc;
+  qmtest::run_setup s;
+  qm::population& pop;
+  explicit setup(const std::string& par) : s(par), pop(s.st.pop) {
+    std::fill(pop.candidate_alleles.top.begin(), pop.candidate_alleles.top.end(), int16_t{1});
   }
-}
+  // Allele 2 on c haplotypes of locus l (1-based), spread over the population.
+  void segregate(int l, int c) {
+    pop.candidate_alleles.top[l - 1] = 2;
+    for (int k = 0; k < c; ++k) pop.candidates.at(l - 1, (k * 7 + l) % 80) = 2;
+  }
+  qm::trait_architecture choose() { return qm::choose_qtl(s.params, pop, s.st.rng); }
+};
 
-// Allele 2 on c haplotypes of locus l, spread over the population.
-void segregate(qm::popstate& p, int l, int c) {
-  p.qalle(l, 2) = 2;
-  for (int k = 0; k < c; ++k) p.qtype(l, 1 + (k * 7 + l) % p.nhap) = 2;
-}
-
-// Additive variance of trait t: sum of qeff^2 * 2p(1 - p), p counted afresh.
-double additive_variance(const qm::popstate& p, int t) {
+// Additive variance of trait t: sum of effect^2 * 2p(1 - p), p counted afresh.
+double additive_variance(const qm::population& pop, const qm::trait_architecture& a, int t) {
   double v = 0.0;
-  for (int q = 1; q <= p.tqtl; ++q) {
+  for (int q = 1; q <= a.nqtl(); ++q) {
     int c = 0;
-    for (int h = 1; h <= p.nhap; ++h) c += p.qtype(p.qtlid(q), h) == 1;
-    const double f = static_cast<double>(c) / p.nhap;
-    v += p.qeff(q, t) * p.qeff(q, t) * 2.0 * f * (1.0 - f);
+    for (int h = 0; h < 80; ++h) c += pop.candidates.at(a.qtl_locus[q - 1] - 1, h) == 1;
+    const double f = c / 80.0;
+    v += a.effect(q, t) * a.effect(q, t) * 2.0 * f * (1.0 - f);
   }
   return v;
 }
@@ -42,97 +45,111 @@ double additive_variance(const qm::popstate& p, int t) {
 }  // namespace
 
 TEST(GetqtlTest, RecodesSegregatingLociAndTakesThemAll) {
-  qmtest::tempdir td;
-  qmtest::console_capture cc;
-  qm::popstate p;
-  monomorphic(p, qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
+  setup f(qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
+  qm::population& pop = f.pop;
   // Locus 5: alleles 1, 2, 3 at frequencies 0.2, 0.45, 0.35.
-  p.qalle(5, 2) = 3;
-  for (int h = 1; h <= 80; ++h) p.qtype(5, h) = h <= 16 ? 1 : h <= 52 ? 2 : 3;
+  pop.candidate_alleles.top[4] = 3;
+  for (int h = 1; h <= 80; ++h) pop.candidates.at(4, h - 1) = h <= 16 ? 1 : h <= 52 ? 2 : 3;
   // Locus 6: every haplotype carries allele 2.
-  p.qalle(6, 2) = 2;
-  for (int h = 1; h <= 80; ++h) p.qtype(6, h) = 2;
+  pop.candidate_alleles.top[5] = 2;
+  for (int h = 1; h <= 80; ++h) pop.candidates.at(5, h - 1) = 2;
   // Locus 9: alleles 1 and 2 at 0.625 and 0.375, a tie broken towards allele 2.
-  for (int h = 1; h <= 30; ++h) p.qtype(9, h) = 2;
-  p.qalle(9, 2) = 2;
-  segregate(p, 31, 12);
+  for (int h = 1; h <= 30; ++h) pop.candidates.at(8, h - 1) = 2;
+  pop.candidate_alleles.top[8] = 2;
+  f.segregate(31, 12);
 
   ASSERT_TRUE(qm::msg_open_log("log.txt"));
-  qm::choose_qtl(p);
+  const qm::trait_architecture a = f.choose();
   qm::msg_close_log();
 
   for (int h = 1; h <= 80; ++h) {
-    EXPECT_EQ(p.qtype(5, h), h > 16 && h <= 52 ? 1 : 2) << h;
-    EXPECT_EQ(p.qtype(6, h), 2) << h;
-    EXPECT_EQ(p.qtype(9, h), h <= 30 ? 1 : 2) << h;
+    EXPECT_EQ(pop.candidates.at(4, h - 1), h > 16 && h <= 52 ? 1 : 2) << h;
+    EXPECT_EQ(pop.candidates.at(5, h - 1), 2) << h;
+    EXPECT_EQ(pop.candidates.at(8, h - 1), h <= 30 ? 1 : 2) << h;
   }
-  EXPECT_FLOAT_EQ(qm::qtl_weight(p, 5), 0.495f);
-  EXPECT_FLOAT_EQ(qm::qtl_weight(p, 9), 0.46875f);
-  ASSERT_EQ(p.tqtl, 3);
-  std::vector<int> ids{p.qtlid(1), p.qtlid(2), p.qtlid(3)};
+  EXPECT_FLOAT_EQ(qm::qtl_weight(pop.candidates, 5), 0.495f);
+  EXPECT_FLOAT_EQ(qm::qtl_weight(pop.candidates, 9), 0.46875f);
+  ASSERT_EQ(a.nqtl(), 3);
+  EXPECT_EQ(a.ntrait, 1);
+  std::vector<int> ids(a.qtl_locus.begin(), a.qtl_locus.end());
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(ids, (std::vector<int>{5, 9, 31}));
   // The text padded to 19 characters, then the count in 5.
   const std::string line = std::string("Total QTL number =") + " " + "    3" + "\n";
-  EXPECT_NE(cc.text().find(" " + line), std::string::npos) << cc.text();
+  EXPECT_NE(f.cc.text().find(" " + line), std::string::npos) << f.cc.text();
   EXPECT_NE(qmtest::read_file("log.txt").find(line), std::string::npos);
+  // One trait: residual variance 1/h2 - 1 and no factor notes.
+  ASSERT_EQ(a.residual_covariance.size(), 1u);
+  EXPECT_FLOAT_EQ(a.residual_covariance[0], 1.0f / 0.3f - 1.0f);
+  EXPECT_TRUE(a.factor_notes.empty());
+  EXPECT_FALSE(qmtest::file_exists("Genetic_paramenters.out"));  // written by an observer, not here
 }
 
 TEST(GetqtlTest, TooFewSegregatingLociStop) {
-  qmtest::tempdir td;
-  qmtest::console_capture cc;
-  qm::popstate p;
-  monomorphic(p, qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
-  EXPECT_THROW(qm::choose_qtl(p), qm::run_stop);
-  EXPECT_NE(cc.text().find(" No QTL generated! Task failed!\n"), std::string::npos);
-
-  qm::popstate p2;
-  monomorphic(p2, qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
-  segregate(p2, 4, 10);
-  segregate(p2, 17, 40);
-  EXPECT_THROW(qm::choose_qtl(p2), qm::run_stop);
-  EXPECT_NE(cc.text().find(" tqtl litter than qtlp1\n"), std::string::npos);
+  {
+    setup f(qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
+    EXPECT_THROW(f.choose(), qm::run_stop);
+    EXPECT_NE(f.cc.text().find(" No QTL generated! Task failed!\n"), std::string::npos);
+  }
+  setup f(qmtest::set_record(qmtest::small_par(), 14, "0 3 1.0 1.0"));
+  f.segregate(4, 10);
+  f.segregate(17, 40);
+  EXPECT_THROW(f.choose(), qm::run_stop);
+  EXPECT_NE(f.cc.text().find(" tqtl litter than qtlp1\n"), std::string::npos);
 }
 
 TEST(GetqtlTest, UniformOfOneChoosesTheLastCandidate) {
-  qmtest::tempdir td;
-  qmtest::console_capture cc;
-  qm::popstate p;
-  monomorphic(p, qmtest::set_record(qmtest::small_par(), 14, "0 1 1.0 1.0"));
-  segregate(p, 4, 10);
-  segregate(p, 11, 20);
-  segregate(p, 27, 30);
+  setup f(qmtest::set_record(qmtest::small_par(), 14, "0 1 1.0 1.0"));
+  f.segregate(4, 10);
+  f.segregate(11, 20);
+  f.segregate(27, 30);
   // The state before 2147483600: the next uniform is exactly 1.0.
   const uint32_t s = qm::mulmod31(2147483600u, qm::jump_multiplier(2147483645ull));
   ASSERT_EQ(qm::next_state(s), 2147483600u);
-  p.rng.state = static_cast<int32_t>(s);
-  qm::choose_qtl(p);
-  EXPECT_EQ(p.qtlid(1), 27);
+  f.s.st.rng.state = static_cast<int32_t>(s);
+  EXPECT_EQ(f.choose().qtl_locus, std::vector<int32_t>{27});
 }
 
 TEST(GetqtlTest, EffectsScaledToTargetVariances) {
   const std::string par = qmtest::set_record(qmtest::small_par(), 14, "0 30 1.0 1.0");
   std::string three = qmtest::set_record(par, 2, "3 0 0.2 0");
   three = qmtest::set_record(three, 4, "0.5 0.5 0.5");
-  three = qmtest::set_record(three, 6, "0 0 0");
-  three = qmtest::set_record(three, 8, "0.3 0.3 0.3");
+  three = qmtest::set_record(three, 6, "0.1 0.2 0.3");
+  three = qmtest::set_record(three, 8, "0.5 0.5 0.5");
   std::string two = qmtest::set_record(par, 2, "2 0 0.2 1");
   two = qmtest::set_record(two, 4, "0");
-  two = qmtest::set_record(two, 6, "0.1");
-  two = qmtest::set_record(two, 8, "0.3 0.3");
+  two = qmtest::set_record(two, 6, "0.2");
+  two = qmtest::set_record(two, 8, "0.5 0.5");
   for (const std::string& text : {par, three, two}) {
-    qmtest::tempdir td;
-    qmtest::console_capture cc;
-    qm::popstate p;
-    monomorphic(p, text);
-    for (int l = 1; l <= 40; ++l) segregate(p, l, 2 * l - 1);
-    qm::choose_qtl(p);
-    ASSERT_EQ(p.tqtl, 30);
-    for (int t = 1; t <= p.ntrait; ++t) {
-      const double target = p.ntrait == 1 ? 1.0 : t;
-      EXPECT_NEAR(additive_variance(p, t), target, 1e-5 * target) << "ntrait " << p.ntrait << " trait " << t;
+    setup f(text);
+    for (int l = 1; l <= 40; ++l) f.segregate(l, 2 * l - 1);
+    const qm::trait_architecture a = f.choose();
+    const int n = f.s.params.ntrait;
+    ASSERT_EQ(a.nqtl(), 30);
+    for (int t = 1; t <= n; ++t) {
+      const double target = n == 1 ? 1.0 : t;
+      EXPECT_NEAR(additive_variance(f.pop, a, t), target, 1e-5 * target) << "ntrait " << n << " trait " << t;
     }
-    if (p.ntrait == 2) {  // no QTL affects both traits: covariance and correlation exactly 0
+    if (n == 1) continue;
+    // Residual variances (1/h2 - 1) * t = t with h2 0.5; covariances
+    // sqrt(t u) * rerr of the pair; the factor reproduces the matrix.
+    auto rc = [&](int i, int j) { return a.residual_covariance[(i - 1) + (j - 1) * n]; };
+    for (int t = 1; t <= n; ++t) EXPECT_FLOAT_EQ(rc(t, t), static_cast<float>(t));
+    EXPECT_FLOAT_EQ(rc(1, 2), static_cast<float>(std::sqrt(2.0) * (n == 2 ? 0.2 : 0.1)));
+    EXPECT_EQ(rc(2, 1), rc(1, 2));
+    if (n == 3) {
+      EXPECT_FLOAT_EQ(rc(3, 1), static_cast<float>(std::sqrt(3.0) * 0.2));
+      EXPECT_FLOAT_EQ(rc(2, 3), static_cast<float>(std::sqrt(6.0) * 0.3));
+    }
+    for (int i = 1; i <= n; ++i)
+      for (int j = 1; j <= i; ++j) {
+        double v = 0.0;
+        for (int k = 1; k <= j; ++k) v += a.residual_factor[(i - 1) + (k - 1) * n] * a.residual_factor[(j - 1) + (k - 1) * n];
+        EXPECT_NEAR(v, rc(i, j), 1e-5) << i << "," << j;
+      }
+    EXPECT_TRUE(a.factor_notes.empty());
+    if (n == 2) {  // no QTL affects both traits: covariance and correlation exactly 0
+      qm::write_genetic_parameters(f.s.params, a, f.pop.candidates);
       EXPECT_NE(qmtest::read_file("Genetic_paramenters.out")
                     .find("matrix:\n      1.0000000\t      0.0000000\t\n      0.0000000\t      2.0000000\t\n"
                           "Realized Additive Correlation matrix:\n      1.0000000\t      0.0000000\t\n"),

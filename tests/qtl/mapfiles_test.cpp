@@ -18,18 +18,23 @@ std::vector<std::string> lines_of(const std::string& path) {
   return v;
 }
 
-void genome(qm::popstate& p, int nchr, int nmpc, int ntrait, int tqtl) {
-  p.nchr = nchr;
-  p.nmpc = nmpc;
-  p.ntrait = ntrait;
-  p.nqtl = p.tqtl = tqtl;
-  p.qtlid.alloc(tqtl);
-  p.qeff.alloc(tqtl, ntrait);
-  for (int q = 1; q <= tqtl; ++q) {
-    p.qtlid(q) = (q * 7) % (nchr * (nmpc - 1)) + 1;  // not sorted by position
-    for (int t = 1; t <= ntrait; ++t) p.qeff(q, t) = (q % 2 ? -0.125 : 0.75) * q / t;
+struct genome {
+  qm::run_parameters p;
+  qm::trait_architecture a;
+  genome(int nchr, int nmpc, int ntrait, int tqtl) {
+    p.nchr = nchr;
+    p.nmpc = nmpc;
+    p.ntrait = a.ntrait = ntrait;
+    p.nqtl = tqtl;
+    a.qtl_locus.resize(tqtl);
+    a.effects.assign(static_cast<size_t>(tqtl) * ntrait, 0.0);
+    for (int q = 1; q <= tqtl; ++q) {
+      a.qtl_locus[q - 1] = (q * 7) % (nchr * (nmpc - 1)) + 1;  // not sorted by position
+      for (int t = 1; t <= ntrait; ++t) a.effect(q, t) = (q % 2 ? -0.125 : 0.75) * q / t;
+    }
   }
-}
+  void write() { qm::write_map_files(p, a); }
+};
 
 std::string qtl_line(int id, std::initializer_list<double> effects) {
   char b[32];
@@ -46,10 +51,9 @@ std::string qtl_line(int id, std::initializer_list<double> effects) {
 
 TEST(MapfilesTest, OneTrait) {
   qmtest::tempdir td;
-  qm::popstate p;
-  genome(p, 3, 10, 1, 20);
-  p.qeff(4, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
-  qm::write_map_files(p);
+  genome g(3, 10, 1, 20);
+  g.a.effect(4, 1) = 123456.0;  // too wide for 18 characters with 12 decimals
+  g.write();
   const auto qmap = lines_of("QMAP.out");
   ASSERT_EQ(qmap.size(), 21u);
   EXPECT_EQ(qmap[0], "     3    10    20");
@@ -65,21 +69,20 @@ TEST(MapfilesTest, OneTrait) {
 
 TEST(MapfilesTest, TwoTraitCounts) {
   qmtest::tempdir td;
-  qm::popstate p;
-  genome(p, 2, 5, 2, 20);
-  p.uncommon_QTL = 1;
-  p.ncommon = 16;
-  p.nspec1 = 2;
-  p.nspec2 = 2;
-  qm::write_map_files(p);
+  genome g(2, 5, 2, 20);
+  g.p.uncommon_QTL = 1;
+  g.a.ncommon = 16;
+  g.a.nspec1 = 2;
+  g.a.nspec2 = 2;
+  g.write();
   auto qmap = lines_of("QMAP.out");
   ASSERT_EQ(qmap.size(), 22u);
   const std::string b10(10, ' '), b11(11, ' ');
   EXPECT_EQ(qmap[1], " ratio of QTL:" + b10 + "16/" + b11 + "2 " + b11 + "2");
   EXPECT_EQ(qmap[2], qtl_line(8, {-0.125, -0.0625}));
 
-  p.uncommon_QTL = 0;  // every QTL affects both traits: no counts line
-  qm::write_map_files(p);
+  g.p.uncommon_QTL = 0;  // every QTL affects both traits: no counts line
+  g.write();
   qmap = lines_of("QMAP.out");
   ASSERT_EQ(qmap.size(), 21u);
   EXPECT_EQ(qmap[1], qtl_line(8, {-0.125, -0.0625}));
@@ -87,9 +90,8 @@ TEST(MapfilesTest, TwoTraitCounts) {
 
 TEST(MapfilesTest, LargeGenomeNamesKeepTheirDigits) {
   qmtest::tempdir td;
-  qm::popstate p;
-  genome(p, 10, 10000, 1, 1);
-  qm::write_map_files(p);
+  genome g(10, 10000, 1, 1);
+  g.write();
   const std::string text = qmtest::read_file("MMAP.out");
   EXPECT_EQ(text.find('*'), std::string::npos);
   const auto mmap = lines_of("MMAP.out");

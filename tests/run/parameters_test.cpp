@@ -1,4 +1,4 @@
-#include "run/params.hpp"
+#include "run/parameters.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,13 +19,17 @@ using qmtest::small_par;
 
 const std::regex stamp_tail("\n \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\n$");
 
-std::vector<float> values(const qm::arr1<float>& a) { return {a.data(), a.data() + a.size()}; }
-
-// nsire, ndam, nind, ngen, nomut, matetype, seltype, nhap of the current stage.
-std::array<int32_t, 8> stage(const qm::popstate& p) {
-  return {p.nsire, p.ndam, p.nind, p.ngen, p.nomut, p.matetype, p.seltype, p.nhap};
+// nsire, ndam, nind, ngen, nomut, matetype, seltype of a stage block.
+std::array<int32_t, 7> stage(const qm::stage_block& b) {
+  return {b.nsire, b.ndam, b.nind, b.ngen, b.nomut, b.matetype, b.seltype};
 }
-using st = std::array<int32_t, 8>;
+using st = std::array<int32_t, 7>;
+
+// The block of stage s as it begins, with the parent lists of the block before.
+const qm::stage_block& begin(const qm::run_parameters& p, int s) {
+  const qm::stage_block& before = p.stages[static_cast<size_t>(s - 1)].block;
+  return qm::enter_stage(p, s, before.nsire, before.ndam);
+}
 
 bool names_record(const std::string& msg, int rec) {
   return std::regex_search(msg, std::regex("record " + std::to_string(rec) + "\\b"));
@@ -34,7 +38,7 @@ bool names_record(const std::string& msg, int rec) {
 // Reads par and expects the run to stop; returns what reached the console.
 std::string load_stops(const std::string& par) {
   qmtest::console_capture con;
-  qm::popstate p;
+  qm::run_parameters p;
   EXPECT_THROW(qmtest::load_par(p, par), qm::run_stop);
   return con.text();
 }
@@ -49,7 +53,7 @@ void expect_rejected(const std::string& par, int rec, const std::string& what) {
 void expect_accepted(const std::string& par, const std::string& what) {
   SCOPED_TRACE(what);
   qmtest::console_capture con;
-  qm::popstate p;
+  qm::run_parameters p;
   EXPECT_NO_THROW(qmtest::load_par(p, par)) << con.text();
 }
 
@@ -64,22 +68,27 @@ std::string three_traits() {
 TEST(ParamsRead, OneTraitRecordsAndDerivedCounts) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
+  qm::run_parameters p;
   std::string par = set_record(small_par(), 4, "not numbers at all");
   par = set_record(par, 6, "1.5, x, -7");
   qmtest::load_par(p, par);
   EXPECT_EQ(p.ntrait, 1);
   EXPECT_EQ(p.incid, 0.2f);
-  EXPECT_FALSE(p.rgen.allocated());
-  EXPECT_FALSE(p.rerr.allocated());
-  EXPECT_EQ(p.h2(1), 0.3f);
+  EXPECT_TRUE(p.rgen.empty());  // not read with one trait
+  EXPECT_TRUE(p.rerr.empty());
+  EXPECT_EQ(p.h2, std::vector<float>{0.3f});
   EXPECT_EQ(p.chrlen, 1.0f);
   EXPECT_EQ(p.mutm, 1.0e-3);
   EXPECT_EQ(p.mutq, 2.0e-3);
   EXPECT_EQ(p.seed, 12345);
-  EXPECT_EQ(stage(p), (st{10, 20, 40, 30, 0, 2, 0, 80}));
-  EXPECT_EQ(p.nmark, 44);
-  EXPECT_EQ(p.nqloc, 40);
+  EXPECT_EQ(stage(p.stage1()), (st{10, 20, 40, 30, 0, 2, 0}));
+  EXPECT_EQ(p.markers(), 44);
+  EXPECT_EQ(p.candidate_loci(), 40);
+  ASSERT_EQ(p.stages.size(), 4u);  // index 0 unused
+  EXPECT_TRUE(p.stages[2].readable && p.stages[3].readable);
+  EXPECT_EQ(p.stage1().criterion(), qm::selection_criterion::random);
+  EXPECT_EQ(p.stages[2].block.criterion(), qm::selection_criterion::true_value);
+  EXPECT_EQ(p.stages[3].block.criterion(), qm::selection_criterion::phenotype);
   EXPECT_EQ(con.text(), "");
 }
 
@@ -88,7 +97,7 @@ TEST(ParamsRead, SeveralTraitsCommentsAndSeparators) {
   qmtest::console_capture con;
   {
     // Two traits; the words after the four values of record 2 are a comment.
-    qm::popstate p;
+    qm::run_parameters p;
     std::string par = set_record(small_par(), 2, "2, 0, 0.1, 1 some words");
     par = set_record(par, 4, "0.5");
     par = set_record(par, 6, "-0.25");
@@ -96,17 +105,17 @@ TEST(ParamsRead, SeveralTraitsCommentsAndSeparators) {
     EXPECT_EQ(p.ntrait, 2);
     EXPECT_EQ(p.incid, 0.1f);
     EXPECT_EQ(p.uncommon_QTL, 1);
-    EXPECT_EQ(values(p.rgen), std::vector<float>{0.5f});
-    EXPECT_EQ(values(p.rerr), std::vector<float>{-0.25f});
-    EXPECT_EQ(values(p.h2), (std::vector<float>{0.3f, 0.4f}));
+    EXPECT_EQ(p.rgen, std::vector<float>{0.5f});
+    EXPECT_EQ(p.rerr, std::vector<float>{-0.25f});
+    EXPECT_EQ(p.h2, (std::vector<float>{0.3f, 0.4f}));
   }
   {
     // Three traits: pairs (1,2), (1,3), (2,3) in that order.
-    qm::popstate p;
+    qm::run_parameters p;
     qmtest::load_par(p, three_traits());
-    EXPECT_EQ(values(p.rgen), (std::vector<float>{0.1f, 0.2f, 0.3f}));
-    EXPECT_EQ(values(p.rerr), (std::vector<float>{0.4f, 0.5f, 0.6f}));
-    EXPECT_EQ(values(p.h2), (std::vector<float>{0.3f, 0.4f, 0.5f}));
+    EXPECT_EQ(p.rgen, (std::vector<float>{0.1f, 0.2f, 0.3f}));
+    EXPECT_EQ(p.rerr, (std::vector<float>{0.4f, 0.5f, 0.6f}));
+    EXPECT_EQ(p.h2, (std::vector<float>{0.3f, 0.4f, 0.5f}));
   }
 }
 
@@ -116,12 +125,12 @@ TEST(ParamsRead, CarriageReturnsAndContinuedRecords) {
   {
     std::string crlf;
     for (char c : small_par()) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    qm::popstate p;
+    qm::run_parameters p;
     qmtest::load_par(p, crlf);
     EXPECT_EQ(p.seed, 12345);
-    EXPECT_EQ(stage(p), (st{10, 20, 40, 30, 0, 2, 0, 80}));
-    qm::changepara(p, 3);
-    EXPECT_EQ(stage(p), (st{10, 20, 40, 2, 0, 2, 2, 80}));
+    EXPECT_EQ(stage(p.stage1()), (st{10, 20, 40, 30, 0, 2, 0}));
+    begin(p, 2);
+    EXPECT_EQ(stage(begin(p, 3)), (st{10, 20, 40, 2, 0, 2, 2}));
   }
   {
     // Record 10 holds two of its three values; maptype comes from the next
@@ -130,14 +139,14 @@ TEST(ParamsRead, CarriageReturnsAndContinuedRecords) {
     par = set_record(par, 10, "11 4");
     const size_t at = par.find("chromosome length");
     par.insert(at, "1\n");
-    qm::popstate p;
+    qm::run_parameters p;
     qmtest::load_par(p, par);
     EXPECT_EQ(p.nmpc, 11);
     EXPECT_EQ(p.nchr, 4);
     EXPECT_EQ(p.maptype, 1);
     EXPECT_EQ(p.chrlen, 1.0f);
     EXPECT_EQ(p.seed, 777);
-    EXPECT_EQ(p.ngen, 30);
+    EXPECT_EQ(p.stage1().ngen, 30);
   }
 }
 
@@ -151,12 +160,10 @@ TEST(ParamsRead, LaterStageBlocks) {
   par = set_record(par, 25, "7 7 7 7");
   par = set_record(par, 26, "12 24 80 2");
   par = set_record(par, 27, "8 8 8");
-  qm::popstate p;
+  qm::run_parameters p;
   qmtest::load_par(p, par);
-  qm::changepara(p, 2);
-  EXPECT_EQ(stage(p), (st{10, 20, 60, 1, 0, 0, 1, 120}));
-  qm::changepara(p, 3);
-  EXPECT_EQ(stage(p), (st{12, 24, 80, 2, 0, 2, 2, 160}));
+  EXPECT_EQ(stage(begin(p, 2)), (st{10, 20, 60, 1, 0, 0, 1}));
+  EXPECT_EQ(stage(begin(p, 3)), (st{12, 24, 80, 2, 0, 2, 2}));
 }
 
 TEST(ParamsRead, FailuresNameFileAndRecord) {
@@ -166,10 +173,11 @@ TEST(ParamsRead, FailuresNameFileAndRecord) {
     std::string par = small_par();
     par.resize(par.find("stage 3:"));
     qmtest::console_capture con;
-    qm::popstate p;
+    qm::run_parameters p;
     qmtest::load_par(p, par);
-    qm::changepara(p, 2);
-    EXPECT_THROW(qm::changepara(p, 3), qm::run_stop);
+    begin(p, 2);
+    EXPECT_FALSE(p.stages[3].readable);
+    EXPECT_THROW(begin(p, 3), qm::run_stop);
     const std::string out = con.text();
     EXPECT_NE(out.find("param.par"), std::string::npos) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex("record 2[5-8]\\b"))) << out;
@@ -182,9 +190,9 @@ TEST(ParamsRead, FailuresNameFileAndRecord) {
   }
   {
     qmtest::console_capture con;
-    qm::popstate p;
+    qm::run_parameters p;
     p.parafile = "absent.par";
-    EXPECT_THROW(qm::readpara(p), qm::run_stop);
+    EXPECT_THROW(qm::read_parameters(p), qm::run_stop);
     EXPECT_NE(con.text().find("absent.par"), std::string::npos) << con.text();
     EXPECT_FALSE(qmtest::file_exists("absent.par"));
   }
@@ -240,25 +248,39 @@ TEST(ParamsCheck, BoundaryValuesAccepted) {
 TEST(ParamsCheck, NegativeStageTwoGenerations) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
-  qm::popstate p;
+  qm::run_parameters p;
   qmtest::load_par(p, set_record(small_par(), 22, "10 20 40 -1"));
-  EXPECT_THROW(qm::changepara(p, 2), qm::run_stop);
+  EXPECT_THROW(begin(p, 2), qm::run_stop);
   EXPECT_TRUE(names_record(con.text(), 22)) << con.text();
+}
+
+TEST(ParamsCheck, NestedStageChecksTheParentsSelectedBefore) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  qmtest::load_par(p, qmtest::small_par());  // stage 2: nested mating of 10 sires and 20 dams
+  EXPECT_NO_THROW(qm::enter_stage(p, 2, 10, 20));
+  EXPECT_EQ(con.text(), "");
+  // The first generation of the stage mates the lists of the stage before:
+  // 10 dams are not a multiple of 4 sires.
+  EXPECT_THROW(qm::enter_stage(p, 2, 4, 10), qm::run_stop);
+  EXPECT_TRUE(names_record(con.text(), 24)) << con.text();
+  EXPECT_NE(con.text().find("selected before this stage"), std::string::npos) << con.text();
 }
 
 TEST(ParamsIdmult, LargestStageSizeReadAhead) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
   {
-    qm::popstate p;
+    qm::run_parameters p;
     qmtest::load_par(p, set_record(small_par(), 26, "10 20 9999 2"));
     EXPECT_EQ(p.idmult, 10000);
   }
   {
-    qm::popstate p;
+    qm::run_parameters p;
     qmtest::load_par(p, set_record(small_par(), 26, "10 20 10000 2"));
     EXPECT_EQ(p.idmult, 100000);
-    EXPECT_EQ(p.nind, 40);
+    EXPECT_EQ(p.stage1().nind, 40);
   }
   EXPECT_EQ(con.text(), "");
 }
@@ -268,13 +290,13 @@ TEST(ParamsIdmult, UnreadableLaterBlockLeftOutUntilItsStage) {
   qmtest::console_capture con;
   std::string par = set_record(small_par(), 26, "10 20 20000 2");
   par = set_record(par, 28, "0 two 2");
-  qm::popstate p;
+  qm::run_parameters p;
   qmtest::load_par(p, par);
   EXPECT_EQ(p.idmult, 10000);
   EXPECT_EQ(con.text(), "");
-  qm::changepara(p, 2);
+  begin(p, 2);
   EXPECT_EQ(con.text(), "");
-  EXPECT_THROW(qm::changepara(p, 3), qm::run_stop);
+  EXPECT_THROW(begin(p, 3), qm::run_stop);
   EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
 }
 

@@ -14,16 +14,21 @@
 namespace {
 
 // One trait, n individuals with the given true breeding values.
-void make_state(qm::popstate& p, float h2, float incid, const std::vector<double>& tbv) {
-  p.ntrait = 1;
-  p.thresh = 1;
-  p.incid = incid;
-  p.h2.alloc(1);
-  p.h2(1) = h2;
-  p.nind = static_cast<int32_t>(tbv.size());
-  p.bv.alloc(p.nind, 2, 1);
-  for (int i = 1; i <= p.nind; ++i) p.bv(i, 1, 1) = tbv[static_cast<size_t>(i - 1)];
-}
+struct one_trait {
+  qm::run_parameters p;
+  qm::population pop;
+  qm::trait_architecture a;
+  one_trait(float h2, float incid, const std::vector<double>& tbv) {
+    p.ntrait = a.ntrait = 1;
+    p.thresh = 1;
+    p.incid = incid;
+    p.h2 = {h2};
+    pop.nind = static_cast<int32_t>(tbv.size());
+    pop.tbv = tbv;
+    pop.phenotype.assign(tbv.size(), 0.0);
+  }
+  void fix() { qm::fix_threshold(p, a, pop); }
+};
 
 float mean_of(const std::vector<double>& v) {
   double s = 0.0;
@@ -78,46 +83,48 @@ TEST(Threshold, ThresholdAroundTheMean) {
   const std::vector<double> tbv = {0.8, -0.3, 1.7, 0.25, 0.05, 2.1};
   const float m = mean_of(tbv);
   {
-    qm::popstate p;
-    make_state(p, 0.3f, 0.5f, tbv);
-    qm::fix_threshold(p);
-    EXPECT_EQ(p.thrval, m);
+    one_trait f(0.3f, 0.5f, tbv);
+    f.fix();
+    EXPECT_EQ(f.a.threshold, m);
   }
   {
-    qm::popstate p;
-    make_state(p, 0.25f, 0.2f, tbv);
-    qm::fix_threshold(p);
-    EXPECT_NEAR(p.thrval, m - 1.6832424, 1e-6);
+    one_trait f(0.25f, 0.2f, tbv);
+    f.fix();
+    // sqrt(1/h2) * sqrt(2) * erfcinv(2 incid) below the mean: the 20% point
+    // of a normal with variance 4 (z = 0.8416212).
+    EXPECT_NEAR(f.a.threshold, m - 1.6832424, 1e-6);
     // The console line carries the value.
     const std::string out = con.text();
     const size_t at = out.rfind(" Threshold value=");
     ASSERT_NE(at, std::string::npos) << out;
     const float shown = std::strtof(out.c_str() + at + 17, nullptr);
-    EXPECT_NEAR(shown, p.thrval, 1e-6);
+    EXPECT_NEAR(shown, f.a.threshold, 1e-6);
   }
 }
 
 TEST(Threshold, ClassifyTraitOne) {
-  qm::popstate p;
-  p.ntrait = 3;
-  p.nind = 4;
-  p.thrval = 0.3f;  // not exact in binary: the comparison uses the widened value
-  p.bv.alloc(p.nind, 2, 3);
-  const double t = static_cast<double>(p.thrval);
+  qm::population pop;
+  qm::trait_architecture a;
+  a.ntrait = 3;
+  pop.nind = 4;
+  a.threshold = 0.3f;  // not exact in binary: the comparison uses the widened value
+  pop.tbv.assign(12, 0.0);
+  pop.phenotype.assign(12, 0.0);
+  const double t = static_cast<double>(a.threshold);
   const double pheno[4] = {t, std::nextafter(t, -1.0), std::nan(""), 7.5};
   for (int i = 1; i <= 4; ++i) {
-    p.bv(i, 1, 1) = 0.5 * i;
-    p.bv(i, 2, 1) = pheno[i - 1];
-    p.bv(i, 2, 2) = -2.0 * i;
-    p.bv(i, 2, 3) = 0.125 * i;
+    pop.tbv_of(i, 1) = 0.5 * i;
+    pop.phenotype_of(i, 1) = pheno[i - 1];
+    pop.phenotype_of(i, 2) = -2.0 * i;
+    pop.phenotype_of(i, 3) = 0.125 * i;
   }
-  qm::classify_threshold_trait(p);
+  qm::classify_threshold_trait(a, pop);
   const double want[4] = {1.0, 0.0, 1.0, 1.0};
   for (int i = 1; i <= 4; ++i) {
-    EXPECT_EQ(p.bv(i, 2, 1), want[i - 1]) << "individual " << i;
-    EXPECT_EQ(p.bv(i, 1, 1), 0.5 * i);
-    EXPECT_EQ(p.bv(i, 2, 2), -2.0 * i);
-    EXPECT_EQ(p.bv(i, 2, 3), 0.125 * i);
+    EXPECT_EQ(pop.phenotype_of(i, 1), want[i - 1]) << "individual " << i;
+    EXPECT_EQ(pop.tbv_of(i, 1), 0.5 * i);
+    EXPECT_EQ(pop.phenotype_of(i, 2), -2.0 * i);
+    EXPECT_EQ(pop.phenotype_of(i, 3), 0.125 * i);
   }
 }
 
@@ -132,14 +139,13 @@ TEST(Threshold, IncidenceOfALargeGeneration) {
     tbv[i] = 3.0 + g.next();
     pheno[i] = tbv[i] + std::sqrt(1.0 / h2 - 1.0) * g.next();
   }
-  qm::popstate p;
-  make_state(p, h2, 0.2f, tbv);
-  for (int i = 1; i <= n; ++i) p.bv(i, 2, 1) = pheno[static_cast<size_t>(i - 1)];
-  qm::fix_threshold(p);
+  one_trait f(h2, 0.2f, tbv);
+  f.pop.phenotype = pheno;
+  f.fix();
   int below = 0, zeros = 0;
   for (int i = 1; i <= n; ++i) {
-    below += pheno[static_cast<size_t>(i - 1)] < static_cast<double>(p.thrval);
-    zeros += p.bv(i, 2, 1) == 0.0;
+    below += pheno[static_cast<size_t>(i - 1)] < static_cast<double>(f.a.threshold);
+    zeros += f.pop.phenotype_of(i, 1) == 0.0;
   }
   EXPECT_NEAR(static_cast<double>(below) / n, 0.2, 0.02);
   EXPECT_EQ(zeros, below);

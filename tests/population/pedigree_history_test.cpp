@@ -1,0 +1,109 @@
+// The pedigree history: every animal since the base generation, with its
+// parents as positions in the history.
+#include "population/pedigree_history.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "run/generation.hpp"
+#include "support.hpp"
+
+namespace {
+
+TEST(PedigreeHistory, BaseAndAppendedGenerations) {
+  qm::pedigree_history h;
+  h.start(4);
+  ASSERT_EQ(h.size(), 4);
+  EXPECT_EQ(h.generations(), 1);
+  EXPECT_EQ(h.first_of(0), 1);
+  EXPECT_EQ(h.size_of(0), 4);
+  for (int i = 1; i <= 4; ++i) {
+    const qm::pedigree_record& r = h.at(i);
+    EXPECT_EQ(r.generation, 0);
+    EXPECT_EQ(r.number, i);
+    EXPECT_EQ(r.sire, 0);  // unknown
+    EXPECT_EQ(r.dam, 0);
+    EXPECT_EQ(r.sex, i % 2 ? 1 : 2);
+  }
+
+  // Generation 1 of three animals, generation 2 of five: parents are
+  // numbers in the generation before, kept as positions in the history.
+  h.append({{1, 2}, {3, 4}, {1, 4}});
+  h.append({{1, 2}, {3, 2}, {3, 2}, {1, 2}, {1, 2}});
+  ASSERT_EQ(h.size(), 12);
+  EXPECT_EQ(h.generations(), 3);
+  EXPECT_EQ(h.first_of(1), 5);
+  EXPECT_EQ(h.size_of(1), 3);
+  EXPECT_EQ(h.first_of(2), 8);
+  EXPECT_EQ(h.size_of(2), 5);
+  EXPECT_EQ(h.position_in_current(1), 8);
+  EXPECT_EQ(h.position_in_current(5), 12);
+  const struct { int64_t pos, sire, dam; int32_t gen, number; int8_t sex; } want[] = {
+      {5, 1, 2, 1, 1, 1}, {6, 3, 4, 1, 2, 2}, {7, 1, 4, 1, 3, 1},
+      {8, 5, 6, 2, 1, 1}, {9, 7, 6, 2, 2, 2}, {10, 7, 6, 2, 3, 1}, {11, 5, 6, 2, 4, 2}, {12, 5, 6, 2, 5, 1}};
+  for (const auto& w : want) {
+    const qm::pedigree_record& r = h.at(w.pos);
+    EXPECT_EQ(r.sire, w.sire) << w.pos;
+    EXPECT_EQ(r.dam, w.dam) << w.pos;
+    EXPECT_EQ(r.generation, w.gen) << w.pos;
+    EXPECT_EQ(r.number, w.number) << w.pos;
+    EXPECT_EQ(r.sex, w.sex) << w.pos;
+  }
+  // Grandparents by walking the positions: animal 3 of generation 2 has
+  // sire 7 (parents 1 and 4 of the base) and dam 6 (parents 3 and 4).
+  const qm::pedigree_record& a = h.at(10);
+  EXPECT_EQ(h.at(a.sire).sire, 1);
+  EXPECT_EQ(h.at(a.sire).dam, 4);
+  EXPECT_EQ(h.at(a.dam).sire, 3);
+  EXPECT_EQ(h.at(a.dam).dam, 4);
+
+  // start begins a new history.
+  h.start(2);
+  EXPECT_EQ(h.size(), 2);
+  EXPECT_EQ(h.generations(), 1);
+}
+
+TEST(PedigreeHistory, FollowsTheGenerationLoop) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  // Stage 1 of 12 generations: 2 with mutation, the recoding one, 10 without.
+  qmtest::run_setup s(qmtest::set_record(qmtest::small_par(), 18, "10 20 40 12"));
+  const qm::stage_block& b = s.params.stage1();
+  std::vector<std::vector<qm::parent_pair>> made;
+  int g = 0;
+  for (const qm::plan_segment& seg : qm::stage_segments(1, b, 1)) {
+    for (int64_t k = 0; k < seg.count; ++k) {
+      qm::run_generation(s.st, b, qm::step_of(1, seg, k), qm::observer_list{});
+      made.push_back(s.st.pop.parents);
+      ++g;
+      const qm::pedigree_history& h = s.st.history;
+      ASSERT_EQ(h.generations(), g + 1);
+      ASSERT_EQ(h.size_of(g), 40);
+      for (int i = 1; i <= 40; ++i) {
+        const qm::pedigree_record& r = h.at(h.position_in_current(i));
+        EXPECT_EQ(r.generation, g);
+        EXPECT_EQ(r.number, i);
+        EXPECT_EQ(r.sex, i % 2 ? 1 : 2);
+        // The parents are the population's, as positions in the generation before.
+        EXPECT_EQ(r.sire, h.first_of(g - 1) + s.st.pop.parents[i - 1].sire - 1);
+        EXPECT_EQ(r.dam, h.first_of(g - 1) + s.st.pop.parents[i - 1].dam - 1);
+        EXPECT_EQ(h.at(r.sire).sex, 1);  // sires are males, dams females
+        EXPECT_EQ(h.at(r.dam).sex, 2);
+      }
+    }
+  }
+  EXPECT_EQ(g, 13);
+  const qm::pedigree_history& h = s.st.history;
+  EXPECT_EQ(h.size(), 40 * 14);
+  // Earlier generations keep their parents after later ones were made.
+  for (int gen = 1; gen <= 13; ++gen)
+    for (int i = 1; i <= 40; ++i) {
+      const qm::pedigree_record& r = h.at(h.first_of(gen) + i - 1);
+      ASSERT_EQ(h.at(r.sire).number, made[gen - 1][i - 1].sire);
+      ASSERT_EQ(h.at(r.dam).number, made[gen - 1][i - 1].dam);
+      ASSERT_EQ(h.at(r.sire).generation, gen - 1);
+    }
+}
+
+}  // namespace

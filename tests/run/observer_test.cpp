@@ -1,0 +1,200 @@
+// Observers of the generation loop, called by the driver: the map once, the
+// architecture once, every generation in order with its stage, number and
+// result-file generation, and the end of the run, also when it stops.
+#include "run/observer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "main/driver.hpp"
+#include "output/textfile.hpp"
+#include "run/messages.hpp"
+#include "run/observers.hpp"
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct seen_generation {
+  int stage;
+  qm::generation_kind kind;
+  int64_t number, file_generation;
+  bool files_due;
+  bool operator==(const seen_generation&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& o, const seen_generation& s) {
+  return o << "{stage " << s.stage << ", kind " << static_cast<int>(s.kind) << ", number " << s.number << ", file "
+           << s.file_generation << ", files " << s.files_due << "}";
+}
+
+struct record {
+  std::vector<std::string> events;  // "map", "architecture", "generation", "end"
+  std::vector<seen_generation> generations;
+  int maps = 0, architectures = 0, ends = 0;
+  bool completed = false;
+  int32_t map_markers = 0, nqtl = 0, architecture_stage = 0;
+  std::vector<bool> had_architecture;
+  std::vector<int32_t> history_generations;
+};
+
+// Keeps what it sees in a record that outlives the observer list.
+class recorder : public qm::generation_observer {
+ public:
+  explicit recorder(record& r) : r_(r) {}
+  void on_map(const qm::run_parameters&, const qm::genome_map& m) override {
+    r_.events.push_back("map");
+    ++r_.maps;
+    r_.map_markers = m.nmark();
+  }
+  void on_architecture(const qm::generation_view& v) override {
+    r_.events.push_back("architecture");
+    ++r_.architectures;
+    r_.architecture_stage = v.step.stage;
+    r_.nqtl = v.architecture ? v.architecture->nqtl() : -1;
+  }
+  void on_generation(const qm::generation_view& v) override {
+    r_.events.push_back("generation");
+    r_.generations.push_back({v.step.stage, v.step.kind, v.step.number, v.step.file_generation, v.step.files_due});
+    r_.had_architecture.push_back(v.architecture != nullptr);
+    r_.history_generations.push_back(v.history.generations());
+    EXPECT_EQ(v.pop.nind, 40);
+  }
+  void on_run_end(const qm::run_parameters&, bool completed) override {
+    r_.events.push_back("end");
+    ++r_.ends;
+    r_.completed = completed;
+  }
+
+ private:
+  record& r_;
+};
+
+// Runs par through the driver with a recorder (and the registered observers
+// when asked); true when the run stopped.
+bool run(const std::string& par, record& r, bool classic_files = false) {
+  qmtest::write_file("param.par", par);
+  qm::observer_list list = classic_files ? qm::registered_observers() : qm::observer_list{};
+  list.add(std::make_unique<recorder>(r));
+  qm::run_parameters p;
+  p.parafile = "param.par";
+  try {
+    qm::quillmere(p, list);
+  } catch (const qm::run_stop&) {
+    return true;
+  }
+  return false;
+}
+
+using kind = qm::generation_kind;
+
+// The generations of the test parameter file: stage 1 of 30 (20 with
+// mutation, the recoding generation numbered 21, ten without mutation
+// numbered 21..30), the stage-2 generation (shown as 1, files as 1), two
+// stage-3 generations (2 and 3).
+std::vector<seen_generation> small_run() {
+  std::vector<seen_generation> v;
+  for (int g = 1; g <= 20; ++g) v.push_back({1, kind::history_with_mutation, g, g, false});
+  v.push_back({1, kind::recoding, 21, 21, false});
+  for (int g = 21; g <= 30; ++g) v.push_back({1, kind::history_without_mutation, g, g, false});
+  v.push_back({2, kind::qtl_choice, 1, 1, true});
+  v.push_back({3, kind::selection, 2, 2, true});
+  v.push_back({3, kind::selection, 3, 3, true});
+  return v;
+}
+
+TEST(Observers, SeeTheWholeRunInOrder) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  record r;
+  ASSERT_FALSE(run(qmtest::small_par(), r)) << con.text();
+  EXPECT_EQ(r.maps, 1);
+  EXPECT_EQ(r.map_markers, 44);
+  EXPECT_EQ(r.architectures, 1);
+  EXPECT_EQ(r.architecture_stage, 2);
+  EXPECT_EQ(r.nqtl, 10);
+  EXPECT_EQ(r.ends, 1);
+  EXPECT_TRUE(r.completed);
+  EXPECT_EQ(r.generations, small_run());
+  // map first, the architecture right before the stage-2 generation, end last.
+  ASSERT_EQ(r.events.size(), 1 + 34 + 1 + 1u);
+  EXPECT_EQ(r.events.front(), "map");
+  EXPECT_EQ(r.events[1 + 31], "architecture");
+  EXPECT_EQ(r.events.back(), "end");
+  for (size_t k = 0; k < r.had_architecture.size(); ++k) {
+    EXPECT_EQ(r.had_architecture[k], k >= 31) << k;  // from the stage-2 generation on
+    EXPECT_EQ(r.history_generations[k], static_cast<int32_t>(k) + 2);  // the base and every one made
+  }
+  // Without the registered observers no file is written.
+  EXPECT_FALSE(qmtest::file_exists("01BV.out"));
+  EXPECT_FALSE(qmtest::file_exists("QMAP.out"));
+
+  // The stage-2 generation writes its files as generation ngen.
+  record r2;
+  ASSERT_FALSE(run(qmtest::set_record(qmtest::small_par(), 22, "10 20 40 4"), r2));
+  std::vector<seen_generation> want = small_run();
+  want[31].file_generation = 4;
+  EXPECT_EQ(r2.generations, want);
+}
+
+TEST(Observers, RunEndNotCompletedOnAStop) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  {
+    // The stage-3 block cannot be read: the run stops as stage 3 begins.
+    record r;
+    EXPECT_TRUE(run(qmtest::set_record(qmtest::small_par(), 28, "0 two 2"), r));
+    EXPECT_EQ(r.ends, 1);
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(r.events.back(), "end");
+    std::vector<seen_generation> want = small_run();
+    want.resize(32);
+    EXPECT_EQ(r.generations, want);
+    EXPECT_EQ(r.architectures, 1);
+  }
+  {
+    // A rejected parameter: nothing but the end.
+    record r;
+    EXPECT_TRUE(run(qmtest::set_record(qmtest::small_par(), 2, "0 0 0.2 0"), r));
+    EXPECT_EQ(r.events, std::vector<std::string>{"end"});
+    EXPECT_FALSE(r.completed);
+  }
+}
+
+TEST(Observers, ClassicFilesStopCleanlyOnAWriteFault) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  {
+    record r;
+    ASSERT_FALSE(run(qmtest::small_par(), r, true));
+    for (const char* f : {"01MTYPE.out", "01QTYPE.out", "01BV.out", "02BV.out", "03BV.out", "QMAP.out", "MMAP.out",
+                          "Genetic_paramenters.out"})
+      EXPECT_TRUE(qmtest::file_exists(f)) << f;
+    EXPECT_FALSE(qmtest::file_exists("mposition.out"));  // an even map
+  }
+  for (const auto& f : fs::directory_iterator(".")) fs::remove(f.path());
+  {
+    // Room for the small files but not for the marker haplotypes.
+    qm::textfile::inject_write_fault_after(2000);
+    record r;
+    const bool stopped = run(qmtest::small_par(), r, true);
+    qm::textfile::inject_write_fault_after(-1);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(r.ends, 1);
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(r.generations.size(), 31u);  // the stage-2 generation did not finish
+    EXPECT_NE(con.text().find("No space left on device"), std::string::npos);
+    for (const auto& f : fs::directory_iterator(".")) {
+      const std::string n = f.path().filename().string();
+      EXPECT_FALSE(n.ends_with(".partial")) << n;
+      EXPECT_FALSE(n.ends_with("TYPE.out") || n.ends_with("BV.out")) << n;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// The worker pool: every part runs once, nested calls run inline, and
+// stream parts start where one serial walk of the stream would be.
+#include "run/threads.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "random/stream.hpp"
+
+namespace {
+
+TEST(RunParallel, EveryPartOnce) {
+  for (int threads : {1, 2, 3, 8}) {
+    for (int parts : {0, 1, 2, 5, 100}) {
+      std::vector<std::atomic<int>> hits(static_cast<size_t>(parts));
+      qm::run_parallel(threads, parts, [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); });
+      for (int k = 0; k < parts; ++k) EXPECT_EQ(hits[k].load(), 1) << threads << " threads, part " << k;
+    }
+  }
+}
+
+TEST(RunParallel, NestedCallsRunEveryInnerPartInline) {
+  for (int threads : {2, 4, 8}) {
+    std::vector<std::atomic<int>> hits(64);
+    std::atomic<int> other_thread{0};
+    qm::run_parallel(threads, 8, [&](int outer) {
+      const std::thread::id mine = std::this_thread::get_id();
+      qm::run_parallel(threads, 8, [&](int inner) {
+        hits[static_cast<size_t>(8 * outer + inner)].fetch_add(1);
+        if (std::this_thread::get_id() != mine) other_thread.fetch_add(1);
+      });
+    });
+    for (int k = 0; k < 64; ++k) EXPECT_EQ(hits[k].load(), 1) << threads << " threads, part " << k;
+    EXPECT_EQ(other_thread.load(), 0);  // inner parts ran on their outer part's thread
+  }
+  // The pool is usable again after nested calls.
+  std::atomic<int> n{0};
+  qm::run_parallel(3, 10, [&](int) { n.fetch_add(1); });
+  EXPECT_EQ(n.load(), 10);
+}
+
+TEST(RunParallel, AFailingPartReachesTheCaller) {
+  std::atomic<int> done{0};
+  EXPECT_THROW(qm::run_parallel(3, 12,
+                                [&](int k) {
+                                  if (k == 5) throw std::runtime_error("a failing piece of work");
+                                  done.fetch_add(1);
+                                }),
+               std::runtime_error);
+  EXPECT_EQ(done.load(), 11);  // the other parts still ran
+  std::atomic<int> n{0};
+  qm::run_parallel(3, 4, [&](int) { n.fetch_add(1); });
+  EXPECT_EQ(n.load(), 4);
+}
+
+TEST(RunStreamParts, SameStatesAsOneSerialWalk) {
+  const uint64_t draws = 7;
+  for (int64_t nitems : {0, 1, 5, 37, 200}) {
+    // The serial walk: the state before the first draw of every item, and the end.
+    std::vector<uint32_t> serial;
+    uint32_t s = 12345;
+    for (int64_t i = 0; i < nitems; ++i) {
+      serial.push_back(s);
+      for (uint64_t d = 0; d < draws; ++d) s = qm::next_state(s);
+    }
+    for (int threads : {1, 2, 3}) {
+      for (int parts : {1, 2, 3, 8, 250}) {
+        qm::random_stream rng;
+        rng.state = 12345;
+        std::vector<uint32_t> got(static_cast<size_t>(nitems), 0);
+        std::vector<std::atomic<int>> seen(static_cast<size_t>(nitems));
+        qm::run_stream_parts(threads, nitems, parts, draws, rng, [&](int k, int64_t a, int64_t b, uint32_t st) {
+          EXPECT_GE(k, 0);
+          EXPECT_LT(k, parts);
+          EXPECT_LT(a, b);
+          for (int64_t i = a; i < b; ++i) {
+            got[static_cast<size_t>(i)] = st;
+            seen[static_cast<size_t>(i)].fetch_add(1);
+            for (uint64_t d = 0; d < draws; ++d) st = qm::next_state(st);
+          }
+        });
+        for (int64_t i = 0; i < nitems; ++i) {
+          ASSERT_EQ(seen[static_cast<size_t>(i)].load(), 1) << "item " << i;
+          ASSERT_EQ(got[static_cast<size_t>(i)], serial[static_cast<size_t>(i)])
+              << nitems << " items, " << threads << " threads, " << parts << " parts, item " << i;
+        }
+        EXPECT_EQ(static_cast<uint32_t>(rng.state), s) << nitems << " items, " << parts << " parts";
+      }
+    }
+  }
+}
+
+}  // namespace
