@@ -90,16 +90,24 @@ std::string overwrite_warning(int g) {
 
 TEST(DriverCommandLine, HelpVersionAndBadOptions) {
   qmtest::tempdir td;
-  outcome r = run("--help");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("usage"), std::string::npos) << r.out;
-  r = run("--version");
+  // -h and --help list every option with its default; -V and --version print the version.
+  for (const char* help : {"--help", "-h"}) {
+    outcome r = run(help);
+    EXPECT_EQ(r.status, 0) << help;
+    EXPECT_NE(r.out.find("Usage: quillmere"), std::string::npos) << r.out;
+    for (const char* opt : {"--threads", "--outdir", "--overwrite", "--seed", "--max-memory", "--check", "--version"})
+      EXPECT_NE(r.out.find(opt), std::string::npos) << opt << " missing from\n" << r.out;
+    EXPECT_NE(r.out.find("the cores this process may use"), std::string::npos) << r.out;
+  }
+  outcome r = run("--version");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find(QM_VERSION), std::string::npos) << r.out;
+  EXPECT_EQ(run("-V").out, r.out);
 
   // A command line that cannot be understood stops before anything runs.
   qmtest::write_file("param.par", history_par(30));
-  for (const char* bad : {"--frobnicate param.par", "param.par -x", "--threads 0 param.par", "--threads"}) {
+  for (const char* bad : {"--frobnicate param.par", "param.par -x", "--threads 0 param.par", "--threads",
+                          "--threads=x param.par", "--seed=0 param.par", "param.par other.par"}) {
     r = run(bad);
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_FALSE(qmtest::file_exists("log.txt")) << bad;

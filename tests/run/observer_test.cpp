@@ -79,7 +79,7 @@ class recorder : public qm::generation_observer {
 // when asked); true when the run stopped.
 bool run(const std::string& par, record& r, bool classic_files = false) {
   qmtest::write_file("param.par", par);
-  qm::observer_list list = classic_files ? qm::registered_observers() : qm::observer_list{};
+  qm::observer_list list = classic_files ? qm::registered_observers(qm::run_options{}) : qm::observer_list{};
   list.add(std::make_unique<recorder>(r));
   qm::run_parameters p;
   p.parafile = "param.par";
