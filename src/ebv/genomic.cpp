@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "run/messages.hpp"
@@ -11,7 +12,7 @@ namespace qm {
 
 namespace {
 
-constexpr int64_t group_block = 64;  // bytes of a row summed as one block (their tables take 128 KB)
+constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 128 KB)
 constexpr int64_t row_chunk = 256;   // rows of one part of the work
 constexpr int64_t pack_tile = 64;    // groups of four animals packed together by marker
 
@@ -53,6 +54,19 @@ void table_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, const double*
         const uint8_t* row = rows + r * bytes + gb;
         double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
         int64_t g = 0;
+        for (; g + 8 <= len; g += 8) {
+          uint64_t v;
+          std::memcpy(&v, row + g, 8);
+          const double* tg = tb + g * 256;
+          s0 += tg[v & 255];
+          s1 += tg[256 + ((v >> 8) & 255)];
+          s2 += tg[512 + ((v >> 16) & 255)];
+          s3 += tg[768 + ((v >> 24) & 255)];
+          s0 += tg[1024 + ((v >> 32) & 255)];
+          s1 += tg[1280 + ((v >> 40) & 255)];
+          s2 += tg[1536 + ((v >> 48) & 255)];
+          s3 += tg[1792 + (v >> 56)];
+        }
         for (; g + 4 <= len; g += 4) {
           s0 += tb[g * 256 + row[g]];
           s1 += tb[(g + 1) * 256 + row[g + 1]];
@@ -103,22 +117,32 @@ void check_centre(const packed_genotypes& g, std::span<const double> centre) {
 
 packed_genotypes pack_genotypes(const uint8_t* dosage, int64_t n, int64_t m, bool by_marker) {
   if (n < 0 || m < 0) stop("genomic prediction: negative number of animals or markers");
-  for (int64_t i = 0; i < n; ++i)
-    for (int64_t j = 0; j < m; ++j)
-      if (dosage[i * m + j] > 2)
-        stop("genomic prediction: animal " + std::to_string(i + 1) + " has dosage " +
-             std::to_string(dosage[i * m + j]) + " at marker " + std::to_string(j + 1) +
-             "; dosages count copies of allele 1 and must be 0, 1 or 2");
   packed_genotypes g;
   g.n = n;
   g.m = m;
   g.row_bytes = (m + 3) / 4;
   g.by_animal.assign(static_cast<size_t>(n * g.row_bytes), 0);
+  unsigned bad = 0;
   for (int64_t i = 0; i < n; ++i) {
     const uint8_t* x = dosage + i * m;
     uint8_t* row = g.by_animal.data() + i * g.row_bytes;
-    for (int64_t j = 0; j < m; ++j) row[j / 4] = static_cast<uint8_t>(row[j / 4] | (x[j] << (2 * (j % 4))));
+    int64_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+      bad |= (x[j] > 2) | (x[j + 1] > 2) | (x[j + 2] > 2) | (x[j + 3] > 2);
+      row[j / 4] = static_cast<uint8_t>(x[j] | (x[j + 1] << 2) | (x[j + 2] << 4) | (x[j + 3] << 6));
+    }
+    for (; j < m; ++j) {
+      bad |= x[j] > 2;
+      row[j / 4] = static_cast<uint8_t>(row[j / 4] | ((x[j] & 3) << (2 * (j % 4))));
+    }
   }
+  if (bad)
+    for (int64_t i = 0; i < n; ++i)
+      for (int64_t j = 0; j < m; ++j)
+        if (dosage[i * m + j] > 2)
+          stop("genomic prediction: animal " + std::to_string(i + 1) + " has dosage " +
+               std::to_string(dosage[i * m + j]) + " at marker " + std::to_string(j + 1) +
+               "; dosages count copies of allele 1 and must be 0, 1 or 2");
   if (by_marker) {
     g.col_bytes = (n + 3) / 4;
     g.by_marker.assign(static_cast<size_t>(m * g.col_bytes), 0);
@@ -142,14 +166,51 @@ packed_genotypes pack_genotypes(const uint8_t* dosage, int64_t n, int64_t m, boo
   return g;
 }
 
+namespace {
+
+// Heterozygotes (n1) and homozygotes for allele 1 (n2) at every marker.
+void marker_counts(const packed_genotypes& g, std::vector<int64_t>& n1, std::vector<int64_t>& n2) {
+  n1.assign(static_cast<size_t>(g.m), 0);
+  n2.assign(static_cast<size_t>(g.m), 0);
+  if (!g.by_marker.empty()) {
+    // Per byte of four animals: its heterozygotes and homozygotes.
+    uint8_t het[256], hom[256];
+    for (int b = 0; b < 256; ++b) {
+      het[b] = hom[b] = 0;
+      for (int q = 0; q < 4; ++q) {
+        const int x = (b >> (2 * q)) & 3;
+        het[b] = static_cast<uint8_t>(het[b] + (x == 1));
+        hom[b] = static_cast<uint8_t>(hom[b] + (x == 2));
+      }
+    }
+    for (int64_t j = 0; j < g.m; ++j) {
+      const uint8_t* col = g.by_marker.data() + j * g.col_bytes;
+      int64_t a = 0, b = 0;
+      for (int64_t h = 0; h < g.col_bytes; ++h) a += het[col[h]], b += hom[col[h]];
+      n1[static_cast<size_t>(j)] = a;
+      n2[static_cast<size_t>(j)] = b;
+    }
+    return;
+  }
+  for (int64_t i = 0; i < g.n; ++i) {
+    const uint8_t* row = g.by_animal.data() + i * g.row_bytes;
+    for (int64_t j = 0; j < g.m; ++j) {
+      const int x = (row[j / 4] >> (2 * (j % 4))) & 3;
+      n1[static_cast<size_t>(j)] += x == 1;
+      n2[static_cast<size_t>(j)] += x == 2;
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<double> centre_2p(const packed_genotypes& g) {
   if (g.n == 0) stop("genomic prediction: no animals to take allele frequencies from");
-  std::vector<int64_t> count(static_cast<size_t>(g.m), 0);
-  for (int64_t i = 0; i < g.n; ++i)
-    for (int64_t j = 0; j < g.m; ++j) count[static_cast<size_t>(j)] += g.dosage(i, j);
+  std::vector<int64_t> n1, n2;
+  marker_counts(g, n1, n2);
   std::vector<double> c(static_cast<size_t>(g.m));
-  for (int64_t j = 0; j < g.m; ++j)
-    c[static_cast<size_t>(j)] = static_cast<double>(count[static_cast<size_t>(j)]) / static_cast<double>(g.n);
+  for (size_t j = 0; j < c.size(); ++j)
+    c[j] = static_cast<double>(n1[j] + 2 * n2[j]) / static_cast<double>(g.n);
   return c;
 }
 
@@ -207,13 +268,8 @@ snp_blup_solution snp_blup_solve(const packed_genotypes& ref, std::span<const do
 
   // Diagonal: n for mu, sum_i z_ij^2 + lambda for marker j, from the counts
   // of heterozygotes and of homozygotes for allele 1.
-  std::vector<int64_t> n1(static_cast<size_t>(m), 0), n2(static_cast<size_t>(m), 0);
-  for (int64_t i = 0; i < n; ++i)
-    for (int64_t j = 0; j < m; ++j) {
-      const int x = ref.dosage(i, j);
-      n1[static_cast<size_t>(j)] += x == 1;
-      n2[static_cast<size_t>(j)] += x == 2;
-    }
+  std::vector<int64_t> n1, n2;
+  marker_counts(ref, n1, n2);
   std::vector<double> diag(static_cast<size_t>(1 + m)), rhs(static_cast<size_t>(1 + m));
   diag[0] = static_cast<double>(n);
   for (int64_t j = 0; j < m; ++j) {

@@ -76,7 +76,11 @@ pcg_result pcg_solve(const std::function<void(const double*, double*)>& apply, s
   std::vector<double> r(static_cast<size_t>(n)), z(static_cast<size_t>(n)), p(static_cast<size_t>(n)),
       q(static_cast<size_t>(n));
 
-  apply(x.data(), q.data());
+  // A zero start needs no product.
+  if (std::any_of(x.begin(), x.end(), [](double v) { return v != 0.0; }))
+    apply(x.data(), q.data());
+  else
+    std::fill(q.begin(), q.end(), 0.0);
   for_blocks(th, n, [&](int k, int64_t a, int64_t e) {
     double rz = 0.0, rr = 0.0;
     for (int64_t i = a; i < e; ++i) {
