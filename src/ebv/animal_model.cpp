@@ -115,7 +115,7 @@ animal_model_solution solve_animal_model(const sym_csr& ainv, double lambda, con
   const auto apply = [&](const double* v, double* q) {
     const double* va = v + nl;
     double* qa = q + nl;
-    run_parallel(th, static_cast<int>(nb), [&](int blk) {
+    const auto rows = [&](int blk) {
       double* pl = part.data() + static_cast<size_t>(blk) * static_cast<size_t>(nl);
       for (int32_t l = 0; l < nl; ++l) pl[l] = 0.0;
       const int64_t a = static_cast<int64_t>(blk) * pcg_block, e = std::min(n, a + pcg_block);
@@ -131,7 +131,8 @@ animal_model_solution solve_animal_model(const sym_csr& ainv, double lambda, con
         }
         qa[k] = o + lambda * s;
       }
-    });
+    };
+    run_parallel(th, static_cast<int>(nb), [&rows](int blk) { rows(blk); });  // one reference: no allocation
     for (int32_t l = 0; l < nl; ++l) {
       double s = in.level_count[static_cast<size_t>(l)] * v[l];
       for (int64_t blk = 0; blk < nb; ++blk) s += part[static_cast<size_t>(blk * nl + l)];

@@ -22,7 +22,7 @@ void build_tables(std::span<const double> v, int64_t groups, std::vector<double>
   tab.resize(static_cast<size_t>(groups * 256));
   const int64_t len = static_cast<int64_t>(v.size());
   const int parts = static_cast<int>((groups + group_block - 1) / group_block);
-  run_parallel(threads, parts, [&](int k) {
+  const auto body = [&](int k) {
     const int64_t g0 = k * group_block, g1 = std::min(groups, g0 + group_block);
     double a[4][4];
     for (int64_t g = g0; g < g1; ++g) {
@@ -37,14 +37,15 @@ void build_tables(std::span<const double> v, int64_t groups, std::vector<double>
       double* t = tab.data() + g * 256;
       for (int b = 0; b < 256; ++b) t[b] = ((a[0][b & 3] + a[1][(b >> 2) & 3]) + a[2][(b >> 4) & 3]) + a[3][b >> 6];
     }
-  });
+  };
+  run_parallel(threads, parts, [&body](int k) { body(k); });  // one reference: no allocation
 }
 
 // out[r] = sum over the bytes g of row r of tab[256 g + row[g]], by blocks of
 // group_block bytes, each block in four interleaved partial sums.
 void table_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, const double* tab, double* out, int threads) {
   const int parts = static_cast<int>((nrows + row_chunk - 1) / row_chunk);
-  run_parallel(threads, parts, [&](int k) {
+  const auto body = [&](int k) {
     const int64_t r0 = k * row_chunk, r1 = std::min(nrows, r0 + row_chunk);
     for (int64_t r = r0; r < r1; ++r) out[r] = 0.0;
     for (int64_t gb = 0; gb < bytes; gb += group_block) {
@@ -79,7 +80,8 @@ void table_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, const double*
         out[r] += (s0 + s1) + (s2 + s3);
       }
     }
-  });
+  };
+  run_parallel(threads, parts, [&body](int k) { body(k); });
 }
 
 double serial_sum(std::span<const double> v) {
