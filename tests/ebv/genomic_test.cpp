@@ -1,5 +1,5 @@
-// SNP-BLUP on packed genotypes: packing, products, a dense solve of the same
-// equations, the equivalent GBLUP, threads and warm starts.
+// SNP-BLUP on packed genotypes: packing, a dense solve of the same equations,
+// the equivalent GBLUP, threads and warm starts.
 #include "ebv/genomic.hpp"
 
 #include <gtest/gtest.h>
@@ -68,28 +68,6 @@ TEST(GenomicTest, PackingKeepsEveryDosage) {
   std::vector<uint8_t> bad = s.x;
   bad[15] = 3;
   EXPECT_THROW(qm::pack_genotypes(bad.data(), s.n, s.m), qm::run_stop);
-}
-
-TEST(GenomicTest, ProductsEqualDenseProducts) {
-  const sample s = make_sample(37, 53, 2);
-  const qm::packed_genotypes g = qm::pack_genotypes(s.x.data(), s.n, s.m);
-  const std::vector<double> c = qm::centre_2p(g);
-  const Eigen::MatrixXd x = dosages(s);
-  for (int64_t j = 0; j < s.m; ++j) EXPECT_NEAR(c[static_cast<size_t>(j)], x.col(j).mean(), 1e-14);
-  Eigen::MatrixXd z = x;
-  for (int64_t j = 0; j < s.m; ++j) z.col(j).array() -= c[static_cast<size_t>(j)];
-  std::mt19937 rng(3);
-  std::normal_distribution<double> nd;
-  std::vector<double> w(static_cast<size_t>(s.m)), t(static_cast<size_t>(s.n));
-  for (auto& v : w) v = nd(rng);
-  for (auto& v : t) v = nd(rng);
-  std::vector<double> zw(static_cast<size_t>(s.n)), ztt(static_cast<size_t>(s.m));
-  qm::z_times(g, c, w, zw, 1);
-  qm::zt_times(g, c, t, ztt, 1);
-  const Eigen::VectorXd zw_want = z * Eigen::Map<const Eigen::VectorXd>(w.data(), s.m);
-  const Eigen::VectorXd zt_want = z.transpose() * Eigen::Map<const Eigen::VectorXd>(t.data(), s.n);
-  for (int64_t i = 0; i < s.n; ++i) EXPECT_NEAR(zw[static_cast<size_t>(i)], zw_want(i), 1e-11);
-  for (int64_t j = 0; j < s.m; ++j) EXPECT_NEAR(ztt[static_cast<size_t>(j)], zt_want(j), 1e-11);
 }
 
 // The equations written out densely and solved directly; then the same GEBV
