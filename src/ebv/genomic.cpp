@@ -12,7 +12,7 @@ namespace qm {
 
 namespace {
 
-constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 128 KB)
+constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 32 KB)
 constexpr int64_t row_chunk = 256;   // rows of one part of the work
 constexpr int64_t pack_tile = 64;    // groups of four animals packed together by marker
 
