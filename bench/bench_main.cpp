@@ -9,6 +9,17 @@
 //   WriteBytes        the same bytes with a single fwrite
 //   Getbv3x10000      breeding values and phenotypes, 3 traits, 10000 animals
 //   ExampleRun        examples/quickstart.par end to end (the executable)
+//   Inbreeding50000   inbreeding coefficients of 10 generations of 5000
+//                     animals (random mating), all at once
+//   InbreedingAppend5000  the same for the tenth generation appended to nine
+//   Ainverse50000     A^-1 of that pedigree
+//   AnimalModelCold   animal model on it (45000 records, h2 = 0.3), from zero
+//   AnimalModelWarm   the same, started from the solution of nine
+//                     generations widened by parent averages
+//   PackGenotypes     packing 10000 animals x 10000 markers to 2 bits
+//   SnpBlupCold       SNP-BLUP of 10000 reference animals x 10000 markers
+//   SnpBlupWarm       the same, started from the solution of the first 9000
+// (the counter "iters" gives the conjugate-gradient iterations of a solve)
 // bench/run turns the output into a table of ratios.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -16,10 +27,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "ebv/ainverse.hpp"
+#include "ebv/animal_model.hpp"
+#include "ebv/genomic.hpp"
 #include "output/results.hpp"
+#include "pedigree/inbreeding.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "qtl/choose.hpp"
@@ -210,6 +226,163 @@ void ExampleRun(benchmark::State& st) {
     if (std::system(cmd.c_str()) != 0) st.SkipWithError("example run failed");
 }
 
+// Breeding-value models. A pedigree of ngen generations of nper animals,
+// parents drawn at random from the previous generation (first half sires,
+// second half dams); every animal after the base has one record, h2 = 0.3.
+struct pedigree_data {
+  std::vector<int32_t> sire, dam, rec_animal;
+  std::vector<double> f, y;
+};
+
+const pedigree_data& pedigree_50000() {
+  static const pedigree_data d = [] {
+    const int ngen = 10, nper = 5000;
+    pedigree_data p;
+    std::mt19937_64 rng(2024);
+    std::normal_distribution<double> nd;
+    std::vector<double> a;
+    for (int g = 0; g < ngen; ++g)
+      for (int i = 0; i < nper; ++i) {
+        const int first = (g - 1) * nper + 1;
+        const int s = g == 0 ? 0 : first + static_cast<int>(rng() % (nper / 2));
+        const int m = g == 0 ? 0 : first + nper / 2 + static_cast<int>(rng() % (nper / 2));
+        p.sire.push_back(s);
+        p.dam.push_back(m);
+        const double pa = g == 0 ? 0.0 : 0.5 * (a[static_cast<size_t>(s) - 1] + a[static_cast<size_t>(m) - 1]);
+        a.push_back(pa + std::sqrt(g == 0 ? 0.3 : 0.15) * nd(rng));
+        if (g > 0) {
+          p.rec_animal.push_back(static_cast<int32_t>(a.size()));
+          p.y.push_back(a.back() + std::sqrt(0.7) * nd(rng));
+        }
+      }
+    p.f = qm::inbreeding(p.sire, p.dam);
+    return p;
+  }();
+  return d;
+}
+
+void Inbreeding50000(benchmark::State& st) {
+  const pedigree_data& p = pedigree_50000();
+  for (auto _ : st) benchmark::DoNotOptimize(qm::inbreeding(p.sire, p.dam));
+}
+
+void InbreedingAppend5000(benchmark::State& st) {
+  const pedigree_data& p = pedigree_50000();
+  for (auto _ : st) {
+    std::vector<double> f(p.f.begin(), p.f.begin() + 45000);
+    qm::inbreeding_append(p.sire, p.dam, f);
+    benchmark::DoNotOptimize(f);
+  }
+}
+
+void Ainverse50000(benchmark::State& st) {
+  const pedigree_data& p = pedigree_50000();
+  for (auto _ : st) benchmark::DoNotOptimize(qm::ainverse(p.sire, p.dam, p.f));
+}
+
+void animal_model(benchmark::State& st, bool warm) {
+  const pedigree_data& p = pedigree_50000();
+  const qm::sym_csr ai = qm::ainverse(p.sire, p.dam, p.f);
+  const double lambda = qm::lambda_from_h2(0.3);
+  qm::pcg_options opt;
+  opt.threads = bench_threads();
+  std::vector<double> start;
+  if (warm) {
+    const std::span<const int32_t> s9(p.sire.data(), 45000), d9(p.dam.data(), 45000);
+    const qm::sym_csr ai9 = qm::ainverse(s9, d9, p.f);
+    const size_t nrec9 = p.rec_animal.size() - 5000;
+    const qm::animal_records r9{std::span<const int32_t>(p.rec_animal.data(), nrec9),
+                                std::span<const double>(p.y.data(), nrec9), {}, 1};
+    const qm::animal_model_solution prev = qm::solve_animal_model(ai9, lambda, r9, {}, opt);
+    start = qm::extend_start(prev.x, 1, p.sire, p.dam);
+  }
+  const qm::animal_records rec{p.rec_animal, p.y, {}, 1};
+  int iters = 0;
+  for (auto _ : st) {
+    const qm::animal_model_solution s = qm::solve_animal_model(ai, lambda, rec, start, opt);
+    iters = s.stats.iterations;
+    if (!s.stats.converged) st.SkipWithError("not converged");
+  }
+  st.counters["iters"] = iters;
+}
+
+void AnimalModelCold(benchmark::State& st) { animal_model(st, false); }
+void AnimalModelWarm(benchmark::State& st) { animal_model(st, true); }
+
+// 10000 animals x 10000 markers with linkage disequilibrium: each haplotype
+// copies its allele at the previous marker with probability 0.9, else draws
+// it from the marker's frequency; 200 causal markers, h2 = 0.3.
+struct genotype_data {
+  int64_t n = 10000, m = 10000;
+  std::vector<uint8_t> x;
+  std::vector<double> y;
+};
+
+const genotype_data& genotypes_10000() {
+  static const genotype_data d = [] {
+    genotype_data g;
+    std::mt19937_64 rng(77);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::normal_distribution<double> nd;
+    std::vector<double> p(static_cast<size_t>(g.m)), eff(static_cast<size_t>(g.m), 0.0);
+    for (auto& v : p) v = 0.05 + 0.9 * u(rng);
+    for (int q = 0; q < 200; ++q) eff[rng() % static_cast<uint64_t>(g.m)] = nd(rng);
+    g.x.resize(static_cast<size_t>(g.n * g.m));
+    std::vector<double> bv(static_cast<size_t>(g.n));
+    for (int64_t i = 0; i < g.n; ++i) {
+      uint8_t* row = g.x.data() + i * g.m;
+      for (int h = 0; h < 2; ++h) {
+        int allele = 0;
+        for (int64_t j = 0; j < g.m; ++j) {
+          if (j == 0 || u(rng) >= 0.9) allele = u(rng) < p[static_cast<size_t>(j)];
+          row[j] = static_cast<uint8_t>(row[j] + allele);
+        }
+      }
+      double s = 0.0;
+      for (int64_t j = 0; j < g.m; ++j) s += row[j] * eff[static_cast<size_t>(j)];
+      bv[static_cast<size_t>(i)] = s;
+    }
+    double mean = 0.0, var = 0.0;
+    for (const double v : bv) mean += v;
+    mean /= static_cast<double>(g.n);
+    for (const double v : bv) var += (v - mean) * (v - mean);
+    var /= static_cast<double>(g.n);
+    for (int64_t i = 0; i < g.n; ++i)
+      g.y.push_back((bv[static_cast<size_t>(i)] - mean) / std::sqrt(var) + std::sqrt(0.7 / 0.3) * nd(rng));
+    return g;
+  }();
+  return d;
+}
+
+void PackGenotypes(benchmark::State& st) {
+  const genotype_data& g = genotypes_10000();
+  for (auto _ : st) benchmark::DoNotOptimize(qm::pack_genotypes(g.x.data(), g.n, g.m));
+}
+
+void snp_blup(benchmark::State& st, bool warm) {
+  const genotype_data& g = genotypes_10000();
+  const qm::packed_genotypes ref = qm::pack_genotypes(g.x.data(), g.n, g.m);
+  qm::pcg_options opt;
+  opt.threads = bench_threads();
+  std::vector<double> start;
+  if (warm) {
+    const qm::packed_genotypes ref9 = qm::pack_genotypes(g.x.data(), 9000, g.m);
+    const qm::snp_blup_solution prev = qm::snp_blup(ref9, std::span<const double>(g.y.data(), 9000), 0.3, {}, opt);
+    start.push_back(prev.mu);
+    start.insert(start.end(), prev.effects.begin(), prev.effects.end());
+  }
+  int iters = 0;
+  for (auto _ : st) {
+    const qm::snp_blup_solution s = qm::snp_blup(ref, g.y, 0.3, start, opt);
+    iters = s.stats.iterations;
+    if (!s.stats.converged) st.SkipWithError("not converged");
+  }
+  st.counters["iters"] = iters;
+}
+
+void SnpBlupCold(benchmark::State& st) { snp_blup(st, false); }
+void SnpBlupWarm(benchmark::State& st) { snp_blup(st, true); }
+
 }  // namespace
 
 BENCHMARK(Stage1Generation)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -221,4 +394,12 @@ BENCHMARK(WriteResults)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(WriteBytes)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Getbv3x10000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ExampleRun)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(Inbreeding50000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(InbreedingAppend5000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(Ainverse50000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(AnimalModelCold)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(AnimalModelWarm)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(PackGenotypes)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(SnpBlupCold)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(SnpBlupWarm)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK_MAIN();
