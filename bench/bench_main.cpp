@@ -9,6 +9,11 @@
 //   WriteBytes        the same bytes with a single fwrite
 //   Getbv3x10000      breeding values and phenotypes, 3 traits, 10000 animals
 //   ExampleRun        examples/quickstart.par end to end (the executable)
+//   SummaryGeneration/<nind>/<markers per chromosome>
+//                     the summary statistics of one generation (summary.csv
+//                     row) of the Stage1Generation population, 100 QTL
+//   LdDecay/<nind>/<markers per chromosome>
+//                     the LD decay of that generation (once per run)
 // bench/run turns the output into a table of ratios.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -17,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "output/results.hpp"
 #include "population/base.hpp"
@@ -25,6 +31,7 @@
 #include "qtl/getqtl.hpp"
 #include "run/messages.hpp"
 #include "run/state.hpp"
+#include "stats/summary.hpp"
 #include "values/breeding.hpp"
 #include "values/select.hpp"
 
@@ -200,6 +207,59 @@ void ExampleRun(benchmark::State& st) {
 
 }  // namespace
 
+// -- summary statistics
+// The statistics see the state through a plain view, as the generation loop
+// hands it to them.
+struct summary_input {
+  std::vector<int32_t> qtl;
+  std::vector<double> eff, values;
+  qm::marker_map map;
+  qm::generation_view view(const qm::popstate& p) const {
+    qm::generation_view g;
+    g.stage = 3;
+    g.nanimals = p.nind;
+    g.ntrait = 1;
+    g.markers = {p.mtype.data(), p.nmark, static_cast<size_t>(p.mtype.n1)};
+    g.candidates = {p.qtype.data(), p.nqloc, static_cast<size_t>(p.qtype.n1)};
+    g.qtl_locus = qtl;
+    g.qtl_effect = {eff.data(), qtl.size()};
+    g.tbv = {values.data(), values.size()};
+    g.phe = {values.data(), values.size()};
+    return g;
+  }
+  explicit summary_input(const qm::popstate& p) {
+    for (int q = 0; q < 100; ++q) qtl.push_back(q * (p.nqloc / 100));
+    eff.assign(qtl.size(), 0.1);
+    values.assign(static_cast<size_t>(p.nind), 0.5);
+    map = qm::even_map(p.nchr, p.nmpc, p.chrlen);
+  }
+};
+
+void SummaryGeneration(benchmark::State& st) {
+  qm::popstate p;
+  historical(p, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  const summary_input in(p);
+  qm::summary_engine e;
+  e.capture_base(in.view(p), p.threads);
+  qm::summary_row r;
+  for (auto _ : st) {
+    e.compute(in.view(p), in.map, r, p.threads);
+    benchmark::DoNotOptimize(r.f_genomic);
+  }
+}
+
+void LdDecay(benchmark::State& st) {
+  qm::popstate p;
+  historical(p, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  const summary_input in(p);
+  qm::summary_engine e;
+  for (auto _ : st) {
+    const qm::ld_decay d = e.decay(in.view(p), in.map, {}, p.threads);
+    benchmark::DoNotOptimize(d.mean_r2.data());
+  }
+}
+// -- end summary statistics
+
 BENCHMARK(Stage1Generation)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Meiosis)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Bookkeeping)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -209,4 +269,6 @@ BENCHMARK(WriteResults)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(WriteBytes)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Getbv3x10000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ExampleRun)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(SummaryGeneration)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK_MAIN();

@@ -89,7 +89,7 @@ axis make_axis(double lo, double hi, bool integer) {
 // One plot as an <svg> in a <figure id="id">.
 std::string plot(const std::string& id, const std::string& title, const std::string& xlabel,
                  const std::string& ylabel, const std::vector<line>& lines, bool integer_x,
-                 const std::string& note) {
+                 const std::string& note, bool from_zero = false) {
   constexpr double W = 760, H = 340, X0 = 72, X1 = 560, Y0 = 16, Y1 = 280;
   double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
   for (const line& l : lines)
@@ -108,6 +108,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
   s += "<svg width=\"" + px(W) + "\" height=\"" + px(H) + "\" viewBox=\"0 0 " + px(W) + " " + px(H) +
        "\" role=\"img\" aria-label=\"" + esc(title) + "\">\n";
   const bool empty = !(xmin <= xmax);
+  if (from_zero && !empty) ymin = std::min(ymin, 0.0);
   const axis ax = make_axis(empty ? 0 : xmin, empty ? 1 : xmax, integer_x);
   const axis ay = make_axis(empty ? 0 : ymin, empty ? 1 : ymax, false);
   auto sx = [&](double x) { return X0 + (x - ax.lo) / (ax.hi - ax.lo) * (X1 - X0); };
@@ -289,7 +290,8 @@ std::string plots(const source& src, const ld_decay& ld, const std::vector<doubl
             "Genomic: 1 - observed heterozygosity / base expected heterozygosity, markers and QTL pooled." + band);
   l = {src.series("ld_r2_adjacent", "adjacent markers", 0, false)};
   s += plot("plot-ld-adjacent", "Linkage disequilibrium of adjacent markers", "generation", "mean r\xc2\xb2 (0-1)", l,
-            true, "Pairs of adjacent markers on one chromosome, both with minor allele frequency of 0.05 or more." + band);
+            true, "Pairs of adjacent markers on one chromosome, both with minor allele frequency of 0.05 or more." + band,
+            true);
 
   s += "<h2>Linkage disequilibrium by distance</h2>\n";
   line d;
@@ -312,7 +314,7 @@ std::string plots(const source& src, const ld_decay& ld, const std::vector<doubl
                                " cM, both with minor allele frequency of 0.05 or more; each point at the middle of its bin.";
   if (replicates && !ld.mean_r2.empty()) note += " Bars: 95% confidence interval of the mean over replicates.";
   s += plot("plot-ld-decay", "LD decay in the last generation", "marker distance (cM)", "mean r\xc2\xb2 (0-1)", {d},
-            false, note);
+            false, note, true);
   return s;
 }
 

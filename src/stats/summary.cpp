@@ -18,47 +18,175 @@ namespace {
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // Loci per block: the unit of work of a thread, fixed so that the split never
 // depends on the thread count.
-constexpr int block_loci = 512;
+constexpr int block_loci = 1024;
 constexpr uint64_t even_bits = 0x5555555555555555ull;
 
-// Packs loci l0..l1-1 of hc into allele-1 bits (bit h % 64 of word h / 64 is
-// haplotype h) and counts per locus the allele-1 haplotypes and the
-// heterozygous animals. With idx, locus l is column idx[l] of hc.
-void pack_block(const hap_columns& hc, const int32_t* idx, int l0, int l1, int nhap, int nwords,
-                uint64_t* bits, int32_t* cnt, int32_t* het) {
-  uint64_t tmp[block_loci];
-  const int nl = l1 - l0;
-  for (int w = 0; w < nwords; ++w) {
-    std::fill(tmp, tmp + nl, uint64_t{0});
-    const int h0 = 64 * w, h1 = std::min(nhap, h0 + 64);
-    for (int h = h0; h < h1; ++h) {
-      const int8_t* c = hc.hap(h);
-      const int k = h - h0;
-      if (idx) {
-        for (int j = 0; j < nl; ++j) tmp[j] |= static_cast<uint64_t>(c[idx[l0 + j]] == 1) << k;
-      } else {
-        c += l0;
-        for (int j = 0; j < nl; ++j) tmp[j] |= static_cast<uint64_t>(c[j] == 1) << k;
-      }
-    }
-    for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = tmp[j];
+// Bit counts, with the processor's popcnt instruction where it has one (the
+// counts are the same either way).
+#if defined(__x86_64__) || defined(__i386__)
+#define QM_POPCNT __attribute__((target("popcnt")))
+#define QM_AVX2 __attribute__((target("avx2")))
+const bool hw_popcnt = __builtin_cpu_supports("popcnt");
+const bool hw_avx2 = __builtin_cpu_supports("avx2");
+#else
+#define QM_POPCNT
+#define QM_AVX2
+const bool hw_popcnt = false;
+const bool hw_avx2 = false;
+#endif
+
+#define QM_COUNT_BITS_BODY                                                \
+  for (int l = l0; l < l1; ++l) {                                         \
+    const uint64_t* b = bits + static_cast<size_t>(l) * nwords;           \
+    int32_t c = 0, e = 0;                                                 \
+    for (int w = 0; w < nwords; ++w) {                                    \
+      c += __builtin_popcountll(b[w]);                                    \
+      e += __builtin_popcountll((b[w] ^ (b[w] >> 1)) & even_bits);        \
+    }                                                                     \
+    cnt[l] = c;                                                           \
+    het[l] = e;                                                           \
   }
-  for (int l = l0; l < l1; ++l) {
-    const uint64_t* b = bits + static_cast<size_t>(l) * nwords;
-    int32_t c = 0, e = 0;
-    for (int w = 0; w < nwords; ++w) {
-      c += std::popcount(b[w]);
-      e += std::popcount((b[w] ^ (b[w] >> 1)) & even_bits);
+QM_POPCNT void count_bits_hw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
+  QM_COUNT_BITS_BODY
+}
+void count_bits_sw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
+  QM_COUNT_BITS_BODY
+}
+#undef QM_COUNT_BITS_BODY
+// Allele-1 haplotypes (bit h) and heterozygous animals (bits 2i, 2i + 1
+// differ) of loci l0..l1-1.
+void count_bits(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
+  if (hw_popcnt) count_bits_hw(bits, l0, l1, nwords, cnt, het);
+  else count_bits_sw(bits, l0, l1, nwords, cnt, het);
+}
+
+QM_POPCNT int popcount_and_hw(const uint64_t* a, const uint64_t* b, int nwords) {
+  int s = 0;
+  for (int w = 0; w < nwords; ++w) s += __builtin_popcountll(a[w] & b[w]);
+  return s;
+}
+int popcount_and_sw(const uint64_t* a, const uint64_t* b, int nwords) {
+  int s = 0;
+  for (int w = 0; w < nwords; ++w) s += __builtin_popcountll(a[w] & b[w]);
+  return s;
+}
+int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
+  return hw_popcnt ? popcount_and_hw(a, b, nwords) : popcount_and_sw(a, b, nwords);
+}
+
+// Packs haplotypes 64w .. 64w + 63 of all nloci loci of hc into word w of
+// each locus's allele-1 bits (bit h % 64 of word h / 64 is haplotype h). With
+// idx, locus l is column idx[l] of hc, and order lists each block's loci by
+// increasing idx.
+//
+// The allele columns run along the loci, the bit words along the haplotypes,
+// so this is a transposition. It reads the 64 columns of the word from start
+// to end, a block of loci at a time, two haplotypes (one animal) at once
+// through byte lanes, one lane per locus, eight haplotypes per byte. Every
+// lane loop runs over a whole block (a short block is padded), so the
+// compiler turns it into plain vector code.
+void pack_word_base(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
+               int nwords, uint64_t* bits) {
+  alignas(64) uint8_t acc[block_loci];
+  alignas(64) uint64_t word[block_loci];
+  alignas(64) int8_t pad[2][block_loci];
+  const int groups = std::min(8, (nhap - 64 * w + 7) / 8);
+  for (int l0 = 0; l0 < nloci; l0 += block_loci) {
+    const int nl = std::min(block_loci, nloci - l0);
+    const bool direct = !idx && nl == block_loci;
+    if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
+    std::fill(word, word + block_loci, uint64_t{0});
+    for (int g = 0; g < groups; ++g) {
+      std::fill(acc, acc + block_loci, uint8_t{0});
+      for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
+        const int8_t* a = hc.hap(64 * w + 8 * g + i);
+        const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
+        if (direct) {
+          a += l0;
+          b += l0;
+        } else {
+          if (idx) {
+            // In increasing locus order, so that the reads stream through
+            // the columns.
+            for (int k = 0; k < nl; ++k) {
+              const int j = order[l0 + k] - l0;
+              pad[0][j] = a[idx[l0 + j]];
+              pad[1][j] = b[idx[l0 + j]];
+            }
+          } else {
+            std::memcpy(pad[0], a + l0, static_cast<size_t>(nl));
+            std::memcpy(pad[1], b + l0, static_cast<size_t>(nl));
+          }
+          a = pad[0];
+          b = pad[1];
+        }
+        const uint8_t ba = static_cast<uint8_t>(1u << i), bb = static_cast<uint8_t>(2u << i);
+        for (int j = 0; j < block_loci; ++j) {
+          const uint8_t x = a[j] == 1 ? 0xff : 0, y = b[j] == 1 ? 0xff : 0;
+          acc[j] = static_cast<uint8_t>(acc[j] | (x & ba) | (y & bb));
+        }
+      }
+      const int shift = 8 * g;
+      for (int j = 0; j < block_loci; ++j) word[j] |= static_cast<uint64_t>(acc[j]) << shift;
     }
-    cnt[l] = c;
-    het[l] = e;
+    for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = word[j];
   }
 }
 
-int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
-  int s = 0;
-  for (int w = 0; w < nwords; ++w) s += std::popcount(a[w] & b[w]);
-  return s;
+QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w,
+                            int nhap, int nwords, uint64_t* bits) {
+  alignas(64) uint8_t acc[block_loci];
+  alignas(64) uint64_t word[block_loci];
+  alignas(64) int8_t pad[2][block_loci];
+  const int groups = std::min(8, (nhap - 64 * w + 7) / 8);
+  for (int l0 = 0; l0 < nloci; l0 += block_loci) {
+    const int nl = std::min(block_loci, nloci - l0);
+    const bool direct = !idx && nl == block_loci;
+    if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
+    std::fill(word, word + block_loci, uint64_t{0});
+    for (int g = 0; g < groups; ++g) {
+      std::fill(acc, acc + block_loci, uint8_t{0});
+      for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
+        const int8_t* a = hc.hap(64 * w + 8 * g + i);
+        const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
+        if (direct) {
+          a += l0;
+          b += l0;
+        } else {
+          if (idx) {
+            // In increasing locus order, so that the reads stream through
+            // the columns.
+            for (int k = 0; k < nl; ++k) {
+              const int j = order[l0 + k] - l0;
+              pad[0][j] = a[idx[l0 + j]];
+              pad[1][j] = b[idx[l0 + j]];
+            }
+          } else {
+            std::memcpy(pad[0], a + l0, static_cast<size_t>(nl));
+            std::memcpy(pad[1], b + l0, static_cast<size_t>(nl));
+          }
+          a = pad[0];
+          b = pad[1];
+        }
+        const uint8_t ba = static_cast<uint8_t>(1u << i), bb = static_cast<uint8_t>(2u << i);
+        for (int j = 0; j < block_loci; ++j) {
+          const uint8_t x = a[j] == 1 ? 0xff : 0, y = b[j] == 1 ? 0xff : 0;
+          acc[j] = static_cast<uint8_t>(acc[j] | (x & ba) | (y & bb));
+        }
+      }
+      const int shift = 8 * g;
+      for (int j = 0; j < block_loci; ++j) word[j] |= static_cast<uint64_t>(acc[j]) << shift;
+    }
+    for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = word[j];
+  }
+}
+
+// The same code compiled for the wider vectors of AVX2 where the processor
+// has them; the words are the same either way.
+void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
+               int nwords, uint64_t* bits) {
+  if (hw_avx2) pack_word_avx2(hc, idx, order, nloci, w, nhap, nwords, bits);
+  else pack_word_base(hc, idx, order, nloci, w, nhap, nwords, bits);
 }
 
 bool maf_ok(int32_t c, int nhap, double min_maf) {
@@ -220,15 +348,24 @@ void summary_engine::count(const generation_view& g, int threads) {
   qhet_.resize(static_cast<size_t>(nq));
   const int mblocks = (nm + block_loci - 1) / block_loci;
   const int qblocks = (nq + block_loci - 1) / block_loci;
+  qorder_.resize(static_cast<size_t>(nq));
+  for (int q = 0; q < nq; ++q) qorder_[q] = q;
+  for (int k = 0; k < qblocks; ++k) {
+    const auto b = qorder_.begin() + k * block_loci, e = qorder_.begin() + std::min(nq, (k + 1) * block_loci);
+    std::sort(b, e, [&](int32_t x, int32_t y) { return g.qtl_locus[x] < g.qtl_locus[y]; });
+  }
+  // Each part writes its own words, then its own loci's counts.
+  run_parallel(threads, 2 * nwords_, [&](int k) {
+    if (k < nwords_) pack_word(g.markers, nullptr, nullptr, nm, k, nhap_, nwords_, mbits_.data());
+    else pack_word(g.candidates, g.qtl_locus.data(), qorder_.data(), nq, k - nwords_, nhap_, nwords_, qbits_.data());
+  });
   run_parallel(threads, mblocks + qblocks, [&](int k) {
     if (k < mblocks) {
       const int l0 = k * block_loci;
-      pack_block(g.markers, nullptr, l0, std::min(nm, l0 + block_loci), nhap_, nwords_, mbits_.data(),
-                 mcount_.data(), mhet_.data());
+      count_bits(mbits_.data(), l0, std::min(nm, l0 + block_loci), nwords_, mcount_.data(), mhet_.data());
     } else {
       const int l0 = (k - mblocks) * block_loci;
-      pack_block(g.candidates, g.qtl_locus.data(), l0, std::min(nq, l0 + block_loci), nhap_, nwords_,
-                 qbits_.data(), qcount_.data(), qhet_.data());
+      count_bits(qbits_.data(), l0, std::min(nq, l0 + block_loci), nwords_, qcount_.data(), qhet_.data());
     }
   });
 }

@@ -156,7 +156,8 @@ class summary_engine {
   void count(const generation_view& g, int threads);
   int nhap_ = 0, nwords_ = 0;
   std::vector<uint64_t> mbits_, qbits_;  // allele-1 bits: locus l, word w at l * nwords_ + w
-  std::vector<int32_t> mcount_, mhet_, qcount_, qhet_;  // per locus: allele-1 count, heterozygous animals
+  std::vector<int32_t> mcount_, mhet_, qcount_, qhet_;
+  std::vector<int32_t> qorder_;  // QTL of each block by increasing candidate column  // per locus: allele-1 count, heterozygous animals
   std::vector<double> blocksum_;
   base_frequencies base_;
 };
