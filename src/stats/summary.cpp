@@ -26,13 +26,23 @@ constexpr uint64_t even_bits = 0x5555555555555555ull;
 #if defined(__x86_64__) || defined(__i386__)
 #define QM_POPCNT __attribute__((target("popcnt")))
 #define QM_AVX2 __attribute__((target("avx2")))
-const bool hw_popcnt = __builtin_cpu_supports("popcnt");
-const bool hw_avx2 = __builtin_cpu_supports("avx2");
+bool cpu_has_popcnt() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") != 0;
+}
+bool cpu_has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}
+bool hw_popcnt = cpu_has_popcnt();
+bool hw_avx2 = cpu_has_avx2();
 #else
 #define QM_POPCNT
 #define QM_AVX2
-const bool hw_popcnt = false;
-const bool hw_avx2 = false;
+bool cpu_has_popcnt() { return false; }
+bool cpu_has_avx2() { return false; }
+bool hw_popcnt = false;
+bool hw_avx2 = false;
 #endif
 
 #define QM_COUNT_BITS_BODY                                                \
@@ -281,6 +291,11 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 }  // namespace
+
+void summary_use_cpu_features(bool on) {
+  hw_popcnt = on && cpu_has_popcnt();
+  hw_avx2 = on && cpu_has_avx2();
+}
 
 marker_map map_from_gaps(int nchr, int nmpc, std::span<const double> gap_morgan) {
   if (nmpc < 1 || nchr < 1 || gap_morgan.size() != static_cast<size_t>(nchr) * (nmpc - 1))

@@ -135,8 +135,10 @@ std::vector<std::string> summary_header(int ntrait);
 // A row as the values of those columns (NaN for NA), in column order.
 std::vector<double> summary_values(const summary_row& r);
 
-// Computes the statistics of generations. Keeps its buffers between calls
-// so that a generation allocates nothing once the sizes are known.
+// Computes the statistics of generations. Keeps its bit buffers between
+// calls, so that once the sizes are known a generation allocates only small
+// bookkeeping (the thread hand-off, and the vectors of a new summary_row;
+// pass the same row to the three-argument compute to reuse it).
 class summary_engine {
  public:
   // Takes g's allele frequencies as the base for f_genomic from now on.
@@ -166,6 +168,11 @@ class summary_engine {
 // haplotypes carry allele 1 at the loci, nAB at both. NaN when a locus is
 // monomorphic.
 double r2_from_counts(int64_t n, int64_t nA, int64_t nB, int64_t nAB);
+
+// With false, the statistics use only the instructions every x86-64 has
+// (true, the default: popcnt and AVX2 where the processor has them). The
+// results are the same; tests compare the two.
+void summary_use_cpu_features(bool on);
 
 // Appends v in the shortest form that reads back to the same double; NA for NaN.
 void append_number(std::string& s, double v);

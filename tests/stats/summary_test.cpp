@@ -258,19 +258,21 @@ TEST(Summary, RandomPopulationAgainstBruteForce) {
   EXPECT_GT(d.mean_r2[0], d.mean_r2[5]);
 }
 
-TEST(Summary, SameBitsForAnyThreadCount) {
+TEST(Summary, SameBitsForAnyThreadCountAndInstructionSet) {
   // More markers than one block of work, more haplotypes than one word.
   const population p(5, 100, 1300, 300, 40, 3);
   const qm::marker_map map = qm::even_map(2, 650, 1.0);
   std::vector<std::vector<double>> rows;
   std::vector<std::vector<double>> decays;
-  for (int threads : {1, 2, 3}) {
+  for (int threads : {1, 2, 3, 0}) {
+    qm::summary_use_cpu_features(threads != 0);  // 0: one thread, baseline instructions only
     qm::summary_engine e;
-    e.capture_base(p.view(2, 1), threads);
-    rows.push_back(qm::summary_values(e.compute(p.view(2, 1), map, threads)));
-    decays.push_back(e.decay(p.view(2, 1), map, {}, threads).mean_r2);
+    e.capture_base(p.view(2, 1), std::max(threads, 1));
+    rows.push_back(qm::summary_values(e.compute(p.view(2, 1), map, std::max(threads, 1))));
+    decays.push_back(e.decay(p.view(2, 1), map, {}, std::max(threads, 1)).mean_r2);
   }
-  for (int k = 1; k < 3; ++k) {
+  qm::summary_use_cpu_features(true);
+  for (int k = 1; k < 4; ++k) {
     ASSERT_EQ(rows[k].size(), rows[0].size());
     EXPECT_EQ(std::memcmp(rows[k].data(), rows[0].data(), rows[0].size() * sizeof(double)), 0);
     EXPECT_EQ(std::memcmp(decays[k].data(), decays[0].data(), decays[0].size() * sizeof(double)), 0);
