@@ -1,7 +1,6 @@
 #include "stats/summary.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -16,8 +15,9 @@ namespace qm {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-// Loci per block: the unit of work of a thread, fixed so that the split never
-// depends on the thread count.
+// Loci per block: the unit of the vector loops and of the counting and LD
+// work of a thread. Fixed, so that the split never depends on the thread
+// count (and the counts are exact integers anyway).
 constexpr int block_loci = 1024;
 constexpr uint64_t even_bits = 0x5555555555555555ull;
 
@@ -45,24 +45,25 @@ bool hw_popcnt = false;
 bool hw_avx2 = false;
 #endif
 
-#define QM_COUNT_BITS_BODY                                                \
-  for (int l = l0; l < l1; ++l) {                                         \
-    const uint64_t* b = bits + static_cast<size_t>(l) * nwords;           \
-    int32_t c = 0, e = 0;                                                 \
-    for (int w = 0; w < nwords; ++w) {                                    \
-      c += __builtin_popcountll(b[w]);                                    \
-      e += __builtin_popcountll((b[w] ^ (b[w] >> 1)) & even_bits);        \
-    }                                                                     \
-    cnt[l] = c;                                                           \
-    het[l] = e;                                                           \
+[[gnu::always_inline]] inline void count_bits_body(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt,
+                                                   int32_t* het) {
+  for (int l = l0; l < l1; ++l) {
+    const uint64_t* b = bits + static_cast<size_t>(l) * nwords;
+    int32_t c = 0, e = 0;
+    for (int w = 0; w < nwords; ++w) {
+      c += __builtin_popcountll(b[w]);
+      e += __builtin_popcountll((b[w] ^ (b[w] >> 1)) & even_bits);
+    }
+    cnt[l] = c;
+    het[l] = e;
   }
+}
 QM_POPCNT void count_bits_hw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
-  QM_COUNT_BITS_BODY
+  count_bits_body(bits, l0, l1, nwords, cnt, het);
 }
 void count_bits_sw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
-  QM_COUNT_BITS_BODY
+  count_bits_body(bits, l0, l1, nwords, cnt, het);
 }
-#undef QM_COUNT_BITS_BODY
 // Allele-1 haplotypes (bit h) and heterozygous animals (bits 2i, 2i + 1
 // differ) of loci l0..l1-1.
 void count_bits(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
@@ -70,16 +71,13 @@ void count_bits(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, 
   else count_bits_sw(bits, l0, l1, nwords, cnt, het);
 }
 
-QM_POPCNT int popcount_and_hw(const uint64_t* a, const uint64_t* b, int nwords) {
+[[gnu::always_inline]] inline int popcount_and_body(const uint64_t* a, const uint64_t* b, int nwords) {
   int s = 0;
   for (int w = 0; w < nwords; ++w) s += __builtin_popcountll(a[w] & b[w]);
   return s;
 }
-int popcount_and_sw(const uint64_t* a, const uint64_t* b, int nwords) {
-  int s = 0;
-  for (int w = 0; w < nwords; ++w) s += __builtin_popcountll(a[w] & b[w]);
-  return s;
-}
+QM_POPCNT int popcount_and_hw(const uint64_t* a, const uint64_t* b, int nwords) { return popcount_and_body(a, b, nwords); }
+int popcount_and_sw(const uint64_t* a, const uint64_t* b, int nwords) { return popcount_and_body(a, b, nwords); }
 int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
   return hw_popcnt ? popcount_and_hw(a, b, nwords) : popcount_and_sw(a, b, nwords);
 }
@@ -95,56 +93,8 @@ int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
 // through byte lanes, one lane per locus, eight haplotypes per byte. Every
 // lane loop runs over a whole block (a short block is padded), so the
 // compiler turns it into plain vector code.
-void pack_word_base(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
-               int nwords, uint64_t* bits) {
-  alignas(64) uint8_t acc[block_loci];
-  alignas(64) uint64_t word[block_loci];
-  alignas(64) int8_t pad[2][block_loci];
-  const int groups = std::min(8, (nhap - 64 * w + 7) / 8);
-  for (int l0 = 0; l0 < nloci; l0 += block_loci) {
-    const int nl = std::min(block_loci, nloci - l0);
-    const bool direct = !idx && nl == block_loci;
-    if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
-    std::fill(word, word + block_loci, uint64_t{0});
-    for (int g = 0; g < groups; ++g) {
-      std::fill(acc, acc + block_loci, uint8_t{0});
-      for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
-        const int8_t* a = hc.hap(64 * w + 8 * g + i);
-        const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
-        if (direct) {
-          a += l0;
-          b += l0;
-        } else {
-          if (idx) {
-            // In increasing locus order, so that the reads stream through
-            // the columns.
-            for (int k = 0; k < nl; ++k) {
-              const int j = order[l0 + k] - l0;
-              pad[0][j] = a[idx[l0 + j]];
-              pad[1][j] = b[idx[l0 + j]];
-            }
-          } else {
-            std::memcpy(pad[0], a + l0, static_cast<size_t>(nl));
-            std::memcpy(pad[1], b + l0, static_cast<size_t>(nl));
-          }
-          a = pad[0];
-          b = pad[1];
-        }
-        const uint8_t ba = static_cast<uint8_t>(1u << i), bb = static_cast<uint8_t>(2u << i);
-        for (int j = 0; j < block_loci; ++j) {
-          const uint8_t x = a[j] == 1 ? 0xff : 0, y = b[j] == 1 ? 0xff : 0;
-          acc[j] = static_cast<uint8_t>(acc[j] | (x & ba) | (y & bb));
-        }
-      }
-      const int shift = 8 * g;
-      for (int j = 0; j < block_loci; ++j) word[j] |= static_cast<uint64_t>(acc[j]) << shift;
-    }
-    for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = word[j];
-  }
-}
-
-QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w,
-                            int nhap, int nwords, uint64_t* bits) {
+[[gnu::always_inline]] inline void pack_word_body(const hap_columns& hc, const int32_t* idx, const int32_t* order,
+                                                  int nloci, int w, int nhap, int nwords, uint64_t* bits) {
   alignas(64) uint8_t acc[block_loci];
   alignas(64) uint64_t word[block_loci];
   alignas(64) int8_t pad[2][block_loci];
@@ -193,6 +143,14 @@ QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int
 
 // The same code compiled for the wider vectors of AVX2 where the processor
 // has them; the words are the same either way.
+void pack_word_base(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
+                    int nwords, uint64_t* bits) {
+  pack_word_body(hc, idx, order, nloci, w, nhap, nwords, bits);
+}
+QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w,
+                            int nhap, int nwords, uint64_t* bits) {
+  pack_word_body(hc, idx, order, nloci, w, nhap, nwords, bits);
+}
 void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
                int nwords, uint64_t* bits) {
   if (hw_avx2) pack_word_avx2(hc, idx, order, nloci, w, nhap, nwords, bits);

@@ -43,8 +43,9 @@
 // value is written NA (as R reads it).
 //
 // All sums run in a fixed order (animals, then loci, then QTL, in index
-// order); the allele counts are exact integers, so splitting the loci over
-// threads (in fixed blocks) does not change a single bit of the results.
+// order); the allele counts are exact integers, so splitting the work over
+// threads (words of 64 haplotypes, fixed blocks of loci) does not change a
+// single bit of the results.
 #pragma once
 #include <cstddef>
 #include <cstdint>
