@@ -20,6 +20,11 @@
 //   SnpBlupCold       SNP-BLUP of 10000 reference animals x 10000 markers
 //   SnpBlupWarm       the same, started from the solution of the first 9000
 // (the counter "iters" gives the conjugate-gradient iterations of a solve)
+//   SummaryGeneration/<nind>/<markers per chromosome>
+//                     the summary statistics of one generation (summary.csv
+//                     row) of the Stage1Generation population, 100 QTL
+//   LdDecay/<nind>/<markers per chromosome>
+//                     the LD decay of that generation (once per run)
 // bench/run turns the output into a table of ratios.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -42,6 +47,7 @@
 #include "run/generation.hpp"
 #include "run/messages.hpp"
 #include "run/run_state.hpp"
+#include "stats/summary.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
 
@@ -385,6 +391,60 @@ void SnpBlupWarm(benchmark::State& st) { snp_blup(st, true); }
 
 }  // namespace
 
+// -- summary statistics
+// The statistics see the state through a plain view, as the generation loop
+// hands it to them.
+struct summary_fixture {
+  std::vector<int32_t> qtl;
+  std::vector<double> eff, values;
+  qm::marker_map map;
+  qm::summary_input view(const qm::population& pop) const {
+    qm::summary_input g;
+    g.stage = 3;
+    g.nanimals = pop.nind;
+    g.ntrait = 1;
+    g.markers = {pop.markers.data(), pop.markers.loci(), static_cast<size_t>(pop.markers.loci())};
+    g.candidates = {pop.candidates.data(), pop.candidates.loci(), static_cast<size_t>(pop.candidates.loci())};
+    g.qtl_locus = qtl;
+    g.qtl_effect = {eff.data(), qtl.size()};
+    g.tbv = {values.data(), values.size()};
+    g.phe = {values.data(), values.size()};
+    return g;
+  }
+  explicit summary_fixture(const bench_run& r) {
+    const int32_t nqloc = r.st.map.nqloc();
+    for (int q = 0; q < 100; ++q) qtl.push_back(q * (nqloc / 100));
+    eff.assign(qtl.size(), 0.1);
+    values.assign(static_cast<size_t>(r.st.pop.nind), 0.5);
+    map = qm::even_map(r.p.nchr, r.p.nmpc, r.p.chrlen);
+  }
+};
+
+void SummaryGeneration(benchmark::State& st) {
+  bench_run r;
+  historical(r, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  const summary_fixture in(r);
+  qm::summary_engine e;
+  e.capture_base(in.view(r.st.pop), r.p.threads);
+  qm::summary_row row;
+  for (auto _ : st) {
+    e.compute(in.view(r.st.pop), in.map, row, r.p.threads);
+    benchmark::DoNotOptimize(row.f_genomic);
+  }
+}
+
+void LdDecay(benchmark::State& st) {
+  bench_run r;
+  historical(r, static_cast<int>(st.range(0)), static_cast<int>(st.range(1)), 1e-4, 3);
+  const summary_fixture in(r);
+  qm::summary_engine e;
+  for (auto _ : st) {
+    const qm::ld_decay d = e.decay(in.view(r.st.pop), in.map, {}, r.p.threads);
+    benchmark::DoNotOptimize(d.mean_r2.data());
+  }
+}
+// -- end summary statistics
+
 BENCHMARK(Stage1Generation)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Meiosis)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Bookkeeping)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -402,4 +462,6 @@ BENCHMARK(AnimalModelWarm)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(PackGenotypes)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(SnpBlupCold)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(SnpBlupWarm)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(SummaryGeneration)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK_MAIN();

@@ -1,0 +1,320 @@
+#include "stats/merge.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+#include "run/messages.hpp"
+
+namespace qm {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string in(const std::string& folder, const char* name) { return folder + "/" + name; }
+
+// Continued fraction of the incomplete beta function (modified Lentz).
+double beta_fraction(double a, double b, double x) {
+  constexpr double tiny = 1e-300, eps = 1e-16;
+  const double qab = a + b, qap = a + 1.0, qam = a - 1.0;
+  double c = 1.0, d = 1.0 - qab * x / qap;
+  if (std::fabs(d) < tiny) d = tiny;
+  d = 1.0 / d;
+  double h = d;
+  for (int m = 1; m <= 10000; ++m) {
+    const double m2 = 2.0 * m;
+    double aa = m * (b - m) * x / ((qam + m2) * (a + m2));
+    d = 1.0 + aa * d;
+    if (std::fabs(d) < tiny) d = tiny;
+    c = 1.0 + aa / c;
+    if (std::fabs(c) < tiny) c = tiny;
+    d = 1.0 / d;
+    h *= d * c;
+    aa = -(a + m) * (qab + m) * x / ((a + m2) * (qap + m2));
+    d = 1.0 + aa * d;
+    if (std::fabs(d) < tiny) d = tiny;
+    c = 1.0 + aa / c;
+    if (std::fabs(c) < tiny) c = tiny;
+    d = 1.0 / d;
+    const double del = d * c;
+    h *= del;
+    if (std::fabs(del - 1.0) < eps) break;
+  }
+  return h;
+}
+
+std::string list(const std::vector<std::string>& v) {
+  std::string s;
+  for (size_t k = 0; k < v.size(); ++k) s += (k ? ", " : "") + v[k];
+  return s;
+}
+
+}  // namespace
+
+double incomplete_beta(double a, double b, double x) {
+  if (!(a > 0) || !(b > 0) || !(x >= 0) || !(x <= 1)) return nan;
+  if (x == 0.0 || x == 1.0) return x;
+  const double front =
+      std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) + b * std::log1p(-x));
+  if (x < (a + 1.0) / (a + b + 2.0)) return front * beta_fraction(a, b, x) / a;
+  return 1.0 - front * beta_fraction(b, a, 1.0 - x) / b;
+}
+
+double t_quantile(double p, double df) {
+  if (!(p > 0.0) || !(p < 1.0) || !(df > 0.0)) return nan;
+  if (p == 0.5) return 0.0;
+  // P(|T| > t) = I_x(df/2, 1/2) with x = df / (df + t^2); I rises with x.
+  const double tail = 2.0 * (p > 0.5 ? 1.0 - p : p);
+  double lo = 0.0, hi = 1.0;
+  for (int k = 0; k < 2000; ++k) {
+    const double mid = 0.5 * (lo + hi);
+    if (mid <= lo || mid >= hi) break;
+    if (incomplete_beta(0.5 * df, 0.5, mid) < tail) lo = mid; else hi = mid;
+  }
+  const double x = 0.5 * (lo + hi);
+  const double t = std::sqrt(df * (1.0 - x) / x);
+  return p > 0.5 ? t : -t;
+}
+
+run_info read_run_info(const std::string& folder) {
+  const std::string path = in(folder, "run.json");
+  run_info r;
+  r.folder = folder;
+  std::ifstream f(path);
+  if (!f)
+    stop("Folder " + folder + " has no readable run.json: give only folders of finished runs (written with --outdir).");
+  try {
+    const nlohmann::json j = nlohmann::json::parse(f);
+    auto need = [&](const nlohmann::json& o, const char* key, const char* what) -> const nlohmann::json& {
+      if (!o.is_object() || !o.contains(key))
+        stop(path + " has no \"" + std::string(key) + "\" (" + what + "); it may be damaged or from another program.");
+      return o.at(key);
+    };
+    auto integer = [&](const char* key) {
+      const nlohmann::json& v = need(j, key, "an integer");
+      if (!v.is_number_integer()) stop(path + ": \"" + std::string(key) + "\" is not an integer.");
+      return v.get<int64_t>();
+    };
+    const nlohmann::json& v = need(j, "version", "the program version");
+    if (!v.is_string()) stop(path + ": \"version\" is not a string.");
+    r.version = v.get<std::string>();
+    const nlohmann::json& pf = need(j, "parameter_file", "the parameter file");
+    const nlohmann::json& name = need(pf, "name", "the parameter file's name");
+    const nlohmann::json& sha = need(pf, "sha256", "the parameter file's SHA-256");
+    if (!name.is_string() || !sha.is_string()) stop(path + ": \"parameter_file\" needs a string \"name\" and \"sha256\".");
+    r.parameter_name = name.get<std::string>();
+    r.parameter_sha256 = sha.get<std::string>();
+    r.seed = integer("seed");
+    r.replicate = integer("replicate");
+    r.exit_status = integer("exit_status");
+  } catch (const nlohmann::json::exception& e) {
+    stop(path + " cannot be read as JSON (" + e.what() + ").");
+  }
+  return r;
+}
+
+merged_value merge_values(const std::vector<double>& v) {
+  merged_value m;
+  double s = 0.0;
+  for (double x : v)
+    if (!std::isnan(x)) {
+      s += x;
+      ++m.n;
+    }
+  if (m.n == 0) {
+    m.mean = m.sd = m.ci_low = m.ci_high = nan;
+    return m;
+  }
+  m.mean = s / m.n;
+  if (m.n < 2) {
+    m.sd = m.ci_low = m.ci_high = nan;
+    return m;
+  }
+  double q = 0.0;
+  for (double x : v)
+    if (!std::isnan(x)) q += (x - m.mean) * (x - m.mean);
+  m.sd = std::sqrt(q / (m.n - 1));
+  const double half = t_quantile(0.975, m.n - 1) * m.sd / std::sqrt(static_cast<double>(m.n));
+  m.ci_low = m.mean - half;
+  m.ci_high = m.mean + half;
+  return m;
+}
+
+merged_replicates merge_replicates(const std::vector<std::string>& folders) {
+  if (folders.empty()) stop("merge needs the folders of the replicates, e.g. quillmere merge rep-*.");
+  merged_replicates m;
+  for (const std::string& d : folders) m.runs.push_back(read_run_info(d));
+  std::sort(m.runs.begin(), m.runs.end(), [](const run_info& a, const run_info& b) {
+    return a.replicate != b.replicate ? a.replicate < b.replicate : a.folder < b.folder;
+  });
+
+  std::vector<std::string> failed;
+  for (const run_info& r : m.runs)
+    if (r.exit_status != 0) failed.push_back(r.folder + " (exit status " + std::to_string(r.exit_status) + ")");
+  if (!failed.empty())
+    stop("Cannot merge runs that did not end normally: " + list(failed) +
+         ". Rerun those replicates (see log.txt in each folder) or leave them out.");
+  const run_info& first = m.runs.front();
+  for (const run_info& r : m.runs) {
+    if (r.version != first.version)
+      stop("Cannot merge runs of different program versions: " + first.folder + " was written by " + first.version +
+           ", " + r.folder + " by " + r.version + ". Rerun the replicates with one version.");
+    if (r.parameter_sha256 != first.parameter_sha256)
+      stop("Cannot merge runs of different parameter files: " + first.folder + " ran " + first.parameter_name +
+           " (sha256 " + first.parameter_sha256 + "), " + r.folder + " ran " + r.parameter_name + " (sha256 " +
+           r.parameter_sha256 + "). Merge only replicates of one parameter file.");
+  }
+  for (size_t a = 0; a < m.runs.size(); ++a)
+    for (size_t b = a + 1; b < m.runs.size(); ++b)
+      if (m.runs[a].seed == m.runs[b].seed)
+        stop("Folders " + m.runs[a].folder + " and " + m.runs[b].folder + " hold the same run (seed " +
+             std::to_string(m.runs[a].seed) + "): give each replicate once.");
+
+  std::vector<summary_table> tables;
+  for (const run_info& r : m.runs) {
+    const std::string p = in(r.folder, "summary.csv");
+    if (!exists(p)) stop("Folder " + r.folder + " has no summary.csv: its run wrote no summary, it cannot be merged.");
+    tables.push_back(read_summary_csv(p));
+  }
+  m.header = tables.front().header;
+  if (m.header.size() < 2 || m.header[0] != "stage" || m.header[1] != "generation")
+    stop(in(m.runs.front().folder, "summary.csv") + " does not start with the columns stage,generation.");
+  for (size_t k = 1; k < tables.size(); ++k)
+    if (tables[k].header != m.header) {
+      size_t c = 0;
+      while (c < m.header.size() && c < tables[k].header.size() && m.header[c] == tables[k].header[c]) ++c;
+      const std::string a = c < m.header.size() ? m.header[c] : "(none)";
+      const std::string b = c < tables[k].header.size() ? tables[k].header[c] : "(none)";
+      stop("The summary.csv headers of " + m.runs.front().folder + " and " + m.runs[k].folder + " differ at column " +
+           std::to_string(c + 1) + " (" + a + " against " + b + "). Merge only runs with the same summary columns.");
+    }
+
+  // Rows keyed by (stage, generation), in increasing order.
+  std::map<std::pair<int, int>, std::vector<std::vector<double>>> rows;
+  const size_t ncol = m.header.size() - 2;
+  for (const summary_table& t : tables)
+    for (const std::vector<double>& r : t.rows) {
+      std::vector<std::vector<double>>& v = rows[{static_cast<int>(r[0]), static_cast<int>(r[1])}];
+      v.resize(ncol);
+      for (size_t c = 0; c < ncol; ++c) v[c].push_back(r[c + 2]);
+    }
+  for (const auto& [key, v] : rows) {
+    m.keys.push_back(key);
+    m.replicates.push_back(static_cast<int>(v.empty() ? 0 : v[0].size()));
+    std::vector<merged_value> out;
+    for (const std::vector<double>& x : v) out.push_back(merge_values(x));
+    m.values.push_back(std::move(out));
+  }
+
+  m.has_ld = std::all_of(m.runs.begin(), m.runs.end(), [](const run_info& r) { return exists(in(r.folder, "ld_decay.csv")); });
+  if (m.has_ld) {
+    std::vector<ld_decay> lds;
+    for (const run_info& r : m.runs) lds.push_back(read_ld_decay_csv(in(r.folder, "ld_decay.csv")));
+    m.ld_shape = lds.front();
+    for (size_t k = 1; k < lds.size(); ++k)
+      if (lds[k].pairs.size() != m.ld_shape.pairs.size() || lds[k].bin_cm != m.ld_shape.bin_cm)
+        stop("The LD decay bins of " + m.runs.front().folder + " and " + m.runs[k].folder + " differ.");
+    for (size_t b = 0; b < m.ld_shape.pairs.size(); ++b) {
+      std::vector<double> x;
+      for (const ld_decay& d : lds) x.push_back(d.mean_r2[b]);
+      m.ld.push_back(merge_values(x));
+      m.ld_shape.mean_r2[b] = m.ld.back().mean;
+    }
+  }
+  return m;
+}
+
+namespace {
+void put_value(std::string& s, const merged_value& v) {
+  s += std::to_string(v.n) + ',';
+  append_number(s, v.mean);
+  s += ',';
+  append_number(s, v.sd);
+  s += ',';
+  append_number(s, v.ci_low);
+  s += ',';
+  append_number(s, v.ci_high);
+  s += '\n';
+}
+}  // namespace
+
+std::string replicates_csv(const merged_replicates& m) {
+  std::string s = "stage,generation,column,n,mean,sd,ci_low,ci_high\n";
+  for (size_t r = 0; r < m.keys.size(); ++r)
+    for (size_t c = 0; c < m.values[r].size(); ++c) {
+      s += std::to_string(m.keys[r].first) + ',' + std::to_string(m.keys[r].second) + ',' + m.header[c + 2] + ',';
+      put_value(s, m.values[r][c]);
+    }
+  return s;
+}
+
+std::string replicates_ld_csv(const merged_replicates& m) {
+  std::string s = "bin_low_cm,bin_high_cm,n,mean,sd,ci_low,ci_high\n";
+  for (size_t b = 0; b < m.ld.size(); ++b) {
+    append_number(s, static_cast<double>(b) * m.ld_shape.bin_cm);
+    s += ',';
+    append_number(s, static_cast<double>(b + 1) * m.ld_shape.bin_cm);
+    s += ',';
+    put_value(s, m.ld[b]);
+  }
+  return s;
+}
+
+replicate_report replicate_report_of(const merged_replicates& m) {
+  replicate_report r;
+  const run_info& f = m.runs.front();
+  r.title = "Quillmere: " + std::to_string(m.runs.size()) + " replicates of " + f.parameter_name;
+  for (summary_table* t : {&r.mean, &r.ci_low, &r.ci_high}) t->header = m.header;
+  for (size_t k = 0; k < m.keys.size(); ++k) {
+    std::vector<double> a = {double(m.keys[k].first), double(m.keys[k].second)}, lo = a, hi = a;
+    for (const merged_value& v : m.values[k]) {
+      a.push_back(v.mean);
+      lo.push_back(v.ci_low);
+      hi.push_back(v.ci_high);
+    }
+    r.mean.rows.push_back(std::move(a));
+    r.ci_low.rows.push_back(std::move(lo));
+    r.ci_high.rows.push_back(std::move(hi));
+  }
+  r.n = m.replicates;
+  if (m.has_ld) {
+    r.ld_mean = m.ld_shape;
+    for (const merged_value& v : m.ld) {
+      r.ld_low.push_back(v.ci_low);
+      r.ld_high.push_back(v.ci_high);
+    }
+  }
+  std::string seeds, folders;
+  for (const run_info& x : m.runs) {
+    seeds += (seeds.empty() ? "" : " ") + std::to_string(x.replicate) + ":" + std::to_string(x.seed);
+    folders += (folders.empty() ? "" : " ") + x.folder;
+  }
+  r.settings = {{"program version", f.version},
+                {"parameter file", f.parameter_name},
+                {"parameter file sha256", f.parameter_sha256},
+                {"replicates", std::to_string(m.runs.size())},
+                {"replicate:seed", seeds},
+                {"folders", folders},
+                {"interval", "95% confidence interval of the mean, t distribution with n - 1 degrees of freedom"}};
+  return r;
+}
+
+void merge_command(const std::vector<std::string>& folders, const std::string& outdir) {
+  const merged_replicates m = merge_replicates(folders);
+  const std::string dir = outdir.empty() ? "." : outdir;
+  write_file_atomic(dir + "/replicates.csv", replicates_csv(m));
+  if (m.has_ld) write_file_atomic(dir + "/replicates_ld.csv", replicates_ld_csv(m));
+  write_report(dir + "/report.html", render_replicate_report(replicate_report_of(m)));
+}
+
+}  // namespace qm

@@ -1,0 +1,85 @@
+// Merging of replicate run folders (quillmere merge DIR...).
+//
+// Every folder must hold run.json and summary.csv of a finished run. Of
+// run.json only these keys are read: "version" (string), "parameter_file"
+// (object with "name" and "sha256"), "seed" (integer), "replicate" (integer)
+// and "exit_status" (integer). The merge refuses, naming the folders and what
+// differs: a folder without run.json or summary.csv; a run whose exit_status
+// is not 0; folders from different program versions or parameter files
+// (sha256); two folders with the same seed (the same run twice); summary.csv
+// files whose headers differ.
+//
+// The folders are taken in the order of their replicate number (then their
+// name), whatever the order they were given in, so the sums are formed in
+// one fixed order.
+//
+// replicates.csv, long layout (one line per generation and statistic, easy
+// to load in R with read.csv):
+//   stage,generation,column,n,mean,sd,ci_low,ci_high
+// stage, generation  the generation as in summary.csv (the lines come in
+//                    increasing stage, then generation)
+// column             a column of summary.csv after stage and generation, in
+//                    the order of summary.csv (nind, tbv_mean_1, ...)
+// n                  replicates with a value (not NA) for it
+// mean               their mean
+// sd                 their standard deviation, divisor n - 1 (NA when n < 2)
+// ci_low, ci_high    mean -/+ t(0.975, n - 1) sd / sqrt(n), the 95% confidence
+//                    interval of the mean (NA when n < 2)
+// NA where a value is not defined; numbers in the shortest form that reads
+// back to the same double.
+// When every folder holds ld_decay.csv, replicates_ld.csv gives the same
+// statistics per distance bin: bin_low_cm,bin_high_cm,n,mean,sd,ci_low,ci_high.
+// report.html shows the means with their intervals.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "output/report_html.hpp"
+#include "stats/summary.hpp"
+
+namespace qm {
+
+// What the merge takes from a folder's run.json.
+struct run_info {
+  std::string folder, version, parameter_name, parameter_sha256;
+  int64_t seed = 0, replicate = 0, exit_status = 0;
+};
+run_info read_run_info(const std::string& folder);
+
+// Mean, sd and 95% interval of one statistic of one generation.
+struct merged_value {
+  int n = 0;
+  double mean = 0, sd = 0, ci_low = 0, ci_high = 0;
+};
+merged_value merge_values(const std::vector<double>& v);  // NaN values are left out
+
+struct merged_replicates {
+  std::vector<run_info> runs;      // in merge order
+  std::vector<std::string> header; // of summary.csv
+  std::vector<std::pair<int, int>> keys;           // (stage, generation) per row
+  std::vector<std::vector<merged_value>> values;   // per row, per column after stage and generation
+  std::vector<int> replicates;                     // folders holding each row
+  bool has_ld = false;
+  ld_decay ld_shape;                  // stage, generation and bins of the LD decay
+  std::vector<merged_value> ld;       // per bin
+};
+
+// Reads and checks the folders and merges them; stops the run with a
+// message on any refusal.
+merged_replicates merge_replicates(const std::vector<std::string>& folders);
+std::string replicates_csv(const merged_replicates& m);
+std::string replicates_ld_csv(const merged_replicates& m);
+replicate_report replicate_report_of(const merged_replicates& m);
+
+// The merge command: merges the folders and writes replicates.csv,
+// replicates_ld.csv (when every folder has its LD decay) and report.html into
+// outdir, each under a temporary name first.
+void merge_command(const std::vector<std::string>& folders, const std::string& outdir = ".");
+
+// The regularized incomplete beta function I_x(a, b), a, b > 0, 0 <= x <= 1.
+double incomplete_beta(double a, double b, double x);
+// The p-quantile of Student's t distribution with df > 0 degrees of freedom.
+double t_quantile(double p, double df);
+
+}  // namespace qm

@@ -1,0 +1,620 @@
+#include "stats/summary.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "run/messages.hpp"
+#include "run/threads.hpp"
+
+namespace qm {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+// Loci per block: the unit of the vector loops and of the counting and LD
+// work of a thread. Fixed, so that the split never depends on the thread
+// count (and the counts are exact integers anyway).
+constexpr int block_loci = 1024;
+constexpr uint64_t even_bits = 0x5555555555555555ull;
+
+// Bit counts, with the processor's popcnt instruction where it has one (the
+// counts are the same either way).
+#if defined(__x86_64__) || defined(__i386__)
+#define QM_POPCNT __attribute__((target("popcnt")))
+#define QM_AVX2 __attribute__((target("avx2")))
+bool cpu_has_popcnt() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") != 0;
+}
+bool cpu_has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}
+bool hw_popcnt = cpu_has_popcnt();
+bool hw_avx2 = cpu_has_avx2();
+#else
+#define QM_POPCNT
+#define QM_AVX2
+bool cpu_has_popcnt() { return false; }
+bool cpu_has_avx2() { return false; }
+bool hw_popcnt = false;
+bool hw_avx2 = false;
+#endif
+
+[[gnu::always_inline]] inline void count_bits_body(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt,
+                                                   int32_t* het) {
+  for (int l = l0; l < l1; ++l) {
+    const uint64_t* b = bits + static_cast<size_t>(l) * nwords;
+    int32_t c = 0, e = 0;
+    for (int w = 0; w < nwords; ++w) {
+      c += __builtin_popcountll(b[w]);
+      e += __builtin_popcountll((b[w] ^ (b[w] >> 1)) & even_bits);
+    }
+    cnt[l] = c;
+    het[l] = e;
+  }
+}
+QM_POPCNT void count_bits_hw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
+  count_bits_body(bits, l0, l1, nwords, cnt, het);
+}
+void count_bits_sw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
+  count_bits_body(bits, l0, l1, nwords, cnt, het);
+}
+// Allele-1 haplotypes (bit h) and heterozygous animals (bits 2i, 2i + 1
+// differ) of loci l0..l1-1.
+void count_bits(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
+  if (hw_popcnt) count_bits_hw(bits, l0, l1, nwords, cnt, het);
+  else count_bits_sw(bits, l0, l1, nwords, cnt, het);
+}
+
+[[gnu::always_inline]] inline int popcount_and_body(const uint64_t* a, const uint64_t* b, int nwords) {
+  int s = 0;
+  for (int w = 0; w < nwords; ++w) s += __builtin_popcountll(a[w] & b[w]);
+  return s;
+}
+QM_POPCNT int popcount_and_hw(const uint64_t* a, const uint64_t* b, int nwords) { return popcount_and_body(a, b, nwords); }
+int popcount_and_sw(const uint64_t* a, const uint64_t* b, int nwords) { return popcount_and_body(a, b, nwords); }
+int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
+  return hw_popcnt ? popcount_and_hw(a, b, nwords) : popcount_and_sw(a, b, nwords);
+}
+
+// Packs haplotypes 64w .. 64w + 63 of all nloci loci of hc into word w of
+// each locus's allele-1 bits (bit h % 64 of word h / 64 is haplotype h). With
+// idx, locus l is column idx[l] of hc, and order lists each block's loci by
+// increasing idx.
+//
+// The allele columns run along the loci, the bit words along the haplotypes,
+// so this is a transposition. It reads the 64 columns of the word from start
+// to end, a block of loci at a time, two haplotypes (one animal) at once
+// through byte lanes, one lane per locus, eight haplotypes per byte. Every
+// lane loop runs over a whole block (a short block is padded), so the
+// compiler turns it into plain vector code.
+[[gnu::always_inline]] inline void pack_word_body(const hap_columns& hc, const int32_t* idx, const int32_t* order,
+                                                  int nloci, int w, int nhap, int nwords, uint64_t* bits) {
+  alignas(64) uint8_t acc[block_loci];
+  alignas(64) uint64_t word[block_loci];
+  alignas(64) int8_t pad[2][block_loci];
+  const int groups = std::min(8, (nhap - 64 * w + 7) / 8);
+  for (int l0 = 0; l0 < nloci; l0 += block_loci) {
+    const int nl = std::min(block_loci, nloci - l0);
+    const bool direct = !idx && nl == block_loci;
+    if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
+    std::fill(word, word + block_loci, uint64_t{0});
+    for (int g = 0; g < groups; ++g) {
+      std::fill(acc, acc + block_loci, uint8_t{0});
+      for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
+        const int8_t* a = hc.hap(64 * w + 8 * g + i);
+        const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
+        if (direct) {
+          a += l0;
+          b += l0;
+        } else {
+          if (idx) {
+            // In increasing locus order, so that the reads stream through
+            // the columns.
+            for (int k = 0; k < nl; ++k) {
+              const int j = order[l0 + k] - l0;
+              pad[0][j] = a[idx[l0 + j]];
+              pad[1][j] = b[idx[l0 + j]];
+            }
+          } else {
+            std::memcpy(pad[0], a + l0, static_cast<size_t>(nl));
+            std::memcpy(pad[1], b + l0, static_cast<size_t>(nl));
+          }
+          a = pad[0];
+          b = pad[1];
+        }
+        const uint8_t ba = static_cast<uint8_t>(1u << i), bb = static_cast<uint8_t>(2u << i);
+        for (int j = 0; j < block_loci; ++j) {
+          const uint8_t x = a[j] == 1 ? 0xff : 0, y = b[j] == 1 ? 0xff : 0;
+          acc[j] = static_cast<uint8_t>(acc[j] | (x & ba) | (y & bb));
+        }
+      }
+      const int shift = 8 * g;
+      for (int j = 0; j < block_loci; ++j) word[j] |= static_cast<uint64_t>(acc[j]) << shift;
+    }
+    for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = word[j];
+  }
+}
+
+// The same code compiled for the wider vectors of AVX2 where the processor
+// has them; the words are the same either way.
+void pack_word_base(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
+                    int nwords, uint64_t* bits) {
+  pack_word_body(hc, idx, order, nloci, w, nhap, nwords, bits);
+}
+QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w,
+                            int nhap, int nwords, uint64_t* bits) {
+  pack_word_body(hc, idx, order, nloci, w, nhap, nwords, bits);
+}
+void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
+               int nwords, uint64_t* bits) {
+  if (hw_avx2) pack_word_avx2(hc, idx, order, nloci, w, nhap, nwords, bits);
+  else pack_word_base(hc, idx, order, nloci, w, nhap, nwords, bits);
+}
+
+bool maf_ok(int32_t c, int nhap, double min_maf) {
+  const int32_t minor = std::min(c, nhap - c);
+  return static_cast<double>(minor) / static_cast<double>(nhap) >= min_maf;
+}
+
+void mean_var(const per_trait& v, int t, int n, double& mean, double& var) {
+  double s = 0.0;
+  for (int i = 0; i < n; ++i) s += v(i, t);
+  mean = n > 0 ? s / n : nan;
+  if (n < 2) {
+    var = nan;
+    return;
+  }
+  double q = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double d = v(i, t) - mean;
+    q += d * d;
+  }
+  var = q / (n - 1);
+}
+
+void check_view(const summary_input& g) {
+  if (g.nanimals < 1) stop("Summary statistics need at least one animal in the generation.");
+  if (g.ntrait < 1) stop("Summary statistics need at least one trait.");
+  for (int32_t q : g.qtl_locus)
+    if (q < 0 || q >= g.candidates.nloci)
+      stop("QTL at candidate locus " + std::to_string(q) + " lies outside the " +
+           std::to_string(g.candidates.nloci) + " candidate loci of the summary statistics.");
+}
+
+void check_map(const summary_input& g, const marker_map& map) {
+  const size_t n = static_cast<size_t>(g.markers.nloci);
+  if (map.chromosome.size() != n || map.position_cm.size() != n)
+    stop("The marker map of the summary statistics has " + std::to_string(map.chromosome.size()) +
+         " markers but the generation has " + std::to_string(n) + ".");
+  for (size_t l = 1; l < n; ++l)
+    if (map.chromosome[l] == map.chromosome[l - 1] && map.position_cm[l] < map.position_cm[l - 1])
+      stop("The marker map of the summary statistics is not in map order at marker " +
+           std::to_string(l + 1) + ".");
+}
+
+[[noreturn]] void file_failed(const std::string& path, const char* what) {
+  const std::string why = std::strerror(errno);
+  stop("File " + path + " cannot be " + what + " (" + why +
+       "). Check the free space and the permissions of its folder.");
+}
+
+std::vector<std::string> split_commas(const std::string& line) {
+  std::vector<std::string> v;
+  size_t a = 0;
+  for (;;) {
+    const size_t b = line.find(',', a);
+    v.push_back(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
+    if (b == std::string::npos) break;
+    a = b + 1;
+  }
+  return v;
+}
+
+bool parse_number(const std::string& s, double& v) {
+  if (s == "NA") {
+    v = nan;
+    return true;
+  }
+  const char* e = s.data() + s.size();
+  const auto r = std::from_chars(s.data(), e, v);
+  return r.ec == std::errc() && r.ptr == e && !s.empty();
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) file_failed(path, "read");
+  std::string text;
+  char buf[1 << 14];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  const bool bad = std::ferror(f) != 0;
+  std::fclose(f);
+  if (bad) file_failed(path, "read");
+  std::vector<std::string> lines;
+  size_t a = 0;
+  while (a < text.size()) {
+    size_t b = text.find('\n', a);
+    if (b == std::string::npos) b = text.size();
+    std::string l = text.substr(a, b - a);
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    lines.push_back(std::move(l));
+    a = b + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+void summary_use_cpu_features(bool on) {
+  hw_popcnt = on && cpu_has_popcnt();
+  hw_avx2 = on && cpu_has_avx2();
+}
+
+marker_map map_from_gaps(int nchr, int nmpc, std::span<const double> gap_morgan) {
+  if (nmpc < 1 || nchr < 1 || gap_morgan.size() != static_cast<size_t>(nchr) * (nmpc - 1))
+    stop("The marker map needs " + std::to_string(nchr) + " x " + std::to_string(nmpc - 1) +
+         " distances between markers, not " + std::to_string(gap_morgan.size()) + ".");
+  marker_map m;
+  m.chromosome.reserve(static_cast<size_t>(nchr) * nmpc);
+  m.position_cm.reserve(static_cast<size_t>(nchr) * nmpc);
+  for (int c = 0; c < nchr; ++c) {
+    double pos = 0.0;
+    for (int j = 0; j < nmpc; ++j) {
+      if (j > 0) pos += 100.0 * gap_morgan[static_cast<size_t>(c) * (nmpc - 1) + (j - 1)];
+      m.chromosome.push_back(c + 1);
+      m.position_cm.push_back(pos);
+    }
+  }
+  return m;
+}
+
+marker_map even_map(int nchr, int nmpc, double chrlen_morgan) {
+  const size_t ngap = nmpc > 1 ? static_cast<size_t>(nmpc - 1) : 0;
+  std::vector<double> gaps(static_cast<size_t>(nchr) * ngap, ngap ? chrlen_morgan / static_cast<double>(ngap) : 0.0);
+  return map_from_gaps(nchr, nmpc, gaps);
+}
+
+std::vector<std::string> summary_header(int ntrait) {
+  std::vector<std::string> h = {"stage", "generation", "nind"};
+  for (int t = 1; t <= ntrait; ++t)
+    for (const char* c : {"tbv_mean_", "tbv_var_", "phe_mean_", "phe_var_", "genic_var_"})
+      h.push_back(c + std::to_string(t));
+  for (const char* c : {"marker_het_obs", "marker_het_exp", "qtl_het_obs", "qtl_het_exp", "seg_markers",
+                        "seg_qtl", "f_genomic", "f_pedigree", "ld_r2_adjacent"})
+    h.push_back(c);
+  return h;
+}
+
+std::vector<double> summary_values(const summary_row& r) {
+  std::vector<double> v = {double(r.stage), double(r.generation), double(r.nind)};
+  for (size_t t = 0; t < r.tbv_mean.size(); ++t)
+    for (double x : {r.tbv_mean[t], r.tbv_var[t], r.phe_mean[t], r.phe_var[t], r.genic_var[t]}) v.push_back(x);
+  for (double x : {r.marker_het_obs, r.marker_het_exp, r.qtl_het_obs, r.qtl_het_exp, double(r.seg_markers),
+                   double(r.seg_qtl), r.f_genomic, r.f_pedigree, r.ld_r2_adjacent})
+    v.push_back(x);
+  return v;
+}
+
+double r2_from_counts(int64_t n, int64_t nA, int64_t nB, int64_t nAB) {
+  if (nA <= 0 || nA >= n || nB <= 0 || nB >= n) return nan;
+  const int64_t dn = nAB * n - nA * nB;  // D * n^2, exact
+  const double num = static_cast<double>(dn) * static_cast<double>(dn);
+  const double den = static_cast<double>(nA * (n - nA)) * static_cast<double>(nB * (n - nB));
+  return num / den;
+}
+
+void summary_engine::count(const summary_input& g, int threads) {
+  check_view(g);
+  nhap_ = 2 * g.nanimals;
+  nwords_ = (nhap_ + 63) / 64;
+  const int nm = g.markers.nloci, nq = static_cast<int>(g.qtl_locus.size());
+  mbits_.resize(static_cast<size_t>(nm) * nwords_);
+  qbits_.resize(static_cast<size_t>(nq) * nwords_);
+  mcount_.resize(static_cast<size_t>(nm));
+  mhet_.resize(static_cast<size_t>(nm));
+  qcount_.resize(static_cast<size_t>(nq));
+  qhet_.resize(static_cast<size_t>(nq));
+  const int mblocks = (nm + block_loci - 1) / block_loci;
+  const int qblocks = (nq + block_loci - 1) / block_loci;
+  qorder_.resize(static_cast<size_t>(nq));
+  for (int q = 0; q < nq; ++q) qorder_[q] = q;
+  for (int k = 0; k < qblocks; ++k) {
+    const auto b = qorder_.begin() + k * block_loci, e = qorder_.begin() + std::min(nq, (k + 1) * block_loci);
+    std::sort(b, e, [&](int32_t x, int32_t y) { return g.qtl_locus[x] < g.qtl_locus[y]; });
+  }
+  // Each part writes its own words, then its own loci's counts.
+  run_parallel(threads, 2 * nwords_, [&](int k) {
+    if (k < nwords_) pack_word(g.markers, nullptr, nullptr, nm, k, nhap_, nwords_, mbits_.data());
+    else pack_word(g.candidates, g.qtl_locus.data(), qorder_.data(), nq, k - nwords_, nhap_, nwords_, qbits_.data());
+  });
+  run_parallel(threads, mblocks + qblocks, [&](int k) {
+    if (k < mblocks) {
+      const int l0 = k * block_loci;
+      count_bits(mbits_.data(), l0, std::min(nm, l0 + block_loci), nwords_, mcount_.data(), mhet_.data());
+    } else {
+      const int l0 = (k - mblocks) * block_loci;
+      count_bits(qbits_.data(), l0, std::min(nq, l0 + block_loci), nwords_, qcount_.data(), qhet_.data());
+    }
+  });
+}
+
+void summary_engine::capture_base(const summary_input& g, int threads) {
+  count(g, threads);
+  base_frequencies b;
+  b.marker_p.resize(mcount_.size());
+  b.qtl_p.resize(qcount_.size());
+  for (size_t l = 0; l < mcount_.size(); ++l) {
+    const double p = static_cast<double>(mcount_[l]) / nhap_;
+    b.marker_p[l] = p;
+    b.het_sum += 2.0 * p * (1.0 - p);
+  }
+  for (size_t q = 0; q < qcount_.size(); ++q) {
+    const double p = static_cast<double>(qcount_[q]) / nhap_;
+    b.qtl_p[q] = p;
+    b.het_sum += 2.0 * p * (1.0 - p);
+  }
+  b.captured = true;
+  base_ = std::move(b);
+}
+
+summary_row summary_engine::compute(const summary_input& g, const marker_map& map, int threads) {
+  summary_row r;
+  compute(g, map, r, threads);
+  return r;
+}
+
+void summary_engine::compute(const summary_input& g, const marker_map& map, summary_row& r, int threads) {
+  check_map(g, map);
+  count(g, threads);
+  const int n = g.nanimals, nm = g.markers.nloci, nq = static_cast<int>(g.qtl_locus.size());
+  r.stage = g.stage;
+  r.generation = g.generation;
+  r.nind = n;
+  const size_t nt = static_cast<size_t>(g.ntrait);
+  r.tbv_mean.resize(nt);
+  r.tbv_var.resize(nt);
+  r.phe_mean.resize(nt);
+  r.phe_var.resize(nt);
+  r.genic_var.resize(nt);
+  for (int t = 0; t < g.ntrait; ++t) {
+    mean_var(g.tbv, t, n, r.tbv_mean[t], r.tbv_var[t]);
+    mean_var(g.phe, t, n, r.phe_mean[t], r.phe_var[t]);
+    double s = 0.0;
+    for (int q = 0; q < nq; ++q) {
+      const double p = static_cast<double>(qcount_[q]) / nhap_;
+      const double a = g.qtl_effect(q, t);
+      s += 2.0 * p * (1.0 - p) * a * a;
+    }
+    r.genic_var[t] = s;
+  }
+
+  int64_t het_m = 0, het_q = 0;
+  double exp_m = 0.0, exp_q = 0.0;
+  r.seg_markers = r.seg_qtl = 0;
+  for (int l = 0; l < nm; ++l) {
+    const double p = static_cast<double>(mcount_[l]) / nhap_;
+    het_m += mhet_[l];
+    exp_m += 2.0 * p * (1.0 - p);
+    r.seg_markers += mcount_[l] > 0 && mcount_[l] < nhap_;
+  }
+  for (int q = 0; q < nq; ++q) {
+    const double p = static_cast<double>(qcount_[q]) / nhap_;
+    het_q += qhet_[q];
+    exp_q += 2.0 * p * (1.0 - p);
+    r.seg_qtl += qcount_[q] > 0 && qcount_[q] < nhap_;
+  }
+  r.marker_het_obs = nm ? static_cast<double>(het_m) / n / nm : nan;
+  r.marker_het_exp = nm ? exp_m / nm : nan;
+  r.qtl_het_obs = nq ? static_cast<double>(het_q) / n / nq : nan;
+  r.qtl_het_exp = nq ? exp_q / nq : nan;
+
+  r.f_genomic = nan;
+  if (base_.captured) {
+    if (base_.marker_p.size() != static_cast<size_t>(nm) || base_.qtl_p.size() != static_cast<size_t>(nq))
+      stop("The base generation of the genomic inbreeding had " + std::to_string(base_.marker_p.size()) +
+           " markers and " + std::to_string(base_.qtl_p.size()) + " QTL, this generation " + std::to_string(nm) +
+           " and " + std::to_string(nq) + ".");
+    const int nloc = nm + nq;
+    if (nloc > 0 && base_.het_sum > 0.0) {
+      const double h = static_cast<double>(het_m + het_q) / n / nloc;
+      const double h0 = base_.het_sum / nloc;
+      r.f_genomic = 1.0 - h / h0;
+    }
+  }
+
+  if (g.f_pedigree.empty()) {
+    r.f_pedigree = nan;
+  } else {
+    if (g.f_pedigree.size() != static_cast<size_t>(n))
+      stop("Pedigree inbreeding was given for " + std::to_string(g.f_pedigree.size()) + " animals, the generation has " +
+           std::to_string(n) + ".");
+    double s = 0.0;
+    for (double f : g.f_pedigree) s += f;
+    r.f_pedigree = s / n;
+  }
+
+  double s = 0.0;
+  int64_t pairs = 0;
+  for (int l = 0; l + 1 < nm; ++l) {
+    if (map.chromosome[l] != map.chromosome[l + 1]) continue;
+    if (!maf_ok(mcount_[l], nhap_, 0.05) || !maf_ok(mcount_[l + 1], nhap_, 0.05)) continue;
+    const int ab = popcount_and(&mbits_[static_cast<size_t>(l) * nwords_], &mbits_[static_cast<size_t>(l + 1) * nwords_], nwords_);
+    s += r2_from_counts(nhap_, mcount_[l], mcount_[l + 1], ab);
+    ++pairs;
+  }
+  r.ld_r2_adjacent = pairs ? s / static_cast<double>(pairs) : nan;
+}
+
+ld_decay summary_engine::decay(const summary_input& g, const marker_map& map, const ld_settings& st, int threads) {
+  if (!(st.bin_cm > 0.0) || st.nbins < 1) stop("LD decay needs bins of a positive width and at least one bin.");
+  check_map(g, map);
+  count(g, threads);
+  const int nm = g.markers.nloci, nb = st.nbins;
+  const int blocks = (nm + block_loci - 1) / block_loci;
+  blocksum_.assign(static_cast<size_t>(blocks) * nb, 0.0);
+  std::vector<int64_t> blockcnt(static_cast<size_t>(blocks) * nb, 0);
+  run_parallel(threads, blocks, [&](int k) {
+    double* sum = &blocksum_[static_cast<size_t>(k) * nb];
+    int64_t* cnt = &blockcnt[static_cast<size_t>(k) * nb];
+    const int i1 = std::min(nm, (k + 1) * block_loci);
+    for (int i = k * block_loci; i < i1; ++i) {
+      if (!maf_ok(mcount_[i], nhap_, st.min_maf)) continue;
+      const uint64_t* bi = &mbits_[static_cast<size_t>(i) * nwords_];
+      for (int j = i + 1; j < nm && map.chromosome[j] == map.chromosome[i]; ++j) {
+        const double bin = std::floor((map.position_cm[j] - map.position_cm[i]) / st.bin_cm);
+        if (bin >= nb) break;
+        if (!maf_ok(mcount_[j], nhap_, st.min_maf)) continue;
+        const int ab = popcount_and(bi, &mbits_[static_cast<size_t>(j) * nwords_], nwords_);
+        const int b = static_cast<int>(bin);
+        sum[b] += r2_from_counts(nhap_, mcount_[i], mcount_[j], ab);
+        ++cnt[b];
+      }
+    }
+  });
+  ld_decay d;
+  d.stage = g.stage;
+  d.generation = g.generation;
+  d.bin_cm = st.bin_cm;
+  d.pairs.assign(static_cast<size_t>(nb), 0);
+  d.mean_r2.assign(static_cast<size_t>(nb), 0.0);
+  for (int k = 0; k < blocks; ++k)
+    for (int b = 0; b < nb; ++b) {
+      d.mean_r2[b] += blocksum_[static_cast<size_t>(k) * nb + b];
+      d.pairs[b] += blockcnt[static_cast<size_t>(k) * nb + b];
+    }
+  for (int b = 0; b < nb; ++b) d.mean_r2[b] = d.pairs[b] ? d.mean_r2[b] / static_cast<double>(d.pairs[b]) : nan;
+  return d;
+}
+
+void append_number(std::string& s, double v) {
+  if (std::isnan(v)) {
+    s += "NA";
+    return;
+  }
+  char b[32];
+  const auto r = std::to_chars(b, b + sizeof b, v);
+  s.append(b, r.ptr);
+}
+
+summary_csv::~summary_csv() {
+  if (f_) std::fclose(f_);
+}
+
+void summary_csv::open(const std::string& dir, int ntrait) {
+  if (f_) std::fclose(f_);
+  path_ = (dir.empty() ? std::string(".") : dir) + "/summary.csv";
+  part_ = path_ + ".part";
+  ntrait_ = ntrait;
+  f_ = std::fopen(part_.c_str(), "w");
+  if (!f_) file_failed(part_, "created");
+  line_.clear();
+  const std::vector<std::string> h = summary_header(ntrait);
+  for (size_t k = 0; k < h.size(); ++k) line_ += (k ? "," : "") + h[k];
+  line_ += '\n';
+  if (std::fwrite(line_.data(), 1, line_.size(), f_) != line_.size() || std::fflush(f_) != 0)
+    file_failed(part_, "written");
+}
+
+void summary_csv::append(const summary_row& r) {
+  if (!f_) stop("summary.csv was written to before it was opened.");
+  if (r.tbv_mean.size() != static_cast<size_t>(ntrait_))
+    stop("A summary row has " + std::to_string(r.tbv_mean.size()) + " traits, summary.csv " + std::to_string(ntrait_) + ".");
+  line_.clear();
+  const std::vector<double> v = summary_values(r);
+  for (size_t k = 0; k < v.size(); ++k) {
+    if (k) line_ += ',';
+    append_number(line_, v[k]);
+  }
+  line_ += '\n';
+  if (std::fwrite(line_.data(), 1, line_.size(), f_) != line_.size() || std::fflush(f_) != 0)
+    file_failed(part_, "written");
+}
+
+void summary_csv::finish() {
+  if (!f_) return;
+  const int rc = std::fclose(f_);
+  f_ = nullptr;
+  if (rc != 0) file_failed(part_, "closed");
+  if (std::rename(part_.c_str(), path_.c_str()) != 0) file_failed(path_, "created");
+}
+
+int summary_table::column(std::string_view name) const {
+  for (size_t k = 0; k < header.size(); ++k)
+    if (header[k] == name) return static_cast<int>(k);
+  return -1;
+}
+
+summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait) {
+  summary_table t;
+  t.header = summary_header(ntrait);
+  for (const summary_row& r : rows) t.rows.push_back(summary_values(r));
+  return t;
+}
+
+summary_table read_summary_csv(const std::string& path) {
+  const std::vector<std::string> lines = read_lines(path);
+  if (lines.empty() || lines[0].empty()) stop("File " + path + " is empty: it should start with the header of summary.csv.");
+  summary_table t;
+  t.header = split_commas(lines[0]);
+  for (size_t k = 1; k < lines.size(); ++k) {
+    if (lines[k].empty()) continue;
+    const std::vector<std::string> f = split_commas(lines[k]);
+    if (f.size() != t.header.size())
+      stop("File " + path + ", line " + std::to_string(k + 1) + ": " + std::to_string(f.size()) + " values for " +
+           std::to_string(t.header.size()) + " columns.");
+    std::vector<double> v(f.size());
+    for (size_t c = 0; c < f.size(); ++c)
+      if (!parse_number(f[c], v[c]))
+        stop("File " + path + ", line " + std::to_string(k + 1) + ": \"" + f[c] + "\" in column " + t.header[c] +
+             " is not a number.");
+    t.rows.push_back(std::move(v));
+  }
+  return t;
+}
+
+void write_file_atomic(const std::string& path, std::string_view text) {
+  const std::string part = path + ".part";
+  std::FILE* f = std::fopen(part.c_str(), "w");
+  if (!f) file_failed(part, "created");
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !ok) file_failed(part, "written");
+  if (std::rename(part.c_str(), path.c_str()) != 0) file_failed(path, "created");
+}
+
+void write_ld_decay_csv(const std::string& path, const ld_decay& d) {
+  std::string s = "stage,generation,bin_low_cm,bin_high_cm,pairs,mean_r2\n";
+  for (size_t b = 0; b < d.pairs.size(); ++b) {
+    s += std::to_string(d.stage) + ',' + std::to_string(d.generation) + ',';
+    append_number(s, static_cast<double>(b) * d.bin_cm);
+    s += ',';
+    append_number(s, static_cast<double>(b + 1) * d.bin_cm);
+    s += ',' + std::to_string(d.pairs[b]) + ',';
+    append_number(s, d.mean_r2[b]);
+    s += '\n';
+  }
+  write_file_atomic(path, s);
+}
+
+ld_decay read_ld_decay_csv(const std::string& path) {
+  const summary_table t = read_summary_csv(path);
+  const std::vector<std::string> want = {"stage", "generation", "bin_low_cm", "bin_high_cm", "pairs", "mean_r2"};
+  if (t.header != want) stop("File " + path + " is not an LD decay file: its header differs from stage,generation,bin_low_cm,bin_high_cm,pairs,mean_r2.");
+  ld_decay d;
+  if (!t.rows.empty()) {
+    d.stage = static_cast<int>(t.rows[0][0]);
+    d.generation = static_cast<int>(t.rows[0][1]);
+    d.bin_cm = t.rows[0][3] - t.rows[0][2];
+  }
+  for (const std::vector<double>& r : t.rows) {
+    d.pairs.push_back(static_cast<int64_t>(r[4]));
+    d.mean_r2.push_back(r[5]);
+  }
+  return d;
+}
+
+}  // namespace qm

@@ -1,0 +1,222 @@
+// Per-generation summary statistics of a population, computed from a plain
+// view of the generation (no simulator state), and summary.csv.
+//
+// summary.csv: one header line, then one line per generation, comma
+// separated, no quoting, in the order the generations were computed.
+// Columns (t = 1..ntrait, each block of five repeated per trait in trait
+// order):
+//   stage           stage of the generation (2, 3, ...)
+//   generation      generation number as in the result file names
+//   nind            animals in the generation (n)
+//   tbv_mean_t      mean true breeding value of trait t
+//   tbv_var_t       variance of the true breeding values of trait t,
+//                   divisor n - 1 (as R's var); NA when n < 2
+//   phe_mean_t      mean phenotype of trait t
+//   phe_var_t       variance of the phenotypes of trait t, divisor n - 1
+//   genic_var_t     genic variance: sum over QTL q of 2 p_q (1 - p_q) a_qt^2,
+//                   p_q the frequency of allele 1 at QTL q among the 2n
+//                   haplotypes, a_qt the effect of QTL q on trait t
+//   marker_het_obs  mean over markers of the observed heterozygosity (share
+//                   of animals whose two alleles differ)
+//   marker_het_exp  mean over markers of 2 p (1 - p), p the frequency of
+//                   allele 1 among the 2n haplotypes (no small-sample factor)
+//   qtl_het_obs     the same two means over the QTL
+//   qtl_het_exp
+//   seg_markers     markers at which both alleles occur
+//   seg_qtl         QTL at which both alleles occur
+//   f_genomic       1 - H / H0 over markers and QTL pooled: H the observed
+//                   heterozygosity of this generation averaged over animals
+//                   and loci, H0 the average over the same loci of
+//                   2 p0 (1 - p0), p0 the allele-1 frequency in the base
+//                   generation (captured once, the stage-2 generation). As H0
+//                   is common to all animals this is also the mean over
+//                   animals of 1 - H_i / H0. NA before a base is captured or
+//                   when H0 = 0.
+//   f_pedigree      mean pedigree inbreeding coefficient of the animals (NA
+//                   when none was given)
+//   ld_r2_adjacent  mean r^2 over pairs of adjacent markers on the same
+//                   chromosome whose minor allele frequencies are both
+//                   >= 0.05; r^2 = D^2 / (pA (1-pA) pB (1-pB)) from the 2n
+//                   haplotypes, D = pAB - pA pB; NA when no pair qualifies
+// Numbers are written in the shortest form that reads back to the same
+// double (std::to_chars), never in a locale-dependent form; an undefined
+// value is written NA (as R reads it).
+//
+// All sums run in a fixed order (animals, then loci, then QTL, in index
+// order); the allele counts are exact integers, so splitting the work over
+// threads (words of 64 haplotypes, fixed blocks of loci) does not change a
+// single bit of the results.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm {
+
+// Haplotypes stored as columns: haplotype h (0-based) is nloci alleles (1 or
+// 2) starting at data + h * stride. Animal i owns haplotypes 2i and 2i + 1.
+struct hap_columns {
+  const int8_t* data = nullptr;
+  int nloci = 0;
+  size_t stride = 0;
+  const int8_t* hap(int h) const { return data + static_cast<size_t>(h) * stride; }
+};
+
+// A matrix of doubles with one column per trait: the value of row k for
+// trait t (both 0-based) is data[t * trait_stride + k].
+struct per_trait {
+  const double* data = nullptr;
+  size_t trait_stride = 0;
+  double operator()(int k, int t) const { return data[static_cast<size_t>(t) * trait_stride + static_cast<size_t>(k)]; }
+};
+
+// One generation as the statistics see it.
+struct summary_input {
+  int stage = 0, generation = 0;
+  int nanimals = 0;
+  int ntrait = 0;
+  hap_columns markers;
+  hap_columns candidates;              // candidate QTL loci
+  std::span<const int32_t> qtl_locus;  // 0-based candidate column of each QTL
+  per_trait qtl_effect;                // effect of QTL q on trait t
+  per_trait tbv, phe;                  // true breeding value, phenotype of animal i
+  std::span<const double> f_pedigree;  // per animal; empty when not known
+};
+
+// Chromosome and position (centimorgan) of every marker, markers of one
+// chromosome consecutive and in map order.
+struct marker_map {
+  std::vector<int32_t> chromosome;
+  std::vector<double> position_cm;
+};
+
+// nchr chromosomes of nmpc markers; gap_morgan holds the nmpc - 1 distances
+// (Morgan) between neighbouring markers of chromosome 1, then chromosome 2,
+// ... Positions start at 0 on each chromosome.
+marker_map map_from_gaps(int nchr, int nmpc, std::span<const double> gap_morgan);
+// Evenly spaced markers on chromosomes of length chrlen Morgan.
+marker_map even_map(int nchr, int nmpc, double chrlen_morgan);
+
+// Allele-1 frequencies of the base generation, for f_genomic.
+struct base_frequencies {
+  std::vector<double> marker_p, qtl_p;
+  double het_sum = 0.0;  // sum over markers then QTL of 2 p0 (1 - p0)
+  bool captured = false;
+};
+
+struct summary_row {
+  int stage = 0, generation = 0, nind = 0;
+  std::vector<double> tbv_mean, tbv_var, phe_mean, phe_var, genic_var;  // per trait
+  double marker_het_obs = 0, marker_het_exp = 0, qtl_het_obs = 0, qtl_het_exp = 0;
+  int64_t seg_markers = 0, seg_qtl = 0;
+  double f_genomic = 0, f_pedigree = 0, ld_r2_adjacent = 0;
+};
+
+// Mean r^2 by marker distance: bin k holds the pairs of markers of one
+// chromosome whose distance d (cM) satisfies k * bin_cm <= d < (k + 1) *
+// bin_cm, both with minor allele frequency >= min_maf.
+struct ld_settings {
+  double bin_cm = 1.0;
+  int nbins = 20;
+  double min_maf = 0.05;
+};
+struct ld_decay {
+  int stage = 0, generation = 0;
+  double bin_cm = 1.0;
+  std::vector<int64_t> pairs;   // per bin
+  std::vector<double> mean_r2;  // per bin, NaN when the bin has no pair
+};
+
+// The column names of summary.csv for ntrait traits.
+std::vector<std::string> summary_header(int ntrait);
+// A row as the values of those columns (NaN for NA), in column order.
+std::vector<double> summary_values(const summary_row& r);
+
+// Computes the statistics of generations. Keeps its bit buffers between
+// calls, so that once the sizes are known a generation allocates only small
+// bookkeeping (the thread hand-off, and the vectors of a new summary_row;
+// pass the same row to the three-argument compute to reuse it).
+class summary_engine {
+ public:
+  // Takes g's allele frequencies as the base for f_genomic from now on.
+  void capture_base(const summary_input& g, int threads = 1);
+  const base_frequencies& base() const { return base_; }
+  void set_base(base_frequencies b) { base_ = std::move(b); }
+
+  // The statistics of generation g; map must describe g's markers.
+  summary_row compute(const summary_input& g, const marker_map& map, int threads = 1);
+  void compute(const summary_input& g, const marker_map& map, summary_row& out, int threads = 1);
+
+  // LD decay of generation g.
+  ld_decay decay(const summary_input& g, const marker_map& map, const ld_settings& s = {},
+                 int threads = 1);
+
+ private:
+  void count(const summary_input& g, int threads);
+  int nhap_ = 0, nwords_ = 0;
+  std::vector<uint64_t> mbits_, qbits_;  // allele-1 bits: locus l, word w at l * nwords_ + w
+  std::vector<int32_t> mcount_, mhet_, qcount_, qhet_;
+  std::vector<int32_t> qorder_;  // QTL of each block by increasing candidate column  // per locus: allele-1 count, heterozygous animals
+  std::vector<double> blocksum_;
+  base_frequencies base_;
+};
+
+// r^2 from the counts of one pair of loci among n haplotypes: nA and nB
+// haplotypes carry allele 1 at the loci, nAB at both. NaN when a locus is
+// monomorphic.
+double r2_from_counts(int64_t n, int64_t nA, int64_t nB, int64_t nAB);
+
+// With false, the statistics use only the instructions every x86-64 has
+// (true, the default: popcnt and AVX2 where the processor has them). The
+// results are the same; tests compare the two.
+void summary_use_cpu_features(bool on);
+
+// Appends v in the shortest form that reads back to the same double; NA for NaN.
+void append_number(std::string& s, double v);
+
+// summary.csv, written while the run goes on: open() creates DIR/summary.csv.part
+// with the header, append() adds one generation and flushes it, finish()
+// closes and renames it to summary.csv. A run that stops early leaves only
+// summary.csv.part (the generations completed), never a partial summary.csv.
+class summary_csv {
+ public:
+  summary_csv() = default;
+  summary_csv(const summary_csv&) = delete;
+  summary_csv& operator=(const summary_csv&) = delete;
+  ~summary_csv();
+  void open(const std::string& dir, int ntrait);
+  void append(const summary_row& r);
+  void finish();
+  const std::string& final_path() const { return path_; }
+
+ private:
+  std::FILE* f_ = nullptr;
+  std::string path_, part_, line_;
+  int ntrait_ = 0;
+};
+
+// summary.csv read back: the header and one vector of values per line
+// (NA as NaN).
+struct summary_table {
+  std::vector<std::string> header;
+  std::vector<std::vector<double>> rows;
+  int column(std::string_view name) const;  // -1 when absent
+};
+summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait);
+// Reads a summary file; stops the run naming the file and line on a fault.
+summary_table read_summary_csv(const std::string& path);
+
+// ld_decay.csv: bin_low_cm,bin_high_cm,pairs,mean_r2 (one line per bin),
+// written under a temporary name and renamed.
+void write_ld_decay_csv(const std::string& path, const ld_decay& d);
+ld_decay read_ld_decay_csv(const std::string& path);
+
+// Writes text to path through path + ".part" and a rename; stops the run
+// naming the file when that fails.
+void write_file_atomic(const std::string& path, std::string_view text);
+
+}  // namespace qm

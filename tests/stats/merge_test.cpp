@@ -1,0 +1,171 @@
+#include "stats/merge.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "run/messages.hpp"
+#include "support.hpp"
+
+namespace {
+
+std::string run_json(const std::string& version, const std::string& sha, int seed, int rep, int status) {
+  return "{\"version\": \"" + version + "\", \"parameter_file\": {\"name\": \"two.par\", \"sha256\": \"" + sha +
+         "\"}, \"seed\": " + std::to_string(seed) + ", \"replicate\": " + std::to_string(rep) +
+         ", \"exit_status\": " + std::to_string(status) + ", \"other\": [1, 2]}";
+}
+
+// A replicate folder with a one-trait summary of two generations; x is the
+// value of tbv_mean_1 in generation 2, f_genomic is NA in generation 1.
+void folder(const std::string& d, int rep, double x, const std::string& sha = "ab12", const std::string& version = "1.0.0",
+            int status = 0, const std::string& header = "") {
+  ::mkdir(d.c_str(), 0755);
+  qmtest::write_file(d + "/run.json", run_json(version, sha, 1000 + rep, rep, status));
+  const std::vector<std::string> h = qm::summary_header(1);
+  std::string s;
+  for (size_t k = 0; k < h.size(); ++k) s += (k ? "," : "") + h[k];
+  s = (header.empty() ? s : header) + "\n";
+  // stage,generation,nind,tbv_mean_1,tbv_var_1,phe_mean_1,phe_var_1,genic_var_1,
+  // marker_het_obs,marker_het_exp,qtl_het_obs,qtl_het_exp,seg_markers,seg_qtl,f_genomic,f_pedigree,ld_r2_adjacent
+  s += "2,1,100,0,1,0.5,2,1.1,0.3,0.31,0.4,0.41,900,50,NA,0,0.2\n";
+  s += "3,2,100," + std::to_string(x) + ",0.9,1,2,1,0.29,0.3,0.39,0.4,899,50," + std::to_string(rep * 0.01) + ",0.01,0.21\n";
+  qmtest::write_file(d + "/summary.csv", s);
+}
+
+const qm::merged_value& value(const qm::merged_replicates& m, int row, const std::string& col) {
+  for (size_t c = 2; c < m.header.size(); ++c)
+    if (m.header[c] == col) return m.values[static_cast<size_t>(row)][c - 2];
+  throw std::runtime_error("no column " + col);
+}
+
+}  // namespace
+
+TEST(StudentT, KnownQuantilesAndIncompleteBeta) {
+  // Published two-sided 95% points.
+  EXPECT_NEAR(qm::t_quantile(0.975, 2), 4.302653, 5e-7);
+  EXPECT_NEAR(qm::t_quantile(0.975, 9), 2.262157, 5e-7);
+  EXPECT_NEAR(qm::t_quantile(0.975, 29), 2.045230, 5e-7);
+  // Closed forms: df = 1 is the Cauchy distribution, df = 2 has
+  // t = (2p - 1) / sqrt(2 p (1 - p)).
+  for (double p : {0.6, 0.9, 0.975, 0.995}) {
+    EXPECT_NEAR(qm::t_quantile(p, 1), std::tan(std::numbers::pi * (p - 0.5)), 1e-9 * std::tan(std::numbers::pi * (p - 0.5)));
+    EXPECT_NEAR(qm::t_quantile(p, 2), (2 * p - 1) / std::sqrt(2 * p * (1 - p)), 1e-10);
+    EXPECT_DOUBLE_EQ(qm::t_quantile(1 - p, 7), -qm::t_quantile(p, 7));
+  }
+  EXPECT_NEAR(qm::t_quantile(0.975, 1e7), 1.959963985, 1e-6);  // the normal quantile
+  EXPECT_EQ(qm::t_quantile(0.5, 3), 0.0);
+  EXPECT_TRUE(std::isnan(qm::t_quantile(1.0, 3)));
+  EXPECT_TRUE(std::isnan(qm::t_quantile(0.9, 0)));
+  // I_x(a, 1) = x^a, I_x(1, b) = 1 - (1 - x)^b, I_1/2(a, a) = 1/2.
+  EXPECT_NEAR(qm::incomplete_beta(3.5, 1, 0.3), std::pow(0.3, 3.5), 1e-15);
+  EXPECT_NEAR(qm::incomplete_beta(1, 4.5, 0.7), 1 - std::pow(0.3, 4.5), 1e-14);
+  EXPECT_NEAR(qm::incomplete_beta(7.25, 7.25, 0.5), 0.5, 1e-14);
+}
+
+TEST(Merge, MeansSdAndIntervalsByHand) {
+  qmtest::tempdir dir;
+  folder("rep-1", 1, 1.0);
+  folder("rep-2", 2, 2.0);
+  folder("rep-10", 10, 4.0);
+  const qm::merged_replicates m = qm::merge_replicates({"rep-10", "rep-2", "rep-1"});
+  ASSERT_EQ(m.runs.size(), 3u);
+  EXPECT_EQ(m.runs[0].folder, "rep-1");  // in replicate order
+  EXPECT_EQ(m.runs[2].folder, "rep-10");
+  ASSERT_EQ(m.keys.size(), 2u);
+  EXPECT_EQ(m.keys[1], std::make_pair(3, 2));
+  EXPECT_EQ(m.replicates, (std::vector<int>{3, 3}));
+  // 1, 2, 4: mean 7/3, sd sqrt(7/3), interval mean -/+ 4.302653 sd / sqrt(3).
+  const qm::merged_value& v = value(m, 1, "tbv_mean_1");
+  EXPECT_EQ(v.n, 3);
+  EXPECT_NEAR(v.mean, 7.0 / 3, 1e-15);
+  EXPECT_NEAR(v.sd, std::sqrt(7.0 / 3), 1e-15);
+  EXPECT_NEAR(v.ci_low, 7.0 / 3 - 4.302653 * std::sqrt(7.0 / 3) / std::sqrt(3.0), 1e-6);
+  EXPECT_NEAR(v.ci_high, 7.0 / 3 + 4.302653 * std::sqrt(7.0 / 3) / std::sqrt(3.0), 1e-6);
+  // The same value everywhere: sd 0, interval the mean itself.
+  const qm::merged_value& c = value(m, 0, "genic_var_1");
+  EXPECT_DOUBLE_EQ(c.mean, 1.1);
+  EXPECT_EQ(c.sd, 0.0);
+  EXPECT_EQ(c.ci_low, 1.1);
+  // NA everywhere in generation 1.
+  EXPECT_EQ(value(m, 0, "f_genomic").n, 0);
+
+  const std::string csv = qm::replicates_csv(m);
+  EXPECT_EQ(csv.substr(0, csv.find('\n')), "stage,generation,column,n,mean,sd,ci_low,ci_high");
+  EXPECT_NE(csv.find("\n2,1,f_genomic,0,NA,NA,NA,NA\n"), std::string::npos);
+  EXPECT_NE(csv.find("\n2,1,nind,3,100,0,100,100\n"), std::string::npos);
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 2 * 15);
+  // The order of the folders on the command line does not matter.
+  EXPECT_EQ(qm::replicates_csv(qm::merge_replicates({"rep-1", "rep-10", "rep-2"})), csv);
+
+  // Two replicates with one value missing: n counts values, not folders.
+  std::vector<double> x = {1.0, std::nan(""), 3.0};
+  const qm::merged_value w = qm::merge_values(x);
+  EXPECT_EQ(w.n, 2);
+  EXPECT_DOUBLE_EQ(w.mean, 2.0);
+  EXPECT_NEAR(w.ci_high, 2.0 + 12.706204736 * std::sqrt(2.0) / std::sqrt(2.0), 1e-6);
+  EXPECT_TRUE(std::isnan(qm::merge_values({5.0}).sd));
+}
+
+TEST(Merge, CommandWritesTableReportAndLd) {
+  qmtest::tempdir dir;
+  folder("a", 1, 1.0);
+  folder("b", 2, 3.0);
+  qm::ld_decay d;
+  d.stage = 3;
+  d.generation = 2;
+  d.bin_cm = 1.0;
+  d.pairs = {10, 8};
+  d.mean_r2 = {0.4, 0.2};
+  qm::write_ld_decay_csv("a/ld_decay.csv", d);
+  d.mean_r2 = {0.6, 0.2};
+  qm::write_ld_decay_csv("b/ld_decay.csv", d);
+  ::mkdir("out", 0755);
+  qm::merge_command({"a", "b"}, "out");
+  EXPECT_TRUE(qmtest::file_exists("out/replicates.csv"));
+  EXPECT_FALSE(qmtest::file_exists("out/replicates.csv.part"));
+  const std::string ld = qmtest::read_file("out/replicates_ld.csv");
+  EXPECT_NE(ld.find("\n0,1,2,0.5,"), std::string::npos);
+  EXPECT_NE(ld.find("\n1,2,2,0.2,0,0.2,0.2\n"), std::string::npos);
+  const std::string html = qmtest::read_file("out/report.html");
+  EXPECT_EQ(std::system("xmllint --noout out/report.html"), 0);
+  EXPECT_NE(html.find("id=\"plot-genetic-trend\""), std::string::npos);
+  EXPECT_NE(html.find("class=\"band\""), std::string::npos);
+  EXPECT_NE(html.find("class=\"bar\""), std::string::npos);
+  EXPECT_NE(html.find("2 replicates of two.par"), std::string::npos);
+}
+
+TEST(Merge, RefusesFoldersThatDoNotBelongTogether) {
+  qmtest::tempdir dir;
+  qmtest::console_capture console;
+  folder("r1", 1, 1.0);
+  folder("r2", 2, 2.0);
+  folder("sha", 3, 2.0, "ffff");
+  folder("ver", 4, 2.0, "ab12", "1.1.0");
+  folder("bad", 5, 2.0, "ab12", "1.0.0", 1);
+  folder("hdr", 6, 2.0, "ab12", "1.0.0", 0, "stage,generation,nind,tbv_mean_1,tbv_var_1,phe_mean_1,phe_var_1,genic_var_1,"
+         "marker_het_obs,marker_het_exp,qtl_het_obs,qtl_het_exp,seg_markers,seg_qtl,f_genomic,f_pedigree,ld_r2_x");
+  ::mkdir("empty", 0755);
+  auto refused = [&](const std::vector<std::string>& f, const std::vector<std::string>& words) {
+    const size_t before = console.text().size();
+    EXPECT_THROW(qm::merge_replicates(f), qm::run_stop);
+    const std::string msg = console.text().substr(before);
+    for (const std::string& w : words) EXPECT_NE(msg.find(w), std::string::npos) << "'" << w << "' not in: " << msg;
+  };
+  refused({"r1", "sha"}, {"different parameter files", "r1", "sha", "ab12", "ffff"});
+  refused({"r1", "r2", "ver"}, {"different program versions", "ver", "1.1.0"});
+  refused({"r1", "bad"}, {"did not end normally", "bad (exit status 1)"});
+  refused({"r1", "hdr"}, {"headers of r1 and hdr differ", "ld_r2_adjacent against ld_r2_x"});
+  refused({"r1", "r1"}, {"same run", "seed 1001"});
+  refused({"r1", "empty"}, {"empty has no readable run.json"});
+  refused({}, {"merge needs the folders"});
+  qmtest::write_file("empty/run.json", "{\"version\": \"1.0.0\"");
+  refused({"empty"}, {"cannot be read as JSON"});
+  qmtest::write_file("empty/run.json", "{\"version\": \"1.0.0\", \"parameter_file\": {\"name\": \"x\", \"sha256\": \"y\"}}");
+  refused({"empty"}, {"has no \"seed\""});
+  // A well-formed pair still merges.
+  EXPECT_EQ(qm::merge_replicates({"r1", "r2"}).runs.size(), 2u);
+}
