@@ -18,6 +18,7 @@
 #include "run/messages.hpp"
 #include "run/observers.hpp"
 #include "run/parameters.hpp"
+#include "stats/merge.hpp"
 
 namespace {
 
@@ -85,6 +86,14 @@ int check_only(const qm::run_options& o) {
 int main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
+  if (o.merge) {
+    try {
+      qm::merge_command(o.merge_folders, o.merge_outdir);
+    } catch (const qm::run_stop&) {
+      return 1;
+    }
+    return 0;
+  }
   if (o.check_only) {
     qm::msg_set_console(stderr);  // messages of a file that cannot be read
     return check_only(o);
@@ -96,6 +105,7 @@ int main(int argc, char** argv) {
   p.parafile = o.parafile;
   p.threads = o.threads;
   p.seed_from_command_line = o.seed;
+  p.replicate = o.replicate;
   p.max_memory_bytes = o.max_memory_mb << 20;
   const std::string log = qm::output_path("log.txt");
   if (!qm::msg_open_log(log.c_str())) {

@@ -23,8 +23,9 @@ std::string output_path(std::string_view name) {
 
 bool is_run_file(std::string_view n) {
   auto ends = [&](std::string_view t) { return n.size() >= t.size() && n.substr(n.size() - t.size()) == t; };
-  if (ends(".partial")) return true;
-  for (std::string_view exact : {"log.txt", "run.json", "summary.csv", "report.html", "replicates.csv"})
+  if (ends(".partial") || ends(".part")) return true;
+  for (std::string_view exact : {"log.txt", "run.json", "summary.csv", "report.html", "ld_decay.csv",
+                                 "replicates.csv", "replicates_ld.csv"})
     if (n == exact) return true;
   for (std::string_view suffix : {".out", "geno.bed", "geno.bim", "geno.fam", "geno.vcf.gz", "geno.vcf.gz.csi",
                                   "geno.vcf.gz.tbi", "geno.log"})

@@ -26,8 +26,8 @@ void matrix_rows(textfile& f, const std::vector<float>& m, int n) {
 
 }  // namespace
 
-void write_genetic_parameters(const run_parameters& p, const trait_architecture& a,
-                              const haplotype_matrix& candidates) {
+realised_parameters realised_genetic_parameters(const run_parameters& p, const trait_architecture& a,
+                                                const haplotype_matrix& candidates) {
   const int n = p.ntrait;
   const int32_t nq = a.nqtl();
   const size_t nn = static_cast<size_t>(n) * n;
@@ -55,8 +55,16 @@ void write_genetic_parameters(const run_parameters& p, const trait_architecture&
       rescor[at(i, j)] = rescor[at(j, i)] = r;
     }
   }
-  const std::vector<float>& rc = a.residual_covariance;
+  return {n, std::move(gcov), std::move(gcor), a.residual_covariance, std::move(rescor)};
+}
 
+
+void write_genetic_parameters(const run_parameters& p, const trait_architecture& a,
+                              const haplotype_matrix& candidates) {
+  const realised_parameters r = realised_genetic_parameters(p, a, candidates);
+  const int n = r.ntrait;
+  const std::vector<float>&gcov = r.additive_cov, &gcor = r.additive_cor, &rc = r.residual_cov,
+                          &rescor = r.residual_cor;
   textfile f(output_path("Genetic_paramenters.out"));
   std::string head = "\t";
   for (int t = 1; t <= n; ++t) {

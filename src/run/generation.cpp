@@ -8,6 +8,7 @@
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
 #include "run/interrupt.hpp"
+#include "run/replicate.hpp"
 #include "run/messages.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
@@ -26,6 +27,7 @@ void start_population(run_state& st, const observer_list& observers) {
   const run_parameters& p = st.params;
   const stage_block& b = p.stage1();
   start_stream(st.rng, p.seed);
+  if (p.replicate > 0) start_stream(st.rng, replicate_seed(st.rng.start_seed, p.replicate));
   st.map = build_genome_map(p, st.rng);
   observers.map_built(p, st.map);
   population& pop = st.pop;

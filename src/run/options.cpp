@@ -23,6 +23,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   for (int i = 0; i < argc; ++i) o.command_line.emplace_back(argv[i]);
 
   CLI::App app(
+      "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n\n"
       "Runs the breeding-population simulation described by PARAMETER_FILE and writes\n"
       "its result files and log.txt into the output folder (the working folder unless\n"
       "--outdir names another). Without PARAMETER_FILE the program asks for the file\n"
@@ -40,11 +41,22 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   app.add_option("--seed", o.seed, "random seed in place of the one of the parameter file (1..2147483646)")
       ->check(CLI::Range(1, 2147483646))
       ->default_str("the parameter file's");
+  app.add_option("--replicate", o.replicate,
+                 "replicate K of the scheme: its seed is derived from the seed and K (0 keeps the seed); "
+                 "the default output folder is rep-K")
+      ->check(CLI::Range(int64_t{0}, int64_t{2147483645}))
+      ->capture_default_str();
+  app.add_flag("--history-summary", o.history_summary,
+               "summary.csv also gets a row for every historical generation");
   app.add_option("--max-memory", o.max_memory_mb, "largest peak memory the run may need, in MB; a run whose estimate is larger stops before it starts")
       ->check(CLI::Range(int64_t{1}, int64_t{1} << 30))
       ->default_str("the memory available on the machine");
   app.add_flag("--check", o.check_only,
                "check the parameter file and the memory estimate, report every problem, and exit without simulating");
+  CLI::App* merge = app.add_subcommand(
+      "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
+  merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
+  merge->add_option("--outdir", o.merge_outdir, "folder for replicates.csv and report.html")->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -60,6 +72,8 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
     std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", e.what());
     return 2;
   }
+  o.merge = merge->parsed();
+  if (o.replicate > 0 && o.outdir.empty()) o.outdir = "rep-" + std::to_string(o.replicate);
   return std::nullopt;
 }
 

@@ -1,0 +1,201 @@
+#include "stats/summary_observer.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "output/fixed.hpp"
+#include "output/paths.hpp"
+#include "output/report_html.hpp"
+#include "pedigree/inbreeding.hpp"
+#include "qtl/genetic_parameters.hpp"
+#include "run/progress.hpp"
+#include "stats/summary.hpp"
+
+namespace qm {
+
+namespace {
+
+constexpr double not_available = std::numeric_limits<double>::quiet_NaN();
+
+marker_map map_of(const genome_map& m) {
+  marker_map out;
+  out.chromosome.reserve(m.markers.size());
+  out.position_cm.reserve(m.markers.size());
+  for (const locus_position& l : m.markers) {
+    out.chromosome.push_back(l.chromosome);
+    out.position_cm.push_back(100.0 * l.morgan);
+  }
+  return out;
+}
+
+// Row-major double copy of a column-major float matrix.
+std::vector<double> row_major(const std::vector<float>& m, int n) {
+  std::vector<double> out(m.size());
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) out[static_cast<size_t>(i) * n + j] = m[static_cast<size_t>(i) + static_cast<size_t>(j) * n];
+  return out;
+}
+
+std::string number(double v) {
+  std::string s;
+  append_number(s, v);
+  return s;
+}
+
+class summary_observer : public generation_observer {
+ public:
+  explicit summary_observer(bool history_rows) : history_rows_(history_rows) {}
+
+  void on_map(const run_parameters& p, const genome_map& m) override {
+    map_ = map_of(m);
+    planned_ = planned_generations(p);
+    csv_.open(output_folder().empty() ? "." : output_folder(), p.ntrait);
+  }
+
+  void on_architecture(const generation_view& v) override {
+    const realised_parameters r = realised_genetic_parameters(v.params, *v.architecture, v.pop.candidates);
+    genetics_.ntrait = r.ntrait;
+    genetics_.additive_cov = row_major(r.additive_cov, r.ntrait);
+    genetics_.additive_cor = row_major(r.additive_cor, r.ntrait);
+    genetics_.residual_cov = row_major(r.residual_cov, r.ntrait);
+    genetics_.residual_cor = row_major(r.residual_cor, r.ntrait);
+    genetics_.h2.assign(v.params.h2.begin(), v.params.h2.end());
+  }
+
+  void on_generation(const generation_view& v) override {
+    ++seen_;
+    const bool last = seen_ == planned_;
+    if (!v.step.files_due && !history_rows_) return;
+    const population& pop = v.pop;
+    const int n = v.params.ntrait;
+    summary_input in;
+    in.stage = v.step.stage;
+    in.generation = static_cast<int>(v.step.files_due ? v.step.file_generation : v.step.number);
+    in.nanimals = pop.nind;
+    in.ntrait = n;
+    in.markers = {pop.markers.data(), pop.markers.loci(), static_cast<size_t>(pop.markers.loci())};
+    in.candidates = {pop.candidates.data(), pop.candidates.loci(), static_cast<size_t>(pop.candidates.loci())};
+    const bool values = v.architecture && v.step.files_due;
+    if (values) {
+      qtl_.resize(static_cast<size_t>(v.architecture->nqtl()));
+      for (size_t q = 0; q < qtl_.size(); ++q) qtl_[q] = v.architecture->qtl_locus[q] - 1;
+      in.qtl_locus = qtl_;
+      in.qtl_effect = {v.architecture->effects.data(), qtl_.size()};
+      in.tbv = {pop.tbv.data(), static_cast<size_t>(pop.nind)};
+      in.phe = {pop.phenotype.data(), static_cast<size_t>(pop.nind)};
+      if (!engine_.base().captured) engine_.capture_base(in, v.params.threads);
+      pedigree_inbreeding(v);
+      in.f_pedigree = f_current_;
+    } else {
+      // A historical generation: no QTL and no values yet.
+      zeros_.assign(static_cast<size_t>(pop.nind) * n, 0.0);
+      in.tbv = in.phe = {zeros_.data(), static_cast<size_t>(pop.nind)};
+      effects_.assign(static_cast<size_t>(n), 0.0);
+      in.qtl_effect = {effects_.data(), 0};
+    }
+    engine_.compute(in, map_, row_, v.params.threads);
+    if (!values) {
+      for (std::vector<double>* c : {&row_.tbv_mean, &row_.tbv_var, &row_.phe_mean, &row_.phe_var, &row_.genic_var})
+        c->assign(c->size(), not_available);
+      row_.qtl_het_obs = row_.qtl_het_exp = row_.f_pedigree = not_available;
+      row_.seg_qtl = 0;
+    }
+    csv_.append(row_);
+    rows_.push_back(row_);
+    if (last && values) ld_ = engine_.decay(in, map_, {}, v.params.threads);
+  }
+
+  void on_run_end(const run_parameters& p, bool completed) override {
+    if (!completed) return;  // summary.csv.part keeps the generations that were complete
+    csv_.finish();
+    if (!ld_.mean_r2.empty()) write_ld_decay_csv(output_path("ld_decay.csv"), ld_);
+    run_report r;
+    r.title = "Quillmere run of " + p.parafile;
+    r.summary = summary_table_of(rows_, p.ntrait);
+    r.ld = ld_;
+    r.genetics = genetics_;
+    r.settings = settings(p);
+    write_report(output_path("report.html"), render_run_report(r));
+  }
+
+ private:
+  // F of the current generation, from the first generation with files on.
+  void pedigree_inbreeding(const generation_view& v) {
+    const pedigree_history& h = v.history;
+    const int32_t g = h.generations() - 1;
+    const int64_t first = h.first_of(g);
+    const int32_t nind = h.size_of(g);
+    if (base_generation_ < 0) {
+      base_generation_ = g;
+      base_position_ = first;
+      sire_.assign(static_cast<size_t>(nind), 0);
+      dam_.assign(static_cast<size_t>(nind), 0);
+      f_.clear();
+      inbreeding_append(sire_, dam_, f_);
+    } else {
+      for (int32_t i = 0; i < nind; ++i) {
+        const pedigree_record& rec = h.at(first + i);
+        sire_.push_back(rec.sire >= base_position_ ? static_cast<int32_t>(rec.sire - base_position_ + 1) : 0);
+        dam_.push_back(rec.dam >= base_position_ ? static_cast<int32_t>(rec.dam - base_position_ + 1) : 0);
+      }
+      inbreeding_append(sire_, dam_, f_);
+    }
+    f_current_.assign(f_.end() - nind, f_.end());
+  }
+
+  static settings_list settings(const run_parameters& p) {
+    settings_list s;
+    auto floats = [](const std::vector<float>& v) {
+      std::string t;
+      for (size_t k = 0; k < v.size(); ++k) t += (k ? " " : "") + number(v[k]);
+      return t.empty() ? std::string("none") : t;
+    };
+    s.emplace_back("parameter file", p.parafile);
+    s.emplace_back("traits (ntrait)", std::to_string(p.ntrait) + (p.thresh == 1 ? ", trait 1 a 0/1 threshold trait" : ""));
+    s.emplace_back("heritabilities (h2)", floats(p.h2));
+    s.emplace_back("genetic correlations (rgen)", floats(p.rgen));
+    s.emplace_back("residual correlations (rerr)", floats(p.rerr));
+    s.emplace_back("chromosomes x markers (nchr x nmpc)", std::to_string(p.nchr) + " x " + std::to_string(p.nmpc));
+    s.emplace_back("chromosome length (Morgan)", number(p.chrlen));
+    s.emplace_back("map", p.maptype == 0 ? "even spacing" : p.maptype == 1 ? "random gaps" : "no recombination");
+    s.emplace_back("mutation rates (mutm, mutq)", number(p.mutm) + ", " + number(p.mutq));
+    s.emplace_back("QTL (nqtl), effects", std::to_string(p.nqtl) + ", " + (p.qtlrule == 0 ? "normal" : "gamma"));
+    s.emplace_back("seed", std::to_string(p.seed));
+    for (int st = 1; st <= p.nstage; ++st) {
+      const stage_entry& e = p.stages[static_cast<size_t>(st)];
+      if (!e.readable) continue;
+      const stage_block& b = e.block;
+      s.emplace_back("stage " + std::to_string(st),
+                     "nsire " + std::to_string(b.nsire) + ", ndam " + std::to_string(b.ndam) + ", nind " +
+                         std::to_string(b.nind) + ", ngen " + std::to_string(b.ngen) + ", matetype " +
+                         std::to_string(b.matetype) + ", seltype " + std::to_string(b.seltype));
+    }
+    return s;
+  }
+
+  bool history_rows_;
+  marker_map map_;
+  int64_t planned_ = 0, seen_ = 0;
+  summary_engine engine_;
+  summary_csv csv_;
+  summary_row row_;
+  std::vector<summary_row> rows_;
+  std::vector<int32_t> qtl_;
+  std::vector<double> zeros_, effects_;
+  ld_decay ld_;
+  genetic_parameters genetics_;
+  int32_t base_generation_ = -1;
+  int64_t base_position_ = 0;
+  std::vector<int32_t> sire_, dam_;
+  std::vector<double> f_, f_current_;
+};
+
+}  // namespace
+
+std::unique_ptr<generation_observer> make_summary_observer(bool history_rows) {
+  return std::make_unique<summary_observer>(history_rows);
+}
+
+}  // namespace qm

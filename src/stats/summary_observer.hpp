@@ -1,0 +1,20 @@
+// summary.csv, ld_decay.csv and report.html of a run, as an observer of the
+// generation loop. One row per generation that writes result files (and,
+// with --history-summary, per historical generation); the LD decay of the
+// last generation; the report once the run has ended normally.
+//
+// Pedigree inbreeding is counted from the first generation with result
+// files (the stage-2 generation): its animals are the base, unrelated and
+// not inbred; every later animal's coefficient follows from the pedigree
+// since then (Meuwissen and Luo, one generation appended at a time).
+// Historical rows have no pedigree inbreeding, no QTL and no values (NA).
+#pragma once
+#include <memory>
+
+#include "run/observer.hpp"
+
+namespace qm {
+
+std::unique_ptr<generation_observer> make_summary_observer(bool history_rows);
+
+}  // namespace qm
