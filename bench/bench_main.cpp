@@ -47,7 +47,11 @@
 #include "run/generation.hpp"
 #include "run/messages.hpp"
 #include "run/run_state.hpp"
+#include "main/driver.hpp"
+#include "output/classic_files.hpp"
+#include "output/paths.hpp"
 #include "stats/summary.hpp"
+#include "stats/summary_observer.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
 
@@ -443,6 +447,28 @@ void LdDecay(benchmark::State& st) {
     benchmark::DoNotOptimize(d.mean_r2.data());
   }
 }
+// The large benchmark (bench/large.par) in process, with the classic result
+// files only, and with the summary statistics and report as well: their
+// ratio is the cost of summary.csv and report.html in a whole run.
+void large_run(benchmark::State& st, bool with_summary) {
+  quiet();
+  char dir[] = "/tmp/qmlarge.XXXXXX";
+  if (!mkdtemp(dir)) std::abort();
+  qm::set_output_folder(dir);
+  for (auto _ : st) {
+    qm::observer_list obs;
+    qm::register_classic_files(obs);
+    if (with_summary) obs.add(qm::make_summary_observer(false));
+    qm::run_parameters p;
+    p.parafile = QM_BENCH_DIR "/large.par";
+    p.threads = bench_threads();
+    qm::quillmere(p, obs);
+  }
+  qm::set_output_folder("");
+  std::system((std::string("rm -rf ") + dir).c_str());
+}
+void LargeRunClassic(benchmark::State& st) { large_run(st, false); }
+void LargeRunWithSummary(benchmark::State& st) { large_run(st, true); }
 // -- end summary statistics
 
 BENCHMARK(Stage1Generation)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -464,4 +490,6 @@ BENCHMARK(SnpBlupCold)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(SnpBlupWarm)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(SummaryGeneration)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(LargeRunClassic)->Unit(benchmark::kMillisecond)->MinTime(5.0);
+BENCHMARK(LargeRunWithSummary)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 BENCHMARK_MAIN();
