@@ -466,7 +466,10 @@ ld_decay summary_engine::decay(const summary_input& g, const marker_map& map, co
       if (!maf_ok(mcount_[i], nhap_, st.min_maf)) continue;
       const uint64_t* bi = &mbits_[static_cast<size_t>(i) * nwords_];
       for (int j = i + 1; j < nm && map.chromosome[j] == map.chromosome[i]; ++j) {
-        const double bin = std::floor((map.position_cm[j] - map.position_cm[i]) / st.bin_cm);
+        // Positions are sums of rounded gaps: a distance one rounding below a
+        // bin edge (0.9999999999999998 cM for markers 1 cM apart) belongs to
+        // the bin above it.
+        const double bin = std::floor((map.position_cm[j] - map.position_cm[i]) / st.bin_cm + 1e-9);
         if (bin >= nb) break;
         if (!maf_ok(mcount_[j], nhap_, st.min_maf)) continue;
         const int ab = popcount_and(bi, &mbits_[static_cast<size_t>(j) * nwords_], nwords_);

@@ -10,6 +10,7 @@
 #include "output/report_html.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "qtl/genetic_parameters.hpp"
+#include "run/messages.hpp"
 #include "run/progress.hpp"
 #include "stats/summary.hpp"
 
@@ -36,12 +37,6 @@ std::vector<double> row_major(const std::vector<float>& m, int n) {
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) out[static_cast<size_t>(i) * n + j] = m[static_cast<size_t>(i) + static_cast<size_t>(j) * n];
   return out;
-}
-
-std::string number(double v) {
-  std::string s;
-  append_number(s, v);
-  return s;
 }
 
 class summary_observer : public generation_observer {
@@ -149,7 +144,7 @@ class summary_observer : public generation_observer {
     settings_list s;
     auto floats = [](const std::vector<float>& v) {
       std::string t;
-      for (size_t k = 0; k < v.size(); ++k) t += (k ? " " : "") + number(v[k]);
+      for (size_t k = 0; k < v.size(); ++k) t += (k ? " " : "") + shortest_text(v[k]);
       return t.empty() ? std::string("none") : t;
     };
     s.emplace_back("parameter file", p.parafile);
@@ -158,9 +153,9 @@ class summary_observer : public generation_observer {
     s.emplace_back("genetic correlations (rgen)", floats(p.rgen));
     s.emplace_back("residual correlations (rerr)", floats(p.rerr));
     s.emplace_back("chromosomes x markers (nchr x nmpc)", std::to_string(p.nchr) + " x " + std::to_string(p.nmpc));
-    s.emplace_back("chromosome length (Morgan)", number(p.chrlen));
+    s.emplace_back("chromosome length (Morgan)", shortest_text(p.chrlen));
     s.emplace_back("map", p.maptype == 0 ? "even spacing" : p.maptype == 1 ? "random gaps" : "no recombination");
-    s.emplace_back("mutation rates (mutm, mutq)", number(p.mutm) + ", " + number(p.mutq));
+    s.emplace_back("mutation rates (mutm, mutq)", shortest_text(p.mutm) + ", " + shortest_text(p.mutq));
     s.emplace_back("QTL (nqtl), effects", std::to_string(p.nqtl) + ", " + (p.qtlrule == 0 ? "normal" : "gamma"));
     s.emplace_back("seed", std::to_string(p.seed));
     for (int st = 1; st <= p.nstage; ++st) {
