@@ -1,13 +1,10 @@
 #include "output/vcf.hpp"
 
-#include <fcntl.h>
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 
 #include "run/atomic_file.hpp"
@@ -62,6 +59,14 @@ struct rec_closer {
   void operator()(bcf1_t* r) const { bcf_destroy(r); }
 };
 
+// htslib's own error lines stay off while a file is written: every failure
+// reaches the caller as a file_error with a message of its own.
+struct quiet_htslib {
+  enum htsLogLevel old = hts_get_log_level();
+  quiet_htslib() { hts_set_log_level(HTS_LOG_OFF); }
+  ~quiet_htslib() { hts_set_log_level(old); }
+};
+
 // Removes the temporary files unless released.
 struct temp_guard {
   std::vector<std::string> names;
@@ -82,6 +87,7 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
   check_genotypes(name, g, variants, animals);
   check_layout(name, variants, info);
 
+  const quiet_htslib quiet;
   temp_guard guard{{temp, temp_index}};
   std::unique_ptr<bcf_hdr_t, hdr_closer> hdr(bcf_hdr_init("w"));
   if (!hdr) bad(name, "no memory for the header.");
@@ -106,7 +112,6 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
   if (!fp) throw_io_error(name, "created");
   if (nthreads > 1 && hts_set_threads(fp.get(), nthreads) != 0) bad(name, "no compression threads could be started.");
   if (bcf_hdr_write(fp.get(), hdr.get()) != 0) throw_io_error(name, "written");
-  if (bcf_idx_init(fp.get(), hdr.get(), 14, temp_index.c_str()) != 0) bad(index, "its index could not be started.");
 
   std::unique_ptr<bcf1_t, rec_closer> rec(bcf_init());
   if (!rec) bad(name, "no memory for a record.");
@@ -135,11 +140,15 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
       bad(name, "no memory for the record of variant " + v.name + ".");
     if (bcf_write(fp.get(), hdr.get(), rec.get()) != 0) throw_io_error(name, "written");
   }
-  if (bcf_idx_save(fp.get()) != 0) throw_io_error(index, "written");
   if (hts_close(fp.release()) != 0) throw_io_error(name, "closed");
-  // The index was saved before the end-of-file block went out: make it no
-  // older than the data, or readers warn that it may be stale.
-  if (::utimensat(AT_FDCWD, temp_index.c_str(), nullptr, 0) != 0) throw_io_error(index, "dated");
+  // The index is built from the finished file. (htslib can index while it
+  // writes, but then the virtual offsets at block boundaries depend on the
+  // compression threads, and the index bytes with them.)
+  const int ir = bcf_index_build3(temp.c_str(), temp_index.c_str(), 14, std::max(1, nthreads));
+  if (ir != 0) {
+    if (ir == -4) throw_io_error(index, "written");
+    bad(index, "htslib could not index it (code " + std::to_string(ir) + ").");
+  }
   commit_rename(temp, name);
   guard.names = {temp_index};
   commit_rename(temp_index, index);

@@ -18,8 +18,8 @@
 // file_error.
 //
 // Compression runs on htslib's own thread pool (nthreads threads); the bytes
-// do not depend on nthreads. The index is built while the records are
-// written. Both files are written as "<name>.tmp" and renamed when complete;
+// do not depend on nthreads. The index is built from the finished file (as
+// bcftools index -c does, the same bytes). Both files are written as "<name>.tmp" and renamed when complete;
 // every failure throws file_error (run/atomic_file.hpp) naming the file.
 #pragma once
 #include <cstdint>

@@ -17,13 +17,15 @@ namespace qmtest {
 struct population {
   int32_t nanimals = 0, nloci = 0;
   std::vector<std::vector<int8_t>> hap;  // 2 * nanimals columns of nloci alleles
-  std::vector<const int8_t*> ptr;
+  mutable std::vector<const int8_t*> ptr;  // set by view(), so that copies point to their own columns
   std::vector<int32_t> pick;             // empty: every locus is a variant
   std::vector<qm::variant_info> variants;
   qm::animal_list animals;
   std::vector<int64_t> contig_length;
 
   qm::genotype_view view() const {
+    ptr.clear();
+    for (const auto& h : hap) ptr.push_back(h.data());
     qm::genotype_view g;
     g.nanimals = nanimals;
     g.nloci = nloci;
@@ -65,7 +67,6 @@ inline population make_population(int32_t nanimals, int32_t nchr, int32_t per_ch
   p.hap.assign(static_cast<size_t>(2 * nanimals), std::vector<int8_t>(static_cast<size_t>(p.nloci)));
   for (auto& h : p.hap)
     for (int32_t l = 0; l < p.nloci; ++l) h[static_cast<size_t>(l)] = u(rng) < freq[static_cast<size_t>(l)] ? 2 : 1;
-  for (auto& h : p.hap) p.ptr.push_back(h.data());
   for (int32_t c = 1; c <= nchr; ++c) {
     for (int32_t j = 0; j < per_chr; ++j) {
       qm::variant_info v;
