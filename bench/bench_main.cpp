@@ -7,6 +7,11 @@
 //   StreamFmod/<n>    the same from the double-precision fmod step
 //   WriteResults      one generation's three result files
 //   WriteBytes        the same bytes with a single fwrite
+//   WritePlink        the PLINK fileset of a generation of 1000 animals on
+//                     10 chromosomes of 1000 markers (alleles 1 and 2)
+//   WriteMtype        the classic result files of the same generation
+//                     (the marker haplotype file; the QTL file is empty and
+//                     the BV file has 1000 short lines)
 //   Getbv3x10000      breeding values and phenotypes, 3 traits, 10000 animals
 //   ExampleRun        examples/quickstart.par end to end (the executable)
 // bench/run turns the output into a table of ratios.
@@ -16,8 +21,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "output/plink.hpp"
 #include "output/results.hpp"
 #include "population/base.hpp"
 #include "population/mating.hpp"
@@ -183,6 +191,88 @@ void WriteBytes(benchmark::State& st) {
   }
 }
 
+// A generation of nind animals on 10 chromosomes of nmpc markers with random
+// alleles 1 and 2, no QTL; the working directory becomes a fresh folder.
+void random_generation(qm::popstate& p, int nind, int nmpc) {
+  quiet();
+  p.nind = nind;
+  p.nhap = 2 * nind;
+  p.nchr = 10;
+  p.nmpc = nmpc;
+  p.nmark = 10 * nmpc;
+  p.ntrait = 1;
+  p.threads = bench_threads();
+  p.mtype.alloc(p.nmark, p.nhap);
+  p.qtype.alloc(1, p.nhap);
+  p.tqtl = 0;
+  std::mt19937_64 rng(7);
+  for (size_t k = 0; k < p.mtype.count(); ++k) p.mtype.data()[k] = static_cast<int8_t>(1 + (rng() >> 63));
+  p.ped.alloc(3, nind);
+  p.bv.alloc(nind, 2, 1);
+  for (int i = 1; i <= nind; ++i) {
+    p.ped(1, i) = i;
+    p.ped(2, i) = 2 * (i % 50) + 1;
+    p.ped(3, i) = 2 * (i % 100) + 2;
+    p.bv(i, 1, 1) = 0.001 * i;
+    p.bv(i, 2, 1) = -0.002 * i;
+  }
+  char dir[] = "/tmp/qmbench.XXXXXX";
+  if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
+}
+
+// Each generation of a run writes files of new names: the files of the
+// previous iteration go first (outside the timing), so that neither writer
+// pays for replacing a file.
+void remove_files(std::initializer_list<const char*> names) {
+  for (const char* n : names) std::remove(n);
+}
+
+void WriteMtype(benchmark::State& st) {
+  qm::popstate p;
+  random_generation(p, 1000, 1000);
+  for (auto _ : st) {
+    st.PauseTiming();
+    remove_files({"01MTYPE.out", "01QTYPE.out", "01BV.out"});
+    st.ResumeTiming();
+    qm::output(p, 1);
+  }
+}
+
+void WritePlink(benchmark::State& st) {
+  qm::popstate p;
+  random_generation(p, 1000, 1000);
+  std::vector<const int8_t*> cols;
+  for (int h = 1; h <= p.nhap; ++h) cols.push_back(p.mtype.col(h));
+  qm::genotype_view g;
+  g.nanimals = p.nind;
+  g.nloci = g.nvariants = p.nmark;
+  g.haplotype = cols.data();
+  std::vector<qm::variant_info> variants(static_cast<size_t>(p.nmark));
+  for (int l = 0; l < p.nmark; ++l) {
+    qm::variant_info& v = variants[static_cast<size_t>(l)];
+    v.chromosome = 1 + l / p.nmpc;
+    v.name = "chr" + std::to_string(v.chromosome) + "-" + std::to_string(1 + l % p.nmpc);
+    v.cm = 0.1 * (l % p.nmpc);
+    v.bp = 1 + 100000 * static_cast<int64_t>(l % p.nmpc);
+  }
+  qm::animal_list animals;
+  for (int i = 1; i <= p.nind; ++i) {
+    qm::animal_info a;
+    a.id = std::to_string(10000 + i);
+    a.sire = std::to_string(p.ped(2, i));
+    a.dam = std::to_string(p.ped(3, i));
+    a.sex = (i & 1) ? 1 : 2;
+    a.phenotype = p.bv(i, 2, 1);
+    animals.animals.push_back(a);
+  }
+  for (auto _ : st) {
+    st.PauseTiming();
+    remove_files({"gen.bed", "gen.bim", "gen.fam"});
+    st.ResumeTiming();
+    qm::write_plink("gen", g, variants, animals, p.threads);
+  }
+}
+
 void Getbv3x10000(benchmark::State& st) {
   qm::popstate p;
   with_values(p, 10000, 101, 3);
@@ -207,6 +297,8 @@ BENCHMARK(StreamInt)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kM
 BENCHMARK(StreamFmod)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(WriteResults)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(WriteBytes)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(WriteMtype)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(WritePlink)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Getbv3x10000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ExampleRun)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK_MAIN();

@@ -13,13 +13,15 @@
 // and dam as in the BV file ("0" unknown), sex 1 male / 2 female / 0 unknown,
 // and the phenotype of trait 1: for a threshold trait PLINK's case/control
 // coding (1 = control, phenotype 0; 2 = case, phenotype 1), otherwise the
-// value as the shortest decimal that reads back to the same double. -9
+// value as a decimal that reads back to the same double (see .bim). -9
 // (missing) only for an animal without a phenotype (NaN). Note that PLINK
 // reads a quantitative column whose values are all 0, 1, 2 or -9 as
 // case/control.
 //
-// .bim: chromosome number, name, position in cM (shortest exact decimal),
-// position in bp, "B", "A". PLINK's default chromosome set is human's, where
+// .bim: chromosome number, name, position in cM, position in bp, "B", "A".
+// Positions in cM read back to the same double: fixed notation with at most
+// six decimals when that is exact, otherwise the shortest decimal (which may
+// take an exponent). PLINK's default chromosome set is human's, where
 // 23-26 mean X, Y, XY and MT: read a fileset of more than 22 chromosomes with
 // plink2 --chr-set N no-xy (or --allow-extra-chr).
 //
@@ -38,5 +40,11 @@ namespace qm {
 std::vector<std::string> write_plink(const std::string& prefix, const genotype_view& g,
                                      const std::vector<variant_info>& variants, const animal_list& animals,
                                      int nthreads);
+
+// The .bed rows (without the three magic bytes) of variants v0..v0+nv-1:
+// nv rows of (nanimals + 3) / 4 bytes into out. wide = false keeps to the
+// 16-byte kernel where the processor would allow the 32-byte one (both give
+// the same bytes). False when an allele other than 1 or 2 was met.
+bool pack_bed_rows(const genotype_view& g, int32_t v0, int32_t nv, uint8_t* out, bool wide = true);
 
 }  // namespace qm

@@ -6,7 +6,9 @@
 #include <sys/resource.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -86,7 +88,11 @@ TEST(Plink, Plink2ReadsTheFilesetAsWritten) {
   ASSERT_TRUE(qmtest::have_tool("plink2"));
   qmtest::tempdir dir;
   // 37 animals: the last byte of each variant holds one animal.
-  const population p = qmtest::make_population(37, 3, 50, 11, 0, false, true);
+  population p = qmtest::make_population(37, 3, 50, 11, 0, false, true);
+  // Values with few decimals, tiny, large and negative ones among the
+  // random phenotypes.
+  const double special[] = {-1.5, 0.0, 2.25, 1e-7, -0.000001, 123456.789, 1e12 / 3, -0.0, 5e-324, 0.1};
+  for (size_t k = 0; k < std::size(special); ++k) p.animals.animals[2 * k + 1].phenotype = special[k];
   const auto names = qm::write_plink("gen", p.view(), p.variants, p.animals, 2);
   EXPECT_EQ(names, (std::vector<std::string>{"gen.bed", "gen.bim", "gen.fam"}));
   const std::string bed = qmtest::read_file("gen.bed");
@@ -111,6 +117,16 @@ TEST(Plink, Plink2ReadsTheFilesetAsWritten) {
     else
       EXPECT_EQ(std::strtod(fam[i][5].c_str(), nullptr), ph) << fam[i][5];
   }
+  for (size_t k = 0; k < std::size(special); ++k) {
+    const std::string& text = fam[2 * k + 1][5];
+    if (special[k] == -1.5) {
+      EXPECT_EQ(text, "-1.5");
+    } else if (special[k] == 123456.789) {
+      EXPECT_EQ(text, "123456.789");
+    } else if (special[k] == 0.1) {
+      EXPECT_EQ(text, "0.1");
+    }
+  }
   expect_frequencies(p, "gen");
   expect_samples_and_dosages(p, "gen");
   // plink2 writes the same fam back.
@@ -120,6 +136,67 @@ TEST(Plink, Plink2ReadsTheFilesetAsWritten) {
   ASSERT_EQ(back.size(), fam.size());
   for (size_t i = 0; i < fam.size(); ++i)
     for (int c = 0; c < 5; ++c) EXPECT_EQ(back[i][static_cast<size_t>(c)], fam[i][static_cast<size_t>(c)]);
+}
+
+// The .bed rows straight from the format's definition: animal i of a row in
+// bits 2(i mod 4) of byte i / 4; 00 two copies of A1 (allele 2), 10 one of
+// each, 11 two copies of A2 (allele 1); zero bits after the last animal.
+std::vector<uint8_t> bed_rows(const population& p) {
+  const size_t rowbytes = (static_cast<size_t>(p.nanimals) + 3) / 4;
+  std::vector<uint8_t> r(rowbytes * p.variants.size(), 0);
+  for (size_t k = 0; k < p.variants.size(); ++k)
+    for (int32_t i = 0; i < p.nanimals; ++i) {
+      const int d = p.dosage2(i, static_cast<int32_t>(k));
+      const int code = d == 2 ? 0 : d == 1 ? 2 : 3;
+      r[k * rowbytes + static_cast<size_t>(i / 4)] |= static_cast<uint8_t>(code << (2 * (i % 4)));
+    }
+  return r;
+}
+
+// Both kernels against the definition, for animal counts around the runs of
+// 64 animals moved together and variant counts around the runs of 16 and 32
+// variants and the blocks of 1024.
+TEST(Plink, BedRowsFollowTheFormat) {
+  for (int32_t n : {1, 3, 4, 5, 63, 64, 65, 67, 130}) {
+    for (int32_t per_chr : {7, 16, 31, 33, 50, 700}) {
+      for (int32_t extra : {0, 4}) {
+        const population p = qmtest::make_population(n, 2, per_chr, 100 + n + per_chr, extra, false, false);
+        const std::vector<uint8_t> want = bed_rows(p);
+        for (bool wide : {true, false}) {
+          std::vector<uint8_t> got(want.size(), 0xee);
+          EXPECT_TRUE(qm::pack_bed_rows(p.view(), 0, p.view().nvariants, got.data(), wide));
+          ASSERT_EQ(got, want) << n << " animals, " << 2 * per_chr << " variants, extra " << extra << ", wide "
+                               << wide;
+        }
+        // A range that starts inside the first block.
+        if (per_chr == 700) {
+          const size_t rowbytes = (static_cast<size_t>(n) + 3) / 4;
+          std::vector<uint8_t> part(rowbytes * 1300);
+          EXPECT_TRUE(qm::pack_bed_rows(p.view(), 77, 1300, part.data()));
+          EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + 77 * rowbytes));
+        }
+      }
+    }
+  }
+  population p = qmtest::make_population(70, 1, 40, 99, 0, false, false);
+  p.hap[69][39] = 3;
+  std::vector<uint8_t> got(18 * 40);
+  EXPECT_FALSE(qm::pack_bed_rows(p.view(), 0, 40, got.data(), true));
+  EXPECT_FALSE(qm::pack_bed_rows(p.view(), 0, 40, got.data(), false));
+  EXPECT_TRUE(qm::pack_bed_rows(p.view(), 0, 39, got.data(), true));
+}
+
+// 131 animals: two runs of 64 animals moved 16 bytes at a time and three
+// animals in a last, partial byte.
+TEST(Plink, DosagesOfALargerGeneration) {
+  ASSERT_TRUE(qmtest::have_tool("plink2"));
+  qmtest::tempdir dir;
+  const population p = qmtest::make_population(131, 3, 50, 17, 0, false, false);
+  qm::write_plink("mid", p.view(), p.variants, p.animals, 2);
+  expect_samples_and_dosages(p, "mid");
+  const population q = qmtest::make_population(131, 3, 100, 18, 5, false, false);
+  qm::write_plink("midpick", q.view(), q.variants, q.animals, 2);
+  expect_samples_and_dosages(q, "midpick");
 }
 
 TEST(Plink, ChosenLociAndAThresholdTrait) {
