@@ -20,10 +20,12 @@ namespace qm {
 
 namespace {
 
-// Variants per block: the unit of transposition and of parallel work. Each
-// haplotype is read in runs of 256 bytes, and the block of .bed (256 rows of
-// 250 bytes for 1000 animals) stays in the second-level cache while it is
-// filled 16 bytes at a time.
+// Variants per block: the unit of parallel work. A block is formed sixteen
+// groups of four animals at a time: their eight haplotypes each are read in
+// runs of up to 1024 bytes (while the next group's are fetched), packed, and
+// transposed into the block of .bed (1024 rows of 250 bytes for 1000
+// animals), which stays in the second-level cache. Reading the haplotypes
+// once, in long runs, is most of the cost.
 constexpr int32_t block = 1024;
 // Bytes of .bed formed before they are written.
 constexpr size_t batch_bytes = size_t{4} << 20;
@@ -322,8 +324,8 @@ __attribute__((target("avx2"))) bool pack_block_avx2(const genotype_view& g, int
 
 // Rows v0 .. v0+nv-1 (nv <= block) of .bed into out (nv rows of rowbytes).
 // Sixteen groups at a time are packed and then transposed 16 x 16; the
-// groups left over are stored byte by byte. False when an allele outside
-// 1..2 was met.
+// groups left over are stored byte by byte. With a choice of loci the
+// columns are gathered first. False when an allele outside 1..2 was met.
 bool pack_block(const genotype_view& g, int32_t v0, int32_t nv, uint8_t* out, size_t rowbytes, scratch_t& s,
                 bool wide) {
 #if defined(__x86_64__)
@@ -351,33 +353,29 @@ bool pack_block(const genotype_view& g, int32_t v0, int32_t nv, uint8_t* out, si
 
 char* put_int(char* p, int64_t v) { return std::to_chars(p, p + 24, v).ptr; }
 
-// A decimal that reads back to v: fixed notation with at most six decimals
-// when that is exact, which is the usual case for map positions and quick
-// to form; otherwise the shortest form (possibly with an exponent). Room: 40.
-char* put_real(char* p, double v) {
-  if (std::fabs(v) < 1e9) {
-    const double k = std::nearbyint(v * 1e6);
-    // k and 1e6 are exact, so k / 1e6 is the double nearest to the decimal
-    // k * 10^-6, as is what a reader makes of that decimal.
-    if (k / 1e6 == v && !(v == 0.0 && std::signbit(v))) {
-      int64_t n = static_cast<int64_t>(k);
-      if (n < 0) {
-        *p++ = '-';
-        n = -n;
-      }
-      p = put_int(p, n / 1000000);
-      int64_t frac = n % 1000000;
-      if (frac != 0) {
-        int digits = 6;
-        while (frac % 10 == 0) frac /= 10, --digits;
-        *p++ = '.';
-        for (int d = digits - 1; d >= 0; --d, frac /= 10) p[d] = static_cast<char>('0' + frac % 10);
-        p += digits;
-      }
-      return p;
-    }
+// The shortest decimal that reads back to v (possibly with an exponent).
+// Room: 40.
+char* put_real(char* p, double v) { return std::to_chars(p, p + 40, v).ptr; }
+
+// v rounded to six decimals, in fixed notation without trailing zeros
+// (values beyond 1e12 in magnitude, and NaN, in the shortest form). Room: 40.
+char* put_fixed6(char* p, double v) {
+  if (!(std::fabs(v) < 1e12)) return put_real(p, v);
+  int64_t n = std::llround(v * 1e6);
+  if (n < 0) {
+    *p++ = '-';
+    n = -n;
   }
-  return std::to_chars(p, p + 40, v).ptr;
+  p = put_int(p, n / 1000000);
+  int64_t frac = n % 1000000;
+  if (frac != 0) {
+    int digits = 6;
+    while (frac % 10 == 0) frac /= 10, --digits;
+    *p++ = '.';
+    for (int d = digits - 1; d >= 0; --d, frac /= 10) p[d] = static_cast<char>('0' + frac % 10);
+    p += digits;
+  }
+  return p;
 }
 
 // Lines of text collected in a buffer and handed to the file in blocks.
@@ -406,8 +404,9 @@ inline char* put_text(char* p, const std::string& t) {
 void write_bed(atomic_file& f, const genotype_view& g, const std::vector<variant_info>& variants,
                const animal_list& animals, int nthreads) {
   const uint8_t magic[3] = {0x6c, 0x1b, 0x01};
-  f.write(magic, 3);
   const size_t rowbytes = (static_cast<size_t>(g.nanimals) + 3) / 4;
+  f.reserve(3 + rowbytes * static_cast<size_t>(g.nvariants));
+  f.write(magic, 3);
   if (rowbytes == 0 || g.nvariants == 0) return;
   const int32_t batch_blocks = static_cast<int32_t>(
       std::max<size_t>(1, std::min<size_t>(batch_bytes / (rowbytes * block), (g.nvariants + block - 1) / block)));
@@ -436,7 +435,7 @@ void write_bim(atomic_file& f, const std::vector<variant_info>& variants) {
     *p++ = '\t';
     p = put_text(p, v.name);
     *p++ = '\t';
-    p = put_real(p, v.cm);
+    p = put_fixed6(p, v.cm);
     *p++ = '\t';
     p = put_int(p, v.bp);
     std::memcpy(p, "\tB\tA\n", 5);

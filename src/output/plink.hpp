@@ -13,15 +13,13 @@
 // and dam as in the BV file ("0" unknown), sex 1 male / 2 female / 0 unknown,
 // and the phenotype of trait 1: for a threshold trait PLINK's case/control
 // coding (1 = control, phenotype 0; 2 = case, phenotype 1), otherwise the
-// value as a decimal that reads back to the same double (see .bim). -9
+// value as the shortest decimal that reads back to the same double. -9
 // (missing) only for an animal without a phenotype (NaN). Note that PLINK
 // reads a quantitative column whose values are all 0, 1, 2 or -9 as
 // case/control.
 //
-// .bim: chromosome number, name, position in cM, position in bp, "B", "A".
-// Positions in cM read back to the same double: fixed notation with at most
-// six decimals when that is exact, otherwise the shortest decimal (which may
-// take an exponent). PLINK's default chromosome set is human's, where
+// .bim: chromosome number, name, position in cM rounded to six decimals
+// (1e-8 Morgan; trailing zeros left out), position in bp, "B", "A". PLINK's default chromosome set is human's, where
 // 23-26 mean X, Y, XY and MT: read a fileset of more than 22 chromosomes with
 // plink2 --chr-set N no-xy (or --allow-extra-chr).
 //

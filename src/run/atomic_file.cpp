@@ -80,6 +80,12 @@ void atomic_file::put(const char* p, size_t n) {
   }
 }
 
+void atomic_file::reserve(uint64_t n) {
+  if (fd_ < 0 || n == 0) return;
+  if (::fallocate(fd_, 0, 0, static_cast<off_t>(n)) != 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)
+    fail("written");
+}
+
 void atomic_file::commit() {
   if (fd_ < 0) throw file_error(name_, "Result file " + name_ + " is closed twice.");
   flush();

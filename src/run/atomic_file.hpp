@@ -12,6 +12,7 @@
 // it into a stop of the run (what() is the message for the user).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ class atomic_file {
   // to the file.
   void write(const void* data, size_t n);
   void write(std::string_view s) { write(s.data(), s.size()); }
+  // Sets aside disk space for a file of n bytes, when the file system can:
+  // a full disk shows at once, and the writes that follow are cheaper.
+  void reserve(uint64_t n);
   // Writes what is pending, closes, renames to the final name.
   void commit();
 

@@ -75,7 +75,7 @@ inline population make_population(int32_t nanimals, int32_t nchr, int32_t per_ch
       std::snprintf(name, sizeof name, "chr%d-%04d", c, j + 1);
       v.name = name;
       v.bp = 1 + 1000 * static_cast<int64_t>(j == 10 ? 9 : j);
-      v.cm = 0.1 * j + 0.05 * c;
+      v.cm = 0.1 * j + 0.05 * c + 4e-7 * (j % 3);
       p.variants.push_back(v);
     }
     p.contig_length.push_back(1000 * static_cast<int64_t>(per_chr) + 500);

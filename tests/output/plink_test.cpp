@@ -99,15 +99,20 @@ TEST(Plink, Plink2ReadsTheFilesetAsWritten) {
   ASSERT_EQ(bed.size(), 3 + 150u * 10);
   EXPECT_EQ(bed.substr(0, 3), std::string("\x6c\x1b\x01", 3));
   EXPECT_EQ(listing(), (std::vector<std::string>{"gen.bed", "gen.bim", "gen.fam"}));
-  // Positions and phenotypes read back to the same doubles.
+  // Positions to six decimals; phenotypes read back to the same doubles.
   const auto bim = qmtest::table_of(qmtest::read_file("gen.bim"));
   ASSERT_EQ(bim.size(), p.variants.size());
   for (size_t k = 0; k < bim.size(); ++k) {
     const qm::variant_info& v = p.variants[k];
     EXPECT_EQ(bim[k], (std::vector<std::string>{std::to_string(v.chromosome), v.name, bim[k][2],
                                                 std::to_string(v.bp), "B", "A"}));
-    EXPECT_EQ(std::strtod(bim[k][2].c_str(), nullptr), v.cm) << bim[k][2];
+    EXPECT_NEAR(std::strtod(bim[k][2].c_str(), nullptr), v.cm, 5.000001e-7) << bim[k][2];
+    EXPECT_LE(bim[k][2].size(), bim[k][2].find('.') + 7) << bim[k][2];
   }
+  EXPECT_EQ(bim[0][2], "0.05");      // 0.05
+  EXPECT_EQ(bim[2][2], "0.250001");  // 0.2500008
+  EXPECT_EQ(bim[50][2], "0.1");      // 0.1 (chromosome 2)
+  EXPECT_EQ(bim[51][2], "0.2");      // 0.2000004
   const auto fam = qmtest::table_of(qmtest::read_file("gen.fam"));
   ASSERT_EQ(fam.size(), 37u);
   for (size_t i = 0; i < fam.size(); ++i) {
