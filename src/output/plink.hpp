@@ -18,6 +18,11 @@
 // reads a quantitative column whose values are all 0, 1, 2 or -9 as
 // case/control.
 //
+// Reading it with plink2: every animal with a known sire or dam counts as a
+// non-founder (also when the parents are not in the file), and --freq uses
+// founders only unless given --nonfounders; --export A counts REF (allele 1)
+// unless told otherwise with --export-allele.
+//
 // .bim: chromosome number, name, position in cM rounded to six decimals
 // (1e-8 Morgan; trailing zeros left out), position in bp, "B", "A". PLINK's default chromosome set is human's, where
 // 23-26 mean X, Y, XY and MT: read a fileset of more than 22 chromosomes with

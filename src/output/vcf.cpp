@@ -108,7 +108,9 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
   std::vector<int> rid(info.contig_length.size() + 1, -1);
   for (size_t c = 1; c < rid.size(); ++c) rid[c] = bcf_hdr_name2id(hdr.get(), std::to_string(c).c_str());
 
-  std::unique_ptr<htsFile, hts_closer> fp(hts_open(temp.c_str(), "wz"));
+  // Compression level 3: for genotype text about five times faster than the
+  // usual level 6, for a file about an eighth larger.
+  std::unique_ptr<htsFile, hts_closer> fp(hts_open(temp.c_str(), "wz3"));
   if (!fp) throw_io_error(name, "created");
   if (nthreads > 1 && hts_set_threads(fp.get(), nthreads) != 0) bad(name, "no compression threads could be started.");
   if (bcf_hdr_write(fp.get(), hdr.get()) != 0) throw_io_error(name, "written");

@@ -17,8 +17,8 @@
 // keeps both, and the marker names tell them apart. Anything else throws
 // file_error.
 //
-// Compression runs on htslib's own thread pool (nthreads threads); the bytes
-// do not depend on nthreads. The index is built from the finished file (as
+// Compression (BGZF level 3) runs on htslib's own thread pool (nthreads
+// threads); the bytes do not depend on nthreads. The index is built from the finished file (as
 // bcftools index -c does, the same bytes). Both files are written as "<name>.tmp" and renamed when complete;
 // every failure throws file_error (run/atomic_file.hpp) naming the file.
 #pragma once
