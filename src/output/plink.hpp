@@ -2,9 +2,9 @@
 // PREFIX.bed (SNP-major, magic 0x6c 0x1b 0x01), PREFIX.bim, PREFIX.fam.
 //
 // Alleles (see genotype_view.hpp): .bim column 5 (A1) is "B" = allele 2 and
-// column 6 (A2) is "A" = allele 1. PLINK 1.9 counts A1 and plink2 reads A1
-// as ALT and A2 as REF, so both report the frequency and dosage of allele 2,
-// and plink2 sees REF "A" / ALT "B" exactly as in the VCF file. In .bed each
+// column 6 (A2) is "A" = allele 1. PLINK 1.9 counts A1, allele 2; plink2
+// reads A1 as ALT and A2 as REF, so it sees REF "A" / ALT "B" exactly as in
+// the VCF file, and its --freq gives the frequency of allele 2. In .bed each
 // genotype is 00 (two copies of allele 2), 10 (one of each) or 11 (two copies
 // of allele 1); 01 (missing) is never written. Animals fill a byte from its
 // low bits up; the last byte of a variant is padded with 00.
@@ -24,9 +24,11 @@
 // unless told otherwise with --export-allele.
 //
 // .bim: chromosome number, name, position in cM rounded to six decimals
-// (1e-8 Morgan; trailing zeros left out), position in bp, "B", "A". PLINK's default chromosome set is human's, where
-// 23-26 mean X, Y, XY and MT: read a fileset of more than 22 chromosomes with
-// plink2 --chr-set N no-xy (or --allow-extra-chr).
+// (1e-8 Morgan; trailing zeros left out), position in bp, "B", "A". PLINK's
+// default chromosome set is human's, where 23 and up mean X, Y, the
+// pseudo-autosomal regions and MT (plink2 then drops heterozygous X
+// genotypes of males): read a fileset of more than 22 chromosomes with
+// plink2 --chr-set N no-xy.
 //
 // The files are written as "<name>.tmp" and renamed when complete; every
 // failure throws file_error (run/atomic_file.hpp) naming the file. The .bed
