@@ -82,7 +82,9 @@ void atomic_file::put(const char* p, size_t n) {
 
 void atomic_file::reserve(uint64_t n) {
   if (fd_ < 0 || n == 0) return;
-  if (::fallocate(fd_, 0, 0, static_cast<off_t>(n)) != 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)
+  // The file's size stays what is written; callers reserve the final size.
+  if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(n)) != 0 && errno != EOPNOTSUPP &&
+      errno != ENOSYS && errno != EINVAL)
     fail("written");
 }
 

@@ -41,8 +41,9 @@ class atomic_file {
   // to the file.
   void write(const void* data, size_t n);
   void write(std::string_view s) { write(s.data(), s.size()); }
-  // Sets aside disk space for a file of n bytes, when the file system can:
-  // a full disk shows at once, and the writes that follow are cheaper.
+  // Sets aside disk space for the n bytes the file will have, when the file
+  // system can: a full disk shows at once, and the writes that follow are
+  // cheaper. The size of the file is still what is written.
   void reserve(uint64_t n);
   // Writes what is pending, closes, renames to the final name.
   void commit();
