@@ -236,6 +236,7 @@ void WriteMtype(benchmark::State& st) {
     st.ResumeTiming();
     qm::output(p, 1);
   }
+  remove_files({"01MTYPE.out", "01QTYPE.out", "01BV.out"});
 }
 
 void WritePlink(benchmark::State& st) {
@@ -271,6 +272,7 @@ void WritePlink(benchmark::State& st) {
     st.ResumeTiming();
     qm::write_plink("gen", g, variants, animals, p.threads);
   }
+  remove_files({"gen.bed", "gen.bim", "gen.fam"});
 }
 
 void Getbv3x10000(benchmark::State& st) {

@@ -27,6 +27,14 @@ TEST(AtomicFile, TheNameAppearsOnlyWhenComplete) {
     EXPECT_THROW(f.write("late"), qm::file_error);
   }
   EXPECT_EQ(qmtest::read_file("out.txt"), "new " + std::string(3 << 20, 'x') + "\n");
+  // Space set aside does not change the size.
+  {
+    qm::atomic_file f("reserved.txt");
+    f.reserve(1 << 20);
+    f.write("ten bytes\n");
+    f.commit();
+  }
+  EXPECT_EQ(qmtest::read_file("reserved.txt"), "ten bytes\n");
   // Abandoned (an exception on the way): nothing new, no temporary file.
   try {
     qm::atomic_file f("other.txt");
