@@ -7,6 +7,11 @@
 //   StreamFmod/<n>    the same from the double-precision fmod step
 //   WriteResults      one generation's three result files
 //   WriteBytes        the same bytes with a single fwrite
+//   WritePlink        the PLINK fileset of a generation of 1000 animals on
+//                     10 chromosomes of 1000 markers (alleles 1 and 2)
+//   WriteMtype        the classic result files of the same generation
+//                     (the marker haplotype file; the QTL file is empty and
+//                     the BV file has 1000 short lines)
 //   Getbv3x10000      breeding values and phenotypes, 3 traits, 10000 animals
 //   ExampleRun        examples/quickstart.par end to end (the executable)
 //   Inbreeding50000   inbreeding coefficients of 10 generations of 5000
@@ -39,6 +44,7 @@
 #include "ebv/ainverse.hpp"
 #include "ebv/animal_model.hpp"
 #include "ebv/genomic.hpp"
+#include "output/plink.hpp"
 #include "output/results.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "population/mating.hpp"
@@ -219,6 +225,92 @@ void WriteBytes(benchmark::State& st) {
     std::fwrite(all.data(), 1, all.size(), f);
     std::fclose(f);
   }
+}
+
+// A generation of nind animals on 10 chromosomes of nmpc markers with random
+// alleles 1 and 2, no QTL; the working directory becomes a fresh folder.
+struct random_generation {
+  qm::run_parameters p;
+  qm::population pop;
+  qm::trait_architecture a;
+  random_generation(int nind, int nmpc) {
+    quiet();
+    p.nchr = 10;
+    p.nmpc = nmpc;
+    p.ntrait = 1;
+    p.threads = bench_threads();
+    pop.nind = nind;
+    pop.markers.resize(p.markers(), 2 * nind);
+    pop.candidates.resize(1, 2 * nind);
+    pop.candidates.fill(1);
+    a.ntrait = 1;
+    std::mt19937_64 rng(7);
+    for (size_t k = 0; k < pop.markers.size(); ++k) pop.markers.data()[k] = static_cast<int8_t>(1 + (rng() >> 63));
+    pop.parents.resize(static_cast<size_t>(nind));
+    pop.tbv.resize(static_cast<size_t>(nind));
+    pop.phenotype.resize(static_cast<size_t>(nind));
+    for (int i = 1; i <= nind; ++i) {
+      pop.parents[static_cast<size_t>(i - 1)] = {2 * (i % 50) + 1, 2 * (i % 100) + 2};
+      pop.tbv_of(i, 1) = 0.001 * i;
+      pop.phenotype_of(i, 1) = -0.002 * i;
+    }
+    char dir[] = "/tmp/qmbench.XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
+  }
+};
+
+// Each generation of a run writes files of new names: the files of the
+// previous iteration go first (outside the timing), so that neither writer
+// pays for replacing a file.
+void remove_files(std::initializer_list<const char*> names) {
+  for (const char* n : names) std::remove(n);
+}
+
+void WriteMtype(benchmark::State& st) {
+  random_generation r(1000, 1000);
+  for (auto _ : st) {
+    st.PauseTiming();
+    remove_files({"01MTYPE.out", "01QTYPE.out", "01BV.out"});
+    st.ResumeTiming();
+    qm::write_generation_files(r.p, r.pop, r.a, 1);
+  }
+  remove_files({"01MTYPE.out", "01QTYPE.out", "01BV.out"});
+}
+
+void WritePlink(benchmark::State& st) {
+  random_generation r(1000, 1000);
+  const qm::population& pop = r.pop;
+  std::vector<const int8_t*> cols;
+  for (int h = 0; h < pop.haplotypes(); ++h) cols.push_back(pop.markers.column(h));
+  qm::genotype_view g;
+  g.nanimals = pop.nind;
+  g.nloci = g.nvariants = pop.markers.loci();
+  g.haplotype = cols.data();
+  std::vector<qm::variant_info> variants(static_cast<size_t>(g.nloci));
+  for (int l = 0; l < g.nloci; ++l) {
+    qm::variant_info& v = variants[static_cast<size_t>(l)];
+    v.chromosome = 1 + l / r.p.nmpc;
+    v.name = "chr" + std::to_string(v.chromosome) + "-" + std::to_string(1 + l % r.p.nmpc);
+    v.cm = 0.1 * (l % r.p.nmpc);
+    v.bp = 1 + 100000 * static_cast<int64_t>(l % r.p.nmpc);
+  }
+  qm::animal_list animals;
+  for (int i = 1; i <= pop.nind; ++i) {
+    qm::animal_info a;
+    a.id = std::to_string(10000 + i);
+    a.sire = std::to_string(pop.parents[static_cast<size_t>(i - 1)].sire);
+    a.dam = std::to_string(pop.parents[static_cast<size_t>(i - 1)].dam);
+    a.sex = (i & 1) ? 1 : 2;
+    a.phenotype = pop.phenotype_of(i, 1);
+    animals.animals.push_back(a);
+  }
+  for (auto _ : st) {
+    st.PauseTiming();
+    remove_files({"gen.bed", "gen.bim", "gen.fam"});
+    st.ResumeTiming();
+    qm::write_plink("gen", g, variants, animals, r.p.threads);
+  }
+  remove_files({"gen.bed", "gen.bim", "gen.fam"});
 }
 
 void Getbv3x10000(benchmark::State& st) {
@@ -478,6 +570,8 @@ BENCHMARK(StreamInt)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kM
 BENCHMARK(StreamFmod)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(WriteResults)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(WriteBytes)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(WriteMtype)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(WritePlink)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Getbv3x10000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(ExampleRun)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(Inbreeding50000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
