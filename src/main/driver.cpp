@@ -88,6 +88,7 @@ void quillmere(run_parameters& p, const observer_list& observers) {
     check_memory_estimate(p);
     run_state st(p);
     start_population(st, observers);
+    p.seed_in_use = st.rng.start_seed;
     run_stages(st, observers);
     summary(start, st.rng.start_seed);
   } catch (...) {

@@ -4,7 +4,10 @@
 //
 // Exit status: 0 for a run that ends normally, 1 for every stop, 2 for a
 // command line that cannot be understood.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +16,9 @@
 #include "main/driver.hpp"
 #include "run/options.hpp"
 #include "output/paths.hpp"
+#include "run/atomic_file.hpp"
+#include "run/manifest.hpp"
+#include "run/sha256.hpp"
 #include "run/interrupt.hpp"
 #include "run/memory_estimate.hpp"
 #include "run/messages.hpp"
@@ -83,6 +89,38 @@ int check_only(const qm::run_options& o) {
 
 }  // namespace
 
+// run.json: what ran, with which seed and threads, how long, how much
+// memory, every file it finished (size and SHA-256), and how it ended.
+void write_run_record(const qm::run_options& o, const qm::run_parameters& p, std::time_t start, double seconds,
+                      int status, const std::string& stop_message) {
+  qm::run_manifest m;
+  m.version = QM_VERSION;
+  m.command_line = o.command_line;
+  m.parameter_file = p.parafile;
+  try {
+    m.parameter_file_sha256 = qm::sha256_file(p.parafile);
+  } catch (const std::exception&) {
+    m.parameter_file_sha256 = "";
+  }
+  m.seed = p.seed_in_use;
+  m.threads = p.threads;
+  m.replicate = static_cast<int32_t>(p.replicate);
+  m.start_time = qm::iso8601_local(start);
+  m.end_time = qm::iso8601_local(std::time(nullptr));
+  m.wall_seconds = seconds;
+  m.peak_memory_bytes = qm::peak_memory_bytes();
+  m.exit_status = status;
+  if (status != 0) m.stop_message = stop_message;
+  std::vector<std::string> files = qm::files_written();
+  files.push_back(qm::output_path("log.txt"));
+  std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
+  qm::record_files(m, files);
+  for (qm::manifest_file& f : m.files) f.name = std::filesystem::path(f.name).filename().string();
+  std::sort(m.files.begin(), m.files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  qm::write_manifest(qm::output_path("run.json"), m);
+}
+
 int main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
@@ -114,17 +152,32 @@ int main(int argc, char** argv) {
     return 1;
   }
   qm::install_signal_handlers();
+  const std::time_t start = std::time(nullptr);
+  const auto t0 = std::chrono::steady_clock::now();
   int status = 0;
+  std::string stop_message;
   try {
     qm::quillmere(p, qm::registered_observers(o));
   } catch (const qm::run_stop& e) {
     status = e.signal != 0 ? 128 + e.signal : 1;
+    stop_message = e.what();
   } catch (const std::bad_alloc&) {
-    qm::show("Not enough memory for this run: reduce nind, the number of loci or the number of threads.", true);
+    stop_message = "Not enough memory for this run: reduce nind, the number of loci or the number of threads.";
+    try {
+      qm::show(stop_message, true);
+    } catch (const qm::run_stop&) {
+    }
     status = 1;
   }
   if (!qm::msg_close_log()) {
     std::fprintf(stderr, "quillmere: %s cannot be written. Check the free space of the output folder.\n", log.c_str());
+    if (status == 0) status = 1;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  try {
+    write_run_record(o, p, start, seconds, status, stop_message);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillmere: run.json cannot be written (%s).\n", e.what());
     if (status == 0) status = 1;
   }
   return status;

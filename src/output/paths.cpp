@@ -23,7 +23,7 @@ std::string output_path(std::string_view name) {
 
 bool is_run_file(std::string_view n) {
   auto ends = [&](std::string_view t) { return n.size() >= t.size() && n.substr(n.size() - t.size()) == t; };
-  if (ends(".partial") || ends(".part")) return true;
+  if (ends(".partial") || ends(".part") || ends(".tmp")) return true;
   for (std::string_view exact : {"log.txt", "run.json", "summary.csv", "report.html", "ld_decay.csv",
                                  "replicates.csv", "replicates_ld.csv"})
     if (n == exact) return true;

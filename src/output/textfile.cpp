@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "run/atomic_file.hpp"
 #include "run/interrupt.hpp"
 #include "run/messages.hpp"
 
@@ -90,7 +91,11 @@ void textfile::finish() {
   const int err = errno;
   f_ = nullptr;
   if (closed != 0) failed("closed", err);
-  if (std::rename(partial_.c_str(), name_.c_str()) != 0) failed("given its name", errno);
+  try {
+    commit_rename(partial_, name_);
+  } catch (const file_error&) {
+    failed("given its name", errno);
+  }
   finished_ = true;
 }
 

@@ -1,5 +1,7 @@
 #include "run/atomic_file.hpp"
 
+#include <vector>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +23,10 @@ void throw_io_error(const std::string& file, const char* what) {
 
 std::string temp_name_of(const std::string& name) { return name + ".tmp"; }
 
+namespace {
+std::vector<std::string> written;
+}  // namespace
+
 void commit_rename(const std::string& temp, const std::string& name) {
   if (std::rename(temp.c_str(), name.c_str()) != 0) {
     const int e = errno;
@@ -28,7 +34,11 @@ void commit_rename(const std::string& temp, const std::string& name) {
     errno = e;
     throw_io_error(name, "given its name");
   }
+  written.push_back(name);
 }
+
+const std::vector<std::string>& files_written() { return written; }
+void forget_files_written() { written.clear(); }
 
 atomic_file::atomic_file(std::string name) : name_(std::move(name)), temp_(temp_name_of(name_)) {
   fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qm {
 
@@ -64,6 +65,12 @@ class atomic_file {
 std::string temp_name_of(const std::string& name);
 // Renames a finished temporary file to its final name; file_error when that
 // fails (the temporary file is then removed).
+// Renames a complete temporary file to its final name, and remembers the
+// name for the run's record (run.json). Every finished file of a run goes
+// through here.
 void commit_rename(const std::string& temp, const std::string& name);
+// The final names of the files finished so far, in the order they were finished.
+const std::vector<std::string>& files_written();
+void forget_files_written();
 
 }  // namespace qm

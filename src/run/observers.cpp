@@ -3,6 +3,7 @@
 #include "output/classic_files.hpp"
 #include "output/completion.hpp"
 #include "output/earlier_files.hpp"
+#include "output/genotype_files.hpp"
 #include "run/progress.hpp"
 #include "stats/summary_observer.hpp"
 
@@ -12,6 +13,7 @@ observer_list registered_observers(const run_options& o) {
   observer_list list;
   if (o.outdir.empty()) list.add(make_earlier_files_warning(o));
   register_classic_files(list);
+  list.add(make_genotype_files(o));
   list.add(make_summary_observer(o.history_summary));
   if (!o.outdir.empty()) list.add(make_completion_note());
   list.add(make_progress_line());

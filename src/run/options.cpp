@@ -41,6 +41,10 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   app.add_option("--seed", o.seed, "random seed in place of the one of the parameter file (1..2147483646)")
       ->check(CLI::Range(1, 2147483646))
       ->default_str("the parameter file's");
+  app.add_flag("--plink", o.plink,
+               "a PLINK 1 binary fileset NNgeno.bed/.bim/.fam of the markers for every generation with result files");
+  app.add_flag("--plink-qtl", o.plink_qtl, "with --plink: the QTL as extra variants QTL0001, ... (implies --plink)");
+  app.add_flag("--vcf", o.vcf, "a phased VCF NNgeno.vcf.gz with its .csi index for every generation with result files");
   app.add_option("--replicate", o.replicate,
                  "replicate K of the scheme: its seed is derived from the seed and K (0 keeps the seed); "
                  "the default output folder is rep-K")
@@ -73,6 +77,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
     return 2;
   }
   o.merge = merge->parsed();
+  if (o.plink_qtl) o.plink = true;
   if (o.replicate > 0 && o.outdir.empty()) o.outdir = "rep-" + std::to_string(o.replicate);
   return std::nullopt;
 }

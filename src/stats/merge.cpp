@@ -1,5 +1,8 @@
 #include "stats/merge.hpp"
 
+#include "run/atomic_file.hpp"
+#include "run/manifest.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -88,38 +91,22 @@ double t_quantile(double p, double df) {
 
 run_info read_run_info(const std::string& folder) {
   const std::string path = in(folder, "run.json");
+  if (!std::ifstream(path))
+    stop("Folder " + folder + " has no readable run.json: give only folders of finished runs (written with --outdir).");
+  run_manifest m;
+  try {
+    m = read_manifest(path);
+  } catch (const file_error& e) {
+    stop(e.what());
+  }
   run_info r;
   r.folder = folder;
-  std::ifstream f(path);
-  if (!f)
-    stop("Folder " + folder + " has no readable run.json: give only folders of finished runs (written with --outdir).");
-  try {
-    const nlohmann::json j = nlohmann::json::parse(f);
-    auto need = [&](const nlohmann::json& o, const char* key, const char* what) -> const nlohmann::json& {
-      if (!o.is_object() || !o.contains(key))
-        stop(path + " has no \"" + std::string(key) + "\" (" + what + "); it may be damaged or from another program.");
-      return o.at(key);
-    };
-    auto integer = [&](const char* key) {
-      const nlohmann::json& v = need(j, key, "an integer");
-      if (!v.is_number_integer()) stop(path + ": \"" + std::string(key) + "\" is not an integer.");
-      return v.get<int64_t>();
-    };
-    const nlohmann::json& v = need(j, "version", "the program version");
-    if (!v.is_string()) stop(path + ": \"version\" is not a string.");
-    r.version = v.get<std::string>();
-    const nlohmann::json& pf = need(j, "parameter_file", "the parameter file");
-    const nlohmann::json& name = need(pf, "name", "the parameter file's name");
-    const nlohmann::json& sha = need(pf, "sha256", "the parameter file's SHA-256");
-    if (!name.is_string() || !sha.is_string()) stop(path + ": \"parameter_file\" needs a string \"name\" and \"sha256\".");
-    r.parameter_name = name.get<std::string>();
-    r.parameter_sha256 = sha.get<std::string>();
-    r.seed = integer("seed");
-    r.replicate = integer("replicate");
-    r.exit_status = integer("exit_status");
-  } catch (const nlohmann::json::exception& e) {
-    stop(path + " cannot be read as JSON (" + e.what() + ").");
-  }
+  r.version = m.version;
+  r.parameter_name = m.parameter_file;
+  r.parameter_sha256 = m.parameter_file_sha256;
+  r.seed = m.seed;
+  r.replicate = m.replicate;
+  r.exit_status = m.exit_status;
   return r;
 }
 

@@ -1,5 +1,7 @@
 #include "stats/summary.hpp"
 
+#include "run/atomic_file.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -543,7 +545,11 @@ void summary_csv::finish() {
   const int rc = std::fclose(f_);
   f_ = nullptr;
   if (rc != 0) file_failed(part_, "closed");
-  if (std::rename(part_.c_str(), path_.c_str()) != 0) file_failed(path_, "created");
+  try {
+    commit_rename(part_, path_);
+  } catch (const file_error&) {
+    file_failed(path_, "created");
+  }
 }
 
 int summary_table::column(std::string_view name) const {
@@ -581,12 +587,13 @@ summary_table read_summary_csv(const std::string& path) {
 }
 
 void write_file_atomic(const std::string& path, std::string_view text) {
-  const std::string part = path + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "w");
-  if (!f) file_failed(part, "created");
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (std::fclose(f) != 0 || !ok) file_failed(part, "written");
-  if (std::rename(part.c_str(), path.c_str()) != 0) file_failed(path, "created");
+  try {
+    atomic_file f(path);
+    f.write(text);
+    f.commit();
+  } catch (const file_error& e) {
+    stop(e.what());
+  }
 }
 
 void write_ld_decay_csv(const std::string& path, const ld_decay& d) {

@@ -8,15 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "run/manifest.hpp"
 #include "run/messages.hpp"
 #include "support.hpp"
 
 namespace {
 
-std::string run_json(const std::string& version, const std::string& sha, int seed, int rep, int status) {
-  return "{\"version\": \"" + version + "\", \"parameter_file\": {\"name\": \"two.par\", \"sha256\": \"" + sha +
-         "\"}, \"seed\": " + std::to_string(seed) + ", \"replicate\": " + std::to_string(rep) +
-         ", \"exit_status\": " + std::to_string(status) + ", \"other\": [1, 2]}";
+// run.json as a run writes it (the manifest writer of the program).
+void write_run_json(const std::string& path, const std::string& version, const std::string& sha, int seed, int rep,
+                    int status) {
+  qm::run_manifest m;
+  m.version = version;
+  m.parameter_file = "two.par";
+  m.parameter_file_sha256 = sha;
+  m.seed = seed;
+  m.replicate = rep;
+  m.exit_status = status;
+  qm::write_manifest(path, m);
 }
 
 // A replicate folder with a one-trait summary of two generations; x is the
@@ -24,7 +32,7 @@ std::string run_json(const std::string& version, const std::string& sha, int see
 void folder(const std::string& d, int rep, double x, const std::string& sha = "ab12", const std::string& version = "1.0.0",
             int status = 0, const std::string& header = "") {
   ::mkdir(d.c_str(), 0755);
-  qmtest::write_file(d + "/run.json", run_json(version, sha, 1000 + rep, rep, status));
+  write_run_json(d + "/run.json", version, sha, 1000 + rep, rep, status);
   const std::vector<std::string> h = qm::summary_header(1);
   std::string s;
   for (size_t k = 0; k < h.size(); ++k) s += (k ? "," : "") + h[k];
@@ -163,9 +171,9 @@ TEST(Merge, RefusesFoldersThatDoNotBelongTogether) {
   refused({"r1", "empty"}, {"empty has no readable run.json"});
   refused({}, {"merge needs the folders"});
   qmtest::write_file("empty/run.json", "{\"version\": \"1.0.0\"");
-  refused({"empty"}, {"cannot be read as JSON"});
-  qmtest::write_file("empty/run.json", "{\"version\": \"1.0.0\", \"parameter_file\": {\"name\": \"x\", \"sha256\": \"y\"}}");
-  refused({"empty"}, {"has no \"seed\""});
+  refused({"empty"}, {"empty/run.json cannot be read"});
+  qmtest::write_file("empty/run.json", "{\"version\": \"1.0.0\", \"parameter_file\": \"x\", \"parameter_file_sha256\": \"y\"}");
+  refused({"empty"}, {"empty/run.json cannot be read", "not found"});
   // A well-formed pair still merges.
   EXPECT_EQ(qm::merge_replicates({"r1", "r2"}).runs.size(), 2u);
 }

@@ -1,0 +1,154 @@
+#include "output/genotype_files.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "output/fixed.hpp"
+#include "output/genotype_view.hpp"
+#include "output/paths.hpp"
+#include "output/plink.hpp"
+#include "output/results.hpp"
+#include "output/vcf.hpp"
+#include "run/atomic_file.hpp"
+#include "run/messages.hpp"
+
+namespace qm {
+
+namespace {
+
+std::string identifier(int64_t v) {
+  char b[32];
+  return std::string(b, put_imin(b, v, 6, 6));
+}
+
+std::string marker_name(int32_t chromosome, int32_t j) {
+  std::string s = "chr" + std::to_string(chromosome) + "-";
+  add_imin(s, j, 4, 4);
+  return s;
+}
+
+variant_info variant_of(const locus_position& l, std::string name) {
+  return {l.chromosome, std::move(name), 100.0 * l.morgan, l.base_pair + 1};
+}
+
+class genotype_files : public generation_observer {
+ public:
+  explicit genotype_files(const run_options& o) : plink_(o.plink), qtl_(o.plink_qtl), vcf_(o.vcf) {}
+
+  void on_generation(const generation_view& v) override {
+    if (!v.step.files_due) return;
+    animals(v);
+    markers(v);
+    const std::string prefix = output_path(result_name(v.step.file_generation, "geno"));
+    try {
+      if (plink_) {
+        if (qtl_ && v.architecture) with_qtl(v, prefix);
+        else write_plink(prefix, view_, variants_, animals_, v.params.threads);
+      }
+      if (vcf_) {
+        vcf_header_info info;
+        info.version = QM_VERSION;
+        info.parameter_file = v.params.parafile;
+        info.seed = v.params.seed_in_use;
+        for (int32_t c = 1; c <= v.map.nchr; ++c) info.contig_length.push_back(v.map.chromosome_base_pairs(c) + 1);
+        write_vcf(prefix, view_, variants_, animals_, info, v.params.threads);
+      }
+    } catch (const file_error& e) {
+      stop(e.what());
+    }
+  }
+
+ private:
+  void animals(const generation_view& v) {
+    const population& pop = v.pop;
+    const int64_t g = v.step.file_generation, m = v.params.idmult;
+    animals_.animals.resize(static_cast<size_t>(pop.nind));
+    animals_.threshold_trait = v.params.thresh == 1;
+    for (int32_t i = 1; i <= pop.nind; ++i) {
+      animal_info& a = animals_.animals[static_cast<size_t>(i - 1)];
+      const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
+      a.id = identifier(g * m + i);
+      a.sire = g == 0 ? "0" : identifier((g - 1) * m + pp.sire);
+      a.dam = g == 0 ? "0" : identifier((g - 1) * m + pp.dam);
+      a.sex = static_cast<int32_t>(sex_of(i));
+      a.phenotype = pop.phenotype_of(i, 1);
+    }
+  }
+
+  void markers(const generation_view& v) {
+    const haplotype_matrix& mk = v.pop.markers;
+    if (variants_.empty())
+      for (size_t l = 0; l < v.map.markers.size(); ++l) {
+        const locus_position& pos = v.map.markers[l];
+        variants_.push_back(variant_of(pos, marker_name(pos.chromosome, static_cast<int32_t>(l % v.map.nmpc) + 1)));
+      }
+    columns_.resize(static_cast<size_t>(mk.haplotypes()));
+    for (int32_t h = 0; h < mk.haplotypes(); ++h) columns_[static_cast<size_t>(h)] = mk.column(h);
+    view_ = {v.pop.nind, mk.loci(), columns_.data(), nullptr, mk.loci()};
+  }
+
+  // Markers and QTL in map order: each haplotype copied into one column.
+  void with_qtl(const generation_view& v, const std::string& prefix) {
+    const trait_architecture& a = *v.architecture;
+    struct locus {
+      int32_t chromosome;
+      int64_t bp;
+      int kind;  // 0 marker, 1 QTL
+      int32_t index;
+    };
+    std::vector<locus> order;
+    for (size_t l = 0; l < v.map.markers.size(); ++l)
+      order.push_back({v.map.markers[l].chromosome, v.map.markers[l].base_pair, 0, static_cast<int32_t>(l)});
+    for (int32_t q = 0; q < a.nqtl(); ++q) {
+      const locus_position& c = v.map.candidates[static_cast<size_t>(a.qtl_locus[static_cast<size_t>(q)] - 1)];
+      order.push_back({c.chromosome, c.base_pair, 1, q});
+    }
+    std::stable_sort(order.begin(), order.end(), [](const locus& x, const locus& y) {
+      return x.chromosome != y.chromosome ? x.chromosome < y.chromosome : x.bp < y.bp;
+    });
+    std::vector<variant_info> variants;
+    for (const locus& l : order) {
+      if (l.kind == 0) {
+        variants.push_back(variants_[static_cast<size_t>(l.index)]);
+      } else {
+        std::string name = "QTL";
+        add_imin(name, l.index + 1, 4, 4);
+        variants.push_back(variant_of(v.map.candidates[static_cast<size_t>(a.qtl_locus[static_cast<size_t>(l.index)] - 1)], name));
+      }
+    }
+    const population& pop = v.pop;
+    const int32_t n = static_cast<int32_t>(order.size());
+    combined_.resize(n, pop.haplotypes());
+    for (int32_t h = 0; h < pop.haplotypes(); ++h) {
+      const int8_t* m = pop.markers.column(h);
+      const int8_t* c = pop.candidates.column(h);
+      int8_t* out = combined_.column(h);
+      for (int32_t k = 0; k < n; ++k) {
+        const locus& l = order[static_cast<size_t>(k)];
+        out[k] = l.kind == 0 ? m[l.index] : c[a.qtl_locus[static_cast<size_t>(l.index)] - 1];
+      }
+    }
+    std::vector<const int8_t*> cols(static_cast<size_t>(pop.haplotypes()));
+    for (int32_t h = 0; h < pop.haplotypes(); ++h) cols[static_cast<size_t>(h)] = combined_.column(h);
+    const genotype_view g{pop.nind, n, cols.data(), nullptr, n};
+    write_plink(prefix, g, variants, animals_, v.params.threads);
+    combined_.release();
+  }
+
+  bool plink_, qtl_, vcf_;
+  std::vector<variant_info> variants_;
+  std::vector<const int8_t*> columns_;
+  genotype_view view_;
+  animal_list animals_;
+  haplotype_matrix combined_;
+};
+
+}  // namespace
+
+std::unique_ptr<generation_observer> make_genotype_files(const run_options& o) {
+  if (!o.plink && !o.vcf) return nullptr;
+  return std::make_unique<genotype_files>(o);
+}
+
+}  // namespace qm
