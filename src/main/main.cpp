@@ -97,10 +97,15 @@ void write_run_record(const qm::run_options& o, const qm::run_parameters& p, std
   m.version = QM_VERSION;
   m.command_line = o.command_line;
   m.parameter_file = p.parafile;
-  try {
-    m.parameter_file_sha256 = qm::sha256_file(p.parafile);
-  } catch (const std::exception&) {
-    m.parameter_file_sha256 = "";
+  // Only a regular file the run could read is hashed: a pipe or a device
+  // could block or never end.
+  std::error_code ec;
+  if (!p.parafile.empty() && std::filesystem::is_regular_file(p.parafile, ec) &&
+      std::filesystem::file_size(p.parafile, ec) <= static_cast<uintmax_t>(qm::limits::max_file_bytes)) {
+    try {
+      m.parameter_file_sha256 = qm::sha256_file(p.parafile);
+    } catch (const std::exception&) {
+    }
   }
   m.seed = p.seed_in_use;
   m.threads = p.threads;
@@ -112,7 +117,7 @@ void write_run_record(const qm::run_options& o, const qm::run_parameters& p, std
   m.exit_status = status;
   if (status != 0) m.stop_message = stop_message;
   std::vector<std::string> files = qm::files_written();
-  files.push_back(qm::output_path("log.txt"));
+  if (std::filesystem::is_regular_file(qm::output_path("log.txt"), ec)) files.push_back(qm::output_path("log.txt"));
   std::sort(files.begin(), files.end());
   files.erase(std::unique(files.begin(), files.end()), files.end());
   qm::record_files(m, files);
