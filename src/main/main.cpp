@@ -120,7 +120,7 @@ void write_run_record(const qm::run_options& o, const qm::run_parameters& p, std
   if (std::filesystem::is_regular_file(qm::output_path("log.txt"), ec)) files.push_back(qm::output_path("log.txt"));
   std::sort(files.begin(), files.end());
   files.erase(std::unique(files.begin(), files.end()), files.end());
-  qm::record_files(m, files);
+  qm::record_files(m, files, p.threads);
   for (qm::manifest_file& f : m.files) f.name = std::filesystem::path(f.name).filename().string();
   std::sort(m.files.begin(), m.files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   qm::write_manifest(qm::output_path("run.json"), m);

@@ -1,5 +1,7 @@
 #include "run/manifest.hpp"
 
+#include "run/threads.hpp"
+
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -29,9 +31,22 @@ manifest_file describe_file(const std::string& path) {
   return f;
 }
 
-void record_files(run_manifest& m, const std::vector<std::string>& files) {
-  for (const std::string& name : files) {
-    manifest_file d = describe_file(name);
+void record_files(run_manifest& m, const std::vector<std::string>& files, int nthreads) {
+  // The files are hashed side by side; each part describes its own files.
+  std::vector<manifest_file> described(files.size());
+  std::vector<std::string> errors(files.size());
+  run_parallel(nthreads, static_cast<int>(files.size()), [&](int k) {
+    try {
+      described[static_cast<size_t>(k)] = describe_file(files[static_cast<size_t>(k)]);
+    } catch (const file_error& e) {
+      errors[static_cast<size_t>(k)] = e.what();
+    }
+  });
+  for (size_t k = 0; k < files.size(); ++k)
+    if (!errors[k].empty()) throw file_error(files[k], errors[k]);
+  for (size_t k = 0; k < files.size(); ++k) {
+    const std::string& name = files[k];
+    manifest_file d = std::move(described[k]);
     auto it = std::find_if(m.files.begin(), m.files.end(), [&](const manifest_file& f) { return f.name == name; });
     if (it != m.files.end())
       *it = std::move(d);

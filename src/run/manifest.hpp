@@ -48,7 +48,7 @@ struct run_manifest {
 // it cannot be read.
 manifest_file describe_file(const std::string& path);
 // Adds (or, for a name already listed, replaces) the entries of files.
-void record_files(run_manifest& m, const std::vector<std::string>& files);
+void record_files(run_manifest& m, const std::vector<std::string>& files, int nthreads = 1);
 
 // Local time t as "YYYY-MM-DDThh:mm:ss+hh:mm".
 std::string iso8601_local(std::time_t t);
