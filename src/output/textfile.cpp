@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "run/atomic_file.hpp"
 #include "run/interrupt.hpp"
 #include "run/messages.hpp"
 
@@ -16,26 +15,20 @@ long long fault_budget = -1;  // bytes that may still be written; < 0: no fault
 
 void textfile::inject_write_fault_after(long long n) { fault_budget = n; }
 
-textfile::textfile(std::string name) : name_(std::move(name)), partial_(name_ + ".partial") {
-  f_ = std::fopen(partial_.c_str(), "w");
-  if (!f_) failed("created", errno);
+namespace {
+// Any failure of the file stops the run with the file's own message.
+[[noreturn]] void stop_with(const file_error& e) { stop(e.what()); }
+}  // namespace
+
+textfile::textfile(std::string name) : name_(std::move(name)) {
+  try {
+    file_ = std::make_unique<atomic_file>(name_);
+  } catch (const file_error& e) {
+    stop_with(e);
+  }
 }
 
-textfile::~textfile() {
-  if (finished_) return;
-  if (f_) std::fclose(f_);
-  std::remove(partial_.c_str());
-}
-
-[[noreturn]] void textfile::failed(const char* what, int err) {
-  const std::string why = std::strerror(err);
-  if (f_) std::fclose(f_);
-  f_ = nullptr;
-  std::remove(partial_.c_str());
-  finished_ = true;
-  stop("Result file " + name_ + " cannot be " + what + " (" + why +
-       "). Check the free space and the permissions of the output folder.");
-}
+textfile::~textfile() = default;  // an unfinished atomic_file removes its temporary file
 
 void textfile::put(const char* data, size_t n) {
   if (n == 0) return;
@@ -43,11 +36,22 @@ void textfile::put(const char* data, size_t n) {
   if (fault_budget >= 0) {
     if (static_cast<long long>(n) > fault_budget) {
       fault_budget = 0;
-      failed("written", ENOSPC);
+      file_.reset();
+      errno = ENOSPC;
+      try {
+        throw_io_error(name_, "written");
+      } catch (const file_error& e) {
+        stop_with(e);
+      }
     }
     fault_budget -= static_cast<long long>(n);
   }
-  if (std::fwrite(data, 1, n, f_) != n) failed("written", errno);
+  try {
+    file_->write(data, n);
+  } catch (const file_error& e) {
+    file_.reset();
+    stop_with(e);
+  }
 }
 
 void textfile::write_out() {
@@ -85,18 +89,15 @@ void textfile::write(const char* data, size_t n) {
 }
 
 void textfile::finish() {
-  if (finished_) return;
+  if (!file_) return;
   write_out();
-  const int closed = std::fclose(f_);
-  const int err = errno;
-  f_ = nullptr;
-  if (closed != 0) failed("closed", err);
   try {
-    commit_rename(partial_, name_);
-  } catch (const file_error&) {
-    failed("given its name", errno);
+    file_->commit();
+  } catch (const file_error& e) {
+    file_.reset();
+    stop_with(e);
   }
-  finished_ = true;
+  file_.reset();
 }
 
 }  // namespace qm

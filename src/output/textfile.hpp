@@ -1,11 +1,12 @@
 // A result file written through one buffer: lines are composed with the
 // fixed-width primitives and the buffer goes to the file in large blocks.
 //
-// The text goes to "NAME.partial" in the same folder; finish() writes what
-// is pending, closes the file, checks every step and only then renames it to
-// NAME. A file that is never finished (the run stopped while it was being
-// written) is closed and removed by the destructor, so no file is left cut
-// short under its final name. Any failure stops the run naming the file.
+// The file itself is an atomic_file (run/atomic_file): the text goes to
+// "NAME.tmp" in the same folder; finish() writes what is pending, closes the
+// file, checks every step and only then renames it to NAME. A file that is
+// never finished (the run stopped while it was being written) is removed by
+// the destructor, so no file is left cut short under its final name. Any
+// failure stops the run naming the file.
 #pragma once
 #include <cstddef>
 #include <cstdio>
@@ -13,11 +14,13 @@
 #include <string>
 #include <string_view>
 
+#include "run/atomic_file.hpp"
+
 namespace qm {
 
 class textfile {
  public:
-  // Creates NAME.partial (replacing one left by an earlier run).
+  // Creates NAME.tmp (replacing one left by an earlier run).
   explicit textfile(std::string name);
   ~textfile();
   textfile(const textfile&) = delete;
@@ -42,15 +45,13 @@ class textfile {
   static void inject_write_fault_after(long long n);
 
  private:
-  [[noreturn]] void failed(const char* what, int err);
   void write_out();
   void put(const char* data, size_t n);
 
-  std::FILE* f_ = nullptr;
-  std::string name_, partial_;
+  std::string name_;
+  std::unique_ptr<atomic_file> file_;
   std::unique_ptr<char[]> buf_;  // pending text: len_ characters of cap_
   size_t len_ = 0, cap_ = 0;
-  bool finished_ = false;
 };
 
 }  // namespace qm

@@ -182,7 +182,7 @@ TEST(IoFaults, SigtermLeavesNoTruncatedFile) {
   }
   // Wait until the first haplotype file is being written, then stop the run.
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!qmtest::file_exists("out/01MTYPE.out.partial") && std::chrono::steady_clock::now() < until)
+  while (!qmtest::file_exists("out/01MTYPE.out.tmp") && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   kill(pid, SIGTERM);
   int status = 0;
@@ -192,7 +192,7 @@ TEST(IoFaults, SigtermLeavesNoTruncatedFile) {
   EXPECT_NE(qmtest::read_file("out/log.txt").find("Stopped by SIGTERM"), std::string::npos);
   for (const auto& e : fs::directory_iterator("out")) {
     const std::string n = e.path().filename().string();
-    EXPECT_EQ(n.find(".partial"), std::string::npos) << n << " left behind";
+    EXPECT_EQ(n.find(".tmp"), std::string::npos) << n << " left behind";
   }
   // A finished MTYPE file, if any, is whole: 2 lines per animal.
   if (qmtest::file_exists("out/01MTYPE.out")) {

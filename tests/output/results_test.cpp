@@ -129,7 +129,7 @@ TEST(ResultsTest, SameBytesOnAnyThreadCountAndLargeIdentifiers) {
   f.p.threads = 3;
   f.write(7);
   EXPECT_EQ(qmtest::read_file("07MTYPE.out") + qmtest::read_file("07QTYPE.out") + qmtest::read_file("07BV.out"), one);
-  for (const char* n : {"07MTYPE.out.partial", "07QTYPE.out.partial", "07BV.out.partial"})
+  for (const char* n : {"07MTYPE.out.tmp", "07QTYPE.out.tmp", "07BV.out.tmp"})
     EXPECT_FALSE(qmtest::file_exists(n)) << n;
   // The identifier multiplier of a run with larger generations: g * 100000 + i.
   f.p.idmult = 100000;

@@ -1,4 +1,4 @@
-// The checked result-file writer: text goes to NAME.partial and becomes NAME
+// The checked result-file writer: text goes to NAME.tmp and becomes NAME
 // only when finished; a failure stops the run and leaves neither name behind.
 #include "output/textfile.hpp"
 
@@ -55,11 +55,11 @@ TEST(TextFile, WritesExactlyTheComposedTextUnderItsNameWhenFinished) {
   want += direct;
   // Until it is finished the text is only under the temporary name; the
   // file of an earlier run keeps its name and contents.
-  EXPECT_TRUE(qmtest::file_exists("out.txt.partial"));
+  EXPECT_TRUE(qmtest::file_exists("out.txt.tmp"));
   EXPECT_EQ(qmtest::read_file("out.txt"), "an earlier run's file\n");
   t.finish();
   EXPECT_EQ(qmtest::read_file("out.txt"), want);
-  EXPECT_FALSE(qmtest::file_exists("out.txt.partial"));
+  EXPECT_FALSE(qmtest::file_exists("out.txt.tmp"));
   t.finish();  // a second finish changes nothing
   EXPECT_EQ(qmtest::read_file("out.txt"), want);
 }
@@ -82,7 +82,7 @@ TEST(TextFile, WriteFaultStopsAndLeavesNoFile) {
     EXPECT_THROW(t.finish(), qm::run_stop);
   }
   EXPECT_FALSE(qmtest::file_exists("big.out"));
-  EXPECT_FALSE(qmtest::file_exists("big.out.partial"));
+  EXPECT_FALSE(qmtest::file_exists("big.out.tmp"));
   const std::string out = cap.text();
   EXPECT_NE(out.find("big.out"), std::string::npos) << out;
   EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
@@ -95,7 +95,7 @@ TEST(TextFile, WriteFaultStopsAndLeavesNoFile) {
     const std::string text(64, 'x');
     EXPECT_THROW(t.write(text.data(), text.size()), qm::run_stop);
   }
-  EXPECT_EQ(files_ending(".out") + files_ending(".partial"), 0);
+  EXPECT_EQ(files_ending(".out") + files_ending(".tmp"), 0);
 
   // Below the budget the file is written as usual.
   {
@@ -117,7 +117,7 @@ TEST(TextFile, UnfinishedFileDestroyedByAnExceptionLeavesNothing) {
     throw std::runtime_error("the run stopped elsewhere");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_FALSE(qmtest::file_exists("half.out.partial"));
+  EXPECT_FALSE(qmtest::file_exists("half.out.tmp"));
   EXPECT_EQ(qmtest::read_file("half.out"), "an earlier run's file\n");  // never replaced by half a file
   try {
     qm::textfile t("fresh.out");
@@ -125,7 +125,7 @@ TEST(TextFile, UnfinishedFileDestroyedByAnExceptionLeavesNothing) {
     throw std::runtime_error("stop");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_EQ(files_ending(".partial"), 0);
+  EXPECT_EQ(files_ending(".tmp"), 0);
   EXPECT_FALSE(qmtest::file_exists("fresh.out"));
 }
 
@@ -152,10 +152,10 @@ TEST(TextFile, FaultWhileWritingResultFilesLeavesNoneOfThem) {
     EXPECT_THROW(qm::write_generation_files(p, pop, a, 3), qm::run_stop);
   }
   EXPECT_EQ(files_ending(".out"), 0);
-  EXPECT_EQ(files_ending(".partial"), 0);
+  EXPECT_EQ(files_ending(".tmp"), 0);
   qm::write_generation_files(p, pop, a, 3);
   EXPECT_EQ(files_ending(".out"), 3);
-  EXPECT_EQ(files_ending(".partial"), 0);
+  EXPECT_EQ(files_ending(".tmp"), 0);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ TEST(GeneticParameters, OneTrait) {
             "Residual Correlation matrix:\n"
             "      1.0000000\t\n"
             "h2:\t      0.2500000\t\n");
-  EXPECT_FALSE(qmtest::file_exists("Genetic_paramenters.out.partial"));
+  EXPECT_FALSE(qmtest::file_exists("Genetic_paramenters.out.tmp"));
 }
 
 TEST(GeneticParameters, TwoTraits) {

@@ -191,7 +191,7 @@ TEST(Observers, ClassicFilesStopCleanlyOnAWriteFault) {
     EXPECT_NE(con.text().find("No space left on device"), std::string::npos);
     for (const auto& f : fs::directory_iterator(".")) {
       const std::string n = f.path().filename().string();
-      EXPECT_FALSE(n.ends_with(".partial")) << n;
+      EXPECT_FALSE(n.ends_with(".tmp")) << n;
       EXPECT_FALSE(n.ends_with("TYPE.out") || n.ends_with("BV.out")) << n;
     }
   }
