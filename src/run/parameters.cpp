@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 #include <sys/stat.h>
 #include <vector>
@@ -45,7 +46,10 @@ void section_problem(const std::string& msg) {
 struct reader {
   bool quiet = false;  // read ahead: failures are reported when the stage begins
   std::string file;
-  std::vector<std::string> rec;  // the records, line ends removed
+  // The records, line ends removed; shared by the readers of one file (the
+  // stage blocks are read from their places in the same copy).
+  std::shared_ptr<std::vector<std::string>> store = std::make_shared<std::vector<std::string>>();
+  const std::vector<std::string>& rec() const { return *store; }
   size_t next = 0;               // index of the next record to read
 
   int recno() const { return static_cast<int>(next) + 1; }
@@ -61,8 +65,8 @@ struct reader {
   }
 
   void skip(size_t n, const std::string& what) {
-    if (next + n > rec.size()) {
-      next = rec.size();
+    if (next + n > rec().size()) {
+      next = rec().size();
       ended(what);
     }
     next += n;
@@ -74,8 +78,8 @@ struct reader {
   std::vector<std::pair<std::string, int>> values(size_t k, const std::string& what) {
     std::vector<std::pair<std::string, int>> out;
     while (out.size() < k) {
-      if (next >= rec.size()) ended(what);
-      const std::string& line = rec[next];
+      if (next >= rec().size()) ended(what);
+      const std::string& line = rec()[next];
       const int rn = recno();
       ++next;
       size_t i = 0;
@@ -113,7 +117,7 @@ struct reader {
 // them) removed.
 void load_text(reader& r, const std::string& name, std::string_view text) {
   r.file = name;
-  r.rec.clear();
+  r.store->clear();
   r.next = 0;
   size_t at = 0;
   while (at < text.size()) {
@@ -121,7 +125,7 @@ void load_text(reader& r, const std::string& name, std::string_view text) {
     if (nl == std::string_view::npos) nl = text.size();
     std::string_view line = text.substr(at, nl - at);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    r.rec.emplace_back(line);
+    r.store->emplace_back(line);
     at = nl + 1;
   }
 }
