@@ -168,6 +168,36 @@ packed_genotypes pack_genotypes(const uint8_t* dosage, int64_t n, int64_t m, boo
   return g;
 }
 
+void add_marker_major(packed_genotypes& g, int threads) {
+  if (g.row_bytes != (g.m + 3) / 4 || static_cast<int64_t>(g.by_animal.size()) != g.n * g.row_bytes)
+    stop("genomic prediction: packed genotypes of " + std::to_string(g.n) + " animals and " + std::to_string(g.m) +
+         " markers hold " + std::to_string(g.by_animal.size()) + " bytes; give ceil(markers / 4) bytes per animal");
+  g.col_bytes = (g.n + 3) / 4;
+  g.by_marker.assign(static_cast<size_t>(g.m * g.col_bytes), 0);
+  // Tiles of pack_tile groups of four animals; within a tile, every byte of
+  // four markers of the four animals of a group is turned into four bytes,
+  // one per marker, each holding the four animals.
+  const int tiles = static_cast<int>((g.col_bytes + pack_tile - 1) / pack_tile);
+  const auto body = [&g](int t) {
+    const int64_t h0 = t * pack_tile, h1 = std::min(g.col_bytes, h0 + pack_tile);
+    for (int64_t jb = 0; jb < g.row_bytes; ++jb) {
+      const int64_t j0 = 4 * jb;
+      const int nk = static_cast<int>(std::min<int64_t>(4, g.m - j0));
+      for (int64_t h = h0; h < h1; ++h) {
+        unsigned out[4] = {0, 0, 0, 0};
+        for (int q = 0; q < 4; ++q) {
+          const int64_t i = 4 * h + q;
+          if (i >= g.n) break;
+          const unsigned b = g.by_animal[static_cast<size_t>(i * g.row_bytes + jb)];
+          for (int k = 0; k < 4; ++k) out[k] |= ((b >> (2 * k)) & 3u) << (2 * q);
+        }
+        for (int k = 0; k < nk; ++k) g.by_marker[static_cast<size_t>((j0 + k) * g.col_bytes + h)] = static_cast<uint8_t>(out[k]);
+      }
+    }
+  };
+  run_parallel(threads < 1 ? 1 : threads, tiles, [&body](int t) { body(t); });
+}
+
 namespace {
 
 // Heterozygotes (n1) and homozygotes for allele 1 (n2) at every marker.

@@ -3,6 +3,7 @@
 #include "output/classic_files.hpp"
 #include "output/completion.hpp"
 #include "output/earlier_files.hpp"
+#include "output/ebv_file.hpp"
 #include "run/progress.hpp"
 
 namespace qm {
@@ -11,6 +12,7 @@ observer_list registered_observers(const run_options& o) {
   observer_list list;
   if (o.outdir.empty()) list.add(make_earlier_files_warning(o));
   register_classic_files(list);
+  list.add(make_ebv_file());
   if (!o.outdir.empty()) list.add(make_completion_note());
   list.add(make_progress_line());
   return list;

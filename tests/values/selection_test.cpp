@@ -108,7 +108,7 @@ TEST(Select, KeepingEveryAnimal) {
 
 TEST(Select, ParameterErrors) {
   fixture f(40);
-  EXPECT_EQ(qm::stage_block{.seltype = 3}.criterion(), crit::unknown);
+  EXPECT_EQ(qm::stage_block{.seltype = 7}.criterion(), crit::unknown);
   EXPECT_THROW(f.select(crit::random, 2, 10), qm::run_stop);
   EXPECT_THROW(f.select(crit::random, 10, 21), qm::run_stop);  // more dams than females
   EXPECT_THROW(f.select(crit::unknown, 2, 10), qm::run_stop);  // code 1 comes first
