@@ -16,6 +16,7 @@ namespace {
 constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 32 KB)
 constexpr int64_t row_chunk = 256;   // rows of one part of the work
 constexpr int64_t pack_tile = 64;    // groups of four animals packed together by marker
+constexpr int64_t transpose_chunk = 16;  // bytes of a row copied at a time by add_marker_major
 
 // tab[256 g + b]: the sum over the four genotypes of byte b of group g of
 // dosage_k * v[4 g + k], added in the order k = 0, 1, 2, 3.
@@ -280,21 +281,30 @@ void add_marker_major(packed_genotypes& g, int threads) {
       for (unsigned k = 0; k < 4; ++k) t[b] |= ((b >> (2 * k)) & 3u) << (8 * k);
     return t;
   }();
+  // The bytes of a tile are first copied, transpose_chunk bytes of
+  // each row, into a small local block, so that every row is read a piece at
+  // a time rather than a byte at a time.
   const int tiles = static_cast<int>((g.col_bytes + pack_tile - 1) / pack_tile);
   const auto body = [&g](int t) {
     const int64_t h0 = t * pack_tile, h1 = std::min(g.col_bytes, h0 + pack_tile);
-    for (int64_t jb = 0; jb < g.row_bytes; ++jb) {
-      const int64_t j0 = 4 * jb;
-      const int nk = static_cast<int>(std::min<int64_t>(4, g.m - j0));
-      uint8_t* col = g.by_marker.data() + j0 * g.col_bytes;
-      for (int64_t h = h0; h < h1; ++h) {
-        uint32_t w = 0;
-        for (int q = 0; q < 4; ++q) {
-          const int64_t i = 4 * h + q;
-          if (i >= g.n) break;
-          w |= spread[g.by_animal[static_cast<size_t>(i * g.row_bytes + jb)]] << (2 * q);
+    uint8_t local[4 * pack_tile][transpose_chunk];
+    for (int64_t jb0 = 0; jb0 < g.row_bytes; jb0 += transpose_chunk) {
+      const int64_t len = std::min(transpose_chunk, g.row_bytes - jb0);
+      for (int64_t i = 4 * h0; i < std::min(g.n, 4 * h1); ++i)
+        std::memcpy(local[i - 4 * h0], g.by_animal.data() + i * g.row_bytes + jb0, static_cast<size_t>(len));
+      for (int64_t jb = jb0; jb < jb0 + len; ++jb) {
+        const int64_t j0 = 4 * jb;
+        const int nk = static_cast<int>(std::min<int64_t>(4, g.m - j0));
+        uint8_t* col = g.by_marker.data() + j0 * g.col_bytes;
+        for (int64_t h = h0; h < h1; ++h) {
+          uint32_t w = 0;
+          for (int q = 0; q < 4; ++q) {
+            const int64_t i = 4 * h + q;
+            if (i >= g.n) break;
+            w |= spread[local[i - 4 * h0][jb - jb0]] << (2 * q);
+          }
+          for (int k = 0; k < nk; ++k) col[k * g.col_bytes + h] = static_cast<uint8_t>(w >> (8 * k));
         }
-        for (int k = 0; k < nk; ++k) col[k * g.col_bytes + h] = static_cast<uint8_t>(w >> (8 * k));
       }
     }
   };
