@@ -8,9 +8,9 @@
 namespace qm {
 
 void heapsort_by_score(int n, float* ra1, int32_t* rb1) {
+  if (n < 2) return;  // before the 1-based pointers: an empty list may have none
   float* ra = ra1 - 1;  // 1-based
   int32_t* rb = rb1 - 1;
-  if (n < 2) return;
   int l = n / 2 + 1, ir = n;
   for (;;) {
     float x;
