@@ -113,6 +113,16 @@ TEST(EbvFile, OnlyEvaluatedGenerationsAndTheirParents) {
     }
     for (int s : {1, 2}) EXPECT_GE(worst_bred[s] + 1e-6, best_other[s]) << "sex " << s;
   }
+  // A run selecting on phenotypes only in the same folder writes no ggEBV.out
+  // and says that those of the earlier run stay.
+  std::string par = mixed_par();
+  for (const char* from : {"0 2 3\n", "0 2 4\n"}) par.replace(par.find(from), 6, "0 2 2\n");
+  qmtest::write_file("param.par", par);
+  run_in("run", 1);
+  EXPECT_NE(qmtest::read_file("run/console.txt")
+                .find("will not be replaced by this run: 02EBV.out, 03EBV.out, 05EBV.out."),
+            std::string::npos)
+      << qmtest::read_file("run/console.txt");
 }
 
 TEST(EbvFile, SameBytesForAnyThreadCount) {
