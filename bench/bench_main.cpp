@@ -30,6 +30,17 @@
 //                     row) of the Stage1Generation population, 100 QTL
 //   LdDecay/<nind>/<markers per chromosome>
 //                     the LD decay of that generation (once per run)
+//   EbvPedigreeStep   the EBV work of one selection generation of 5000
+//                     animals with pedigree BLUP: the generation recorded,
+//                     the pedigree, inbreeding and A^-1 appended, the
+//                     warm-started solve (50,500 animals in the pedigree)
+//   EbvGenomicStep    the same with SNP-BLUP: the generation's dosages
+//                     packed, 10,000 reference animals (two generations) x
+//                     10,000 markers, warm-started, the candidates' GEBVs
+//   EbvGenerationRest the rest of such a generation: mating, meiosis of
+//                     10 x 1000 markers and 10 x 999 candidate loci,
+//                     breeding values and phenotypes, selection
+//   EbvGenerationRestFiles  the same with the generation's result files
 // bench/run turns the output into a table of ratios.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -45,12 +56,15 @@
 #include "ebv/animal_model.hpp"
 #include "ebv/genomic.hpp"
 #include "output/plink.hpp"
+#include "output/classic_files.hpp"
 #include "output/results.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "qtl/choose.hpp"
+#include "ebv/evaluation.hpp"
 #include "run/generation.hpp"
+#include "run/generation_plan.hpp"
 #include "run/messages.hpp"
 #include "run/run_state.hpp"
 #include "main/driver.hpp"
@@ -563,6 +577,116 @@ void LargeRunClassic(benchmark::State& st) { large_run(st, false); }
 void LargeRunWithSummary(benchmark::State& st) { large_run(st, true); }
 // -- end summary statistics
 
+// -- selection on estimated breeding values
+// One run, shared by the benchmarks below: stage 1 of 500 animals for 100
+// generations (a realistic spectrum of allele frequencies), then stage 2 and
+// eight generations of stage 3 of 5000 animals selected on pedigree BLUP,
+// 10 chromosomes of 1000 markers. The pedigree of the evaluation starts
+// with the last stage-1 generation, so the tenth generation with values
+// brings it to 500 + 10 x 5000 animals. Beside the run's own (pedigree)
+// evaluation, a second one keeps what genomic BLUP with two reference
+// generations needs and solves the ninth generation. Both are kept as they
+// were before the tenth generation; the step benchmarks repeat the EBV work
+// of that generation from there, the rest benchmarks breed further
+// generations (they run after them).
+struct ebv_fixture {
+  qm::run_parameters p;
+  qm::run_state st{p};
+  qm::ebv_evaluation pedigree_before, genomic_before;
+  qm::stage_block rest_block;
+  qm::generation_step rest_step;
+  bool rest_started = false;
+
+  ebv_fixture() {
+    quiet();
+    char dir[] = "/tmp/qmbench.XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
+    p.parafile = "ebv.par";
+    const std::string par =
+        "EBV benchmark\n1 0 0.2 0\n\n\n\n\nh2\n0.3\nmarkers\n1000 10 0\nrates\n1.0 5.0e-4 5.0e-4\n"
+        "qtl\n0 500 1.0 1.0\nstages\n3 0 4242\n"
+        "stage 1\n50 250 500 100\nstage 1\n0 2 0\n"
+        "stage 2\n250 1000 5000 1\nstage 2\n0 2 3\n"
+        "stage 3\n250 1000 5000 8\nstage 3\n0 2 3\n";
+    qm::read_parameter_text(p, par);
+    p.threads = bench_threads();
+    qm::run_parameters pg = p;  // the same run selecting on SNP-BLUP
+    pg.stages[2].block.seltype = pg.stages[3].block.seltype = 4;
+    pg.gblup_generations = 2;
+    qm::ebv_evaluation genomic;
+    genomic.plan(pg);
+    qm::start_population(st, qm::observer_list{});
+    int64_t made = 1;
+    for (int s = 1; s <= 3; ++s) {
+      const qm::stage_block& b = s == 1 ? p.stage1()
+                                        : qm::enter_stage(p, s, static_cast<int32_t>(st.pop.sires.size()),
+                                                          static_cast<int32_t>(st.pop.dams.size()));
+      for (const qm::plan_segment& seg : qm::stage_segments(s, b, made))
+        for (int64_t k = 0; k < seg.count; ++k) {
+          qm::run_generation(st, b, qm::step_of(s, seg, k), qm::observer_list{});
+          if (s >= 2) genomic.record_generation(st.pop, st.history, p.threads);
+        }
+      if (s >= 3) made += b.ngen;
+    }
+    // The genomic solve of the ninth generation: the start of the next one.
+    genomic.estimate(qm::selection_criterion::genomic_ebv, st.history, p.h2[0], p.threads);
+    pedigree_before = st.ebv;
+    genomic_before = std::move(genomic);
+    // The tenth generation, selected on phenotypes: its values are final.
+    rest_block = p.stages[3].block;
+    rest_block.seltype = 2;
+    rest_step = qm::step_of(3, qm::stage_segments(3, rest_block, made)[0], 0);
+    qm::run_generation(st, rest_block, rest_step, qm::observer_list{});
+  }
+};
+
+ebv_fixture& ebv_run() {
+  static ebv_fixture f;
+  return f;
+}
+
+void ebv_step(benchmark::State& st, qm::selection_criterion c) {
+  ebv_fixture& f = ebv_run();
+  if (f.rest_started) {
+    st.SkipWithError("run the EBV steps before the rest of the generation");
+    return;
+  }
+  const qm::ebv_evaluation& before = c == qm::selection_criterion::pedigree_ebv ? f.pedigree_before : f.genomic_before;
+  int iters = 0;
+  int64_t animals = 0;
+  for (auto _ : st) {
+    st.PauseTiming();
+    qm::ebv_evaluation e = before;
+    st.ResumeTiming();
+    e.record_generation(f.st.pop, f.st.history, f.p.threads);
+    e.estimate(c, f.st.history, f.p.h2[0], f.p.threads);
+    iters = e.stats().iterations;
+    animals = c == qm::selection_criterion::pedigree_ebv ? e.pedigree_animals() : e.genotyped_generations() * 5000;
+    if (!e.stats().converged) st.SkipWithError("not converged");
+  }
+  st.counters["iters"] = iters;
+  st.counters["animals"] = static_cast<double>(animals);
+}
+
+void EbvPedigreeStep(benchmark::State& st) { ebv_step(st, qm::selection_criterion::pedigree_ebv); }
+void EbvGenomicStep(benchmark::State& st) { ebv_step(st, qm::selection_criterion::genomic_ebv); }
+
+// The rest of the generation: everything run_generation does without the
+// EBV work (nothing recorded), with or without the three result files of
+// the generation that every generation from stage 2 on writes.
+void ebv_rest(benchmark::State& st, bool files) {
+  ebv_fixture& f = ebv_run();
+  f.rest_started = true;
+  f.st.ebv = qm::ebv_evaluation{};
+  qm::observer_list obs;
+  if (files) qm::register_classic_files(obs);
+  for (auto _ : st) qm::run_generation(f.st, f.rest_block, f.rest_step, obs);
+}
+
+void EbvGenerationRest(benchmark::State& st) { ebv_rest(st, false); }
+void EbvGenerationRestFiles(benchmark::State& st) { ebv_rest(st, true); }
+// -- end selection on estimated breeding values
+
 BENCHMARK(Stage1Generation)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Meiosis)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Bookkeeping)->Args({1000, 1000})->Args({2000, 2000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -586,4 +710,8 @@ BENCHMARK(SummaryGeneration)->Args({1000, 1000})->Unit(benchmark::kMillisecond)-
 BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(LargeRunClassic)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 BENCHMARK(LargeRunWithSummary)->Unit(benchmark::kMillisecond)->MinTime(5.0);
+BENCHMARK(EbvPedigreeStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(EbvGenomicStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(EbvGenerationRest)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(EbvGenerationRestFiles)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK_MAIN();

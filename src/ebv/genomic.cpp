@@ -1,6 +1,7 @@
 #include "ebv/genomic.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -15,6 +16,7 @@ namespace {
 constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 32 KB)
 constexpr int64_t row_chunk = 256;   // rows of one part of the work
 constexpr int64_t pack_tile = 64;    // groups of four animals packed together by marker
+constexpr int64_t transpose_chunk = 16;  // bytes of a row copied at a time by add_marker_major
 
 // tab[256 g + b]: the sum over the four genotypes of byte b of group g of
 // dosage_k * v[4 g + k], added in the order k = 0, 1, 2, 3.
@@ -34,8 +36,13 @@ void build_tables(std::span<const double> v, int64_t groups, std::vector<double>
         a[q][2] = w + w;
         a[q][3] = 0.0;
       }
+      // The partial sums of the first two and three genotypes first: the
+      // same additions in the same order, a third of them.
+      double p2[16], p3[64];
+      for (int b = 0; b < 16; ++b) p2[b] = a[0][b & 3] + a[1][b >> 2];
+      for (int b = 0; b < 64; ++b) p3[b] = p2[b & 15] + a[2][b >> 4];
       double* t = tab.data() + g * 256;
-      for (int b = 0; b < 256; ++b) t[b] = ((a[0][b & 3] + a[1][(b >> 2) & 3]) + a[2][(b >> 4) & 3]) + a[3][b >> 6];
+      for (int b = 0; b < 256; ++b) t[b] = p3[b & 63] + a[3][b >> 6];
     }
   };
   run_parallel(threads, parts, [&body](int k) { body(k); });  // one reference: no allocation
@@ -84,6 +91,76 @@ void table_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, const double*
   run_parallel(threads, parts, [&body](int k) { body(k); });
 }
 
+// The rows of a matrix laid out for the products of a solve, which reads
+// them once per iteration: part by part (row_chunk rows, as table_rows
+// shares them out), within a part block by block (group_block bytes of
+// every row of the part, the last block padded with zero bytes), so that a
+// part reads its bytes in the order it uses them instead of one short piece
+// of every row per block. A zero byte adds entry 0 of its table, which is 0
+// for every group, so the sums are those table_rows makes of the rows as
+// stored, bit for bit.
+struct tiled_rows {
+  int64_t nrows = 0, blocks = 0;  // blocks of group_block bytes per row
+  std::vector<uint8_t> data;
+};
+
+tiled_rows tile_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, int threads) {
+  tiled_rows t;
+  t.nrows = nrows;
+  t.blocks = (bytes + group_block - 1) / group_block;
+  const int64_t width = t.blocks * group_block;
+  t.data.assign(static_cast<size_t>(nrows * width), 0);
+  const int parts = static_cast<int>((nrows + row_chunk - 1) / row_chunk);
+  const auto body = [&](int k) {
+    const int64_t r0 = k * row_chunk, nr = std::min(nrows, r0 + row_chunk) - r0;
+    uint8_t* base = t.data.data() + r0 * width;
+    for (int64_t i = 0; i < nr; ++i) {
+      const uint8_t* src = rows + (r0 + i) * bytes;
+      for (int64_t b = 0; b < t.blocks; ++b) {
+        const int64_t len = std::min(group_block, bytes - b * group_block);
+        std::memcpy(base + (b * nr + i) * group_block, src + b * group_block, static_cast<size_t>(len));
+      }
+    }
+  };
+  run_parallel(threads, parts, [&body](int k) { body(k); });
+  return t;
+}
+
+// table_rows on the tiled copy; tab holds the tables of t.blocks * group_block groups.
+void table_rows_tiled(const tiled_rows& t, const double* tab, double* out, int threads) {
+  const int parts = static_cast<int>((t.nrows + row_chunk - 1) / row_chunk);
+  const int64_t width = t.blocks * group_block;
+  const auto body = [&](int k) {
+    const int64_t r0 = k * row_chunk, nr = std::min(t.nrows, r0 + row_chunk) - r0;
+    const uint8_t* base = t.data.data() + r0 * width;
+    double* o = out + r0;
+    for (int64_t i = 0; i < nr; ++i) o[i] = 0.0;
+    for (int64_t b = 0; b < t.blocks; ++b) {
+      const uint8_t* blk = base + b * nr * group_block;
+      const double* tb = tab + b * group_block * 256;
+      for (int64_t i = 0; i < nr; ++i) {
+        const uint8_t* row = blk + i * group_block;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (int64_t g = 0; g < group_block; g += 8) {
+          uint64_t v;
+          std::memcpy(&v, row + g, 8);
+          const double* tg = tb + g * 256;
+          s0 += tg[v & 255];
+          s1 += tg[256 + ((v >> 8) & 255)];
+          s2 += tg[512 + ((v >> 16) & 255)];
+          s3 += tg[768 + ((v >> 24) & 255)];
+          s0 += tg[1024 + ((v >> 32) & 255)];
+          s1 += tg[1280 + ((v >> 40) & 255)];
+          s2 += tg[1536 + ((v >> 48) & 255)];
+          s3 += tg[1792 + (v >> 56)];
+        }
+        o[i] += (s0 + s1) + (s2 + s3);
+      }
+    }
+  };
+  run_parallel(threads, parts, [&body](int k) { body(k); });
+}
+
 double serial_sum(std::span<const double> v) {
   double s = 0.0;
   for (const double x : v) s += x;
@@ -98,6 +175,25 @@ void z_product(const packed_genotypes& g, std::span<const double> centre, std::s
   double c = 0.0;
   for (int64_t j = 0; j < g.m; ++j) c += centre[static_cast<size_t>(j)] * w[static_cast<size_t>(j)];
   for (int64_t i = 0; i < g.n; ++i) out[i] -= c;
+}
+
+// Z w on the tiled rows of g.
+void z_product_tiled(const packed_genotypes& g, const tiled_rows& rows, std::span<const double> centre,
+                     std::span<const double> w, double* out, std::vector<double>& tab, int threads) {
+  build_tables(w, rows.blocks * group_block, tab, threads);
+  table_rows_tiled(rows, tab.data(), out, threads);
+  double c = 0.0;
+  for (int64_t j = 0; j < g.m; ++j) c += centre[static_cast<size_t>(j)] * w[static_cast<size_t>(j)];
+  for (int64_t i = 0; i < g.n; ++i) out[i] -= c;
+}
+
+// Z' t on the tiled by-marker rows of g.
+void zt_product_tiled(const packed_genotypes& g, const tiled_rows& cols, std::span<const double> centre,
+                      std::span<const double> t, double* out, std::vector<double>& tab, int threads) {
+  build_tables(t, cols.blocks * group_block, tab, threads);
+  table_rows_tiled(cols, tab.data(), out, threads);
+  const double s = serial_sum(t);
+  for (int64_t j = 0; j < g.m; ++j) out[j] -= centre[static_cast<size_t>(j)] * s;
 }
 
 // Z' t with the tables in tab.
@@ -166,6 +262,53 @@ packed_genotypes pack_genotypes(const uint8_t* dosage, int64_t n, int64_t m, boo
     }
   }
   return g;
+}
+
+void add_marker_major(packed_genotypes& g, int threads) {
+  if (g.row_bytes != (g.m + 3) / 4 || static_cast<int64_t>(g.by_animal.size()) != g.n * g.row_bytes)
+    stop("genomic prediction: packed genotypes of " + std::to_string(g.n) + " animals and " + std::to_string(g.m) +
+         " markers hold " + std::to_string(g.by_animal.size()) + " bytes; give ceil(markers / 4) bytes per animal");
+  g.col_bytes = (g.n + 3) / 4;
+  g.by_marker.assign(static_cast<size_t>(g.m * g.col_bytes), 0);
+  // Tiles of pack_tile groups of four animals. The four bytes of a group
+  // that hold markers 4 jb .. 4 jb + 3 become four bytes, one per marker,
+  // each holding the group's four animals: spread[b] puts the genotype of
+  // marker k of byte b into byte k of a word, and the four animals' words
+  // are shifted into place.
+  static const auto spread = [] {
+    std::array<uint32_t, 256> t{};
+    for (unsigned b = 0; b < 256; ++b)
+      for (unsigned k = 0; k < 4; ++k) t[b] |= ((b >> (2 * k)) & 3u) << (8 * k);
+    return t;
+  }();
+  // The bytes of a tile are first copied, transpose_chunk bytes of
+  // each row, into a small local block, so that every row is read a piece at
+  // a time rather than a byte at a time.
+  const int tiles = static_cast<int>((g.col_bytes + pack_tile - 1) / pack_tile);
+  const auto body = [&g](int t) {
+    const int64_t h0 = t * pack_tile, h1 = std::min(g.col_bytes, h0 + pack_tile);
+    uint8_t local[4 * pack_tile][transpose_chunk];
+    for (int64_t jb0 = 0; jb0 < g.row_bytes; jb0 += transpose_chunk) {
+      const int64_t len = std::min(transpose_chunk, g.row_bytes - jb0);
+      for (int64_t i = 4 * h0; i < std::min(g.n, 4 * h1); ++i)
+        std::memcpy(local[i - 4 * h0], g.by_animal.data() + i * g.row_bytes + jb0, static_cast<size_t>(len));
+      for (int64_t jb = jb0; jb < jb0 + len; ++jb) {
+        const int64_t j0 = 4 * jb;
+        const int nk = static_cast<int>(std::min<int64_t>(4, g.m - j0));
+        uint8_t* col = g.by_marker.data() + j0 * g.col_bytes;
+        for (int64_t h = h0; h < h1; ++h) {
+          uint32_t w = 0;
+          for (int q = 0; q < 4; ++q) {
+            const int64_t i = 4 * h + q;
+            if (i >= g.n) break;
+            w |= spread[local[i - 4 * h0][jb - jb0]] << (2 * q);
+          }
+          for (int k = 0; k < nk; ++k) col[k * g.col_bytes + h] = static_cast<uint8_t>(w >> (8 * k));
+        }
+      }
+    }
+  };
+  run_parallel(threads < 1 ? 1 : threads, tiles, [&body](int t) { body(t); });
 }
 
 namespace {
@@ -281,16 +424,20 @@ snp_blup_solution snp_blup_solve(const packed_genotypes& ref, std::span<const do
     const double k0 = static_cast<double>(n) - k1 - k2;
     diag[static_cast<size_t>(1 + j)] = ((k0 * (c * c) + k1 * ((1.0 - c) * (1.0 - c))) + k2 * ((2.0 - c) * (2.0 - c))) + lambda;
   }
+  // Every iteration reads both copies of the genotypes once: tiled copies
+  // for the duration of the solve.
+  const tiled_rows by_animal = tile_rows(ref.by_animal.data(), n, ref.row_bytes, th);
+  const tiled_rows by_marker = tile_rows(ref.by_marker.data(), m, ref.col_bytes, th);
   std::vector<double> tab;
   rhs[0] = serial_sum(y);
-  zt_product(ref, centre, y, rhs.data() + 1, tab, th);
+  zt_product_tiled(ref, by_marker, centre, y, rhs.data() + 1, tab, th);
 
   std::vector<double> t(static_cast<size_t>(n));
   const auto apply = [&](const double* v, double* q) {
     const std::span<const double> w(v + 1, static_cast<size_t>(m));
-    z_product(ref, centre, w, t.data(), tab, th);
+    z_product_tiled(ref, by_animal, centre, w, t.data(), tab, th);
     for (int64_t i = 0; i < n; ++i) t[static_cast<size_t>(i)] = v[0] + t[static_cast<size_t>(i)];
-    zt_product(ref, centre, t, q + 1, tab, th);
+    zt_product_tiled(ref, by_marker, centre, t, q + 1, tab, th);
     q[0] = serial_sum(t);
     for (int64_t j = 0; j < m; ++j) q[1 + j] += lambda * v[1 + j];
   };

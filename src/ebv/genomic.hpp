@@ -62,6 +62,11 @@ struct packed_genotypes {
 // by_marker is needed for the reference animals only (Z' t products).
 packed_genotypes pack_genotypes(const uint8_t* dosage, int64_t n, int64_t m, bool by_marker = true);
 
+// Adds the by-marker copy to genotypes packed by animal only (rows of
+// row_bytes in by_animal), e.g. rows gathered from several generations. The
+// result is the same as pack_genotypes with by_marker of the same dosages.
+void add_marker_major(packed_genotypes& g, int threads = 1);
+
 // 2 p_j of every marker: the mean dosage of the animals.
 std::vector<double> centre_2p(const packed_genotypes& g);
 

@@ -8,7 +8,7 @@
 namespace qm {
 
 std::set<std::string> planned_file_names(const run_parameters& p, const run_options& o) {
-  std::set<std::string> names = {"log.txt", "run.json", "summary.csv", "report.html"};
+  std::set<std::string> names = {"log.txt", "run.json", "summary.csv", "summary.csv.part", "ld_decay.csv", "report.html"};
   if (p.maptype == 1) names.insert("mposition.out");
   if (p.nstage >= 2) names.insert({"QMAP.out", "MMAP.out", "Genetic_paramenters.out"});
   int64_t made = 1;
@@ -18,7 +18,8 @@ std::set<std::string> planned_file_names(const run_parameters& p, const run_opti
     for (const plan_segment& seg : stage_segments(s, e.block, made)) {
       for (int64_t k = 0; k < seg.count; ++k) {
         const int64_t g = step_of(s, seg, k).file_generation;
-        for (const char* n : {"MTYPE.out", "QTYPE.out", "BV.out", "EBV.out"}) names.insert(result_name(g, n));
+        for (const char* n : {"MTYPE.out", "QTYPE.out", "BV.out"}) names.insert(result_name(g, n));
+        if (selects_on_ebv(e.block.criterion())) names.insert(result_name(g, "EBV.out"));
         if (o.plink)
           for (const char* n : {"geno.bed", "geno.bim", "geno.fam"}) names.insert(result_name(g, n));
         if (o.vcf)

@@ -1,6 +1,7 @@
 #include "pedigree/inbreeding.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "run/messages.hpp"
@@ -36,17 +37,21 @@ void inbreeding_append(std::span<const int32_t> sire, std::span<const int32_t> d
     const size_t k = static_cast<size_t>(a) - 1;
     return 0.5 - 0.25 * (fa(sire[k]) + fa(dam[k]));
   };
-  std::vector<double> l(n + 1, 0.0);      // L_ij of the current animal i, by j
-  std::vector<uint8_t> queued(n + 1, 0);  // j waits in the heap
-  std::vector<int32_t> heap;
-  heap.reserve(n);
+  // The ancestors waiting to be traced are marked in a bit set and taken
+  // largest number first: an ancestor adds only its parents, which have
+  // smaller numbers, so a scan down the set meets every one of them after
+  // all of its descendants, in the order a max-heap would give them.
+  std::vector<double> l(n + 1, 0.0);                    // L_ij of the current animal i, by j
+  std::vector<uint64_t> waiting((n + 1 + 63) / 64, 0);  // bit j: j is waiting
+  int64_t nwaiting = 0;
   const auto add = [&](int32_t j, double v) {
     if (j == 0) return;
     l[static_cast<size_t>(j)] += v;
-    if (!queued[static_cast<size_t>(j)]) {
-      queued[static_cast<size_t>(j)] = 1;
-      heap.push_back(j);
-      std::push_heap(heap.begin(), heap.end());
+    uint64_t& w = waiting[static_cast<size_t>(j) >> 6];
+    const uint64_t bit = uint64_t{1} << (j & 63);
+    if (!(w & bit)) {
+      w |= bit;
+      ++nwaiting;
     }
   };
   for (size_t k = m; k < n; ++k) {
@@ -62,14 +67,16 @@ void inbreeding_append(std::span<const int32_t> sire, std::span<const int32_t> d
     double sum = dvar(static_cast<int32_t>(k + 1));  // L_ii = 1
     add(s, 0.5);
     add(d, 0.5);
-    while (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end());
-      const int32_t j = heap.back();
-      heap.pop_back();
+    size_t word = static_cast<size_t>(std::max(s, d)) >> 6;
+    while (nwaiting > 0) {
+      while (waiting[word] == 0) --word;
+      const int top = 63 - std::countl_zero(waiting[word]);
+      waiting[word] &= ~(uint64_t{1} << top);
+      --nwaiting;
+      const int32_t j = static_cast<int32_t>(word * 64 + static_cast<size_t>(top));
       const size_t uj = static_cast<size_t>(j);
       const double lj = l[uj];
       l[uj] = 0.0;
-      queued[uj] = 0;
       sum += lj * lj * dvar(j);
       add(sire[uj - 1], 0.5 * lj);
       add(dam[uj - 1], 0.5 * lj);

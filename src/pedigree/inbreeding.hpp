@@ -6,7 +6,8 @@
 // f[k] is the inbreeding coefficient of animal k + 1.
 //
 // For every animal i the row of L (A = L D L') is traced back through its
-// ancestors, largest number first (a heap of pending ancestors), and
+// ancestors, largest number first (a bit set of pending ancestors scanned
+// downwards: parents have smaller numbers than their offspring), and
 //   F_i = sum over j of L_ij^2 D_j - 1,  D_j = 1/2 - (F_sire + F_dam)/4,
 // with F = -1 standing for an unknown parent (D = 1 for a base animal,
 // 3/4 - F_parent/4 with one known parent). An animal with an unknown parent
@@ -15,9 +16,10 @@
 // whether animals come all at once or in appended batches, so the two forms
 // give identical bits.
 //
-// Cost: for each new animal, A log A operations where A is the number of its
+// Cost: for each new animal, A operations where A is the number of its
 // distinct ancestors (full sibs numbered one after the other are computed
-// once), plus O(n) to set up two work arrays of the whole pedigree. Appending
+// once) plus a scan of n / 64 words of the bit set at most, plus O(n) to set
+// up two work arrays of the whole pedigree. Appending
 // a generation therefore costs nothing for the old animals themselves; only
 // the depth of the new animals' pedigrees matters. In a closed population A
 // grows with the generations until it reaches the number of animals that

@@ -46,6 +46,7 @@ void start_population(run_state& st, const observer_list& observers) {
   for (int32_t k = 1; k <= b.ndam && k <= b.nind / 2; ++k) pop.dams.push_back(2 * k);
   st.history.start(b.nind);
   st.mutation_on = b.nomut != 1;
+  st.ebv.plan(p);
 }
 
 void run_generation(run_state& st, const stage_block& b, const generation_step& step, const observer_list& observers) {
@@ -73,7 +74,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       break;
     case generation_kind::qtl_choice: {
       st.architecture = choose_qtl(p, pop, st.rng);
-      const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history};
+      const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history, &st.ebv};
       observers.architecture_fixed(fixed);
       compute_values(p, *st.architecture, pop, st.rng);
       if (p.thresh == 1) fix_threshold(p, *st.architecture, pop);
@@ -85,8 +86,16 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       if (p.thresh == 1) classify_threshold_trait(*st.architecture, pop);
       break;
   }
-  select_parents(pop, b.criterion(), b.nsire, b.ndam, st.rng);
-  const generation_view done{step, p, st.map, pop, st.architecture ? &*st.architecture : nullptr, st.history};
+  // Selection on EBVs: every generation with values is recorded; the stage's
+  // own criterion decides whether this one is evaluated.
+  const selection_criterion criterion = b.criterion();
+  const int32_t current = st.history.generations() - 1;
+  if (step.kind == generation_kind::qtl_choice || step.kind == generation_kind::selection)
+    st.ebv.record_generation(pop, st.history, p.threads);
+  if (selects_on_ebv(criterion)) st.ebv.estimate(criterion, st.history, p.h2[0], p.threads);
+  select_parents(pop, criterion, b.nsire, b.ndam, st.rng, st.ebv.scores_for(criterion, current));
+  const generation_view done{step,       p, st.map, pop, st.architecture ? &*st.architecture : nullptr,
+                             st.history, &st.ebv};
   observers.generation_done(done);
   generation_message(step.number);
   note_generation_done(step.stage, step.number);

@@ -12,7 +12,7 @@ namespace qm {
 
 int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
-  int64_t nind = 0, animals = 0, made = 1;
+  int64_t nind = 0, animals = 0, made = 1, valued = 0;
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
     if (!e.readable) continue;
@@ -21,6 +21,7 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     for (const plan_segment& seg : stage_segments(s, e.block, made)) gens += seg.count;
     if (s >= 3) made += e.block.ngen;
     animals += e.block.nind * gens;
+    if (s >= 2) valued += e.block.nind * gens;
   }
   animals += p.stages[1].block.nind;  // the base generation
   const int64_t haplotypes = 2 * 2 * nind * loci;
@@ -29,7 +30,18 @@ int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));
   const int64_t files = (int64_t{2} << 20) * std::max(1, p.threads) + 4 * (p.markers() + 64);
   const int64_t program = int64_t{20} << 20;
-  return haplotypes + bookkeeping + history + values + files + program;
+  int64_t ebv = 0;
+  if (p.some_stage_uses(selection_criterion::pedigree_ebv) || p.some_stage_uses(selection_criterion::genomic_ebv))
+    ebv += 16 * valued;  // the phenotype records
+  if (p.some_stage_uses(selection_criterion::pedigree_ebv))
+    ebv += 350 * (valued + p.stages[1].block.nind);
+  if (p.some_stage_uses(selection_criterion::genomic_ebv)) {
+    const int64_t k = std::max(1, p.gblup_generations);
+    const int64_t row = (p.markers() + 3) / 4;
+    const int64_t ref = k * nind;
+    ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + p.markers()) + 64 * (ref + p.markers());
+  }
+  return haplotypes + bookkeeping + history + values + files + program + ebv;
 }
 
 int64_t available_memory() {

@@ -10,6 +10,15 @@
 //   values           2 x 8 bytes per animal and trait, twice (values and selection scores)
 //   result files     the formatting buffers, about 2 MB per thread plus one haplotype line
 //   program          20 MB for the code, the libraries and the thread stacks
+//   selection on EBVs (only when a stage uses seltype 3 or 4):
+//     phenotype records     16 bytes per animal from stage 2 on
+//     pedigree BLUP         350 bytes per animal of its pedigree (parents,
+//                           inbreeding, A^-1 while it is widened, the
+//                           conjugate-gradient vectors)
+//     genomic BLUP          K + 1 generations of dosages at 2 bits, the
+//                           reference packed twice (by animal and by
+//                           marker), the product tables (512 bytes per
+//                           reference animal and per marker), the vectors
 #pragma once
 #include <cstdint>
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "ebv/evaluation.hpp"
 #include "population/genome_map.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
@@ -22,6 +23,9 @@ struct generation_view {
   const population& pop;
   const trait_architecture* architecture;  // null until the QTL are chosen
   const pedigree_history& history;
+  // The estimated breeding values; ebv->estimated_for(history.generations() - 1)
+  // tells whether the generation of the view was evaluated.
+  const ebv_evaluation* ebv;
 };
 
 class generation_observer {

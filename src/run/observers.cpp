@@ -4,6 +4,7 @@
 #include "output/completion.hpp"
 #include "output/earlier_files.hpp"
 #include "output/genotype_files.hpp"
+#include "output/ebv_file.hpp"
 #include "run/progress.hpp"
 #include "stats/summary_observer.hpp"
 
@@ -15,6 +16,7 @@ observer_list registered_observers(const run_options& o) {
   register_classic_files(list);
   list.add(make_genotype_files(o));
   list.add(make_summary_observer(o.history_summary));
+  list.add(make_ebv_file());
   if (!o.outdir.empty()) list.add(make_completion_note());
   list.add(make_progress_line());
   return list;

@@ -55,6 +55,11 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   app.add_option("--max-memory", o.max_memory_mb, "largest peak memory the run may need, in MB; a run whose estimate is larger stops before it starts")
       ->check(CLI::Range(int64_t{1}, int64_t{1} << 30))
       ->default_str("the memory available on the machine");
+  app.add_option("--gblup-generations", o.gblup_generations,
+                 "generations whose phenotyped, genotyped animals form the reference of genomic BLUP "
+                 "(seltype 4): the current one and the K - 1 before it")
+      ->check(CLI::Range(1, 1000))
+      ->default_str("3");
   app.add_flag("--check", o.check_only,
                "check the parameter file and the memory estimate, report every problem, and exit without simulating");
   CLI::App* merge = app.add_subcommand(

@@ -327,6 +327,16 @@ void check_stage(const run_parameters& p, int s, const stage_block& b, int64_t n
   }
   if (b.matetype < 0 || b.matetype > 2)
     reject(p, r2, "matetype", std::to_string(b.matetype), "matetype is 0, 1 or 2");
+  if (selects_on_ebv(b.criterion())) {
+    if (s == 1)
+      reject(p, r2, "seltype", std::to_string(b.seltype),
+             "seltype 0, 1 or 2 in stage 1: seltype 3 and 4 select on breeding values estimated from "
+             "phenotypes, and stage 1 has no phenotypes (they begin in stage 2)");
+    if (!p.h2.empty() && !(p.h2[0] < 1.0f))
+      reject(p, r2, "seltype", std::to_string(b.seltype),
+             "h2(1) < 1 with seltype 3 or 4: the estimated breeding values need a residual variance "
+             "(here h2(1) = " + numf(p.h2[0]) + ")");
+  }
   if (b.matetype == 0) {
     check_nested(p, r2, b.nsire, b.ndam, b.nind, "");
     if (s >= 2)
@@ -427,8 +437,16 @@ selection_criterion stage_block::criterion() const {
     case 0: return selection_criterion::random;
     case 1: return selection_criterion::true_value;
     case 2: return selection_criterion::phenotype;
+    case 3: return selection_criterion::pedigree_ebv;
+    case 4: return selection_criterion::genomic_ebv;
     default: return selection_criterion::unknown;
   }
+}
+
+bool run_parameters::some_stage_uses(selection_criterion c) const {
+  for (size_t s = 1; s < stages.size(); ++s)
+    if (stages[s].readable && stages[s].block.criterion() == c) return true;
+  return false;
 }
 
 namespace {
@@ -589,7 +607,7 @@ void check_run_rules(const run_parameters& p) {
     if (b.criterion() == selection_criterion::unknown)
       section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
                       std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
-                      "2 phenotype); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
+                      "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
     const bool makes_generations = s <= 2 || b.ngen > 0;
     if (makes_generations) {
       nsire_now = b.nsire;

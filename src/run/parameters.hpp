@@ -36,8 +36,15 @@ enum class selection_criterion : int8_t {
   random = 0,      // at random within each sex
   true_value = 1,  // truncation on the true breeding value of trait 1
   phenotype = 2,   // truncation on the phenotype of trait 1
+  pedigree_ebv = 3,  // truncation on the pedigree-BLUP EBV of trait 1 (stage 2 on)
+  genomic_ebv = 4,   // truncation on the SNP-BLUP EBV of trait 1 (stage 2 on)
   unknown = -1,    // any other value: the run stops when it selects
 };
+
+// Whether the criterion selects on estimated breeding values.
+inline bool selects_on_ebv(selection_criterion c) {
+  return c == selection_criterion::pedigree_ebv || c == selection_criterion::genomic_ebv;
+}
 
 // The values of one stage block of the parameter file.
 struct stage_block {
@@ -73,6 +80,9 @@ struct run_parameters {
   std::vector<stage_entry> stages;  // stages[s] for s = 1..nstage (index 0 unused)
   int64_t idmult = 10000;           // identifiers in the result files: g * idmult + i
   int threads = 1;                  // threads the engine may use
+  // From the command line: generations whose animals form the reference of
+  // genomic BLUP (the current one and the K - 1 before it).
+  int32_t gblup_generations = 3;
   // From the command line: a seed that replaces the one of record 16.
   std::optional<int32_t> seed_from_command_line;
   // The seed the stream started from (record 16, --seed, the clock, or the
@@ -86,6 +96,8 @@ struct run_parameters {
   int32_t markers() const { return nmpc * nchr; }
   int32_t candidate_loci() const { return (nmpc - 1) * nchr; }
   const stage_block& stage1() const { return stages[1].block; }
+  // Whether a stage block that can be read selects with criterion c.
+  bool some_stage_uses(selection_criterion c) const;
 };
 
 // Prompts on the console and reads the parameter-file name (cut to 20

@@ -1,11 +1,14 @@
 // The typed state of a run: the immutable parameters, the genetic map, the
 // population of the current generation, the pedigree history, the trait
-// architecture once it is fixed, and the one random stream. The driver owns
+// architecture once it is fixed, the breeding-value estimation (what
+// selection on EBVs keeps from generation to generation), and the one
+// random stream. The driver owns
 // one; each step takes what it only reads as const and what it changes by
 // reference.
 #pragma once
 #include <optional>
 
+#include "ebv/evaluation.hpp"
 #include "population/genome_map.hpp"
 #include "population/meiosis.hpp"
 #include "population/pedigree_history.hpp"
@@ -23,6 +26,9 @@ struct run_state {
   population pop;
   pedigree_history history;
   std::optional<trait_architecture> architecture;
+  // Phenotypes, pedigree and genotypes for seltype 3 and 4; empty when no
+  // stage uses them.
+  ebv_evaluation ebv;
   random_stream rng;
   // Mutation happens in the historical generations until the recoding
   // generation, or not at all when the stage-1 block switches it off.

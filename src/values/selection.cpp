@@ -1,5 +1,6 @@
 #include "values/selection.hpp"
 
+#include <string>
 #include <vector>
 
 #include "run/messages.hpp"
@@ -7,9 +8,9 @@
 namespace qm {
 
 void heapsort_by_score(int n, float* ra1, int32_t* rb1) {
+  if (n < 2) return;  // before the 1-based pointers: an empty list may have none
   float* ra = ra1 - 1;  // 1-based
   int32_t* rb = rb1 - 1;
-  if (n < 2) return;
   int l = n / 2 + 1, ir = n;
   for (;;) {
     float x;
@@ -66,7 +67,7 @@ void random_pick(random_stream& rng, std::vector<int32_t>& list, int32_t want, i
 }
 
 // The want best of a sex by score (descending; ties as the heapsort places them).
-void truncation(const std::vector<double>& score_of, std::vector<int32_t>& list, int32_t want, int32_t nhalf,
+void truncation(std::span<const double> score_of, std::vector<int32_t>& list, int32_t want, int32_t nhalf,
                 int first) {
   list.assign(static_cast<size_t>(want), 0);
   if (want == nhalf) {
@@ -87,7 +88,7 @@ void truncation(const std::vector<double>& score_of, std::vector<int32_t>& list,
 }  // namespace
 
 void select_parents(population& pop, selection_criterion criterion, int32_t nsire, int32_t ndam,
-                    random_stream& rng) {
+                    random_stream& rng, std::span<const double> ebv) {
   const int32_t nhalf = pop.candidates_per_sex();
   if (nhalf < nsire || nhalf < ndam || nsire < 3 || ndam < 3) stop(stop_text::select_code1);
   switch (criterion) {
@@ -109,6 +110,14 @@ void select_parents(population& pop, selection_criterion criterion, int32_t nsir
       truncation(*scores, pop.sires, nsire, nhalf, 1);
       return;
     }
+    case selection_criterion::pedigree_ebv:
+    case selection_criterion::genomic_ebv:
+      if (ebv.size() != static_cast<size_t>(pop.nind))
+        stop("Selection on estimated breeding values: " + std::to_string(ebv.size()) + " values for " +
+             std::to_string(pop.nind) + " animals; seltype 3 and 4 need the estimates of the current generation.");
+      truncation(ebv, pop.dams, ndam, nhalf, 2);
+      truncation(ebv, pop.sires, nsire, nhalf, 1);
+      return;
     case selection_criterion::unknown:
       break;
   }

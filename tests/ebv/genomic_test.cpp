@@ -70,6 +70,29 @@ TEST(GenomicTest, PackingKeepsEveryDosage) {
   EXPECT_THROW(qm::pack_genotypes(bad.data(), s.n, s.m), qm::run_stop);
 }
 
+// Rows gathered by animal and given their by-marker copy afterwards hold
+// the same bytes as packing the dosages at once, across tile edges (256
+// animals) and for any number of threads.
+TEST(GenomicTest, MarkerMajorFromRows) {
+  for (const auto& [n, m] : {std::pair<int64_t, int64_t>{1, 1}, {7, 11}, {257, 9}, {1030, 64}, {513, 3}}) {
+    const sample s = make_sample(n, m, static_cast<uint32_t>(n + m));
+    const qm::packed_genotypes want = qm::pack_genotypes(s.x.data(), n, m);
+    for (int threads : {1, 3}) {
+      qm::packed_genotypes g = qm::pack_genotypes(s.x.data(), n, m, false);
+      EXPECT_EQ(g.col_bytes, 0);
+      EXPECT_TRUE(g.by_marker.empty());
+      qm::add_marker_major(g, threads);
+      EXPECT_EQ(g.col_bytes, want.col_bytes) << n << " x " << m;
+      EXPECT_EQ(g.by_marker, want.by_marker) << n << " x " << m << ", " << threads << " threads";
+    }
+  }
+  qmtest::console_capture cc;
+  const sample s = make_sample(5, 6, 9);
+  qm::packed_genotypes g = qm::pack_genotypes(s.x.data(), 5, 6, false);
+  g.by_animal.pop_back();  // a row cut short
+  EXPECT_THROW(qm::add_marker_major(g), qm::run_stop);
+}
+
 // The equations written out densely and solved directly; then the same GEBV
 // from GBLUP with G = Z Z' / (2 sum p (1 - p)) and lambda = (1 - h2) / h2.
 TEST(GenomicTest, DenseSolveAndEquivalentGblup) {

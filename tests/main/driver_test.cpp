@@ -95,7 +95,8 @@ TEST(DriverCommandLine, HelpVersionAndBadOptions) {
     outcome r = run(help);
     EXPECT_EQ(r.status, 0) << help;
     EXPECT_NE(r.out.find("Usage: quillmere"), std::string::npos) << r.out;
-    for (const char* opt : {"--threads", "--outdir", "--overwrite", "--seed", "--max-memory", "--check", "--version"})
+    for (const char* opt : {"--threads", "--outdir", "--overwrite", "--seed", "--max-memory", "--gblup-generations",
+                            "--check", "--version"})
       EXPECT_NE(r.out.find(opt), std::string::npos) << opt << " missing from\n" << r.out;
     EXPECT_NE(r.out.find("the cores this process may use"), std::string::npos) << r.out;
   }
@@ -107,7 +108,8 @@ TEST(DriverCommandLine, HelpVersionAndBadOptions) {
   // A command line that cannot be understood stops before anything runs.
   qmtest::write_file("param.par", history_par(30));
   for (const char* bad : {"--frobnicate param.par", "param.par -x", "--threads 0 param.par", "--threads",
-                          "--threads=x param.par", "--seed=0 param.par", "param.par other.par"}) {
+                          "--threads=x param.par", "--seed=0 param.par", "param.par other.par",
+                          "--gblup-generations 0 param.par", "--gblup-generations=two param.par"}) {
     r = run(bad);
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_FALSE(qmtest::file_exists("log.txt")) << bad;

@@ -268,6 +268,60 @@ TEST(ParamsCheck, NestedStageChecksTheParentsSelectedBefore) {
   EXPECT_NE(con.text().find("selected before this stage"), std::string::npos) << con.text();
 }
 
+// Selection on estimated breeding values needs phenotypes, which begin in
+// stage 2: seltype 3 and 4 are refused in the stage-1 block as it is read,
+// accepted in later stages, and refused there only with h2(1) = 1.
+TEST(ParamsCheck, SelectionOnEstimatedBreedingValues) {
+  qmtest::tempdir dir;
+  const std::string par = small_par();
+  for (const char* t : {"3", "4"}) {
+    SCOPED_TRACE(std::string("seltype ") + t);
+    const std::string out = load_stops(set_record(par, 20, std::string("0 2 ") + t));
+    EXPECT_TRUE(names_record(out, 20)) << out;
+    EXPECT_NE(out.find(std::string("seltype = ") + t + " is not allowed"), std::string::npos) << out;
+    EXPECT_NE(out.find("stage 1 has no phenotypes"), std::string::npos) << out;
+
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    qmtest::load_par(p, set_record(set_record(par, 24, std::string("0 0 ") + t), 28, std::string("0 2 ") + t));
+    EXPECT_EQ(p.stages[2].block.criterion(), t[0] == '3' ? qm::selection_criterion::pedigree_ebv
+                                                          : qm::selection_criterion::genomic_ebv);
+    EXPECT_NO_THROW(begin(p, 2));
+    EXPECT_NO_THROW(begin(p, 3));
+    EXPECT_TRUE(p.some_stage_uses(p.stages[3].block.criterion()));
+    EXPECT_FALSE(p.some_stage_uses(qm::selection_criterion::phenotype));
+    EXPECT_EQ(con.text(), "");
+
+    // --check finds nothing to report for them from stage 2 on, and the stage-1 refusal.
+    qm::run_parameters c;
+    c.parafile = "param.par";
+    const std::string ok = set_record(par, 28, std::string("0 2 ") + t);
+    qmtest::write_file("param.par", ok);
+    EXPECT_EQ(qm::check_parameters(c), std::vector<std::string>{});
+    qm::run_parameters c1;
+    c1.parafile = "param.par";
+    qmtest::write_file("param.par", set_record(par, 20, std::string("0 2 ") + t));
+    const std::vector<std::string> found = qm::check_parameters(c1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(names_record(found[0], 20)) << found[0];
+
+    // h2(1) = 1 leaves no residual variance for the models.
+    qm::run_parameters h;
+    qmtest::load_par(h, set_record(ok, 8, "1"));
+    EXPECT_NO_THROW(begin(h, 2));
+    EXPECT_THROW(begin(h, 3), qm::run_stop);
+    EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
+    EXPECT_NE(con.text().find("h2(1) < 1"), std::string::npos) << con.text();
+  }
+  // Other values stay unknown and --check names the run's stop for them.
+  qm::run_parameters c;
+  c.parafile = "param.par";
+  qmtest::write_file("param.par", set_record(par, 28, "0 2 5"));
+  const std::vector<std::string> found = qm::check_parameters(c);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].find("Parameter Error in select_module! code 2"), std::string::npos) << found[0];
+}
+
 TEST(ParamsIdmult, LargestStageSizeReadAhead) {
   qmtest::tempdir dir;
   qmtest::console_capture con;

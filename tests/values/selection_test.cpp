@@ -87,6 +87,48 @@ TEST(Select, TruncationWithTiedScores) {
   for (int32_t a : g.p.dams) EXPECT_TRUE(a % 2 == 0 && a <= 8);
 }
 
+// Seltype 3 and 4 truncate on the EBVs they are given, through the same
+// single-precision sort as the true values: the same numbers as true values
+// or as EBVs give the same parents, ties (values equal once rounded to
+// float) included.
+TEST(Select, TruncationOnEstimatedBreedingValues) {
+  fixture f(40);
+  qm::population& p = f.p;
+  std::vector<double> ebv(40);
+  for (int i = 1; i <= 40; ++i) {
+    ebv[i - 1] = std::sin(0.9 * i) + (i % 3 == 0 ? 1e-12 * i : 0.0);  // some differ beyond float precision
+    if (i % 7 == 0) ebv[i - 1] = 0.5;                                  // and some are equal
+    p.tbv_of(i, 1) = -ebv[i - 1];                                      // neither TBV nor phenotype is used
+    p.phenotype_of(i, 1) = std::cos(3.1 * i);
+  }
+  for (crit c : {crit::pedigree_ebv, crit::genomic_ebv}) {
+    const int32_t seed0 = f.state();
+    EXPECT_THROW(f.select(c, 5, 6), qm::run_stop);  // without estimates
+    EXPECT_EQ(f.state(), seed0);
+    qm::select_parents(p, c, 5, 6, f.s.st.rng, ebv);
+    EXPECT_EQ(f.state(), seed0);
+    const std::vector<int32_t> sires = p.sires, dams = p.dams;
+    for (int first = 1; first <= 2; ++first) {
+      const std::vector<int32_t>& chosen = first == 1 ? sires : dams;
+      double worst_in = 1e9, best_out = -1e9;
+      std::set<int32_t> in(chosen.begin(), chosen.end());
+      for (int32_t a : chosen) worst_in = std::min(worst_in, ebv[a - 1]);
+      for (int i = first; i <= 40; i += 2)
+        if (!in.count(i)) best_out = std::max(best_out, ebv[i - 1]);
+      EXPECT_GE(worst_in, best_out);
+    }
+    for (int i = 1; i <= 40; ++i) p.tbv_of(i, 1) = ebv[i - 1];
+    f.select(crit::true_value, 5, 6);
+    EXPECT_EQ(p.sires, sires);
+    EXPECT_EQ(p.dams, dams);
+    for (int i = 1; i <= 40; ++i) p.tbv_of(i, 1) = -ebv[i - 1];
+  }
+  // Estimates of another generation size stop the run.
+  ebv.pop_back();
+  EXPECT_THROW(qm::select_parents(p, crit::pedigree_ebv, 5, 6, f.s.st.rng, ebv), qm::run_stop);
+  EXPECT_NE(f.con.text().find("seltype 3 and 4 need the estimates"), std::string::npos);
+}
+
 TEST(Select, KeepingEveryAnimal) {
   fixture f(20);
   qm::population& p = f.p;
@@ -108,7 +150,10 @@ TEST(Select, KeepingEveryAnimal) {
 
 TEST(Select, ParameterErrors) {
   fixture f(40);
-  EXPECT_EQ(qm::stage_block{.seltype = 3}.criterion(), crit::unknown);
+  EXPECT_EQ(qm::stage_block{.seltype = 7}.criterion(), crit::unknown);
+  EXPECT_EQ(qm::stage_block{.seltype = -1}.criterion(), crit::unknown);
+  EXPECT_EQ(qm::stage_block{.seltype = 3}.criterion(), crit::pedigree_ebv);
+  EXPECT_EQ(qm::stage_block{.seltype = 4}.criterion(), crit::genomic_ebv);
   EXPECT_THROW(f.select(crit::random, 2, 10), qm::run_stop);
   EXPECT_THROW(f.select(crit::random, 10, 21), qm::run_stop);  // more dams than females
   EXPECT_THROW(f.select(crit::unknown, 2, 10), qm::run_stop);  // code 1 comes first

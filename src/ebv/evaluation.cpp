@@ -1,0 +1,210 @@
+#include "ebv/evaluation.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "ebv/animal_model.hpp"
+#include "output/fixed.hpp"
+#include "pedigree/inbreeding.hpp"
+#include "run/messages.hpp"
+#include "run/threads.hpp"
+
+namespace qm {
+
+namespace {
+
+constexpr int32_t pack_chunk = 64;  // animals packed by one part of the work
+
+void not_converged(const char* what, int32_t g, const pcg_result& r) {
+  std::string s = "Warning: the ";
+  s += what;
+  s += " equations of generation " + std::to_string(g) + " stopped after " + std::to_string(r.iterations) +
+       " iterations with a relative residual of ";
+  add_f(s, r.rel_residual, 12, 10);
+  s += " (the criterion is 1e-10); their estimates are used as they are.";
+  show(s);
+}
+
+}  // namespace
+
+packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads) {
+  if (markers.haplotypes() < 2 * nind)
+    stop("genomic prediction: " + std::to_string(markers.haplotypes()) + " marker haplotypes for " +
+         std::to_string(nind) + " animals");
+  packed_genotypes g;
+  g.n = nind;
+  g.m = markers.loci();
+  g.row_bytes = (g.m + 3) / 4;
+  g.by_animal.assign(static_cast<size_t>(g.n * g.row_bytes), 0);
+  const int parts = (nind + pack_chunk - 1) / pack_chunk;
+  const auto body = [&](int k) {
+    const int32_t a = k * pack_chunk, e = std::min(nind, a + pack_chunk);
+    for (int32_t i = a; i < e; ++i) {  // animal i + 1: haplotypes 2i and 2i + 1
+      const int8_t* h0 = markers.column(2 * i);
+      const int8_t* h1 = markers.column(2 * i + 1);
+      uint8_t* row = g.by_animal.data() + static_cast<int64_t>(i) * g.row_bytes;
+      int64_t j = 0;
+#if defined(__SSE2__)
+      // Sixteen markers at a time: the dosages as bytes, then four of them
+      // (a 32-bit lane) folded into the low byte of the lane, and the four
+      // low bytes packed together.
+      const __m128i one = _mm_set1_epi8(1);
+      for (; j + 16 <= g.m; j += 16) {
+        const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h0 + j));
+        const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h1 + j));
+        const __m128i d = _mm_add_epi8(_mm_and_si128(_mm_cmpeq_epi8(a0, one), one),
+                                       _mm_and_si128(_mm_cmpeq_epi8(a1, one), one));
+        __m128i v = _mm_or_si128(_mm_or_si128(d, _mm_srli_epi32(d, 6)),
+                                 _mm_or_si128(_mm_srli_epi32(d, 12), _mm_srli_epi32(d, 18)));
+        v = _mm_and_si128(v, _mm_set1_epi32(255));
+        v = _mm_packs_epi32(v, v);
+        v = _mm_packus_epi16(v, v);
+        const int32_t four = _mm_cvtsi128_si32(v);
+        std::memcpy(row + j / 4, &four, 4);
+      }
+#endif
+      for (; j + 4 <= g.m; j += 4) {
+        unsigned b = 0;
+        for (int q = 0; q < 4; ++q)
+          b |= static_cast<unsigned>((h0[j + q] == 1) + (h1[j + q] == 1)) << (2 * q);
+        row[j / 4] = static_cast<uint8_t>(b);
+      }
+      for (; j < g.m; ++j)
+        row[j / 4] = static_cast<uint8_t>(row[j / 4] | (((h0[j] == 1) + (h1[j] == 1)) << (2 * (j % 4))));
+    }
+  };
+  run_parallel(threads < 1 ? 1 : threads, parts, [&body](int k) { body(k); });
+  return g;
+}
+
+void ebv_evaluation::plan(const run_parameters& p, int32_t historical_generations) {
+  *this = ebv_evaluation{};
+  pedigree_used_ = p.some_stage_uses(selection_criterion::pedigree_ebv);
+  genomic_used_ = p.some_stage_uses(selection_criterion::genomic_ebv);
+  historical_ = std::max(0, historical_generations);
+  reference_generations_ = std::max(1, p.gblup_generations);
+}
+
+int64_t ebv_evaluation::genotype_bytes() const {
+  int64_t b = 0;
+  for (const genotyped_generation& x : geno_) b += static_cast<int64_t>(x.g.by_animal.size());
+  return b;
+}
+
+std::span<const double> ebv_evaluation::scores_for(selection_criterion c, int32_t g) const {
+  if (!selects_on_ebv(c) || c != method_ || !estimated_for(g)) return {};
+  return ebv_;
+}
+
+void ebv_evaluation::record_generation(const population& pop, const pedigree_history& h, int threads) {
+  if (!active()) return;
+  const int32_t g = h.generations() - 1;
+  if (g == recorded_generation_) return;  // recorded already
+  if (h.size_of(g) != pop.nind || pop.phenotype.size() < static_cast<size_t>(pop.nind))
+    stop("breeding-value estimation: generation " + std::to_string(g) + " has " + std::to_string(h.size_of(g)) +
+         " animals in the pedigree history but " + std::to_string(pop.nind) + " with phenotypes");
+  if (!based_) {  // the first generation of stage 2
+    based_ = true;
+    const int32_t base_generation = historical_ == 0 ? 0 : std::max(0, g - historical_);
+    offset_ = h.first_of(base_generation) - 1;
+  }
+  const int64_t first = h.first_of(g);
+  if (first + pop.nind - 1 - offset_ > std::numeric_limits<int32_t>::max())
+    stop("breeding-value estimation: more than 2147483647 animals in the pedigree; run fewer or smaller generations");
+  recorded_generation_ = g;
+  recorded_first_ = first;
+  recorded_n_ = pop.nind;
+  for (int32_t i = 1; i <= pop.nind; ++i) {
+    rec_animal_.push_back(static_cast<int32_t>(first + i - 1 - offset_));
+    rec_y_.push_back(pop.phenotype_of(i, 1));
+  }
+  if (genomic_used_) {
+    genotyped_generation x;
+    x.g = pack_marker_dosages(pop.markers, pop.nind, threads);
+    x.y.assign(pop.phenotype.begin(), pop.phenotype.begin() + pop.nind);
+    geno_.push_back(std::move(x));
+    while (static_cast<int32_t>(geno_.size()) > reference_generations_) geno_.pop_front();
+  }
+}
+
+void ebv_evaluation::estimate(selection_criterion c, const pedigree_history& h, double h2, int threads) {
+  const int32_t g = h.generations() - 1;
+  if (recorded_generation_ != g)
+    stop("breeding-value estimation: generation " + std::to_string(g) +
+         " has no recorded phenotypes; estimated breeding values need the phenotypes of stage 2 and later");
+  if (c == selection_criterion::pedigree_ebv && pedigree_used_) {
+    estimate_pedigree(h, h2, threads);
+  } else if (c == selection_criterion::genomic_ebv && genomic_used_) {
+    estimate_genomic(h2, threads);
+  } else {
+    stop("breeding-value estimation: seltype " + std::to_string(static_cast<int>(c)) +
+         " was not planned for this run");
+  }
+  method_ = c;
+  estimated_generation_ = g;
+}
+
+void ebv_evaluation::estimate_pedigree(const pedigree_history& h, double h2, int threads) {
+  // The new animals of the history, parents before the pedigree base unknown.
+  const int64_t n = h.size() - offset_;
+  for (int64_t k = static_cast<int64_t>(sire_.size()) + 1; k <= n; ++k) {
+    const pedigree_record& r = h.at(offset_ + k);
+    sire_.push_back(r.sire > offset_ ? static_cast<int32_t>(r.sire - offset_) : 0);
+    dam_.push_back(r.dam > offset_ ? static_cast<int32_t>(r.dam - offset_) : 0);
+  }
+  inbreeding_append(sire_, dam_, f_);
+  ainverse_append(ainv_, sire_, dam_, f_);
+
+  pcg_options opt;
+  opt.tol = ebv_tolerance;
+  opt.max_iter = ebv_max_iterations;
+  opt.threads = threads;
+  const std::vector<double> start = prev_x_.empty() ? std::vector<double>{} : extend_start(prev_x_, 1, sire_, dam_);
+  const animal_records rec{rec_animal_, rec_y_, {}, 1};
+  animal_model_solution sol = solve_animal_model(ainv_, lambda_from_h2(h2), rec, start, opt);
+  stats_ = sol.stats;
+  if (!stats_.converged) not_converged("pedigree-BLUP", recorded_generation_, stats_);
+  const std::span<const double> a = sol.ebv();
+  const size_t from = static_cast<size_t>(recorded_first_ - offset_ - 1);
+  ebv_.assign(a.begin() + static_cast<std::ptrdiff_t>(from),
+              a.begin() + static_cast<std::ptrdiff_t>(from + static_cast<size_t>(recorded_n_)));
+  prev_x_ = std::move(sol.x);
+}
+
+void ebv_evaluation::estimate_genomic(double h2, int threads) {
+  // The reference: the kept generations, oldest first, rows one after the other.
+  packed_genotypes ref;
+  ref.m = geno_.back().g.m;
+  ref.row_bytes = geno_.back().g.row_bytes;
+  std::vector<double> y;
+  for (const genotyped_generation& x : geno_) ref.n += x.g.n;
+  ref.by_animal.resize(static_cast<size_t>(ref.n * ref.row_bytes));
+  y.reserve(static_cast<size_t>(ref.n));
+  size_t at = 0;
+  for (const genotyped_generation& x : geno_) {
+    if (x.g.m != ref.m) stop("genomic prediction: the generations differ in their number of markers");
+    std::memcpy(ref.by_animal.data() + at, x.g.by_animal.data(), x.g.by_animal.size());
+    at += x.g.by_animal.size();
+    y.insert(y.end(), x.y.begin(), x.y.end());
+  }
+  add_marker_major(ref, threads);
+
+  pcg_options opt;
+  opt.tol = ebv_tolerance;
+  opt.max_iter = ebv_max_iterations;
+  opt.threads = threads;
+  const snp_blup_solution sol = snp_blup(ref, y, h2, prev_snp_, opt);
+  stats_ = sol.stats;
+  if (!stats_.converged) not_converged("SNP-BLUP", recorded_generation_, stats_);
+  ebv_ = gebv(geno_.back().g, sol, threads);
+  prev_snp_.assign(1, sol.mu);
+  prev_snp_.insert(prev_snp_.end(), sol.effects.begin(), sol.effects.end());
+}
+
+}  // namespace qm

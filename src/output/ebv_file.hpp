@@ -1,0 +1,20 @@
+// "ggEBV.out": the estimated breeding values of trait 1 of every generation
+// that writes result files and selected on them (seltype 3 or 4). A header
+// line, then per animal its identifier (as in ggBV.out), its EBV and the
+// iterations of the solve that gave it.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "ebv/evaluation.hpp"
+#include "run/observer.hpp"
+#include "run/parameters.hpp"
+
+namespace qm {
+
+std::unique_ptr<generation_observer> make_ebv_file();
+
+// Writes ggEBV.out for generation g (files numbering) from the last estimate.
+void write_ebv_file(const run_parameters& p, const ebv_evaluation& e, int64_t g);
+
+}  // namespace qm

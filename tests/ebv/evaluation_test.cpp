@@ -1,0 +1,352 @@
+// Breeding values estimated inside the run: the EBVs of every evaluated
+// generation against dense solves built independently from the run's
+// pedigree history, phenotypes and haplotypes; what the run keeps; and
+// whether selection on the estimates responds better than selection on
+// phenotypes, from the result files of whole runs.
+#include "ebv/evaluation.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pedigree/random_pedigree.hpp"
+#include "run/generation.hpp"
+#include "support.hpp"
+
+namespace {
+
+using qmtest::set_record;
+
+// Three stages of 40 animals, a short history with frequent mutation (so
+// that the QTL segregate), nested mating; seltype s2 in stage 2 and s3 in
+// the three generations of stage 3.
+std::string ebv_par(int s2, int s3) {
+  std::string par = set_record(qmtest::small_par(), 12, "1.0 5.0e-2 5.0e-2");
+  par = set_record(par, 18, "10 20 40 15");
+  par = set_record(par, 24, "0 0 " + std::to_string(s2));
+  par = set_record(par, 26, "10 20 40 3");
+  return set_record(par, 28, "0 0 " + std::to_string(s3));
+}
+
+// What an observer saw of the generations with values (stage 2 on).
+struct seen_generation {
+  int32_t g = 0;                   // history generation
+  std::vector<double> phe;         // trait-1 phenotypes
+  std::vector<uint8_t> dosage;     // copies of allele 1, nind x markers
+};
+
+// Checks every evaluated generation against a dense solve. The pedigree
+// starts `historical` stage-1 generations before stage 2 (0: the base).
+struct dense_check : qm::generation_observer {
+  int historical = 1;
+  int32_t reference_generations = 3;
+  double h2 = 0.0;
+  std::vector<seen_generation> seen;
+  int evaluated = 0;
+  double worst = 0.0;  // largest |EBV - dense| / max |dense|
+
+  void on_generation(const qm::generation_view& v) override {
+    if (v.step.stage < 2) return;
+    const qm::population& pop = v.pop;
+    seen_generation s;
+    s.g = v.history.generations() - 1;
+    const int32_t m = pop.markers.loci();
+    for (int32_t i = 1; i <= pop.nind; ++i) {
+      s.phe.push_back(pop.phenotype_of(i, 1));
+      for (int32_t j = 0; j < m; ++j)
+        s.dosage.push_back(static_cast<uint8_t>((pop.markers.at(j, 2 * i - 2) == 1) + (pop.markers.at(j, 2 * i - 1) == 1)));
+    }
+    seen.push_back(std::move(s));
+    if (!v.ebv->estimated_for(seen.back().g)) return;
+    ++evaluated;
+    const Eigen::VectorXd want = v.ebv->method() == qm::selection_criterion::pedigree_ebv ? pedigree_blup(v) : snp_blup(v);
+    const std::span<const double> got = v.ebv->current();
+    EXPECT_TRUE(v.ebv->stats().converged);
+    EXPECT_GT(v.ebv->stats().iterations, 0);
+    ASSERT_EQ(static_cast<Eigen::Index>(got.size()), want.size());
+    const double scale = want.cwiseAbs().maxCoeff();
+    ASSERT_GT(scale, 0.0);
+    for (Eigen::Index i = 0; i < want.size(); ++i)
+      worst = std::max(worst, std::abs(got[static_cast<size_t>(i)] - want(i)) / scale);
+  }
+
+  // y = mu + a + e on the pedigree from the base generation on, A by the
+  // tabular method, the equations solved directly.
+  Eigen::VectorXd pedigree_blup(const qm::generation_view& v) const {
+    const qm::pedigree_history& h = v.history;
+    const int32_t base = historical == 0 ? 0 : seen.front().g - historical;
+    const int64_t offset = h.first_of(base) - 1;
+    qmtest::pedigree ped;
+    for (int64_t k = offset + 1; k <= h.size(); ++k) {
+      const qm::pedigree_record& r = h.at(k);
+      ped.add(r.sire > offset ? static_cast<int32_t>(r.sire - offset) : 0,
+              r.dam > offset ? static_cast<int32_t>(r.dam - offset) : 0);
+    }
+    const int n = ped.size();
+    const double lambda = (1.0 - h2) / h2;
+    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(n + 1, n + 1);
+    Eigen::VectorXd rhs = Eigen::VectorXd::Zero(n + 1);
+    for (const seen_generation& s : seen)
+      for (size_t i = 0; i < s.phe.size(); ++i) {
+        const int a = 1 + static_cast<int>(h.first_of(s.g) + static_cast<int64_t>(i) - 1 - offset);
+        c(0, 0) += 1.0;
+        c(0, a) += 1.0;
+        c(a, 0) += 1.0;
+        c(a, a) += 1.0;
+        rhs(0) += s.phe[i];
+        rhs(a) += s.phe[i];
+      }
+    c.bottomRightCorner(n, n) += lambda * qmtest::tabular_a(ped).inverse();
+    const Eigen::VectorXd x = c.ldlt().solve(rhs);
+    const int32_t nind = v.pop.nind;
+    return x.segment(1 + static_cast<Eigen::Index>(h.first_of(seen.back().g) - 1 - offset), nind);
+  }
+
+  // SNP-BLUP on the last K generations, markers centred by the reference
+  // means, lambda = (1 - h2) / h2 * 2 sum p (1 - p); GEBV = Z_c g.
+  Eigen::VectorXd snp_blup(const qm::generation_view& v) const {
+    const int32_t m = v.pop.markers.loci(), nind = v.pop.nind;
+    const size_t k = std::min<size_t>(seen.size(), static_cast<size_t>(reference_generations));
+    const int nref = static_cast<int>(k) * nind;
+    Eigen::MatrixXd x(nref, m);
+    Eigen::VectorXd y(nref);
+    int row = 0;
+    for (size_t s = seen.size() - k; s < seen.size(); ++s)
+      for (int32_t i = 0; i < nind; ++i, ++row) {
+        y(row) = seen[s].phe[static_cast<size_t>(i)];
+        for (int32_t j = 0; j < m; ++j) x(row, j) = seen[s].dosage[static_cast<size_t>(i * m + j)];
+      }
+    const Eigen::RowVectorXd centre = x.colwise().mean();
+    double sum2pq = 0.0;
+    for (int32_t j = 0; j < m; ++j) sum2pq += centre(j) * (1.0 - centre(j) / 2.0);
+    const Eigen::MatrixXd z = x.rowwise() - centre;
+    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(m + 1, m + 1);
+    c(0, 0) = nref;
+    c.block(0, 1, 1, m) = z.colwise().sum();
+    c.block(1, 0, m, 1) = z.colwise().sum().transpose();
+    c.bottomRightCorner(m, m) = z.transpose() * z + (1.0 - h2) / h2 * sum2pq * Eigen::MatrixXd::Identity(m, m);
+    Eigen::VectorXd rhs(m + 1);
+    rhs(0) = y.sum();
+    rhs.tail(m) = z.transpose() * y;
+    const Eigen::VectorXd sol = c.ldlt().solve(rhs);
+    return z.bottomRows(nind) * sol.tail(m);
+  }
+};
+
+// observer_list owns its observers; the checks here live on the stack.
+struct borrowed : qm::generation_observer {
+  qm::generation_observer& o;
+  explicit borrowed(qm::generation_observer& x) : o(x) {}
+  void on_generation(const qm::generation_view& v) override { o.on_generation(v); }
+};
+
+// A run of every stage with the check, the evaluation planned anew
+// (historical generations, reference generations) before anything is bred.
+void run_checked(qmtest::run_setup& s, dense_check& d, int historical, int32_t reference_generations) {
+  d.historical = historical;
+  d.reference_generations = reference_generations;
+  d.h2 = static_cast<double>(s.params.h2[0]);
+  s.params.gblup_generations = reference_generations;
+  s.st.ebv.plan(s.params, historical);
+  qm::observer_list obs;
+  obs.add(std::make_unique<borrowed>(d));
+  for (int st = 1; st <= s.params.nstage; ++st) s.run_stage(st, obs);
+}
+
+}  // namespace
+
+// Pedigree BLUP of every evaluated generation (stage 2 and the three of
+// stage 3) equals the dense solution on the pedigree taken from the history,
+// both with the last stage-1 generation as founders (the run's choice) and
+// with the whole history from the base generation on.
+TEST(EvaluationTest, PedigreeBlupMatchesDenseSolve) {
+  for (int historical : {1, 0}) {
+    SCOPED_TRACE("historical generations " + std::to_string(historical));
+    qmtest::tempdir dir;
+    qmtest::console_capture con;
+    qmtest::run_setup s(ebv_par(3, 3));
+    dense_check d;
+    run_checked(s, d, historical, 3);
+    EXPECT_EQ(d.evaluated, 4);
+    EXPECT_LT(d.worst, 1e-7);
+    const qm::ebv_evaluation& e = s.st.ebv;
+    EXPECT_TRUE(e.keeps_pedigree());
+    EXPECT_FALSE(e.keeps_genotypes());
+    EXPECT_EQ(e.records(), 4 * 40);
+    EXPECT_EQ(e.pedigree_animals(), s.st.history.size() - e.pedigree_offset());
+    EXPECT_EQ(e.pedigree_offset(), historical == 1 ? s.st.history.first_of(s.st.history.generations() - 5) - 1 : 0);
+    EXPECT_EQ(e.genotyped_generations(), 0);
+  }
+}
+
+// SNP-BLUP with the current and K - 1 earlier generations as reference
+// equals the dense solution built from the haplotypes; past generations are
+// kept packed at 2 bits, K of them.
+TEST(EvaluationTest, GenomicBlupMatchesDenseSolve) {
+  for (int32_t k : {1, 2, 3}) {
+    SCOPED_TRACE("reference generations " + std::to_string(k));
+    qmtest::tempdir dir;
+    qmtest::console_capture con;
+    qmtest::run_setup s(ebv_par(4, 4));
+    dense_check d;
+    run_checked(s, d, 1, k);
+    EXPECT_EQ(d.evaluated, 4);
+    EXPECT_LT(d.worst, 1e-7);
+    const qm::ebv_evaluation& e = s.st.ebv;
+    EXPECT_FALSE(e.keeps_pedigree());
+    EXPECT_EQ(e.pedigree_animals(), 0);
+    EXPECT_EQ(e.genotyped_generations(), k);
+    EXPECT_EQ(e.genotype_bytes(), k * 40 * ((44 + 3) / 4));
+  }
+}
+
+// Without seltype 3 or 4 nothing is kept; with one of them in a later stage
+// only, the phenotypes are recorded from stage 2 on all the same, and only
+// what that kind of estimate needs.
+TEST(EvaluationTest, KeepsOnlyWhatTheStagePlanUses) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  {
+    qmtest::run_setup s(ebv_par(1, 2));
+    for (int st = 1; st <= 3; ++st) s.run_stage(st);
+    EXPECT_FALSE(s.st.ebv.active());
+    EXPECT_EQ(s.st.ebv.records(), 0);
+    EXPECT_EQ(s.st.ebv.pedigree_animals(), 0);
+    EXPECT_EQ(s.st.ebv.genotyped_generations(), 0);
+    EXPECT_FALSE(s.st.ebv.estimated_for(s.st.history.generations() - 1));
+  }
+  for (int t : {3, 4}) {
+    std::string par = ebv_par(2, 2);
+    par = set_record(par, 16, "4 0 12345");
+    par += "stage 4\n10 20 40 1\nstage 4\n0 2 " + std::to_string(t) + "\n";
+    qmtest::run_setup s(par);
+    for (int st = 1; st <= 3; ++st) s.run_stage(st);
+    EXPECT_TRUE(s.st.ebv.active());
+    EXPECT_EQ(s.st.ebv.records(), 4 * 40);  // stage 2 and stage 3, not evaluated
+    EXPECT_EQ(s.st.ebv.pedigree_animals(), 0);  // built when first needed
+    EXPECT_FALSE(s.st.ebv.estimated_for(s.st.history.generations() - 1));
+    EXPECT_EQ(s.st.ebv.genotyped_generations(), t == 4 ? 3 : 0);
+    s.run_stage(4);
+    EXPECT_TRUE(s.st.ebv.estimated_for(s.st.history.generations() - 1));
+    EXPECT_EQ(s.st.ebv.records(), 5 * 40);
+    EXPECT_EQ(s.st.ebv.pedigree_animals(), t == 3 ? 6 * 40 : 0);
+  }
+}
+
+namespace {
+
+// One generation's result files: TBV, phenotype and (when written) EBV of trait 1.
+struct generation_files {
+  std::vector<double> tbv, phe, ebv;
+};
+
+generation_files read_generation(const std::string& dir, int g) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%02d", g);
+  generation_files r;
+  std::istringstream bv(qmtest::read_file(dir + "/" + name + "BV.out"));
+  std::string line;
+  std::getline(bv, line);
+  while (std::getline(bv, line)) {
+    std::istringstream f(line);
+    std::string id, sire, dam;
+    int sex = 0, bred = 0;
+    double t = 0, p = 0;
+    f >> id >> sire >> dam >> sex >> bred >> t >> p;
+    r.tbv.push_back(t);
+    r.phe.push_back(p);
+  }
+  std::istringstream eb(qmtest::read_file(dir + "/" + name + "EBV.out"));
+  std::getline(eb, line);
+  while (std::getline(eb, line)) {
+    std::istringstream f(line);
+    std::string id;
+    double e = 0;
+    f >> id >> e;
+    r.ebv.push_back(e);
+  }
+  return r;
+}
+
+double mean(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double x : v) s += x;
+  return s / static_cast<double>(v.size());
+}
+
+double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+  const double ma = mean(a), mb = mean(b);
+  double sab = 0.0, saa = 0.0, sbb = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    sab += (a[i] - ma) * (b[i] - mb);
+    saa += (a[i] - ma) * (a[i] - ma);
+    sbb += (b[i] - mb) * (b[i] - mb);
+  }
+  return sab / std::sqrt(saa * sbb);
+}
+
+// h2 = 0.1, 10 chromosomes of 101 markers, 300 animals; nested mating of 10
+// sires and 50 dams (full-sib families of 6 in half-sib groups of 30); the
+// stage-2 generation and 5 generations of stage 3 select with seltype t.
+std::string response_par(int t) {
+  return "Response to selection on phenotypes and on estimated breeding values\n"
+         "1 0 0.2 0\n\n\n\n\n"
+         "heritability\n0.1\n"
+         "nmpc nchr maptype\n101 10 0\n"
+         "chrlen mutm mutq\n1.0 1.0e-3 1.0e-3\n"
+         "qtlrule nqtl qtlp1 qtlp2\n0 100 1.0 1.0\n"
+         "nstage spare seed\n3 0 1\n"
+         "stage 1\n50 50 300 100\nstage 1\n0 2 0\n"
+         "stage 2\n10 50 300 1\nstage 2\n0 0 " + std::to_string(t) + "\n"
+         "stage 3\n10 50 300 5\nstage 3\n0 0 " + std::to_string(t) + "\n";
+}
+
+}  // namespace
+
+// With h2 = 0.1, truncation on pedigree-BLUP or SNP-BLUP EBVs raises the
+// mean true breeding value more than truncation on phenotypes over five
+// generations, and the EBVs rank the animals better than their phenotypes
+// do (correlation with the TBV, same animals), averaged over five seeds.
+TEST(EvaluationTest, SelectionOnEstimatesRespondsBetter) {
+  qmtest::tempdir dir;
+  const int seeds = 5;
+  std::map<int, double> response, r_ebv, r_phe;
+  for (int t : {2, 3, 4}) {
+    qmtest::write_file("r" + std::to_string(t) + ".par", response_par(t));
+    for (int seed = 1; seed <= seeds; ++seed) {
+      const std::string run = "t" + std::to_string(t) + "s" + std::to_string(seed);
+      const std::string cmd = "mkdir " + run + " && cd " + run + " && '" + QM_BINARY + "' --threads 1 --seed " +
+                              std::to_string(1000 + seed) + " ../r" + std::to_string(t) + ".par > console.txt 2>&1";
+      const int rc = std::system(cmd.c_str());
+      ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << run << "\n" << qmtest::read_file(run + "/console.txt");
+      const generation_files first = read_generation(run, 1), last = read_generation(run, 6);
+      ASSERT_EQ(first.tbv.size(), 300u);
+      ASSERT_EQ(last.tbv.size(), 300u);
+      response[t] += (mean(last.tbv) - mean(first.tbv)) / seeds;
+      for (int g = 1; g <= 6; ++g) {
+        const generation_files f = read_generation(run, g);
+        EXPECT_EQ(f.ebv.size(), t == 2 ? 0u : 300u) << run << " generation " << g;
+        r_phe[t] += correlation(f.phe, f.tbv) / (6 * seeds);
+        if (t != 2) r_ebv[t] += correlation(f.ebv, f.tbv) / (6 * seeds);
+      }
+    }
+  }
+  std::printf("response in mean TBV over 5 generations: phenotype %.3f, pedigree BLUP %.3f, SNP-BLUP %.3f\n",
+              response[2], response[3], response[4]);
+  std::printf("correlation with TBV: phenotype %.3f (seltype 2), %.3f / %.3f (seltype 3 / 4); "
+              "EBV %.3f (pedigree BLUP), %.3f (SNP-BLUP)\n",
+              r_phe[2], r_phe[3], r_phe[4], r_ebv[3], r_ebv[4]);
+  EXPECT_GT(response[2], 0.0);
+  EXPECT_GT(response[3], response[2]);
+  EXPECT_GT(response[4], response[2]);
+  EXPECT_GT(r_ebv[3], r_phe[3]);
+  EXPECT_GT(r_ebv[4], r_phe[4]);
+}
