@@ -355,6 +355,15 @@ void read_stage(reader& r, int s, stage_block& b) {
 // Reads the block of stage s from its place in the file; a failure is kept
 // as the message to give when the stage begins.
 void read_stage_ahead(const reader& whole, int s, stage_entry& e) {
+  const size_t heading = static_cast<size_t>(4 * s + 13);
+  if (heading > whole.rec().size()) {
+    // The file ends before the block: the message skip() would give, without
+    // the cost of an exception for each of many missing blocks.
+    e.readable = false;
+    e.read_error = "Parameter file " + whole.file + " ends before record " + std::to_string(whole.rec().size() + 1) +
+                   ": expected the records up to the heading of stage " + std::to_string(s) + ".";
+    return;
+  }
   reader r = whole;
   r.next = 0;
   r.quiet = true;
