@@ -11,5 +11,6 @@ ninja -C "$top/build-sanitize"
 cd "$top/build-sanitize"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp
 # The long-running client and scheduler tests are covered by the normal suite.
 ctest --output-on-failure -j "$(nproc)" -LE slow

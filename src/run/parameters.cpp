@@ -591,6 +591,13 @@ void check_run_rules(const run_parameters& p) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
     const int r1 = s == 1 ? 18 : 4 * s + 14, r2 = r1 + 2;
     if (!e.readable) {
+      // A file that ends early leaves every later block unread: one line says so.
+      if (s >= 2 && e.read_error.find(" ends before record ") != std::string::npos) {
+        section_problem(e.read_error + (s < p.nstage ? " Stages " + std::to_string(s) + " to " +
+                                                           std::to_string(p.nstage) + " have no blocks."
+                                                     : std::string()));
+        break;
+      }
       if (s >= 2) section_problem(e.read_error);
       continue;
     }
