@@ -13,92 +13,9 @@
 namespace qm {
 
 namespace {
+
 // Thresholds are compared as signed 32-bit numbers: states are below 2^31 - 1.
 uint32_t clamp31(uint32_t t) { return t > 0x7fffffffu ? 0x7fffffffu : t; }
-}  // namespace
-
-void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan) {
-  const int gaps = map.nmpc - 1;
-  plan.nchr = map.nchr;
-  plan.nmpc = map.nmpc;
-  plan.u = 3 + 4 * gaps;
-  plan.upad = (plan.u + 7) / 8 * 8;
-  plan.jump_u = jump_multiplier(static_cast<uint64_t>(plan.u));
-  const uint32_t half = uniform_threshold(0.5), tmm = clamp31(uniform_threshold(mutm)), tmq = clamp31(uniform_threshold(mutq));
-  plan.same_rows = true;
-  const std::vector<double>& left = map.recomb_left;
-  const std::vector<double>& right = map.recomb_right;
-  for (size_t k = 1; k < left.size() && plan.same_rows; ++k)
-    plan.same_rows = left[k] == left[0] && right[k] == right[0];
-  const int rows = plan.same_rows ? 1 : map.nchr;
-  plan.thr.assign(static_cast<size_t>(rows) * plan.upad + 8, 0);  // padding never fires
-  for (int c = 0; c < rows; ++c) {
-    uint32_t* t = plan.thr.data() + static_cast<size_t>(c) * plan.upad;
-    t[0] = t[1] = half;
-    t[2] = tmm;
-    for (int j = 0; j < gaps; ++j) {
-      const size_t k = static_cast<size_t>(c) * gaps + j;
-      t[3 + 4 * j] = clamp31(uniform_threshold(left[k]));
-      t[4 + 4 * j] = tmq;
-      t[5 + 4 * j] = clamp31(uniform_threshold(right[k]));
-      t[6 + 4 * j] = tmm;
-    }
-  }
-}
-
-namespace {
-
-// bits: one bit per uniform of the chromosome, set when its state is below
-// the threshold of its position. st is the state before the first uniform.
-void event_bits_scalar(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits) {
-  std::memset(bits, 0, static_cast<size_t>(upad / 64 + 1) * 8);
-  for (int i = 0; i < upad; ++i) {
-    st = next_state(st);
-    bits[i >> 6] |= static_cast<uint64_t>(st < thr[i]) << (i & 63);
-  }
-}
-
-#if defined(__x86_64__)
-// Sixteen states at a time in four independent chains. Lanes of e0 hold the
-// states of positions i, i+2, i+4, i+6, of o0 those of i+1, i+3, i+5, i+7,
-// and e1, o1 the same for i+8..i+15; each step multiplies by 16807^16.
-__attribute__((target("avx2"))) inline __m256i mulmod4(__m256i x, __m256i c) {
-  const __m256i m = _mm256_set1_epi64x(0x7fffffff);
-  __m256i r = _mm256_mul_epu32(x, c);
-  r = _mm256_add_epi64(_mm256_and_si256(r, m), _mm256_srli_epi64(r, 31));
-  return _mm256_add_epi64(_mm256_and_si256(r, m), _mm256_srli_epi64(r, 31));
-}
-
-__attribute__((target("avx2"))) inline unsigned below8(__m256i ev, __m256i od, const uint32_t* thr) {
-  const __m256i s = _mm256_or_si256(ev, _mm256_slli_epi64(od, 32));
-  const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thr));
-  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(t, s))));
-}
-
-__attribute__((target("avx2"))) void event_bits_avx2(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits,
-                                                     const uint32_t* pw) {
-  // pw[k] = 16807^k for k = 0..16; upad is a multiple of 8, thr holds upad + 8 entries
-  auto at = [&](int k) { return static_cast<long long>(mulmod31(st, pw[k])); };
-  __m256i e0 = _mm256_setr_epi64x(at(1), at(3), at(5), at(7));
-  __m256i o0 = _mm256_setr_epi64x(at(2), at(4), at(6), at(8));
-  __m256i e1 = _mm256_setr_epi64x(at(9), at(11), at(13), at(15));
-  __m256i o1 = _mm256_setr_epi64x(at(10), at(12), at(14), at(16));
-  const __m256i c = _mm256_set1_epi64x(pw[16]);
-  const int words = upad / 64 + 1;
-  for (int w = 0, i = 0; w < words && i < upad; ++w) {
-    uint64_t word = 0;
-    for (int k = 0; k < 64 && i < upad; k += 16, i += 16) {
-      const uint64_t b = below8(e0, o0, thr + i) | (below8(e1, o1, thr + i + 8) << 8);
-      word |= b << k;
-      e0 = mulmod4(e0, c);
-      o0 = mulmod4(o0, c);
-      e1 = mulmod4(e1, c);
-      o1 = mulmod4(o1, c);
-    }
-    bits[w] = word;
-  }
-}
-#endif
 
 bool cpu_has_avx2() {
 #if defined(__x86_64__)
@@ -112,99 +29,559 @@ bool cpu_has_avx2() {
 #endif
 }
 
-struct kernel {
-  uint32_t pw[17];
-  bool avx2 = cpu_has_avx2();
-  kernel() {
-    pw[0] = 1;
-    for (int k = 1; k <= 16; ++k) pw[k] = mulmod31(pw[k - 1], rmult);
-  }
-  void bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* out, bool vector = true) const {
-#if defined(__x86_64__)
-    if (avx2 && vector) return event_bits_avx2(st, thr, upad, out, pw);
-#endif
-    event_bits_scalar(st, thr, upad, out);
-  }
-};
+}  // namespace
 
-const kernel& the_kernel() {
-  static const kernel k;
-  return k;
-}
-
-// One chromosome of one gamete from its event bits: the start strand from
-// positions 0 and 1, then segments copied between crossovers (positions
-// 3 + 4j and 5 + 4j); mutated loci (positions 2, 4 + 4j, 6 + 4j) are listed
-// and written as 0 by the caller once the gamete is complete.
-inline void copy_chromosome(const uint64_t* bits, int u, int nmpc, const int8_t* const msrc[2],
-                            const int8_t* const qsrc[2], int8_t* mo, int8_t* qo, int32_t h, int mbase, int qbase,
-                            std::vector<mutant>& out) {
-  const int gaps = nmpc - 1;
-  unsigned s = ((bits[0] & 1u) ? 0u : 1u) ^ static_cast<unsigned>((bits[0] >> 1) & 1u);
-  int mk = 0, qk = 0;  // next marker and candidate locus to copy
-  const int words = (u + 63) / 64;
-  for (int w = 0; w < words; ++w) {
-    uint64_t b = w == 0 ? bits[0] & ~uint64_t{3} : bits[w];
-    while (b) {
-      const int pos = w * 64 + __builtin_ctzll(b);
-      b &= b - 1;
-      if (pos >= u) break;
-      const int q = pos - 3, kind = q & 3, j = q >> 2;
-      if (pos == 2) {
-        out.push_back({h, mbase, 1});
-      } else if (kind == 1) {
-        out.push_back({h, qbase + j, 0});
-      } else if (kind == 3) {
-        out.push_back({h, mbase + j + 1, 1});
-      } else {  // a crossover: markers and loci before pos come from strand s
-        const int mend = (pos + 1) / 4, qend = (pos - 1) / 4;
-        if (mend > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(mend - mk));
-        if (qend > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(qend - qk));
-        mk = std::max(mk, mend);
-        qk = std::max(qk, qend);
-        s ^= 1u;
-      }
+void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan) {
+  const int gaps = map.nmpc - 1;
+  plan.nchr = map.nchr;
+  plan.nmpc = map.nmpc;
+  plan.u = 3 + 4 * gaps;
+  plan.jump_u = jump_multiplier(static_cast<uint64_t>(plan.u));
+  const uint32_t half = uniform_threshold(0.5), tmm = clamp31(uniform_threshold(mutm)), tmq = clamp31(uniform_threshold(mutq));
+  plan.same_rows = true;
+  const std::vector<double>& left = map.recomb_left;
+  const std::vector<double>& right = map.recomb_right;
+  for (size_t k = 1; k < left.size() && plan.same_rows; ++k)
+    plan.same_rows = left[k] == left[0] && right[k] == right[0];
+  const int rows = plan.same_rows ? 1 : map.nchr;
+  const size_t u = static_cast<size_t>(plan.u);
+  plan.thr.assign(static_cast<size_t>(rows) * u, 0);
+  for (int c = 0; c < rows; ++c) {
+    uint32_t* t = plan.thr.data() + static_cast<size_t>(c) * u;
+    t[0] = t[1] = half;
+    t[2] = tmm;
+    for (int j = 0; j < gaps; ++j) {
+      const size_t k = static_cast<size_t>(c) * gaps + j;
+      t[3 + 4 * j] = clamp31(uniform_threshold(left[k]));
+      t[4 + 4 * j] = tmq;
+      t[5 + 4 * j] = clamp31(uniform_threshold(right[k]));
+      t[6 + 4 * j] = tmm;
     }
   }
-  if (nmpc > mk) std::memcpy(mo + mk, msrc[s] + mk, static_cast<size_t>(nmpc - mk));
-  if (gaps > qk) std::memcpy(qo + qk, qsrc[s] + qk, static_cast<size_t>(gaps - qk));
+  lay_out_blocks(plan);
+}
+
+void lay_out_blocks(meiosis_plan& plan) {
+  constexpr int nb = meiosis_plan::blocks;
+  const int rows = plan.same_rows ? 1 : plan.nchr;
+  const size_t u = static_cast<size_t>(plan.u);
+  // a multiple of 4, so that the positions of a step are alike modulo 4 (the
+  // same kind: crossover or mutation) and the kernel goes four steps at a time
+  plan.steps = (plan.u + 4 * nb - 1) / (4 * nb) * 4;
+  const size_t per_row = static_cast<size_t>(plan.steps) * nb;
+  plan.lanes.assign(static_cast<size_t>(rows) * per_row, 0);  // padding never fires
+  for (int c = 0; c < rows; ++c)
+    for (int k = 0; k < plan.steps; ++k)
+      for (int b = 0; b < nb; ++b) {
+        const int pos = b * plan.steps + k;
+        // the start strand (positions 0 and 1) is drawn outside the blocks
+        if (pos >= 2 && pos < plan.u) plan.lanes[c * per_row + static_cast<size_t>(k) * nb + b] = clamp31(plan.thr[c * u + pos]);
+      }
+  plan.pair_max.assign(static_cast<size_t>(rows) * plan.steps / 2, 0);
+  for (size_t x = 0; x < plan.lanes.size(); ++x) {
+    const size_t step = x / nb;  // of all rows
+    uint32_t& m = plan.pair_max[step / 4 * 2 + (step & 1)];
+    m = std::max(m, plan.lanes[x]);
+  }
+  for (int b = 0; b < nb; ++b) plan.block_jump[b] = jump_multiplier(static_cast<uint64_t>(b) * plan.steps);
+  // in the order of the vector kernel's registers: blocks 0, 2, 4, 6, then 1, 3, 5, 7, 8, 10, ...
+  for (int r = 0; r < 4; ++r)
+    for (int q = 0; q < 4; ++q) plan.lane_jump[4 * r + q] = plan.block_jump[8 * (r / 2) + (r & 1) + 2 * q];
+}
+
+namespace {
+
+// FNV-1a over 64-bit words: the recombination fractions and rates a plan is
+// built from.
+uint64_t plan_key(const genome_map& map, double mutm, double mutq) {
+  uint64_t h = 14695981039346656037ull;
+  const auto mix = [&h](uint64_t w) { h = (h ^ w) * 1099511628211ull; };
+  const auto mix_double = [&mix](double v) {
+    uint64_t w;
+    std::memcpy(&w, &v, sizeof w);
+    mix(w);
+  };
+  mix(static_cast<uint64_t>(map.nchr));
+  mix(static_cast<uint64_t>(map.nmpc));
+  mix_double(mutm);
+  mix_double(mutq);
+  for (const std::vector<double>* v : {&map.recomb_left, &map.recomb_right}) {
+    mix(v->size());
+    for (const double x : *v) mix_double(x);
+  }
+  return h;
 }
 
 }  // namespace
 
-void event_bits(uint32_t st, const uint32_t* thr, int upad, uint64_t* bits, bool vector) {
-  the_kernel().bits(st, thr, upad, bits, vector);
+const meiosis_plan& offspring_buffers::plan_for(const genome_map& map, double mutm, double mutq) {
+  const uint64_t key = plan_key(map, mutm, mutq);
+  if (!plan_built_ || key != plan_key_) {
+    build_plan(map, mutm, mutq, plan_);
+    plan_key_ = key;
+    plan_built_ = true;
+  }
+  return plan_;
 }
 
-uint32_t gametes(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
-                 int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, std::vector<mutant>& mutants) {
-  const kernel& kn = the_kernel();
-  std::vector<uint64_t> bits(static_cast<size_t>(plan.upad / 64 + 2));
-  const int gaps = plan.nmpc - 1;
-  const size_t first_mutant = mutants.size();
-  for (int32_t h = h0; h <= h1; ++h) {
-    const parent_pair& pp = offspring[static_cast<size_t>(h / 2)];
-    const int32_t par = (h & 1) ? pp.dam : pp.sire;
-    const int8_t* mp[2] = {parents.markers.column(2 * par - 2), parents.markers.column(2 * par - 1)};
-    const int8_t* qp[2] = {parents.candidates.column(2 * par - 2), parents.candidates.column(2 * par - 1)};
-    int8_t* mo = out.markers.column(h);
-    int8_t* qo = out.candidates.column(h);
-    for (int c = 0; c < plan.nchr; ++c) {
-      const uint32_t* thr = plan.thr.data() + (plan.same_rows ? 0 : static_cast<size_t>(c) * plan.upad);
-      kn.bits(st, thr, plan.upad, bits.data());
-      const int mb = c * plan.nmpc, qb = c * gaps;
-      const int8_t* ms[2] = {mp[0] + mb, mp[1] + mb};
-      const int8_t* qs[2] = {qp[0] + qb, qp[1] + qb};
-      copy_chromosome(bits.data(), plan.u, plan.nmpc, ms, qs, mo + mb, qo + qb, h, mb, qb, mutants);
-      st = mulmod31(st, plan.jump_u);
+void event_list::fit(const meiosis_plan& plan) {
+  pos.resize(static_cast<size_t>(std::max(plan.u, 1)));
+  hits.resize(static_cast<size_t>(std::max(plan.steps, 1)));
+  count = 0;
+}
+
+namespace {
+
+void events_scalar(const meiosis_plan& plan, int c, uint32_t st, event_list& out) {
+  const uint32_t* t = plan.row(c);
+  int32_t* pos = out.pos.data();
+  int n = 0;
+  for (int i = 0; i < plan.u; ++i) {
+    st = next_state(st);
+    if (st < t[i]) pos[n++] = i;
+  }
+  out.count = n;
+}
+
+// Memory work that the vector kernel does between its steps, while its
+// arithmetic keeps the processor busy: cache lines to ask for, and whole
+// cache lines to store past the caches (put_off bytes of *put are done).
+using line_span = meiosis_scratch::span;
+struct background {
+  const int8_t* const* ask = nullptr;
+  const int8_t* const* ask_end = nullptr;
+  const line_span* put = nullptr;
+  const line_span* put_end = nullptr;
+  int put_off = 0;
+};
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) inline void put_line(int8_t* dst, const int8_t* src) {
+  _mm256_stream_si256(reinterpret_cast<__m256i*>(dst), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)));
+  _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + 32), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32)));
+}
+
+// One step of four lanes (64 bits each): x * 16807 with a single fold,
+// x + (x >> 31) of the product's halves. From x < 2^31 + 2^16 the result is
+// congruent to the next state and again below that bound; a lane below 2^31
+// holds the state itself (2^31 - 1 would be the state 0, which never occurs).
+__attribute__((target("avx2"))) inline __m256i fold(__m256i p) {
+  return _mm256_add_epi64(_mm256_and_si256(p, _mm256_set1_epi64x(rmod)), _mm256_srli_epi64(p, 31));
+}
+
+__attribute__((target("avx2"))) inline __m256i lazy_step(__m256i x) {
+  return fold(_mm256_mul_epu32(x, _mm256_set1_epi64x(rmult)));
+}
+
+// Eight lanes of 32 bits from the low halves of two registers: even, odd.
+__attribute__((target("avx2"))) inline __m256i pack(__m256i even, __m256i odd) {
+  return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+}
+
+// The states themselves from lanes below 2^32.
+__attribute__((target("avx2"))) inline __m256i exact(__m256i x) {
+  return _mm256_min_epu32(x, _mm256_sub_epi32(x, _mm256_set1_epi32(static_cast<int>(rmod))));
+}
+
+__attribute__((target("avx2"))) inline __m256i below(const uint32_t* t, __m256i x) {
+  return _mm256_cmpgt_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)), x);
+}
+
+// The 16 blocks side by side, four steps at a time. Register r0 holds blocks
+// 0, 2, 4, 6, r1 blocks 1, 3, 5, 7, r2 and r3 the same for 8..15, so that
+// pack(r0, r1) and pack(r2, r3) list blocks 0..7 and 8..15 in order. Four
+// steps are passed over when the smallest of the lanes of their even steps,
+// and that of their odd steps, taken as signed numbers, are not below the
+// largest threshold of those positions (the even steps of four are the
+// mutation draws, the odd ones the crossovers): a lane below 2^31 holds its
+// state, and one above is negative, so no event is missed. Otherwise (rarely) the four steps are redone with the exact states
+// and the thresholds of their positions. The start strand (positions 0 and
+// 1, thresholds of one half) is drawn one state at a time, outside the
+// blocks. Every four steps the kernel asks for two cache lines and stores
+// one of the background work; the lines not asked for by the end are asked
+// for then, the stores left wait for the next call.
+__attribute__((target("avx2"))) void events_avx2(const meiosis_plan& plan, int c, uint32_t st, event_list& out,
+                                                 background& bg) {
+  constexpr int nb = meiosis_plan::blocks;
+  const __m256i x = _mm256_set1_epi64x(st);
+  const __m256i* jump = reinterpret_cast<const __m256i*>(plan.lane_jump);
+  __m256i r0 = fold(fold(_mm256_mul_epu32(x, _mm256_loadu_si256(jump))));
+  __m256i r1 = fold(fold(_mm256_mul_epu32(x, _mm256_loadu_si256(jump + 1))));
+  __m256i r2 = fold(fold(_mm256_mul_epu32(x, _mm256_loadu_si256(jump + 2))));
+  __m256i r3 = fold(fold(_mm256_mul_epu32(x, _mm256_loadu_si256(jump + 3))));
+  const uint32_t* t = plan.lane_row(c);
+  const uint32_t* tmax = plan.pair_max_row(c);
+  uint64_t* hits = out.hits.data();
+  int n = 0;
+  unsigned blocks_hit = 0;
+  const int8_t* const* ask = bg.ask;
+  const int8_t* const* const ask_end = bg.ask_end;
+  const line_span* put = bg.put;
+  const line_span* const put_end = bg.put_end;
+  int put_off = bg.put_off;
+  for (int k = 0; k < plan.steps; k += 4, t += 4 * nb) {
+    const __m256i q0 = r0, q1 = r1, q2 = r2, q3 = r3;
+    if (ask < ask_end) __builtin_prefetch(*ask++, 0, 3);
+    if (ask < ask_end) __builtin_prefetch(*ask++, 0, 3);
+    if (put < put_end) {
+      put_line(put->dst + put_off, put->src + put_off);
+      put_off += 64;
+      if (put_off == put->n) ++put, put_off = 0;
+    }
+    __m256i even = _mm256_set1_epi32(0x7fffffff), odd = even;
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+      r0 = lazy_step(r0);
+      r1 = lazy_step(r1);
+      r2 = lazy_step(r2);
+      r3 = lazy_step(r3);
+      __m256i& m = i & 1 ? odd : even;
+      m = _mm256_min_epi32(m, _mm256_min_epi32(pack(r0, r1), pack(r2, r3)));
+    }
+    const __m256i any = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(tmax[k / 2])), even),
+                                        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(tmax[k / 2 + 1])), odd));
+    if (__builtin_expect(!_mm256_testz_si256(any, any), 0)) {
+      __m256i e0 = q0, e1 = q1, e2 = q2, e3 = q3;
+      for (int i = 0; i < 4; ++i) {
+        e0 = lazy_step(e0);
+        e1 = lazy_step(e1);
+        e2 = lazy_step(e2);
+        e3 = lazy_step(e3);
+        const unsigned a = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(below(t + i * nb, exact(pack(e0, e1))))));
+        const unsigned b = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(below(t + i * nb + 8, exact(pack(e2, e3))))));
+        if (a | b) {
+          hits[n++] = static_cast<uint64_t>(k + i) << 16 | a | b << 8;
+          blocks_hit |= a | b << 8;
+        }
+      }
     }
   }
-  for (size_t k = first_mutant; k < mutants.size(); ++k) {
-    const mutant& e = mutants[k];
-    (e.marker ? out.markers : out.candidates).at(e.locus, e.h) = 0;
+  while (ask < ask_end) __builtin_prefetch(*ask++, 0, 3);
+  bg.ask = ask;
+  bg.put = put;
+  bg.put_off = put_off;
+  int32_t* pos = out.pos.data();
+  int np = 0;
+  const uint32_t s1 = next_state(st), s2 = next_state(s1);
+  const uint32_t* thr = plan.row(c);
+  if (s1 < thr[0]) pos[np++] = 0;
+  if (s2 < thr[1]) pos[np++] = 1;
+  for (; blocks_hit; blocks_hit &= blocks_hit - 1) {
+    const int b = __builtin_ctz(blocks_hit);
+    const int32_t base = b * plan.steps;
+    for (int e = 0; e < n; ++e)
+      if ((hits[e] >> b) & 1u) pos[np++] = base + static_cast<int32_t>(hits[e] >> 16);
   }
-  return st;
+  out.count = np;
 }
+#endif
+
+}  // namespace
+
+void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector) {
+#if defined(__x86_64__)
+  background none;
+  if (vector && cpu_has_avx2()) return events_avx2(plan, c, st, out, none);
+#endif
+  events_scalar(plan, c, st, out);
+}
+
+void allele_tally::clear(int32_t nloci) {
+  const size_t n = static_cast<size_t>(nloci) + 32;  // a tally reads and writes whole 32-byte pieces
+  lo.assign(n, 0);
+  hi.assign(n, 0);
+  top.assign(n, 0);
+}
+
+namespace {
+
+// Tallies of the alleles g[0..n) at loci base..base+n-1. Negative bytes (the
+// mutants not yet numbered) count for nothing; numbers of 16 and more only
+// raise the largest number, and their locus is looked at again.
+void tally_scalar(const int8_t* g, int n, allele_tally& t, int base) {
+  uint8_t *lo = t.lo.data() + base, *hi = t.hi.data() + base, *top = t.top.data() + base;
+  for (int x = 0; x < n; ++x) {
+    const int v = g[x];
+    if (v < 0) continue;
+    if (v < 8) lo[x] |= static_cast<uint8_t>(1u << v);
+    else if (v < 16) hi[x] |= static_cast<uint8_t>(1u << (v - 8));
+    if (v > top[x]) top[x] = static_cast<uint8_t>(v);
+  }
+}
+
+// Tallies of rows[0..nrows) over loci base..base+n-1; every row holds n
+// alleles followed by at least 31 bytes of -1.
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void tally_rows_avx2(const int8_t* const* rows, int nrows, int n, allele_tally& t,
+                                                     int base) {
+  uint8_t *lo = t.lo.data() + base, *hi = t.hi.data() + base, *top = t.top.data() + base;
+  const __m256i tlo = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0,
+                                       1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i thi = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128,
+                                       0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128);
+  for (int x = 0; x < n; x += 32) {
+    __m256i* l = reinterpret_cast<__m256i*>(lo + x);
+    __m256i* h = reinterpret_cast<__m256i*>(hi + x);
+    __m256i* m = reinterpret_cast<__m256i*>(top + x);
+    __m256i a = _mm256_loadu_si256(l), b = _mm256_loadu_si256(h), c = _mm256_loadu_si256(m);
+    for (int r = 0; r < nrows; ++r) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + x));
+      a = _mm256_or_si256(a, _mm256_shuffle_epi8(tlo, v));
+      b = _mm256_or_si256(b, _mm256_shuffle_epi8(thi, v));
+      c = _mm256_max_epi8(c, v);
+    }
+    _mm256_storeu_si256(l, a);
+    _mm256_storeu_si256(h, b);
+    _mm256_storeu_si256(m, c);
+  }
+}
+#endif
+
+void tally_rows(const int8_t* const* rows, int nrows, int n, allele_tally& t, int base) {
+#if defined(__x86_64__)
+  if (cpu_has_avx2()) return tally_rows_avx2(rows, nrows, n, t, base);
+#endif
+  for (int r = 0; r < nrows; ++r) tally_scalar(rows[r], n, t, base);
+}
+
+// One chromosome of one gamete from its events: the start strand from
+// positions 0 and 1, then segments between crossovers (positions 3 + 4j and
+// 5 + 4j): seg(s, m0, m1, q0, q1) takes markers m0..m1-1 and candidate loci
+// q0..q1-1 (either range may be empty) from strand s; mut(k, marker) is
+// called for every mutated locus k of the chromosome (positions 2, 4 + 4j,
+// 6 + 4j), in order.
+template <class Seg, class Mut>
+inline void walk_chromosome(const event_list& ev, int nmpc, Seg&& seg, Mut&& mut) {
+  const int32_t* pos = ev.pos.data();
+  const int n = ev.count;
+  int e = 0;
+  unsigned s = 1;
+  if (e < n && pos[e] == 0) s = 0, ++e;
+  if (e < n && pos[e] == 1) s ^= 1u, ++e;
+  int mk = 0, qk = 0;  // next marker and candidate locus
+  for (; e < n; ++e) {
+    const int p = pos[e];
+    if (p == 2) {
+      mut(0, 1);
+      continue;
+    }
+    const int q = p - 3, kind = q & 3, j = q >> 2;
+    if (kind == 1) {
+      mut(j, 0);
+    } else if (kind == 3) {
+      mut(j + 1, 1);
+    } else {  // a crossover: markers and loci before p come from strand s
+      const int mend = std::max(mk, (p + 1) / 4), qend = std::max(qk, (p - 1) / 4);
+      seg(s, mk, mend, qk, qend);
+      mk = mend;
+      qk = qend;
+      s ^= 1u;
+    }
+  }
+  seg(s, mk, nmpc, qk, nmpc - 1);
+}
+
+// Gametes for offspring haplotype columns h0..h1 (inclusive) from stream
+// state st (the state before the first uniform of h0). Mutated loci are
+// listed in haplotype order. With tallies, the alleles of the gametes are
+// tallied as they are made.
+//
+// The gametes are made in batches: chromosome by chromosome, that chromosome
+// of every gamete of the batch, into rows (two sets, used in turn) that are
+// tallied together and then stored. Each chromosome is copied one behind its
+// events: while the kernel finds the events of the next one, it asks for the
+// parental cache lines of the current one and stores the rows of the
+// chromosome before past the caches.
+void gametes(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
+             int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, std::vector<mutant>& mutants,
+             allele_tally* mtally, allele_tally* qtally, meiosis_scratch& sc) {
+#if defined(__x86_64__)
+  const bool avx2 = cpu_has_avx2();
+#else
+  const bool avx2 = false;
+#endif
+  constexpr int batch = 8;      // gametes of a batch
+  const bool past_caches = avx2;  // the stores past the caches go with the vector kernel
+  const int nchr = plan.nchr, nmpc = plan.nmpc, gaps = nmpc - 1;
+  const int32_t nh = h1 - h0 + 1;
+  const int kb = std::min<int32_t>(batch, nh);
+  // Row k of a set: markers at k * stride, candidate loci at k * stride +
+  // qoff, each followed by -1 up to the next multiple of 32 and 32 more.
+  const int qoff = (nmpc + 63) / 32 * 32, stride = qoff + (gaps + 63) / 32 * 32;
+  const size_t set_size = static_cast<size_t>(kb) * stride;
+  sc.rows.assign(2 * set_size, int8_t{-1});
+  sc.events[0].fit(plan);
+  sc.events[1].fit(plan);
+  sc.lines.resize(static_cast<size_t>(nmpc + gaps) / 64 + 64);
+  sc.puts.clear();
+  sc.puts.reserve(4 * static_cast<size_t>(kb));
+  if (static_cast<int>(sc.pending.size()) < kb) sc.pending.resize(static_cast<size_t>(kb));
+  // jump[k * nchr + c]: from the batch's first state to chromosome c of gamete k.
+  std::vector<uint32_t>& jump = sc.jump;
+  jump.resize(static_cast<size_t>(kb) * nchr + 1);
+  jump[0] = 1;
+  for (size_t x = 1; x < jump.size(); ++x) jump[x] = mulmod31(jump[x - 1], plan.jump_u);
+
+  struct item {
+    int32_t h;
+    int c, k;
+    const int8_t* m[2];
+    const int8_t* q[2];
+  };
+  int32_t hb = h0;    // first gamete of the batch
+  uint32_t bst = st;  // the state before it
+  int nk = 0;         // gametes in the batch
+  const auto item_at = [&](int64_t i) {  // i: chromosome-major within the batch
+    item it;
+    it.c = static_cast<int>(i / nk);
+    it.k = static_cast<int>(i % nk);
+    it.h = hb + it.k;
+    const parent_pair& pp = offspring[static_cast<size_t>(it.h / 2)];
+    const int32_t par = (it.h & 1) ? pp.dam : pp.sire;
+    const int mb = it.c * nmpc, qb = it.c * gaps;
+    it.m[0] = parents.markers.column(2 * par - 2) + mb;
+    it.m[1] = parents.markers.column(2 * par - 1) + mb;
+    it.q[0] = parents.candidates.column(2 * par - 2) + qb;
+    it.q[1] = parents.candidates.column(2 * par - 1) + qb;
+    return it;
+  };
+  background bg;
+  size_t put_done = 0;  // stores of sc.puts already made, and put_off bytes of the next
+  const auto line_of = [](const int8_t* p) {
+    return reinterpret_cast<const int8_t*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t{63});
+  };
+  const auto ask = [&](const item& it, const event_list& e) {
+    size_t n = 0;
+    const auto lines = [&](const int8_t* a, const int8_t* b) {  // as many as the list holds
+      for (const int8_t* p = line_of(a); p < b && n < sc.lines.size(); p += 64) sc.lines[n++] = p;
+    };
+    walk_chromosome(
+          e, nmpc,
+          [&](unsigned s, int m0, int m1, int q0, int q1) {
+            lines(it.m[s] + m0, it.m[s] + m1);
+            lines(it.q[s] + q0, it.q[s] + q1);
+          },
+          [](int, int) {});
+    bg.ask = sc.lines.data();
+    bg.ask_end = bg.ask + n;
+    // the partial cache lines at the ends of the offspring's rows, which get plain stores
+    const int8_t* md = out.markers.column(it.h) + it.c * nmpc;
+    const int8_t* qd = out.candidates.column(it.h) + it.c * gaps;
+    __builtin_prefetch(md, 1, 3);
+    __builtin_prefetch(md + nmpc - 1, 1, 3);
+    __builtin_prefetch(qd, 1, 3);
+    __builtin_prefetch(qd + gaps - 1, 1, 3);
+  };
+  const auto events = [&](const item& it, event_list& e) {
+    const uint32_t at = mulmod31(bst, jump[static_cast<size_t>(it.k) * nchr + it.c]);
+#if defined(__x86_64__)
+    if (avx2) {
+      bg.put = sc.puts.data() + put_done;
+      bg.put_end = sc.puts.data() + sc.puts.size();
+      events_avx2(plan, it.c, at, e, bg);
+      put_done = static_cast<size_t>(bg.put - sc.puts.data());
+      return;
+    }
+#endif
+    while (bg.ask < bg.ask_end) __builtin_prefetch(*bg.ask++, 0, 3);
+    events_scalar(plan, it.c, at, e);
+  };
+  size_t older_end = 0;  // sc.puts[0..older_end): stores of the chromosome before the last and earlier
+  // Makes the stores up to sc.puts[upto].
+  const auto finish_puts = [&](size_t upto) {
+#if defined(__x86_64__)
+    if (avx2)
+      for (; put_done < upto; ++put_done, bg.put_off = 0) {
+        const line_span& l = sc.puts[put_done];
+        for (int x = bg.put_off; x < l.n; x += 64) put_line(l.dst + x, l.src + x);
+      }
+#endif
+    if (put_done == sc.puts.size()) {
+      sc.puts.clear();
+      put_done = older_end = 0;
+    }
+  };
+  // Rows to their columns: whole cache lines in the background, the rest now.
+  const auto store = [&](int8_t* dst, const int8_t* src, int n) {
+    const int head = static_cast<int>((64 - (reinterpret_cast<uintptr_t>(dst) & 63)) & 63);
+    if (!past_caches || n < head + 64) {
+      std::memcpy(dst, src, static_cast<size_t>(n));
+      return;
+    }
+    std::memcpy(dst, src, static_cast<size_t>(head));
+    const int whole = (n - head) / 64 * 64;
+    sc.puts.push_back({dst + head, src + head, whole});
+    std::memcpy(dst + head + whole, src + head + whole, static_cast<size_t>(n - head - whole));
+  };
+
+  int64_t made = 0;  // chromosomes made so far (each set of rows holds every other)
+  while (hb <= h1) {
+    nk = std::min<int32_t>(kb, h1 - hb + 1);
+    const int64_t n = static_cast<int64_t>(nk) * nchr;
+    for (int k = 0; k < nk; ++k) sc.pending[static_cast<size_t>(k)].clear();
+    bg.ask = bg.ask_end = nullptr;
+    item cur = item_at(0);
+    events(cur, sc.events[0]);
+    for (int64_t i = 0; i < n; ++i) {
+      const event_list& e = sc.events[i & 1];
+      int8_t* set = sc.rows.data() + static_cast<size_t>(made & 1) * set_size;
+      ask(cur, e);
+      item next{};
+      if (i + 1 < n) {
+        next = item_at(i + 1);
+        events(next, sc.events[(i + 1) & 1]);
+      } else {
+        while (bg.ask < bg.ask_end) __builtin_prefetch(*bg.ask++, 0, 3);
+      }
+      if (cur.k == 0) finish_puts(older_end);  // the chromosome before last, whose rows are in this set
+      int8_t* mo = set + static_cast<size_t>(cur.k) * stride;
+      int8_t* qo = mo + qoff;
+      std::vector<mutant>& mine = sc.pending[static_cast<size_t>(cur.k)];
+      const size_t first = mine.size();
+      const int mb = cur.c * nmpc, qb = cur.c * gaps;
+      walk_chromosome(
+          e, nmpc,
+          [&](unsigned s, int m0, int m1, int q0, int q1) {
+            if (m1 > m0) std::memcpy(mo + m0, cur.m[s] + m0, static_cast<size_t>(m1 - m0));
+            if (q1 > q0) std::memcpy(qo + q0, cur.q[s] + q0, static_cast<size_t>(q1 - q0));
+          },
+          [&](int k, int marker) { mine.push_back({cur.h, (marker ? mb : qb) + k, static_cast<int8_t>(marker)}); });
+      for (size_t x = first; x < mine.size(); ++x) {
+        const mutant& m = mine[x];
+        (m.marker ? mo[m.locus - mb] : qo[m.locus - qb]) = -1;
+      }
+      if (cur.k == nk - 1) {  // this chromosome of every gamete of the batch is made
+        const int8_t* mr[64];
+        const int8_t* qr[64];
+        for (int k = 0; k < nk; ++k) {
+          mr[k] = set + static_cast<size_t>(k) * stride;
+          qr[k] = mr[k] + qoff;
+        }
+        if (mtally) {
+          tally_rows(mr, nk, nmpc, *mtally, mb);
+          tally_rows(qr, nk, gaps, *qtally, qb);
+        }
+        older_end = sc.puts.size();
+        for (int k = 0; k < nk; ++k) {
+          store(out.markers.column(hb + k) + mb, mr[k], nmpc);
+          store(out.candidates.column(hb + k) + qb, qr[k], gaps);
+        }
+        ++made;
+      }
+      cur = next;
+    }
+    for (int k = 0; k < nk; ++k)
+      mutants.insert(mutants.end(), sc.pending[static_cast<size_t>(k)].begin(), sc.pending[static_cast<size_t>(k)].end());
+    bst = mulmod31(bst, jump_multiplier(static_cast<uint64_t>(nk) * nchr * static_cast<uint64_t>(plan.u)));
+    hb += nk;
+  }
+  finish_puts(sc.puts.size());
+#if defined(__x86_64__)
+  if (past_caches) _mm_sfence();  // the stores past the caches are complete before the part ends
+#endif
+}
+
+}  // namespace
 
 namespace {
 
@@ -262,24 +639,81 @@ void number_mutants(population& pop, offspring_buffers& out, const std::vector<m
   }
 }
 
+// The carried sets of the offspring from the tallies of the threads and the
+// numbered mutants: a locus whose largest number is 16 or more, or that got
+// such a mutant, is read again from the haplotypes themselves.
+void gather_sets(const std::vector<allele_tally>& tallies, int used, const haplotype_matrix& geno,
+                 const std::vector<std::vector<mutant>>& lists, int8_t marker, std::vector<uint64_t>& sets,
+                 int nthreads) {
+  const int nloc = geno.loci();
+  sets.resize(2 * static_cast<size_t>(nloc));
+  constexpr int block = 1024;
+  run_parallel(nthreads, (nloc + block - 1) / block, [&](int k) {
+    const int l0 = k * block, l1 = std::min(nloc, l0 + block);
+    for (int l = l0; l < l1; ++l) {
+      unsigned lo = 0, hi = 0, top = 0;
+      for (int t = 0; t < used; ++t) {
+        const allele_tally& a = tallies[static_cast<size_t>(t)];
+        lo |= a.lo[static_cast<size_t>(l)];
+        hi |= a.hi[static_cast<size_t>(l)];
+        top = std::max<unsigned>(top, a.top[static_cast<size_t>(l)]);
+      }
+      if (top >= 16) {
+        const alleleset a = carried_at(geno, l);
+        sets[2 * static_cast<size_t>(l)] = a.w[0];
+        sets[2 * static_cast<size_t>(l) + 1] = a.w[1];
+      } else {
+        sets[2 * static_cast<size_t>(l)] = lo | hi << 8;
+        sets[2 * static_cast<size_t>(l) + 1] = 0;
+      }
+    }
+  });
+  for (const std::vector<mutant>& list : lists)
+    for (const mutant& e : list) {
+      if (e.marker != marker) continue;
+      const int v = geno.at(e.locus, e.h);
+      uint64_t* w = sets.data() + 2 * static_cast<size_t>(e.locus);
+      if (v < 16) {
+        w[0] |= uint64_t{1} << v;
+      } else {
+        const alleleset a = carried_at(geno, e.locus);
+        w[0] = a.w[0];
+        w[1] = a.w[1];
+      }
+    }
+}
+
 }  // namespace
 
 void make_offspring(population& pop, std::vector<parent_pair> offspring, const genome_map& map, double mutm,
-                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads) {
+                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads, bool bookkeeping) {
   const int32_t nind = static_cast<int32_t>(offspring.size());
   if (nind < 1) stop(stop_text::genotype_code1);
   const int32_t nhap = 2 * nind;
   buffers.markers.resize(map.nmark(), nhap);
   buffers.candidates.resize(map.nqloc(), nhap);
-  meiosis_plan plan;
-  build_plan(map, mutm, mutq, plan);
+  const meiosis_plan& plan = buffers.plan_for(map, mutm, mutq);
   const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
   // Parts of consecutive haplotypes; each starts at its own stream position.
   const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));
+  const int used = std::max(1, std::min(nthreads, parts));  // threads that tally
+  if (bookkeeping) {
+    for (std::vector<allele_tally>* t : {&buffers.marker_tally, &buffers.candidate_tally})
+      if (static_cast<int>(t->size()) < used) t->resize(static_cast<size_t>(used));
+    for (int t = 0; t < used; ++t) {
+      buffers.marker_tally[static_cast<size_t>(t)].clear(map.nmark());
+      buffers.candidate_tally[static_cast<size_t>(t)].clear(map.nqloc());
+    }
+  }
+  if (static_cast<int>(buffers.scratch.size()) < used) buffers.scratch.resize(static_cast<size_t>(used));
   std::vector<std::vector<mutant>> lists(static_cast<size_t>(parts));
-  run_stream_parts(nthreads, nhap, parts, per_hap, rng, [&](int k, int64_t a, int64_t b, uint32_t st) {
-    gametes(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers,
-            lists[static_cast<size_t>(k)]);
+  const double per_gamete = mutm * map.nmark() + mutq * map.nqloc();
+  run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int k, int64_t a, int64_t b, uint32_t st, int t) {
+    std::vector<mutant>& list = lists[static_cast<size_t>(k)];
+    list.reserve(static_cast<size_t>(2.0 * per_gamete * static_cast<double>(b - a)) + 16);
+    gametes(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers, list,
+            bookkeeping ? &buffers.marker_tally[static_cast<size_t>(t)] : nullptr,
+            bookkeeping ? &buffers.candidate_tally[static_cast<size_t>(t)] : nullptr, buffers.scratch[static_cast<size_t>(t)]);
   });
   const auto complete = [&](const allele_registry& r, int32_t nloci) {
     return r.carried_valid && r.carried.size() == 2 * static_cast<size_t>(nloci);
@@ -288,10 +722,20 @@ void make_offspring(population& pop, std::vector<parent_pair> offspring, const g
       complete(pop.candidate_alleles, map.nqloc()) ? &pop.candidate_alleles.carried : nullptr,
       complete(pop.marker_alleles, map.nmark()) ? &pop.marker_alleles.carried : nullptr};
   for (const std::vector<mutant>& l : lists) number_mutants(pop, buffers, l, known);
+  if (bookkeeping) {
+    // The sets of the parents are no longer needed: the offspring's replace them.
+    gather_sets(buffers.marker_tally, used, buffers.markers, lists, 1, pop.marker_alleles.carried, nthreads);
+    gather_sets(buffers.candidate_tally, used, buffers.candidates, lists, 0, pop.candidate_alleles.carried, nthreads);
+    for (allele_registry* alle : {&pop.marker_alleles, &pop.candidate_alleles}) {
+      qm::bookkeeping(*alle, alle->carried);
+      alle->carried_valid = true;
+    }
+  } else {
+    // The carried sets describe the parents, no longer the current generation.
+    pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+  }
   pop.markers.swap(buffers.markers);
   pop.candidates.swap(buffers.candidates);
-  // The carried sets describe the parents, no longer the current generation.
-  pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
   pop.parents = std::move(offspring);
   pop.nind = nind;
 }
@@ -367,15 +811,24 @@ void carried_sets(const haplotype_matrix& geno, std::vector<uint64_t>& sets, int
 }
 
 void bookkeeping(allele_registry& alle, const std::vector<uint64_t>& sets) {
+  // Per locus, among the numbers 2..hi (hi = max(next, top)) as bits of the
+  // 128-bit set: the lowest one not carried and the highest one carried.
   for (size_t l = 0; l < alle.next.size(); ++l) {
     const int hiv = std::max<int>(alle.next[l], alle.top[l]);
-    alleleset a;
-    a.w[0] = sets[2 * l];
-    a.w[1] = sets[2 * l + 1];
     int first_missing = 0, last_carried = 2;
-    for (int v = 2; v <= hiv; ++v) {
-      if (a.has(v)) last_carried = v;
-      else if (first_missing == 0) first_missing = v;
+    if (hiv >= 2) {
+      const int top = std::min(hiv, 127);
+      for (int w = 0; w < 2; ++w) {
+        // the bits of 2..top in word w
+        const int lo = std::max(2, 64 * w), hi = std::min(top, 64 * w + 63);
+        if (lo > hi) continue;
+        const uint64_t range = (hi - 64 * w == 63 ? ~uint64_t{0} : (uint64_t{1} << (hi - 64 * w + 1)) - 1) &
+                               ~((uint64_t{1} << (lo - 64 * w)) - 1);
+        const uint64_t carried = sets[2 * l + static_cast<size_t>(w)] & range, missing = ~carried & range;
+        if (first_missing == 0 && missing) first_missing = 64 * w + __builtin_ctzll(missing);
+        if (carried) last_carried = 64 * w + 63 - __builtin_clzll(carried);
+      }
+      if (first_missing == 0 && hiv > 127) first_missing = 128;  // numbers past 127 are never carried
     }
     if (first_missing != 0) {
       alle.next[l] = static_cast<int16_t>(first_missing);

@@ -58,12 +58,14 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
 
   std::vector<parent_pair> offspring = mate_parents(pop, b.matetype, b.nind, st.rng);
   st.history.append(offspring);
+  // A historical generation with mutation keeps its allele bookkeeping, which
+  // the meiosis gathers while it copies the haplotypes.
+  const bool history = step.kind == generation_kind::history_with_mutation;
   make_offspring(pop, std::move(offspring), st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0, st.buffers,
-                 st.rng, p.threads);
+                 st.rng, p.threads, history);
 
   switch (step.kind) {
     case generation_kind::history_with_mutation:
-      allele_bookkeeping(pop, p.threads);
       break;
     case generation_kind::recoding:
       recode_to_two_alleles(pop.markers, pop.marker_alleles, p.threads);

@@ -24,7 +24,7 @@ struct pool {
   std::mutex mu;
   std::condition_variable wake, done;
   std::vector<std::thread> workers;
-  const std::function<void(int)>* fn = nullptr;
+  const std::function<void(int, int)>* fn = nullptr;
   int parts = 0, active = 0;     // parts of the current job, workers still in it
   unsigned long job = 0;         // job counter, so a worker joins each job once
   int wanted = 0;                // workers that join the current job
@@ -41,11 +41,11 @@ struct pool {
     for (std::thread& t : workers) t.join();
   }
 
-  void work() {
+  void work(int thread) {
     part_scope scope;
     for (int k; (k = next.fetch_add(1)) < parts;) {
       try {
-        (*fn)(k);
+        (*fn)(k, thread);
       } catch (...) {
         std::lock_guard<std::mutex> l(mu);
         if (!error) error = std::current_exception();
@@ -61,7 +61,7 @@ struct pool {
       if (quit) return;
       seen = job;
       l.unlock();
-      work();
+      work(id + 1);
       l.lock();
       if (--active == 0) done.notify_all();
     }
@@ -81,6 +81,15 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
     for (int k = 0; k < parts; ++k) fn(k);
     return;
   }
+  run_parallel_on(nthreads, parts, [&fn](int k, int) { fn(k); });
+}
+
+void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn) {
+  if (nthreads > parts) nthreads = parts;
+  if (nthreads <= 1 || inside_part) {
+    for (int k = 0; k < parts; ++k) fn(k, 0);
+    return;
+  }
   pool& p = the_pool();
   std::unique_lock<std::mutex> l(p.mu);
   while (static_cast<int>(p.workers.size()) < nthreads - 1) {
@@ -96,7 +105,7 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
   ++p.job;
   l.unlock();
   p.wake.notify_all();
-  p.work();
+  p.work(0);
   l.lock();
   p.done.wait(l, [&] { return p.active == 0; });
   p.fn = nullptr;
@@ -105,11 +114,17 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
 
 void run_stream_parts(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
                       const std::function<void(int, int64_t, int64_t, uint32_t)>& fn) {
+  run_stream_parts_on(nthreads, nitems, parts, draws_per_item, rng,
+                      [&fn](int k, int64_t a, int64_t b, uint32_t st, int) { fn(k, a, b, st); });
+}
+
+void run_stream_parts_on(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
+                         const std::function<void(int, int64_t, int64_t, uint32_t, int)>& fn) {
   const uint32_t start = static_cast<uint32_t>(rng.state);
-  run_parallel(nthreads, parts, [&](int k) {
+  run_parallel_on(nthreads, parts, [&](int k, int t) {
     const int64_t a = nitems * k / parts, b = nitems * (k + 1) / parts;
     if (a >= b) return;
-    fn(k, a, b, mulmod31(start, jump_multiplier(draws_per_item * static_cast<uint64_t>(a))));
+    fn(k, a, b, mulmod31(start, jump_multiplier(draws_per_item * static_cast<uint64_t>(a))), t);
   });
   rng.state = static_cast<int32_t>(mulmod31(start, jump_multiplier(draws_per_item * static_cast<uint64_t>(nitems))));
 }

@@ -14,6 +14,11 @@ namespace qm {
 
 void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
 
+// The same, and fn(k, t) also gets the number t (0..nthreads-1) of the thread
+// that runs part k: parts with the same t never run at the same time, so each
+// thread may gather into a table of its own. Inline calls all get t = 0.
+void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn);
+
 // Items 0..nitems-1 that each consume draws_per_item draws of the stream, in
 // item order, split into parts of consecutive items: fn(k, a, b, state) makes
 // items a..b-1 starting from the stream state before the first draw of item
@@ -21,5 +26,8 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
 // made one after the other.
 void run_stream_parts(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
                       const std::function<void(int, int64_t, int64_t, uint32_t)>& fn);
+// The same with the thread number of run_parallel_on as the last argument.
+void run_stream_parts_on(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
+                         const std::function<void(int, int64_t, int64_t, uint32_t, int)>& fn);
 
 }  // namespace qm

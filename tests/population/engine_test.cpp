@@ -1,6 +1,8 @@
 // The meiosis engine against the plain description of a gamete: integer
-// thresholds at their boundaries, mutant numbers in haplotype order with many
-// mutations per locus, and results that do not depend on the thread count.
+// thresholds at their boundaries, the block kernel against one state at a
+// time, mutant numbers in haplotype order with many mutations per locus, the
+// bookkeeping gathered during the copy against the one read from the
+// haplotypes, and results that do not depend on the thread count.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -66,14 +68,18 @@ void reference_offspring(qm::run_state& st, const std::vector<qm::parent_pair>& 
 std::vector<int8_t> bytes(const qm::haplotype_matrix& m) { return {m.data(), m.data() + m.size()}; }
 
 // Several historical generations with a random map and high mutation rates,
-// by the engine with the given thread count, or by the reference.
+// by the engine with the given thread count (its bookkeeping gathered during
+// the copy or read afterwards), or by the reference.
+enum class engine { reference, separate, gathered };
+
 struct history {
   qmtest::tempdir dir;
   qmtest::console_capture con;
   std::unique_ptr<qmtest::run_setup> s;
-  history(int threads, bool reference) {
+  history(int threads, engine how, const std::string& rates = "1.0 0.05 0.08") {
+    const bool reference = how == engine::reference;
     std::string par = set_record(qmtest::small_par(), 10, "21 3 1");
-    par = set_record(par, 12, "1.0 0.05 0.08");
+    par = set_record(par, 12, rates);
     par = set_record(par, 18, "10 20 60 30");
     s = std::make_unique<qmtest::run_setup>(par, threads);
     qm::run_state& st = s->st;
@@ -84,9 +90,20 @@ struct history {
         reference_offspring(st, o, s->params.mutm, s->params.mutq);
         qm::bookkeeping(st.pop.marker_alleles, st.pop.markers);
         qm::bookkeeping(st.pop.candidate_alleles, st.pop.candidates);
-      } else {
+      } else if (how == engine::separate) {
         qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads);
         qm::allele_bookkeeping(st.pop, threads);
+      } else {
+        qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads,
+                           true);
+        // The gathered sets are those of the haplotypes made.
+        for (auto [geno, alle] : {std::pair{&st.pop.markers, &st.pop.marker_alleles},
+                                  std::pair{&st.pop.candidates, &st.pop.candidate_alleles}}) {
+          std::vector<uint64_t> read;
+          qm::carried_sets(*geno, read);
+          EXPECT_TRUE(alle->carried_valid);
+          EXPECT_EQ(alle->carried, read) << "generation " << g;
+        }
       }
       qm::select_parents(st.pop, b.criterion(), b.nsire, b.ndam, st.rng);
     }
@@ -95,14 +112,15 @@ struct history {
 };
 
 TEST(MeiosisEngine, SameAllelesAsTheDescribedWalkWithManyMutations) {
-  history ref(1, true), one(1, false), three(3, false);
+  history ref(1, engine::reference), one(1, engine::separate), three(3, engine::separate),
+      gathered1(1, engine::gathered), gathered3(3, engine::gathered);
   // The rates give several mutants per locus and generation: most markers
   // carry four or more allele numbers at once.
   int many = 0;
   const int nmark = ref.pop().markers.loci();
   for (int l = 0; l < nmark; ++l) many += ref.pop().marker_alleles.top[l] >= 5;
   EXPECT_GT(many, nmark / 2);
-  for (const history* e : {&one, &three}) {
+  for (const history* e : {&one, &three, &gathered1, &gathered3}) {
     EXPECT_EQ(bytes(e->pop().markers), bytes(ref.pop().markers));
     EXPECT_EQ(bytes(e->pop().candidates), bytes(ref.pop().candidates));
     EXPECT_EQ(e->pop().marker_alleles.next, ref.pop().marker_alleles.next);
@@ -123,8 +141,6 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
   qm::build_plan(map, p.mutm, p.mutq, plan);
   ASSERT_FALSE(plan.same_rows);  // a random map: every chromosome its own row
   ASSERT_EQ(plan.u, 3 + 4 * 20);
-  ASSERT_EQ(plan.upad % 8, 0);
-  ASSERT_GE(plan.upad, plan.u);
   // u < x must hold exactly for the states below the threshold of x.
   auto check = [](uint32_t t, double x) {
     if (t > 1) {
@@ -136,7 +152,7 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
   };
   const int gaps = p.nmpc - 1;
   for (int c = 0; c < p.nchr; ++c) {
-    const uint32_t* t = plan.thr.data() + static_cast<size_t>(c) * plan.upad;
+    const uint32_t* t = plan.row(c);
     check(t[0], 0.5);
     check(t[1], 0.5);
     check(t[2], p.mutm);
@@ -147,7 +163,19 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
       check(t[5 + 4 * j], map.recomb_right[k]);
       check(t[6 + 4 * j], p.mutm);
     }
-    for (int i = plan.u; i < plan.upad; ++i) EXPECT_EQ(t[i], 0u);  // padding never fires
+    // The block layout holds the same thresholds, and 0 past the last
+    // position and at the start strand (drawn apart).
+    const uint32_t* lanes = plan.lane_row(c);
+    ASSERT_GE(plan.steps * qm::meiosis_plan::blocks, plan.u);
+    ASSERT_EQ(plan.steps % 4, 0);
+    const uint32_t* pmax = plan.pair_max_row(c);
+    for (int k = 0; k < plan.steps; ++k)
+      for (int b = 0; b < qm::meiosis_plan::blocks; ++b) {
+        const int pos = b * plan.steps + k;
+        const uint32_t want = pos >= 2 && pos < plan.u ? t[pos] : 0u;
+        EXPECT_EQ(lanes[k * qm::meiosis_plan::blocks + b], want) << pos;
+        EXPECT_LE(want, pmax[k / 4 * 2 + k % 2]) << pos;
+      }
   }
   // An even map has one row for every chromosome.
   qmtest::run_setup even(qmtest::small_par());
@@ -155,26 +183,68 @@ TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
   EXPECT_TRUE(plan.same_rows);
 }
 
-TEST(MeiosisEngine, VectorAndPlainKernelsAgree) {
-  // Random thresholds, and start states that run through the u = 1 states.
+TEST(MeiosisEngine, BlockKernelFindsEveryEventOfThePlainWalk) {
+  // Plans of one to three rows with thresholds that fire rarely (as
+  // recombination and mutation do: the kernel's quick test must never miss
+  // one) or often (every piece of steps redone exactly), and start states
+  // among them the last ones before the state 1, whose uniform is 1.0.
   uint32_t seed = 987654321;
   auto next = [&] { return seed = qm::next_state(seed); };
-  for (int upad : {8, 16, 24, 64, 72, 8000}) {
-    std::vector<uint32_t> thr(static_cast<size_t>(upad) + 8, 0);
-    for (int i = 0; i < upad; ++i) thr[static_cast<size_t>(i)] = next() % 3 == 0 ? next() : next() >> 4;
-    for (uint32_t st : {uint32_t{1}, uint32_t{2147483583}, uint32_t{2147483646}, next(), next()}) {
-      std::vector<uint64_t> a(static_cast<size_t>(upad / 64 + 2), ~uint64_t{0}), b = a;
-      qm::event_bits(st, thr.data(), upad, a.data(), true);
-      qm::event_bits(st, thr.data(), upad, b.data(), false);
-      uint32_t s = st;
-      for (int i = 0; i < upad; ++i) {
-        s = qm::next_state(s);
-        ASSERT_EQ((a[static_cast<size_t>(i / 64)] >> (i % 64)) & 1u, uint64_t{s < thr[static_cast<size_t>(i)]})
-            << "upad " << upad << " position " << i;
-        ASSERT_EQ((b[static_cast<size_t>(i / 64)] >> (i % 64)) & 1u, uint64_t{s < thr[static_cast<size_t>(i)]});
+  int checked = 0;
+  for (int u : {3, 7, 16, 17, 83, 1003, 40003}) {
+    for (int density : {0, 1, 2}) {
+      qm::meiosis_plan plan;
+      plan.nchr = 3;
+      plan.u = u;
+      plan.same_rows = density == 1;
+      const int rows = plan.same_rows ? 1 : plan.nchr;
+      plan.thr.resize(static_cast<size_t>(rows) * u);
+      for (uint32_t& t : plan.thr) {
+        if (density == 0) t = next() >> 10;                       // about 1 in 1000
+        else if (density == 1) t = next() % 7 == 0 ? next() : 0;  // some at any level
+        else t = next() | 0x80000000u;                            // 2^31 and above: every state
+      }
+      qm::lay_out_blocks(plan);
+      qm::event_list vec, plain;
+      vec.fit(plan);
+      plain.fit(plan);
+      for (uint32_t st : {uint32_t{1}, uint32_t{2147483583}, uint32_t{2147483646}, next(), next(), next()}) {
+        for (int c = 0; c < plan.nchr; ++c) {
+          qm::find_events(plan, c, st, vec, true);
+          qm::find_events(plan, c, st, plain, false);
+          std::vector<int32_t> want;
+          uint32_t s = st;
+          const uint32_t* t = plan.row(c);
+          for (int i = 0; i < u; ++i) {
+            s = qm::next_state(s);
+            if (s < t[i]) want.push_back(i);
+          }
+          ASSERT_EQ(std::vector<int32_t>(vec.pos.begin(), vec.pos.begin() + vec.count), want)
+              << "u " << u << " density " << density << " start " << st << " row " << c;
+          ASSERT_EQ(std::vector<int32_t>(plain.pos.begin(), plain.pos.begin() + plain.count), want);
+          checked += static_cast<int>(want.size());
+        }
       }
     }
   }
+  EXPECT_GT(checked, 100000);
+}
+
+TEST(MeiosisEngine, GatheredBookkeepingWithAlleleNumbersAbove16) {
+  // Mutation rates high enough that many loci carry allele numbers of 16 and
+  // more, which the gathered tallies leave to a second look.
+  history ref(1, engine::reference, "1.0 0.2 0.2"), gathered(2, engine::gathered, "1.0 0.2 0.2");
+  int big = 0;
+  const qm::population& p = ref.pop();
+  for (int l = 0; l < p.candidates.loci(); ++l)
+    for (int h = 0; h < p.candidates.haplotypes(); ++h) big += p.candidates.at(l, h) >= 16;
+  EXPECT_GT(big, 100);
+  EXPECT_EQ(bytes(gathered.pop().markers), bytes(ref.pop().markers));
+  EXPECT_EQ(bytes(gathered.pop().candidates), bytes(ref.pop().candidates));
+  EXPECT_EQ(gathered.pop().marker_alleles.next, ref.pop().marker_alleles.next);
+  EXPECT_EQ(gathered.pop().marker_alleles.top, ref.pop().marker_alleles.top);
+  EXPECT_EQ(gathered.pop().candidate_alleles.next, ref.pop().candidate_alleles.next);
+  EXPECT_EQ(gathered.pop().candidate_alleles.top, ref.pop().candidate_alleles.top);
 }
 
 }  // namespace

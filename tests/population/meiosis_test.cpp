@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -279,6 +280,45 @@ TEST(Bookkeeping, NextAndTop) {
   qm::carried_sets(geno, sets);
   EXPECT_EQ(sets[0], ~uint64_t{0} << 2);
   EXPECT_EQ(sets[1], ~uint64_t{0});
+}
+
+TEST(Bookkeeping, NextAndTopFollowTheRuleForAnySet) {
+  // Random carried sets (dense and sparse, in both words) and numbers in
+  // use up to past 127, against the rule read number by number: next is the
+  // smallest of 2..hi (hi = max(next, top)) not carried, top the largest
+  // carried one (2 when none); when all are carried both become hi + 1.
+  std::mt19937_64 rng(5);
+  const int n = 20000;
+  qm::allele_registry alle;
+  alle.reset(n);
+  std::vector<uint64_t> sets(2 * n);
+  std::vector<int> want_next(n), want_top(n);
+  for (int l = 0; l < n; ++l) {
+    const int density = l % 4;
+    for (int w = 0; w < 2; ++w) {
+      uint64_t x = rng();
+      if (density == 0) x &= rng() & rng();  // sparse
+      if (density == 3) x = ~(uint64_t{1} << (rng() % 64));  // all but one
+      sets[2 * l + w] = x;
+    }
+    if (l % 97 == 0) sets[2 * l] = sets[2 * l + 1] = ~uint64_t{0};
+    alle.next[l] = static_cast<int16_t>(2 + rng() % 128);
+    alle.top[l] = static_cast<int16_t>(2 + rng() % 128);
+    const int hi = std::max<int>(alle.next[l], alle.top[l]);
+    int first = 0, last = 2;
+    for (int v = 2; v <= hi; ++v) {
+      const bool has = v < 128 && ((sets[2 * l + v / 64] >> (v % 64)) & 1u);
+      if (has) last = v;
+      else if (first == 0) first = v;
+    }
+    want_next[l] = first ? first : hi + 1;
+    want_top[l] = first ? last : hi + 1;
+  }
+  qm::bookkeeping(alle, sets);
+  for (int l = 0; l < n; ++l) {
+    ASSERT_EQ(alle.next[l], want_next[l]) << l;
+    ASSERT_EQ(alle.top[l], want_top[l]) << l;
+  }
 }
 
 TEST(Bookkeeping, CarriedSetsOfManyLociOnAnyThreadCount) {
