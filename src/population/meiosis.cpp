@@ -17,19 +17,23 @@ namespace {
 // Thresholds are compared as signed 32-bit numbers: states are below 2^31 - 1.
 uint32_t clamp31(uint32_t t) { return t > 0x7fffffffu ? 0x7fffffffu : t; }
 
+bool vector_allowed = true;
+
 bool cpu_has_avx2() {
 #if defined(__x86_64__)
   static const bool yes = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
   }();
-  return yes;
+  return yes && vector_allowed;
 #else
   return false;
 #endif
 }
 
 }  // namespace
+
+void use_vector_kernels(bool on) { vector_allowed = on; }
 
 void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan) {
   const int gaps = map.nmpc - 1;

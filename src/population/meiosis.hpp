@@ -11,7 +11,9 @@
 // with the integer threshold of its position (u < x exactly when the state
 // is below the threshold of x). The few positions below their threshold are
 // listed in order, and the chromosome is copied segment by segment between
-// crossovers. Mutants are numbered afterwards in haplotype order.
+// crossovers, in batches of 8 gametes, into rows that the allele bookkeeping
+// tallies and that go to the haplotype matrix past the caches. Mutants are
+// numbered afterwards in haplotype order.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -47,7 +49,8 @@ struct meiosis_plan {
   const uint32_t* pair_max_row(int c) const { return pair_max.data() + (same_rows ? 0 : static_cast<size_t>(c) * steps / 2); }
 };
 void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan);
-// The block layout (steps, lanes, block_jump) from nchr, u, same_rows and thr.
+// The block layout (steps, lanes, pair_max, block_jump, lane_jump) from
+// nchr, u, same_rows and thr.
 void lay_out_blocks(meiosis_plan& plan);
 
 // The positions of one chromosome whose state is below their threshold.
@@ -62,6 +65,12 @@ struct event_list {
 // vector: the vector kernel where the processor has one; otherwise one state
 // at a time (the same list).
 void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector = true);
+
+// Tests: false makes the engine use its plain loops everywhere, as on a
+// processor without AVX2 (events one state at a time, tallies byte by
+// byte, plain stores); true (the default) uses the vector kernels where the
+// processor has them.
+void use_vector_kernels(bool on);
 
 // A locus that mutated in a gamete; its allele number is given afterwards.
 struct mutant {

@@ -76,9 +76,9 @@ struct history {
   qmtest::tempdir dir;
   qmtest::console_capture con;
   std::unique_ptr<qmtest::run_setup> s;
-  history(int threads, engine how, const std::string& rates = "1.0 0.05 0.08") {
+  history(int threads, engine how, const std::string& rates = "1.0 0.05 0.08", const std::string& map = "21 3 1") {
     const bool reference = how == engine::reference;
-    std::string par = set_record(qmtest::small_par(), 10, "21 3 1");
+    std::string par = set_record(qmtest::small_par(), 10, map);
     par = set_record(par, 12, rates);
     par = set_record(par, 18, "10 20 60 30");
     s = std::make_unique<qmtest::run_setup>(par, threads);
@@ -228,6 +228,34 @@ TEST(MeiosisEngine, BlockKernelFindsEveryEventOfThePlainWalk) {
     }
   }
   EXPECT_GT(checked, 100000);
+}
+
+TEST(MeiosisEngine, PlainLoopsMakeTheSameGenerations) {
+  // The whole engine without its vector kernels, as on a processor without
+  // AVX2: the same haplotypes, allele numbers and bookkeeping, bit for bit;
+  // short chromosomes with many mutants, and long ones (rows stored past the
+  // caches in whole cache lines) on an even map.
+  for (const auto& [rates, map] : {std::pair<std::string, std::string>{"1.0 0.2 0.2", "21 3 1"},
+                                   std::pair<std::string, std::string>{"2.0 0.001 0.002", "700 2 0"}}) {
+    history vec(2, engine::gathered, rates, map);
+    qm::use_vector_kernels(false);
+    history plain1(1, engine::gathered, rates, map), plain3(3, engine::gathered, rates, map);
+    qm::use_vector_kernels(true);
+    for (const history* e : {&plain1, &plain3}) {
+      EXPECT_EQ(bytes(e->pop().markers), bytes(vec.pop().markers)) << map;
+      EXPECT_EQ(bytes(e->pop().candidates), bytes(vec.pop().candidates)) << map;
+      EXPECT_EQ(e->pop().marker_alleles.next, vec.pop().marker_alleles.next) << map;
+      EXPECT_EQ(e->pop().marker_alleles.top, vec.pop().marker_alleles.top) << map;
+      EXPECT_EQ(e->pop().marker_alleles.carried, vec.pop().marker_alleles.carried) << map;
+      EXPECT_EQ(e->pop().candidate_alleles.carried, vec.pop().candidate_alleles.carried) << map;
+      EXPECT_EQ(e->s->st.rng.state, vec.s->st.rng.state) << map;
+    }
+  }
+  // The long chromosomes against the described walk as well.
+  history ref(1, engine::reference, "2.0 0.001 0.002", "700 2 0"), made(3, engine::gathered, "2.0 0.001 0.002", "700 2 0");
+  EXPECT_EQ(bytes(made.pop().markers), bytes(ref.pop().markers));
+  EXPECT_EQ(bytes(made.pop().candidates), bytes(ref.pop().candidates));
+  EXPECT_EQ(made.pop().candidate_alleles.next, ref.pop().candidate_alleles.next);
 }
 
 TEST(MeiosisEngine, GatheredBookkeepingWithAlleleNumbersAbove16) {
