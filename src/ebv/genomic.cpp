@@ -13,6 +13,19 @@ namespace qm {
 
 namespace {
 
+// The table values of eight consecutive packed bytes v (a group's table is
+// 256 entries), added in a fixed order to four running sums.
+inline void add_eight_groups(const double* tg, uint64_t v, double& s0, double& s1, double& s2, double& s3) {
+  s0 += tg[v & 255];
+  s1 += tg[256 + ((v >> 8) & 255)];
+  s2 += tg[512 + ((v >> 16) & 255)];
+  s3 += tg[768 + ((v >> 24) & 255)];
+  s0 += tg[1024 + ((v >> 32) & 255)];
+  s1 += tg[1280 + ((v >> 40) & 255)];
+  s2 += tg[1536 + ((v >> 48) & 255)];
+  s3 += tg[1792 + (v >> 56)];
+}
+
 constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 32 KB)
 constexpr int64_t row_chunk = 256;   // rows of one part of the work
 constexpr int64_t pack_tile = 64;    // groups of four animals packed together by marker
@@ -66,14 +79,7 @@ void table_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, const double*
           uint64_t v;
           std::memcpy(&v, row + g, 8);
           const double* tg = tb + g * 256;
-          s0 += tg[v & 255];
-          s1 += tg[256 + ((v >> 8) & 255)];
-          s2 += tg[512 + ((v >> 16) & 255)];
-          s3 += tg[768 + ((v >> 24) & 255)];
-          s0 += tg[1024 + ((v >> 32) & 255)];
-          s1 += tg[1280 + ((v >> 40) & 255)];
-          s2 += tg[1536 + ((v >> 48) & 255)];
-          s3 += tg[1792 + (v >> 56)];
+          add_eight_groups(tg, v, s0, s1, s2, s3);
         }
         for (; g + 4 <= len; g += 4) {
           s0 += tb[g * 256 + row[g]];
@@ -145,14 +151,7 @@ void table_rows_tiled(const tiled_rows& t, const double* tab, double* out, int t
           uint64_t v;
           std::memcpy(&v, row + g, 8);
           const double* tg = tb + g * 256;
-          s0 += tg[v & 255];
-          s1 += tg[256 + ((v >> 8) & 255)];
-          s2 += tg[512 + ((v >> 16) & 255)];
-          s3 += tg[768 + ((v >> 24) & 255)];
-          s0 += tg[1024 + ((v >> 32) & 255)];
-          s1 += tg[1280 + ((v >> 40) & 255)];
-          s2 += tg[1536 + ((v >> 48) & 255)];
-          s3 += tg[1792 + (v >> 56)];
+          add_eight_groups(tg, v, s0, s1, s2, s3);
         }
         o[i] += (s0 + s1) + (s2 + s3);
       }
