@@ -3,6 +3,7 @@
 #include <string>
 
 #include "output/fixed.hpp"
+#include "output/textfile.hpp"
 #include "run/generation.hpp"
 #include "run/generation_plan.hpp"
 #include "run/memory_estimate.hpp"
@@ -86,12 +87,19 @@ void quillmere(run_parameters& p, const observer_list& observers) {
   try {
     read_parameters(p);
     check_memory_estimate(p);
+    // With two threads or more, a thread of its own writes the result files
+    // of the generations while the next ones are made.
+    textfile::write_in_background(p.threads >= 2);
     run_state st(p);
     start_population(st, observers);
     p.seed_in_use = st.rng.start_seed;
     run_stages(st, observers);
+    textfile::settle();
+    textfile::write_in_background(false);
     summary(start, st.rng.start_seed);
   } catch (...) {
+    // The files handed over are complete or removed before the run ends.
+    textfile::write_in_background(false);
     observers.run_ended(p, false);
     throw;
   }

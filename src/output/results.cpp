@@ -81,30 +81,33 @@ char* hap_line(char* q, int64_t idmult, int64_t g, int h, const int8_t* col, con
   return q;
 }
 
-// The haplotype lines of a generation, formatted in parallel in batches of
-// consecutive haplotypes and written in order.
+// The haplotype lines of a generation, formatted in parallel in blocks of
+// consecutive haplotypes, which the file takes over in order.
 void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype_matrix& geno, const int32_t* pick,
                 size_t n) {
   const int nhap = geno.haplotypes();
   const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
   const int per_part = static_cast<int>(std::max<size_t>(1, (size_t{1} << 20) / line_max));
   const int parts_per_round = std::max(1, 2 * p.threads);
-  std::vector<std::unique_ptr<char[]>> buf(static_cast<size_t>(parts_per_round));
-  std::vector<size_t> used(static_cast<size_t>(parts_per_round));
+  std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
   std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
   for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
+    for (textfile::block& b : buf)
+      if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
     run_parallel(p.threads, parts_per_round, [&](int k) {
       const int a = h0 + k * per_part, b = std::min(nhap - 1, a + per_part - 1);
-      used[static_cast<size_t>(k)] = 0;
+      textfile::block& out = buf[static_cast<size_t>(k)];
+      out.len = 0;
       if (a > b) return;
-      if (!buf[static_cast<size_t>(k)]) buf[static_cast<size_t>(k)].reset(new char[static_cast<size_t>(per_part) * line_max]);
-      char* q0 = buf[static_cast<size_t>(k)].get();
+      char* q0 = out.text.get();
       char* q = q0;
       for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.column(h), pick, n, scratch[static_cast<size_t>(k)].data());
-      used[static_cast<size_t>(k)] = static_cast<size_t>(q - q0);
+      out.len = static_cast<size_t>(q - q0);
     });
-    for (int k = 0; k < parts_per_round; ++k) f.write(buf[static_cast<size_t>(k)].get(), used[static_cast<size_t>(k)]);
+    for (textfile::block& b : buf)
+      if (b.len > 0) f.write(std::move(b));
   }
+  for (textfile::block& b : buf) return_block(std::move(b));
 }
 
 void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g) {

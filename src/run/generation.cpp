@@ -3,6 +3,7 @@
 #include <string>
 
 #include "output/fixed.hpp"
+#include "output/textfile.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
@@ -53,6 +54,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const run_parameters& p = st.params;
   population& pop = st.pop;
   stop_if_signalled();
+  textfile::stop_if_background_failed();
   if (step.kind == generation_kind::recoding) st.mutation_on = false;
   const bool mutate = st.mutation_on && step.kind == generation_kind::history_with_mutation;
 
