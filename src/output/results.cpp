@@ -136,27 +136,44 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
       if (a >= 1 && a <= pop.nind) bred[static_cast<size_t>(a)] = 1;
   const int64_t self = g * p.idmult;
   const int64_t prev = (g - 1) * p.idmult;
-  for (int i = 1; i <= pop.nind; ++i) {
-    const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
-    char* q = f.room(3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1);
-    q = put_x(q, 2);
-    q = put_id(q, i + self);
-    q = put_x(q, 2);
-    q = put_id(q, g == 0 ? 0 : pp.sire + prev);
-    q = put_x(q, 2);
-    q = put_id(q, g == 0 ? 0 : pp.dam + prev);
-    q = put_i(q, (i & 1) ? 1 : 2, 3);
-    q = put_i(q, bred[static_cast<size_t>(i)], 3);
-    for (int t = 1; t <= p.ntrait; ++t) {
-      q = put_x(q, 2);
-      q = put_f(q, pop.tbv_of(i, t), 18, 12);
-      q = put_x(q, 2);
-      q = put_f(q, pop.phenotype_of(i, t), 18, 12);
-    }
-    *q++ = '\n';
-    f.commit(q);
-    f.maybe_flush();
+  // The lines of consecutive animals formatted in parallel, in rounds of
+  // blocks that the file takes over in order.
+  const size_t line_max = 3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1;
+  const int parts_per_round = std::max(1, 2 * p.threads);
+  const int per_part = static_cast<int>(std::clamp<int64_t>(
+      (pop.nind + parts_per_round - 1) / parts_per_round, 64, std::max<int64_t>(64, (int64_t{1} << 20) / line_max)));
+  std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
+  for (int i0 = 1; i0 <= pop.nind; i0 += per_part * parts_per_round) {
+    for (textfile::block& b : buf)
+      if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
+    run_parallel(p.threads, parts_per_round, [&](int k) {
+      const int a = i0 + k * per_part, b = std::min(pop.nind, a + per_part - 1);
+      char* const q0 = buf[static_cast<size_t>(k)].text.get();
+      char* q = q0;
+      for (int i = a; i <= b; ++i) {
+        const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
+        q = put_x(q, 2);
+        q = put_id(q, i + self);
+        q = put_x(q, 2);
+        q = put_id(q, g == 0 ? 0 : pp.sire + prev);
+        q = put_x(q, 2);
+        q = put_id(q, g == 0 ? 0 : pp.dam + prev);
+        q = put_i(q, (i & 1) ? 1 : 2, 3);
+        q = put_i(q, bred[static_cast<size_t>(i)], 3);
+        for (int t = 1; t <= p.ntrait; ++t) {
+          q = put_x(q, 2);
+          q = put_f(q, pop.tbv_of(i, t), 18, 12);
+          q = put_x(q, 2);
+          q = put_f(q, pop.phenotype_of(i, t), 18, 12);
+        }
+        *q++ = '\n';
+      }
+      buf[static_cast<size_t>(k)].len = static_cast<size_t>(q - q0);
+    });
+    for (textfile::block& b : buf)
+      if (b.len > 0) f.write(std::move(b));
   }
+  for (textfile::block& b : buf) return_block(std::move(b));
 }
 
 }  // namespace
