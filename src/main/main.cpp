@@ -71,6 +71,7 @@ int check_only(const qm::run_options& o) {
   p.threads = o.threads;
   p.max_memory_bytes = o.max_memory_mb << 20;
   p.gblup_generations = o.gblup_generations;
+  p.packed_genome = o.genome_layout != "bytes";
   std::vector<std::string> problems;
   try {
     problems = qm::check_parameters(p);
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
   p.replicate = o.replicate;
   p.max_memory_bytes = o.max_memory_mb << 20;
   p.gblup_generations = o.gblup_generations;
+  p.packed_genome = o.genome_layout != "bytes";
   const std::string log = qm::output_path("log.txt");
   if (!qm::msg_open_log(log.c_str())) {
     std::fprintf(stderr, "quillmere: %s cannot be created (%s). Check the permissions of the output folder.\n",

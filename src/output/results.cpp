@@ -92,6 +92,9 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
   std::vector<std::unique_ptr<char[]>> buf(static_cast<size_t>(parts_per_round));
   std::vector<size_t> used(static_cast<size_t>(parts_per_round));
   std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
+  // a packed haplotype unpacked (one row per part)
+  std::vector<std::vector<int8_t>> rows(static_cast<size_t>(parts_per_round),
+                                       std::vector<int8_t>(geno.packed() ? static_cast<size_t>(geno.loci()) : 0));
   for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
     run_parallel(p.threads, parts_per_round, [&](int k) {
       const int a = h0 + k * per_part, b = std::min(nhap - 1, a + per_part - 1);
@@ -100,7 +103,8 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
       if (!buf[static_cast<size_t>(k)]) buf[static_cast<size_t>(k)].reset(new char[static_cast<size_t>(per_part) * line_max]);
       char* q0 = buf[static_cast<size_t>(k)].get();
       char* q = q0;
-      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.column(h), pick, n, scratch[static_cast<size_t>(k)].data());
+      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.read(h, rows[static_cast<size_t>(k)].data()), pick, n,
+                                         scratch[static_cast<size_t>(k)].data());
       used[static_cast<size_t>(k)] = static_cast<size_t>(q - q0);
     });
     for (int k = 0; k < parts_per_round; ++k) f.write(buf[static_cast<size_t>(k)].get(), used[static_cast<size_t>(k)]);

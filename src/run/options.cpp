@@ -60,6 +60,11 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
                  "(seltype 4): the current one and the K - 1 before it")
       ->check(CLI::Range(1, 1000))
       ->default_str("3");
+  app.add_option("--genome-layout", o.genome_layout,
+                 "haplotypes from the recoding on: packed (one bit per allele) or bytes (one byte per allele, "
+                 "eight times the memory; the results are identical)")
+      ->check(CLI::IsMember({"packed", "bytes"}))
+      ->capture_default_str();
   app.add_flag("--check", o.check_only,
                "check the parameter file and the memory estimate, report every problem, and exit without simulating");
   CLI::App* merge = app.add_subcommand(

@@ -25,6 +25,7 @@ struct run_options {
   bool check_only = false;            // --check: validate the file and exit
   int64_t max_memory_mb = 0;          // 0: the machine's available memory
   int gblup_generations = 3;          // reference generations of genomic BLUP
+  std::string genome_layout = "packed";  // "packed" or "bytes" from the recoding on
   std::vector<std::string> command_line;
   // merge subcommand
   bool merge = false;

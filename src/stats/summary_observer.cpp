@@ -31,6 +31,12 @@ marker_map map_of(const genome_map& m) {
   return out;
 }
 
+// The statistics' view of one kind of locus, in either layout.
+hap_columns columns_of(const haplotype_matrix& g) {
+  if (g.packed()) return {nullptr, g.loci(), g.words(), g.row(0)};
+  return {g.data(), g.loci(), static_cast<size_t>(g.loci()), nullptr};
+}
+
 // Row-major double copy of a column-major float matrix.
 std::vector<double> row_major(const std::vector<float>& m, int n) {
   std::vector<double> out(m.size());
@@ -70,8 +76,8 @@ class summary_observer : public generation_observer {
     in.generation = static_cast<int>(v.step.files_due ? v.step.file_generation : v.step.number);
     in.nanimals = pop.nind;
     in.ntrait = n;
-    in.markers = {pop.markers.data(), pop.markers.loci(), static_cast<size_t>(pop.markers.loci())};
-    in.candidates = {pop.candidates.data(), pop.candidates.loci(), static_cast<size_t>(pop.candidates.loci())};
+    in.markers = columns_of(pop.markers);
+    in.candidates = columns_of(pop.candidates);
     const bool values = v.architecture && v.step.files_due;
     if (values) {
       qtl_.resize(static_cast<size_t>(v.architecture->nqtl()));
