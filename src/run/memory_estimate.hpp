@@ -5,6 +5,12 @@
 // The estimate adds, for the largest generation of the run (nind the largest
 // of all stage blocks, L = markers + candidate loci):
 //   haplotypes       2 generations (current and offspring) x 2 nind x L bytes
+//                    with --genome-layout bytes; in the packed layout the
+//                    larger of stage 1's bytes (its nind, plus one
+//                    generation's bits while they are packed) and
+//                    2 generations x 2 nind x L bits (L rounded up to whole
+//                    64-bit words per kind of locus)
+//   summary          one bit per allele of one generation's markers and QTL
 //   allele bookkeeping and map   L x 48 bytes
 //   pedigree history 24 bytes per animal of every generation of the run
 //   values           2 x 8 bytes per animal and trait, twice (values and selection scores)

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "support.hpp"
 
@@ -68,6 +71,38 @@ TEST(GenomeLayout, BitsAndBytesWriteTheSameFiles) {
       EXPECT_TRUE(qmtest::read_file("bits/" + n) == qmtest::read_file("bytes/" + n)) << n << " differs";
     }
   }
+}
+
+// The estimate of --check covers the peak that run.json reports, and is not
+// far above it, in both layouts; the bits take a fraction of the bytes.
+TEST(GenomeLayout, MemoryEstimateCoversThePeakInBothLayouts) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' shadow memory is not part of the estimate";
+#endif
+  qmtest::tempdir td;
+  // 50 historical animals, then 3000 animals on 10 x 400 markers: the
+  // haplotypes of the later stages are most of the memory.
+  std::string par = set_record(qmtest::small_par(), 10, "400 10 0");
+  par = set_record(par, 18, "10 20 50 20");
+  par = set_record(par, 22, "100 1500 3000 1");
+  par = set_record(par, 26, "100 1500 3000 1");
+  qmtest::write_file("param.par", par);
+  double peak[2] = {0, 0};
+  for (int bits = 0; bits < 2; ++bits) {
+    const std::string layout = bits ? " --genome-layout packed" : " --genome-layout bytes";
+    ASSERT_EQ(run("--check --threads 2" + layout + " param.par"), 0) << qmtest::read_file("stderr.txt");
+    const std::string out = qmtest::read_file("stdout.txt");
+    const size_t at = out.find("needs about ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const double estimate = std::stod(out.substr(at + 12));
+    ASSERT_EQ(run("--outdir out --overwrite --threads 2" + layout + " param.par"), 0) << qmtest::read_file("stderr.txt");
+    const nlohmann::json j = nlohmann::json::parse(qmtest::read_file("out/run.json"));
+    peak[bits] = j.at("peak_memory_bytes").get<double>() / (1 << 20);
+    EXPECT_GE(estimate, peak[bits]) << layout;
+    std::printf("%s: estimate %.0f MB, peak %.0f MB\n", layout.c_str(), estimate, peak[bits]);
+    EXPECT_LE(estimate, 1.5 * peak[bits] + 10) << layout;
+  }
+  EXPECT_LT(peak[1], peak[0] / 3) << "bits " << peak[1] << " MB, bytes " << peak[0] << " MB";
 }
 
 }  // namespace
