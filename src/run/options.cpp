@@ -24,8 +24,8 @@ namespace {
 bool same_file(const std::string& a, const std::string& b) {
   std::error_code ec;
   if (std::filesystem::equivalent(a, b, ec)) return true;
-  const auto ca = std::filesystem::weakly_canonical(a, ec);
-  const auto cb = std::filesystem::weakly_canonical(b, ec);
+  const auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec), ec);
+  const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec), ec);
   return ca == cb;
 }
 
