@@ -198,6 +198,18 @@ int main(int argc, char** argv) {
     qm::msg_set_console(stderr);  // messages of a file that cannot be read
     return check_only(o);
   }
+  if (!o.save_history.empty()) {
+    // Found now rather than after stage 1, which may take hours.
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::path(o.save_history).parent_path();
+    if (!std::filesystem::is_directory(folder.empty() ? std::filesystem::path(".") : folder, ec)) {
+      std::fprintf(stderr,
+                   "quillmere: the folder of the history file %s does not exist. Create it, or give "
+                   "--save-history a file in an existing folder.\n",
+                   o.save_history.c_str());
+      return 1;
+    }
+  }
   std::optional<qm::saved_history> history;
   if (!o.from_history.empty() && !read_history_before_run(o, history)) return 1;
   if (!prepare_output_folder(o)) return 1;

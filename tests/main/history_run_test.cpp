@@ -200,6 +200,11 @@ TEST(HistoryRun, OptionsThatCannotGoTogether) {
     EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
   }
   EXPECT_FALSE(qmtest::file_exists("log.txt"));
+  // A folder that does not exist is found before stage 1 is made.
+  const result r = run(".", "--save-history nowhere/h.qmh param.par");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the folder of the history file nowhere/h.qmh does not exist"), std::string::npos) << r.err;
+  EXPECT_FALSE(qmtest::file_exists("log.txt"));
 }
 
 }  // namespace
