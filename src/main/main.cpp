@@ -209,6 +209,11 @@ int main(int argc, char** argv) {
                    o.save_history.c_str());
       return 1;
     }
+    if (std::filesystem::is_directory(o.save_history, ec)) {
+      std::fprintf(stderr, "quillmere: --save-history %s names a folder. Give the name of the history file to write.\n",
+                   o.save_history.c_str());
+      return 1;
+    }
   }
   std::optional<qm::saved_history> history;
   if (!o.from_history.empty() && !read_history_before_run(o, history)) return 1;

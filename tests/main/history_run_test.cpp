@@ -204,6 +204,10 @@ TEST(HistoryRun, OptionsThatCannotGoTogether) {
   const result r = run(".", "--save-history nowhere/h.qmh param.par");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("the folder of the history file nowhere/h.qmh does not exist"), std::string::npos) << r.err;
+  fs::create_directory("folder");
+  const result f = run(".", "--save-history folder param.par");
+  EXPECT_EQ(f.status, 1);
+  EXPECT_NE(f.err.find("names a folder"), std::string::npos) << f.err;
   EXPECT_FALSE(qmtest::file_exists("log.txt"));
 }
 
