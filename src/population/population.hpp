@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "population/haplotype_bits.hpp"
+
 namespace qm {
 
 // Alleles of one kind of locus for every haplotype, in one of two layouts.
@@ -92,7 +94,7 @@ class haplotype_matrix {
   const int8_t* data() const { return data_.get(); }
 
   // Packed layout. The row of haplotype h: words() words.
-  static size_t words_for(int32_t nloci) { return (static_cast<size_t>(nloci) + 63) / 64; }
+  static size_t words_for(int32_t nloci) { return static_cast<size_t>(haplotype_words(nloci)); }
   size_t words() const { return words_; }
   uint64_t* row(int32_t h) { return bits_.get() + static_cast<size_t>(h) * words_; }
   const uint64_t* row(int32_t h) const { return bits_.get() + static_cast<size_t>(h) * words_; }
@@ -120,25 +122,10 @@ class haplotype_matrix {
 
  public:
   // Loci l0..l1-1 of a packed row as alleles 1 and 2 into out[0..l1-l0).
-  static void unpack_bits(const uint64_t* row, int32_t l0, int32_t l1, int8_t* out);
-};
-
-// Loci l0..l1-1 (0-based) of src into the same loci of dst, whole words in
-// the middle and masked at the ends; the other bits of dst stay as they are.
-inline void copy_bits(uint64_t* dst, const uint64_t* src, int64_t l0, int64_t l1) {
-  if (l0 >= l1) return;
-  const int64_t w0 = l0 >> 6, w1 = (l1 - 1) >> 6;
-  const uint64_t first = ~uint64_t{0} << (l0 & 63);
-  const uint64_t last = ~uint64_t{0} >> (63 - ((l1 - 1) & 63));
-  if (w0 == w1) {
-    const uint64_t m = first & last;
-    dst[w0] = (dst[w0] & ~m) | (src[w0] & m);
-    return;
+  static void unpack_bits(const uint64_t* row, int32_t l0, int32_t l1, int8_t* out) {
+    unpack_haplotype_range(row, l0, l1, out);
   }
-  dst[w0] = (dst[w0] & ~first) | (src[w0] & first);
-  for (int64_t w = w0 + 1; w < w1; ++w) dst[w] = src[w];
-  dst[w1] = (dst[w1] & ~last) | (src[w1] & last);
-}
+};
 
 // The packed layout of a bytes matrix whose alleles are all 1 or 2 (the
 // bytes are given up); a locus with another allele stops the run.

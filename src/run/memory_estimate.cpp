@@ -6,6 +6,7 @@
 #include <string>
 
 #include "run/generation_plan.hpp"
+#include "run/history_file.hpp"
 #include "run/messages.hpp"
 
 namespace qm {
@@ -50,7 +51,15 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     const int64_t ref = k * nind;
     ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + p.markers()) + 64 * (ref + p.markers());
   }
-  return haplotypes + summary + bookkeeping + history + values + files + program + ebv;
+  // The history file is made whole in memory before it is written, and read
+  // whole before the state is taken from it.
+  int64_t history_file = 0;
+  if (!p.save_history.empty() || !p.from_history.empty()) {
+    int64_t stage1_gens = 0;
+    for (const plan_segment& seg : stage_segments(1, p.stages[1].block, 1)) stage1_gens += seg.count;
+    history_file = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(), stage1_gens + 1);
+  }
+  return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;
 }
 
 int64_t available_memory() {

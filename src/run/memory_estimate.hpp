@@ -16,6 +16,8 @@
 //   values           2 x 8 bytes per animal and trait, twice (values and selection scores)
 //   result files     the formatting buffers, about 2 MB per thread plus one haplotype line
 //   program          20 MB for the code, the libraries and the thread stacks
+//   history file     with --save-history or --from-history: the file's size
+//                    (history_file_bytes), which is made or read whole in memory
 //   selection on EBVs (only when a stage uses seltype 3 or 4):
 //     phenotype records     16 bytes per animal from stage 2 on
 //     pedigree BLUP         350 bytes per animal of its pedigree (parents,
