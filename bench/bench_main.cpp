@@ -91,6 +91,8 @@
 #include "ebv/evaluation.hpp"
 #include "run/generation.hpp"
 #include "run/generation_plan.hpp"
+#include "run/history_file.hpp"
+#include "run/history_state.hpp"
 #include "run/messages.hpp"
 #include "run/run_state.hpp"
 #include "main/driver.hpp"
@@ -928,6 +930,61 @@ BENCHMARK(EbvPedigreeStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenomicStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenerationRest)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenerationRestFiles)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+// -- history file: starting at stage 2 from a saved history of bench/large.par
+// (read, checksum, records checked, state unpacked) against making stage 1
+// again (the base generation and the 61 generations of stage 1).
+struct large_stage1 {
+  qm::run_parameters p;
+  std::string file;
+  large_stage1() {
+    quiet();
+    p.parafile = QM_BENCH_DIR "/large.par";
+    qm::read_parameters(p);
+    p.threads = bench_threads();
+    file = "/tmp/qmhistory." + std::to_string(getpid()) + ".qmh";
+  }
+  ~large_stage1() { std::remove(file.c_str()); }
+  void stage1(qm::run_state& st) const {
+    qm::start_population(st, qm::observer_list{});
+    for (const qm::plan_segment& seg : qm::stage_segments(1, p.stage1(), 1))
+      for (int64_t k = 0; k < seg.count; ++k) qm::run_generation(st, p.stage1(), qm::step_of(1, seg, k), qm::observer_list{});
+  }
+};
+large_stage1& large_history() {
+  static large_stage1 h;
+  return h;
+}
+void HistoryStage1(benchmark::State& st) {
+  const large_stage1& h = large_history();
+  for (auto _ : st) {
+    qm::run_state s(h.p);
+    h.stage1(s);
+    benchmark::DoNotOptimize(s.rng.state);
+  }
+}
+void HistoryResume(benchmark::State& st) {
+  const large_stage1& h = large_history();
+  {
+    qm::run_state s(h.p);
+    h.stage1(s);
+    qm::save_history(s, h.file, qm::history_extras{});
+  }
+  for (auto _ : st) {
+    qm::run_state s(h.p);
+    qm::saved_history saved = qm::read_history_file(h.file);
+    qm::check_stage1_records(h.p, saved);
+    qm::resume_from_history(s, saved, qm::observer_list{});
+    benchmark::DoNotOptimize(s.rng.state);
+  }
+  std::FILE* f = std::fopen(h.file.c_str(), "rb");
+  std::fseek(f, 0, SEEK_END);
+  st.counters["file_bytes"] = static_cast<double>(std::ftell(f));
+  std::fclose(f);
+}
+BENCHMARK(HistoryStage1)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(HistoryResume)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+// -- end history file
+
 // -- ratios measured in turn
 BENCHMARK(GenerationVsStream)->Args({1000, 500})->Args({1000, 2500})->Args({4000, 1000})->Unit(benchmark::kMillisecond)->Iterations(9);
 BENCHMARK(KernelVsLanes)->Arg(500)->Arg(2500)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(9);

@@ -45,9 +45,11 @@ packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t ni
   const int parts = (nind + pack_chunk - 1) / pack_chunk;
   const auto body = [&](int k) {
     const int32_t a = k * pack_chunk, e = std::min(nind, a + pack_chunk);
+    // the two haplotypes unpacked when they are kept one bit per allele
+    std::vector<int8_t> u0(markers.packed() ? static_cast<size_t>(g.m) : 0), u1(u0.size());
     for (int32_t i = a; i < e; ++i) {  // animal i + 1: haplotypes 2i and 2i + 1
-      const int8_t* h0 = markers.column(2 * i);
-      const int8_t* h1 = markers.column(2 * i + 1);
+      const int8_t* h0 = markers.read(2 * i, u0.data());
+      const int8_t* h1 = markers.read(2 * i + 1, u1.data());
       uint8_t* row = g.by_animal.data() + static_cast<int64_t>(i) * g.row_bytes;
       int64_t j = 0;
 #if defined(__SSE2__)

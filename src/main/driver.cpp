@@ -1,11 +1,13 @@
 #include "main/driver.hpp"
 
+#include <optional>
 #include <string>
 
 #include "output/fixed.hpp"
 #include "output/textfile.hpp"
 #include "run/generation.hpp"
 #include "run/generation_plan.hpp"
+#include "run/history_state.hpp"
 #include "run/memory_estimate.hpp"
 #include "run/messages.hpp"
 #include "run/run_state.hpp"
@@ -51,19 +53,59 @@ void stage_finished(int s) {
   show(m);
 }
 
-void run_stages(run_state& st, const observer_list& observers) {
+// What stage 1 writes to the log and the console, kept for the history
+// file while the stage runs (and no longer once the scope ends).
+class stage1_text {
+ public:
+  explicit stage1_text(bool keep) : on_(keep) {
+    if (on_) msg_capture_begin();
+  }
+  ~stage1_text() {
+    if (on_) msg_capture_end();
+  }
+  captured_text take() {
+    on_ = false;
+    return msg_capture_end();
+  }
+
+ private:
+  bool on_;
+};
+
+void run_stages(run_state& st, const observer_list& observers, const history_options& h) {
   const run_parameters& p = st.params;
   int64_t made = 1;  // generations numbered before stage 3: the stage-2 generation
-  for (int s = 1; s <= p.nstage; ++s) {
+  for (int s = h.from_path.empty() ? 1 : 2; s <= p.nstage; ++s) {
     const stage_block& b =
         s == 1 ? p.stage1()
                : enter_stage(p, s, static_cast<int32_t>(st.pop.sires.size()), static_cast<int32_t>(st.pop.dams.size()));
     if (s == 2) overwrite_warning(p, b);
+    stage1_text text(s == 1 && !h.save_path.empty());
     for (const plan_segment& seg : stage_segments(s, b, made))
       for (int64_t k = 0; k < seg.count; ++k) run_generation(st, b, step_of(s, seg, k), observers);
     if (s >= 3) made += b.ngen;
     stage_finished(s);
+    if (s == 1 && !h.save_path.empty()) {
+      captured_text t = text.take();
+      history_extras extras{std::move(t.log), std::move(t.console), {}};
+      observers.history_saved(extras.observer_sections);
+      save_history(st, h.save_path, extras);
+    }
   }
+}
+
+// The state at the end of stage 1 from the history file, read now when it
+// was not read before the run.
+void start_from_history(run_state& st, const observer_list& observers, const history_options& h) {
+  std::optional<saved_history> own;
+  saved_history* from = h.from;
+  try {
+    if (!from) from = &own.emplace(read_history_file(h.from_path));
+    check_stage1_records(st.params, *from);
+  } catch (const history_error& e) {
+    stop(e.what());
+  }
+  resume_from_history(st, *from, observers);
 }
 
 void summary(const std::string& start, int32_t seed) {
@@ -81,7 +123,7 @@ void summary(const std::string& start, int32_t seed) {
 
 }  // namespace
 
-void quillmere(run_parameters& p, const observer_list& observers) {
+void quillmere(run_parameters& p, const observer_list& observers, const history_options& h) {
   banner();
   const std::string start = clock_hms();
   try {
@@ -91,9 +133,12 @@ void quillmere(run_parameters& p, const observer_list& observers) {
     // of the generations while the next ones are made.
     textfile::write_in_background(p.threads >= 2);
     run_state st(p);
-    start_population(st, observers);
+    if (h.from_path.empty())
+      start_population(st, observers);
+    else
+      start_from_history(st, observers, h);
     p.seed_in_use = st.rng.start_seed;
-    run_stages(st, observers);
+    run_stages(st, observers, h);
     textfile::settle();
     textfile::write_in_background(false);
     summary(start, st.rng.start_seed);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "main/driver.hpp"
@@ -23,6 +24,8 @@
 #include "run/memory_estimate.hpp"
 #include "run/messages.hpp"
 #include "run/observers.hpp"
+#include "run/history_file.hpp"
+#include "run/history_state.hpp"
 #include "run/parameters.hpp"
 #include "stats/merge.hpp"
 
@@ -63,14 +66,59 @@ bool prepare_output_folder(const qm::run_options& o) {
 }
 
 
-// --check: every problem of the parameter file and the memory estimate, on
-// standard output; exit status 0 when there is none, 1 otherwise.
-int check_only(const qm::run_options& o) {
+// The run-wide settings of the command line in a fresh set of parameters.
+qm::run_parameters parameters_of(const qm::run_options& o) {
   qm::run_parameters p;
   p.parafile = o.parafile;
   p.threads = o.threads;
+  p.seed_from_command_line = o.seed;
+  p.replicate = o.replicate;
   p.max_memory_bytes = o.max_memory_mb << 20;
   p.gblup_generations = o.gblup_generations;
+  p.packed_genome = o.genome_layout != "bytes";
+  p.save_history = o.save_history;
+  p.from_history = o.from_history;
+  return p;
+}
+
+// --from-history: the history is read and checked against the parameter
+// file before anything is written, so that a damaged or unfitting history
+// stops the run with no file made (message on standard error, false). A
+// parameter file that cannot be read, or a run too large for the memory,
+// leaves the history to the run, which stops on that first, in its log.
+bool read_history_before_run(qm::run_options& o, std::optional<qm::saved_history>& out) {
+  if (o.parafile.empty()) o.parafile = qm::askfile(stdin);
+  qm::run_parameters p = parameters_of(o);
+  std::FILE* quiet = std::fopen("/dev/null", "w");
+  if (quiet) qm::msg_set_console(quiet);
+  bool readable = true;
+  try {
+    qm::read_parameters(p);
+    qm::check_memory_estimate(p);
+  } catch (const qm::run_stop&) {
+    readable = false;
+  }
+  qm::msg_set_console(nullptr);
+  if (quiet) std::fclose(quiet);
+  if (!readable) return true;
+  try {
+    out.emplace(qm::read_history_file(o.from_history));
+    qm::check_stage1_records(p, *out);
+  } catch (const qm::history_error& e) {
+    std::fprintf(stderr, "quillmere: %s\n", e.what());
+    return false;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "quillmere: there is not enough memory to read the history file %s.\n", o.from_history.c_str());
+    return false;
+  }
+  return true;
+}
+
+// --check: every problem of the parameter file and the memory estimate, on
+// standard output; exit status 0 when there is none, 1 otherwise. With
+// --from-history, also whether that history fits the parameter file.
+int check_only(const qm::run_options& o) {
+  qm::run_parameters p = parameters_of(o);
   std::vector<std::string> problems;
   try {
     problems = qm::check_parameters(p);
@@ -78,8 +126,17 @@ int check_only(const qm::run_options& o) {
   } catch (const qm::run_stop& e) {
     problems.push_back(e.what());
   }
+  if (problems.empty() && !o.from_history.empty()) {
+    try {
+      const qm::saved_history h = qm::read_history_file(o.from_history);
+      qm::check_stage1_records(p, h);
+    } catch (const qm::history_error& e) {
+      problems.push_back(e.what());
+    }
+  }
   if (problems.empty()) {
-    std::printf("%s: no problem found; the run needs about %lld MB of memory.\n", p.parafile.c_str(),
+    const std::string fits = o.from_history.empty() ? "" : "; history file " + o.from_history + " fits it";
+    std::printf("%s: no problem found%s; the run needs about %lld MB of memory.\n", p.parafile.c_str(), fits.c_str(),
                 static_cast<long long>((qm::estimate_peak_memory(p) + (1 << 20) - 1) >> 20));
     return 0;
   }
@@ -142,16 +199,33 @@ int main(int argc, char** argv) {
     qm::msg_set_console(stderr);  // messages of a file that cannot be read
     return check_only(o);
   }
+  if (!o.save_history.empty()) {
+    // Found now rather than after stage 1, which may take hours.
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::path(o.save_history).parent_path();
+    if (!std::filesystem::is_directory(folder.empty() ? std::filesystem::path(".") : folder, ec)) {
+      std::fprintf(stderr,
+                   "quillmere: the folder of the history file %s does not exist. Create it, or give "
+                   "--save-history a file in an existing folder.\n",
+                   o.save_history.c_str());
+      return 1;
+    }
+    if (std::filesystem::is_directory(o.save_history, ec)) {
+      std::fprintf(stderr, "quillmere: --save-history %s names a folder. Give the name of the history file to write.\n",
+                   o.save_history.c_str());
+      return 1;
+    }
+  }
+  std::optional<qm::saved_history> history;
+  if (!o.from_history.empty() && !read_history_before_run(o, history)) return 1;
   if (!prepare_output_folder(o)) return 1;
   qm::set_output_folder(o.outdir);
 
-  qm::run_parameters p;
-  p.parafile = o.parafile;
-  p.threads = o.threads;
-  p.seed_from_command_line = o.seed;
-  p.replicate = o.replicate;
-  p.max_memory_bytes = o.max_memory_mb << 20;
-  p.gblup_generations = o.gblup_generations;
+  qm::run_parameters p = parameters_of(o);
+  qm::history_options h;
+  h.save_path = o.save_history;
+  h.from_path = o.from_history;
+  h.from = history ? &*history : nullptr;
   const std::string log = qm::output_path("log.txt");
   if (!qm::msg_open_log(log.c_str())) {
     std::fprintf(stderr, "quillmere: %s cannot be created (%s). Check the permissions of the output folder.\n",
@@ -164,7 +238,7 @@ int main(int argc, char** argv) {
   int status = 0;
   std::string stop_message;
   try {
-    qm::quillmere(p, qm::registered_observers(o));
+    qm::quillmere(p, qm::registered_observers(o), h);
   } catch (const qm::run_stop& e) {
     status = e.signal != 0 ? 128 + e.signal : 1;
     stop_message = e.what();

@@ -14,6 +14,10 @@ namespace {
 
 class completion_note : public generation_observer {
  public:
+  void on_history_resumed(const history_resume& r) override {
+    stage_ = 1;
+    number_ = r.last.number;
+  }
   void on_generation(const generation_view& v) override {
     stage_ = v.step.stage;
     number_ = v.step.number;

@@ -83,9 +83,18 @@ class genotype_files : public generation_observer {
         const locus_position& pos = v.map.markers[l];
         variants_.push_back(variant_of(pos, marker_name(pos.chromosome, static_cast<int32_t>(l % v.map.nmpc) + 1)));
       }
-    columns_.resize(static_cast<size_t>(mk.haplotypes()));
-    for (int32_t h = 0; h < mk.haplotypes(); ++h) columns_[static_cast<size_t>(h)] = mk.column(h);
-    view_ = {v.pop.nind, mk.loci(), columns_.data(), nullptr, mk.loci()};
+    view_ = {};
+    view_.nanimals = v.pop.nind;
+    view_.nloci = view_.nvariants = mk.loci();
+    if (mk.packed()) {
+      rows_.resize(static_cast<size_t>(mk.haplotypes()));
+      for (int32_t h = 0; h < mk.haplotypes(); ++h) rows_[static_cast<size_t>(h)] = mk.row(h);
+      view_.bits = rows_.data();
+    } else {
+      columns_.resize(static_cast<size_t>(mk.haplotypes()));
+      for (int32_t h = 0; h < mk.haplotypes(); ++h) columns_[static_cast<size_t>(h)] = mk.column(h);
+      view_.haplotype = columns_.data();
+    }
   }
 
   // Markers and QTL in map order: each haplotype copied into one column.
@@ -119,6 +128,32 @@ class genotype_files : public generation_observer {
     }
     const population& pop = v.pop;
     const int32_t n = static_cast<int32_t>(order.size());
+    genotype_view g;
+    g.nanimals = pop.nind;
+    g.nloci = g.nvariants = n;
+    if (pop.markers.packed()) {
+      // The combined haplotypes one bit per allele as well.
+      combined_.resize_packed(n, pop.haplotypes());
+      const size_t words = combined_.words();
+      std::vector<const uint64_t*> rows(static_cast<size_t>(pop.haplotypes()));
+      for (int32_t h = 0; h < pop.haplotypes(); ++h) {
+        const uint64_t* m = pop.markers.row(h);
+        const uint64_t* c = pop.candidates.row(h);
+        uint64_t* out = combined_.row(h);
+        std::fill(out, out + words, uint64_t{0});
+        for (int32_t k = 0; k < n; ++k) {
+          const locus& l = order[static_cast<size_t>(k)];
+          const int32_t x = l.kind == 0 ? l.index : a.qtl_locus[static_cast<size_t>(l.index)] - 1;
+          const uint64_t bit = ((l.kind == 0 ? m : c)[x >> 6] >> (x & 63)) & 1u;
+          out[k >> 6] |= bit << (k & 63);
+        }
+        rows[static_cast<size_t>(h)] = out;
+      }
+      g.bits = rows.data();
+      write_plink(prefix, g, variants, animals_, v.params.threads);
+      combined_.release();
+      return;
+    }
     combined_.resize(n, pop.haplotypes());
     for (int32_t h = 0; h < pop.haplotypes(); ++h) {
       const int8_t* m = pop.markers.column(h);
@@ -131,7 +166,7 @@ class genotype_files : public generation_observer {
     }
     std::vector<const int8_t*> cols(static_cast<size_t>(pop.haplotypes()));
     for (int32_t h = 0; h < pop.haplotypes(); ++h) cols[static_cast<size_t>(h)] = combined_.column(h);
-    const genotype_view g{pop.nind, n, cols.data(), nullptr, n};
+    g.haplotype = cols.data();
     write_plink(prefix, g, variants, animals_, v.params.threads);
     combined_.release();
   }
@@ -139,6 +174,7 @@ class genotype_files : public generation_observer {
   bool plink_, qtl_, vcf_;
   std::vector<variant_info> variants_;
   std::vector<const int8_t*> columns_;
+  std::vector<const uint64_t*> rows_;
   genotype_view view_;
   animal_list animals_;
   haplotype_matrix combined_;

@@ -27,7 +27,7 @@ void check_genotypes(const std::string& file, const genotype_view& g, const std:
   if (!g.pick && g.nvariants != g.nloci)
     bad(file, std::to_string(g.nvariants) + " variants requested from " + std::to_string(g.nloci) +
                   " loci without a choice of loci.");
-  if (g.nanimals > 0 && g.nvariants > 0 && !g.haplotype) bad(file, "no haplotypes given.");
+  if (g.nanimals > 0 && g.nvariants > 0 && !g.haplotype && !g.bits) bad(file, "no haplotypes given.");
   if (variants.size() != static_cast<size_t>(g.nvariants))
     bad(file, std::to_string(variants.size()) + " variant descriptions for " + std::to_string(g.nvariants) +
                   " variants.");
@@ -61,7 +61,7 @@ void throw_bad_allele(const std::string& file, const genotype_view& g, const std
   for (int32_t k = 0; k < g.nvariants; ++k) {
     const int32_t l = g.pick ? g.pick[k] : k;
     for (int32_t h = 0; h < 2 * g.nanimals; ++h) {
-      const int a = g.haplotype[h][l];
+      const int a = g.allele(h, l);
       if (a != 1 && a != 2)
         bad(file, "animal " + animals.animals[static_cast<size_t>(h / 2)].id + " carries allele " +
                       std::to_string(a) + " at variant " + variants[static_cast<size_t>(k)].name +

@@ -20,8 +20,15 @@ struct genotype_view {
   int32_t nanimals = 0;  // animal i (0-based) owns haplotypes 2i (from its sire) and 2i+1 (from its dam)
   int32_t nloci = 0;     // loci per haplotype column
   const int8_t* const* haplotype = nullptr;  // haplotype[h]: nloci alleles, each 1 or 2
+  // Or one bit per allele (haplotype null): bits[h] is the row of haplotype
+  // h, bit l % 64 of word l / 64 set when its allele at locus l is 2.
+  const uint64_t* const* bits = nullptr;
   const int32_t* pick = nullptr;  // variant k is locus pick[k] (0-based); null = all loci in order
   int32_t nvariants = 0;          // variants written (nloci when pick is null)
+  // The allele of haplotype h at locus l, in either layout.
+  int32_t allele(int32_t h, int32_t l) const {
+    return bits ? 1 + static_cast<int32_t>((bits[h][l >> 6] >> (l & 63)) & 1u) : haplotype[h][l];
+  }
 };
 
 // One written variant (marker).

@@ -13,6 +13,7 @@
 #include <immintrin.h>
 #endif
 
+#include "population/population.hpp"
 #include "run/atomic_file.hpp"
 #include "run/threads.hpp"
 
@@ -147,6 +148,27 @@ inline void pack_group(const genotype_view& g, int32_t q, int32_t v0, int32_t nv
                        bad_bits& bad) {
   const int32_t nhap = 2 * g.nanimals;
   const int8_t* h[8];
+  if (g.bits) {
+    // One bit per allele: the alleles unpacked (or gathered) into the
+    // scratch columns, whose rest holds 2s.
+    for (int32_t j = 0; j < 8; ++j) {
+      const int32_t hap = 8 * q + j;
+      if (hap >= nhap) {
+        h[j] = twos.v;
+        continue;
+      }
+      const uint64_t* row = g.bits[hap];
+      if (g.pick) {
+        const int32_t* pk = g.pick + v0;
+        for (int32_t v = 0; v < nv; ++v) s.col[j][v] = static_cast<int8_t>(1 + ((row[pk[v] >> 6] >> (pk[v] & 63)) & 1u));
+      } else {
+        haplotype_matrix::unpack_bits(row, v0, v0 + nv, s.col[j]);
+      }
+      h[j] = s.col[j];
+    }
+    for (int32_t off = 0; off < nv; off += 16) pack16(h, off, packed + off, bad.v);
+    return;
+  }
   if (g.pick) {
     // Gathered columns; the rest of each scratch column holds 2s.
     for (int32_t j = 0; j < 8; ++j) {
@@ -329,11 +351,11 @@ __attribute__((target("avx2"))) bool pack_block_avx2(const genotype_view& g, int
 bool pack_block(const genotype_view& g, int32_t v0, int32_t nv, uint8_t* out, size_t rowbytes, scratch_t& s,
                 bool wide) {
 #if defined(__x86_64__)
-  if (wide && !g.pick && cpu_has_avx2()) return pack_block_avx2(g, v0, nv, out, rowbytes, s);
+  if (wide && !g.pick && !g.bits && cpu_has_avx2()) return pack_block_avx2(g, v0, nv, out, rowbytes, s);
 #else
   (void)wide;
 #endif
-  if (g.pick && nv < block)
+  if ((g.pick || g.bits) && nv < block)
     for (auto& c : s.col) std::fill(c, c + block, int8_t{2});
   bad_bits bad;
   const int32_t ngroups = static_cast<int32_t>(rowbytes);

@@ -91,6 +91,9 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
   const int parts_per_round = std::max(1, 2 * p.threads);
   std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
   std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
+  // a packed haplotype unpacked (one row per part)
+  std::vector<std::vector<int8_t>> rows(static_cast<size_t>(parts_per_round),
+                                       std::vector<int8_t>(geno.packed() ? static_cast<size_t>(geno.loci()) : 0));
   for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
     for (textfile::block& b : buf)
       if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
@@ -101,7 +104,8 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
       if (a > b) return;
       char* q0 = out.text.get();
       char* q = q0;
-      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.column(h), pick, n, scratch[static_cast<size_t>(k)].data());
+      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.read(h, rows[static_cast<size_t>(k)].data()), pick, n,
+                                         scratch[static_cast<size_t>(k)].data());
       out.len = static_cast<size_t>(q - q0);
     });
     for (textfile::block& b : buf)

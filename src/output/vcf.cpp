@@ -126,7 +126,7 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
     // second allele also carries the phase bit.
     uint32_t badbits = 0;
     for (int32_t h = 0; h < nhap; h += 2) {
-      const int32_t a = g.haplotype[h][l], b = g.haplotype[h + 1][l];
+      const int32_t a = g.allele(h, l), b = g.allele(h + 1, l);
       badbits |= static_cast<uint32_t>(a - 1) | static_cast<uint32_t>(b - 1);
       gt[static_cast<size_t>(h)] = 2 * a;
       gt[static_cast<size_t>(h) + 1] = 2 * b + 1;

@@ -585,6 +585,48 @@ void gametes(const population& parents, const std::vector<parent_pair>& offsprin
 #endif
 }
 
+// Gametes for offspring haplotypes h0..h1 (inclusive) in the packed layout,
+// from stream state st (the state before the first uniform of h0): each
+// chromosome's segments between crossovers are copied bit for bit (the
+// offspring's loci are the parent's, so a segment keeps its bit offsets).
+// Mutation is off in this layout; a mutation event would be a fault.
+void gametes_packed(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
+                    int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, meiosis_scratch& sc) {
+#if defined(__x86_64__)
+  const bool vector = cpu_has_avx2();
+#else
+  const bool vector = false;
+#endif
+  const int nchr = plan.nchr, nmpc = plan.nmpc, gaps = nmpc - 1;
+  event_list& ev = sc.events[0];
+  ev.fit(plan);
+  const size_t mwords = out.markers.words(), qwords = out.candidates.words();
+  bool mutated = false;
+  for (int32_t h = h0; h <= h1; ++h) {
+    const parent_pair& pp = offspring[static_cast<size_t>(h / 2)];
+    const int32_t par = (h & 1) ? pp.dam : pp.sire;
+    const uint64_t* pm[2] = {parents.markers.row(2 * par - 2), parents.markers.row(2 * par - 1)};
+    const uint64_t* pq[2] = {parents.candidates.row(2 * par - 2), parents.candidates.row(2 * par - 1)};
+    uint64_t* om = out.markers.row(h);
+    uint64_t* oq = out.candidates.row(h);
+    if (mwords) om[mwords - 1] = 0;  // the bits past the last locus stay 0
+    if (qwords) oq[qwords - 1] = 0;
+    for (int c = 0; c < nchr; ++c) {
+      find_events(plan, c, st, ev, vector);
+      st = mulmod31(st, plan.jump_u);
+      const int64_t mb = static_cast<int64_t>(c) * nmpc, qb = static_cast<int64_t>(c) * gaps;
+      walk_chromosome(
+          ev, nmpc,
+          [&](unsigned s, int m0, int m1, int q0, int q1) {
+            copy_bits(om, pm[s], mb + m0, mb + m1);
+            copy_bits(oq, pq[s], qb + q0, qb + q1);
+          },
+          [&](int, int) { mutated = true; });
+    }
+  }
+  if (mutated) stop("A locus mutated after the recoding to two alleles, where mutation is off.");
+}
+
 }  // namespace
 
 namespace {
@@ -694,9 +736,28 @@ void make_offspring(population& pop, std::vector<parent_pair> offspring, const g
   const int32_t nind = static_cast<int32_t>(offspring.size());
   if (nind < 1) stop(stop_text::genotype_code1);
   const int32_t nhap = 2 * nind;
+  const meiosis_plan& plan = buffers.plan_for(map, mutm, mutq);
+  if (pop.markers.packed()) {
+    // Two alleles per locus, one bit each: no mutation, no bookkeeping.
+    buffers.markers.resize_packed(map.nmark(), nhap);
+    buffers.candidates.resize_packed(map.nqloc(), nhap);
+    const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
+    const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));
+    const int used = std::max(1, std::min(nthreads, parts));
+    if (static_cast<int>(buffers.scratch.size()) < used) buffers.scratch.resize(static_cast<size_t>(used));
+    run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int, int64_t a, int64_t b, uint32_t st, int t) {
+      gametes_packed(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers,
+                     buffers.scratch[static_cast<size_t>(t)]);
+    });
+    pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+    pop.markers.swap(buffers.markers);
+    pop.candidates.swap(buffers.candidates);
+    pop.parents = std::move(offspring);
+    pop.nind = nind;
+    return;
+  }
   buffers.markers.resize(map.nmark(), nhap);
   buffers.candidates.resize(map.nqloc(), nhap);
-  const meiosis_plan& plan = buffers.plan_for(map, mutm, mutq);
   const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
   // Parts of consecutive haplotypes; each starts at its own stream position.
   const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));

@@ -12,39 +12,79 @@
 #include <memory>
 #include <vector>
 
+#include "population/haplotype_bits.hpp"
+
 namespace qm {
 
-// Alleles of one kind of locus for every haplotype: nloci bytes per
-// haplotype, haplotype after haplotype. resize keeps the storage when it is
-// large enough and leaves the contents undefined, for matrices that are
-// overwritten whole every generation.
+// Alleles of one kind of locus for every haplotype, in one of two layouts.
+//
+// Bytes: nloci bytes per haplotype, haplotype after haplotype; any allele
+// number 1..127 (the layout of the historical generations with mutation).
+//
+// Packed: one bit per allele, for loci with the two alleles 1 and 2 (the
+// layout from the recoding on): bit l % 64 of word l / 64 of a haplotype's
+// row is set when its allele at locus l is 2. Every row is whole words, and
+// the bits past the last locus are 0.
+//
+// resize keeps the storage when it is large enough and leaves the contents
+// undefined, for matrices that are overwritten whole every generation.
 class haplotype_matrix {
  public:
   void resize(int32_t nloci, int32_t nhaplotypes) {
     const size_t n = static_cast<size_t>(nloci) * static_cast<size_t>(nhaplotypes);
+    bits_.reset();
+    bit_capacity_ = 0;
     if (n > capacity_ || n == 0) {
       data_.reset(n ? new int8_t[n] : nullptr);
       capacity_ = n;
     }
+    packed_ = false;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
+    words_ = 0;
+  }
+  // The packed layout; the bytes are given up.
+  void resize_packed(int32_t nloci, int32_t nhaplotypes) {
+    const size_t w = words_for(nloci);
+    const size_t n = w * static_cast<size_t>(nhaplotypes);
+    data_.reset();
+    capacity_ = 0;
+    if (n > bit_capacity_ || n == 0) {
+      bits_.reset(n ? new uint64_t[n] : nullptr);
+      bit_capacity_ = n;
+    }
+    packed_ = true;
+    nloci_ = nloci;
+    nhap_ = nhaplotypes;
+    words_ = w;
   }
   void fill(int8_t v) { std::fill(data_.get(), data_.get() + size(), v); }
   void release() {
     data_.reset();
-    capacity_ = 0;
+    bits_.reset();
+    capacity_ = bit_capacity_ = 0;
     nloci_ = nhap_ = 0;
+    words_ = 0;
+    packed_ = false;
   }
   void swap(haplotype_matrix& o) noexcept {
     std::swap(data_, o.data_);
+    std::swap(bits_, o.bits_);
     std::swap(capacity_, o.capacity_);
+    std::swap(bit_capacity_, o.bit_capacity_);
     std::swap(nloci_, o.nloci_);
     std::swap(nhap_, o.nhap_);
+    std::swap(words_, o.words_);
+    std::swap(packed_, o.packed_);
   }
   int32_t loci() const { return nloci_; }
   int32_t haplotypes() const { return nhap_; }
+  bool packed() const { return packed_; }
+  // Bytes of the alleles in the layout in use.
+  size_t bytes() const { return packed_ ? words_ * nhap_ * sizeof(uint64_t) : size(); }
   size_t size() const { return static_cast<size_t>(nloci_) * static_cast<size_t>(nhap_); }
-  // Haplotype h (0-based): nloci contiguous alleles.
+
+  // Bytes layout. Haplotype h (0-based): nloci contiguous alleles.
   int8_t* column(int32_t h) { return data_.get() + static_cast<size_t>(h) * static_cast<size_t>(nloci_); }
   const int8_t* column(int32_t h) const { return data_.get() + static_cast<size_t>(h) * static_cast<size_t>(nloci_); }
   // Allele at locus l of haplotype h, both 0-based.
@@ -53,11 +93,45 @@ class haplotype_matrix {
   int8_t* data() { return data_.get(); }
   const int8_t* data() const { return data_.get(); }
 
+  // Packed layout. The row of haplotype h: words() words.
+  static size_t words_for(int32_t nloci) { return static_cast<size_t>(haplotype_words(nloci)); }
+  size_t words() const { return words_; }
+  uint64_t* row(int32_t h) { return bits_.get() + static_cast<size_t>(h) * words_; }
+  const uint64_t* row(int32_t h) const { return bits_.get() + static_cast<size_t>(h) * words_; }
+
+  // Either layout: the allele at locus l of haplotype h.
+  int8_t allele(int32_t l, int32_t h) const {
+    if (packed_) return static_cast<int8_t>(1 + ((row(h)[l >> 6] >> (l & 63)) & 1u));
+    return column(h)[l];
+  }
+  // The alleles of haplotype h as bytes: its column, or the row unpacked
+  // into scratch (nloci bytes).
+  const int8_t* read(int32_t h, int8_t* scratch) const {
+    if (!packed_) return column(h);
+    unpack_bits(row(h), 0, nloci_, scratch);
+    return scratch;
+  }
+
  private:
   std::unique_ptr<int8_t[]> data_;
-  size_t capacity_ = 0;
+  std::unique_ptr<uint64_t[]> bits_;
+  size_t capacity_ = 0, bit_capacity_ = 0;
   int32_t nloci_ = 0, nhap_ = 0;
+  size_t words_ = 0;
+  bool packed_ = false;
+
+ public:
+  // Loci l0..l1-1 of a packed row as alleles 1 and 2 into out[0..l1-l0).
+  static void unpack_bits(const uint64_t* row, int32_t l0, int32_t l1, int8_t* out) {
+    unpack_haplotype_range(row, l0, l1, out);
+  }
 };
+
+// The packed layout of a bytes matrix whose alleles are all 1 or 2 (the
+// bytes are given up); a locus with another allele stops the run.
+void pack_haplotypes(haplotype_matrix& geno, int nthreads = 1);
+// The bytes layout of a packed matrix (tests and comparisons).
+void unpack_haplotypes(haplotype_matrix& geno, int nthreads = 1);
 
 // The parents of an animal: numbers in the generation before (in the base
 // generation every animal is its own sire and dam).

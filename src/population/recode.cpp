@@ -10,6 +10,22 @@ namespace qm {
 void count_alleles(const haplotype_matrix& geno, int l0, int l1, std::vector<uint32_t>& counts) {
   const size_t n = l1 >= l0 ? static_cast<size_t>(l1 - l0 + 1) : 0;
   counts.assign(n * 128, 0);
+  if (geno.packed()) {
+    // Alleles 2 are the set bits; the rest are 1.
+    uint32_t* c = counts.data();
+    for (int h = 0; h < geno.haplotypes() && n; ++h) {
+      const uint64_t* r = geno.row(h);
+      for (int w = l0 >> 6; w <= (l1 >> 6); ++w) {
+        uint64_t bits = r[w];
+        if (64 * w < l0) bits &= ~uint64_t{0} << (l0 - 64 * w);
+        if (64 * w + 63 > l1) bits &= ~uint64_t{0} >> (64 * w + 63 - l1);
+        for (; bits; bits &= bits - 1) ++c[static_cast<size_t>(64 * w + __builtin_ctzll(bits) - l0) * 128 + 2];
+      }
+    }
+    const uint32_t nh = static_cast<uint32_t>(geno.haplotypes());
+    for (size_t l = 0; l < n; ++l) c[l * 128 + 1] = nh - c[l * 128 + 2];
+    return;
+  }
   for (int h = 0; h < geno.haplotypes(); ++h) {
     const int8_t* g = geno.column(h) + l0;
     uint32_t* c = counts.data();
@@ -43,6 +59,23 @@ std::vector<int8_t> recode_loci(haplotype_matrix& geno, int nthreads,
     for (int l = l0; l <= l1; ++l)
       code[static_cast<size_t>(l)] = static_cast<int8_t>(pick(l, counts.data() + static_cast<size_t>(l - l0) * 128));
   });
+  if (geno.packed()) {
+    // Allele 1 stays where code 1 is chosen; code 2 swaps the alleles; a
+    // code of an allele no haplotype carries makes every allele 2.
+    const size_t words = geno.words();
+    std::vector<uint64_t> flip(words, 0), set(words, 0);
+    for (int l = 0; l < n; ++l) {
+      const int8_t c = code[static_cast<size_t>(l)];
+      const uint64_t bit = uint64_t{1} << (l & 63);
+      if (c == 2) flip[static_cast<size_t>(l >> 6)] |= bit;
+      else if (c != 0 && c != 1) set[static_cast<size_t>(l >> 6)] |= bit;
+    }
+    run_parallel(nthreads, geno.haplotypes(), [&](int h) {
+      uint64_t* r = geno.row(h);
+      for (size_t w = 0; w < words; ++w) r[w] = (r[w] ^ flip[w]) | set[w];
+    });
+    return code;
+  }
   run_parallel(nthreads, geno.haplotypes(), [&](int h) {
     int8_t* g = geno.column(h);
     for (int l = 0; l < n; ++l) {

@@ -14,7 +14,7 @@ namespace qm {
 float qtl_weight(const haplotype_matrix& candidates, int l) {
   int64_t c = 0;
   const int32_t nhap = candidates.haplotypes();
-  for (int h = 0; h < nhap; ++h) c += candidates.at(l - 1, h) == 1;
+  for (int h = 0; h < nhap; ++h) c += candidates.allele(l - 1, h) == 1;
   const float f = static_cast<float>(c) / static_cast<float>(nhap);
   return (f + f) * (1.0f - f);
 }
@@ -30,7 +30,7 @@ std::vector<int32_t> segregating(population& pop, int nthreads) {
   haplotype_matrix& q = pop.candidates;
   const int32_t nhap = q.haplotypes();
   const std::vector<int8_t> code = recode_loci(q, nthreads, [&](int l, const uint32_t* c) {
-    const unsigned first = static_cast<uint8_t>(q.at(l, 0)) & 127u;
+    const unsigned first = static_cast<uint8_t>(q.allele(l, 0)) & 127u;
     return c[first] == static_cast<uint32_t>(nhap)
                ? 0
                : nearest_half(c, 1, pop.candidate_alleles.top[static_cast<size_t>(l)], nhap);

@@ -90,6 +90,13 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       recode_to_two_alleles(pop.markers, pop.marker_alleles, p.threads);
       recode_to_two_alleles(pop.candidates, pop.candidate_alleles, p.threads);
       pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+      if (p.packed_genome) {
+        // Two alleles per locus from here on: one bit each.
+        pack_haplotypes(pop.markers, p.threads);
+        pack_haplotypes(pop.candidates, p.threads);
+        st.buffers.markers.release();
+        st.buffers.candidates.release();
+      }
       break;
     case generation_kind::history_without_mutation:
       break;

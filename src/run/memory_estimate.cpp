@@ -6,12 +6,15 @@
 #include <string>
 
 #include "run/generation_plan.hpp"
+#include "run/history_file.hpp"
 #include "run/messages.hpp"
 
 namespace qm {
 
 int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
+  // one bit per allele, whole 64-bit words per haplotype and kind of locus
+  const int64_t packed_loci = 64 * ((static_cast<int64_t>(p.markers()) + 63) / 64 + (p.candidate_loci() + 63) / 64);
   int64_t nind = 0, animals = 0, made = 1, valued = 0;
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
@@ -24,7 +27,14 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     if (s >= 2) valued += e.block.nind * gens;
   }
   animals += p.stages[1].block.nind;  // the base generation
-  const int64_t haplotypes = 2 * 2 * nind * loci;
+  // Bytes until the recoding (stage 1's animals; while they are packed the
+  // bits of one generation are there too), then bits when the layout is
+  // packed; the summary statistics hold one bit per allele of a generation.
+  const int64_t nind1 = p.stages[1].block.nind;
+  const int64_t bits = 2 * 2 * nind * packed_loci / 8;
+  const int64_t haplotypes =
+      p.packed_genome ? std::max(2 * 2 * nind1 * loci + 2 * nind1 * packed_loci / 8, bits) : 2 * 2 * nind * loci;
+  const int64_t summary = 2 * nind * (64 * ((static_cast<int64_t>(p.markers()) + 63) / 64) + p.nqtl) / 8;
   const int64_t bookkeeping = 48 * loci;
   const int64_t history = 24 * animals;
   const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));
@@ -44,7 +54,15 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     const int64_t ref = k * nind;
     ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + p.markers()) + 64 * (ref + p.markers());
   }
-  return haplotypes + bookkeeping + history + values + files + program + ebv;
+  // The history file is made whole in memory before it is written, and read
+  // whole before the state is taken from it.
+  int64_t history_file = 0;
+  if (!p.save_history.empty() || !p.from_history.empty()) {
+    int64_t stage1_gens = 0;
+    for (const plan_segment& seg : stage_segments(1, p.stages[1].block, 1)) stage1_gens += seg.count;
+    history_file = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(), stage1_gens + 1);
+  }
+  return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;
 }
 
 int64_t available_memory() {

@@ -5,11 +5,19 @@
 // The estimate adds, for the largest generation of the run (nind the largest
 // of all stage blocks, L = markers + candidate loci):
 //   haplotypes       2 generations (current and offspring) x 2 nind x L bytes
+//                    with --genome-layout bytes; in the packed layout the
+//                    larger of stage 1's bytes (its nind, plus one
+//                    generation's bits while they are packed) and
+//                    2 generations x 2 nind x L bits (L rounded up to whole
+//                    64-bit words per kind of locus)
+//   summary          one bit per allele of one generation's markers and QTL
 //   allele bookkeeping and map   L x 48 bytes
 //   pedigree history 24 bytes per animal of every generation of the run
 //   values           2 x 8 bytes per animal and trait, twice (values and selection scores)
 //   result files     the formatting buffers, about 2 MB per thread plus one haplotype line
 //   program          20 MB for the code, the libraries and the thread stacks
+//   history file     with --save-history or --from-history: the file's size
+//                    (history_file_bytes), which is made or read whole in memory
 //   selection on EBVs (only when a stage uses seltype 3 or 4):
 //     phenotype records     16 bytes per animal from stage 2 on
 //     pedigree BLUP         350 bytes per animal of its pedigree (parents,

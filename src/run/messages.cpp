@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace qm {
 
@@ -25,6 +26,9 @@ std::FILE* logf = nullptr;
 std::FILE* consolef = nullptr;
 
 std::FILE* console() { return consolef ? consolef : stdout; }
+
+bool capturing = false;
+captured_text captured;
 
 std::string_view trim_right(std::string_view s) {
   size_t n = s.size();
@@ -104,18 +108,50 @@ void show(std::string_view text, bool stamp) {
   put_line(c, " ", t);
   if (stamp) put_line(c, " ", ts);
   flush_or_stop(c, "the console (standard output)", false);
+  if (capturing) {
+    captured.log.append(t).push_back('\n');
+    captured.console.append(" ").append(t).push_back('\n');
+    if (stamp) {
+      captured.log.append(" ").append(ts).push_back('\n');
+      captured.console.append(" ").append(ts).push_back('\n');
+    }
+  }
 }
 
 void say(std::string_view text) {
   std::FILE* c = console();
   put_line(c, " ", text);
   flush_or_stop(c, "the console (standard output)", false);
+  if (capturing) captured.console.append(" ").append(text).push_back('\n');
 }
 
 void console_blank_line() {
   std::FILE* c = console();
   std::fputc('\n', c);
   flush_or_stop(c, "the console (standard output)", false);
+  if (capturing) captured.console.push_back('\n');
+}
+
+void msg_capture_begin() {
+  captured = {};
+  capturing = true;
+}
+
+captured_text msg_capture_end() {
+  capturing = false;
+  return std::move(captured);
+}
+
+void msg_replay(std::string_view log_text, std::string_view console_text) {
+  if (logf && !log_text.empty()) {
+    std::fwrite(log_text.data(), 1, log_text.size(), logf);
+    flush_or_stop(logf, "log.txt", true);
+  }
+  if (!console_text.empty()) {
+    std::FILE* c = console();
+    std::fwrite(console_text.data(), 1, console_text.size(), c);
+    flush_or_stop(c, "the console (standard output)", false);
+  }
 }
 
 void stop(std::string_view text) { stop(text, stop_display::log_with_stamp); }

@@ -33,6 +33,17 @@ void show(std::string_view text, bool stamp = false);
 void say(std::string_view text);
 // An empty console line (no leading blank), for the end summary.
 void console_blank_line();
+// Saving a history: from msg_capture_begin() on, every line that reaches
+// log.txt and the console is also kept, exactly as written, until
+// msg_capture_end() returns it. A run that starts from the history writes
+// the same text again with msg_replay, so that its log is the one the
+// uninterrupted run writes.
+struct captured_text {
+  std::string log, console;
+};
+void msg_capture_begin();
+captured_text msg_capture_end();
+void msg_replay(std::string_view log_text, std::string_view console_text);
 // The one stop path of the run: show(text) with the time stamp, then end
 // the run (the caller of the driver turns run_stop into exit status 1).
 [[noreturn]] void stop(std::string_view text);

@@ -3,7 +3,9 @@
 // and per-generation statistics are observers. A new output is one new
 // observer plus one registration line in run/observers.cpp.
 #pragma once
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "ebv/evaluation.hpp"
@@ -28,6 +30,16 @@ struct generation_view {
   const ebv_evaluation* ebv;
 };
 
+// What a run that starts from a saved history (--from-history) tells the
+// observers in place of the stage-1 generations it does not make.
+struct history_resume {
+  const run_parameters& params;
+  int64_t generations = 0;  // stage-1 generations the history made (the base not counted)
+  generation_step last;     // the last of them
+  // What observers kept when the history was saved, by name (save_to_history).
+  const std::map<std::string, std::string>& sections;
+};
+
 class generation_observer {
  public:
   virtual ~generation_observer() = default;
@@ -39,6 +51,12 @@ class generation_observer {
   virtual void on_generation(const generation_view&) {}
   // Once at the end of a run; completed is false when the run stopped.
   virtual void on_run_end(const run_parameters&, bool /*completed*/) {}
+  // --save-history: once stage 1 is complete, what this observer needs
+  // again in a run that starts from the history, as a named section (its
+  // own bytes; a name no other observer uses).
+  virtual void save_to_history(std::map<std::string, std::string>& /*sections*/) const {}
+  // --from-history: once, after on_map, in place of the stage-1 generations.
+  virtual void on_history_resumed(const history_resume&) {}
 };
 
 class observer_list {
@@ -58,6 +76,12 @@ class observer_list {
   }
   void run_ended(const run_parameters& p, bool completed) const {
     for (const auto& o : list_) o->on_run_end(p, completed);
+  }
+  void history_saved(std::map<std::string, std::string>& sections) const {
+    for (const auto& o : list_) o->save_to_history(sections);
+  }
+  void history_resumed(const history_resume& r) const {
+    for (const auto& o : list_) o->on_history_resumed(r);
   }
   size_t size() const { return list_.size(); }
 

@@ -15,7 +15,7 @@ observer_list registered_observers(const run_options& o) {
   if (o.outdir.empty()) list.add(make_earlier_files_warning(o));
   register_classic_files(list);
   list.add(make_genotype_files(o));
-  list.add(make_summary_observer(o.history_summary));
+  list.add(make_summary_observer(o.history_summary, !o.save_history.empty()));
   list.add(make_ebv_file());
   if (!o.outdir.empty()) list.add(make_completion_note());
   list.add(make_progress_line());

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 namespace qm {
@@ -17,6 +18,34 @@ int default_threads() {
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
 }
+
+namespace {
+
+bool same_file(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  const auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec), ec);
+  const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec), ec);
+  return ca == cb;
+}
+
+// Options that cannot go together with the history options, and why.
+const char* history_conflict(const run_options& o) {
+  if (!o.save_history.empty() && !o.from_history.empty())
+    return same_file(o.save_history, o.from_history)
+               ? "--save-history names the file that --from-history reads: the run would replace its own "
+                 "history. Leave out --save-history; the history is saved already."
+               : "--save-history and --from-history cannot be given together: a run that starts from a "
+                 "history makes no stage 1 to save. Copy the history file instead.";
+  if (!o.save_history.empty() && o.check_only)
+    return "--check runs no generation, so there is no history to save: leave out --save-history (--check "
+           "with --from-history checks a history against the parameter file).";
+  if (!o.save_history.empty() && o.save_history.back() == '/')
+    return "--save-history needs a file name, not a folder.";
+  return nullptr;
+}
+
+}  // namespace
 
 std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   o.threads = default_threads();
@@ -60,8 +89,20 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
                  "(seltype 4): the current one and the K - 1 before it")
       ->check(CLI::Range(1, 1000))
       ->default_str("3");
+  app.add_option("--genome-layout", o.genome_layout,
+                 "haplotypes from the recoding on: packed (one bit per allele) or bytes (one byte per allele, "
+                 "eight times the memory; the results are identical)")
+      ->check(CLI::IsMember({"packed", "bytes"}))
+      ->capture_default_str();
   app.add_flag("--check", o.check_only,
                "check the parameter file and the memory estimate, report every problem, and exit without simulating");
+  app.add_option("--save-history", o.save_history,
+                 "write the complete state at the end of stage 1 (the history) to FILE; the run goes on as usual")
+      ->option_text("FILE");
+  app.add_option("--from-history", o.from_history,
+                 "start at stage 2 from the history in FILE (written by --save-history); stage 1 and the genome "
+                 "of the parameter file must be the ones it was made with, the later stages may differ")
+      ->option_text("FILE");
   CLI::App* merge = app.add_subcommand(
       "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
   merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
@@ -82,6 +123,10 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
     return 2;
   }
   o.merge = merge->parsed();
+  if (const char* conflict = history_conflict(o)) {
+    std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", conflict);
+    return 2;
+  }
   if (o.plink_qtl) o.plink = true;
   if (o.replicate > 0 && o.outdir.empty()) o.outdir = "rep-" + std::to_string(o.replicate);
   return std::nullopt;

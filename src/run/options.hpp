@@ -23,8 +23,11 @@ struct run_options {
   bool plink = false, plink_qtl = false, vcf = false;
   bool history_summary = false;       // summary rows for the historical generations too
   bool check_only = false;            // --check: validate the file and exit
+  std::string save_history;           // --save-history: the state at the end of stage 1 goes here
+  std::string from_history;           // --from-history: start at stage 2 from this saved state
   int64_t max_memory_mb = 0;          // 0: the machine's available memory
   int gblup_generations = 3;          // reference generations of genomic BLUP
+  std::string genome_layout = "packed";  // "packed" or "bytes" from the recoding on
   std::vector<std::string> command_line;
   // merge subcommand
   bool merge = false;

@@ -92,6 +92,12 @@ struct run_parameters {
   int64_t replicate = 0;
   // From the command line: the largest peak memory allowed (0: what the machine has).
   int64_t max_memory_bytes = 0;
+  // From the command line: haplotypes one bit per allele from the recoding
+  // on (false: one byte per allele throughout, for comparisons).
+  bool packed_genome = true;
+  // From the command line: the history file written at the end of stage 1
+  // (--save-history) and the one the run starts from (--from-history).
+  std::string save_history, from_history;
 
   int32_t markers() const { return nmpc * nchr; }
   int32_t candidate_loci() const { return (nmpc - 1) * nchr; }

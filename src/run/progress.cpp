@@ -28,6 +28,7 @@ class progress_line : public generation_observer {
     total_ = planned_generations(p);
     start_ = last_ = clock_type::now();
   }
+  void on_history_resumed(const history_resume& r) override { total_ -= r.generations; }
   void on_generation(const generation_view& v) override {
     ++done_;
     const auto now = clock_type::now();

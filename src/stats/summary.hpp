@@ -59,11 +59,15 @@ namespace qm {
 
 // Haplotypes stored as columns: haplotype h (0-based) is nloci alleles (1 or
 // 2) starting at data + h * stride. Animal i owns haplotypes 2i and 2i + 1.
+// Or, with bits set, one bit per allele: haplotype h is stride 64-bit words
+// from bits + h * stride, bit l % 64 of word l / 64 set for allele 2.
 struct hap_columns {
   const int8_t* data = nullptr;
   int nloci = 0;
   size_t stride = 0;
+  const uint64_t* bits = nullptr;
   const int8_t* hap(int h) const { return data + static_cast<size_t>(h) * stride; }
+  const uint64_t* bit_row(int h) const { return bits + static_cast<size_t>(h) * stride; }
 };
 
 // A matrix of doubles with one column per trait: the value of row k for

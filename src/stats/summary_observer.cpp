@@ -10,6 +10,7 @@
 #include "output/report_html.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "qtl/genetic_parameters.hpp"
+#include "run/byte_codec.hpp"
 #include "run/messages.hpp"
 #include "run/progress.hpp"
 #include "stats/summary.hpp"
@@ -31,6 +32,12 @@ marker_map map_of(const genome_map& m) {
   return out;
 }
 
+// The statistics' view of one kind of locus, in either layout.
+hap_columns columns_of(const haplotype_matrix& g) {
+  if (g.packed()) return {nullptr, g.loci(), g.words(), g.row(0)};
+  return {g.data(), g.loci(), static_cast<size_t>(g.loci()), nullptr};
+}
+
 // Row-major double copy of a column-major float matrix.
 std::vector<double> row_major(const std::vector<float>& m, int n) {
   std::vector<double> out(m.size());
@@ -39,9 +46,76 @@ std::vector<double> row_major(const std::vector<float>& m, int n) {
   return out;
 }
 
+// The rows of the historical generations as a history file keeps them:
+// the count, then per row stage, generation, nind (i32), the two marker
+// heterozygosities and the two QTL ones (f64), the segregating markers and
+// QTL (i64), f_genomic, f_pedigree and the adjacent-marker r^2 (f64). The
+// per-trait columns of a historical row are NA and are not stored.
+std::string encode_rows(const std::vector<summary_row>& rows) {
+  std::string out;
+  byte_writer w(out);
+  w.u64(rows.size());
+  for (const summary_row& r : rows) {
+    w.i32(r.stage);
+    w.i32(r.generation);
+    w.i32(r.nind);
+    for (double x : {r.marker_het_obs, r.marker_het_exp, r.qtl_het_obs, r.qtl_het_exp}) w.f64(x);
+    w.i64(r.seg_markers);
+    w.i64(r.seg_qtl);
+    for (double x : {r.f_genomic, r.f_pedigree, r.ld_r2_adjacent}) w.f64(x);
+  }
+  return out;
+}
+
+std::vector<summary_row> decode_rows(std::string_view bytes, int ntrait) {
+  byte_reader r(bytes, "the summary rows of stage 1");
+  std::vector<summary_row> rows(r.count(84, "rows"));
+  for (summary_row& row : rows) {
+    row.stage = r.i32();
+    row.generation = r.i32();
+    row.nind = r.i32();
+    for (double* x : {&row.marker_het_obs, &row.marker_het_exp, &row.qtl_het_obs, &row.qtl_het_exp}) *x = r.f64();
+    row.seg_markers = r.i64();
+    row.seg_qtl = r.i64();
+    for (double* x : {&row.f_genomic, &row.f_pedigree, &row.ld_r2_adjacent}) *x = r.f64();
+    for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
+      c->assign(static_cast<size_t>(ntrait), not_available);
+  }
+  r.expect_end();
+  return rows;
+}
+
+constexpr const char* history_section = "summary";
+
 class summary_observer : public generation_observer {
  public:
-  explicit summary_observer(bool history_rows) : history_rows_(history_rows) {}
+  summary_observer(bool history_rows, bool keep_history_rows)
+      : history_rows_(history_rows), keep_history_rows_(keep_history_rows) {}
+
+  // The historical rows are always kept for a history file, so that every
+  // run that starts from it can write them (--history-summary) or not.
+  void save_to_history(std::map<std::string, std::string>& sections) const override {
+    sections[history_section] = encode_rows(kept_);
+  }
+
+  void on_history_resumed(const history_resume& r) override {
+    seen_ += r.generations;
+    if (!history_rows_) return;
+    const auto it = r.sections.find(history_section);
+    if (it == r.sections.end())
+      stop("The history file holds no summary rows of stage 1, which --history-summary needs. Make it again "
+           "with --save-history, or leave out --history-summary.");
+    std::vector<summary_row> rows;
+    try {
+      rows = decode_rows(it->second, r.params.ntrait);
+    } catch (const decode_error& e) {
+      stop(std::string(e.what()) + ". Make the history file again with --save-history.");
+    }
+    for (const summary_row& row : rows) {
+      csv_.append(row);
+      rows_.push_back(row);
+    }
+  }
 
   void on_map(const run_parameters& p, const genome_map& m) override {
     map_ = map_of(m);
@@ -62,7 +136,9 @@ class summary_observer : public generation_observer {
   void on_generation(const generation_view& v) override {
     ++seen_;
     const bool last = seen_ == planned_;
-    if (!v.step.files_due && !history_rows_) return;
+    if (!v.step.files_due && !history_rows_ && !keep_history_rows_) return;
+    // A historical row kept for the history file only goes to a row of its own.
+    summary_row& row = v.step.files_due || history_rows_ ? row_ : kept_row_;
     const population& pop = v.pop;
     const int n = v.params.ntrait;
     summary_input in;
@@ -70,8 +146,8 @@ class summary_observer : public generation_observer {
     in.generation = static_cast<int>(v.step.files_due ? v.step.file_generation : v.step.number);
     in.nanimals = pop.nind;
     in.ntrait = n;
-    in.markers = {pop.markers.data(), pop.markers.loci(), static_cast<size_t>(pop.markers.loci())};
-    in.candidates = {pop.candidates.data(), pop.candidates.loci(), static_cast<size_t>(pop.candidates.loci())};
+    in.markers = columns_of(pop.markers);
+    in.candidates = columns_of(pop.candidates);
     const bool values = v.architecture && v.step.files_due;
     if (values) {
       qtl_.resize(static_cast<size_t>(v.architecture->nqtl()));
@@ -90,15 +166,18 @@ class summary_observer : public generation_observer {
       effects_.assign(static_cast<size_t>(n), 0.0);
       in.qtl_effect = {effects_.data(), 0};
     }
-    engine_.compute(in, map_, row_, v.params.threads);
+    engine_.compute(in, map_, row, v.params.threads);
     if (!values) {
-      for (std::vector<double>* c : {&row_.tbv_mean, &row_.tbv_var, &row_.phe_mean, &row_.phe_var, &row_.genic_var})
+      for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
         c->assign(c->size(), not_available);
-      row_.qtl_het_obs = row_.qtl_het_exp = row_.f_pedigree = not_available;
-      row_.seg_qtl = 0;
+      row.qtl_het_obs = row.qtl_het_exp = row.f_pedigree = not_available;
+      row.seg_qtl = 0;
     }
-    csv_.append(row_);
-    rows_.push_back(row_);
+    if (keep_history_rows_ && v.step.stage == 1) kept_.push_back(row);
+    if (v.step.files_due || history_rows_) {
+      csv_.append(row);
+      rows_.push_back(row);
+    }
     if (last && values) ld_ = engine_.decay(in, map_, {}, v.params.threads);
   }
 
@@ -170,7 +249,9 @@ class summary_observer : public generation_observer {
     return s;
   }
 
-  bool history_rows_;
+  bool history_rows_, keep_history_rows_;
+  std::vector<summary_row> kept_;  // the historical rows, for a history file
+  summary_row kept_row_;
   marker_map map_;
   int64_t planned_ = 0, seen_ = 0;
   summary_engine engine_;
@@ -189,8 +270,8 @@ class summary_observer : public generation_observer {
 
 }  // namespace
 
-std::unique_ptr<generation_observer> make_summary_observer(bool history_rows) {
-  return std::make_unique<summary_observer>(history_rows);
+std::unique_ptr<generation_observer> make_summary_observer(bool history_rows, bool keep_history_rows) {
+  return std::make_unique<summary_observer>(history_rows, keep_history_rows);
 }
 
 }  // namespace qm

@@ -11,6 +11,18 @@
 namespace qm {
 
 float genotypic_value(const haplotype_matrix& candidates, const trait_architecture& a, int i, int t) {
+  if (candidates.packed()) {
+    // x = allele1 + allele2 - 3 = bit1 + bit2 - 1
+    const uint64_t* b1 = candidates.row(2 * i - 2);
+    const uint64_t* b2 = candidates.row(2 * i - 1);
+    float g = 0.0f;
+    for (int q = 1; q <= a.nqtl(); ++q) {
+      const int l = a.qtl_locus[static_cast<size_t>(q - 1)] - 1;
+      const int x = static_cast<int>(((b1[l >> 6] >> (l & 63)) & 1u) + ((b2[l >> 6] >> (l & 63)) & 1u)) - 1;
+      g = static_cast<float>(static_cast<double>(g) + static_cast<double>(x) * a.effect(q, t));
+    }
+    return g;
+  }
   const int8_t* x1 = candidates.column(2 * i - 2);
   const int8_t* x2 = candidates.column(2 * i - 1);
   float g = 0.0f;

@@ -62,7 +62,7 @@ struct dense_check : qm::generation_observer {
     for (int32_t i = 1; i <= pop.nind; ++i) {
       s.phe.push_back(pop.phenotype_of(i, 1));
       for (int32_t j = 0; j < m; ++j)
-        s.dosage.push_back(static_cast<uint8_t>((pop.markers.at(j, 2 * i - 2) == 1) + (pop.markers.at(j, 2 * i - 1) == 1)));
+        s.dosage.push_back(static_cast<uint8_t>((pop.markers.allele(j, 2 * i - 2) == 1) + (pop.markers.allele(j, 2 * i - 1) == 1)));
     }
     seen.push_back(std::move(s));
     if (!v.ebv->estimated_for(seen.back().g)) return;

@@ -196,7 +196,19 @@ TEST(Meiosis, NoOffspringStops) {
 }
 
 // The largest allele number in a matrix.
-int highest(const qm::haplotype_matrix& m) { return *std::max_element(m.data(), m.data() + m.size()); }
+// The largest and smallest allele of a matrix in either layout.
+int highest(const qm::haplotype_matrix& m) {
+  int v = 0;
+  for (int32_t h = 0; h < m.haplotypes(); ++h)
+    for (int32_t l = 0; l < m.loci(); ++l) v = std::max<int>(v, m.allele(l, h));
+  return v;
+}
+int lowest(const qm::haplotype_matrix& m) {
+  int v = 127;
+  for (int32_t h = 0; h < m.haplotypes(); ++h)
+    for (int32_t l = 0; l < m.loci(); ++l) v = std::min<int>(v, m.allele(l, h));
+  return v;
+}
 
 TEST(Meiosis, NoNewAlleleAfterTheRecodingGeneration) {
   // High mutation rates: new alleles in every historical generation with
@@ -218,7 +230,10 @@ TEST(Meiosis, NoNewAlleleAfterTheRecodingGeneration) {
           EXPECT_FALSE(st.mutation_on);
           EXPECT_EQ(highest(st.pop.markers), 2) << "generation " << seg.first + k;
           EXPECT_EQ(highest(st.pop.candidates), 2) << "generation " << seg.first + k;
-          EXPECT_GE(*std::min_element(st.pop.markers.data(), st.pop.markers.data() + st.pop.markers.size()), 1);
+          EXPECT_GE(lowest(st.pop.markers), 1);
+          // from the recoding on, one bit per allele
+          EXPECT_TRUE(st.pop.markers.packed());
+          EXPECT_TRUE(st.pop.candidates.packed());
           break;
       }
     }
@@ -231,7 +246,7 @@ TEST(Meiosis, NoNewAlleleAfterTheRecodingGeneration) {
   off.s.run_stage(1);
   EXPECT_FALSE(off.s.st.mutation_on);
   for (const qm::haplotype_matrix* m : {&off.s.st.pop.markers, &off.s.st.pop.candidates}) {
-    EXPECT_EQ(*std::min_element(m->data(), m->data() + m->size()), 2);
+    EXPECT_EQ(lowest(*m), 2);
     EXPECT_EQ(highest(*m), 2);
   }
 }
