@@ -5,6 +5,21 @@
 //   StreamInt/<n>     the same number of uniforms from a plain serial loop of
 //                     the exact integer generator
 //   StreamFmod/<n>    the same from the double-precision fmod step
+//   GenerationVsStream/<nind>/<nmpc>
+//                     a stage-1 generation (one thread) and the serial
+//                     integer loop over its uniforms in turn, one of each per
+//                     iteration (thread CPU time): medians of both, per
+//                     uniform, and of their ratio
+//   KernelVsLanes/<nmpc>
+//                     the meiosis kernel (the events of 20000 chromosomes),
+//                     the same states advanced in the kernel's lanes with
+//                     nothing else (its limit), and in eight 32-bit lanes, in
+//                     turn (thread CPU time): medians and ratios
+//   LargeRunThreads/<nind of stage 1>
+//                     bench/large.par (500: as it is; 1000: 1000 animals in
+//                     every stage) end to end, the executable with
+//                     --threads 2 and 1 in turn, into an empty folder (wall
+//                     clock): medians and the median speed-up
 //   WriteResults      one generation's three result files
 //   WriteBytes        the same bytes with a single fwrite
 //   WritePlink        the PLINK fileset of a generation of 1000 animals on
@@ -43,7 +58,18 @@
 //   EbvGenerationRestFiles  the same with the generation's result files
 // bench/run turns the output into a table of ratios.
 #include <benchmark/benchmark.h>
+#include <time.h>
 #include <unistd.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
 
 #include <cmath>
 #include <cstdio>
@@ -99,8 +125,8 @@ struct bench_run {
   const qm::stage_block& b() const { return p.stage1(); }
   void generation() {
     std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b().matetype, b().nind, st.rng);
-    qm::make_offspring(st.pop, std::move(o), st.map, mut, mut, st.buffers, st.rng, p.threads);
-    qm::allele_bookkeeping(st.pop, p.threads);
+    // as a run makes it: the allele bookkeeping gathered during the copy
+    qm::make_offspring(st.pop, std::move(o), st.map, mut, mut, st.buffers, st.rng, p.threads, true);
     qm::select_parents(st.pop, b().criterion(), b().nsire, b().ndam, st.rng);
   }
 };
@@ -179,6 +205,194 @@ void StreamInt(benchmark::State& st) {
     benchmark::DoNotOptimize(sum);
   }
 }
+
+// -- ratios measured in turn
+double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Runs the steps one after the other in every iteration and reports the
+// median time of each (ms; its name as the counter) and the median of each
+// one's ratio to the last, the baseline (counter "ratio" for the first, as
+// the first over the last; "ratio2" for the second). With items, also the
+// median time of each per item (ns, name "_ns"). before() runs ahead of
+// every step, untimed.
+void in_turn(benchmark::State& st, const std::vector<std::pair<std::string, std::function<void()>>>& steps,
+             double (*clock)(), double items = 0.0, const std::function<void()>& before = [] {}) {
+  const size_t n = steps.size();
+  std::vector<std::vector<double>> t(n), ratio(n);
+  for (auto _ : st) {
+    std::vector<double> took(n);
+    for (size_t k = 0; k < n; ++k) {
+      before();
+      const double a = clock();
+      steps[k].second();
+      took[k] = clock() - a;
+      t[k].push_back(took[k]);
+    }
+    for (size_t k = 0; k + 1 < n; ++k) ratio[k].push_back(took[k] / took[n - 1]);
+  }
+  for (size_t k = 0; k < n; ++k) {
+    st.counters[steps[k].first] = 1e3 * median(t[k]);
+    if (items > 0) st.counters[steps[k].first + "_ns"] = 1e9 * median(t[k]) / items;
+    if (k + 1 < n) st.counters[k == 0 ? "ratio" : "ratio" + std::to_string(k + 1)] = median(ratio[k]);
+  }
+}
+
+float serial_stream(int64_t n, uint32_t& s) {
+  float sum = 0.0f;
+  for (int64_t i = 0; i < n; ++i) {
+    s = qm::next_state(s);
+    sum += qm::uniform_of_state(s);
+  }
+  return sum;
+}
+
+void GenerationVsStream(benchmark::State& st) {
+  const int nind = static_cast<int>(st.range(0)), nmpc = static_cast<int>(st.range(1));
+  const int64_t n = uniforms_per_generation(nind, nmpc);
+  bench_run r;
+  historical(r, nind, nmpc, 1e-4, 3);
+  r.p.threads = 1;
+  uint32_t s = 12345;
+  in_turn(st,
+          {{"generation", [&] { r.generation(); }},
+           {"stream", [&] { benchmark::DoNotOptimize(serial_stream(n, s)); }}},
+          thread_seconds, static_cast<double>(n));
+}
+
+#if defined(__x86_64__)
+// The kernel's lanes with nothing but the arithmetic: 16 blocks of a
+// chromosome side by side in four registers, x * 16807 and one fold per lane
+// and step, plan.steps steps.
+__attribute__((target("avx2"))) uint32_t lanes_alone(const qm::meiosis_plan& plan, uint32_t st) {
+  const __m256i c = _mm256_set1_epi64x(qm::rmult), m = _mm256_set1_epi64x(qm::rmod);
+  __m256i r0 = _mm256_set1_epi64x(st), r1 = _mm256_set1_epi64x(st ^ 1), r2 = _mm256_set1_epi64x(st ^ 2),
+          r3 = _mm256_set1_epi64x(st ^ 3);
+  const auto step = [&](__m256i x) __attribute__((target("avx2"))) {
+    const __m256i p = _mm256_mul_epu32(x, c);
+    return _mm256_add_epi64(_mm256_and_si256(p, m), _mm256_srli_epi64(p, 31));
+  };
+  for (int k = 0; k < plan.steps; ++k) {
+    r0 = step(r0);
+    r1 = step(r1);
+    r2 = step(r2);
+    r3 = step(r3);
+  }
+  const __m256i x = _mm256_xor_si256(_mm256_xor_si256(r0, r1), _mm256_xor_si256(r2, r3));
+  return static_cast<uint32_t>(_mm256_extract_epi32(x, 0) ^ _mm256_extract_epi32(x, 6));
+}
+
+// Eight 31-bit states in the 32-bit lanes of a register, sixteen per step in
+// two registers, each lane 16 positions ahead: the even and odd lanes
+// multiplied by 16807^16 apart (32 x 32 -> 64 bits), folded modulo
+// 2^31 - 1 and put back together.
+__attribute__((target("avx2"))) uint32_t eight_lanes_alone(int u, uint32_t st) {
+  static const uint32_t c16 = qm::jump_multiplier(16);
+  const __m256i c = _mm256_set1_epi64x(c16), m = _mm256_set1_epi32(static_cast<int>(qm::rmod));
+  const auto step = [&](__m256i x) __attribute__((target("avx2"))) {
+    const __m256i pe = _mm256_mul_epu32(x, c), po = _mm256_mul_epu32(_mm256_srli_epi64(x, 32), c);
+    const __m256i lo = _mm256_blend_epi32(pe, _mm256_slli_epi64(po, 32), 0xAA);
+    const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(pe, 31), _mm256_slli_epi64(po, 1), 0xAA);
+    const __m256i r = _mm256_add_epi32(_mm256_and_si256(lo, m), hi);
+    return _mm256_min_epu32(r, _mm256_sub_epi32(r, m));
+  };
+  __m256i x0 = _mm256_set1_epi32(static_cast<int>(st)), x1 = _mm256_set1_epi32(static_cast<int>(st ^ 1));
+  for (int i = 0; i < u; i += 16) {
+    x0 = step(x0);
+    x1 = step(x1);
+  }
+  const __m256i x = _mm256_xor_si256(x0, x1);
+  return static_cast<uint32_t>(_mm256_extract_epi32(x, 0) ^ _mm256_extract_epi32(x, 5));
+}
+#endif
+
+void KernelVsLanes(benchmark::State& st) {
+#if defined(__x86_64__)
+  if (!__builtin_cpu_supports("avx2")) return st.SkipWithError("no AVX2");
+  const int nmpc = static_cast<int>(st.range(0)), chromosomes = 20000;
+  qm::genome_map map;
+  map.nchr = 10;
+  map.nmpc = nmpc;
+  map.recomb_left.assign(static_cast<size_t>(10 * (nmpc - 1)), 0.5 / nmpc);
+  map.recomb_right = map.recomb_left;
+  qm::meiosis_plan plan;
+  qm::build_plan(map, 1e-4, 1e-4, plan);
+  qm::event_list ev;
+  ev.fit(plan);
+  uint32_t s = 12345, sum = 0;
+  // ratio: kernel / lanes alone; ratio2: eight 32-bit lanes / lanes alone
+  in_turn(st,
+          {{"kernel",
+            [&] {
+              for (int k = 0; k < chromosomes; ++k, s = qm::mulmod31(s, plan.jump_u)) {
+                qm::find_events(plan, k % 10, s, ev);
+                sum += static_cast<uint32_t>(ev.count);
+              }
+            }},
+           {"eight_lanes",
+            [&] {
+              for (int k = 0; k < chromosomes; ++k) sum += eight_lanes_alone(plan.u, s + static_cast<uint32_t>(k));
+            }},
+           {"lanes",
+            [&] {
+              for (int k = 0; k < chromosomes; ++k) sum += lanes_alone(plan, s + static_cast<uint32_t>(k));
+            }}},
+          thread_seconds, static_cast<double>(chromosomes) * plan.u);
+  benchmark::DoNotOptimize(sum);
+#else
+  st.SkipWithError("x86-64 only");
+#endif
+}
+
+// bench/large.par, or the same with 1000 animals in stage 1 too.
+std::string large_par(int nind1) {
+  std::ifstream in(QM_BENCH_DIR "/large.par");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  if (nind1 != 500) {
+    const std::string from = "100 200 500 60", to = "100 200 " + std::to_string(nind1) + " 60";
+    const size_t at = s.find(from);
+    if (at == std::string::npos) std::abort();
+    s.replace(at, from.size(), to);
+  }
+  return s;
+}
+
+void LargeRunThreads(benchmark::State& st) {
+  char dir[] = "/tmp/qmlarge.XXXXXX";
+  if (!mkdtemp(dir)) std::abort();
+  const std::string out = std::string(dir) + "/out", par = std::string(dir) + "/large.par";
+  std::ofstream(par) << large_par(static_cast<int>(st.range(0)));
+  const auto run = [&](int threads) {
+    const std::string cmd = std::string(QM_BINARY) + " --threads " + std::to_string(threads) + " --outdir " + out +
+                            " " + par + " > /dev/null";
+    if (std::system(cmd.c_str()) != 0) st.SkipWithError("bench/large.par failed");
+  };
+  // every run writes into an empty folder, emptied before the clock starts
+  const auto empty = [&] {
+    if (std::system(("rm -rf " + out).c_str()) != 0) st.SkipWithError("cannot empty the output folder");
+  };
+  in_turn(st, {{"two", [&] { run(2); }}, {"one", [&] { run(1); }}}, wall_seconds, 0.0, empty);
+  empty();
+  std::remove(par.c_str());
+  rmdir(dir);
+}
+// -- end ratios measured in turn
 
 void StreamFmod(benchmark::State& st) {
   const int64_t n = uniforms_per_generation(static_cast<int>(st.range(0)), static_cast<int>(st.range(1)));
@@ -771,4 +985,9 @@ BENCHMARK(HistoryStage1)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(HistoryResume)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 // -- end history file
 
+// -- ratios measured in turn
+BENCHMARK(GenerationVsStream)->Args({1000, 500})->Args({1000, 2500})->Args({4000, 1000})->Unit(benchmark::kMillisecond)->Iterations(9);
+BENCHMARK(KernelVsLanes)->Arg(500)->Arg(2500)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(9);
+BENCHMARK(LargeRunThreads)->Arg(500)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(11);
+// -- end ratios measured in turn
 BENCHMARK_MAIN();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "output/fixed.hpp"
+#include "output/textfile.hpp"
 #include "run/generation.hpp"
 #include "run/generation_plan.hpp"
 #include "run/history_state.hpp"
@@ -128,6 +129,9 @@ void quillmere(run_parameters& p, const observer_list& observers, const history_
   try {
     read_parameters(p);
     check_memory_estimate(p);
+    // With two threads or more, a thread of its own writes the result files
+    // of the generations while the next ones are made.
+    textfile::write_in_background(p.threads >= 2);
     run_state st(p);
     if (h.from_path.empty())
       start_population(st, observers);
@@ -135,8 +139,12 @@ void quillmere(run_parameters& p, const observer_list& observers, const history_
       start_from_history(st, observers, h);
     p.seed_in_use = st.rng.start_seed;
     run_stages(st, observers, h);
+    textfile::settle();
+    textfile::write_in_background(false);
     summary(start, st.rng.start_seed);
   } catch (...) {
+    // The files handed over are complete or removed before the run ends.
+    textfile::write_in_background(false);
     observers.run_ended(p, false);
     throw;
   }

@@ -1,9 +1,11 @@
 #include "output/completion.hpp"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "output/fixed.hpp"
+#include "output/textfile.hpp"
 #include "run/messages.hpp"
 
 namespace qm {
@@ -19,10 +21,17 @@ class completion_note : public generation_observer {
   void on_generation(const generation_view& v) override {
     stage_ = v.step.stage;
     number_ = v.step.number;
-    if (v.step.files_due) complete_.push_back(v.step.file_generation);
+    // Complete once its files have their names (they may still be written
+    // in the background).
+    if (v.step.files_due)
+      textfile::when_written([this, g = v.step.file_generation] {
+        std::lock_guard<std::mutex> l(mu_);
+        complete_.push_back(g);
+      });
   }
   void on_run_end(const run_parameters&, bool completed) override {
     if (completed) return;
+    std::lock_guard<std::mutex> l(mu_);
     std::string m = "The run stopped";
     if (stage_ > 0) m += " after generation " + std::to_string(number_) + " of stage " + std::to_string(stage_);
     m += ". ";
@@ -42,6 +51,7 @@ class completion_note : public generation_observer {
  private:
   int stage_ = 0;
   int64_t number_ = 0;
+  std::mutex mu_;
   std::vector<int64_t> complete_;
 };
 

@@ -81,34 +81,37 @@ char* hap_line(char* q, int64_t idmult, int64_t g, int h, const int8_t* col, con
   return q;
 }
 
-// The haplotype lines of a generation, formatted in parallel in batches of
-// consecutive haplotypes and written in order.
+// The haplotype lines of a generation, formatted in parallel in blocks of
+// consecutive haplotypes, which the file takes over in order.
 void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype_matrix& geno, const int32_t* pick,
                 size_t n) {
   const int nhap = geno.haplotypes();
   const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
   const int per_part = static_cast<int>(std::max<size_t>(1, (size_t{1} << 20) / line_max));
   const int parts_per_round = std::max(1, 2 * p.threads);
-  std::vector<std::unique_ptr<char[]>> buf(static_cast<size_t>(parts_per_round));
-  std::vector<size_t> used(static_cast<size_t>(parts_per_round));
+  std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
   std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
   // a packed haplotype unpacked (one row per part)
   std::vector<std::vector<int8_t>> rows(static_cast<size_t>(parts_per_round),
                                        std::vector<int8_t>(geno.packed() ? static_cast<size_t>(geno.loci()) : 0));
   for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
+    for (textfile::block& b : buf)
+      if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
     run_parallel(p.threads, parts_per_round, [&](int k) {
       const int a = h0 + k * per_part, b = std::min(nhap - 1, a + per_part - 1);
-      used[static_cast<size_t>(k)] = 0;
+      textfile::block& out = buf[static_cast<size_t>(k)];
+      out.len = 0;
       if (a > b) return;
-      if (!buf[static_cast<size_t>(k)]) buf[static_cast<size_t>(k)].reset(new char[static_cast<size_t>(per_part) * line_max]);
-      char* q0 = buf[static_cast<size_t>(k)].get();
+      char* q0 = out.text.get();
       char* q = q0;
       for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.read(h, rows[static_cast<size_t>(k)].data()), pick, n,
                                          scratch[static_cast<size_t>(k)].data());
-      used[static_cast<size_t>(k)] = static_cast<size_t>(q - q0);
+      out.len = static_cast<size_t>(q - q0);
     });
-    for (int k = 0; k < parts_per_round; ++k) f.write(buf[static_cast<size_t>(k)].get(), used[static_cast<size_t>(k)]);
+    for (textfile::block& b : buf)
+      if (b.len > 0) f.write(std::move(b));
   }
+  for (textfile::block& b : buf) return_block(std::move(b));
 }
 
 void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g) {
@@ -137,27 +140,44 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
       if (a >= 1 && a <= pop.nind) bred[static_cast<size_t>(a)] = 1;
   const int64_t self = g * p.idmult;
   const int64_t prev = (g - 1) * p.idmult;
-  for (int i = 1; i <= pop.nind; ++i) {
-    const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
-    char* q = f.room(3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1);
-    q = put_x(q, 2);
-    q = put_id(q, i + self);
-    q = put_x(q, 2);
-    q = put_id(q, g == 0 ? 0 : pp.sire + prev);
-    q = put_x(q, 2);
-    q = put_id(q, g == 0 ? 0 : pp.dam + prev);
-    q = put_i(q, (i & 1) ? 1 : 2, 3);
-    q = put_i(q, bred[static_cast<size_t>(i)], 3);
-    for (int t = 1; t <= p.ntrait; ++t) {
-      q = put_x(q, 2);
-      q = put_f(q, pop.tbv_of(i, t), 18, 12);
-      q = put_x(q, 2);
-      q = put_f(q, pop.phenotype_of(i, t), 18, 12);
-    }
-    *q++ = '\n';
-    f.commit(q);
-    f.maybe_flush();
+  // The lines of consecutive animals formatted in parallel, in rounds of
+  // blocks that the file takes over in order.
+  const size_t line_max = 3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1;
+  const int parts_per_round = std::max(1, 2 * p.threads);
+  const int per_part = static_cast<int>(std::clamp<int64_t>(
+      (pop.nind + parts_per_round - 1) / parts_per_round, 64, std::max<int64_t>(64, (int64_t{1} << 20) / line_max)));
+  std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
+  for (int i0 = 1; i0 <= pop.nind; i0 += per_part * parts_per_round) {
+    for (textfile::block& b : buf)
+      if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
+    run_parallel(p.threads, parts_per_round, [&](int k) {
+      const int a = i0 + k * per_part, b = std::min(pop.nind, a + per_part - 1);
+      char* const q0 = buf[static_cast<size_t>(k)].text.get();
+      char* q = q0;
+      for (int i = a; i <= b; ++i) {
+        const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
+        q = put_x(q, 2);
+        q = put_id(q, i + self);
+        q = put_x(q, 2);
+        q = put_id(q, g == 0 ? 0 : pp.sire + prev);
+        q = put_x(q, 2);
+        q = put_id(q, g == 0 ? 0 : pp.dam + prev);
+        q = put_i(q, (i & 1) ? 1 : 2, 3);
+        q = put_i(q, bred[static_cast<size_t>(i)], 3);
+        for (int t = 1; t <= p.ntrait; ++t) {
+          q = put_x(q, 2);
+          q = put_f(q, pop.tbv_of(i, t), 18, 12);
+          q = put_x(q, 2);
+          q = put_f(q, pop.phenotype_of(i, t), 18, 12);
+        }
+        *q++ = '\n';
+      }
+      buf[static_cast<size_t>(k)].len = static_cast<size_t>(q - q0);
+    });
+    for (textfile::block& b : buf)
+      if (b.len > 0) f.write(std::move(b));
   }
+  for (textfile::block& b : buf) return_block(std::move(b));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "run/atomic_file.hpp"
 
+#include <mutex>
 #include <vector>
 
 #include <fcntl.h>
@@ -24,6 +25,7 @@ void throw_io_error(const std::string& file, const char* what) {
 std::string temp_name_of(const std::string& name) { return name + ".tmp"; }
 
 namespace {
+std::mutex written_mu;  // result files get their names on more than one thread
 std::vector<std::string> written;
 }  // namespace
 
@@ -34,11 +36,18 @@ void commit_rename(const std::string& temp, const std::string& name) {
     errno = e;
     throw_io_error(name, "given its name");
   }
+  std::lock_guard<std::mutex> l(written_mu);
   written.push_back(name);
 }
 
-const std::vector<std::string>& files_written() { return written; }
-void forget_files_written() { written.clear(); }
+std::vector<std::string> files_written() {
+  std::lock_guard<std::mutex> l(written_mu);
+  return written;
+}
+void forget_files_written() {
+  std::lock_guard<std::mutex> l(written_mu);
+  written.clear();
+}
 
 atomic_file::atomic_file(std::string name) : name_(std::move(name)), temp_(temp_name_of(name_)) {
   fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -64,7 +73,9 @@ void atomic_file::fail(const char* what) {
 
 void atomic_file::write(const void* data, size_t n) {
   if (fd_ < 0) throw file_error(name_, "Result file " + name_ + " is written after it was closed.");
-  if (buf_.size() + n <= buffer_limit) {
+  // Small pieces are gathered; a large one goes straight to the file (a copy
+  // into the buffer would cost more than the call it saves).
+  if (n < buffer_limit / 4 && buf_.size() + n <= buffer_limit) {
     buf_.append(static_cast<const char*>(data), n);
     return;
   }

@@ -70,7 +70,7 @@ std::string temp_name_of(const std::string& name);
 // through here.
 void commit_rename(const std::string& temp, const std::string& name);
 // The final names of the files finished so far, in the order they were finished.
-const std::vector<std::string>& files_written();
+std::vector<std::string> files_written();
 void forget_files_written();
 
 }  // namespace qm

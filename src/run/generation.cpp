@@ -1,14 +1,17 @@
 #include "run/generation.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "output/fixed.hpp"
+#include "output/textfile.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
 #include "run/interrupt.hpp"
 #include "run/replicate.hpp"
+#include "run/threads.hpp"
 #include "run/messages.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
@@ -23,6 +26,21 @@ void generation_message(int64_t g) {
   show(s);
 }
 
+namespace {
+
+// Every allele of m set to v, in parallel: the pages of a new matrix are
+// touched on every thread.
+void fill_alleles(haplotype_matrix& m, int8_t v, int threads) {
+  const int n = m.haplotypes();
+  const int parts = std::max(1, std::min(n, 8 * threads));
+  run_parallel(threads, parts, [&](int k) {
+    const int a = static_cast<int>(int64_t{n} * k / parts), b = static_cast<int>(int64_t{n} * (k + 1) / parts);
+    if (a < b) std::fill(m.column(a), m.column(b - 1) + m.loci(), v);
+  });
+}
+
+}  // namespace
+
 void start_population(run_state& st, const observer_list& observers) {
   const run_parameters& p = st.params;
   const stage_block& b = p.stage1();
@@ -34,8 +52,8 @@ void start_population(run_state& st, const observer_list& observers) {
   pop.nind = b.nind;
   pop.markers.resize(st.map.nmark(), pop.haplotypes());
   pop.candidates.resize(st.map.nqloc(), pop.haplotypes());
-  pop.markers.fill(1);
-  pop.candidates.fill(1);
+  fill_alleles(pop.markers, 1, p.threads);
+  fill_alleles(pop.candidates, 1, p.threads);
   pop.marker_alleles.reset(st.map.nmark());
   pop.candidate_alleles.reset(st.map.nqloc());
   pop.parents.resize(static_cast<size_t>(b.nind));
@@ -53,6 +71,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const run_parameters& p = st.params;
   population& pop = st.pop;
   stop_if_signalled();
+  textfile::stop_if_background_failed();
   if (step.kind == generation_kind::recoding) st.mutation_on = false;
   const bool mutate = st.mutation_on && step.kind == generation_kind::history_with_mutation;
 

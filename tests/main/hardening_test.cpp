@@ -164,41 +164,78 @@ TEST(IoFaults, LogOnAFullDiskStopsWithExitOne) {
 }
 
 // SIGTERM while the run writes large result files: no file under its final
-// name is cut short, log.txt names the signal, exit status 128 + 15.
+// name is cut short, log.txt names the signal, exit status 128 + 15; with
+// two threads the files go to the disk on a thread of their own, and the
+// same holds.
 TEST(IoFaults, SigtermLeavesNoTruncatedFile) {
-  qmtest::tempdir td;
-  // 2000 animals x 20 x 501 markers per generation: MTYPE files of about 80 MB.
-  std::string p = qmtest::set_record(qmtest::small_par(), 10, "501 20 0");
-  p = qmtest::set_record(p, 18, "10 20 2000 12");
-  p = qmtest::set_record(p, 22, "10 20 2000 1");
-  p = qmtest::set_record(p, 26, "10 20 2000 30");
-  qmtest::write_file("param.par", p);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    execl(QM_BINARY, QM_BINARY, "--threads", "1", "--outdir", "out", "param.par", static_cast<char*>(nullptr));
-    _exit(127);
+  for (const char* threads : {"1", "2"}) {
+    SCOPED_TRACE(std::string("threads ") + threads);
+    qmtest::tempdir td;
+    // 2000 animals x 20 x 501 markers per generation: MTYPE files of about 80 MB.
+    std::string p = qmtest::set_record(qmtest::small_par(), 10, "501 20 0");
+    p = qmtest::set_record(p, 18, "10 20 2000 12");
+    p = qmtest::set_record(p, 22, "10 20 2000 1");
+    p = qmtest::set_record(p, 26, "10 20 2000 30");
+    qmtest::write_file("param.par", p);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      freopen("/dev/null", "w", stdout);
+      execl(QM_BINARY, QM_BINARY, "--threads", threads, "--outdir", "out", "param.par", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Wait until the first haplotype file is being written, then stop the run.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!qmtest::file_exists("out/01MTYPE.out.tmp") && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_NE(qmtest::read_file("out/log.txt").find("Stopped by SIGTERM"), std::string::npos);
+    for (const auto& e : fs::directory_iterator("out")) {
+      const std::string n = e.path().filename().string();
+      EXPECT_EQ(n.find(".tmp"), std::string::npos) << n << " left behind";
+    }
+    // A finished MTYPE file, if any, is whole: 2 lines per animal.
+    if (qmtest::file_exists("out/01MTYPE.out")) {
+      const std::string t = qmtest::read_file("out/01MTYPE.out");
+      EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 4000);
+    }
   }
-  // Wait until the first haplotype file is being written, then stop the run.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!qmtest::file_exists("out/01MTYPE.out.tmp") && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-  EXPECT_NE(qmtest::read_file("out/log.txt").find("Stopped by SIGTERM"), std::string::npos);
+}
+
+// A result file that cannot be written while the files go to the disk in
+// the background (two threads; its temporary name leads to /dev/full): the
+// run stops with exit status 1 and the file's own message; neither the file
+// nor any temporary file is left; the note of the stopped run names only
+// the generations whose files are complete, and run.json lists only files
+// that are whole.
+TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  fs::create_directory("out");
+  fs::create_symlink("/dev/full", "out/02MTYPE.out.tmp");
+  const result r = run("--threads 2 --outdir out param.par");
+  EXPECT_EQ(r.status, 1);
+  const std::string log = qmtest::read_file("out/log.txt");
+  EXPECT_NE(log.find("Result file out/02MTYPE.out cannot be written (No space left on device)"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Result files are complete for generation 01."), std::string::npos) << log;
+  EXPECT_FALSE(qmtest::file_exists("out/02MTYPE.out"));
+  EXPECT_FALSE(qmtest::file_exists("out/03MTYPE.out"));
   for (const auto& e : fs::directory_iterator("out")) {
     const std::string n = e.path().filename().string();
     EXPECT_EQ(n.find(".tmp"), std::string::npos) << n << " left behind";
   }
-  // A finished MTYPE file, if any, is whole: 2 lines per animal.
-  if (qmtest::file_exists("out/01MTYPE.out")) {
-    const std::string t = qmtest::read_file("out/01MTYPE.out");
-    EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 4000);
-  }
+  const std::string record = qmtest::read_file("out/run.json");
+  EXPECT_NE(record.find("\"name\": \"01MTYPE.out\""), std::string::npos) << record;
+  EXPECT_EQ(record.find("\"name\": \"02MTYPE.out\""), std::string::npos) << record;
+  EXPECT_NE(record.find("\"exit_status\": 1"), std::string::npos) << record;
+  // The same run without the fault (the link went with the failed file) writes every file.
+  EXPECT_EQ(run("--threads 2 --overwrite --outdir out param.par").status, 0);
+  EXPECT_TRUE(qmtest::file_exists("out/03MTYPE.out"));
 }
 
 TEST(Check, ReportsSeveralProblemsOfOneFileAtOnce) {

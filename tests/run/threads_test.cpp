@@ -1,10 +1,12 @@
-// The worker pool: every part runs once, nested calls run inline, and
+// The worker pool: every part runs once (also when a worker spins or sleeps
+// between jobs), nested calls run inline, and
 // stream parts start where one serial walk of the stream would be.
 #include "run/threads.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -19,6 +21,23 @@ TEST(RunParallel, EveryPartOnce) {
       std::vector<std::atomic<int>> hits(static_cast<size_t>(parts));
       qm::run_parallel(threads, parts, [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); });
       for (int k = 0; k < parts; ++k) EXPECT_EQ(hits[k].load(), 1) << threads << " threads, part " << k;
+    }
+  }
+}
+
+// Jobs back to back and after pauses longer than a waiting worker spins
+// before it sleeps: every part of every job runs once, whether the worker is
+// still spinning or has to be woken, and a part that ends late is waited for.
+TEST(RunParallel, JobsAfterShortAndLongPausesRunEveryPart) {
+  for (int threads : {2, 3}) {
+    for (int job = 0; job < 400; ++job) {
+      if (job % 4 == 1) std::this_thread::sleep_for(std::chrono::microseconds(job % 3 == 0 ? 20 : 300));
+      std::vector<std::atomic<int>> hits(5);
+      qm::run_parallel(threads, 5, [&](int k) {
+        if (k == 4 && job % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        hits[static_cast<size_t>(k)].fetch_add(1);
+      });
+      for (int k = 0; k < 5; ++k) ASSERT_EQ(hits[static_cast<size_t>(k)].load(), 1) << threads << " threads, job " << job;
     }
   }
 }
