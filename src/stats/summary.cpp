@@ -9,7 +9,6 @@
 #include <cstring>
 #include <limits>
 
-#include "population/population.hpp"
 #include "run/messages.hpp"
 #include "run/threads.hpp"
 
@@ -104,35 +103,18 @@ int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
   const int groups = std::min(8, (nhap - 64 * w + 7) / 8);
   for (int l0 = 0; l0 < nloci; l0 += block_loci) {
     const int nl = std::min(block_loci, nloci - l0);
-    const bool direct = !idx && nl == block_loci && !hc.bits;
+    const bool direct = !idx && nl == block_loci;
     if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
     std::fill(word, word + block_loci, uint64_t{0});
     for (int g = 0; g < groups; ++g) {
       std::fill(acc, acc + block_loci, uint8_t{0});
       for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
-        const int8_t* a = nullptr;
-        const int8_t* b = nullptr;
-        if (hc.bits) {
-          const uint64_t* ra = hc.bit_row(64 * w + 8 * g + i);
-          const uint64_t* rb = hc.bit_row(64 * w + 8 * g + i + 1);
-          if (idx) {
-            for (int k = 0; k < nl; ++k) {
-              const int j = order[l0 + k] - l0, l = idx[l0 + j];
-              pad[0][j] = static_cast<int8_t>(1 + ((ra[l >> 6] >> (l & 63)) & 1u));
-              pad[1][j] = static_cast<int8_t>(1 + ((rb[l >> 6] >> (l & 63)) & 1u));
-            }
-          } else {
-            haplotype_matrix::unpack_bits(ra, l0, l0 + nl, pad[0]);
-            haplotype_matrix::unpack_bits(rb, l0, l0 + nl, pad[1]);
-          }
-          a = pad[0];
-          b = pad[1];
-        } else if (direct) {
-          a = hc.hap(64 * w + 8 * g + i) + l0;
-          b = hc.hap(64 * w + 8 * g + i + 1) + l0;
+        const int8_t* a = hc.hap(64 * w + 8 * g + i);
+        const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
+        if (direct) {
+          a += l0;
+          b += l0;
         } else {
-          a = hc.hap(64 * w + 8 * g + i);
-          b = hc.hap(64 * w + 8 * g + i + 1);
           if (idx) {
             // In increasing locus order, so that the reads stream through
             // the columns.
@@ -172,6 +154,19 @@ void transpose64(uint64_t* a) {
     }
 }
 
+// pack_word for haplotypes kept one bit per allele with a choice of loci
+// (the QTL): bit by bit.
+void pack_word_from_picked_bits(const hap_columns& hc, const int32_t* idx, int nloci, int w, int nhap, int nwords,
+                                uint64_t* bits) {
+  const int nh = std::min(64, nhap - 64 * w);
+  for (int l = 0; l < nloci; ++l) {
+    const int x = idx[l];
+    uint64_t word = 0;
+    for (int i = 0; i < nh; ++i) word |= (~(hc.bit_row(64 * w + i)[x >> 6] >> (x & 63)) & 1u) << i;
+    bits[static_cast<size_t>(l) * nwords + w] = word;
+  }
+}
+
 // pack_word for haplotypes kept one bit per allele, without a choice of
 // loci: each group of 64 loci of the 64 haplotypes is one 64 x 64 bit
 // transposition (allele 1 is a clear bit).
@@ -199,7 +194,10 @@ QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int
 }
 void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
                int nwords, uint64_t* bits) {
-  if (hc.bits && !idx) return pack_word_from_bits(hc, nloci, w, nhap, nwords, bits);
+  if (hc.bits) {
+    if (idx) return pack_word_from_picked_bits(hc, idx, nloci, w, nhap, nwords, bits);
+    return pack_word_from_bits(hc, nloci, w, nhap, nwords, bits);
+  }
   if (hw_avx2) pack_word_avx2(hc, idx, order, nloci, w, nhap, nwords, bits);
   else pack_word_base(hc, idx, order, nloci, w, nhap, nwords, bits);
 }
