@@ -592,11 +592,6 @@ void gametes(const population& parents, const std::vector<parent_pair>& offsprin
 // Mutation is off in this layout; a mutation event would be a fault.
 void gametes_packed(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
                     int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, meiosis_scratch& sc) {
-#if defined(__x86_64__)
-  const bool vector = cpu_has_avx2();
-#else
-  const bool vector = false;
-#endif
   const int nchr = plan.nchr, nmpc = plan.nmpc, gaps = nmpc - 1;
   event_list& ev = sc.events[0];
   ev.fit(plan);
@@ -612,7 +607,7 @@ void gametes_packed(const population& parents, const std::vector<parent_pair>& o
     if (mwords) om[mwords - 1] = 0;  // the bits past the last locus stay 0
     if (qwords) oq[qwords - 1] = 0;
     for (int c = 0; c < nchr; ++c) {
-      find_events(plan, c, st, ev, vector);
+      find_events(plan, c, st, ev);
       st = mulmod31(st, plan.jump_u);
       const int64_t mb = static_cast<int64_t>(c) * nmpc, qb = static_cast<int64_t>(c) * gaps;
       walk_chromosome(
@@ -729,39 +724,14 @@ void gather_sets(const std::vector<allele_tally>& tallies, int used, const haplo
     }
 }
 
-}  // namespace
-
-void make_offspring(population& pop, std::vector<parent_pair> offspring, const genome_map& map, double mutm,
-                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads, bool bookkeeping) {
-  const int32_t nind = static_cast<int32_t>(offspring.size());
-  if (nind < 1) stop(stop_text::genotype_code1);
-  const int32_t nhap = 2 * nind;
-  const meiosis_plan& plan = buffers.plan_for(map, mutm, mutq);
-  if (pop.markers.packed()) {
-    // Two alleles per locus, one bit each: no mutation, no bookkeeping.
-    buffers.markers.resize_packed(map.nmark(), nhap);
-    buffers.candidates.resize_packed(map.nqloc(), nhap);
-    const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
-    const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));
-    const int used = std::max(1, std::min(nthreads, parts));
-    if (static_cast<int>(buffers.scratch.size()) < used) buffers.scratch.resize(static_cast<size_t>(used));
-    run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int, int64_t a, int64_t b, uint32_t st, int t) {
-      gametes_packed(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers,
-                     buffers.scratch[static_cast<size_t>(t)]);
-    });
-    pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
-    pop.markers.swap(buffers.markers);
-    pop.candidates.swap(buffers.candidates);
-    pop.parents = std::move(offspring);
-    pop.nind = nind;
-    return;
-  }
+// The offspring in the bytes layout: gametes with mutation, the mutants
+// numbered, and the allele bookkeeping when it is asked for.
+void offspring_in_bytes(population& pop, const std::vector<parent_pair>& offspring, const genome_map& map, double mutm,
+                        double mutq, const meiosis_plan& plan, offspring_buffers& buffers, random_stream& rng,
+                        int nthreads, bool bookkeeping, uint64_t per_hap, int parts, int used) {
+  const int32_t nhap = 2 * static_cast<int32_t>(offspring.size());
   buffers.markers.resize(map.nmark(), nhap);
   buffers.candidates.resize(map.nqloc(), nhap);
-  const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
-  // Parts of consecutive haplotypes; each starts at its own stream position.
-  const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));
-  const int used = std::max(1, std::min(nthreads, parts));  // threads that tally
   if (bookkeeping) {
     for (std::vector<allele_tally>* t : {&buffers.marker_tally, &buffers.candidate_tally})
       if (static_cast<int>(t->size()) < used) t->resize(static_cast<size_t>(used));
@@ -770,7 +740,6 @@ void make_offspring(population& pop, std::vector<parent_pair> offspring, const g
       buffers.candidate_tally[static_cast<size_t>(t)].clear(map.nqloc());
     }
   }
-  if (static_cast<int>(buffers.scratch.size()) < used) buffers.scratch.resize(static_cast<size_t>(used));
   std::vector<std::vector<mutant>> lists(static_cast<size_t>(parts));
   const double per_gamete = mutm * map.nmark() + mutq * map.nqloc();
   run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int k, int64_t a, int64_t b, uint32_t st, int t) {
@@ -798,6 +767,34 @@ void make_offspring(population& pop, std::vector<parent_pair> offspring, const g
   } else {
     // The carried sets describe the parents, no longer the current generation.
     pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+  }
+}
+
+}  // namespace
+
+void make_offspring(population& pop, std::vector<parent_pair> offspring, const genome_map& map, double mutm,
+                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads, bool bookkeeping) {
+  const int32_t nind = static_cast<int32_t>(offspring.size());
+  if (nind < 1) stop(stop_text::genotype_code1);
+  const int32_t nhap = 2 * nind;
+  const meiosis_plan& plan = buffers.plan_for(map, mutm, mutq);
+  const uint64_t per_hap = static_cast<uint64_t>(plan.u) * static_cast<uint64_t>(plan.nchr);
+  // Parts of consecutive haplotypes; each starts at its own stream position.
+  const int parts = std::max(1, std::min(nhap, 8 * std::max(1, nthreads)));
+  const int used = std::max(1, std::min(nthreads, parts));  // threads that tally
+  if (static_cast<int>(buffers.scratch.size()) < used) buffers.scratch.resize(static_cast<size_t>(used));
+  if (pop.markers.packed()) {
+    // Two alleles per locus, one bit each: no mutation, no bookkeeping.
+    buffers.markers.resize_packed(map.nmark(), nhap);
+    buffers.candidates.resize_packed(map.nqloc(), nhap);
+    run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int, int64_t a, int64_t b, uint32_t st, int t) {
+      gametes_packed(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers,
+                     buffers.scratch[static_cast<size_t>(t)]);
+    });
+    pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+  } else {
+    offspring_in_bytes(pop, offspring, map, mutm, mutq, plan, buffers, rng, nthreads, bookkeeping, per_hap, parts,
+                       used);
   }
   pop.markers.swap(buffers.markers);
   pop.candidates.swap(buffers.candidates);

@@ -41,7 +41,6 @@ class haplotype_matrix {
     packed_ = false;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
-    words_ = 0;
   }
   // The packed layout; the bytes are given up.
   void resize_packed(int32_t nloci, int32_t nhaplotypes) {
@@ -56,7 +55,6 @@ class haplotype_matrix {
     packed_ = true;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
-    words_ = w;
   }
   void fill(int8_t v) { std::fill(data_.get(), data_.get() + size(), v); }
   void release() {
@@ -64,7 +62,6 @@ class haplotype_matrix {
     bits_.reset();
     capacity_ = bit_capacity_ = 0;
     nloci_ = nhap_ = 0;
-    words_ = 0;
     packed_ = false;
   }
   void swap(haplotype_matrix& o) noexcept {
@@ -74,14 +71,13 @@ class haplotype_matrix {
     std::swap(bit_capacity_, o.bit_capacity_);
     std::swap(nloci_, o.nloci_);
     std::swap(nhap_, o.nhap_);
-    std::swap(words_, o.words_);
     std::swap(packed_, o.packed_);
   }
   int32_t loci() const { return nloci_; }
   int32_t haplotypes() const { return nhap_; }
   bool packed() const { return packed_; }
   // Bytes of the alleles in the layout in use.
-  size_t bytes() const { return packed_ ? words_ * nhap_ * sizeof(uint64_t) : size(); }
+  size_t bytes() const { return packed_ ? words() * nhap_ * sizeof(uint64_t) : size(); }
   size_t size() const { return static_cast<size_t>(nloci_) * static_cast<size_t>(nhap_); }
 
   // Bytes layout. Haplotype h (0-based): nloci contiguous alleles.
@@ -95,9 +91,9 @@ class haplotype_matrix {
 
   // Packed layout. The row of haplotype h: words() words.
   static size_t words_for(int32_t nloci) { return static_cast<size_t>(haplotype_words(nloci)); }
-  size_t words() const { return words_; }
-  uint64_t* row(int32_t h) { return bits_.get() + static_cast<size_t>(h) * words_; }
-  const uint64_t* row(int32_t h) const { return bits_.get() + static_cast<size_t>(h) * words_; }
+  size_t words() const { return packed_ ? words_for(nloci_) : 0; }
+  uint64_t* row(int32_t h) { return bits_.get() + static_cast<size_t>(h) * words(); }
+  const uint64_t* row(int32_t h) const { return bits_.get() + static_cast<size_t>(h) * words(); }
 
   // Either layout: the allele at locus l of haplotype h.
   int8_t allele(int32_t l, int32_t h) const {
@@ -117,7 +113,6 @@ class haplotype_matrix {
   std::unique_ptr<uint64_t[]> bits_;
   size_t capacity_ = 0, bit_capacity_ = 0;
   int32_t nloci_ = 0, nhap_ = 0;
-  size_t words_ = 0;
   bool packed_ = false;
 
  public:

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "population/haplotype_bits.hpp"
 #include "run/generation_plan.hpp"
 #include "run/history_file.hpp"
 #include "run/messages.hpp"
@@ -14,7 +15,7 @@ namespace qm {
 int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
   // one bit per allele, whole 64-bit words per haplotype and kind of locus
-  const int64_t packed_loci = 64 * ((static_cast<int64_t>(p.markers()) + 63) / 64 + (p.candidate_loci() + 63) / 64);
+  const int64_t packed_loci = 64 * (haplotype_words(p.markers()) + haplotype_words(p.candidate_loci()));
   int64_t nind = 0, animals = 0, made = 1, valued = 0;
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
@@ -34,7 +35,7 @@ int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t bits = 2 * 2 * nind * packed_loci / 8;
   const int64_t haplotypes =
       p.packed_genome ? std::max(2 * 2 * nind1 * loci + 2 * nind1 * packed_loci / 8, bits) : 2 * 2 * nind * loci;
-  const int64_t summary = 2 * nind * (64 * ((static_cast<int64_t>(p.markers()) + 63) / 64) + p.nqtl) / 8;
+  const int64_t summary = 2 * nind * (64 * haplotype_words(p.markers()) + p.nqtl) / 8;
   const int64_t bookkeeping = 48 * loci;
   const int64_t history = 24 * animals;
   const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));

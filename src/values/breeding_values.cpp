@@ -11,27 +11,23 @@
 namespace qm {
 
 float genotypic_value(const haplotype_matrix& candidates, const trait_architecture& a, int i, int t) {
-  if (candidates.packed()) {
-    // x = allele1 + allele2 - 3 = bit1 + bit2 - 1
-    const uint64_t* b1 = candidates.row(2 * i - 2);
-    const uint64_t* b2 = candidates.row(2 * i - 1);
+  // The sum over the QTL of x a_q, x = allele1 + allele2 - 3 (-1, 0, 1).
+  const auto sum = [&](auto x_at) {
     float g = 0.0f;
     for (int q = 1; q <= a.nqtl(); ++q) {
-      const int l = a.qtl_locus[static_cast<size_t>(q - 1)] - 1;
-      const int x = static_cast<int>(((b1[l >> 6] >> (l & 63)) & 1u) + ((b2[l >> 6] >> (l & 63)) & 1u)) - 1;
+      const int x = x_at(a.qtl_locus[static_cast<size_t>(q - 1)] - 1);
       g = static_cast<float>(static_cast<double>(g) + static_cast<double>(x) * a.effect(q, t));
     }
     return g;
+  };
+  if (candidates.packed()) {  // x = bit1 + bit2 - 1
+    const uint64_t* b1 = candidates.row(2 * i - 2);
+    const uint64_t* b2 = candidates.row(2 * i - 1);
+    return sum([&](int l) { return static_cast<int>(((b1[l >> 6] >> (l & 63)) & 1u) + ((b2[l >> 6] >> (l & 63)) & 1u)) - 1; });
   }
   const int8_t* x1 = candidates.column(2 * i - 2);
   const int8_t* x2 = candidates.column(2 * i - 1);
-  float g = 0.0f;
-  for (int q = 1; q <= a.nqtl(); ++q) {
-    const int l = a.qtl_locus[static_cast<size_t>(q - 1)] - 1;
-    const int x = x1[l] + x2[l] - 3;
-    g = static_cast<float>(static_cast<double>(g) + static_cast<double>(x) * a.effect(q, t));
-  }
-  return g;
+  return sum([&](int l) { return x1[l] + x2[l] - 3; });
 }
 
 void compute_values(const run_parameters& p, const trait_architecture& a, population& pop, random_stream& rng) {
