@@ -64,19 +64,28 @@ char* put_alleles(char* q, const int8_t* a, size_t n) {
 }
 
 // One line of a haplotype file: generation, identifier, alleles.
-// h: haplotype column (from 0).
-char* hap_line(char* q, int64_t idmult, int64_t g, int h, const int8_t* col, const int32_t* pick, size_t n,
-               int8_t* scratch) {
+// h: haplotype column (from 0). The alleles are those of loci pick[0..n) or,
+// without pick, of loci 0..n-1; scratch holds n bytes (and, for a packed
+// matrix without pick, is where the row is unpacked).
+char* hap_line(char* q, int64_t idmult, int64_t g, int h, const haplotype_matrix& geno, const int32_t* pick,
+               size_t n, int8_t* scratch) {
   q = put_x(q, 2);
   q = put_id(q, g);
   q = put_x(q, 2);
   q = put_id(q, g * idmult + h / 2 + 1);
-  if (pick) {
-    for (size_t k = 0; k < n; ++k) scratch[k] = col[pick[k]];
-    q = put_alleles(q, scratch, n);
+  const int8_t* alleles = scratch;
+  if (!pick) {
+    alleles = geno.read(h, scratch);
+  } else if (geno.packed()) {
+    // only the picked bits: the row is not unpacked
+    const uint64_t* r = geno.row(h);
+    for (size_t k = 0; k < n; ++k)
+      scratch[k] = static_cast<int8_t>(1 + ((r[static_cast<uint32_t>(pick[k]) >> 6] >> (pick[k] & 63)) & 1u));
   } else {
-    q = put_alleles(q, col, n);
+    const int8_t* col = geno.column(h);
+    for (size_t k = 0; k < n; ++k) scratch[k] = col[pick[k]];
   }
+  q = put_alleles(q, alleles, n);
   *q++ = '\n';
   return q;
 }
@@ -87,13 +96,15 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
                 size_t n) {
   const int nhap = geno.haplotypes();
   const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
-  const int per_part = static_cast<int>(std::max<size_t>(1, (size_t{1} << 20) / line_max));
   const int parts_per_round = std::max(1, 2 * p.threads);
+  // about 1 MB of text per part, and every part of a round busy
+  const int per_part = static_cast<int>(std::max<int64_t>(
+      1, std::min<int64_t>(static_cast<int64_t>((size_t{1} << 20) / line_max),
+                           (int64_t{nhap} + parts_per_round - 1) / parts_per_round)));
+  // per part: the picked alleles, or a packed row unpacked
+  const size_t scratch_size = std::max(n, geno.packed() ? static_cast<size_t>(geno.loci()) : size_t{0});
+  std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(scratch_size));
   std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
-  std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(n));
-  // a packed haplotype unpacked (one row per part)
-  std::vector<std::vector<int8_t>> rows(static_cast<size_t>(parts_per_round),
-                                       std::vector<int8_t>(geno.packed() ? static_cast<size_t>(geno.loci()) : 0));
   for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
     for (textfile::block& b : buf)
       if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
@@ -104,8 +115,7 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
       if (a > b) return;
       char* q0 = out.text.get();
       char* q = q0;
-      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno.read(h, rows[static_cast<size_t>(k)].data()), pick, n,
-                                         scratch[static_cast<size_t>(k)].data());
+      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno, pick, n, scratch[static_cast<size_t>(k)].data());
       out.len = static_cast<size_t>(q - q0);
     });
     for (textfile::block& b : buf)

@@ -16,8 +16,10 @@ void pack_haplotypes(haplotype_matrix& geno, int nthreads) {
   haplotype_matrix bits;
   bits.resize_packed(nloci, nhap);
   std::vector<int64_t> bad(static_cast<size_t>(std::max(1, nhap)), -1);
-  run_parallel(nthreads, nhap,
-               [&](int h) { bad[static_cast<size_t>(h)] = pack_haplotype(geno.column(h), nloci, bits.row(h)); });
+  run_parallel_ranges(nthreads, nhap, [&](int64_t a, int64_t b) {
+    for (int32_t h = static_cast<int32_t>(a); h < b; ++h)
+      bad[static_cast<size_t>(h)] = pack_haplotype(geno.column(h), nloci, bits.row(h));
+  });
   for (int32_t h = 0; h < nhap; ++h)
     if (bad[static_cast<size_t>(h)] >= 0) {
       const int32_t l = static_cast<int32_t>(bad[static_cast<size_t>(h)]);
@@ -32,7 +34,9 @@ void unpack_haplotypes(haplotype_matrix& geno, int nthreads) {
   if (!geno.packed()) return;
   haplotype_matrix bytes;
   bytes.resize(geno.loci(), geno.haplotypes());
-  run_parallel(nthreads, geno.haplotypes(), [&](int h) { unpack_haplotype(geno.row(h), geno.loci(), bytes.column(h)); });
+  run_parallel_ranges(nthreads, geno.haplotypes(), [&](int64_t a, int64_t b) {
+    for (int32_t h = static_cast<int32_t>(a); h < b; ++h) unpack_haplotype(geno.row(h), geno.loci(), bytes.column(h));
+  });
   geno.swap(bytes);
 }
 

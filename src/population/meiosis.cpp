@@ -413,7 +413,12 @@ void gametes(const population& parents, const std::vector<parent_pair>& offsprin
   // qoff, each followed by -1 up to the next multiple of 32 and 32 more.
   const int qoff = (nmpc + 63) / 32 * 32, stride = qoff + (gaps + 63) / 32 * 32;
   const size_t set_size = static_cast<size_t>(kb) * stride;
-  sc.rows.assign(2 * set_size, int8_t{-1});
+  // Every chromosome rewrites its loci in a row, so only a new layout needs
+  // its padding set.
+  if (sc.rows.size() != 2 * set_size || sc.rows_stride != stride) {
+    sc.rows.assign(2 * set_size, int8_t{-1});
+    sc.rows_stride = stride;
+  }
   sc.events[0].fit(plan);
   sc.events[1].fit(plan);
   sc.lines.resize(static_cast<size_t>(nmpc + gaps) / 64 + 64);

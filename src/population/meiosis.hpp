@@ -93,6 +93,7 @@ struct allele_tally {
 struct meiosis_scratch {
   event_list events[2];
   std::vector<int8_t> rows;
+  int rows_stride = 0;  // the layout rows was set up for (its padding is -1)
   std::vector<uint32_t> jump;
   std::vector<const int8_t*> lines;
   struct span {  // n bytes (whole cache lines of dst) to store

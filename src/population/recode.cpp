@@ -70,17 +70,21 @@ std::vector<int8_t> recode_loci(haplotype_matrix& geno, int nthreads,
       if (c == 2) flip[static_cast<size_t>(l >> 6)] |= bit;
       else if (c != 0 && c != 1) set[static_cast<size_t>(l >> 6)] |= bit;
     }
-    run_parallel(nthreads, geno.haplotypes(), [&](int h) {
-      uint64_t* r = geno.row(h);
-      for (size_t w = 0; w < words; ++w) r[w] = (r[w] ^ flip[w]) | set[w];
+    run_parallel_ranges(nthreads, geno.haplotypes(), [&](int64_t a, int64_t b) {
+      for (int32_t h = static_cast<int32_t>(a); h < b; ++h) {
+        uint64_t* r = geno.row(h);
+        for (size_t w = 0; w < words; ++w) r[w] = (r[w] ^ flip[w]) | set[w];
+      }
     });
     return code;
   }
-  run_parallel(nthreads, geno.haplotypes(), [&](int h) {
-    int8_t* g = geno.column(h);
-    for (int l = 0; l < n; ++l) {
-      const int8_t c = code[static_cast<size_t>(l)];
-      if (c != 0) g[l] = g[l] == c ? 1 : 2;
+  run_parallel_ranges(nthreads, geno.haplotypes(), [&](int64_t a, int64_t b) {
+    for (int32_t h = static_cast<int32_t>(a); h < b; ++h) {
+      int8_t* g = geno.column(h);
+      for (int l = 0; l < n; ++l) {
+        const int8_t c = code[static_cast<size_t>(l)];
+        if (c != 0) g[l] = g[l] == c ? 1 : 2;
+      }
     }
   });
   return code;

@@ -31,11 +31,8 @@ namespace {
 // Every allele of m set to v, in parallel: the pages of a new matrix are
 // touched on every thread.
 void fill_alleles(haplotype_matrix& m, int8_t v, int threads) {
-  const int n = m.haplotypes();
-  const int parts = std::max(1, std::min(n, 8 * threads));
-  run_parallel(threads, parts, [&](int k) {
-    const int a = static_cast<int>(int64_t{n} * k / parts), b = static_cast<int>(int64_t{n} * (k + 1) / parts);
-    if (a < b) std::fill(m.column(a), m.column(b - 1) + m.loci(), v);
+  run_parallel_ranges(threads, m.haplotypes(), [&](int64_t a, int64_t b) {
+    std::fill(m.column(static_cast<int32_t>(a)), m.column(static_cast<int32_t>(b - 1)) + m.loci(), v);
   });
 }
 

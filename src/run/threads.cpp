@@ -1,5 +1,6 @@
 #include "run/threads.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,16 +50,25 @@ void spin_until(Ready&& ready) {
   }
 }
 
+// A job is handed out part by part through one word: the job's number in
+// the high half and its next unclaimed part in the low half. A thread claims
+// a part by moving that word on, and only while it still names the job it
+// joined, so a thread that wakes late claims nothing of a job that is over;
+// the caller waits for the parts that were claimed, not for every thread.
+// Before a new job's part count is set, the word already names the new job
+// (closed), so that a thread of the job before cannot take the new count
+// for its own.
 struct pool {
   std::mutex mu;
   std::condition_variable wake, done;
   std::vector<std::thread> workers;
-  const std::function<void(int, int)>* fn = nullptr;
-  int parts = 0;                      // parts of the current job
-  std::atomic<int> active{0};         // workers still in it (changed under mu)
-  std::atomic<unsigned long> job{0};  // job counter, so a worker joins each job once (changed under mu)
-  int wanted = 0;                // workers that join the current job
-  std::atomic<int> next{0};
+  const std::function<void(int, int)>* fn = nullptr;  // set while a job runs
+  std::atomic<int> parts{0};            // parts of the current job
+  std::atomic<uint64_t> claim{0};       // job number << 32 | next part
+  static constexpr uint32_t closed = 0x7fffffffu;  // next part of a job not yet open
+  std::atomic<int> completed{0};        // parts of the current job that returned
+  std::atomic<unsigned long> job{0};    // job counter (changed under mu)
+  int wanted = 0;                       // workers that may join the current job
   std::exception_ptr error;
   bool quit = false;
 
@@ -71,32 +81,43 @@ struct pool {
     for (std::thread& t : workers) t.join();
   }
 
-  void work(int thread) {
+  // Runs parts of job j until none is left to claim.
+  void work(unsigned long j, int thread) {
     part_scope scope;
-    for (int k; (k = next.fetch_add(1)) < parts;) {
+    const uint64_t mine = static_cast<uint32_t>(j);
+    for (;;) {
+      uint64_t v = claim.load(std::memory_order_acquire);
+      uint32_t k;
+      do {
+        k = static_cast<uint32_t>(v);
+        // parts is read after the word: a count of a later job is only seen
+        // once the word names that job, and then the exchange fails
+        if ((v >> 32) != mine || k >= static_cast<uint32_t>(parts.load(std::memory_order_acquire))) return;
+      } while (!claim.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+      // Part k of job j is claimed, so job j goes on until it returns.
       try {
-        (*fn)(k, thread);
+        (*fn)(static_cast<int>(k), thread);
       } catch (...) {
         std::lock_guard<std::mutex> l(mu);
         if (!error) error = std::current_exception();
+      }
+      if (completed.fetch_add(1, std::memory_order_acq_rel) + 1 == parts.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> l(mu);
+        done.notify_all();
       }
     }
   }
 
   void worker(int id) {
     unsigned long seen = 0;
-    std::unique_lock<std::mutex> l(mu);
     for (;;) {
-      l.unlock();
       spin_until([&] { return job.load(std::memory_order_acquire) != seen; });
-      l.lock();
+      std::unique_lock<std::mutex> l(mu);
       wake.wait(l, [&] { return quit || (job != seen && id < wanted); });
       if (quit) return;
       seen = job;
       l.unlock();
-      work(id + 1);
-      l.lock();
-      if (--active == 0) done.notify_all();
+      work(seen, id + 1);
     }
   }
 };
@@ -129,21 +150,31 @@ void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)
     const int id = static_cast<int>(p.workers.size());
     p.workers.emplace_back([&p, id] { p.worker(id); });
   }
+  const unsigned long j = p.job + 1;
+  const uint64_t tag = static_cast<uint64_t>(static_cast<uint32_t>(j)) << 32;
+  p.claim.store(tag | pool::closed, std::memory_order_seq_cst);  // the job before is over for everyone
   p.fn = &fn;
-  p.parts = parts;
-  p.next = 0;
+  p.parts.store(parts, std::memory_order_release);
+  p.completed.store(0, std::memory_order_relaxed);
   p.error = nullptr;
   p.wanted = nthreads - 1;
-  p.active = nthreads - 1;
-  ++p.job;
+  p.job = j;
+  p.claim.store(tag, std::memory_order_release);  // open
   l.unlock();
   p.wake.notify_all();
-  p.work(0);
-  spin_until([&] { return p.active.load(std::memory_order_acquire) == 0; });
+  p.work(j, 0);
+  const auto finished = [&] { return p.completed.load(std::memory_order_acquire) == parts; };
+  spin_until(finished);
   l.lock();
-  p.done.wait(l, [&] { return p.active == 0; });
+  p.done.wait(l, finished);
   p.fn = nullptr;
   if (p.error) std::rethrow_exception(p.error);
+}
+
+void run_parallel_ranges(int nthreads, int64_t nitems, const std::function<void(int64_t, int64_t)>& fn) {
+  if (nitems <= 0) return;
+  const int parts = static_cast<int>(std::min<int64_t>(nitems, 8 * static_cast<int64_t>(std::max(1, nthreads))));
+  run_parallel(nthreads, parts, [&](int k) { fn(nitems * k / parts, nitems * (k + 1) / parts); });
 }
 
 void run_stream_parts(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,

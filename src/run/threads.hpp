@@ -19,6 +19,9 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
 // thread may gather into a table of its own. Inline calls all get t = 0.
 void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn);
 
+// Items 0..nitems-1 in parts of consecutive items, a few parts per thread:
+// fn(a, b) handles items a..b-1. For items too small to be parts each.
+void run_parallel_ranges(int nthreads, int64_t nitems, const std::function<void(int64_t, int64_t)>& fn);
 // Items 0..nitems-1 that each consume draws_per_item draws of the stream, in
 // item order, split into parts of consecutive items: fn(k, a, b, state) makes
 // items a..b-1 starting from the stream state before the first draw of item

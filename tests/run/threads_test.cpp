@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -40,6 +43,37 @@ TEST(RunParallel, JobsAfterShortAndLongPausesRunEveryPart) {
       for (int k = 0; k < 5; ++k) ASSERT_EQ(hits[static_cast<size_t>(k)].load(), 1) << threads << " threads, job " << job;
     }
   }
+}
+
+// Many tiny jobs back to back: a thread that finishes the last part of a
+// job looks for the next part just as the caller starts the next job. A part
+// it took then would run twice, and the caller would wait for ever on a part
+// count that overshoots (this hung within a few hundred jobs when the part
+// count of a new job could be read with the claim word of the old one).
+TEST(RunParallel, TinyJobsBackToBackRunEveryPartOnce) {
+  // A hang is the failure to expect: it ends the test program after a minute.
+  std::atomic<bool> finished{false};
+  std::thread watchdog([&finished] {
+    for (int t = 0; t < 600 && !finished.load(); ++t) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!finished.load()) {
+      std::fprintf(stderr, "run_parallel hung on tiny jobs back to back\n");
+      std::_Exit(1);
+    }
+  });
+  for (int threads : {2, 3}) {
+    std::vector<std::atomic<int>> hits(8);
+    uint32_t x = 12345;
+    for (int job = 0; job < 100000; ++job) {
+      x = x * 1103515245u + 12345u;
+      const int parts = 2 + static_cast<int>((x >> 16) % 7);
+      for (int k = 0; k < parts; ++k) hits[static_cast<size_t>(k)] = 0;
+      qm::run_parallel(threads, parts, [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); });
+      for (int k = 0; k < parts; ++k)
+        EXPECT_EQ(hits[static_cast<size_t>(k)].load(), 1) << threads << " threads, job " << job << ", part " << k;
+    }
+  }
+  finished = true;
+  watchdog.join();
 }
 
 TEST(RunParallel, NestedCallsRunEveryInnerPartInline) {
