@@ -15,7 +15,7 @@
 // failure there stops the run at the next call of any textfile, at
 // stop_if_background_failed() or at settle(), with the same message as in
 // the foreground; the failing file and every file after it are removed, the
-// files finished before it keep their names. At most 8 MB of text wait for
+// files finished before it keep their names. At most 24 MB of text wait for
 // that thread at a time.
 #pragma once
 #include <cstddef>

@@ -51,7 +51,7 @@ class write_queue {
   };
   using file_ref = std::shared_ptr<file>;
 
-  explicit write_queue(size_t max_waiting = size_t{8} << 20);
+  explicit write_queue(size_t max_waiting = size_t{24} << 20);
   // Carries out every job left, then ends the thread.
   ~write_queue();
   write_queue(const write_queue&) = delete;

@@ -40,9 +40,9 @@ int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t history = 24 * animals;
   const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));
   // file buffers; with two threads or more, also the text waiting for the
-  // thread that writes the result files (at most 8 MB)
+  // thread that writes the result files (at most 24 MB)
   const int64_t files = (int64_t{2} << 20) * std::max(1, p.threads) + 4 * (p.markers() + 64) +
-                        (p.threads >= 2 ? int64_t{8} << 20 : 0);
+                        (p.threads >= 2 ? int64_t{24} << 20 : 0);
   const int64_t program = int64_t{20} << 20;
   int64_t ebv = 0;
   if (p.some_stage_uses(selection_criterion::pedigree_ebv) || p.some_stage_uses(selection_criterion::genomic_ebv))
