@@ -14,10 +14,6 @@
 #include <optional>
 #include <string>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "main/driver.hpp"
 #include "run/options.hpp"
 #include "output/paths.hpp"
@@ -188,22 +184,7 @@ void write_run_record(const qm::run_options& o, const qm::run_parameters& p, std
   qm::write_manifest(qm::output_path("run.json"), m);
 }
 
-// Memory given back is kept for the next allocations: a page the process
-// touches for the first time costs a fault (some 2 us on a virtual machine,
-// 0.5 ms per MB), and a run frees and allocates again tens of megabytes (the
-// stage-1 haplotypes give way to the packed ones and to the text of the
-// result files). Arrays up to 32 MB come from the heap and stay in it; larger
-// ones are mapped and unmapped as before. The peak memory stays within a few
-// megabytes of what it was (bench/later_stages.par: 533 and 534 MB).
-void keep_freed_memory() {
-#if defined(__GLIBC__)
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 1 << 30);
-#endif
-}
-
 int main(int argc, char** argv) {
-  keep_freed_memory();
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
   if (o.merge) {
