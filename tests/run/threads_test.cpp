@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <chrono>
@@ -74,6 +75,24 @@ TEST(RunParallel, TinyJobsBackToBackRunEveryPartOnce) {
   }
   finished = true;
   watchdog.join();
+}
+
+// Ranges cover every item once, each range consecutive, for item counts
+// below, at and above the number of ranges a thread count asks for.
+TEST(RunParallel, RangesCoverEveryItemOnce) {
+  for (int threads : {1, 2, 3}) {
+    for (int64_t n : {0, 1, 5, 16, 17, 1000}) {
+      std::vector<std::atomic<int>> hits(static_cast<size_t>(n));
+      std::atomic<int> ranges{0};
+      qm::run_parallel_ranges(threads, n, [&](int64_t a, int64_t b) {
+        EXPECT_LT(a, b) << "an empty range";
+        ranges.fetch_add(1);
+        for (int64_t i = a; i < b; ++i) hits[static_cast<size_t>(i)].fetch_add(1);
+      });
+      for (int64_t i = 0; i < n; ++i) EXPECT_EQ(hits[static_cast<size_t>(i)].load(), 1) << threads << " threads, item " << i;
+      EXPECT_LE(ranges.load(), std::min<int64_t>(n, 8 * threads)) << threads << " threads, " << n << " items";
+    }
+  }
 }
 
 TEST(RunParallel, NestedCallsRunEveryInnerPartInline) {
