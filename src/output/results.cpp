@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -74,54 +73,56 @@ char* hap_line(char* q, int64_t idmult, int64_t g, int h, const haplotype_matrix
   q = put_x(q, 2);
   q = put_id(q, g * idmult + h / 2 + 1);
   const int8_t* alleles = scratch;
-  if (!pick) {
-    alleles = geno.read(h, scratch);
-  } else if (geno.packed()) {
-    // only the picked bits: the row is not unpacked
-    const uint64_t* r = geno.row(h);
-    for (size_t k = 0; k < n; ++k)
-      scratch[k] = static_cast<int8_t>(1 + ((r[static_cast<uint32_t>(pick[k]) >> 6] >> (pick[k] & 63)) & 1u));
+  if (pick) {
+    // only the picked loci: a packed row is not unpacked
+    for (size_t k = 0; k < n; ++k) scratch[k] = geno.allele(pick[k], h);
   } else {
-    const int8_t* col = geno.column(h);
-    for (size_t k = 0; k < n; ++k) scratch[k] = col[pick[k]];
+    alleles = geno.read(h, scratch);
   }
   q = put_alleles(q, alleles, n);
   *q++ = '\n';
   return q;
 }
 
-// The haplotype lines of a generation, formatted in parallel in blocks of
-// consecutive haplotypes, which the file takes over in order.
-void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype_matrix& geno, const int32_t* pick,
-                size_t n) {
-  const int nhap = geno.haplotypes();
-  const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
-  const int parts_per_round = std::max(1, 2 * p.threads);
-  // about 1 MB of text per part, and every part of a round busy
-  const int per_part = static_cast<int>(std::max<int64_t>(
-      1, std::min<int64_t>(static_cast<int64_t>((size_t{1} << 20) / line_max),
-                           (int64_t{nhap} + parts_per_round - 1) / parts_per_round)));
-  // per part: the picked alleles, or a packed row unpacked
-  const size_t scratch_size = std::max(n, geno.packed() ? static_cast<size_t>(geno.loci()) : size_t{0});
-  std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(parts_per_round), std::vector<int8_t>(scratch_size));
+// The lines of items first..first+n-1, formatted in parallel in blocks of
+// consecutive items (about 1 MB of text each, every part of a round busy),
+// which the file takes over in order. format(k, a, b, q) writes the lines of
+// items a..b at q for part k of a round and returns their end; no line is
+// longer than line_max.
+template <class Format>
+void lines_in_blocks(textfile& f, int threads, int64_t first, int64_t n, size_t line_max, Format&& format) {
+  const int parts_per_round = std::max(1, 2 * threads);
+  const int64_t per_part = std::max<int64_t>(
+      1, std::min<int64_t>(static_cast<int64_t>((size_t{1} << 20) / line_max), (n + parts_per_round - 1) / parts_per_round));
   std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
-  for (int h0 = 0; h0 < nhap; h0 += per_part * parts_per_round) {
+  const int64_t last = first + n - 1;
+  for (int64_t i0 = first; i0 <= last; i0 += per_part * parts_per_round) {
     for (textfile::block& b : buf)
       if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
-    run_parallel(p.threads, parts_per_round, [&](int k) {
-      const int a = h0 + k * per_part, b = std::min(nhap - 1, a + per_part - 1);
+    run_parallel(threads, parts_per_round, [&](int k) {
+      const int64_t a = i0 + k * per_part, b = std::min(last, a + per_part - 1);
       textfile::block& out = buf[static_cast<size_t>(k)];
-      out.len = 0;
-      if (a > b) return;
-      char* q0 = out.text.get();
-      char* q = q0;
-      for (int h = a; h <= b; ++h) q = hap_line(q, p.idmult, g, h, geno, pick, n, scratch[static_cast<size_t>(k)].data());
-      out.len = static_cast<size_t>(q - q0);
+      out.len = a > b ? 0 : static_cast<size_t>(format(k, a, b, out.text.get()) - out.text.get());
     });
     for (textfile::block& b : buf)
       if (b.len > 0) f.write(std::move(b));
   }
   for (textfile::block& b : buf) return_block(std::move(b));
+}
+
+// The haplotype lines of a generation.
+void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype_matrix& geno, const int32_t* pick,
+                size_t n) {
+  const size_t line_max = 2 + 24 + 2 + 24 + 2 * n + 1;
+  // per part of a round: the picked alleles, or a packed row unpacked
+  const size_t scratch_size = std::max(n, geno.packed() ? static_cast<size_t>(geno.loci()) : size_t{0});
+  std::vector<std::vector<int8_t>> scratch(static_cast<size_t>(std::max(1, 2 * p.threads)),
+                                           std::vector<int8_t>(scratch_size));
+  lines_in_blocks(f, p.threads, 0, geno.haplotypes(), line_max, [&](int k, int64_t a, int64_t b, char* q) {
+    for (int64_t h = a; h <= b; ++h)
+      q = hap_line(q, p.idmult, g, static_cast<int>(h), geno, pick, n, scratch[static_cast<size_t>(k)].data());
+    return q;
+  });
 }
 
 void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g) {
@@ -150,44 +151,28 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
       if (a >= 1 && a <= pop.nind) bred[static_cast<size_t>(a)] = 1;
   const int64_t self = g * p.idmult;
   const int64_t prev = (g - 1) * p.idmult;
-  // The lines of consecutive animals formatted in parallel, in rounds of
-  // blocks that the file takes over in order.
   const size_t line_max = 3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1;
-  const int parts_per_round = std::max(1, 2 * p.threads);
-  const int per_part = static_cast<int>(std::clamp<int64_t>(
-      (pop.nind + parts_per_round - 1) / parts_per_round, 64, std::max<int64_t>(64, (int64_t{1} << 20) / line_max)));
-  std::vector<textfile::block> buf(static_cast<size_t>(parts_per_round));
-  for (int i0 = 1; i0 <= pop.nind; i0 += per_part * parts_per_round) {
-    for (textfile::block& b : buf)
-      if (!b.text) b = textfile::spare(static_cast<size_t>(per_part) * line_max);
-    run_parallel(p.threads, parts_per_round, [&](int k) {
-      const int a = i0 + k * per_part, b = std::min(pop.nind, a + per_part - 1);
-      char* const q0 = buf[static_cast<size_t>(k)].text.get();
-      char* q = q0;
-      for (int i = a; i <= b; ++i) {
-        const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
+  lines_in_blocks(f, p.threads, 1, pop.nind, line_max, [&](int, int64_t a, int64_t b, char* q) {
+    for (int i = static_cast<int>(a); i <= b; ++i) {
+      const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
+      q = put_x(q, 2);
+      q = put_id(q, i + self);
+      q = put_x(q, 2);
+      q = put_id(q, g == 0 ? 0 : pp.sire + prev);
+      q = put_x(q, 2);
+      q = put_id(q, g == 0 ? 0 : pp.dam + prev);
+      q = put_i(q, (i & 1) ? 1 : 2, 3);
+      q = put_i(q, bred[static_cast<size_t>(i)], 3);
+      for (int t = 1; t <= p.ntrait; ++t) {
         q = put_x(q, 2);
-        q = put_id(q, i + self);
+        q = put_f(q, pop.tbv_of(i, t), 18, 12);
         q = put_x(q, 2);
-        q = put_id(q, g == 0 ? 0 : pp.sire + prev);
-        q = put_x(q, 2);
-        q = put_id(q, g == 0 ? 0 : pp.dam + prev);
-        q = put_i(q, (i & 1) ? 1 : 2, 3);
-        q = put_i(q, bred[static_cast<size_t>(i)], 3);
-        for (int t = 1; t <= p.ntrait; ++t) {
-          q = put_x(q, 2);
-          q = put_f(q, pop.tbv_of(i, t), 18, 12);
-          q = put_x(q, 2);
-          q = put_f(q, pop.phenotype_of(i, t), 18, 12);
-        }
-        *q++ = '\n';
+        q = put_f(q, pop.phenotype_of(i, t), 18, 12);
       }
-      buf[static_cast<size_t>(k)].len = static_cast<size_t>(q - q0);
-    });
-    for (textfile::block& b : buf)
-      if (b.len > 0) f.write(std::move(b));
-  }
-  for (textfile::block& b : buf) return_block(std::move(b));
+      *q++ = '\n';
+    }
+    return q;
+  });
 }
 
 }  // namespace
