@@ -10,6 +10,7 @@
 #include "run/history_state.hpp"
 #include "run/memory_estimate.hpp"
 #include "run/messages.hpp"
+#include "run/page_pool.hpp"
 #include "run/run_state.hpp"
 
 namespace qm {
@@ -129,6 +130,7 @@ void quillmere(run_parameters& p, const observer_list& observers, const history_
   try {
     read_parameters(p);
     check_memory_estimate(p);
+    set_page_limit(static_cast<size_t>(pages_worth_keeping(p)));
     // With two threads or more, a thread of its own writes the result files
     // of the generations while the next ones are made.
     textfile::write_in_background(p.threads >= 2);

@@ -10,57 +10,17 @@
 
 namespace qm {
 
-namespace {
-
-// Blocks kept for reuse: a fresh large allocation costs a page fault per
-// page (some 2 us each on a virtual machine), a kept one nothing. Blocks
-// come in whole units, so that any kept block serves the next request of
-// its size class; the pool holds what is in flight at once (the text
-// waiting for the writing thread and a round of blocks being formatted),
-// up to pool_max.
-constexpr size_t block_unit = size_t{1} << 20;
-constexpr size_t pool_max = size_t{32} << 20;
-
-struct block_pool {
-  std::mutex mu;
-  std::vector<text_block> kept;
-  size_t bytes = 0;
-};
-
-block_pool& pool() {
-  static block_pool p;
-  return p;
-}
-
-}  // namespace
-
 text_block spare_block(size_t n) {
-  {
-    block_pool& p = pool();
-    std::lock_guard<std::mutex> l(p.mu);
-    for (size_t k = 0; k < p.kept.size(); ++k)
-      if (p.kept[k].cap >= n) {
-        text_block b = std::move(p.kept[k]);
-        p.kept.erase(p.kept.begin() + static_cast<std::ptrdiff_t>(k));
-        p.bytes -= b.cap;
-        b.len = 0;
-        return b;
-      }
-  }
+  constexpr size_t unit = size_t{1} << 20;
   text_block b;
-  b.cap = (std::max<size_t>(n, 1) + block_unit - 1) / block_unit * block_unit;
-  b.text.reset(new char[b.cap]);
+  b.cap = (std::max<size_t>(n, 1) + unit - 1) / unit * unit;
+  b.text.reset(b.cap);
   return b;
 }
 
 void return_block(text_block&& b) {
-  if (!b.text) return;
-  block_pool& p = pool();
-  std::lock_guard<std::mutex> l(p.mu);
-  if (p.bytes + b.cap > pool_max) return;  // b's text is freed on return
-  p.bytes += b.cap;
-  b.len = 0;
-  p.kept.push_back(std::move(b));
+  b.text.reset();
+  b.cap = b.len = 0;
 }
 
 write_queue::write_queue(size_t max_waiting) : max_waiting_(max_waiting) {}

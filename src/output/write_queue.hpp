@@ -15,8 +15,8 @@
 // which stops the run with it.
 //
 // The text waiting for the thread is bounded: a push waits while other blocks
-// of more than max_waiting bytes in all are queued. Written blocks go back to
-// a shared pool for reuse (spare_block), which keeps at most a few megabytes.
+// of more than max_waiting bytes in all are queued. Written blocks give their
+// pages back to the page pool, where the next blocks find them.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -27,19 +27,22 @@
 #include <string>
 #include <thread>
 
+#include "run/page_pool.hpp"
+
 namespace qm {
 
 class atomic_file;
 
 // len characters of text in a buffer of cap.
 struct text_block {
-  std::unique_ptr<char[]> text;
+  page_array<char> text;
   size_t cap = 0, len = 0;
 };
 
-// A block with room for at least n characters, from the pool when it has one.
+// A block with room for at least n characters, in whole megabytes so that
+// the pages of any block given back serve the next one.
 text_block spare_block(size_t n);
-// Gives a block back to the pool (dropped when the pool is full).
+// Gives a block's pages back to the pool.
 void return_block(text_block&& b);
 
 class write_queue {

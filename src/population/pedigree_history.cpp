@@ -9,6 +9,10 @@ void pedigree_history::start(int32_t nind) {
   for (int32_t i = 1; i <= nind; ++i) records_.push_back({0, 0, 0, i, static_cast<int8_t>(sex_of(i))});
 }
 
+void pedigree_history::reserve(int64_t animals) {
+  if (animals > 0) records_.reserve(static_cast<size_t>(animals));
+}
+
 void pedigree_history::append(const std::vector<parent_pair>& parents) {
   const int64_t before = first_.back();
   const int32_t g = generations();

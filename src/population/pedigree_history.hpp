@@ -5,8 +5,10 @@
 // (inbreeding, relationship matrices); its identifier in the result files is
 // g * idmult + number for the generations that write files.
 //
-// Size: 24 bytes per animal, so nind x (generations + 1) x 24 bytes; a
-// 1000-animal run of 1000 generations keeps 24 MB.
+// Size: 32 bytes per animal, so nind x (generations + 1) x 32 bytes; a
+// 1000-animal run of 1000 generations keeps 32 MB. Room for the whole run is
+// reserved at its start (reserve), so the records are never copied to a
+// larger array while the run goes on.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -26,6 +28,8 @@ class pedigree_history {
  public:
   // The base generation: nind animals without known parents.
   void start(int32_t nind);
+  // Room for this many animals in all, so that the history never moves.
+  void reserve(int64_t animals);
   // A new generation whose parents (numbers in the previous generation) are given.
   void append(const std::vector<parent_pair>& parents);
 

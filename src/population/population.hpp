@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "population/haplotype_bits.hpp"
+#include "run/page_pool.hpp"
 
 namespace qm {
 
@@ -35,7 +36,7 @@ class haplotype_matrix {
     bits_.reset();
     bit_capacity_ = 0;
     if (n > capacity_ || n == 0) {
-      data_.reset(n ? new int8_t[n] : nullptr);
+      data_.reset(n);
       capacity_ = n;
     }
     packed_ = false;
@@ -49,7 +50,7 @@ class haplotype_matrix {
     data_.reset();
     capacity_ = 0;
     if (n > bit_capacity_ || n == 0) {
-      bits_.reset(n ? new uint64_t[n] : nullptr);
+      bits_.reset(n);
       bit_capacity_ = n;
     }
     packed_ = true;
@@ -109,8 +110,8 @@ class haplotype_matrix {
   }
 
  private:
-  std::unique_ptr<int8_t[]> data_;
-  std::unique_ptr<uint64_t[]> bits_;
+  page_array<int8_t> data_;
+  page_array<uint64_t> bits_;
   size_t capacity_ = 0, bit_capacity_ = 0;
   int32_t nloci_ = 0, nhap_ = 0;
   bool packed_ = false;

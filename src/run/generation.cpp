@@ -60,6 +60,7 @@ void start_population(run_state& st, const observer_list& observers) {
   for (int32_t k = 1; k <= b.nsire && k <= b.nind / 2; ++k) pop.sires.push_back(2 * k - 1);
   for (int32_t k = 1; k <= b.ndam && k <= b.nind / 2; ++k) pop.dams.push_back(2 * k);
   st.history.start(b.nind);
+  st.history.reserve(animals_in_run(p));
   st.mutation_on = b.nomut != 1;
   st.ebv.plan(p);
 }

@@ -26,4 +26,15 @@ generation_step step_of(int s, const plan_segment& seg, int64_t k) {
   return st;
 }
 
+int64_t animals_in_run(const run_parameters& p) {
+  int64_t animals = p.stages[1].block.nind, made = 1;
+  for (int s = 1; s <= p.nstage; ++s) {
+    const stage_entry& e = p.stages[static_cast<size_t>(s)];
+    if (!e.readable) continue;
+    for (const plan_segment& seg : stage_segments(s, e.block, made)) animals += e.block.nind * seg.count;
+    if (s >= 3) made += e.block.ngen;
+  }
+  return animals;
+}
+
 }  // namespace qm

@@ -47,4 +47,7 @@ std::vector<plan_segment> stage_segments(int s, const stage_block& b, int64_t ma
 // The generations of the segment, in order.
 generation_step step_of(int s, const plan_segment& seg, int64_t k);
 
+// Animals of every generation the run makes, the base generation included.
+int64_t animals_in_run(const run_parameters& p);
+
 }  // namespace qm

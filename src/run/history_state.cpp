@@ -111,6 +111,7 @@ void resume_from_history(run_state& st, saved_history& h, const observer_list& o
     unpack_haplotypes(st.pop.candidates, p.threads);
   }
   st.history = std::move(h.pedigree);
+  st.history.reserve(animals_in_run(p));
   st.rng = h.rng;
   st.mutation_on = h.mutation_on;
   st.ebv.plan(p);

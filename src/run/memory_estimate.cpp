@@ -6,6 +6,7 @@
 #include <string>
 
 #include "population/haplotype_bits.hpp"
+#include "population/pedigree_history.hpp"
 #include "run/generation_plan.hpp"
 #include "run/history_file.hpp"
 #include "run/messages.hpp"
@@ -16,7 +17,7 @@ int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
   // one bit per allele, whole 64-bit words per haplotype and kind of locus
   const int64_t packed_loci = 64 * (haplotype_words(p.markers()) + haplotype_words(p.candidate_loci()));
-  int64_t nind = 0, animals = 0, made = 1, valued = 0;
+  int64_t nind = 0, made = 1, valued = 0;
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
     if (!e.readable) continue;
@@ -24,10 +25,8 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     int64_t gens = 0;
     for (const plan_segment& seg : stage_segments(s, e.block, made)) gens += seg.count;
     if (s >= 3) made += e.block.ngen;
-    animals += e.block.nind * gens;
     if (s >= 2) valued += e.block.nind * gens;
   }
-  animals += p.stages[1].block.nind;  // the base generation
   // Bytes until the recoding (stage 1's animals; while they are packed the
   // bits of one generation are there too), then bits when the layout is
   // packed; the summary statistics hold one bit per allele of a generation.
@@ -37,7 +36,7 @@ int64_t estimate_peak_memory(const run_parameters& p) {
       p.packed_genome ? std::max(2 * 2 * nind1 * loci + 2 * nind1 * packed_loci / 8, bits) : 2 * 2 * nind * loci;
   const int64_t summary = 2 * nind * (64 * haplotype_words(p.markers()) + p.nqtl) / 8;
   const int64_t bookkeeping = 48 * loci;
-  const int64_t history = 24 * animals;
+  const int64_t history = static_cast<int64_t>(sizeof(pedigree_record)) * animals_in_run(p);
   const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));
   // file buffers; with two threads or more, also the text waiting for the
   // thread that writes the result files (at most 24 MB)
@@ -64,6 +63,24 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     history_file = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(), stage1_gens + 1);
   }
   return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;
+}
+
+int64_t pages_worth_keeping(const run_parameters& p) {
+  constexpr int64_t mb = int64_t{1} << 20;
+  const int64_t threads = std::max(1, p.threads);
+  int64_t nind = 0;
+  for (int s = 2; s <= p.nstage; ++s)
+    if (p.stages[static_cast<size_t>(s)].readable) nind = std::max<int64_t>(nind, p.stages[static_cast<size_t>(s)].block.nind);
+  // A round of blocks being formatted (two of 1 MB per thread), the buffers
+  // of the three files of a generation and those that hash the files at the
+  // end (1 MB each), and the text waiting for the writing thread: at most
+  // 24 MB, at most a generation's haplotype files.
+  const int64_t generation_text = 2 * nind * (2 * (static_cast<int64_t>(p.markers()) + p.nqtl) + 40);
+  const int64_t text = (3 * threads + 3) * mb + (p.threads >= 2 ? std::min(24 * mb, generation_text) : 0);
+  const int64_t row_bytes =
+      p.packed_genome ? 8 * (haplotype_words(p.markers()) + haplotype_words(p.candidate_loci()))
+                      : static_cast<int64_t>(p.markers()) + p.candidate_loci();
+  return text + 2 * nind * row_bytes;
 }
 
 int64_t available_memory() {

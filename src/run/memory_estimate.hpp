@@ -12,7 +12,7 @@
 //                    64-bit words per kind of locus)
 //   summary          one bit per allele of one generation's markers and QTL
 //   allele bookkeeping and map   L x 48 bytes
-//   pedigree history 24 bytes per animal of every generation of the run
+//   pedigree history 32 bytes per animal of every generation of the run
 //   values           2 x 8 bytes per animal and trait, twice (values and selection scores)
 //   result files     the formatting buffers, about 2 MB per thread plus one haplotype line
 //   program          20 MB for the code, the libraries and the thread stacks
@@ -35,6 +35,12 @@
 namespace qm {
 
 int64_t estimate_peak_memory(const run_parameters& p);
+
+// What the generations after stage 1 ask for again and again in large
+// buffers: the text of the result files on its way to the disk, and one
+// generation of offspring haplotypes of the largest later stage. Freed
+// pages up to this much are kept for them (set_page_limit).
+int64_t pages_worth_keeping(const run_parameters& p);
 
 // Memory available to new processes (MemAvailable of /proc/meminfo), or -1.
 int64_t available_memory();

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "run/atomic_file.hpp"
+#include "run/page_pool.hpp"
 
 namespace qm {
 
@@ -64,7 +65,7 @@ std::string sha256_file(const std::string& path) {
   } close_at_end{fd};
   ctx_ptr c = start();
   constexpr size_t chunk = size_t{1} << 20;
-  std::unique_ptr<char[]> buf(new char[chunk]);
+  page_array<char> buf(chunk);  // pages of the text blocks written before
   for (;;) {
     const ssize_t k = ::read(fd, buf.get(), chunk);
     if (k < 0) {

@@ -22,7 +22,7 @@ namespace {
 // A block of exactly the size of s.
 qm::text_block block_of(const std::string& s) {
   qm::text_block b;
-  b.text.reset(new char[s.size()]);
+  b.text.reset(s.size());
   b.cap = s.size();
   std::memcpy(b.text.get(), s.data(), s.size());
   b.len = s.size();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run/generation.hpp"
+#include "run/generation_plan.hpp"
 #include "support.hpp"
 
 namespace {
@@ -104,6 +105,22 @@ TEST(PedigreeHistory, FollowsTheGenerationLoop) {
       ASSERT_EQ(h.at(r.dam).number, made[gen - 1][i - 1].dam);
       ASSERT_EQ(h.at(r.sire).generation, gen - 1);
     }
+}
+
+TEST(PedigreeHistory, HoldsEveryAnimalOfTheRunWithoutMoving) {
+  // The whole run of the small parameter set, stage by stage: the room
+  // reserved at the start is what the generation loop fills, so the records
+  // never move to a larger array (a reference taken at the start stays valid).
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(qmtest::small_par());
+  const qm::pedigree_record* first = &s.st.history.at(1);
+  for (int stage = 1; stage <= s.params.nstage; ++stage) s.run_stage(stage, qm::observer_list{});
+  EXPECT_EQ(&s.st.history.at(1), first);
+  int64_t counted = 0;
+  for (int32_t g = 0; g < s.st.history.generations(); ++g) counted += s.st.history.size_of(g);
+  EXPECT_EQ(s.st.history.size(), counted);
+  EXPECT_EQ(s.st.history.size(), qm::animals_in_run(s.params));
 }
 
 }  // namespace
