@@ -89,11 +89,13 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       recode_to_two_alleles(pop.candidates, pop.candidate_alleles, p.threads);
       pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
       if (p.packed_genome) {
-        // Two alleles per locus from here on: one bit each.
-        pack_haplotypes(pop.markers, p.threads);
-        pack_haplotypes(pop.candidates, p.threads);
+        // Two alleles per locus from here on: one bit each. The buffers hold
+        // the parents, no longer needed: their pages go first, and the bits
+        // are made in them.
         st.buffers.markers.release();
         st.buffers.candidates.release();
+        pack_haplotypes(pop.markers, p.threads);
+        pack_haplotypes(pop.candidates, p.threads);
       }
       break;
     case generation_kind::history_without_mutation:
