@@ -84,10 +84,10 @@ int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
   return hw_popcnt ? popcount_and_hw(a, b, nwords) : popcount_and_sw(a, b, nwords);
 }
 
-// Packs haplotypes 64w .. 64w + 63 of all nloci loci of hc into word w of
-// each locus's allele-1 bits (bit h % 64 of word h / 64 is haplotype h). With
-// idx, locus l is column idx[l] of hc, and order lists each block's loci by
-// increasing idx.
+// Packs haplotypes 64w .. 64w + 63 of loci l0 .. l1 - 1 of hc into word w of
+// each locus's allele-1 bits (bit h % 64 of word h / 64 is haplotype h); l0
+// starts a block of block_loci and l1 ends it or the loci. With idx, locus l
+// is column idx[l] of hc, and order lists each block's loci by increasing idx.
 //
 // The allele columns run along the loci, the bit words along the haplotypes,
 // so this is a transposition. It reads the 64 columns of the word from start
@@ -96,51 +96,49 @@ int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
 // lane loop runs over a whole block (a short block is padded), so the
 // compiler turns it into plain vector code.
 [[gnu::always_inline]] inline void pack_word_body(const hap_columns& hc, const int32_t* idx, const int32_t* order,
-                                                  int nloci, int w, int nhap, int nwords, uint64_t* bits) {
+                                                  int l0, int l1, int w, int nhap, int nwords, uint64_t* bits) {
   alignas(64) uint8_t acc[block_loci];
   alignas(64) uint64_t word[block_loci];
   alignas(64) int8_t pad[2][block_loci];
   const int groups = std::min(8, (nhap - 64 * w + 7) / 8);
-  for (int l0 = 0; l0 < nloci; l0 += block_loci) {
-    const int nl = std::min(block_loci, nloci - l0);
-    const bool direct = !idx && nl == block_loci;
-    if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
-    std::fill(word, word + block_loci, uint64_t{0});
-    for (int g = 0; g < groups; ++g) {
-      std::fill(acc, acc + block_loci, uint8_t{0});
-      for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
-        const int8_t* a = hc.hap(64 * w + 8 * g + i);
-        const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
-        if (direct) {
-          a += l0;
-          b += l0;
-        } else {
-          if (idx) {
-            // In increasing locus order, so that the reads stream through
-            // the columns.
-            for (int k = 0; k < nl; ++k) {
-              const int j = order[l0 + k] - l0;
-              pad[0][j] = a[idx[l0 + j]];
-              pad[1][j] = b[idx[l0 + j]];
-            }
-          } else {
-            std::memcpy(pad[0], a + l0, static_cast<size_t>(nl));
-            std::memcpy(pad[1], b + l0, static_cast<size_t>(nl));
+  const int nl = l1 - l0;
+  const bool direct = !idx && nl == block_loci;
+  if (!direct) std::fill(&pad[0][0], &pad[0][0] + 2 * block_loci, int8_t{2});
+  std::fill(word, word + block_loci, uint64_t{0});
+  for (int g = 0; g < groups; ++g) {
+    std::fill(acc, acc + block_loci, uint8_t{0});
+    for (int i = 0; i < 8 && 64 * w + 8 * g + i < nhap; i += 2) {  // nhap is even: whole animals
+      const int8_t* a = hc.hap(64 * w + 8 * g + i);
+      const int8_t* b = hc.hap(64 * w + 8 * g + i + 1);
+      if (direct) {
+        a += l0;
+        b += l0;
+      } else {
+        if (idx) {
+          // In increasing locus order, so that the reads stream through
+          // the columns.
+          for (int k = 0; k < nl; ++k) {
+            const int j = order[l0 + k] - l0;
+            pad[0][j] = a[idx[l0 + j]];
+            pad[1][j] = b[idx[l0 + j]];
           }
-          a = pad[0];
-          b = pad[1];
+        } else {
+          std::memcpy(pad[0], a + l0, static_cast<size_t>(nl));
+          std::memcpy(pad[1], b + l0, static_cast<size_t>(nl));
         }
-        const uint8_t ba = static_cast<uint8_t>(1u << i), bb = static_cast<uint8_t>(2u << i);
-        for (int j = 0; j < block_loci; ++j) {
-          const uint8_t x = a[j] == 1 ? 0xff : 0, y = b[j] == 1 ? 0xff : 0;
-          acc[j] = static_cast<uint8_t>(acc[j] | (x & ba) | (y & bb));
-        }
+        a = pad[0];
+        b = pad[1];
       }
-      const int shift = 8 * g;
-      for (int j = 0; j < block_loci; ++j) word[j] |= static_cast<uint64_t>(acc[j]) << shift;
+      const uint8_t ba = static_cast<uint8_t>(1u << i), bb = static_cast<uint8_t>(2u << i);
+      for (int j = 0; j < block_loci; ++j) {
+        const uint8_t x = a[j] == 1 ? 0xff : 0, y = b[j] == 1 ? 0xff : 0;
+        acc[j] = static_cast<uint8_t>(acc[j] | (x & ba) | (y & bb));
+      }
     }
-    for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = word[j];
+    const int shift = 8 * g;
+    for (int j = 0; j < block_loci; ++j) word[j] |= static_cast<uint64_t>(acc[j]) << shift;
   }
+  for (int j = 0; j < nl; ++j) bits[static_cast<size_t>(l0 + j) * nwords + w] = word[j];
 }
 
 // 64 x 64 bits transposed in place: bit j of a[i] goes to bit i of a[j].
@@ -156,10 +154,10 @@ void transpose64(uint64_t* a) {
 
 // pack_word for haplotypes kept one bit per allele with a choice of loci
 // (the QTL): bit by bit.
-void pack_word_from_picked_bits(const hap_columns& hc, const int32_t* idx, int nloci, int w, int nhap, int nwords,
-                                uint64_t* bits) {
+void pack_word_from_picked_bits(const hap_columns& hc, const int32_t* idx, int l0, int l1, int w, int nhap,
+                                int nwords, uint64_t* bits) {
   const int nh = std::min(64, nhap - 64 * w);
-  for (int l = 0; l < nloci; ++l) {
+  for (int l = l0; l < l1; ++l) {
     const int x = idx[l];
     uint64_t word = 0;
     for (int i = 0; i < nh; ++i) word |= (~(hc.bit_row(64 * w + i)[x >> 6] >> (x & 63)) & 1u) << i;
@@ -169,38 +167,43 @@ void pack_word_from_picked_bits(const hap_columns& hc, const int32_t* idx, int n
 
 // pack_word for haplotypes kept one bit per allele, without a choice of
 // loci: each group of 64 loci of the 64 haplotypes is one 64 x 64 bit
-// transposition (allele 1 is a clear bit).
-void pack_word_from_bits(const hap_columns& hc, int nloci, int w, int nhap, int nwords, uint64_t* bits) {
+// transposition (allele 1 is a clear bit). l0 is a multiple of 64.
+void pack_word_from_bits(const hap_columns& hc, int l0, int l1, int w, int nhap, int nwords, uint64_t* bits) {
   const int nh = std::min(64, nhap - 64 * w);
   const uint64_t valid = nh == 64 ? ~uint64_t{0} : (uint64_t{1} << nh) - 1;
   alignas(64) uint64_t a[64];
-  for (int k = 0; 64 * k < nloci; ++k) {
+  for (int k = l0 / 64; 64 * k < l1; ++k) {
     for (int i = 0; i < 64; ++i) a[i] = i < nh ? hc.bit_row(64 * w + i)[k] : 0;
     transpose64(a);
-    const int n = std::min(64, nloci - 64 * k);
+    const int n = std::min(64, l1 - 64 * k);
     for (int j = 0; j < n; ++j) bits[static_cast<size_t>(64 * k + j) * nwords + w] = ~a[j] & valid;
   }
 }
 
 // The same code compiled for the wider vectors of AVX2 where the processor
 // has them; the words are the same either way.
-void pack_word_base(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
-                    int nwords, uint64_t* bits) {
-  pack_word_body(hc, idx, order, nloci, w, nhap, nwords, bits);
+void pack_word_base(const hap_columns& hc, const int32_t* idx, const int32_t* order, int l0, int l1, int w,
+                    int nhap, int nwords, uint64_t* bits) {
+  pack_word_body(hc, idx, order, l0, l1, w, nhap, nwords, bits);
 }
-QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w,
+QM_AVX2 void pack_word_avx2(const hap_columns& hc, const int32_t* idx, const int32_t* order, int l0, int l1, int w,
                             int nhap, int nwords, uint64_t* bits) {
-  pack_word_body(hc, idx, order, nloci, w, nhap, nwords, bits);
+  pack_word_body(hc, idx, order, l0, l1, w, nhap, nwords, bits);
 }
-void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, int nloci, int w, int nhap,
+void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, int l0, int l1, int w, int nhap,
                int nwords, uint64_t* bits) {
   if (hc.bits) {
-    if (idx) return pack_word_from_picked_bits(hc, idx, nloci, w, nhap, nwords, bits);
-    return pack_word_from_bits(hc, nloci, w, nhap, nwords, bits);
+    if (idx) return pack_word_from_picked_bits(hc, idx, l0, l1, w, nhap, nwords, bits);
+    return pack_word_from_bits(hc, l0, l1, w, nhap, nwords, bits);
   }
-  if (hw_avx2) pack_word_avx2(hc, idx, order, nloci, w, nhap, nwords, bits);
-  else pack_word_base(hc, idx, order, nloci, w, nhap, nwords, bits);
+  if (hw_avx2) pack_word_avx2(hc, idx, order, l0, l1, w, nhap, nwords, bits);
+  else pack_word_base(hc, idx, order, l0, l1, w, nhap, nwords, bits);
 }
+
+// Loci per part of the counting: a block in the bytes layout, where the
+// packing works a block at a time; fewer in the bits layout, where any
+// whole 64 loci do, so that every thread gets parts.
+int part_loci(const hap_columns& hc) { return hc.bits ? 256 : block_loci; }
 
 bool maf_ok(int32_t c, int nhap, double min_maf) {
   const int32_t minor = std::min(c, nhap - c);
@@ -364,7 +367,6 @@ void summary_engine::count(const summary_input& g, int threads) {
   mhet_.resize(static_cast<size_t>(nm));
   qcount_.resize(static_cast<size_t>(nq));
   qhet_.resize(static_cast<size_t>(nq));
-  const int mblocks = (nm + block_loci - 1) / block_loci;
   const int qblocks = (nq + block_loci - 1) / block_loci;
   qorder_.resize(static_cast<size_t>(nq));
   for (int q = 0; q < nq; ++q) qorder_[q] = q;
@@ -372,18 +374,22 @@ void summary_engine::count(const summary_input& g, int threads) {
     const auto b = qorder_.begin() + k * block_loci, e = qorder_.begin() + std::min(nq, (k + 1) * block_loci);
     std::sort(b, e, [&](int32_t x, int32_t y) { return g.qtl_locus[x] < g.qtl_locus[y]; });
   }
-  // Each part writes its own words, then its own loci's counts.
-  run_parallel(threads, 2 * nwords_, [&](int k) {
-    if (k < nwords_) pack_word(g.markers, nullptr, nullptr, nm, k, nhap_, nwords_, mbits_.data());
-    else pack_word(g.candidates, g.qtl_locus.data(), qorder_.data(), nq, k - nwords_, nhap_, nwords_, qbits_.data());
-  });
-  run_parallel(threads, mblocks + qblocks, [&](int k) {
-    if (k < mblocks) {
-      const int l0 = k * block_loci;
-      count_bits(mbits_.data(), l0, std::min(nm, l0 + block_loci), nwords_, mcount_.data(), mhet_.data());
+  // Each part packs and counts loci of its own, every word of them: the
+  // bits of a locus are one run of words, so no two threads write the same
+  // cache line (parts of words, one word of every locus each, did, and two
+  // threads took as long as one).
+  const int mpart = part_loci(g.markers), qpart = g.candidates.bits ? 64 : block_loci;
+  const int mparts = (nm + mpart - 1) / mpart, qparts = (nq + qpart - 1) / qpart;
+  run_parallel(threads, mparts + qparts, [&](int k) {
+    if (k < mparts) {
+      const int l0 = k * mpart, l1 = std::min(nm, l0 + mpart);
+      for (int w = 0; w < nwords_; ++w) pack_word(g.markers, nullptr, nullptr, l0, l1, w, nhap_, nwords_, mbits_.data());
+      count_bits(mbits_.data(), l0, l1, nwords_, mcount_.data(), mhet_.data());
     } else {
-      const int l0 = (k - mblocks) * block_loci;
-      count_bits(qbits_.data(), l0, std::min(nq, l0 + block_loci), nwords_, qcount_.data(), qhet_.data());
+      const int l0 = (k - mparts) * qpart, l1 = std::min(nq, l0 + qpart);
+      for (int w = 0; w < nwords_; ++w)
+        pack_word(g.candidates, g.qtl_locus.data(), qorder_.data(), l0, l1, w, nhap_, nwords_, qbits_.data());
+      count_bits(qbits_.data(), l0, l1, nwords_, qcount_.data(), qhet_.data());
     }
   });
 }

@@ -283,8 +283,9 @@ TEST(Summary, SameBitsForAnyThreadCountAndInstructionSet) {
 TEST(Summary, SameResultsFromBitsAsFromBytes) {
   // Haplotypes one bit per allele (allele 2 a set bit): 200 haplotypes, the
   // last word of each locus partly used; 1300 markers, the last group of 64
-  // partly used; the QTL read bit by bit.
-  const population p(5, 100, 1300, 300, 40, 3);
+  // and the last part of the counting partly used; 150 QTL, read bit by bit
+  // in parts of 64 (out of locus order past the 60th).
+  const population p(5, 100, 1300, 300, 150, 3);
   const qm::marker_map map = qm::even_map(2, 650, 1.0);
   const auto pack = [&](const std::vector<int8_t>& bytes, int nloci, size_t stride, size_t words) {
     std::vector<uint64_t> rows(words * 2 * p.n, 0);
