@@ -52,9 +52,12 @@ std::vector<int8_t> recode_loci(haplotype_matrix& geno, int nthreads,
   constexpr int block = 512;  // loci per part: their counts stay in cache
   const int n = geno.loci();
   std::vector<int8_t> code(static_cast<size_t>(n), 0);
-  run_parallel(nthreads, (n + block - 1) / block, [&](int k) {
+  // One table of counts per thread (256 kB), not one per part: a new table
+  // is 64 pages touched for the first time.
+  std::vector<std::vector<uint32_t>> tables(static_cast<size_t>(std::max(1, nthreads)));
+  run_parallel_on(nthreads, (n + block - 1) / block, [&](int k, int t) {
     const int l0 = k * block, l1 = std::min(n, l0 + block) - 1;
-    std::vector<uint32_t> counts;
+    std::vector<uint32_t>& counts = tables[static_cast<size_t>(t)];
     count_alleles(geno, l0, l1, counts);
     for (int l = l0; l <= l1; ++l)
       code[static_cast<size_t>(l)] = static_cast<int8_t>(pick(l, counts.data() + static_cast<size_t>(l - l0) * 128));
