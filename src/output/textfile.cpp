@@ -130,8 +130,8 @@ void textfile::write_out() {
 }
 
 char* textfile::room(size_t n) {
-  if (buf_.len + n > buf_.cap) {
-    size_t cap = buf_.cap ? buf_.cap : 1 << 16;
+  if (buf_.len + n > buf_.cap()) {
+    size_t cap = buf_.cap() ? buf_.cap() : 1 << 16;
     while (cap < buf_.len + n) cap *= 2;
     block b = spare_block(cap);
     if (buf_.len) std::memcpy(b.text.get(), buf_.text.get(), buf_.len);

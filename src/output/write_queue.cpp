@@ -13,14 +13,13 @@ namespace qm {
 text_block spare_block(size_t n) {
   constexpr size_t unit = size_t{1} << 20;
   text_block b;
-  b.cap = (std::max<size_t>(n, 1) + unit - 1) / unit * unit;
-  b.text.reset(b.cap);
+  b.text.reset((std::max<size_t>(n, 1) + unit - 1) / unit * unit);
   return b;
 }
 
 void return_block(text_block&& b) {
   b.text.reset();
-  b.cap = b.len = 0;
+  b.len = 0;
 }
 
 write_queue::write_queue(size_t max_waiting) : max_waiting_(max_waiting) {}
@@ -47,7 +46,7 @@ void write_queue::push(job j) {
       run();
     });
   }
-  const size_t n = j.b.cap;
+  const size_t n = j.b.cap();
   room_.wait(l, [&] { return waiting_ == 0 || waiting_ + n <= max_waiting_; });
   waiting_ += n;
   if (waiting_ > peak_) peak_ = waiting_;
@@ -135,7 +134,7 @@ void write_queue::run() {
     busy_ = true;
     l.unlock();
     carry_out(j);
-    const size_t n = j.b.cap;
+    const size_t n = j.b.cap();
     return_block(std::move(j.b));
     j = job{};  // the file reference goes before the queue says it is done
     l.lock();

@@ -33,10 +33,11 @@ namespace qm {
 
 class atomic_file;
 
-// len characters of text in a buffer of cap.
+// len characters of text in a buffer of cap().
 struct text_block {
   page_array<char> text;
-  size_t cap = 0, len = 0;
+  size_t len = 0;
+  size_t cap() const { return text.size(); }
 };
 
 // A block with room for at least n characters, in whole megabytes so that

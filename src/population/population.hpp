@@ -34,11 +34,7 @@ class haplotype_matrix {
   void resize(int32_t nloci, int32_t nhaplotypes) {
     const size_t n = static_cast<size_t>(nloci) * static_cast<size_t>(nhaplotypes);
     bits_.reset();
-    bit_capacity_ = 0;
-    if (n > capacity_ || n == 0) {
-      data_.reset(n);
-      capacity_ = n;
-    }
+    if (n > data_.size() || n == 0) data_.reset(n);
     packed_ = false;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
@@ -48,11 +44,7 @@ class haplotype_matrix {
     const size_t w = words_for(nloci);
     const size_t n = w * static_cast<size_t>(nhaplotypes);
     data_.reset();
-    capacity_ = 0;
-    if (n > bit_capacity_ || n == 0) {
-      bits_.reset(n);
-      bit_capacity_ = n;
-    }
+    if (n > bits_.size() || n == 0) bits_.reset(n);
     packed_ = true;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
@@ -61,15 +53,12 @@ class haplotype_matrix {
   void release() {
     data_.reset();
     bits_.reset();
-    capacity_ = bit_capacity_ = 0;
     nloci_ = nhap_ = 0;
     packed_ = false;
   }
   void swap(haplotype_matrix& o) noexcept {
     std::swap(data_, o.data_);
     std::swap(bits_, o.bits_);
-    std::swap(capacity_, o.capacity_);
-    std::swap(bit_capacity_, o.bit_capacity_);
     std::swap(nloci_, o.nloci_);
     std::swap(nhap_, o.nhap_);
     std::swap(packed_, o.packed_);
@@ -112,7 +101,6 @@ class haplotype_matrix {
  private:
   page_array<int8_t> data_;
   page_array<uint64_t> bits_;
-  size_t capacity_ = 0, bit_capacity_ = 0;
   int32_t nloci_ = 0, nhap_ = 0;
   bool packed_ = false;
 

@@ -23,7 +23,6 @@ namespace {
 qm::text_block block_of(const std::string& s) {
   qm::text_block b;
   b.text.reset(s.size());
-  b.cap = s.size();
   std::memcpy(b.text.get(), s.data(), s.size());
   b.len = s.size();
   return b;
