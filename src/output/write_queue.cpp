@@ -13,7 +13,7 @@ namespace qm {
 text_block spare_block(size_t n) {
   constexpr size_t unit = size_t{1} << 20;
   text_block b;
-  b.text.reset((std::max<size_t>(n, 1) + unit - 1) / unit * unit);
+  b.text.reset((std::max<size_t>(n, 1) + unit - 1) / unit * unit, n);
   return b;
 }
 

@@ -34,7 +34,7 @@ class haplotype_matrix {
   void resize(int32_t nloci, int32_t nhaplotypes) {
     const size_t n = static_cast<size_t>(nloci) * static_cast<size_t>(nhaplotypes);
     bits_.reset();
-    if (n > data_.size() || n == 0) data_.reset(n);
+    if (n > data_.size() || n == 0) data_.reset(n, n);
     packed_ = false;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
@@ -44,7 +44,7 @@ class haplotype_matrix {
     const size_t w = words_for(nloci);
     const size_t n = w * static_cast<size_t>(nhaplotypes);
     data_.reset();
-    if (n > bits_.size() || n == 0) bits_.reset(n);
+    if (n > bits_.size() || n == 0) bits_.reset(n, n);
     packed_ = true;
     nloci_ = nloci;
     nhap_ = nhaplotypes;

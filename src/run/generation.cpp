@@ -28,8 +28,7 @@ void generation_message(int64_t g) {
 
 namespace {
 
-// Every allele of m set to v, in parallel: the pages of a new matrix are
-// touched on every thread.
+// Every allele of m set to v, in parallel.
 void fill_alleles(haplotype_matrix& m, int8_t v, int threads) {
   run_parallel_ranges(threads, m.haplotypes(), [&](int64_t a, int64_t b) {
     std::fill(m.column(static_cast<int32_t>(a)), m.column(static_cast<int32_t>(b - 1)) + m.loci(), v);

@@ -22,7 +22,7 @@ namespace qm {
 
 #if defined(QM_PAGES_FROM_NEW)
 
-void* take_pages(size_t n) { return ::operator new(n); }
+void* take_pages(size_t n, size_t) { return ::operator new(n); }
 void give_pages(void* p, size_t) noexcept { ::operator delete(p); }
 size_t kept_page_bytes() { return 0; }
 void drop_kept_pages() {}
@@ -40,6 +40,12 @@ size_t page_bytes() {
   }();
   return p;
 }
+
+#ifdef MADV_POPULATE_WRITE
+constexpr int populate_write = MADV_POPULATE_WRITE;
+#else
+constexpr int populate_write = 23;  // Linux 5.14 and later
+#endif
 
 size_t whole_pages(size_t n) { return (n + page_bytes() - 1) / page_bytes() * page_bytes(); }
 
@@ -99,7 +105,7 @@ kept_pieces& kept() {
 
 }  // namespace
 
-void* take_pages(size_t n) {
+void* take_pages(size_t n, size_t written) {
   n = whole_pages(n);
   kept_pieces& k = kept();
   {
@@ -118,6 +124,9 @@ void* take_pages(size_t n) {
   }
   void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
+  // A system without MADV_POPULATE_WRITE (before Linux 5.14) refuses it, and
+  // the pages fault in as they are touched.
+  if (written > 0) madvise(p, std::min(n, whole_pages(written)), populate_write);
   return p;
 }
 
