@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run/atomic_file.hpp"
+#include "run/threads.hpp"
 
 namespace qm {
 
@@ -133,7 +134,10 @@ void write_queue::run() {
     queue_.pop_front();
     busy_ = true;
     l.unlock();
-    carry_out(j);
+    {
+      background_work working;
+      carry_out(j);
+    }
     const size_t n = j.b.cap();
     return_block(std::move(j.b));
     j = job{};  // the file reference goes before the queue says it is done

@@ -32,23 +32,41 @@ inline void relax() {
 }
 
 // How long a thread waits on the processor before it sleeps. The next job
-// of a generation, or the last part of this one, often comes within tens of
-// microseconds, and waking a sleeping thread costs about as much (more on a
-// virtual machine); two threads on bench/large.par gain some 2%.
-constexpr auto spin_time = std::chrono::microseconds(50);
+// of a generation often comes within a few hundred microseconds (the serial
+// steps between two meiosis passes of a 500-animal generation take 0.1 to
+// 0.3 ms), and waking a sleeping thread costs some 200 us on a virtual
+// machine. A thread writing result files in the background needs the
+// processor more: while it works, waiting threads sleep after the short
+// spin. On bench/large.par at two threads, 500 us instead of 50 gains
+// 1-2 %. A 2 ms spin whether the writer works or not lost 3-5 %: the
+// spinning thread took the processor the writer needed.
+constexpr auto short_spin_time = std::chrono::microseconds(50);
+constexpr auto long_spin_time = std::chrono::microseconds(500);
 
-// Waits on the processor until ready() or spin_time has passed.
+std::atomic<int> background_threads_working{0};
+
+// Waits on the processor until ready(), or until the spin time has passed.
 template <class Ready>
 void spin_until(Ready&& ready) {
-  const auto until = std::chrono::steady_clock::now() + spin_time;
+  const auto start = std::chrono::steady_clock::now();
+  const auto short_until = start + short_spin_time, long_until = start + long_spin_time;
   for (;;) {
     for (int i = 0; i < 64; ++i) {
       if (ready()) return;
       relax();
     }
-    if (std::chrono::steady_clock::now() >= until) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= long_until) return;
+    if (now >= short_until && background_threads_working.load(std::memory_order_relaxed) > 0) return;
   }
 }
+
+}  // namespace
+
+background_work::background_work() { background_threads_working.fetch_add(1, std::memory_order_relaxed); }
+background_work::~background_work() { background_threads_working.fetch_sub(1, std::memory_order_relaxed); }
+
+namespace {
 
 // A job is handed out part by part through one word: the job's number in
 // the high half and its next unclaimed part in the low half. A thread claims

@@ -33,4 +33,15 @@ void run_stream_parts(int nthreads, int64_t nitems, int parts, uint64_t draws_pe
 void run_stream_parts_on(int nthreads, int64_t nitems, int parts, uint64_t draws_per_item, random_stream& rng,
                          const std::function<void(int, int64_t, int64_t, uint32_t, int)>& fn);
 
+// While an object of this type lives, a thread outside the pool (the one
+// that writes result files) is working: threads of the pool waiting for
+// their next job then leave it the processor after a short spin.
+class background_work {
+ public:
+  background_work();
+  ~background_work();
+  background_work(const background_work&) = delete;
+  background_work& operator=(const background_work&) = delete;
+};
+
 }  // namespace qm
