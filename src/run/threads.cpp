@@ -88,7 +88,7 @@ struct pool {
   std::atomic<unsigned long> job{0};    // job counter (changed under mu)
   int wanted = 0;                       // workers that may join the current job
   std::exception_ptr error;
-  bool quit = false;
+  std::atomic<bool> quit{false};       // set under mu; read by spinning workers too
 
   ~pool() {
     {
@@ -129,7 +129,7 @@ struct pool {
   void worker(int id) {
     unsigned long seen = 0;
     for (;;) {
-      spin_until([&] { return job.load(std::memory_order_acquire) != seen; });
+      spin_until([&] { return job.load(std::memory_order_acquire) != seen || quit.load(std::memory_order_relaxed); });
       std::unique_lock<std::mutex> l(mu);
       wake.wait(l, [&] { return quit || (job != seen && id < wanted); });
       if (quit) return;
