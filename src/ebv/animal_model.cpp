@@ -132,7 +132,7 @@ animal_model_solution solve_animal_model(const sym_csr& ainv, double lambda, con
         qa[k] = o + lambda * s;
       }
     };
-    run_parallel(th, static_cast<int>(nb), [&rows](int blk) { rows(blk); });  // one reference: no allocation
+    run_parallel_own_shares(th, static_cast<int>(nb), [&rows](int blk) { rows(blk); });  // one reference: no allocation
     for (int32_t l = 0; l < nl; ++l) {
       double s = in.level_count[static_cast<size_t>(l)] * v[l];
       for (int64_t blk = 0; blk < nb; ++blk) s += part[static_cast<size_t>(blk * nl + l)];

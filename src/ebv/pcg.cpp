@@ -18,7 +18,7 @@ int64_t nblocks(int64_t n) { return (n + pcg_block - 1) / pcg_block; }
 template <class F>
 void for_blocks(int threads, int64_t n, F&& fn) {
   const int64_t nb = nblocks(n);
-  run_parallel(threads, static_cast<int>(nb), [&](int k) {
+  run_parallel_own_shares(threads, static_cast<int>(nb), [&](int k) {
     const int64_t a = static_cast<int64_t>(k) * pcg_block;
     fn(k, a, std::min(n, a + pcg_block));
   });

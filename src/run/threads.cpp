@@ -68,21 +68,30 @@ background_work::~background_work() { background_threads_working.fetch_sub(1, st
 
 namespace {
 
-// A job is handed out part by part through one word: the job's number in
-// the high half and its next unclaimed part in the low half. A thread claims
-// a part by moving that word on, and only while it still names the job it
-// joined, so a thread that wakes late claims nothing of a job that is over;
-// the caller waits for the parts that were claimed, not for every thread.
-// Before a new job's part count is set, the word already names the new job
-// (closed), so that a thread of the job before cannot take the new count
-// for its own.
+// A job is handed out part by part through words that each hold the job's
+// number in the high half and the next unclaimed part of a range of parts in
+// the low half: one range of every part, or, for a job that keeps parts to
+// threads, one range per thread, which that thread takes first before it
+// helps with the others. A thread claims a part by moving a word on, and
+// only while it still names the job it joined, so a thread that wakes late
+// claims nothing of a job that is over; the caller waits for the parts that
+// were claimed, not for every thread. Before a new job's ranges are set, its
+// words already name the new job (closed), so that a thread of the job
+// before cannot take a new range for its own; the ranges of a job that is
+// over have no part left.
 struct pool {
   std::mutex mu;
   std::condition_variable wake, done;
   std::vector<std::thread> workers;
   const std::function<void(int, int)>* fn = nullptr;  // set while a job runs
   std::atomic<int> parts{0};            // parts of the current job
-  std::atomic<uint64_t> claim{0};       // job number << 32 | next part
+  struct alignas(64) range {
+    std::atomic<uint64_t> next{0};      // job number << 32 | next part
+    std::atomic<uint32_t> end{0};       // one past the range's last part
+  };
+  static constexpr int max_ranges = 64;
+  range ranges[max_ranges];
+  std::atomic<int> nranges{1};          // ranges of the current job
   static constexpr uint32_t closed = 0x7fffffffu;  // next part of a job not yet open
   std::atomic<int> completed{0};        // parts of the current job that returned
   std::atomic<unsigned long> job{0};    // job counter (changed under mu)
@@ -99,29 +108,40 @@ struct pool {
     for (std::thread& t : workers) t.join();
   }
 
-  // Runs parts of job j until none is left to claim.
+  // Claims the next part k of job `mine` from range r; false when none is left.
+  bool claim_from(int r, uint64_t mine, uint32_t& k) {
+    range& g = ranges[r];
+    uint64_t v = g.next.load(std::memory_order_acquire);
+    do {
+      k = static_cast<uint32_t>(v);
+      // the end is read after the word: an end of a later job is only seen
+      // once the word names that job, and then the exchange fails
+      if ((v >> 32) != mine || k >= g.end.load(std::memory_order_acquire)) return false;
+    } while (!g.next.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+    return true;
+  }
+
+  // Runs parts of job j until none is left to claim: those of the thread's
+  // own range first, then those left in the others.
   void work(unsigned long j, int thread) {
     part_scope scope;
     const uint64_t mine = static_cast<uint32_t>(j);
-    for (;;) {
-      uint64_t v = claim.load(std::memory_order_acquire);
+    const int n = nranges.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i) {
+      const int r = (thread + i) % n;
       uint32_t k;
-      do {
-        k = static_cast<uint32_t>(v);
-        // parts is read after the word: a count of a later job is only seen
-        // once the word names that job, and then the exchange fails
-        if ((v >> 32) != mine || k >= static_cast<uint32_t>(parts.load(std::memory_order_acquire))) return;
-      } while (!claim.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel, std::memory_order_acquire));
-      // Part k of job j is claimed, so job j goes on until it returns.
-      try {
-        (*fn)(static_cast<int>(k), thread);
-      } catch (...) {
-        std::lock_guard<std::mutex> l(mu);
-        if (!error) error = std::current_exception();
-      }
-      if (completed.fetch_add(1, std::memory_order_acq_rel) + 1 == parts.load(std::memory_order_relaxed)) {
-        std::lock_guard<std::mutex> l(mu);
-        done.notify_all();
+      while (claim_from(r, mine, k)) {
+        // Part k of job j is claimed, so job j goes on until it returns.
+        try {
+          (*fn)(static_cast<int>(k), thread);
+        } catch (...) {
+          std::lock_guard<std::mutex> l(mu);
+          if (!error) error = std::current_exception();
+        }
+        if (completed.fetch_add(1, std::memory_order_acq_rel) + 1 == parts.load(std::memory_order_relaxed)) {
+          std::lock_guard<std::mutex> l(mu);
+          done.notify_all();
+        }
       }
     }
   }
@@ -156,7 +176,11 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
   run_parallel_on(nthreads, parts, [&fn](int k, int) { fn(k); });
 }
 
-void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn) {
+namespace {
+
+// parts over up to nthreads threads; with own_share, thread t takes parts
+// [parts * t / n, parts * (t + 1) / n) first.
+void run_job(int nthreads, int parts, const std::function<void(int, int)>& fn, bool own_share) {
   if (nthreads > parts) nthreads = parts;
   if (nthreads <= 1 || inside_part) {
     for (int k = 0; k < parts; ++k) fn(k, 0);
@@ -170,14 +194,20 @@ void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)
   }
   const unsigned long j = p.job + 1;
   const uint64_t tag = static_cast<uint64_t>(static_cast<uint32_t>(j)) << 32;
-  p.claim.store(tag | pool::closed, std::memory_order_seq_cst);  // the job before is over for everyone
+  const int nr = own_share ? std::min(nthreads, pool::max_ranges) : 1;
+  // the job before is over for everyone
+  for (int r = 0; r < nr; ++r) p.ranges[r].next.store(tag | pool::closed, std::memory_order_seq_cst);
   p.fn = &fn;
   p.parts.store(parts, std::memory_order_release);
+  for (int r = 0; r < nr; ++r)
+    p.ranges[r].end.store(static_cast<uint32_t>(static_cast<int64_t>(parts) * (r + 1) / nr), std::memory_order_release);
+  p.nranges.store(nr, std::memory_order_release);
   p.completed.store(0, std::memory_order_relaxed);
   p.error = nullptr;
   p.wanted = nthreads - 1;
   p.job = j;
-  p.claim.store(tag, std::memory_order_release);  // open
+  for (int r = 0; r < nr; ++r)  // open
+    p.ranges[r].next.store(tag | static_cast<uint32_t>(static_cast<int64_t>(parts) * r / nr), std::memory_order_release);
   l.unlock();
   p.wake.notify_all();
   p.work(j, 0);
@@ -187,6 +217,21 @@ void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)
   p.done.wait(l, finished);
   p.fn = nullptr;
   if (p.error) std::rethrow_exception(p.error);
+}
+
+}  // namespace
+
+void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn) {
+  run_job(nthreads, parts, fn, false);
+}
+
+void run_parallel_own_shares(int nthreads, int parts, const std::function<void(int)>& fn) {
+  if (nthreads > parts) nthreads = parts;
+  if (nthreads <= 1 || inside_part) {
+    for (int k = 0; k < parts; ++k) fn(k);
+    return;
+  }
+  run_job(nthreads, parts, [&fn](int k, int) { fn(k); }, true);
 }
 
 void run_parallel_ranges(int nthreads, int64_t nitems, const std::function<void(int64_t, int64_t)>& fn) {

@@ -19,6 +19,14 @@ void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
 // thread may gather into a table of its own. Inline calls all get t = 0.
 void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn);
 
+// The same as run_parallel, with each thread taking a share of consecutive
+// parts of its own first (thread t of n: parts parts*t/n .. parts*(t+1)/n-1)
+// and then helping with what is left of the others'. For steps that go over
+// the same blocks of the same vectors again and again (an iterative solver):
+// a block's data stays in the cache of the thread that last wrote it, where
+// parts handed out in turn would move it between the cores' caches.
+void run_parallel_own_shares(int nthreads, int parts, const std::function<void(int)>& fn);
+
 // Items 0..nitems-1 in parts of consecutive items, a few parts per thread:
 // fn(a, b) handles items a..b-1. For items too small to be parts each.
 void run_parallel_ranges(int nthreads, int64_t nitems, const std::function<void(int64_t, int64_t)>& fn);

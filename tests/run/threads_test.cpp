@@ -1,6 +1,8 @@
 // The worker pool: every part runs once (also when a worker spins or sleeps
-// between jobs), nested calls run inline, and
-// stream parts start where one serial walk of the stream would be.
+// between jobs, and when jobs that share parts out in turn alternate with
+// jobs that give each thread a share of its own), each thread starts with
+// its own share, nested calls run inline, and stream parts start where one
+// serial walk of the stream would be.
 #include "run/threads.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -20,12 +23,51 @@
 namespace {
 
 TEST(RunParallel, EveryPartOnce) {
-  for (int threads : {1, 2, 3, 8}) {
-    for (int parts : {0, 1, 2, 5, 100}) {
-      std::vector<std::atomic<int>> hits(static_cast<size_t>(parts));
-      qm::run_parallel(threads, parts, [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); });
-      for (int k = 0; k < parts; ++k) EXPECT_EQ(hits[k].load(), 1) << threads << " threads, part " << k;
+  for (bool own_shares : {false, true}) {
+    for (int threads : {1, 2, 3, 8}) {
+      for (int parts : {0, 1, 2, 5, 100}) {
+        std::vector<std::atomic<int>> hits(static_cast<size_t>(parts));
+        const auto count = [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); };
+        if (own_shares)
+          qm::run_parallel_own_shares(threads, parts, count);
+        else
+          qm::run_parallel(threads, parts, count);
+        for (int k = 0; k < parts; ++k)
+          EXPECT_EQ(hits[k].load(), 1) << threads << " threads, part " << k << (own_shares ? ", own shares" : "");
+      }
     }
+  }
+}
+
+// Two threads, eight parts of 1 ms: the caller's first part is 0, and the
+// first part the worker runs, if it runs any, is one of its own share
+// (4..7); each thread then runs its share in order, and whatever it takes
+// from the other's share comes after.
+TEST(RunParallel, EachThreadStartsWithItsOwnShare) {
+  for (int job = 0; job < 20; ++job) {
+    std::vector<int> caller, worker;
+    std::mutex mu;
+    const std::thread::id me = std::this_thread::get_id();
+    qm::run_parallel_own_shares(2, 8, [&](int k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::lock_guard<std::mutex> l(mu);
+      (std::this_thread::get_id() == me ? caller : worker).push_back(k);
+    });
+    ASSERT_FALSE(caller.empty());
+    EXPECT_EQ(caller.front(), 0) << "job " << job;
+    if (!worker.empty()) EXPECT_GE(worker.front(), 4) << "job " << job;
+    for (const std::vector<int>* order : {&caller, &worker}) {
+      const int own_first = order == &caller ? 0 : 4;
+      std::vector<int> own, other;
+      for (int k : *order) (k >= own_first && k < own_first + 4 ? own : other).push_back(k);
+      EXPECT_TRUE(std::is_sorted(own.begin(), own.end())) << "job " << job;
+      // nothing of the other share before the last part of its own
+      if (!other.empty() && !own.empty())
+        EXPECT_GT(std::find(order->begin(), order->end(), other.front()) - order->begin(),
+                  std::find(order->begin(), order->end(), own.back()) - order->begin())
+            << "job " << job;
+    }
+    EXPECT_EQ(caller.size() + worker.size(), 8u);
   }
 }
 
@@ -68,7 +110,13 @@ TEST(RunParallel, TinyJobsBackToBackRunEveryPartOnce) {
       x = x * 1103515245u + 12345u;
       const int parts = 2 + static_cast<int>((x >> 16) % 7);
       for (int k = 0; k < parts; ++k) hits[static_cast<size_t>(k)] = 0;
-      qm::run_parallel(threads, parts, [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); });
+      // jobs that share parts out in turn and jobs with shares of their own,
+      // in an irregular mix: a late thread of one kind claims nothing of the other
+      const auto count = [&](int k) { hits[static_cast<size_t>(k)].fetch_add(1); };
+      if ((x >> 8) & 1)
+        qm::run_parallel_own_shares(threads, parts, count);
+      else
+        qm::run_parallel(threads, parts, count);
       for (int k = 0; k < parts; ++k)
         EXPECT_EQ(hits[static_cast<size_t>(k)].load(), 1) << threads << " threads, job " << job << ", part " << k;
     }
