@@ -32,14 +32,25 @@ manifest_file describe_file(const std::string& path) {
 }
 
 void record_files(run_manifest& m, const std::vector<std::string>& files, int nthreads) {
-  // The files are hashed side by side; each part describes its own files.
+  // The files are hashed side by side, the largest first, so that no thread
+  // is left alone with a large file at the end; each part describes its own
+  // file.
+  std::vector<uint64_t> size(files.size(), 0);
+  for (size_t k = 0; k < files.size(); ++k) {
+    struct stat st;
+    if (::stat(files[k].c_str(), &st) == 0) size[k] = static_cast<uint64_t>(st.st_size);
+  }
+  std::vector<size_t> order(files.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return size[a] > size[b]; });
   std::vector<manifest_file> described(files.size());
   std::vector<std::string> errors(files.size());
-  run_parallel(nthreads, static_cast<int>(files.size()), [&](int k) {
+  run_parallel(nthreads, static_cast<int>(files.size()), [&](int part) {
+    const size_t k = order[static_cast<size_t>(part)];
     try {
-      described[static_cast<size_t>(k)] = describe_file(files[static_cast<size_t>(k)]);
+      described[k] = describe_file(files[k]);
     } catch (const file_error& e) {
-      errors[static_cast<size_t>(k)] = e.what();
+      errors[k] = e.what();
     }
   });
   for (size_t k = 0; k < files.size(); ++k)

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "run/atomic_file.hpp"
 #include "support.hpp"
@@ -113,6 +114,38 @@ TEST(Manifest, LocalTimeWithItsOffset) {
   else
     unsetenv("TZ");
   tzset();
+}
+
+// Files of many sizes hashed on three threads, the largest first: each entry
+// keeps its own name, size and hash (as sha256sum gives them), in the order
+// given; of two missing files, the error names the first in that order.
+TEST(Manifest, FilesHashedLargestFirstKeepTheirEntries) {
+  qmtest::tempdir dir;
+  qmtest::write_file("my run.par", "title\n");
+  std::vector<std::string> names;
+  for (int k = 0; k < 12; ++k) {
+    const std::string name = "f" + std::to_string(k) + ".out";
+    qmtest::write_file(name, std::string(static_cast<size_t>((k * 7919) % 13) * 50000 + static_cast<size_t>(k), 'a' + k));
+    names.push_back(name);
+  }
+  qm::run_manifest m = sample_run();
+  qm::record_files(m, names, 3);
+  ASSERT_EQ(m.files.size(), names.size());
+  for (size_t k = 0; k < names.size(); ++k) {
+    EXPECT_EQ(m.files[k].name, names[k]);
+    EXPECT_EQ(m.files[k].size, qmtest::read_file(names[k]).size()) << names[k];
+    EXPECT_EQ(m.files[k].sha256, sha256sum(names[k])) << names[k];
+  }
+  qm::run_manifest again = sample_run();
+  std::vector<std::string> with_missing = names;
+  with_missing.insert(with_missing.begin() + 3, "missing_b.out");
+  with_missing.insert(with_missing.begin() + 9, "missing_a.out");
+  try {
+    qm::record_files(again, with_missing, 3);
+    ADD_FAILURE() << "missing files were recorded";
+  } catch (const qm::file_error& e) {
+    EXPECT_EQ(e.file, "missing_b.out");
+  }
 }
 
 TEST(Manifest, FailuresNameTheFile) {
