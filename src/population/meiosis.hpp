@@ -89,8 +89,10 @@ struct allele_tally {
 // What one thread needs while it makes gametes: the events of two
 // chromosomes, the chromosomes of a batch of gametes, the stream jumps
 // within a batch, the parental cache lines asked for, the cache lines to
-// store, and the mutants of the batch per gamete.
-struct meiosis_scratch {
+// store, and the mutants of the batch per gamete. Each starts a cache line
+// of its own: the scratch of two threads side by side in one vector would
+// otherwise share one, which both write.
+struct alignas(64) meiosis_scratch {
   event_list events[2];
   std::vector<int8_t> rows;
   int rows_stride = 0;  // the layout rows was set up for (its padding is -1)
