@@ -167,15 +167,6 @@ pool& the_pool() {
 
 }  // namespace
 
-void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
-  if (nthreads > parts) nthreads = parts;
-  if (nthreads <= 1 || inside_part) {
-    for (int k = 0; k < parts; ++k) fn(k);
-    return;
-  }
-  run_parallel_on(nthreads, parts, [&fn](int k, int) { fn(k); });
-}
-
 namespace {
 
 // parts over up to nthreads threads; with own_share, thread t takes parts
@@ -219,19 +210,28 @@ void run_job(int nthreads, int parts, const std::function<void(int, int)>& fn, b
   if (p.error) std::rethrow_exception(p.error);
 }
 
+// run_job for fn(k); a call that runs inline needs no wrapper around fn.
+void run_each(int nthreads, int parts, const std::function<void(int)>& fn, bool own_share) {
+  if (nthreads > parts) nthreads = parts;
+  if (nthreads <= 1 || inside_part) {
+    for (int k = 0; k < parts; ++k) fn(k);
+    return;
+  }
+  run_job(nthreads, parts, [&fn](int k, int) { fn(k); }, own_share);
+}
+
 }  // namespace
+
+void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
+  run_each(nthreads, parts, fn, false);
+}
 
 void run_parallel_on(int nthreads, int parts, const std::function<void(int, int)>& fn) {
   run_job(nthreads, parts, fn, false);
 }
 
 void run_parallel_own_shares(int nthreads, int parts, const std::function<void(int)>& fn) {
-  if (nthreads > parts) nthreads = parts;
-  if (nthreads <= 1 || inside_part) {
-    for (int k = 0; k < parts; ++k) fn(k);
-    return;
-  }
-  run_job(nthreads, parts, [&fn](int k, int) { fn(k); }, true);
+  run_each(nthreads, parts, fn, true);
 }
 
 void run_parallel_ranges(int nthreads, int64_t nitems, const std::function<void(int64_t, int64_t)>& fn) {
