@@ -12,6 +12,7 @@
 #include "run/messages.hpp"
 #include "run/page_pool.hpp"
 #include "run/run_state.hpp"
+#include "run/threads.hpp"
 
 namespace qm {
 
@@ -125,6 +126,7 @@ void summary(const std::string& start, int32_t seed) {
 }  // namespace
 
 void quillmere(run_parameters& p, const observer_list& observers, const history_options& h) {
+  start_threads(p.threads);
   banner();
   const std::string start = clock_hms();
   try {

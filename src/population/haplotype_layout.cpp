@@ -14,7 +14,7 @@ void pack_haplotypes(haplotype_matrix& geno, int nthreads) {
   if (geno.packed()) return;
   const int32_t nloci = geno.loci(), nhap = geno.haplotypes();
   haplotype_matrix bits;
-  bits.resize_packed(nloci, nhap);
+  bits.resize_packed(nloci, nhap, nthreads);
   std::vector<int64_t> bad(static_cast<size_t>(std::max(1, nhap)), -1);
   run_parallel_ranges(nthreads, nhap, [&](int64_t a, int64_t b) {
     for (int32_t h = static_cast<int32_t>(a); h < b; ++h)
@@ -33,7 +33,7 @@ void pack_haplotypes(haplotype_matrix& geno, int nthreads) {
 void unpack_haplotypes(haplotype_matrix& geno, int nthreads) {
   if (!geno.packed()) return;
   haplotype_matrix bytes;
-  bytes.resize(geno.loci(), geno.haplotypes());
+  bytes.resize(geno.loci(), geno.haplotypes(), nthreads);
   run_parallel_ranges(nthreads, geno.haplotypes(), [&](int64_t a, int64_t b) {
     for (int32_t h = static_cast<int32_t>(a); h < b; ++h) unpack_haplotype(geno.row(h), geno.loci(), bytes.column(h));
   });

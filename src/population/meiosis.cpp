@@ -737,8 +737,8 @@ void offspring_in_bytes(population& pop, const std::vector<parent_pair>& offspri
                         double mutq, const meiosis_plan& plan, offspring_buffers& buffers, random_stream& rng,
                         int nthreads, bool bookkeeping, uint64_t per_hap, int parts, int used) {
   const int32_t nhap = 2 * static_cast<int32_t>(offspring.size());
-  buffers.markers.resize(map.nmark(), nhap);
-  buffers.candidates.resize(map.nqloc(), nhap);
+  buffers.markers.resize(map.nmark(), nhap, nthreads);
+  buffers.candidates.resize(map.nqloc(), nhap, nthreads);
   if (bookkeeping) {
     for (std::vector<allele_tally>* t : {&buffers.marker_tally, &buffers.candidate_tally})
       if (static_cast<int>(t->size()) < used) t->resize(static_cast<size_t>(used));
@@ -792,8 +792,8 @@ void make_offspring(population& pop, std::vector<parent_pair> offspring, const g
   if (static_cast<int>(buffers.scratch.size()) < used) buffers.scratch.resize(static_cast<size_t>(used));
   if (pop.markers.packed()) {
     // Two alleles per locus, one bit each: no mutation, no bookkeeping.
-    buffers.markers.resize_packed(map.nmark(), nhap);
-    buffers.candidates.resize_packed(map.nqloc(), nhap);
+    buffers.markers.resize_packed(map.nmark(), nhap, nthreads);
+    buffers.candidates.resize_packed(map.nqloc(), nhap, nthreads);
     run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int, int64_t a, int64_t b, uint32_t st, int t) {
       gametes_packed(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers,
                      buffers.scratch[static_cast<size_t>(t)]);

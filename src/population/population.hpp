@@ -28,23 +28,25 @@ namespace qm {
 // the bits past the last locus are 0.
 //
 // resize keeps the storage when it is large enough and leaves the contents
-// undefined, for matrices that are overwritten whole every generation.
+// undefined, for matrices that are overwritten whole every generation. New
+// storage is made present on up to `threads` threads of the pool (from the
+// run's own thread only).
 class haplotype_matrix {
  public:
-  void resize(int32_t nloci, int32_t nhaplotypes) {
+  void resize(int32_t nloci, int32_t nhaplotypes, int threads = 1) {
     const size_t n = static_cast<size_t>(nloci) * static_cast<size_t>(nhaplotypes);
     bits_.reset();
-    if (n > data_.size() || n == 0) data_.reset(n, n);
+    if (n > data_.size() || n == 0) data_.reset(n, n, threads);
     packed_ = false;
     nloci_ = nloci;
     nhap_ = nhaplotypes;
   }
   // The packed layout; the bytes are given up.
-  void resize_packed(int32_t nloci, int32_t nhaplotypes) {
+  void resize_packed(int32_t nloci, int32_t nhaplotypes, int threads = 1) {
     const size_t w = words_for(nloci);
     const size_t n = w * static_cast<size_t>(nhaplotypes);
     data_.reset();
-    if (n > bits_.size() || n == 0) bits_.reset(n, n);
+    if (n > bits_.size() || n == 0) bits_.reset(n, n, threads);
     packed_ = true;
     nloci_ = nloci;
     nhap_ = nhaplotypes;

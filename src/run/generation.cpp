@@ -46,8 +46,8 @@ void start_population(run_state& st, const observer_list& observers) {
   observers.map_built(p, st.map);
   population& pop = st.pop;
   pop.nind = b.nind;
-  pop.markers.resize(st.map.nmark(), pop.haplotypes());
-  pop.candidates.resize(st.map.nqloc(), pop.haplotypes());
+  pop.markers.resize(st.map.nmark(), pop.haplotypes(), p.threads);
+  pop.candidates.resize(st.map.nqloc(), pop.haplotypes(), p.threads);
   fill_alleles(pop.markers, 1, p.threads);
   fill_alleles(pop.candidates, 1, p.threads);
   pop.marker_alleles.reset(st.map.nmark());

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <new>
 
+#include "run/threads.hpp"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define QM_PAGES_FROM_NEW 1
 #elif defined(__has_feature)
@@ -22,7 +24,7 @@ namespace qm {
 
 #if defined(QM_PAGES_FROM_NEW)
 
-void* take_pages(size_t n, size_t) { return ::operator new(n); }
+void* take_pages(size_t n, size_t, int) { return ::operator new(n); }
 void give_pages(void* p, size_t) noexcept { ::operator delete(p); }
 size_t kept_page_bytes() { return 0; }
 void drop_kept_pages() {}
@@ -48,6 +50,24 @@ constexpr int populate_write = 23;  // Linux 5.14 and later
 #endif
 
 size_t whole_pages(size_t n) { return (n + page_bytes() - 1) / page_bytes() * page_bytes(); }
+
+// Makes n bytes of new pages at p present; a large amount in one piece per
+// thread (at least 1 MB each), as the kernel fills pages of one mapping on
+// several processors at once.
+void make_present(char* p, size_t n, int threads) {
+  constexpr size_t least_per_thread = size_t{1} << 20;
+  const int pieces = static_cast<int>(std::min<size_t>(std::max(1, threads), n / least_per_thread));
+  if (pieces <= 1) {
+    madvise(p, n, populate_write);
+    return;
+  }
+  const size_t pages = n / page_bytes();
+  run_parallel(pieces, pieces, [&](int k) {
+    const size_t a = pages * static_cast<size_t>(k) / static_cast<size_t>(pieces) * page_bytes();
+    const size_t b = k + 1 == pieces ? n : pages * static_cast<size_t>(k + 1) / static_cast<size_t>(pieces) * page_bytes();
+    madvise(p + a, b - a, populate_write);
+  });
+}
 
 // Kept pieces by address; neighbours are joined, so no two touch.
 struct kept_pieces {
@@ -105,7 +125,7 @@ kept_pieces& kept() {
 
 }  // namespace
 
-void* take_pages(size_t n, size_t written) {
+void* take_pages(size_t n, size_t written, int threads) {
   n = whole_pages(n);
   kept_pieces& k = kept();
   {
@@ -126,7 +146,7 @@ void* take_pages(size_t n, size_t written) {
   if (p == MAP_FAILED) throw std::bad_alloc();
   // A system without MADV_POPULATE_WRITE (before Linux 5.14) refuses it, and
   // the pages fault in as they are touched.
-  if (written > 0) madvise(p, std::min(n, whole_pages(written)), populate_write);
+  if (written > 0) make_present(static_cast<char*>(p), std::min(n, whole_pages(written)), threads);
   return p;
 }
 

@@ -28,8 +28,10 @@ namespace qm {
 // system has no memory left. written: how many bytes from the start the
 // caller writes next. New pages among them are made present in one call
 // into the system rather than by a fault each (about half the cost per
-// page); the rest fault in when first touched.
-void* take_pages(size_t n, size_t written = 0);
+// page); the rest fault in when first touched. With threads > 1, a call
+// made from the run's own thread (not from a writing thread) shares a large
+// amount of new pages out among that many threads of the pool.
+void* take_pages(size_t n, size_t written = 0, int threads = 1);
 // Gives back what take_pages(n) returned, with the same n.
 void give_pages(void* p, size_t n) noexcept;
 // The most bytes kept for reuse (64 MB until set); what is kept beyond a
@@ -49,7 +51,7 @@ class page_array {
 
  public:
   page_array() = default;
-  explicit page_array(size_t n, size_t written = 0) { reset(n, written); }
+  explicit page_array(size_t n, size_t written = 0, int threads = 1) { reset(n, written, threads); }
   page_array(page_array&& o) noexcept : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)) {}
   page_array& operator=(page_array&& o) noexcept {
     if (this != &o) {
@@ -71,10 +73,10 @@ class page_array {
   }
   // n elements, contents undefined (none for n = 0); the caller writes the
   // first `written` of them next (see take_pages).
-  void reset(size_t n, size_t written = 0) {
+  void reset(size_t n, size_t written = 0, int threads = 1) {
     reset();
     if (n == 0) return;
-    p_ = static_cast<T*>(take_pages(n * sizeof(T), std::min(written, n) * sizeof(T)));
+    p_ = static_cast<T*>(take_pages(n * sizeof(T), std::min(written, n) * sizeof(T), threads));
     n_ = n;
   }
   T* get() const { return p_; }

@@ -146,6 +146,14 @@ struct pool {
     }
   }
 
+  // Call with mu held.
+  void start_workers(int n) {
+    while (static_cast<int>(workers.size()) < n) {
+      const int id = static_cast<int>(workers.size());
+      workers.emplace_back([this, id] { worker(id); });
+    }
+  }
+
   void worker(int id) {
     unsigned long seen = 0;
     for (;;) {
@@ -179,10 +187,7 @@ void run_job(int nthreads, int parts, const std::function<void(int, int)>& fn, b
   }
   pool& p = the_pool();
   std::unique_lock<std::mutex> l(p.mu);
-  while (static_cast<int>(p.workers.size()) < nthreads - 1) {
-    const int id = static_cast<int>(p.workers.size());
-    p.workers.emplace_back([&p, id] { p.worker(id); });
-  }
+  p.start_workers(nthreads - 1);
   const unsigned long j = p.job + 1;
   const uint64_t tag = static_cast<uint64_t>(static_cast<uint32_t>(j)) << 32;
   const int nr = own_share ? std::min(nthreads, pool::max_ranges) : 1;
@@ -221,6 +226,13 @@ void run_each(int nthreads, int parts, const std::function<void(int)>& fn, bool 
 }
 
 }  // namespace
+
+void start_threads(int nthreads) {
+  if (nthreads <= 1) return;
+  pool& p = the_pool();
+  std::lock_guard<std::mutex> l(p.mu);
+  p.start_workers(nthreads - 1);
+}
 
 void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn) {
   run_each(nthreads, parts, fn, false);
