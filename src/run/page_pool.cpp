@@ -61,12 +61,12 @@ void make_present(char* p, size_t n, int threads) {
     madvise(p, n, populate_write);
     return;
   }
+  // Piece k covers [edge(k), edge(k + 1)): whole pages, the last up to n.
   const size_t pages = n / page_bytes();
-  run_parallel(pieces, pieces, [&](int k) {
-    const size_t a = pages * static_cast<size_t>(k) / static_cast<size_t>(pieces) * page_bytes();
-    const size_t b = k + 1 == pieces ? n : pages * static_cast<size_t>(k + 1) / static_cast<size_t>(pieces) * page_bytes();
-    madvise(p + a, b - a, populate_write);
-  });
+  const auto edge = [&](int k) {
+    return k == pieces ? n : pages * static_cast<size_t>(k) / static_cast<size_t>(pieces) * page_bytes();
+  };
+  run_parallel(pieces, pieces, [&](int k) { madvise(p + edge(k), edge(k + 1) - edge(k), populate_write); });
 }
 
 // Kept pieces by address; neighbours are joined, so no two touch.

@@ -173,10 +173,6 @@ pool& the_pool() {
   return p;
 }
 
-}  // namespace
-
-namespace {
-
 // parts over up to nthreads threads; with own_share, thread t takes parts
 // [parts * t / n, parts * (t + 1) / n) first.
 void run_job(int nthreads, int parts, const std::function<void(int, int)>& fn, bool own_share) {
