@@ -61,13 +61,6 @@ void spin_until(Ready&& ready) {
   }
 }
 
-}  // namespace
-
-background_work::background_work() { background_threads_working.fetch_add(1, std::memory_order_relaxed); }
-background_work::~background_work() { background_threads_working.fetch_sub(1, std::memory_order_relaxed); }
-
-namespace {
-
 // A job is handed out part by part through words that each hold the job's
 // number in the high half and the next unclaimed part of a range of parts in
 // the low half: one range of every part, or, for a job that keeps parts to
@@ -222,6 +215,9 @@ void run_each(int nthreads, int parts, const std::function<void(int)>& fn, bool 
 }
 
 }  // namespace
+
+background_work::background_work() { background_threads_working.fetch_add(1, std::memory_order_relaxed); }
+background_work::~background_work() { background_threads_working.fetch_sub(1, std::memory_order_relaxed); }
 
 void start_threads(int nthreads) {
   if (nthreads <= 1) return;

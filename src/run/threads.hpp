@@ -12,13 +12,13 @@
 
 namespace qm {
 
-void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
-
 // Starts the threads that a run on nthreads threads will need, ahead of its
 // first job: a thread just started may wait a few milliseconds for the
 // system to give it a processor of its own, and is then ready when the
 // first job comes.
 void start_threads(int nthreads);
+
+void run_parallel(int nthreads, int parts, const std::function<void(int)>& fn);
 
 // The same, and fn(k, t) also gets the number t (0..nthreads-1) of the thread
 // that runs part k: parts with the same t never run at the same time, so each

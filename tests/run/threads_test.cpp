@@ -55,17 +55,20 @@ TEST(RunParallel, EachThreadStartsWithItsOwnShare) {
     });
     ASSERT_FALSE(caller.empty());
     EXPECT_EQ(caller.front(), 0) << "job " << job;
-    if (!worker.empty()) EXPECT_GE(worker.front(), 4) << "job " << job;
+    if (!worker.empty()) {
+      EXPECT_GE(worker.front(), 4) << "job " << job;
+    }
     for (const std::vector<int>* order : {&caller, &worker}) {
       const int own_first = order == &caller ? 0 : 4;
       std::vector<int> own, other;
       for (int k : *order) (k >= own_first && k < own_first + 4 ? own : other).push_back(k);
       EXPECT_TRUE(std::is_sorted(own.begin(), own.end())) << "job " << job;
       // nothing of the other share before the last part of its own
-      if (!other.empty() && !own.empty())
+      if (!other.empty() && !own.empty()) {
         EXPECT_GT(std::find(order->begin(), order->end(), other.front()) - order->begin(),
                   std::find(order->begin(), order->end(), own.back()) - order->begin())
             << "job " << job;
+      }
     }
     EXPECT_EQ(caller.size() + worker.size(), 8u);
   }
