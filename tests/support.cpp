@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "run/generation.hpp"
-#include "run/generation_plan.hpp"
-#include "run/parameters.hpp"
+#include "config/stage_plan.hpp"
+#include "config/parameters.hpp"
 
 namespace qmtest {
 

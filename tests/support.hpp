@@ -5,7 +5,7 @@
 #include <string>
 
 #include "run/observer.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 #include "run/run_state.hpp"
 
 namespace qmtest {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "pedigree/inbreeding.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

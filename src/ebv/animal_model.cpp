@@ -4,8 +4,8 @@
 #include <cmath>
 #include <string>
 
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

@@ -10,10 +10,10 @@
 #endif
 
 #include "ebv/animal_model.hpp"
-#include "output/fixed.hpp"
+#include "base/fixed.hpp"
 #include "pedigree/inbreeding.hpp"
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

@@ -45,7 +45,7 @@
 #include "ebv/pcg.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

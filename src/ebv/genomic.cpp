@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

@@ -14,19 +14,19 @@
 #include <optional>
 #include <string>
 
-#include "main/driver.hpp"
-#include "run/options.hpp"
-#include "output/paths.hpp"
-#include "run/atomic_file.hpp"
-#include "run/manifest.hpp"
-#include "run/sha256.hpp"
-#include "run/interrupt.hpp"
+#include "run/driver.hpp"
+#include "config/options.hpp"
+#include "base/paths.hpp"
+#include "base/atomic_file.hpp"
+#include "output/manifest.hpp"
+#include "base/sha256.hpp"
+#include "base/interrupt.hpp"
 #include "run/memory_estimate.hpp"
-#include "run/messages.hpp"
-#include "run/observers.hpp"
+#include "base/messages.hpp"
+#include "main/observers.hpp"
 #include "run/history_file.hpp"
 #include "run/history_state.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 #include "stats/merge.hpp"
 
 namespace {

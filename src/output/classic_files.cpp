@@ -1,9 +1,9 @@
 #include "output/classic_files.hpp"
 
-#include "output/fixed.hpp"
-#include "output/paths.hpp"
+#include "base/fixed.hpp"
+#include "base/paths.hpp"
 #include "output/results.hpp"
-#include "output/textfile.hpp"
+#include "base/textfile.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "qtl/mapfiles.hpp"
 

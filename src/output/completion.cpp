@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
-#include "output/textfile.hpp"
-#include "run/messages.hpp"
+#include "base/fixed.hpp"
+#include "base/textfile.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -1,9 +1,9 @@
 #include "output/earlier_files.hpp"
 
-#include "output/paths.hpp"
+#include "base/paths.hpp"
 #include "output/results.hpp"
-#include "run/generation_plan.hpp"
-#include "run/messages.hpp"
+#include "config/stage_plan.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "run/observer.hpp"
-#include "run/options.hpp"
+#include "config/options.hpp"
 
 namespace qm {
 

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "output/fixed.hpp"
-#include "output/paths.hpp"
+#include "base/fixed.hpp"
+#include "base/paths.hpp"
 #include "output/results.hpp"
-#include "output/textfile.hpp"
+#include "base/textfile.hpp"
 
 namespace qm {
 

@@ -8,7 +8,7 @@
 
 #include "ebv/evaluation.hpp"
 #include "run/observer.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
+#include "base/fixed.hpp"
 #include "output/genotype_view.hpp"
-#include "output/paths.hpp"
+#include "base/paths.hpp"
 #include "output/plink.hpp"
 #include "output/results.hpp"
 #include "output/vcf.hpp"
-#include "run/atomic_file.hpp"
-#include "run/messages.hpp"
+#include "base/atomic_file.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

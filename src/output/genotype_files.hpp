@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "run/observer.hpp"
-#include "run/options.hpp"
+#include "config/options.hpp"
 
 namespace qm {
 

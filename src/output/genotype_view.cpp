@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "run/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 
 namespace qm {
 

@@ -14,8 +14,8 @@
 #endif
 
 #include "population/population.hpp"
-#include "run/atomic_file.hpp"
-#include "run/threads.hpp"
+#include "base/atomic_file.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

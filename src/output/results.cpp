@@ -8,10 +8,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "output/fixed.hpp"
-#include "output/paths.hpp"
-#include "output/textfile.hpp"
-#include "run/threads.hpp"
+#include "base/fixed.hpp"
+#include "base/paths.hpp"
+#include "base/textfile.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "run/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 
 namespace qm {
 

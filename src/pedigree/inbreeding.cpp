@@ -4,7 +4,7 @@
 #include <bit>
 #include <string>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "random/stream.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "population/population.hpp"
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -7,8 +7,9 @@
 #include <immintrin.h>
 #endif
 
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
+#include "random/stream_parts.hpp"
 
 namespace qm {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "population/haplotype_bits.hpp"
-#include "run/page_pool.hpp"
+#include "base/page_pool.hpp"
 
 namespace qm {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "run/threads.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
+#include "base/fixed.hpp"
 #include "population/recode.hpp"
 #include "qtl/effects.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
-#include "run/messages.hpp"
+#include "base/fixed.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

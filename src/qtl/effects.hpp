@@ -4,7 +4,7 @@
 #pragma once
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
-#include "output/paths.hpp"
-#include "output/textfile.hpp"
+#include "base/fixed.hpp"
+#include "base/paths.hpp"
+#include "base/textfile.hpp"
 #include "qtl/choose.hpp"
 
 namespace qm {

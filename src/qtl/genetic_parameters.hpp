@@ -7,7 +7,7 @@
 
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

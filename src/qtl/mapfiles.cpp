@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "output/fixed.hpp"
-#include "output/paths.hpp"
-#include "output/textfile.hpp"
+#include "base/fixed.hpp"
+#include "base/paths.hpp"
+#include "base/textfile.hpp"
 
 namespace qm {
 

@@ -2,7 +2,7 @@
 // "MMAP.out" (marker names and numbers).
 #pragma once
 #include "qtl/architecture.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

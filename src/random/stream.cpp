@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
-#include "run/messages.hpp"
+#include "base/fixed.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <string>
 
-#include "output/fixed.hpp"
-#include "output/textfile.hpp"
+#include "base/fixed.hpp"
+#include "base/textfile.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
-#include "run/interrupt.hpp"
-#include "run/replicate.hpp"
-#include "run/threads.hpp"
-#include "run/messages.hpp"
+#include "base/interrupt.hpp"
+#include "random/replicate.hpp"
+#include "base/threads.hpp"
+#include "base/messages.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
 #include "values/threshold.hpp"

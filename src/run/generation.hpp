@@ -2,7 +2,7 @@
 // adds (allele bookkeeping, recoding, QTL choice, values), selection, the
 // pedigree history, the observers and the console line.
 #pragma once
-#include "run/generation_plan.hpp"
+#include "config/stage_plan.hpp"
 #include "run/observer.hpp"
 #include "run/run_state.hpp"
 

@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "population/haplotype_bits.hpp"
-#include "run/atomic_file.hpp"
-#include "run/byte_codec.hpp"
-#include "run/messages.hpp"
-#include "run/sha256.hpp"
+#include "base/atomic_file.hpp"
+#include "base/byte_codec.hpp"
+#include "base/messages.hpp"
+#include "base/sha256.hpp"
 
 namespace qm {
 

@@ -1,9 +1,9 @@
 #include "run/history_state.hpp"
 
-#include "run/atomic_file.hpp"
-#include "run/interrupt.hpp"
-#include "run/messages.hpp"
-#include "run/replicate.hpp"
+#include "base/atomic_file.hpp"
+#include "base/interrupt.hpp"
+#include "base/messages.hpp"
+#include "random/replicate.hpp"
 
 namespace qm {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "run/generation_plan.hpp"
+#include "config/stage_plan.hpp"
 #include "run/history_file.hpp"
 #include "run/observer.hpp"
 #include "run/run_state.hpp"

@@ -7,9 +7,9 @@
 
 #include "population/haplotype_bits.hpp"
 #include "population/pedigree_history.hpp"
-#include "run/generation_plan.hpp"
+#include "config/stage_plan.hpp"
 #include "run/history_file.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -30,7 +30,7 @@
 #pragma once
 #include <cstdint>
 
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

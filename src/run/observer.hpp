@@ -13,8 +13,8 @@
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "run/generation_plan.hpp"
-#include "run/parameters.hpp"
+#include "config/stage_plan.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -15,7 +15,7 @@
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

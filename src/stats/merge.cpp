@@ -1,7 +1,7 @@
 #include "stats/merge.hpp"
 
-#include "run/atomic_file.hpp"
-#include "run/manifest.hpp"
+#include "base/atomic_file.hpp"
+#include "output/manifest.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

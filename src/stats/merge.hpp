@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "output/report_html.hpp"
+#include "stats/report_html.hpp"
 #include "stats/summary.hpp"
 
 namespace qm {

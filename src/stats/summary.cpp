@@ -1,6 +1,6 @@
 #include "stats/summary.hpp"
 
-#include "run/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <limits>
 
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
 
 namespace qm {
 

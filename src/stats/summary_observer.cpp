@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "output/fixed.hpp"
-#include "output/paths.hpp"
-#include "output/report_html.hpp"
+#include "base/fixed.hpp"
+#include "base/paths.hpp"
+#include "stats/report_html.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "qtl/genetic_parameters.hpp"
-#include "run/byte_codec.hpp"
-#include "run/messages.hpp"
-#include "run/progress.hpp"
+#include "base/byte_codec.hpp"
+#include "base/messages.hpp"
+#include "output/progress.hpp"
 #include "stats/summary.hpp"
 
 namespace qm {

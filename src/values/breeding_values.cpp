@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "run/messages.hpp"
-#include "run/threads.hpp"
+#include "base/messages.hpp"
+#include "base/threads.hpp"
+#include "random/stream_parts.hpp"
 
 namespace qm {
 

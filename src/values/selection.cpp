@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -12,7 +12,7 @@
 
 #include "population/population.hpp"
 #include "random/stream.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

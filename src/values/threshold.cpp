@@ -4,8 +4,8 @@
 #include <limits>
 #include <string>
 
-#include "output/fixed.hpp"
-#include "run/messages.hpp"
+#include "base/fixed.hpp"
+#include "base/messages.hpp"
 
 namespace qm {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "run/parameters.hpp"
+#include "config/parameters.hpp"
 
 namespace qm {
 

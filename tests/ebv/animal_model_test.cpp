@@ -10,7 +10,7 @@
 
 #include "pedigree/inbreeding.hpp"
 #include "pedigree/random_pedigree.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

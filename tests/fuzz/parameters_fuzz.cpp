@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "run/memory_estimate.hpp"
-#include "run/messages.hpp"
-#include "run/parameters.hpp"
-#include "run/progress.hpp"
+#include "base/messages.hpp"
+#include "config/parameters.hpp"
+#include "output/progress.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::FILE* quiet = [] {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "output/genotype_sample.hpp"
-#include "run/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 #include "support.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "output/genotype_sample.hpp"
 #include "output/plink.hpp"
-#include "run/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 #include "support.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pedigree/random_pedigree.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "values/selection.hpp"
 #include "support.hpp"
 

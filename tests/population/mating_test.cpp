@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "population/mating.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "population/mating.hpp"
 #include "run/generation.hpp"
-#include "run/generation_plan.hpp"
-#include "run/messages.hpp"
+#include "config/stage_plan.hpp"
+#include "base/messages.hpp"
 #include "values/selection.hpp"
 #include "support.hpp"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "run/generation.hpp"
-#include "run/generation_plan.hpp"
+#include "config/stage_plan.hpp"
 #include "support.hpp"
 
 namespace {

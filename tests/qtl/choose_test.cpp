@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "qtl/genetic_parameters.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

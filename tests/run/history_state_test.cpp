@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "run/history_state.hpp"
-#include "run/replicate.hpp"
+#include "random/replicate.hpp"
 #include "support.hpp"
 
 namespace {

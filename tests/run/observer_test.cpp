@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "main/driver.hpp"
-#include "output/textfile.hpp"
-#include "run/messages.hpp"
-#include "run/observers.hpp"
+#include "run/driver.hpp"
+#include "base/textfile.hpp"
+#include "base/messages.hpp"
+#include "main/observers.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "run/manifest.hpp"
-#include "run/messages.hpp"
+#include "output/manifest.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

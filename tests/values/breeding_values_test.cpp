@@ -1,4 +1,4 @@
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "values/breeding_values.hpp"
 
 #include <gtest/gtest.h>

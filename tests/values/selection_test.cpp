@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "support.hpp"
 #include "values/selection.hpp"
 

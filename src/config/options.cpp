@@ -1,0 +1,135 @@
+#include "config/options.hpp"
+
+#include <sched.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+namespace qm {
+
+int default_threads() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
+
+namespace {
+
+bool same_file(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  const auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec), ec);
+  const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec), ec);
+  return ca == cb;
+}
+
+// Options that cannot go together with the history options, and why.
+const char* history_conflict(const run_options& o) {
+  if (!o.save_history.empty() && !o.from_history.empty())
+    return same_file(o.save_history, o.from_history)
+               ? "--save-history names the file that --from-history reads: the run would replace its own "
+                 "history. Leave out --save-history; the history is saved already."
+               : "--save-history and --from-history cannot be given together: a run that starts from a "
+                 "history makes no stage 1 to save. Copy the history file instead.";
+  if (!o.save_history.empty() && o.check_only)
+    return "--check runs no generation, so there is no history to save: leave out --save-history (--check "
+           "with --from-history checks a history against the parameter file).";
+  if (!o.save_history.empty() && o.save_history.back() == '/')
+    return "--save-history needs a file name, not a folder.";
+  return nullptr;
+}
+
+}  // namespace
+
+std::optional<int> parse_options(int argc, char** argv, run_options& o) {
+  o.threads = default_threads();
+  for (int i = 0; i < argc; ++i) o.command_line.emplace_back(argv[i]);
+
+  CLI::App app(
+      "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n\n"
+      "Runs the breeding-population simulation described by PARAMETER_FILE and writes\n"
+      "its result files and log.txt into the output folder (the working folder unless\n"
+      "--outdir names another). Without PARAMETER_FILE the program asks for the file\n"
+      "name on standard input.",
+      "quillmere");
+  app.set_version_flag("-V,--version", std::string("quillmere ") + QM_VERSION);
+  app.add_option("PARAMETER_FILE", o.parafile, "the parameter file");
+  app.add_option("--threads", o.threads, "threads; the results are identical for every number")
+      ->check(CLI::Range(1, 1024))
+      ->default_str("the cores this process may use");
+  app.add_option("--outdir", o.outdir,
+                 "folder for every file of the run, log.txt included; created when missing")
+      ->default_str("the working folder");
+  app.add_flag("--overwrite", o.overwrite, "remove the result files of an earlier run from --outdir first");
+  app.add_option("--seed", o.seed, "random seed in place of the one of the parameter file (1..2147483646)")
+      ->check(CLI::Range(1, 2147483646))
+      ->default_str("the parameter file's");
+  app.add_flag("--plink", o.plink,
+               "a PLINK 1 binary fileset NNgeno.bed/.bim/.fam of the markers for every generation with result files");
+  app.add_flag("--plink-qtl", o.plink_qtl, "with --plink: the QTL as extra variants QTL0001, ... (implies --plink)");
+  app.add_flag("--vcf", o.vcf, "a phased VCF NNgeno.vcf.gz with its .csi index for every generation with result files");
+  app.add_option("--replicate", o.replicate,
+                 "replicate K of the scheme: its seed is derived from the seed and K (0 keeps the seed); "
+                 "the default output folder is rep-K")
+      ->check(CLI::Range(int64_t{0}, int64_t{2147483645}))
+      ->capture_default_str();
+  app.add_flag("--history-summary", o.history_summary,
+               "summary.csv also gets a row for every historical generation");
+  app.add_option("--max-memory", o.max_memory_mb, "largest peak memory the run may need, in MB; a run whose estimate is larger stops before it starts")
+      ->check(CLI::Range(int64_t{1}, int64_t{1} << 30))
+      ->default_str("the memory available on the machine");
+  app.add_option("--gblup-generations", o.gblup_generations,
+                 "generations whose phenotyped, genotyped animals form the reference of genomic BLUP "
+                 "(seltype 4): the current one and the K - 1 before it")
+      ->check(CLI::Range(1, 1000))
+      ->default_str("3");
+  app.add_option("--genome-layout", o.genome_layout,
+                 "haplotypes from the recoding on: packed (one bit per allele) or bytes (one byte per allele, "
+                 "eight times the memory; the results are identical)")
+      ->check(CLI::IsMember({"packed", "bytes"}))
+      ->capture_default_str();
+  app.add_flag("--check", o.check_only,
+               "check the parameter file and the memory estimate, report every problem, and exit without simulating");
+  app.add_option("--save-history", o.save_history,
+                 "write the complete state at the end of stage 1 (the history) to FILE; the run goes on as usual")
+      ->option_text("FILE");
+  app.add_option("--from-history", o.from_history,
+                 "start at stage 2 from the history in FILE (written by --save-history); stage 1 and the genome "
+                 "of the parameter file must be the ones it was made with, the later stages may differ")
+      ->option_text("FILE");
+  CLI::App* merge = app.add_subcommand(
+      "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
+  merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
+  merge->add_option("--outdir", o.merge_outdir, "folder for replicates.csv and report.html")->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForAllHelp&) {
+    std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", e.what());
+    return 2;
+  }
+  o.merge = merge->parsed();
+  if (const char* conflict = history_conflict(o)) {
+    std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", conflict);
+    return 2;
+  }
+  if (o.plink_qtl) o.plink = true;
+  if (o.replicate > 0 && o.outdir.empty()) o.outdir = "rep-" + std::to_string(o.replicate);
+  return std::nullopt;
+}
+
+}  // namespace qm

@@ -1,0 +1,673 @@
+#include "config/parameters.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include <sys/stat.h>
+#include <vector>
+
+#include "base/messages.hpp"
+
+namespace qm {
+
+namespace {
+
+// ---------------------------------------------------------------- reading
+
+// A failure of a read ahead, kept for when its stage begins.
+struct quiet_failure {
+  std::string message;
+};
+
+// --check: problems are collected instead of stopping the run. A problem
+// abandons the rest of its record (record_failure); the check goes on with
+// the next record at its place in the layout.
+std::vector<std::string>* collected = nullptr;
+struct record_failure {};
+
+// A problem that does not abandon anything (--check only).
+void section_problem(const std::string& msg) {
+  if (collected) collected->push_back(msg);
+}
+
+[[noreturn]] void problem(const std::string& msg) {
+  if (collected) {
+    collected->push_back(msg);
+    throw record_failure{};
+  }
+  stop(msg);
+}
+
+struct reader {
+  bool quiet = false;  // read ahead: failures are reported when the stage begins
+  std::string file;
+  // The records, line ends removed; shared by the readers of one file (the
+  // stage blocks are read from their places in the same copy).
+  std::shared_ptr<std::vector<std::string>> store = std::make_shared<std::vector<std::string>>();
+  const std::vector<std::string>& rec() const { return *store; }
+  size_t next = 0;               // index of the next record to read
+
+  int recno() const { return static_cast<int>(next) + 1; }
+
+  [[noreturn]] void fail(const std::string& msg) const {
+    if (quiet) throw quiet_failure{msg};
+    problem(msg);
+  }
+
+  [[noreturn]] void ended(const std::string& what) const {
+    fail("Parameter file " + file + " ends before record " + std::to_string(recno()) +
+         ": expected " + what + ".");
+  }
+
+  void skip(size_t n, const std::string& what) {
+    if (next + n > rec().size()) {
+      next = rec().size();
+      ended(what);
+    }
+    next += n;
+  }
+
+  // The next k values, starting at a new record and going on to the next
+  // records when one does not hold enough. Returns the values as text with
+  // the record number of each.
+  std::vector<std::pair<std::string, int>> values(size_t k, const std::string& what) {
+    std::vector<std::pair<std::string, int>> out;
+    while (out.size() < k) {
+      if (next >= rec().size()) ended(what);
+      const std::string& line = rec()[next];
+      const int rn = recno();
+      ++next;
+      size_t i = 0;
+      bool comma_pending = false, any = false;
+      while (out.size() < k) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        if (line[i] == ',') {
+          if (comma_pending || !any)
+            fail("Parameter file " + file + ", record " + std::to_string(rn) +
+                 ": an empty value between commas; expected " + what + ". Write every value.");
+          comma_pending = true;
+          ++i;
+          continue;
+        }
+        size_t j = i;
+        while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != ',') ++j;
+        out.emplace_back(line.substr(i, j - i), rn);
+        i = j;
+        any = true;
+        comma_pending = false;
+      }
+    }
+    return out;
+  }
+
+  [[noreturn]] void bad(const std::pair<std::string, int>& v, size_t item, const std::string& what,
+                        const char* kind) const {
+    fail("Parameter file " + file + ", record " + std::to_string(v.second) + ": expected " + what +
+         "; item " + std::to_string(item) + " is \"" + v.first + "\", not " + kind + ".");
+  }
+};
+
+// The records of a parameter text, line ends (and a carriage return before
+// them) removed.
+void load_text(reader& r, const std::string& name, std::string_view text) {
+  r.file = name;
+  r.store->clear();
+  r.next = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string_view::npos) nl = text.size();
+    std::string_view line = text.substr(at, nl - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    r.store->emplace_back(line);
+    at = nl + 1;
+  }
+}
+
+// The whole file as records, read once. It must be a regular file of at
+// most limits::max_file_bytes (a FIFO or a device could block or never end).
+void load_or_stop(reader& r, const std::string& name) {
+  struct stat st{};
+  if (::stat(name.c_str(), &st) != 0)
+    stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
+         "). Give the name of an existing, readable file.");
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                       : S_ISFIFO(st.st_mode) ? "a pipe (FIFO)"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                    : "not a regular file";
+    stop("Parameter file " + name + " is " + kind + ". Give the name of a regular file that holds the parameters.");
+  }
+  if (st.st_size > limits::max_file_bytes)
+    stop("Parameter file " + name + " has " + std::to_string(st.st_size) + " bytes, more than the " +
+         std::to_string(limits::max_file_bytes) + " a parameter file may have. Check that it is the parameter file.");
+  if (st.st_size == 0) stop("Parameter file " + name + " is empty. Give the file that holds the parameters.");
+  std::ifstream in(name, std::ios::binary);
+  if (!in)
+    stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
+         "). Give the name of an existing, readable file.");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad())
+    stop("Parameter file " + name + " cannot be read (" + std::strerror(errno) + "). Check the file and its folder.");
+  load_text(r, name, text);
+}
+
+bool parse_int(const std::string& t, int32_t& out) {
+  const char* b = t.data();
+  const char* e = b + t.size();
+  if (b != e && *b == '+') ++b;
+  int64_t v = 0;
+  auto res = std::from_chars(b, e, v);
+  if (res.ec != std::errc() || res.ptr != e) return false;
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+// Decimal or exponent notation (E or D exponent), or NaN / Inf words.
+bool number_text(const std::string& t, std::string& c) {
+  c = t;
+  for (char& ch : c) {
+    if (ch == 'd' || ch == 'D') ch = 'e';
+  }
+  std::string low;
+  for (char ch : c) low += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  std::string core = low;
+  if (!core.empty() && (core[0] == '+' || core[0] == '-')) core.erase(0, 1);
+  if (core == "nan" || core == "inf" || core == "infinity") return true;
+  if (core.empty()) return false;
+  for (char ch : core)
+    if (!(std::isdigit(static_cast<unsigned char>(ch)) || ch == '.' || ch == 'e' || ch == '+' || ch == '-'))
+      return false;
+  return true;
+}
+
+bool parse_float(const std::string& t, float& out) {
+  std::string c;
+  if (!number_text(t, c)) return false;
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtof(c.c_str(), &end);
+  return end == c.c_str() + c.size() && !c.empty();
+}
+
+bool parse_double(const std::string& t, double& out) {
+  std::string c;
+  if (!number_text(t, c)) return false;
+  char* end = nullptr;
+  out = std::strtod(c.c_str(), &end);
+  return end == c.c_str() + c.size() && !c.empty();
+}
+
+// Where one value of a record goes, and its type.
+struct slot {
+  int32_t* i = nullptr;
+  float* f = nullptr;
+  double* d = nullptr;
+  slot(int32_t* x) : i(x) {}
+  slot(float* x) : f(x) {}
+  slot(double* x) : d(x) {}
+};
+
+void read_record(reader& r, const std::string& what, const std::vector<slot>& dst) {
+  auto v = r.values(dst.size(), what);
+  for (size_t k = 0; k < dst.size(); ++k) {
+    const slot& s = dst[k];
+    const bool ok = s.i ? parse_int(v[k].first, *s.i) : s.f ? parse_float(v[k].first, *s.f) : parse_double(v[k].first, *s.d);
+    if (!ok) r.bad(v[k], k + 1, what, s.i ? "an integer" : "a number");
+  }
+}
+
+void read_floats(reader& r, std::vector<float>& dst, size_t n, const std::string& what) {
+  dst.assign(n, 0.0f);
+  std::vector<slot> slots;
+  for (size_t k = 0; k < n; ++k) slots.emplace_back(dst.data() + k);
+  read_record(r, what, slots);
+}
+
+// ---------------------------------------------------------------- checks
+
+std::string num(double v) {
+  char b[64];
+  auto res = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, res.ptr);
+}
+std::string numf(float v) {
+  char b[64];
+  auto res = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, res.ptr);
+}
+
+[[noreturn]] void reject(const run_parameters& p, int rec, const std::string& name, const std::string& value,
+                         const std::string& rule) {
+  problem("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
+          " is not allowed; required: " + rule + ".");
+}
+
+// Cholesky of the correlation matrix of the pairs c (upper triangle row by
+// row), in double precision; true when every pivot is positive.
+bool positive_definite(const float* c, int n) {
+  std::vector<double> a(static_cast<size_t>(n) * n, 0.0), l(static_cast<size_t>(n) * n, 0.0);
+  auto A = [&](int i, int j) -> double& { return a[static_cast<size_t>(i) * n + j]; };
+  auto L = [&](int i, int j) -> double& { return l[static_cast<size_t>(i) * n + j]; };
+  int p = 0;
+  for (int i = 0; i < n; ++i) {
+    A(i, i) = 1.0;
+    for (int j = i + 1; j < n; ++j) {
+      A(i, j) = A(j, i) = c[p];
+      ++p;
+    }
+  }
+  for (int j = 0; j < n; ++j) {
+    double s = 0.0;
+    for (int k = 0; k < j; ++k) s += L(j, k) * L(j, k);
+    const double d = A(j, j) - s;
+    if (!(d > 0.0)) return false;
+    L(j, j) = std::sqrt(d);
+    for (int i = j + 1; i < n; ++i) {
+      double t = 0.0;
+      for (int k = 0; k < j; ++k) t += L(i, k) * L(j, k);
+      L(i, j) = (A(i, j) - t) / L(j, j);
+    }
+  }
+  return true;
+}
+
+void check_correlations(const run_parameters& p, const std::vector<float>& c, int rec, const char* name,
+                        const char* what) {
+  for (size_t k = 0; k < c.size(); ++k)
+    if (!(c[k] >= -1.0f && c[k] <= 1.0f))
+      reject(p, rec, std::string(name) + "(" + std::to_string(k + 1) + ")", numf(c[k]),
+             std::string("-1 <= ") + name + " <= 1");
+  if (!positive_definite(c.data(), p.ntrait))
+    reject(p, rec, name, "the given correlations",
+           std::string("the ") + what + " correlations form a positive-definite correlation matrix");
+}
+
+// ceiling(nind / ndam) as the mating step computes it, in single precision.
+int64_t litter_of(int32_t nind, int32_t ndam) {
+  return static_cast<int64_t>(std::ceil(static_cast<float>(nind) / static_cast<float>(ndam)));
+}
+
+void check_nested(const run_parameters& p, int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) {
+  if (nsire < 1 || ndam < 1) return;
+  if (ndam % nsire != 0)
+    reject(p, rec, "matetype", "0",
+           std::string("with matetype 0, ndam (") + std::to_string(ndam) + ") is a multiple of nsire (" +
+               std::to_string(nsire) + ")" + whose);
+  const int64_t litter = litter_of(nind, static_cast<int32_t>(ndam));
+  if ((ndam - 1) * litter > nind)
+    reject(p, rec, "matetype", "0",
+           std::string("with matetype 0, (ndam - 1) * ceiling(nind/ndam) <= nind, here ndam = ") +
+               std::to_string(ndam) + " and nind = " + std::to_string(nind) + whose);
+}
+
+// The checks of one stage block (s = 1 for the historical stage).
+// nsire_now, ndam_now: the parent lists in use when stage s begins.
+void check_stage(const run_parameters& p, int s, const stage_block& b, int64_t nsire_now, int64_t ndam_now) {
+  const int r1 = s == 1 ? 18 : 4 * s + 14;
+  const int r2 = r1 + 2;
+  if (b.nind < 2) reject(p, r1, "nind", std::to_string(b.nind), "nind >= 2");
+  if (b.nind > limits::max_animals)
+    reject(p, r1, "nind", std::to_string(b.nind), "nind <= " + std::to_string(limits::max_animals));
+  if (b.nsire < 1) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire >= 1");
+  if (b.nsire > b.nind) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind");
+  if (b.ndam < 1) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam >= 1");
+  if (b.ndam > b.nind) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam <= nind");
+  if (s >= 2 && b.ngen < 0) reject(p, r1, "ngen", std::to_string(b.ngen), "ngen >= 0 from stage 2 on");
+  if (s == 1) {
+    if (b.nsire > b.nind / 2) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind/2 in stage 1");
+    if (b.ndam > b.nind / 2) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam <= nind/2 in stage 1");
+  }
+  if (b.matetype < 0 || b.matetype > 2)
+    reject(p, r2, "matetype", std::to_string(b.matetype), "matetype is 0, 1 or 2");
+  if (selects_on_ebv(b.criterion())) {
+    if (s == 1)
+      reject(p, r2, "seltype", std::to_string(b.seltype),
+             "seltype 0, 1 or 2 in stage 1: seltype 3 and 4 select on breeding values estimated from "
+             "phenotypes, and stage 1 has no phenotypes (they begin in stage 2)");
+    if (!p.h2.empty() && !(p.h2[0] < 1.0f))
+      reject(p, r2, "seltype", std::to_string(b.seltype),
+             "h2(1) < 1 with seltype 3 or 4: the estimated breeding values need a residual variance "
+             "(here h2(1) = " + numf(p.h2[0]) + ")");
+  }
+  if (b.matetype == 0) {
+    check_nested(p, r2, b.nsire, b.ndam, b.nind, "");
+    if (s >= 2)
+      check_nested(p, r2, nsire_now, ndam_now, b.nind,
+                   " for the parents selected before this stage begins");
+  }
+}
+
+void read_stage(reader& r, int s, stage_block& b) {
+  const std::string st = " of stage " + std::to_string(s);
+  read_record(r, "nsire, ndam, nind, ngen" + st + " (integers)", {&b.nsire, &b.ndam, &b.nind, &b.ngen});
+  r.skip(1, "the heading before nomut, matetype, seltype" + st);
+  read_record(r, "nomut, matetype, seltype" + st + " (integers)", {&b.nomut, &b.matetype, &b.seltype});
+}
+
+// Reads the block of stage s from its place in the file; a failure is kept
+// as the message to give when the stage begins.
+void read_stage_ahead(const reader& whole, int s, stage_entry& e) {
+  const size_t heading = static_cast<size_t>(4 * s + 13);
+  if (heading > whole.rec().size()) {
+    // The file ends before the block: the message skip() would give, without
+    // the cost of an exception for each of many missing blocks.
+    e.readable = false;
+    e.read_error = "Parameter file " + whole.file + " ends before record " + std::to_string(whole.rec().size() + 1) +
+                   ": expected the records up to the heading of stage " + std::to_string(s) + ".";
+    return;
+  }
+  reader r = whole;
+  r.next = 0;
+  r.quiet = true;
+  try {
+    r.skip(static_cast<size_t>(4 * s + 13), "the records up to the heading of stage " + std::to_string(s));
+    read_stage(r, s, e.block);
+    e.readable = true;
+  } catch (const quiet_failure& f) {
+    e.readable = false;
+    e.read_error = f.message;
+  }
+}
+
+void check_architecture(const run_parameters& p) {
+  if (p.nstage < 2) return;
+  if (p.ntrait >= 2) {
+    if (p.uncommon_QTL != 0 && p.uncommon_QTL != 1)
+      reject(p, 2, "uncommon_QTL", std::to_string(p.uncommon_QTL), "uncommon_QTL is 0 or 1");
+    if (p.uncommon_QTL == 1 && p.ntrait > 2)
+      reject(p, 2, "uncommon_QTL", "1", "uncommon_QTL = 1 only with ntrait <= 2");
+  }
+  if (p.qtlrule != 0 && p.qtlrule != 1) reject(p, 14, "qtlrule", std::to_string(p.qtlrule), "qtlrule is 0 or 1");
+  if (p.nqtl < 1) reject(p, 14, "nqtl", std::to_string(p.nqtl), "nqtl >= 1");
+  if (!std::isfinite(p.qtlp1)) reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 is a finite number");
+  if (!std::isfinite(p.qtlp2)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 is a finite number");
+  if (!(p.qtlp2 > 0.0f)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 > 0");
+  if (p.qtlrule == 1 && p.ntrait == 1 && !(p.qtlp1 > 0.0f))
+    reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (the shape of the gamma distribution)");
+  if (p.qtlrule == 1 && p.ntrait == 1 && p.qtlp1 > limits::max_gamma_shape)
+    reject(p, 14, "qtlp1", numf(p.qtlp1),
+           "qtlp1 <= " + num(limits::max_gamma_shape) + " (the shape of the gamma distribution; its draws take time in proportion to it)");
+  if (p.qtlrule == 0 && p.ntrait >= 2 && !(p.qtlp1 > 0.0f))
+    reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (a variance of the normal distribution)");
+}
+
+// Smallest power of ten above the largest nind of the run, at least 10000.
+int64_t id_multiplier(const run_parameters& p) {
+  int64_t big = 0;
+  for (size_t s = 1; s < p.stages.size(); ++s)
+    if (p.stages[s].readable && p.stages[s].block.nind > big) big = p.stages[s].block.nind;
+  if (big <= 9999) return 10000;
+  int64_t m = 10;
+  while (m <= big) m *= 10;
+  return m;
+}
+
+}  // namespace
+
+std::string askfile(std::FILE* in) {
+  say("Please input the name of your parameter file.");
+  std::string line;
+  int ch;
+  while ((ch = std::fgetc(in)) != EOF) {
+    if (ch == '\n') {
+      if (line.find_first_not_of(" \t\r") != std::string::npos) break;
+      line.clear();
+      continue;
+    }
+    line += static_cast<char>(ch);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  size_t i = line.find_first_not_of(" \t");
+  if (i == std::string::npos) return "";
+  std::string name;
+  if (line[i] == '\'' || line[i] == '"') {
+    const char q = line[i];
+    const size_t j = line.find(q, i + 1);
+    name = line.substr(i + 1, j == std::string::npos ? std::string::npos : j - i - 1);
+  } else {
+    size_t j = i;
+    while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != ',' && line[j] != '/') ++j;
+    name = line.substr(i, j - i);
+  }
+  if (name.size() > 20) name.resize(20);
+  return name;
+}
+
+selection_criterion stage_block::criterion() const {
+  switch (seltype) {
+    case 0: return selection_criterion::random;
+    case 1: return selection_criterion::true_value;
+    case 2: return selection_criterion::phenotype;
+    case 3: return selection_criterion::pedigree_ebv;
+    case 4: return selection_criterion::genomic_ebv;
+    default: return selection_criterion::unknown;
+  }
+}
+
+bool run_parameters::some_stage_uses(selection_criterion c) const {
+  for (size_t s = 1; s < stages.size(); ++s)
+    if (stages[s].readable && stages[s].block.criterion() == c) return true;
+  return false;
+}
+
+namespace {
+
+// Runs one section of the file; in --check mode a problem in it moves the
+// reading on to the record where the next section starts.
+template <class F>
+void section(reader& r, size_t next_record, F&& read) {
+  if (!collected) return read();
+  try {
+    read();
+  } catch (const record_failure&) {
+    r.next = next_record - 1;
+  }
+}
+
+void read_file(run_parameters& p, const std::string_view* text) {
+  reader r;
+  if (text) {
+    load_text(r, p.parafile, *text);
+  } else {
+    if (p.parafile.empty()) {
+      p.parafile = askfile(stdin);
+      if (p.parafile.empty())
+        stop("No parameter-file name was given. Type the name of the parameter file at the prompt, "
+             "or give it on the command line.");
+    }
+    load_or_stop(r, p.parafile);
+  }
+
+  bool traits_ok = false;
+  section(r, 3, [&] {
+    r.skip(1, "the title record");
+    read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
+                {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
+    if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
+    if (p.ntrait > limits::max_traits)
+      reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
+    traits_ok = true;
+    if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
+      reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+  });
+  if (!traits_ok) p.ntrait = 1;  // --check goes on as if there were one trait
+
+  section(r, 5, [&] {
+    r.skip(1, "the heading before the genetic correlations");
+    if (p.ntrait == 1) {
+      r.skip(3, "the records of the correlations (present even with one trait)");
+      return;
+    }
+    const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
+    read_floats(r, p.rgen, static_cast<size_t>(np), std::to_string(np) + " genetic correlations (reals)");
+    check_correlations(p, p.rgen, 4, "rgen", "genetic");
+  });
+  if (p.ntrait > 1) {
+    section(r, 7, [&] {
+      if (r.next < 4) r.next = 4;
+      r.skip(1, "the heading before the residual correlations");
+      const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
+      read_floats(r, p.rerr, static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
+      check_correlations(p, p.rerr, 6, "rerr", "residual");
+    });
+  }
+  section(r, 9, [&] {
+    r.skip(1, "the heading before the heritabilities");
+    read_floats(r, p.h2, static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
+    for (int t = 1; t <= p.ntrait; ++t)
+      if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
+        reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
+  });
+
+  section(r, 11, [&] {
+    r.skip(1, "the heading before nmpc, nchr, maptype");
+    read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
+    if (p.nmpc < 2) reject(p, 10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
+    if (p.nchr < 1) reject(p, 10, "nchr", std::to_string(p.nchr), "nchr >= 1");
+    if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
+      reject(p, 10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+  });
+
+  section(r, 13, [&] {
+    r.skip(1, "the heading before chrlen, mutm, mutq");
+    read_record(r, "chrlen, mutm, mutq (reals)", {&p.chrlen, &p.mutm, &p.mutq});
+    if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
+      reject(p, 12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
+    if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) reject(p, 12, "mutm", num(p.mutm), "0 <= mutm <= 1");
+    if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) reject(p, 12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+  });
+
+  section(r, 15, [&] {
+    r.skip(1, "the heading before qtlrule, nqtl, qtlp1, qtlp2");
+    read_record(r, "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)",
+                {&p.qtlrule, &p.nqtl, &p.qtlp1, &p.qtlp2});
+  });
+
+  bool stages_ok = false;
+  section(r, 17, [&] {
+    r.skip(1, "the heading before nstage, spare, seed");
+    read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
+    if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
+    if (p.nstage > limits::max_stages)
+      reject(p, 16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
+    stages_ok = true;
+    if (p.seed < 0 || p.seed > 2147483646)
+      reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+  });
+  if (!stages_ok) {  // --check: without a usable nstage only stage 1 is checked
+    p.nstage = 1;
+    r.next = 16;
+  }
+  if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;
+  section(r, 17, [&] { check_architecture(p); });
+
+  p.stages.assign(static_cast<size_t>(p.nstage) + 1, stage_entry{});
+  section(r, 21, [&] {
+    r.skip(1, "the heading of stage 1");
+    stage_entry& e1 = p.stages[1];
+    read_stage(r, 1, e1.block);
+    e1.readable = true;
+    check_stage(p, 1, e1.block, 0, 0);
+  });
+  for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
+  p.idmult = id_multiplier(p);
+}
+
+// Rules that the run itself checks with stops of its own, as --check
+// finds them in advance: selection, the more-sires-than-dams stop, the
+// seltype of each stage, and the gamma and correlation limits of the
+// effect draws.
+void check_run_rules(const run_parameters& p) {
+  int64_t nsire_now = 0, ndam_now = 0;  // the parent lists the next stage mates
+  for (int s = 1; s <= p.nstage; ++s) {
+    const stage_entry& e = p.stages[static_cast<size_t>(s)];
+    const int r1 = s == 1 ? 18 : 4 * s + 14, r2 = r1 + 2;
+    if (!e.readable) {
+      // A file that ends early leaves every later block unread: one line says so.
+      if (s >= 2 && e.read_error.find(" ends before record ") != std::string::npos) {
+        section_problem(e.read_error + (s < p.nstage ? " Stages " + std::to_string(s) + " to " +
+                                                           std::to_string(p.nstage) + " have no blocks."
+                                                     : std::string()));
+        break;
+      }
+      if (s >= 2) section_problem(e.read_error);
+      continue;
+    }
+    const stage_block& b = e.block;
+    if (s >= 2) {
+      try {
+        check_stage(p, s, b, nsire_now, ndam_now);
+      } catch (const record_failure&) {
+      }
+      if (nsire_now > ndam_now)
+        section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+                        std::to_string(s) + " mates " + std::to_string(nsire_now) + " sires with " +
+                        std::to_string(ndam_now) + " dams; the run would stop with \"" +
+                        std::string(stop_text::more_sires_than_dams) + "\". Select at least as many dams as sires.");
+    }
+    const int32_t nhalf = b.nind / 2;
+    if (b.nsire < 3 || b.ndam < 3 || b.nsire > nhalf || b.ndam > nhalf)
+      section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+                      std::to_string(s) + " selects nsire = " + std::to_string(b.nsire) + " and ndam = " +
+                      std::to_string(b.ndam) + " of nind = " + std::to_string(b.nind) +
+                      " animals; selection needs 3 <= nsire, ndam <= nind/2 (the run would stop with \"" +
+                      std::string(stop_text::select_code1) + "\").");
+    if (b.criterion() == selection_criterion::unknown)
+      section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
+                      std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
+                      "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
+    const bool makes_generations = s <= 2 || b.ngen > 0;
+    if (makes_generations) {
+      nsire_now = b.nsire;
+      ndam_now = b.ndam;
+    }
+  }
+  if (p.nstage >= 2 && p.ntrait >= 2 && p.uncommon_QTL == 0 && p.qtlrule == 1)
+    section_problem("Parameter file " + p.parafile + ", record 14: qtlrule = 1 (gamma effects) with " +
+                    std::to_string(p.ntrait) + " traits needs uncommon_QTL = 1; use normal effects (qtlrule 0).");
+  if (p.nstage >= 2 && p.ntrait == 2 && p.uncommon_QTL == 1 && !p.rgen.empty() && p.rgen[0] != 0.0f) {
+    const float rq = (0.1f + 0.8f) * p.rgen[0] / 0.8f;
+    if (std::fabs(rq) > 1.0f)
+      section_problem("Parameter file " + p.parafile + ", record 4: rgen = " + numf(p.rgen[0]) +
+                      " needs a correlation of the common QTL effects above 1 with uncommon QTL; use |rgen| <= 0.8.");
+  }
+}
+
+}  // namespace
+
+void read_parameters(run_parameters& p) { read_file(p, nullptr); }
+
+void read_parameter_text(run_parameters& p, std::string_view text) { read_file(p, &text); }
+
+std::vector<std::string> check_parameters(run_parameters& p) { return check_parameter_text(p, nullptr); }
+
+std::vector<std::string> check_parameter_text(run_parameters& p, const std::string_view* text) {
+  std::vector<std::string> found;
+  collected = &found;
+  try {
+    read_file(p, text);
+    check_run_rules(p);
+  } catch (...) {
+    collected = nullptr;
+    throw;
+  }
+  collected = nullptr;
+  return found;
+}
+
+const stage_block& enter_stage(const run_parameters& p, int s, int32_t nsire_now, int32_t ndam_now) {
+  const stage_entry& e = p.stages[static_cast<size_t>(s)];
+  if (!e.readable) stop(e.read_error);
+  check_stage(p, s, e.block, nsire_now, ndam_now);
+  return e.block;
+}
+
+}  // namespace qm

@@ -1,0 +1,25 @@
+#include "main/observers.hpp"
+
+#include "output/classic_files.hpp"
+#include "output/completion.hpp"
+#include "output/earlier_files.hpp"
+#include "output/genotype_files.hpp"
+#include "output/ebv_file.hpp"
+#include "output/progress.hpp"
+#include "stats/summary_observer.hpp"
+
+namespace qm {
+
+observer_list registered_observers(const run_options& o) {
+  observer_list list;
+  if (o.outdir.empty()) list.add(make_earlier_files_warning(o));
+  register_classic_files(list);
+  list.add(make_genotype_files(o));
+  list.add(make_summary_observer(o.history_summary, !o.save_history.empty()));
+  list.add(make_ebv_file());
+  if (!o.outdir.empty()) list.add(make_completion_note());
+  list.add(make_progress_line());
+  return list;
+}
+
+}  // namespace qm

@@ -1,0 +1,153 @@
+#include "output/manifest.hpp"
+
+#include "base/threads.hpp"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "base/atomic_file.hpp"
+#include "base/sha256.hpp"
+
+namespace qm {
+
+manifest_file describe_file(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    const std::string why = std::strerror(errno);
+    throw file_error(path, "File " + path + " cannot be found for the run record (" + why + ").");
+  }
+  manifest_file f;
+  f.name = path;
+  f.size = static_cast<uint64_t>(st.st_size);
+  f.sha256 = sha256_file(path);
+  return f;
+}
+
+void record_files(run_manifest& m, const std::vector<std::string>& files, int nthreads) {
+  // The files are hashed side by side, the largest first, so that no thread
+  // is left alone with a large file at the end; each part describes its own
+  // file.
+  std::vector<uint64_t> size(files.size(), 0);
+  for (size_t k = 0; k < files.size(); ++k) {
+    struct stat st;
+    if (::stat(files[k].c_str(), &st) == 0) size[k] = static_cast<uint64_t>(st.st_size);
+  }
+  std::vector<size_t> order(files.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return size[a] > size[b]; });
+  std::vector<manifest_file> described(files.size());
+  std::vector<std::string> errors(files.size());
+  run_parallel(nthreads, static_cast<int>(files.size()), [&](int part) {
+    const size_t k = order[static_cast<size_t>(part)];
+    try {
+      described[k] = describe_file(files[k]);
+    } catch (const file_error& e) {
+      errors[k] = e.what();
+    }
+  });
+  for (size_t k = 0; k < files.size(); ++k)
+    if (!errors[k].empty()) throw file_error(files[k], errors[k]);
+  for (size_t k = 0; k < files.size(); ++k) {
+    const std::string& name = files[k];
+    manifest_file d = std::move(described[k]);
+    auto it = std::find_if(m.files.begin(), m.files.end(), [&](const manifest_file& f) { return f.name == name; });
+    if (it != m.files.end())
+      *it = std::move(d);
+    else
+      m.files.push_back(std::move(d));
+  }
+}
+
+std::string iso8601_local(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char b[64];
+  const size_t n = std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%S", &tm);
+  long off = tm.tm_gmtoff;
+  const char sign = off < 0 ? '-' : '+';
+  if (off < 0) off = -off;
+  char z[48];
+  std::snprintf(z, sizeof z, "%c%02ld:%02ld", sign, off / 3600 % 100, off % 3600 / 60);
+  return std::string(b, n) + z;
+}
+
+int64_t peak_memory_bytes() {
+  struct rusage ru;
+  if (getrusage(RUSAGE_SELF, &ru) != 0) return 0;
+  return static_cast<int64_t>(ru.ru_maxrss) * 1024;
+}
+
+void write_manifest(const std::string& path, const run_manifest& m) {
+  std::vector<manifest_file> files = m.files;
+  std::stable_sort(files.begin(), files.end(),
+                   [](const manifest_file& a, const manifest_file& b) { return a.name < b.name; });
+  nlohmann::ordered_json j;
+  j["program"] = "quillmere";
+  j["version"] = m.version;
+  j["command_line"] = m.command_line;
+  j["parameter_file"] = m.parameter_file;
+  j["parameter_file_sha256"] = m.parameter_file_sha256;
+  j["seed"] = m.seed;
+  j["threads"] = m.threads;
+  j["replicate"] = m.replicate;
+  j["start_time"] = m.start_time;
+  j["end_time"] = m.end_time;
+  j["wall_seconds"] = m.wall_seconds;
+  j["peak_memory_bytes"] = m.peak_memory_bytes;
+  j["exit_status"] = m.exit_status;
+  j["stop_message"] = m.stop_message ? nlohmann::ordered_json(*m.stop_message) : nlohmann::ordered_json(nullptr);
+  j["files"] = nlohmann::ordered_json::array();
+  for (const manifest_file& f : files)
+    j["files"].push_back(nlohmann::ordered_json{{"name", f.name}, {"size", f.size}, {"sha256", f.sha256}});
+  // Texts that are not valid UTF-8 (a file name, say) are written with the
+  // replacement character rather than refused.
+  const std::string text = j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  atomic_file out(path);
+  out.write(text);
+  out.commit();
+}
+
+run_manifest read_manifest(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    const std::string why = std::strerror(errno);
+    throw file_error(path, "Run record " + path + " cannot be opened (" + why + ").");
+  }
+  std::stringstream ss;
+  ss << in.rdbuf();
+  run_manifest m;
+  try {
+    const nlohmann::json j = nlohmann::json::parse(ss.str());
+    j.at("version").get_to(m.version);
+    j.at("command_line").get_to(m.command_line);
+    j.at("parameter_file").get_to(m.parameter_file);
+    j.at("parameter_file_sha256").get_to(m.parameter_file_sha256);
+    j.at("seed").get_to(m.seed);
+    j.at("threads").get_to(m.threads);
+    m.replicate = j.value("replicate", 0);
+    j.at("start_time").get_to(m.start_time);
+    j.at("end_time").get_to(m.end_time);
+    j.at("wall_seconds").get_to(m.wall_seconds);
+    j.at("peak_memory_bytes").get_to(m.peak_memory_bytes);
+    j.at("exit_status").get_to(m.exit_status);
+    const nlohmann::json& s = j.at("stop_message");
+    if (!s.is_null()) m.stop_message = s.get<std::string>();
+    for (const nlohmann::json& f : j.at("files"))
+      m.files.push_back(manifest_file{f.at("name").get<std::string>(), f.at("size").get<uint64_t>(),
+                                      f.at("sha256").get<std::string>()});
+  } catch (const nlohmann::json::exception& e) {
+    throw file_error(path, "Run record " + path + " cannot be read: " + e.what() +
+                               ". Give the run.json that quillmere wrote, unchanged.");
+  }
+  return m;
+}
+
+}  // namespace qm

@@ -1,0 +1,27 @@
+// The run from the parameter file to the result files: the banner, the
+// parameters, the base generation, then every stage of the plan, one
+// generation at a time, with the observers registered for the run.
+#pragma once
+#include <string>
+
+#include "run/history_file.hpp"
+#include "run/observer.hpp"
+#include "config/parameters.hpp"
+
+namespace qm {
+
+// The history file of a run: the one it saves at the end of stage 1, or the
+// one it starts from at stage 2.
+struct history_options {
+  std::string save_path;  // --save-history (empty: none)
+  std::string from_path;  // --from-history (empty: none)
+  // The history of from_path when it was read and checked before the run;
+  // null: the run reads and checks it itself (a failure is then a stop).
+  saved_history* from = nullptr;
+};
+
+// Runs the simulation of p (p.parafile names the file; empty: ask for it).
+// The observers see every generation; run_ended is called on success and on a stop.
+void quillmere(run_parameters& p, const observer_list& observers, const history_options& h = {});
+
+}  // namespace qm

@@ -1,0 +1,357 @@
+#include "config/parameters.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/messages.hpp"
+#include "support.hpp"
+
+namespace {
+
+using qmtest::set_record;
+using qmtest::small_par;
+
+const std::regex stamp_tail("\n \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\n$");
+
+// nsire, ndam, nind, ngen, nomut, matetype, seltype of a stage block.
+std::array<int32_t, 7> stage(const qm::stage_block& b) {
+  return {b.nsire, b.ndam, b.nind, b.ngen, b.nomut, b.matetype, b.seltype};
+}
+using st = std::array<int32_t, 7>;
+
+// The block of stage s as it begins, with the parent lists of the block before.
+const qm::stage_block& begin(const qm::run_parameters& p, int s) {
+  const qm::stage_block& before = p.stages[static_cast<size_t>(s - 1)].block;
+  return qm::enter_stage(p, s, before.nsire, before.ndam);
+}
+
+bool names_record(const std::string& msg, int rec) {
+  return std::regex_search(msg, std::regex("record " + std::to_string(rec) + "\\b"));
+}
+
+// Reads par and expects the run to stop; returns what reached the console.
+std::string load_stops(const std::string& par) {
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  EXPECT_THROW(qmtest::load_par(p, par), qm::run_stop);
+  return con.text();
+}
+
+void expect_rejected(const std::string& par, int rec, const std::string& what) {
+  SCOPED_TRACE(what);
+  const std::string out = load_stops(par);
+  EXPECT_TRUE(names_record(out, rec)) << out;
+  EXPECT_TRUE(std::regex_search(out, stamp_tail)) << out;
+}
+
+void expect_accepted(const std::string& par, const std::string& what) {
+  SCOPED_TRACE(what);
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  EXPECT_NO_THROW(qmtest::load_par(p, par)) << con.text();
+}
+
+// Three traits with correlation records separated by commas and tabs.
+std::string three_traits() {
+  std::string par = set_record(small_par(), 2, "3 0 0.2 0");
+  par = set_record(par, 4, "0.1 0.2 0.3");
+  par = set_record(par, 6, "0.4,0.5\t0.6");
+  return set_record(par, 8, "0.3 0.4 0.5");
+}
+
+TEST(ParamsRead, OneTraitRecordsAndDerivedCounts) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  std::string par = set_record(small_par(), 4, "not numbers at all");
+  par = set_record(par, 6, "1.5, x, -7");
+  qmtest::load_par(p, par);
+  EXPECT_EQ(p.ntrait, 1);
+  EXPECT_EQ(p.incid, 0.2f);
+  EXPECT_TRUE(p.rgen.empty());  // not read with one trait
+  EXPECT_TRUE(p.rerr.empty());
+  EXPECT_EQ(p.h2, std::vector<float>{0.3f});
+  EXPECT_EQ(p.chrlen, 1.0f);
+  EXPECT_EQ(p.mutm, 1.0e-3);
+  EXPECT_EQ(p.mutq, 2.0e-3);
+  EXPECT_EQ(p.seed, 12345);
+  EXPECT_EQ(stage(p.stage1()), (st{10, 20, 40, 30, 0, 2, 0}));
+  EXPECT_EQ(p.markers(), 44);
+  EXPECT_EQ(p.candidate_loci(), 40);
+  ASSERT_EQ(p.stages.size(), 4u);  // index 0 unused
+  EXPECT_TRUE(p.stages[2].readable && p.stages[3].readable);
+  EXPECT_EQ(p.stage1().criterion(), qm::selection_criterion::random);
+  EXPECT_EQ(p.stages[2].block.criterion(), qm::selection_criterion::true_value);
+  EXPECT_EQ(p.stages[3].block.criterion(), qm::selection_criterion::phenotype);
+  EXPECT_EQ(con.text(), "");
+}
+
+TEST(ParamsRead, SeveralTraitsCommentsAndSeparators) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  {
+    // Two traits; the words after the four values of record 2 are a comment.
+    qm::run_parameters p;
+    std::string par = set_record(small_par(), 2, "2, 0, 0.1, 1 some words");
+    par = set_record(par, 4, "0.5");
+    par = set_record(par, 6, "-0.25");
+    qmtest::load_par(p, set_record(par, 8, "0.3\t0.4"));
+    EXPECT_EQ(p.ntrait, 2);
+    EXPECT_EQ(p.incid, 0.1f);
+    EXPECT_EQ(p.uncommon_QTL, 1);
+    EXPECT_EQ(p.rgen, std::vector<float>{0.5f});
+    EXPECT_EQ(p.rerr, std::vector<float>{-0.25f});
+    EXPECT_EQ(p.h2, (std::vector<float>{0.3f, 0.4f}));
+  }
+  {
+    // Three traits: pairs (1,2), (1,3), (2,3) in that order.
+    qm::run_parameters p;
+    qmtest::load_par(p, three_traits());
+    EXPECT_EQ(p.rgen, (std::vector<float>{0.1f, 0.2f, 0.3f}));
+    EXPECT_EQ(p.rerr, (std::vector<float>{0.4f, 0.5f, 0.6f}));
+    EXPECT_EQ(p.h2, (std::vector<float>{0.3f, 0.4f, 0.5f}));
+  }
+}
+
+TEST(ParamsRead, CarriageReturnsAndContinuedRecords) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  {
+    std::string crlf;
+    for (char c : small_par()) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    qm::run_parameters p;
+    qmtest::load_par(p, crlf);
+    EXPECT_EQ(p.seed, 12345);
+    EXPECT_EQ(stage(p.stage1()), (st{10, 20, 40, 30, 0, 2, 0}));
+    begin(p, 2);
+    EXPECT_EQ(stage(begin(p, 3)), (st{10, 20, 40, 2, 0, 2, 2}));
+  }
+  {
+    // Record 10 holds two of its three values; maptype comes from the next
+    // record, and every later record moves down by one.
+    std::string par = set_record(small_par(), 16, "1 0 777");
+    par = set_record(par, 10, "11 4");
+    const size_t at = par.find("chromosome length");
+    par.insert(at, "1\n");
+    qm::run_parameters p;
+    qmtest::load_par(p, par);
+    EXPECT_EQ(p.nmpc, 11);
+    EXPECT_EQ(p.nchr, 4);
+    EXPECT_EQ(p.maptype, 1);
+    EXPECT_EQ(p.chrlen, 1.0f);
+    EXPECT_EQ(p.seed, 777);
+    EXPECT_EQ(p.stage1().ngen, 30);
+  }
+}
+
+TEST(ParamsRead, LaterStageBlocks) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  // Numbers in the stage headings must never be read as values.
+  std::string par = set_record(small_par(), 21, "5 5 5 5");
+  par = set_record(par, 22, "10 20 60 1");
+  par = set_record(par, 23, "6 6 6");
+  par = set_record(par, 25, "7 7 7 7");
+  par = set_record(par, 26, "12 24 80 2");
+  par = set_record(par, 27, "8 8 8");
+  qm::run_parameters p;
+  qmtest::load_par(p, par);
+  EXPECT_EQ(stage(begin(p, 2)), (st{10, 20, 60, 1, 0, 0, 1}));
+  EXPECT_EQ(stage(begin(p, 3)), (st{12, 24, 80, 2, 0, 2, 2}));
+}
+
+TEST(ParamsRead, FailuresNameFileAndRecord) {
+  qmtest::tempdir dir;
+  {
+    // The file ends after the stage-2 block; stage 3 stops at its start.
+    std::string par = small_par();
+    par.resize(par.find("stage 3:"));
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    qmtest::load_par(p, par);
+    begin(p, 2);
+    EXPECT_FALSE(p.stages[3].readable);
+    EXPECT_THROW(begin(p, 3), qm::run_stop);
+    const std::string out = con.text();
+    EXPECT_NE(out.find("param.par"), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("record 2[5-8]\\b"))) << out;
+    EXPECT_TRUE(std::regex_search(out, stamp_tail)) << out;
+  }
+  {
+    const std::string out = load_stops(set_record(small_par(), 10, "11 four 0"));
+    EXPECT_NE(out.find("param.par"), std::string::npos) << out;
+    EXPECT_TRUE(names_record(out, 10)) << out;
+  }
+  {
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    p.parafile = "absent.par";
+    EXPECT_THROW(qm::read_parameters(p), qm::run_stop);
+    EXPECT_NE(con.text().find("absent.par"), std::string::npos) << con.text();
+    EXPECT_FALSE(qmtest::file_exists("absent.par"));
+  }
+}
+
+TEST(ParamsRead, AskfileCutsNameAndPrompts) {
+  qmtest::console_capture con;
+  std::FILE* in = std::tmpfile();
+  ASSERT_NE(in, nullptr);
+  std::fputs("abcdefghijklmnopqrstuvwxyz.par\n", in);
+  std::rewind(in);
+  EXPECT_EQ(qm::askfile(in), "abcdefghijklmnopqrst");
+  std::fclose(in);
+  EXPECT_EQ(con.text(), " Please input the name of your parameter file.\n");
+}
+
+TEST(ParamsCheck, RejectedValuesNameTheirRecord) {
+  qmtest::tempdir dir;
+  const std::string par = small_par();
+  expect_rejected(set_record(par, 2, "0 0 0.2 0"), 2, "ntrait 0");
+  expect_rejected(set_record(par, 8, "0"), 8, "h2 0");
+  expect_rejected(set_record(par, 8, "1.5"), 8, "h2 1.5");
+  expect_rejected(set_record(three_traits(), 4, "0.1 1.2 0.3"), 4, "rgen above 1");
+  expect_rejected(set_record(three_traits(), 6, "0.4 0.5 -1.1"), 6, "rerr below -1");
+  expect_rejected(set_record(three_traits(), 4, "0.9 -0.9 0.9"), 4, "rgen not positive definite");
+  expect_rejected(set_record(par, 2, "1 1 0 0"), 2, "incid 0 with thresh 1");
+  expect_rejected(set_record(par, 10, "1 4 0"), 10, "nmpc 1");
+  expect_rejected(set_record(par, 12, "0 1.0e-3 2.0e-3"), 12, "chrlen 0");
+  expect_rejected(set_record(par, 12, "1.0 2 2.0e-3"), 12, "mutm 2");
+  expect_rejected(set_record(set_record(par, 14, "2 10 1.0 1.0"), 16, "2 0 12345"), 14, "qtlrule 2");
+  expect_rejected(set_record(three_traits(), 2, "3 0 0.2 1"), 2, "uncommon_QTL 1 with 3 traits");
+  expect_rejected(set_record(par, 16, "3 0 -5"), 16, "seed -5");
+  expect_rejected(set_record(par, 16, "3 0 2147483647"), 16, "seed 2147483647");
+  expect_rejected(set_record(par, 18, "21 20 40 30"), 18, "stage-1 nsire above nind/2");
+  expect_rejected(set_record(par, 20, "0 3 0"), 20, "matetype 3");
+  expect_rejected(set_record(set_record(par, 18, "4 10 40 30"), 20, "0 0 0"), 20,
+                  "matetype 0, ndam not a multiple of nsire");
+  // Two bad values: only the earlier record is named.
+  const std::string out = load_stops(set_record(set_record(par, 8, "0"), 10, "1 4 0"));
+  EXPECT_TRUE(names_record(out, 8)) << out;
+  EXPECT_FALSE(names_record(out, 10)) << out;
+}
+
+TEST(ParamsCheck, BoundaryValuesAccepted) {
+  qmtest::tempdir dir;
+  const std::string par = small_par();
+  expect_accepted(set_record(par, 8, "1"), "h2 1");
+  expect_accepted(set_record(par, 2, "1 0 0 0"), "incid 0 with thresh 0");
+  expect_accepted(set_record(set_record(par, 14, "2 10 1.0 1.0"), 16, "1 0 12345"), "qtlrule 2 with one stage");
+  expect_accepted(set_record(set_record(par, 18, "4 8 40 30"), 20, "0 0 0"), "matetype 0, ndam 2 * nsire");
+}
+
+TEST(ParamsCheck, NegativeStageTwoGenerations) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  qmtest::load_par(p, set_record(small_par(), 22, "10 20 40 -1"));
+  EXPECT_THROW(begin(p, 2), qm::run_stop);
+  EXPECT_TRUE(names_record(con.text(), 22)) << con.text();
+}
+
+TEST(ParamsCheck, NestedStageChecksTheParentsSelectedBefore) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qm::run_parameters p;
+  qmtest::load_par(p, qmtest::small_par());  // stage 2: nested mating of 10 sires and 20 dams
+  EXPECT_NO_THROW(qm::enter_stage(p, 2, 10, 20));
+  EXPECT_EQ(con.text(), "");
+  // The first generation of the stage mates the lists of the stage before:
+  // 10 dams are not a multiple of 4 sires.
+  EXPECT_THROW(qm::enter_stage(p, 2, 4, 10), qm::run_stop);
+  EXPECT_TRUE(names_record(con.text(), 24)) << con.text();
+  EXPECT_NE(con.text().find("selected before this stage"), std::string::npos) << con.text();
+}
+
+// Selection on estimated breeding values needs phenotypes, which begin in
+// stage 2: seltype 3 and 4 are refused in the stage-1 block as it is read,
+// accepted in later stages, and refused there only with h2(1) = 1.
+TEST(ParamsCheck, SelectionOnEstimatedBreedingValues) {
+  qmtest::tempdir dir;
+  const std::string par = small_par();
+  for (const char* t : {"3", "4"}) {
+    SCOPED_TRACE(std::string("seltype ") + t);
+    const std::string out = load_stops(set_record(par, 20, std::string("0 2 ") + t));
+    EXPECT_TRUE(names_record(out, 20)) << out;
+    EXPECT_NE(out.find(std::string("seltype = ") + t + " is not allowed"), std::string::npos) << out;
+    EXPECT_NE(out.find("stage 1 has no phenotypes"), std::string::npos) << out;
+
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    qmtest::load_par(p, set_record(set_record(par, 24, std::string("0 0 ") + t), 28, std::string("0 2 ") + t));
+    EXPECT_EQ(p.stages[2].block.criterion(), t[0] == '3' ? qm::selection_criterion::pedigree_ebv
+                                                          : qm::selection_criterion::genomic_ebv);
+    EXPECT_NO_THROW(begin(p, 2));
+    EXPECT_NO_THROW(begin(p, 3));
+    EXPECT_TRUE(p.some_stage_uses(p.stages[3].block.criterion()));
+    EXPECT_FALSE(p.some_stage_uses(qm::selection_criterion::phenotype));
+    EXPECT_EQ(con.text(), "");
+
+    // --check finds nothing to report for them from stage 2 on, and the stage-1 refusal.
+    qm::run_parameters c;
+    c.parafile = "param.par";
+    const std::string ok = set_record(par, 28, std::string("0 2 ") + t);
+    qmtest::write_file("param.par", ok);
+    EXPECT_EQ(qm::check_parameters(c), std::vector<std::string>{});
+    qm::run_parameters c1;
+    c1.parafile = "param.par";
+    qmtest::write_file("param.par", set_record(par, 20, std::string("0 2 ") + t));
+    const std::vector<std::string> found = qm::check_parameters(c1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(names_record(found[0], 20)) << found[0];
+
+    // h2(1) = 1 leaves no residual variance for the models.
+    qm::run_parameters h;
+    qmtest::load_par(h, set_record(ok, 8, "1"));
+    EXPECT_NO_THROW(begin(h, 2));
+    EXPECT_THROW(begin(h, 3), qm::run_stop);
+    EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
+    EXPECT_NE(con.text().find("h2(1) < 1"), std::string::npos) << con.text();
+  }
+  // Other values stay unknown and --check names the run's stop for them.
+  qm::run_parameters c;
+  c.parafile = "param.par";
+  qmtest::write_file("param.par", set_record(par, 28, "0 2 5"));
+  const std::vector<std::string> found = qm::check_parameters(c);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].find("Parameter Error in select_module! code 2"), std::string::npos) << found[0];
+}
+
+TEST(ParamsIdmult, LargestStageSizeReadAhead) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  {
+    qm::run_parameters p;
+    qmtest::load_par(p, set_record(small_par(), 26, "10 20 9999 2"));
+    EXPECT_EQ(p.idmult, 10000);
+  }
+  {
+    qm::run_parameters p;
+    qmtest::load_par(p, set_record(small_par(), 26, "10 20 10000 2"));
+    EXPECT_EQ(p.idmult, 100000);
+    EXPECT_EQ(p.stage1().nind, 40);
+  }
+  EXPECT_EQ(con.text(), "");
+}
+
+TEST(ParamsIdmult, UnreadableLaterBlockLeftOutUntilItsStage) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  std::string par = set_record(small_par(), 26, "10 20 20000 2");
+  par = set_record(par, 28, "0 two 2");
+  qm::run_parameters p;
+  qmtest::load_par(p, par);
+  EXPECT_EQ(p.idmult, 10000);
+  EXPECT_EQ(con.text(), "");
+  begin(p, 2);
+  EXPECT_EQ(con.text(), "");
+  EXPECT_THROW(begin(p, 3), qm::run_stop);
+  EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
+}
+
+}  // namespace
