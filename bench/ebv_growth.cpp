@@ -17,8 +17,8 @@
 
 #include "ebv/evaluation.hpp"
 #include "run/generation.hpp"
-#include "run/generation_plan.hpp"
-#include "run/messages.hpp"
+#include "config/stage_plan.hpp"
+#include "base/messages.hpp"
 #include "run/run_state.hpp"
 
 namespace {

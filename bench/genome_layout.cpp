@@ -12,7 +12,7 @@
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "run/generation.hpp"
-#include "run/messages.hpp"
+#include "base/messages.hpp"
 #include "run/run_state.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "output/plink.hpp"
-#include "run/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 
 namespace {
 long peak_kib() {
