@@ -97,7 +97,7 @@
 #include "run/run_state.hpp"
 #include "run/driver.hpp"
 #include "output/classic_files.hpp"
-#include "base/paths.hpp"
+#include "base/output_folder.hpp"
 #include "stats/summary.hpp"
 #include "stats/summary_observer.hpp"
 #include "values/breeding_values.hpp"
@@ -433,7 +433,7 @@ void with_values(bench_run& r, int nind, int nmpc, int ntrait) {
 void WriteResults(benchmark::State& st) {
   bench_run r;
   with_values(r, 2000, 1001, 1);
-  for (auto _ : st) qm::write_generation_files(r.p, r.st.pop, *r.st.architecture, 1);
+  for (auto _ : st) qm::write_generation_files(qm::output_folder{}, r.p, r.st.pop, *r.st.architecture, 1);
 }
 
 void WriteBytes(benchmark::State& st) {
@@ -502,7 +502,7 @@ void WriteMtype(benchmark::State& st) {
     st.PauseTiming();
     remove_files({"01MTYPE.out", "01QTYPE.out", "01BV.out"});
     st.ResumeTiming();
-    qm::write_generation_files(r.p, r.pop, r.a, 1);
+    qm::write_generation_files(qm::output_folder{}, r.p, r.pop, r.a, 1);
   }
   remove_files({"01MTYPE.out", "01QTYPE.out", "01BV.out"});
 }
@@ -776,17 +776,16 @@ void large_run(benchmark::State& st, bool with_summary) {
   quiet();
   char dir[] = "/tmp/qmlarge.XXXXXX";
   if (!mkdtemp(dir)) std::abort();
-  qm::set_output_folder(dir);
+  const qm::output_folder folder(dir);
   for (auto _ : st) {
     qm::observer_list obs;
-    qm::register_classic_files(obs);
-    if (with_summary) obs.add(qm::make_summary_observer(false));
+    qm::register_classic_files(obs, folder);
+    if (with_summary) obs.add(qm::make_summary_observer(folder, false));
     qm::run_parameters p;
     p.parafile = QM_BENCH_DIR "/large.par";
     p.threads = bench_threads();
     qm::quillmere(p, obs);
   }
-  qm::set_output_folder("");
   std::system((std::string("rm -rf ") + dir).c_str());
 }
 void LargeRunClassic(benchmark::State& st) { large_run(st, false); }
@@ -832,17 +831,15 @@ struct ebv_fixture {
     qm::ebv_evaluation genomic;
     genomic.plan(pg);
     qm::start_population(st, qm::observer_list{});
-    int64_t made = 1;
+    const qm::stage_plan plan(p);
     for (int s = 1; s <= 3; ++s) {
       const qm::stage_block& b = s == 1 ? p.stage1()
                                         : qm::enter_stage(p, s, static_cast<int32_t>(st.pop.sires.size()),
                                                           static_cast<int32_t>(st.pop.dams.size()));
-      for (const qm::plan_segment& seg : qm::stage_segments(s, b, made))
-        for (int64_t k = 0; k < seg.count; ++k) {
-          qm::run_generation(st, b, qm::step_of(s, seg, k), qm::observer_list{});
-          if (s >= 2) genomic.record_generation(st.pop, st.history, p.threads);
-        }
-      if (s >= 3) made += b.ngen;
+      plan.stage(s).for_each_generation([&](const qm::generation_step& g) {
+        qm::run_generation(st, b, g, qm::observer_list{});
+        if (s >= 2) genomic.record_generation(st.pop, st.history, p.threads);
+      });
     }
     // The genomic solve of the ninth generation: the start of the next one.
     genomic.estimate(qm::selection_criterion::genomic_ebv, st.history, p.h2[0], p.threads);
@@ -851,7 +848,8 @@ struct ebv_fixture {
     // The tenth generation, selected on phenotypes: its values are final.
     rest_block = p.stages[3].block;
     rest_block.seltype = 2;
-    rest_step = qm::step_of(3, qm::stage_segments(3, rest_block, made)[0], 0);
+    const qm::planned_stage rest(3, rest_block, plan.stage(3).last().number);
+    rest_step = rest.step(rest.segments().front(), 0);
     qm::run_generation(st, rest_block, rest_step, qm::observer_list{});
   }
 };
@@ -895,7 +893,7 @@ void ebv_rest(benchmark::State& st, bool files) {
   f.rest_started = true;
   f.st.ebv = qm::ebv_evaluation{};
   qm::observer_list obs;
-  if (files) qm::register_classic_files(obs);
+  if (files) qm::register_classic_files(obs, qm::output_folder{});
   for (auto _ : st) qm::run_generation(f.st, f.rest_block, f.rest_step, obs);
 }
 
@@ -946,8 +944,8 @@ struct large_stage1 {
   ~large_stage1() { std::remove(file.c_str()); }
   void stage1(qm::run_state& st) const {
     qm::start_population(st, qm::observer_list{});
-    for (const qm::plan_segment& seg : qm::stage_segments(1, p.stage1(), 1))
-      for (int64_t k = 0; k < seg.count; ++k) qm::run_generation(st, p.stage1(), qm::step_of(1, seg, k), qm::observer_list{});
+    qm::planned_stage(1, p.stage1(), 0).for_each_generation(
+        [&](const qm::generation_step& g) { qm::run_generation(st, p.stage1(), g, qm::observer_list{}); });
   }
 };
 large_stage1& large_history() {

@@ -46,19 +46,18 @@ void one_size(int nind, int threads) {
   qm::run_state st(p);
   qm::start_population(st, qm::observer_list{});
   st.ebv.plan(both);
-  int64_t made = 1;
+  const qm::stage_plan plan(p);
   int valued = 0;
   for (int stage = 1; stage <= 3; ++stage) {
     const qm::stage_block& b =
         stage == 1 ? p.stage1()
                    : qm::enter_stage(p, stage, static_cast<int32_t>(st.pop.sires.size()),
                                      static_cast<int32_t>(st.pop.dams.size()));
-    for (const qm::plan_segment& seg : qm::stage_segments(stage, b, made))
-      for (int64_t k = 0; k < seg.count; ++k) {
+    plan.stage(stage).for_each_generation([&](const qm::generation_step& g) {
         const auto t0 = std::chrono::steady_clock::now();
-        qm::run_generation(st, b, qm::step_of(stage, seg, k), qm::observer_list{});
+        qm::run_generation(st, b, g, qm::observer_list{});
         const double rest = seconds_since(t0);
-        if (stage < 2) continue;
+        if (stage < 2) return;
         ++valued;
         const auto t1 = std::chrono::steady_clock::now();
         st.ebv.estimate(qm::selection_criterion::pedigree_ebv, st.history, p.h2[0], threads);
@@ -72,8 +71,7 @@ void one_size(int nind, int threads) {
                       static_cast<long long>(st.ebv.pedigree_animals()), ped, ped_it,
                       st.ebv.genotyped_generations() * nind, gen, st.ebv.stats().iterations);
         std::fflush(stdout);
-      }
-    if (stage >= 3) made += b.ngen;
+      });
   }
 }
 

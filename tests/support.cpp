@@ -121,9 +121,8 @@ void run_setup::run_stage(int s, const qm::observer_list& observers) {
       s == 1 ? params.stage1()
              : qm::enter_stage(params, s, static_cast<int32_t>(st.pop.sires.size()),
                                static_cast<int32_t>(st.pop.dams.size()));
-  for (const qm::plan_segment& seg : qm::stage_segments(s, b, numbered))
-    for (int64_t k = 0; k < seg.count; ++k) qm::run_generation(st, b, qm::step_of(s, seg, k), observers);
-  if (s >= 3) numbered += b.ngen;
+  qm::stage_plan(params).stage(s).for_each_generation(
+      [&](const qm::generation_step& g) { qm::run_generation(st, b, g, observers); });
 }
 
 // ---------------------------------------------------------------- SHA-256

@@ -48,7 +48,6 @@ void load_par(qm::run_parameters& p, const std::string& par);
 struct run_setup {
   qm::run_parameters params;
   qm::run_state st{params};
-  int64_t numbered = 1;  // generations numbered before stage 3 and on (the stage-2 one)
 
   explicit run_setup(const std::string& par, int threads = 1,
                      const qm::observer_list& observers = qm::observer_list{});

@@ -85,9 +85,6 @@ struct run_parameters {
   int32_t gblup_generations = 3;
   // From the command line: a seed that replaces the one of record 16.
   std::optional<int32_t> seed_from_command_line;
-  // The seed the stream started from (record 16, --seed, the clock, or the
-  // replicate's derived seed); known once the run has started.
-  int32_t seed_in_use = 0;
   // From the command line: replicate K of the scheme (0: the file's own seed).
   int64_t replicate = 0;
   // From the command line: the largest peak memory allowed (0: what the machine has).

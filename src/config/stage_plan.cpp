@@ -1,10 +1,14 @@
 #include "config/stage_plan.hpp"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace qm {
 
-std::vector<plan_segment> stage_segments(int s, const stage_block& b, int64_t made_before) {
+namespace {
+
+std::vector<plan_segment> segments_of(int s, const stage_block& b, int64_t numbered_before) {
   const int64_t g = b.ngen;
   if (s == 1) {
     const int64_t with_mutation = std::max<int64_t>(0, g - 10);
@@ -13,12 +17,30 @@ std::vector<plan_segment> stage_segments(int s, const stage_block& b, int64_t ma
             {generation_kind::history_without_mutation, g - 9, 10}};
   }
   if (s == 2) return {{generation_kind::qtl_choice, 1, 1, true, g - 1}};
-  return {{generation_kind::selection, made_before + 1, std::max<int64_t>(0, g), true, 0}};
+  return {{generation_kind::selection, numbered_before + 1, std::max<int64_t>(0, g), true, 0}};
 }
 
-generation_step step_of(int s, const plan_segment& seg, int64_t k) {
+}  // namespace
+
+planned_stage::planned_stage(int s, const stage_block& b, int64_t numbered_before)
+    : number_(s), readable_(true), block_(b), segments_(segments_of(s, b, numbered_before)) {}
+
+planned_stage planned_stage::unreadable(int s) {
+  planned_stage st(s, stage_block{}, 0);
+  st.readable_ = false;
+  st.segments_.clear();
+  return st;
+}
+
+int64_t planned_stage::generations() const {
+  int64_t n = 0;
+  for (const plan_segment& seg : segments_) n += seg.count;
+  return n;
+}
+
+generation_step planned_stage::step(const plan_segment& seg, int64_t k) const {
   generation_step st;
-  st.stage = s;
+  st.stage = number_;
   st.kind = seg.kind;
   st.number = seg.first + k;
   st.files_due = seg.files_due;
@@ -26,15 +48,46 @@ generation_step step_of(int s, const plan_segment& seg, int64_t k) {
   return st;
 }
 
-int64_t animals_in_run(const run_parameters& p) {
-  int64_t animals = p.stages[1].block.nind, made = 1;
-  for (int s = 1; s <= p.nstage; ++s) {
+generation_step planned_stage::last() const {
+  generation_step st;
+  for (const plan_segment& seg : segments_)
+    if (seg.count > 0) st = step(seg, seg.count - 1);
+  return st;
+}
+
+stage_plan::stage_plan(const run_parameters& p, int first) {
+  if (!p.stages.empty()) base_animals_ = p.stages[1].block.nind;
+  int64_t numbered = 1;  // generations numbered before stage 3 and on: the stage-2 one
+  for (int s = 1; s <= p.nstage && static_cast<size_t>(s) < p.stages.size(); ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
-    if (!e.readable) continue;
-    for (const plan_segment& seg : stage_segments(s, e.block, made)) animals += e.block.nind * seg.count;
-    if (s >= 3) made += e.block.ngen;
+    if (s >= first) stages_.push_back(e.readable ? planned_stage(s, e.block, numbered) : planned_stage::unreadable(s));
+    if (!e.readable) break;  // the run stops as this stage begins
+    if (s >= 3) numbered += e.block.ngen;
   }
-  return animals;
+}
+
+const planned_stage& stage_plan::stage(int s) const {
+  for (const planned_stage& st : stages_)
+    if (st.number() == s) return st;
+  throw std::out_of_range("stage " + std::to_string(s) + " is not in the plan of this run");
+}
+
+bool stage_plan::reaches(int s) const {
+  for (const planned_stage& st : stages_)
+    if (st.number() == s) return true;
+  return false;
+}
+
+int64_t stage_plan::generations() const {
+  int64_t n = 0;
+  for (const planned_stage& st : stages_) n += st.generations();
+  return n;
+}
+
+int64_t stage_plan::animals() const {
+  int64_t n = base_animals_;
+  for (const planned_stage& st : stages_) n += st.block().nind * st.generations();
+  return n;
 }
 
 }  // namespace qm

@@ -16,10 +16,9 @@
 
 #include "run/driver.hpp"
 #include "config/options.hpp"
-#include "base/paths.hpp"
+#include "base/output_folder.hpp"
 #include "base/atomic_file.hpp"
-#include "output/manifest.hpp"
-#include "base/sha256.hpp"
+#include "output/run_record.hpp"
 #include "base/interrupt.hpp"
 #include "run/memory_estimate.hpp"
 #include "base/messages.hpp"
@@ -34,7 +33,7 @@ namespace {
 // The output folder: created when missing; result files of an earlier run
 // stop the run before it starts unless --overwrite removes them. Returns
 // false (after a message on standard error) when the run cannot start.
-bool prepare_output_folder(const qm::run_options& o) {
+bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& observers) {
   if (o.outdir.empty()) return true;
   std::error_code ec;
   std::filesystem::create_directories(o.outdir, ec);
@@ -43,7 +42,7 @@ bool prepare_output_folder(const qm::run_options& o) {
                  o.outdir.c_str(), ec ? ec.message().c_str() : "not a folder");
     return false;
   }
-  const std::vector<std::string> old = qm::run_files_in(o.outdir);
+  const std::vector<std::string> old = observers.name_patterns().found_in(o.outdir);
   if (old.empty()) return true;
   if (!o.overwrite) {
     std::string names;
@@ -147,43 +146,6 @@ int check_only(const qm::run_options& o) {
 
 }  // namespace
 
-// run.json: what ran, with which seed and threads, how long, how much
-// memory, every file it finished (size and SHA-256), and how it ended.
-void write_run_record(const qm::run_options& o, const qm::run_parameters& p, std::time_t start, double seconds,
-                      int status, const std::string& stop_message) {
-  qm::run_manifest m;
-  m.version = QM_VERSION;
-  m.command_line = o.command_line;
-  m.parameter_file = p.parafile;
-  // Only a regular file the run could read is hashed: a pipe or a device
-  // could block or never end.
-  std::error_code ec;
-  if (!p.parafile.empty() && std::filesystem::is_regular_file(p.parafile, ec) &&
-      std::filesystem::file_size(p.parafile, ec) <= static_cast<uintmax_t>(qm::limits::max_file_bytes)) {
-    try {
-      m.parameter_file_sha256 = qm::sha256_file(p.parafile);
-    } catch (const std::exception&) {
-    }
-  }
-  m.seed = p.seed_in_use;
-  m.threads = p.threads;
-  m.replicate = static_cast<int32_t>(p.replicate);
-  m.start_time = qm::iso8601_local(start);
-  m.end_time = qm::iso8601_local(std::time(nullptr));
-  m.wall_seconds = seconds;
-  m.peak_memory_bytes = qm::peak_memory_bytes();
-  m.exit_status = status;
-  if (status != 0) m.stop_message = stop_message;
-  std::vector<std::string> files = qm::files_written();
-  if (std::filesystem::is_regular_file(qm::output_path("log.txt"), ec)) files.push_back(qm::output_path("log.txt"));
-  std::sort(files.begin(), files.end());
-  files.erase(std::unique(files.begin(), files.end()), files.end());
-  qm::record_files(m, files, p.threads);
-  for (qm::manifest_file& f : m.files) f.name = std::filesystem::path(f.name).filename().string();
-  std::sort(m.files.begin(), m.files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-  qm::write_manifest(qm::output_path("run.json"), m);
-}
-
 int main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
@@ -218,48 +180,50 @@ int main(int argc, char** argv) {
   }
   std::optional<qm::saved_history> history;
   if (!o.from_history.empty() && !read_history_before_run(o, history)) return 1;
-  if (!prepare_output_folder(o)) return 1;
-  qm::set_output_folder(o.outdir);
+  const qm::observer_list observers = qm::registered_observers(o);
+  if (!prepare_output_folder(o, observers)) return 1;
+  const qm::output_folder folder(o.outdir);
 
   qm::run_parameters p = parameters_of(o);
   qm::history_options h;
   h.save_path = o.save_history;
   h.from_path = o.from_history;
   h.from = history ? &*history : nullptr;
-  const std::string log = qm::output_path("log.txt");
+  const std::string log = folder.file(qm::log_file_name);
   if (!qm::msg_open_log(log.c_str())) {
     std::fprintf(stderr, "quillmere: %s cannot be created (%s). Check the permissions of the output folder.\n",
                  log.c_str(), std::strerror(errno));
     return 1;
   }
   qm::install_signal_handlers();
-  const std::time_t start = std::time(nullptr);
+  qm::run_ending ending;
+  ending.start = std::time(nullptr);
   const auto t0 = std::chrono::steady_clock::now();
-  int status = 0;
-  std::string stop_message;
+  qm::run_outcome outcome;
   try {
-    qm::quillmere(p, qm::registered_observers(o), h);
+    qm::quillmere(p, observers, h, outcome);
   } catch (const qm::run_stop& e) {
-    status = e.signal != 0 ? 128 + e.signal : 1;
-    stop_message = e.what();
+    ending.status = e.signal != 0 ? 128 + e.signal : 1;
+    ending.stop_message = e.what();
   } catch (const std::bad_alloc&) {
-    stop_message = "Not enough memory for this run: reduce nind, the number of loci or the number of threads.";
+    ending.stop_message = "Not enough memory for this run: reduce nind, the number of loci or the number of threads.";
     try {
-      qm::show(stop_message, true);
+      qm::show(ending.stop_message, true);
     } catch (const qm::run_stop&) {
     }
-    status = 1;
+    ending.status = 1;
   }
   if (!qm::msg_close_log()) {
     std::fprintf(stderr, "quillmere: %s cannot be written. Check the free space of the output folder.\n", log.c_str());
-    if (status == 0) status = 1;
+    if (ending.status == 0) ending.status = 1;
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ending.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ending.seed = outcome.seed;
   try {
-    write_run_record(o, p, start, seconds, status, stop_message);
+    qm::write_run_record(folder, o, p, ending);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quillmere: run.json cannot be written (%s).\n", e.what());
-    if (status == 0) status = 1;
+    if (ending.status == 0) ending.status = 1;
   }
-  return status;
+  return ending.status;
 }

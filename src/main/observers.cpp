@@ -3,20 +3,23 @@
 #include "output/classic_files.hpp"
 #include "output/completion.hpp"
 #include "output/earlier_files.hpp"
-#include "output/genotype_files.hpp"
 #include "output/ebv_file.hpp"
+#include "output/genotype_files.hpp"
 #include "output/progress.hpp"
+#include "output/run_record.hpp"
 #include "stats/summary_observer.hpp"
 
 namespace qm {
 
 observer_list registered_observers(const run_options& o) {
+  const output_folder folder(o.outdir);
   observer_list list;
-  if (o.outdir.empty()) list.add(make_earlier_files_warning(o));
-  register_classic_files(list);
+  if (o.outdir.empty()) list.add(make_earlier_files_warning(folder));
+  list.add(make_run_record_files(o));
+  register_classic_files(list, folder);
   list.add(make_genotype_files(o));
-  list.add(make_summary_observer(o.history_summary, !o.save_history.empty()));
-  list.add(make_ebv_file());
+  list.add(make_summary_observer(folder, o.history_summary, !o.save_history.empty()));
+  list.add(make_ebv_file(folder));
   if (!o.outdir.empty()) list.add(make_completion_note());
   list.add(make_progress_line());
   return list;

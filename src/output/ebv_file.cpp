@@ -3,27 +3,42 @@
 #include <string>
 
 #include "base/fixed.hpp"
-#include "base/paths.hpp"
-#include "output/results.hpp"
 #include "base/textfile.hpp"
 
 namespace qm {
 
 namespace {
 
-struct ebv_file : generation_observer {
+class ebv_file : public generation_observer {
+ public:
+  explicit ebv_file(const output_folder& folder) : folder_(folder) {}
+  // Every generation with files of a stage that selects on EBVs.
+  void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
+    for (const planned_stage& stage : plan)
+      if (selects_on_ebv(stage.block().criterion()))
+        stage.for_each_generation([&](const generation_step& g) {
+          if (g.files_due) files.names.insert(result_name(g.file_generation, name));
+        });
+  }
+  void name_patterns(std::vector<file_name_pattern>& patterns) const override { patterns.push_back({name, true}); }
   void on_generation(const generation_view& v) override {
     if (v.step.files_due && v.ebv && v.ebv->estimated_for(v.history.generations() - 1))
-      write_ebv_file(v.params, *v.ebv, v.step.file_generation);
+      write_ebv_file(folder_, v.params, *v.ebv, v.step.file_generation);
   }
+
+ private:
+  static constexpr const char* name = "EBV.out";
+  output_folder folder_;
 };
 
 }  // namespace
 
-std::unique_ptr<generation_observer> make_ebv_file() { return std::make_unique<ebv_file>(); }
+std::unique_ptr<generation_observer> make_ebv_file(const output_folder& folder) {
+  return std::make_unique<ebv_file>(folder);
+}
 
-void write_ebv_file(const run_parameters& p, const ebv_evaluation& e, int64_t g) {
-  textfile f(output_path(result_name(g, "EBV.out")));
+void write_ebv_file(const output_folder& folder, const run_parameters& p, const ebv_evaluation& e, int64_t g) {
+  textfile f(folder.file(result_name(g, "EBV.out")));
   std::string head;
   add_a(head, "ID", 7);
   add_a(head, "EBV", 20);

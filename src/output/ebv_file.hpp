@@ -6,15 +6,16 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/output_folder.hpp"
 #include "ebv/evaluation.hpp"
 #include "run/observer.hpp"
 #include "config/parameters.hpp"
 
 namespace qm {
 
-std::unique_ptr<generation_observer> make_ebv_file();
+std::unique_ptr<generation_observer> make_ebv_file(const output_folder& folder);
 
 // Writes ggEBV.out for generation g (files numbering) from the last estimate.
-void write_ebv_file(const run_parameters& p, const ebv_evaluation& e, int64_t g);
+void write_ebv_file(const output_folder& folder, const run_parameters& p, const ebv_evaluation& e, int64_t g);
 
 }  // namespace qm

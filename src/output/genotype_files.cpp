@@ -6,9 +6,7 @@
 
 #include "base/fixed.hpp"
 #include "output/genotype_view.hpp"
-#include "base/paths.hpp"
 #include "output/plink.hpp"
-#include "output/results.hpp"
 #include "output/vcf.hpp"
 #include "base/atomic_file.hpp"
 #include "base/messages.hpp"
@@ -34,13 +32,30 @@ variant_info variant_of(const locus_position& l, std::string name) {
 
 class genotype_files : public generation_observer {
  public:
-  explicit genotype_files(const run_options& o) : plink_(o.plink), qtl_(o.plink_qtl), vcf_(o.vcf) {}
+  explicit genotype_files(const run_options& o)
+      : folder_(o.outdir), plink_(o.plink), qtl_(o.plink_qtl), vcf_(o.vcf) {}
+
+  void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
+    if (!plink_ && !vcf_) return;
+    for (const planned_stage& stage : plan)
+      stage.for_each_generation([&](const generation_step& g) {
+        if (!g.files_due) return;
+        if (plink_)
+          for (const char* n : plink_names) files.names.insert(result_name(g.file_generation, n));
+        if (vcf_)
+          for (const char* n : vcf_names) files.names.insert(result_name(g.file_generation, n));
+      });
+  }
+  void name_patterns(std::vector<file_name_pattern>& patterns) const override {
+    for (const char* n : plink_names) patterns.push_back({n, true});
+    for (const char* n : vcf_names) patterns.push_back({n, true});
+  }
 
   void on_generation(const generation_view& v) override {
-    if (!v.step.files_due) return;
+    if (!v.step.files_due || (!plink_ && !vcf_)) return;
     animals(v);
     markers(v);
-    const std::string prefix = output_path(result_name(v.step.file_generation, "geno"));
+    const std::string prefix = folder_.file(result_name(v.step.file_generation, "geno"));
     try {
       if (plink_) {
         if (qtl_ && v.architecture) with_qtl(v, prefix);
@@ -50,7 +65,7 @@ class genotype_files : public generation_observer {
         vcf_header_info info;
         info.version = QM_VERSION;
         info.parameter_file = v.params.parafile;
-        info.seed = v.params.seed_in_use;
+        info.seed = v.seed;
         for (int32_t c = 1; c <= v.map.nchr; ++c) info.contig_length.push_back(v.map.chromosome_base_pairs(c) + 1);
         write_vcf(prefix, view_, variants_, animals_, info, v.params.threads);
       }
@@ -171,6 +186,9 @@ class genotype_files : public generation_observer {
     combined_.release();
   }
 
+  static constexpr const char* plink_names[] = {"geno.bed", "geno.bim", "geno.fam"};
+  static constexpr const char* vcf_names[] = {"geno.vcf.gz", "geno.vcf.gz.csi"};
+  output_folder folder_;
   bool plink_, qtl_, vcf_;
   std::vector<variant_info> variants_;
   std::vector<const int8_t*> columns_;
@@ -183,7 +201,6 @@ class genotype_files : public generation_observer {
 }  // namespace
 
 std::unique_ptr<generation_observer> make_genotype_files(const run_options& o) {
-  if (!o.plink && !o.vcf) return nullptr;
   return std::make_unique<genotype_files>(o);
 }
 

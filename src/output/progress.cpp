@@ -5,18 +5,9 @@
 #include <chrono>
 #include <cstdio>
 
-namespace qm {
+#include "config/stage_plan.hpp"
 
-int64_t planned_generations(const run_parameters& p) {
-  int64_t n = 0, made = 1;
-  for (int s = 1; s <= p.nstage; ++s) {
-    const stage_entry& e = p.stages[static_cast<size_t>(s)];
-    if (!e.readable) continue;
-    for (const plan_segment& seg : stage_segments(s, e.block, made)) n += seg.count;
-    if (s >= 3) made += e.block.ngen;
-  }
-  return n;
-}
+namespace qm {
 
 namespace {
 
@@ -25,7 +16,7 @@ using clock_type = std::chrono::steady_clock;
 class progress_line : public generation_observer {
  public:
   void on_map(const run_parameters& p, const genome_map&) override {
-    total_ = planned_generations(p);
+    total_ = stage_plan(p).generations();
     start_ = last_ = clock_type::now();
   }
   void on_history_resumed(const history_resume& r) override { total_ -= r.generations; }

@@ -10,10 +10,6 @@
 
 namespace qm {
 
-// The generations the plan of p makes (later stages whose block cannot be
-// read count as none).
-int64_t planned_generations(const run_parameters& p);
-
 std::unique_ptr<generation_observer> make_progress_line();
 
 }  // namespace qm

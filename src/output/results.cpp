@@ -9,17 +9,10 @@
 #endif
 
 #include "base/fixed.hpp"
-#include "base/paths.hpp"
 #include "base/textfile.hpp"
 #include "base/threads.hpp"
 
 namespace qm {
-
-std::string result_name(int64_t g, const char* name) {
-  std::string s;
-  add_imin(s, g, 2, 2);
-  return s + name;
-}
 
 namespace {
 
@@ -177,10 +170,11 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
 
 }  // namespace
 
-void write_generation_files(const run_parameters& p, const population& pop, const trait_architecture& a, int64_t g) {
-  textfile fm(output_path(result_name(g, "MTYPE.out")));
-  textfile fq(output_path(result_name(g, "QTYPE.out")));
-  textfile fb(output_path(result_name(g, "BV.out")));
+void write_generation_files(const output_folder& folder, const run_parameters& p, const population& pop,
+                            const trait_architecture& a, int64_t g) {
+  textfile fm(folder.file(result_name(g, "MTYPE.out")));
+  textfile fq(folder.file(result_name(g, "QTYPE.out")));
+  textfile fb(folder.file(result_name(g, "BV.out")));
   std::vector<int32_t> qtl(static_cast<size_t>(a.nqtl()));
   for (int q = 0; q < a.nqtl(); ++q) qtl[static_cast<size_t>(q)] = a.qtl_locus[static_cast<size_t>(q)] - 1;
   bvfile(fb, p, pop, g);

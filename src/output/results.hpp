@@ -4,15 +4,14 @@
 #pragma once
 #include <string>
 
+#include "base/output_folder.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 #include "config/parameters.hpp"
 
 namespace qm {
 
-void write_generation_files(const run_parameters& p, const population& pop, const trait_architecture& a, int64_t g);
-
-// "05" + name for generation 5; plain digits from 100 on.
-std::string result_name(int64_t g, const char* name);
+void write_generation_files(const output_folder& folder, const run_parameters& p, const population& pop,
+                            const trait_architecture& a, int64_t g);
 
 }  // namespace qm

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "base/fixed.hpp"
-#include "base/paths.hpp"
 #include "base/textfile.hpp"
 #include "qtl/choose.hpp"
 
@@ -59,13 +58,13 @@ realised_parameters realised_genetic_parameters(const run_parameters& p, const t
 }
 
 
-void write_genetic_parameters(const run_parameters& p, const trait_architecture& a,
+void write_genetic_parameters(const output_folder& folder, const run_parameters& p, const trait_architecture& a,
                               const haplotype_matrix& candidates) {
   const realised_parameters r = realised_genetic_parameters(p, a, candidates);
   const int n = r.ntrait;
   const std::vector<float>&gcov = r.additive_cov, &gcor = r.additive_cor, &rc = r.residual_cov,
                           &rescor = r.residual_cor;
-  textfile f(output_path("Genetic_paramenters.out"));
+  textfile f(folder.file("Genetic_paramenters.out"));
   std::string head = "\t";
   for (int t = 1; t <= n; ++t) {
     head += "trait";

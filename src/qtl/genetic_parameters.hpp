@@ -5,6 +5,7 @@
 #pragma once
 #include <vector>
 
+#include "base/output_folder.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 #include "config/parameters.hpp"
@@ -19,7 +20,7 @@ struct realised_parameters {
 realised_parameters realised_genetic_parameters(const run_parameters& p, const trait_architecture& a,
                                                 const haplotype_matrix& candidates);
 
-void write_genetic_parameters(const run_parameters& p, const trait_architecture& a,
+void write_genetic_parameters(const output_folder& folder, const run_parameters& p, const trait_architecture& a,
                               const haplotype_matrix& candidates);
 
 }  // namespace qm

@@ -3,14 +3,13 @@
 #include <string>
 
 #include "base/fixed.hpp"
-#include "base/paths.hpp"
 #include "base/textfile.hpp"
 
 namespace qm {
 
-void write_map_files(const run_parameters& p, const trait_architecture& a) {
-  textfile mm(output_path("MMAP.out"));
-  textfile qm_(output_path("QMAP.out"));
+void write_map_files(const output_folder& folder, const run_parameters& p, const trait_architecture& a) {
+  textfile mm(folder.file("MMAP.out"));
+  textfile qm_(folder.file("QMAP.out"));
 
   std::string line;
   add_i(line, p.nchr, 6);

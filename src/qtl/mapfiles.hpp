@@ -1,11 +1,12 @@
 // "QMAP.out" (the QTL in the order drawn, with their effects) and
 // "MMAP.out" (marker names and numbers).
 #pragma once
+#include "base/output_folder.hpp"
 #include "qtl/architecture.hpp"
 #include "config/parameters.hpp"
 
 namespace qm {
 
-void write_map_files(const run_parameters& p, const trait_architecture& a);
+void write_map_files(const output_folder& folder, const run_parameters& p, const trait_architecture& a);
 
 }  // namespace qm

@@ -76,16 +76,14 @@ class stage1_text {
 
 void run_stages(run_state& st, const observer_list& observers, const history_options& h) {
   const run_parameters& p = st.params;
-  int64_t made = 1;  // generations numbered before stage 3: the stage-2 generation
-  for (int s = h.from_path.empty() ? 1 : 2; s <= p.nstage; ++s) {
+  for (const planned_stage& stage : stage_plan(p, h.from_path.empty() ? 1 : 2)) {
+    const int s = stage.number();
     const stage_block& b =
         s == 1 ? p.stage1()
                : enter_stage(p, s, static_cast<int32_t>(st.pop.sires.size()), static_cast<int32_t>(st.pop.dams.size()));
     if (s == 2) overwrite_warning(p, b);
     stage1_text text(s == 1 && !h.save_path.empty());
-    for (const plan_segment& seg : stage_segments(s, b, made))
-      for (int64_t k = 0; k < seg.count; ++k) run_generation(st, b, step_of(s, seg, k), observers);
-    if (s >= 3) made += b.ngen;
+    stage.for_each_generation([&](const generation_step& g) { run_generation(st, b, g, observers); });
     stage_finished(s);
     if (s == 1 && !h.save_path.empty()) {
       captured_text t = text.take();
@@ -125,12 +123,14 @@ void summary(const std::string& start, int32_t seed) {
 
 }  // namespace
 
-void quillmere(run_parameters& p, const observer_list& observers, const history_options& h) {
-  start_threads(p.threads);
+void quillmere(run_parameters& parameters, const observer_list& observers, const history_options& h,
+               run_outcome& outcome) {
+  start_threads(parameters.threads);
   banner();
   const std::string start = clock_hms();
+  const run_parameters& p = parameters;
   try {
-    read_parameters(p);
+    read_parameters(parameters);
     check_memory_estimate(p);
     set_page_limit(static_cast<size_t>(pages_worth_keeping(p)));
     // With two threads or more, a thread of its own writes the result files
@@ -141,7 +141,7 @@ void quillmere(run_parameters& p, const observer_list& observers, const history_
       start_population(st, observers);
     else
       start_from_history(st, observers, h);
-    p.seed_in_use = st.rng.start_seed;
+    outcome.seed = st.rng.start_seed;
     run_stages(st, observers, h);
     textfile::settle();
     textfile::write_in_background(false);
@@ -153,6 +153,11 @@ void quillmere(run_parameters& p, const observer_list& observers, const history_
     throw;
   }
   observers.run_ended(p, true);
+}
+
+void quillmere(run_parameters& p, const observer_list& observers, const history_options& h) {
+  run_outcome unused;
+  quillmere(p, observers, h, unused);
 }
 
 }  // namespace qm

@@ -20,8 +20,16 @@ struct history_options {
   saved_history* from = nullptr;
 };
 
-// Runs the simulation of p (p.parafile names the file; empty: ask for it).
+// What the caller of a run learns of it, also when it stopped.
+struct run_outcome {
+  int32_t seed = 0;  // the seed the random stream started from (0 until it started)
+};
+
+// Reads the parameter file into p (p.parafile names it; empty: ask for it),
+// then runs the simulation it describes; p does not change after it is read.
 // The observers see every generation; run_ended is called on success and on a stop.
+void quillmere(run_parameters& p, const observer_list& observers, const history_options& h, run_outcome& outcome);
+// The same for a caller that needs no outcome.
 void quillmere(run_parameters& p, const observer_list& observers, const history_options& h = {});
 
 }  // namespace qm

@@ -59,7 +59,7 @@ void start_population(run_state& st, const observer_list& observers) {
   for (int32_t k = 1; k <= b.nsire && k <= b.nind / 2; ++k) pop.sires.push_back(2 * k - 1);
   for (int32_t k = 1; k <= b.ndam && k <= b.nind / 2; ++k) pop.dams.push_back(2 * k);
   st.history.start(b.nind);
-  st.history.reserve(animals_in_run(p));
+  st.history.reserve(stage_plan(p).animals());
   st.mutation_on = b.nomut != 1;
   st.ebv.plan(p);
 }
@@ -101,7 +101,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       break;
     case generation_kind::qtl_choice: {
       st.architecture = choose_qtl(p, pop, st.rng);
-      const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history, &st.ebv};
+      const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history, &st.ebv, st.rng.start_seed};
       observers.architecture_fixed(fixed);
       compute_values(p, *st.architecture, pop, st.rng);
       if (p.thresh == 1) fix_threshold(p, *st.architecture, pop);
@@ -121,8 +121,8 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
     st.ebv.record_generation(pop, st.history, p.threads);
   if (selects_on_ebv(criterion)) st.ebv.estimate(criterion, st.history, p.h2[0], p.threads);
   select_parents(pop, criterion, b.nsire, b.ndam, st.rng, st.ebv.scores_for(criterion, current));
-  const generation_view done{step,       p, st.map, pop, st.architecture ? &*st.architecture : nullptr,
-                             st.history, &st.ebv};
+  const generation_view done{step,       p,       st.map, pop, st.architecture ? &*st.architecture : nullptr,
+                             st.history, &st.ebv, st.rng.start_seed};
   observers.generation_done(done);
   generation_message(step.number);
   note_generation_done(step.stage, step.number);

@@ -1,5 +1,6 @@
 #include "run/history_state.hpp"
 
+#include "config/stage_plan.hpp"
 #include "base/atomic_file.hpp"
 #include "base/interrupt.hpp"
 #include "base/messages.hpp"
@@ -52,16 +53,6 @@ std::vector<stage1_record> stage1_records(const run_parameters& p) {
           integer("stage-1 seltype", 20, b.seltype)};
 }
 
-stage1_extent stage1_extent_of(const stage_block& b) {
-  stage1_extent e;
-  for (const plan_segment& seg : stage_segments(1, b, 1)) {
-    if (seg.count <= 0) continue;
-    e.generations += seg.count;
-    e.last = step_of(1, seg, seg.count - 1);
-  }
-  return e;
-}
-
 void check_stage1_records(const run_parameters& p, const saved_history& h) {
   const std::vector<stage1_record> now = stage1_records(p);
   for (size_t k = 0; k < now.size() && k < h.records.size(); ++k) {
@@ -81,9 +72,9 @@ void check_stage1_records(const run_parameters& p, const saved_history& h) {
     throw history_error("History file " + h.file + " lists " + std::to_string(h.records.size()) +
                         " stage-1 records; this program uses " + std::to_string(now.size()) +
                         ". Make it again with --save-history.");
-  const stage1_extent e = stage1_extent_of(p.stage1());
+  const planned_stage stage1(1, p.stage1(), 0);
   if (h.map.nchr != p.nchr || h.map.nmpc != p.nmpc || h.map.maptype != p.maptype || h.pop.nind != p.stage1().nind ||
-      h.pedigree.generations() != e.generations + 1)
+      h.pedigree.generations() != stage1.generations() + 1)
     throw history_error("History file " + h.file +
                         " holds a state that does not fit its own stage-1 records (a map, population or pedigree "
                         "of another size). Make it again with --save-history.");
@@ -111,7 +102,7 @@ void resume_from_history(run_state& st, saved_history& h, const observer_list& o
     unpack_haplotypes(st.pop.candidates, p.threads);
   }
   st.history = std::move(h.pedigree);
-  st.history.reserve(animals_in_run(p));
+  st.history.reserve(stage_plan(p).animals());
   st.rng = h.rng;
   st.mutation_on = h.mutation_on;
   st.ebv.plan(p);
@@ -121,9 +112,9 @@ void resume_from_history(run_state& st, saved_history& h, const observer_list& o
   if (p.replicate > 0) start_stream(st.rng, replicate_seed(h.rng.start_seed, p.replicate));
   observers.map_built(p, st.map);
   msg_replay(h.extras.log_text, h.extras.console_text);
-  const stage1_extent e = stage1_extent_of(p.stage1());
-  observers.history_resumed(history_resume{p, e.generations, e.last, h.extras.observer_sections});
-  note_generation_done(1, e.last.number);
+  const planned_stage stage1(1, p.stage1(), 0);
+  observers.history_resumed(history_resume{p, stage1.generations(), stage1.last(), h.extras.observer_sections});
+  note_generation_done(1, stage1.last().number);
 }
 
 }  // namespace qm

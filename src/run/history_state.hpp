@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "config/stage_plan.hpp"
 #include "run/history_file.hpp"
 #include "run/observer.hpp"
 #include "run/run_state.hpp"
@@ -22,13 +21,6 @@ std::vector<stage1_record> stage1_records(const run_parameters& p);
 // from the one h was made with, with both values; also when h's state does
 // not have the sizes those records give.
 void check_stage1_records(const run_parameters& p, const saved_history& h);
-
-// How many generations stage 1 of block b makes, and the last of them.
-struct stage1_extent {
-  int64_t generations = 0;
-  generation_step last;
-};
-stage1_extent stage1_extent_of(const stage_block& b);
 
 // Writes the history file of st at the end of stage 1; stops the run
 // (with the reason) when it cannot be written.

@@ -17,15 +17,11 @@ int64_t estimate_peak_memory(const run_parameters& p) {
   const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
   // one bit per allele, whole 64-bit words per haplotype and kind of locus
   const int64_t packed_loci = 64 * (haplotype_words(p.markers()) + haplotype_words(p.candidate_loci()));
-  int64_t nind = 0, made = 1, valued = 0;
-  for (int s = 1; s <= p.nstage; ++s) {
-    const stage_entry& e = p.stages[static_cast<size_t>(s)];
-    if (!e.readable) continue;
-    nind = std::max<int64_t>(nind, e.block.nind);
-    int64_t gens = 0;
-    for (const plan_segment& seg : stage_segments(s, e.block, made)) gens += seg.count;
-    if (s >= 3) made += e.block.ngen;
-    if (s >= 2) valued += e.block.nind * gens;
+  const stage_plan plan(p);
+  int64_t nind = 0, valued = 0;
+  for (const planned_stage& stage : plan) {
+    nind = std::max<int64_t>(nind, stage.block().nind);
+    if (stage.number() >= 2) valued += stage.block().nind * stage.generations();
   }
   // Bytes until the recoding (stage 1's animals; while they are packed the
   // bits of one generation are there too), then bits when the layout is
@@ -36,7 +32,7 @@ int64_t estimate_peak_memory(const run_parameters& p) {
       p.packed_genome ? std::max(2 * 2 * nind1 * loci + 2 * nind1 * packed_loci / 8, bits) : 2 * 2 * nind * loci;
   const int64_t summary = 2 * nind * (64 * haplotype_words(p.markers()) + p.nqtl) / 8;
   const int64_t bookkeeping = 48 * loci;
-  const int64_t history = static_cast<int64_t>(sizeof(pedigree_record)) * animals_in_run(p);
+  const int64_t history = static_cast<int64_t>(sizeof(pedigree_record)) * plan.animals();
   const int64_t values = 2 * 2 * 8 * nind * static_cast<int64_t>(std::max(1, p.ntrait));
   // file buffers; with two threads or more, also the text waiting for the
   // thread that writes the result files (at most 24 MB)
@@ -58,9 +54,8 @@ int64_t estimate_peak_memory(const run_parameters& p) {
   // whole before the state is taken from it.
   int64_t history_file = 0;
   if (!p.save_history.empty() || !p.from_history.empty()) {
-    int64_t stage1_gens = 0;
-    for (const plan_segment& seg : stage_segments(1, p.stages[1].block, 1)) stage1_gens += seg.count;
-    history_file = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(), stage1_gens + 1);
+    history_file = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(),
+                                      plan.stage(1).generations() + 1);
   }
   return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;
 }
@@ -69,8 +64,8 @@ int64_t pages_worth_keeping(const run_parameters& p) {
   constexpr int64_t mb = int64_t{1} << 20;
   const int64_t threads = std::max(1, p.threads);
   int64_t nind = 0;
-  for (int s = 2; s <= p.nstage; ++s)
-    if (p.stages[static_cast<size_t>(s)].readable) nind = std::max<int64_t>(nind, p.stages[static_cast<size_t>(s)].block.nind);
+  for (const planned_stage& stage : stage_plan(p))
+    if (stage.number() >= 2) nind = std::max<int64_t>(nind, stage.block().nind);
   // A round of blocks being formatted (two of 1 MB per thread), the buffers
   // of the three files of a generation and those that hash the files at the
   // end (1 MB each), and the text waiting for the writing thread: at most

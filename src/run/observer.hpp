@@ -1,13 +1,16 @@
 // Observers of the generation loop. After each generation the loop calls
 // every registered observer with a read-only view of the run; result files
-// and per-generation statistics are observers. A new output is one new
-// observer plus one registration line in run/observers.cpp.
+// and per-generation statistics are observers. Each observer declares the
+// files it writes into the output folder. A new output is one new observer
+// plus one registration line in main/observers.cpp.
 #pragma once
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "base/output_folder.hpp"
 #include "ebv/evaluation.hpp"
 #include "population/genome_map.hpp"
 #include "population/pedigree_history.hpp"
@@ -28,6 +31,8 @@ struct generation_view {
   // The estimated breeding values; ebv->estimated_for(history.generations() - 1)
   // tells whether the generation of the view was evaluated.
   const ebv_evaluation* ebv;
+  // The seed the run's random stream started from.
+  int32_t seed = 0;
 };
 
 // What a run that starts from a saved history (--from-history) tells the
@@ -43,6 +48,15 @@ struct history_resume {
 class generation_observer {
  public:
   virtual ~generation_observer() = default;
+  // The files it writes into the output folder in a run of p that goes
+  // through the stages of plan, all of them: the run's planned files are the
+  // union of every observer's.
+  virtual void plan_files(const run_parameters& /*p*/, const stage_plan& /*plan*/, file_plan& /*files*/) const {}
+  // The shapes of the names it writes in any run, whatever the options:
+  // what tells the files of an earlier run in a folder from others.
+  virtual void name_patterns(std::vector<file_name_pattern>& /*patterns*/) const {}
+  // Once, with the files of the run, right before on_map.
+  virtual void on_run_files(const run_files&) {}
   // Once, when the genetic map has been built (before the base generation).
   virtual void on_map(const run_parameters&, const genome_map&) {}
   // Once, right after the QTL were chosen in the generation of the view.
@@ -65,7 +79,14 @@ class observer_list {
   void add(std::unique_ptr<generation_observer> o) {
     if (o) list_.push_back(std::move(o));
   }
+  // The files of a run of p: the names every observer plans, the shapes of
+  // the names they write in any run.
+  run_files files_of(const run_parameters& p) const;
+  // The shapes of the names alone, for a run whose parameters are not read yet.
+  run_files name_patterns() const;
   void map_built(const run_parameters& p, const genome_map& m) const {
+    const run_files files = files_of(p);
+    for (const auto& o : list_) o->on_run_files(files);
     for (const auto& o : list_) o->on_map(p, m);
   }
   void architecture_fixed(const generation_view& v) const {

@@ -6,13 +6,12 @@
 #include <vector>
 
 #include "base/fixed.hpp"
-#include "base/paths.hpp"
 #include "stats/report_html.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "base/byte_codec.hpp"
 #include "base/messages.hpp"
-#include "output/progress.hpp"
+#include "config/stage_plan.hpp"
 #include "stats/summary.hpp"
 
 namespace qm {
@@ -89,8 +88,19 @@ constexpr const char* history_section = "summary";
 
 class summary_observer : public generation_observer {
  public:
-  summary_observer(bool history_rows, bool keep_history_rows)
-      : history_rows_(history_rows), keep_history_rows_(keep_history_rows) {}
+  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows)
+      : folder_(folder), history_rows_(history_rows), keep_history_rows_(keep_history_rows) {}
+
+  // The LD decay is that of the last generation with values: in a run that
+  // reaches stage 2. summary.csv is summary.csv.part until the run is complete.
+  void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
+    files.names.insert({csv_name, report_name});
+    files.passing.insert(part_name);
+    if (plan.reaches(2) && plan.stage(2).readable()) files.names.insert(ld_name);
+  }
+  void name_patterns(std::vector<file_name_pattern>& patterns) const override {
+    for (const char* n : {csv_name, part_name, ld_name, report_name}) patterns.push_back({n});
+  }
 
   // The historical rows are always kept for a history file, so that every
   // run that starts from it can write them (--history-summary) or not.
@@ -119,8 +129,8 @@ class summary_observer : public generation_observer {
 
   void on_map(const run_parameters& p, const genome_map& m) override {
     map_ = map_of(m);
-    planned_ = planned_generations(p);
-    csv_.open(output_folder().empty() ? "." : output_folder(), p.ntrait);
+    planned_ = stage_plan(p).generations();
+    csv_.open(folder_.directory(), p.ntrait);
   }
 
   void on_architecture(const generation_view& v) override {
@@ -184,14 +194,14 @@ class summary_observer : public generation_observer {
   void on_run_end(const run_parameters& p, bool completed) override {
     if (!completed) return;  // summary.csv.part keeps the generations that were complete
     csv_.finish();
-    if (!ld_.mean_r2.empty()) write_ld_decay_csv(output_path("ld_decay.csv"), ld_);
+    if (!ld_.mean_r2.empty()) write_ld_decay_csv(folder_.file(ld_name), ld_);
     run_report r;
     r.title = "Quillmere run of " + p.parafile;
     r.summary = summary_table_of(rows_, p.ntrait);
     r.ld = ld_;
     r.genetics = genetics_;
     r.settings = settings(p);
-    write_report(output_path("report.html"), render_run_report(r));
+    write_report(folder_.file(report_name), render_run_report(r));
   }
 
  private:
@@ -249,6 +259,11 @@ class summary_observer : public generation_observer {
     return s;
   }
 
+  static constexpr const char* csv_name = "summary.csv";
+  static constexpr const char* part_name = "summary.csv.part";
+  static constexpr const char* ld_name = "ld_decay.csv";
+  static constexpr const char* report_name = "report.html";
+  output_folder folder_;
   bool history_rows_, keep_history_rows_;
   std::vector<summary_row> kept_;  // the historical rows, for a history file
   summary_row kept_row_;
@@ -270,8 +285,9 @@ class summary_observer : public generation_observer {
 
 }  // namespace
 
-std::unique_ptr<generation_observer> make_summary_observer(bool history_rows, bool keep_history_rows) {
-  return std::make_unique<summary_observer>(history_rows, keep_history_rows);
+std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
+                                                           bool keep_history_rows) {
+  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows);
 }
 
 }  // namespace qm

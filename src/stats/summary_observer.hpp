@@ -17,6 +17,7 @@ namespace qm {
 
 // keep_history_rows: the historical rows are computed also without
 // history_rows, for the history file (--save-history), which keeps them.
-std::unique_ptr<generation_observer> make_summary_observer(bool history_rows, bool keep_history_rows = false);
+std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
+                                                           bool keep_history_rows = false);
 
 }  // namespace qm

@@ -158,11 +158,11 @@ TEST(TextFile, FaultWhileWritingResultFilesLeavesNoneOfThem) {
   a.effects = {0.1, 0.2};
   {
     write_fault fault(100000);  // the marker file alone takes more
-    EXPECT_THROW(qm::write_generation_files(p, pop, a, 3), qm::run_stop);
+    EXPECT_THROW(qm::write_generation_files(qm::output_folder{}, p, pop, a, 3), qm::run_stop);
   }
   EXPECT_EQ(files_ending(".out"), 0);
   EXPECT_EQ(files_ending(".tmp"), 0);
-  qm::write_generation_files(p, pop, a, 3);
+  qm::write_generation_files(qm::output_folder{}, p, pop, a, 3);
   EXPECT_EQ(files_ending(".out"), 3);
   EXPECT_EQ(files_ending(".tmp"), 0);
 }
@@ -189,7 +189,7 @@ TEST(TextFile, BackgroundWritingGivesTheSameFiles) {
   a.ntrait = 1;
   a.qtl_locus = {2, 7};
   a.effects = {0.1, 0.2};
-  qm::write_generation_files(p, pop, a, 3);
+  qm::write_generation_files(qm::output_folder{}, p, pop, a, 3);
   std::vector<std::string> want;
   for (const char* n : {"03MTYPE.out", "03QTYPE.out", "03BV.out"}) want.push_back(qmtest::read_file(n));
   ASSERT_GT(want[0].size(), size_t{8} << 20);  // more than may wait for the writing thread
@@ -200,7 +200,7 @@ TEST(TextFile, BackgroundWritingGivesTheSameFiles) {
   p.threads = 3;
   {
     background on;
-    qm::write_generation_files(p, pop, a, 3);
+    qm::write_generation_files(qm::output_folder{}, p, pop, a, 3);
     qm::textfile::when_written([&] { named = qmtest::file_exists("03BV.out"); });
     for (int round = 0; round < 3; ++round) {
       qm::textfile t("again.out");

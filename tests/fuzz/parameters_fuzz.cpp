@@ -9,7 +9,7 @@
 #include "run/memory_estimate.hpp"
 #include "base/messages.hpp"
 #include "config/parameters.hpp"
-#include "output/progress.hpp"
+#include "config/stage_plan.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::FILE* quiet = [] {
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
       qm::read_parameter_text(p, text);
       (void)qm::estimate_peak_memory(p);
-      (void)qm::planned_generations(p);
+      (void)qm::stage_plan(p).generations();
     } catch (const qm::run_stop&) {
     }
   }

@@ -39,7 +39,7 @@ struct generation {
         pop.phenotype_of(i, t) = -1.0 / (i + t);
       }
   }
-  void write(int64_t g) { qm::write_generation_files(p, pop, a, g); }
+  void write(int64_t g) { qm::write_generation_files(qm::output_folder{}, p, pop, a, g); }
 };
 
 std::vector<std::string> lines_of(const std::string& path) {

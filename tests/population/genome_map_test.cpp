@@ -103,7 +103,7 @@ TEST(GenomeMap, RandomGapsAndTheirFile) {
   EXPECT_EQ(static_cast<uint32_t>(s.st.rng.state), qm::mulmod31(12345u, qm::jump_multiplier(3ull * gaps * nchr)));
 
   // mposition.out lists every marker with its position and the gap before it.
-  qm::write_marker_positions(m);
+  qm::write_marker_positions(qm::output_folder{}, m);
   std::istringstream in(qmtest::read_file("mposition.out"));
   std::string line;
   long long n = 0;

@@ -217,27 +217,25 @@ TEST(Meiosis, NoNewAlleleAfterTheRecodingGeneration) {
   fixture f(set_record(set_record(qmtest::small_par(), 12, "1.0 0.05 0.05"), 18, "10 20 40 14"));
   qm::run_state& st = f.s.st;
   const qm::stage_block& b = f.s.params.stage1();
-  for (const qm::plan_segment& seg : qm::stage_segments(1, b, 1)) {
-    for (int64_t k = 0; k < seg.count; ++k) {
-      qm::run_generation(st, b, qm::step_of(1, seg, k), qm::observer_list{});
-      switch (seg.kind) {
-        case qm::generation_kind::history_with_mutation:
-          EXPECT_TRUE(st.mutation_on);
-          EXPECT_GT(highest(st.pop.markers), 2);
-          EXPECT_GT(highest(st.pop.candidates), 2);
-          break;
-        default:
-          EXPECT_FALSE(st.mutation_on);
-          EXPECT_EQ(highest(st.pop.markers), 2) << "generation " << seg.first + k;
-          EXPECT_EQ(highest(st.pop.candidates), 2) << "generation " << seg.first + k;
-          EXPECT_GE(lowest(st.pop.markers), 1);
-          // from the recoding on, one bit per allele
-          EXPECT_TRUE(st.pop.markers.packed());
-          EXPECT_TRUE(st.pop.candidates.packed());
-          break;
-      }
+  qm::planned_stage(1, b, 0).for_each_generation([&](const qm::generation_step& g) {
+    qm::run_generation(st, b, g, qm::observer_list{});
+    switch (g.kind) {
+      case qm::generation_kind::history_with_mutation:
+        EXPECT_TRUE(st.mutation_on);
+        EXPECT_GT(highest(st.pop.markers), 2);
+        EXPECT_GT(highest(st.pop.candidates), 2);
+        break;
+      default:
+        EXPECT_FALSE(st.mutation_on);
+        EXPECT_EQ(highest(st.pop.markers), 2) << "generation " << g.number;
+        EXPECT_EQ(highest(st.pop.candidates), 2) << "generation " << g.number;
+        EXPECT_GE(lowest(st.pop.markers), 1);
+        // from the recoding on, one bit per allele
+        EXPECT_TRUE(st.pop.markers.packed());
+        EXPECT_TRUE(st.pop.candidates.packed());
+        break;
     }
-  }
+  });
 
   // nomut 1: no mutant in the whole stage, so every locus keeps one allele
   // (the recoding turns the absent allele 2 into 1 and the carried 1 into 2).

@@ -73,25 +73,25 @@ TEST(PedigreeHistory, FollowsTheGenerationLoop) {
   const qm::stage_block& b = s.params.stage1();
   std::vector<std::vector<qm::parent_pair>> made;
   int g = 0;
-  for (const qm::plan_segment& seg : qm::stage_segments(1, b, 1)) {
-    for (int64_t k = 0; k < seg.count; ++k) {
-      qm::run_generation(s.st, b, qm::step_of(1, seg, k), qm::observer_list{});
-      made.push_back(s.st.pop.parents);
-      ++g;
-      const qm::pedigree_history& h = s.st.history;
-      ASSERT_EQ(h.generations(), g + 1);
-      ASSERT_EQ(h.size_of(g), 40);
-      for (int i = 1; i <= 40; ++i) {
-        const qm::pedigree_record& r = h.at(h.position_in_current(i));
-        EXPECT_EQ(r.generation, g);
-        EXPECT_EQ(r.number, i);
-        EXPECT_EQ(r.sex, i % 2 ? 1 : 2);
-        // The parents are the population's, as positions in the generation before.
-        EXPECT_EQ(r.sire, h.first_of(g - 1) + s.st.pop.parents[i - 1].sire - 1);
-        EXPECT_EQ(r.dam, h.first_of(g - 1) + s.st.pop.parents[i - 1].dam - 1);
-        EXPECT_EQ(h.at(r.sire).sex, 1);  // sires are males, dams females
-        EXPECT_EQ(h.at(r.dam).sex, 2);
-      }
+  std::vector<qm::generation_step> steps;
+  qm::planned_stage(1, b, 0).for_each_generation([&](const qm::generation_step& step) { steps.push_back(step); });
+  for (const qm::generation_step& step : steps) {
+    qm::run_generation(s.st, b, step, qm::observer_list{});
+    made.push_back(s.st.pop.parents);
+    ++g;
+    const qm::pedigree_history& h = s.st.history;
+    ASSERT_EQ(h.generations(), g + 1);
+    ASSERT_EQ(h.size_of(g), 40);
+    for (int i = 1; i <= 40; ++i) {
+      const qm::pedigree_record& r = h.at(h.position_in_current(i));
+      EXPECT_EQ(r.generation, g);
+      EXPECT_EQ(r.number, i);
+      EXPECT_EQ(r.sex, i % 2 ? 1 : 2);
+      // The parents are the population's, as positions in the generation before.
+      EXPECT_EQ(r.sire, h.first_of(g - 1) + s.st.pop.parents[i - 1].sire - 1);
+      EXPECT_EQ(r.dam, h.first_of(g - 1) + s.st.pop.parents[i - 1].dam - 1);
+      EXPECT_EQ(h.at(r.sire).sex, 1);  // sires are males, dams females
+      EXPECT_EQ(h.at(r.dam).sex, 2);
     }
   }
   EXPECT_EQ(g, 13);
@@ -120,7 +120,7 @@ TEST(PedigreeHistory, HoldsEveryAnimalOfTheRunWithoutMoving) {
   int64_t counted = 0;
   for (int32_t g = 0; g < s.st.history.generations(); ++g) counted += s.st.history.size_of(g);
   EXPECT_EQ(s.st.history.size(), counted);
-  EXPECT_EQ(s.st.history.size(), qm::animals_in_run(s.params));
+  EXPECT_EQ(s.st.history.size(), qm::stage_plan(s.params).animals());
 }
 
 }  // namespace

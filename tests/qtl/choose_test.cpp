@@ -147,7 +147,7 @@ TEST(GetqtlTest, EffectsScaledToTargetVariances) {
         EXPECT_NEAR(v, rc(i, j), 1e-5) << i << "," << j;
       }
     if (n == 2) {  // no QTL affects both traits: covariance and correlation exactly 0
-      qm::write_genetic_parameters(f.s.params, a, f.pop.candidates);
+      qm::write_genetic_parameters(qm::output_folder{}, f.s.params, a, f.pop.candidates);
       EXPECT_NE(qmtest::read_file("Genetic_paramenters.out")
                     .find("matrix:\n      1.0000000\t      0.0000000\t\n      0.0000000\t      2.0000000\t\n"
                           "Realized Additive Correlation matrix:\n      1.0000000\t      0.0000000\t\n"),

@@ -36,7 +36,7 @@ struct architecture {
       for (int j = i + 1; j <= n; ++j) rc(i, j) = rc(j, i) = std::sqrt(rc(i, i) * rc(j, j)) * p.rerr[k++];
   }
   std::string write() {
-    qm::write_genetic_parameters(p, a, candidates);
+    qm::write_genetic_parameters(qm::output_folder{}, p, a, candidates);
     return qmtest::read_file("Genetic_paramenters.out");
   }
 };

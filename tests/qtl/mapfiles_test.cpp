@@ -33,7 +33,7 @@ struct genome {
       for (int t = 1; t <= ntrait; ++t) a.effect(q, t) = (q % 2 ? -0.125 : 0.75) * q / t;
     }
   }
-  void write() { qm::write_map_files(p, a); }
+  void write() { qm::write_map_files(qm::output_folder{}, p, a); }
 };
 
 std::string qtl_line(int id, std::initializer_list<double> effects) {
