@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
+#include "config/stage_plan.hpp"
 #include "ebv/evaluation.hpp"
 #include "run/generation.hpp"
-#include "config/stage_plan.hpp"
-#include "base/messages.hpp"
 #include "run/run_state.hpp"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "run/generation.hpp"
-#include "base/messages.hpp"
 #include "run/run_state.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"

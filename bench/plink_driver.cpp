@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "output/plink.hpp"
 #include "base/atomic_file.hpp"
+#include "output/plink.hpp"
 
 namespace {
 long peak_kib() {

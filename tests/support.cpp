@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "base/messages.hpp"
-#include "run/generation.hpp"
-#include "config/stage_plan.hpp"
 #include "config/parameters.hpp"
+#include "config/stage_plan.hpp"
+#include "run/generation.hpp"
 
 namespace qmtest {
 

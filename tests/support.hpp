@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "run/observer.hpp"
 #include "config/parameters.hpp"
+#include "run/observer.hpp"
 #include "run/run_state.hpp"
 
 namespace qmtest {

@@ -25,8 +25,8 @@
 #include <string>
 #include <string_view>
 
-#include "base/write_queue.hpp"
 #include "base/atomic_file.hpp"
+#include "base/write_queue.hpp"
 
 namespace qm {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "pedigree/inbreeding.hpp"
 #include "base/messages.hpp"
+#include "pedigree/inbreeding.hpp"
 
 namespace qm {
 

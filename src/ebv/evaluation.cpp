@@ -9,11 +9,11 @@
 #include <emmintrin.h>
 #endif
 
-#include "ebv/animal_model.hpp"
 #include "base/fixed.hpp"
-#include "pedigree/inbreeding.hpp"
 #include "base/messages.hpp"
 #include "base/threads.hpp"
+#include "ebv/animal_model.hpp"
+#include "pedigree/inbreeding.hpp"
 
 namespace qm {
 

@@ -40,12 +40,12 @@
 #include <span>
 #include <vector>
 
+#include "config/parameters.hpp"
 #include "ebv/ainverse.hpp"
 #include "ebv/genomic.hpp"
 #include "ebv/pcg.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

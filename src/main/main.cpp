@@ -14,18 +14,18 @@
 #include <optional>
 #include <string>
 
-#include "run/driver.hpp"
-#include "config/options.hpp"
-#include "base/output_folder.hpp"
 #include "base/atomic_file.hpp"
-#include "output/run_record.hpp"
 #include "base/interrupt.hpp"
-#include "run/memory_estimate.hpp"
 #include "base/messages.hpp"
+#include "base/output_folder.hpp"
+#include "config/options.hpp"
+#include "config/parameters.hpp"
 #include "main/observers.hpp"
+#include "output/run_record.hpp"
+#include "run/driver.hpp"
 #include "run/history_file.hpp"
 #include "run/history_state.hpp"
-#include "config/parameters.hpp"
+#include "run/memory_estimate.hpp"
 #include "stats/merge.hpp"
 
 namespace {

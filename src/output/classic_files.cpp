@@ -1,8 +1,8 @@
 #include "output/classic_files.hpp"
 
 #include "base/fixed.hpp"
-#include "output/results.hpp"
 #include "base/textfile.hpp"
+#include "output/results.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "qtl/mapfiles.hpp"
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "base/fixed.hpp"
-#include "base/textfile.hpp"
 #include "base/messages.hpp"
+#include "base/textfile.hpp"
 
 namespace qm {
 

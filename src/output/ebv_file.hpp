@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "base/output_folder.hpp"
+#include "config/parameters.hpp"
 #include "ebv/evaluation.hpp"
 #include "run/observer.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

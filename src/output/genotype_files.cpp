@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "base/atomic_file.hpp"
 #include "base/fixed.hpp"
+#include "base/messages.hpp"
 #include "output/genotype_view.hpp"
 #include "output/plink.hpp"
 #include "output/vcf.hpp"
-#include "base/atomic_file.hpp"
-#include "base/messages.hpp"
 
 namespace qm {
 

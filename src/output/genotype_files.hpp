@@ -14,8 +14,8 @@
 #pragma once
 #include <memory>
 
-#include "run/observer.hpp"
 #include "config/options.hpp"
+#include "run/observer.hpp"
 
 namespace qm {
 

@@ -13,9 +13,9 @@
 #include <immintrin.h>
 #endif
 
-#include "population/population.hpp"
 #include "base/atomic_file.hpp"
 #include "base/threads.hpp"
+#include "population/population.hpp"
 
 namespace qm {
 

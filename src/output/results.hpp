@@ -5,9 +5,9 @@
 #include <string>
 
 #include "base/output_folder.hpp"
+#include "config/parameters.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

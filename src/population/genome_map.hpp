@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "random/stream.hpp"
 #include "config/parameters.hpp"
+#include "random/stream.hpp"
 
 namespace qm {
 

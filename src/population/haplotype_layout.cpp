@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "population/population.hpp"
 #include "base/messages.hpp"
 #include "base/threads.hpp"
+#include "population/population.hpp"
 
 namespace qm {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "population/haplotype_bits.hpp"
 #include "base/page_pool.hpp"
+#include "population/haplotype_bits.hpp"
 
 namespace qm {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "base/fixed.hpp"
+#include "base/messages.hpp"
 #include "population/recode.hpp"
 #include "qtl/effects.hpp"
-#include "base/messages.hpp"
 
 namespace qm {
 

@@ -4,10 +4,10 @@
 // additive variance of trait t is 1 (one trait) or t (several traits); the
 // residual covariance follows from the heritabilities.
 #pragma once
+#include "config/parameters.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

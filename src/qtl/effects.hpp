@@ -2,9 +2,9 @@
 // again until the correlations of the effects between traits lie within
 // 0.05 of the requested genetic correlations (at most 10000 draws).
 #pragma once
+#include "config/parameters.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

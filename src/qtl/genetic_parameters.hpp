@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "base/output_folder.hpp"
+#include "config/parameters.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

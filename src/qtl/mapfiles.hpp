@@ -2,8 +2,8 @@
 // "MMAP.out" (marker names and numbers).
 #pragma once
 #include "base/output_folder.hpp"
-#include "qtl/architecture.hpp"
 #include "config/parameters.hpp"
+#include "qtl/architecture.hpp"
 
 namespace qm {
 

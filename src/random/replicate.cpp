@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "random/stream.hpp"
 #include "base/messages.hpp"
+#include "random/stream.hpp"
 
 namespace qm {
 

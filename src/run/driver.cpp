@@ -4,15 +4,15 @@
 #include <string>
 
 #include "base/fixed.hpp"
-#include "base/textfile.hpp"
-#include "run/generation.hpp"
-#include "config/stage_plan.hpp"
-#include "run/history_state.hpp"
-#include "run/memory_estimate.hpp"
 #include "base/messages.hpp"
 #include "base/page_pool.hpp"
-#include "run/run_state.hpp"
+#include "base/textfile.hpp"
 #include "base/threads.hpp"
+#include "config/stage_plan.hpp"
+#include "run/generation.hpp"
+#include "run/history_state.hpp"
+#include "run/memory_estimate.hpp"
+#include "run/run_state.hpp"
 
 namespace qm {
 

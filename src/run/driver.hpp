@@ -4,9 +4,9 @@
 #pragma once
 #include <string>
 
+#include "config/parameters.hpp"
 #include "run/history_file.hpp"
 #include "run/observer.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

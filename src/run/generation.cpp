@@ -4,15 +4,15 @@
 #include <string>
 
 #include "base/fixed.hpp"
+#include "base/interrupt.hpp"
+#include "base/messages.hpp"
 #include "base/textfile.hpp"
+#include "base/threads.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
-#include "base/interrupt.hpp"
 #include "random/replicate.hpp"
-#include "base/threads.hpp"
-#include "base/messages.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
 #include "values/threshold.hpp"

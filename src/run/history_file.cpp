@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "population/haplotype_bits.hpp"
 #include "base/atomic_file.hpp"
 #include "base/byte_codec.hpp"
 #include "base/messages.hpp"
 #include "base/sha256.hpp"
+#include "population/haplotype_bits.hpp"
 
 namespace qm {
 

@@ -1,9 +1,9 @@
 #include "run/history_state.hpp"
 
-#include "config/stage_plan.hpp"
 #include "base/atomic_file.hpp"
 #include "base/interrupt.hpp"
 #include "base/messages.hpp"
+#include "config/stage_plan.hpp"
 #include "random/replicate.hpp"
 
 namespace qm {

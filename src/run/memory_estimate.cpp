@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "base/messages.hpp"
+#include "config/stage_plan.hpp"
 #include "population/haplotype_bits.hpp"
 #include "population/pedigree_history.hpp"
-#include "config/stage_plan.hpp"
 #include "run/history_file.hpp"
-#include "base/messages.hpp"
 
 namespace qm {
 

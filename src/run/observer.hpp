@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "base/output_folder.hpp"
+#include "config/parameters.hpp"
+#include "config/stage_plan.hpp"
 #include "ebv/evaluation.hpp"
 #include "population/genome_map.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "config/stage_plan.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -8,6 +8,7 @@
 #pragma once
 #include <optional>
 
+#include "config/parameters.hpp"
 #include "ebv/evaluation.hpp"
 #include "population/genome_map.hpp"
 #include "population/meiosis.hpp"
@@ -15,7 +16,6 @@
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "base/fixed.hpp"
-#include "stats/report_html.hpp"
-#include "pedigree/inbreeding.hpp"
-#include "qtl/genetic_parameters.hpp"
 #include "base/byte_codec.hpp"
+#include "base/fixed.hpp"
 #include "base/messages.hpp"
 #include "config/stage_plan.hpp"
+#include "pedigree/inbreeding.hpp"
+#include "qtl/genetic_parameters.hpp"
+#include "stats/report_html.hpp"
 #include "stats/summary.hpp"
 
 namespace qm {

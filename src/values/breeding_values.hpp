@@ -1,10 +1,10 @@
 // True breeding values and phenotypes of the current generation from the
 // QTL genotypes (additive code -1, 0, +1 per QTL) and random residuals.
 #pragma once
+#include "config/parameters.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

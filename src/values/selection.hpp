@@ -10,9 +10,9 @@
 #pragma once
 #include <span>
 
+#include "config/parameters.hpp"
 #include "population/population.hpp"
 #include "random/stream.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

@@ -1,9 +1,9 @@
 // Threshold traits: trait 1 observed as 0/1 against a threshold fixed once,
 // in stage 2, so that a fraction incid of the phenotypes falls below it.
 #pragma once
+#include "config/parameters.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
-#include "config/parameters.hpp"
 
 namespace qm {
 

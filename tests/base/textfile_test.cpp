@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/fixed.hpp"
-#include "output/results.hpp"
 #include "base/messages.hpp"
+#include "output/results.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;

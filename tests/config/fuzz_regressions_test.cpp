@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "run/memory_estimate.hpp"
 #include "base/messages.hpp"
 #include "config/parameters.hpp"
+#include "run/memory_estimate.hpp"
 #include "support.hpp"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "pedigree/random_pedigree.hpp"
-#include "base/messages.hpp"
 #include "support.hpp"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string_view>
 
-#include "run/memory_estimate.hpp"
 #include "base/messages.hpp"
 #include "config/parameters.hpp"
 #include "config/stage_plan.hpp"
+#include "run/memory_estimate.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::FILE* quiet = [] {

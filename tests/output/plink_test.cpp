@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "output/genotype_sample.hpp"
 #include "base/atomic_file.hpp"
+#include "output/genotype_sample.hpp"
 #include "support.hpp"
 
 namespace {

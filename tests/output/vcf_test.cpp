@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/atomic_file.hpp"
 #include "output/genotype_sample.hpp"
 #include "output/plink.hpp"
-#include "base/atomic_file.hpp"
 #include "support.hpp"
 
 namespace {

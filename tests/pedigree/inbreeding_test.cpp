@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "pedigree/random_pedigree.hpp"
 #include "base/messages.hpp"
+#include "pedigree/random_pedigree.hpp"
 #include "support.hpp"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
-#include "values/selection.hpp"
 #include "support.hpp"
+#include "values/selection.hpp"
 
 namespace {
 

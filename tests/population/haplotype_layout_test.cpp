@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
-#include "base/messages.hpp"
-#include "values/selection.hpp"
 #include "support.hpp"
+#include "values/selection.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <set>
 #include <vector>
 
-#include "population/mating.hpp"
 #include "base/messages.hpp"
+#include "population/mating.hpp"
 #include "support.hpp"
 
 namespace {

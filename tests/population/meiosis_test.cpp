@@ -8,12 +8,12 @@
 #include <set>
 #include <vector>
 
+#include "base/messages.hpp"
+#include "config/stage_plan.hpp"
 #include "population/mating.hpp"
 #include "run/generation.hpp"
-#include "config/stage_plan.hpp"
-#include "base/messages.hpp"
-#include "values/selection.hpp"
 #include "support.hpp"
+#include "values/selection.hpp"
 
 namespace {
 

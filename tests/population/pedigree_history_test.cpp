@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "run/generation.hpp"
 #include "config/stage_plan.hpp"
+#include "run/generation.hpp"
 #include "support.hpp"
 
 namespace {

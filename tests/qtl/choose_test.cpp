@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "qtl/genetic_parameters.hpp"
 #include "base/messages.hpp"
+#include "qtl/genetic_parameters.hpp"
 #include "support.hpp"
 
 namespace {

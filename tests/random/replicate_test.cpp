@@ -7,8 +7,8 @@
 #include <numeric>
 #include <vector>
 
-#include "random/stream.hpp"
 #include "base/messages.hpp"
+#include "random/stream.hpp"
 #include "support.hpp"
 
 namespace {

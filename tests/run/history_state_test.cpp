@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "run/history_state.hpp"
 #include "random/replicate.hpp"
+#include "run/history_state.hpp"
 #include "support.hpp"
 
 namespace {

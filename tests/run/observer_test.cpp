@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "run/driver.hpp"
-#include "base/textfile.hpp"
 #include "base/messages.hpp"
+#include "base/textfile.hpp"
 #include "main/observers.hpp"
+#include "run/driver.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "output/manifest.hpp"
 #include "base/messages.hpp"
+#include "output/manifest.hpp"
 #include "support.hpp"
 
 namespace {
