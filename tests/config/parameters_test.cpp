@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "base/messages.hpp"
@@ -414,6 +417,53 @@ TEST(ParamsState, CheckAndPlainReadsKeepTheirOwnMode) {
   EXPECT_EQ(stage2_stop(), stage2);
   EXPECT_EQ(check("checked.par"), found);
   EXPECT_EQ(check("read.par"), both);
+}
+
+// A --check and plain reads at the same time, in two threads, each of a
+// text in memory: the check finds what it finds alone, and every plain read
+// stops at its first problem.
+TEST(ParamsState, CheckAndPlainReadsAtTheSameTime) {
+  qmtest::console_capture con;
+  // 300 stages whose later blocks break rules: a long list, a long check.
+  std::string many = set_record(small_par(), 16, "300 0 12345");
+  for (int s = 4; s <= 300; ++s)
+    many += "stage " + std::to_string(s) + "\n10 20 40 -1\nnomut matetype seltype\n0 2 7\n";
+  const std::string_view many_text(many);
+  const std::string bad = set_record(set_record(small_par(), 12, "0 1.0e-3 2.0e-3"), 16, "3 0 -5");
+  const auto check = [&many_text] {
+    qm::run_parameters c;
+    c.parafile = "many.par";
+    return qm::check_parameter_text(c, &many_text);
+  };
+  const auto first_stop = [&bad]() -> std::string {
+    qm::run_parameters p;
+    p.parafile = "bad.par";
+    try {
+      qm::read_parameter_text(p, bad);
+    } catch (const qm::run_stop& s) {
+      return s.what();
+    }
+    return "";
+  };
+  const std::vector<std::string> alone = check();
+  ASSERT_GE(alone.size(), 2u * 297u);
+  const std::string stopped = first_stop();
+  ASSERT_TRUE(names_record(stopped, 12)) << stopped;
+
+  std::atomic<bool> checking{true};
+  int same_lists = 0;
+  std::thread checker([&] {
+    for (int k = 0; k < 10; ++k) same_lists += check() == alone;
+    checking = false;
+  });
+  int reads = 0, same_stops = 0;
+  while (checking || reads == 0) {
+    same_stops += first_stop() == stopped;
+    ++reads;
+  }
+  checker.join();
+  EXPECT_EQ(same_lists, 10);
+  EXPECT_EQ(same_stops, reads);
 }
 
 }  // namespace
