@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <utility>
 
 #include <sys/stat.h>
 #include <vector>
