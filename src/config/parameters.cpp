@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <utility>
 
 #include <sys/stat.h>
 #include <vector>
@@ -19,32 +20,57 @@ namespace {
 
 // ---------------------------------------------------------------- reading
 
-// A failure of a read ahead, kept for when its stage begins.
+// What a problem met in the reading does.
+enum class on_problem {
+  stop,     // stops the run: the first problem is the only one
+  collect,  // --check: collected; the check goes on after the record
+  keep,     // a stage block read ahead: kept for when its stage begins
+};
+
+// on_problem::collect: the problem abandons the rest of its record; the
+// check goes on with the next record at its place in the layout
+// (reader::section).
+struct record_failure {};
+
+// on_problem::keep: the message to give when the stage begins.
 struct quiet_failure {
   std::string message;
 };
 
-// --check: problems are collected instead of stopping the run. A problem
-// abandons the rest of its record (record_failure); the check goes on with
-// the next record at its place in the layout.
-std::vector<std::string>* collected = nullptr;
-struct record_failure {};
+// Where the problems of one reading go. Every reading and every check makes
+// its own, so that nothing of one is left for the next.
+class problem_sink {
+ public:
+  explicit problem_sink(on_problem mode) : mode_(mode) {}
 
-// A problem that does not abandon anything (--check only).
-void section_problem(const std::string& msg) {
-  if (collected) collected->push_back(msg);
-}
+  bool collecting() const { return mode_ == on_problem::collect; }
 
-[[noreturn]] void problem(const std::string& msg) {
-  if (collected) {
-    collected->push_back(msg);
-    throw record_failure{};
+  // A problem that abandons the rest of its record (or stops the run).
+  [[noreturn]] void raise(const std::string& msg) {
+    if (mode_ == on_problem::keep) throw quiet_failure{msg};
+    if (mode_ == on_problem::collect) {
+      found_.push_back(msg);
+      throw record_failure{};
+    }
+    stop(msg);
   }
-  stop(msg);
-}
+
+  // A problem that abandons nothing: reported by a check only (a run stops
+  // on it later with a stop of its own).
+  void note(const std::string& msg) {
+    if (collecting()) found_.push_back(msg);
+  }
+
+  // The problems collected, in the order they were found.
+  std::vector<std::string> take() { return std::move(found_); }
+
+ private:
+  on_problem mode_;
+  std::vector<std::string> found_;
+};
 
 struct reader {
-  bool quiet = false;  // read ahead: failures are reported when the stage begins
+  problem_sink& sink;  // where a failure goes
   std::string file;
   // The records, line ends removed; shared by the readers of one file (the
   // stage blocks are read from their places in the same copy).
@@ -52,11 +78,26 @@ struct reader {
   const std::vector<std::string>& rec() const { return *store; }
   size_t next = 0;               // index of the next record to read
 
+  explicit reader(problem_sink& problems) : sink(problems) {}
+  // A reader of the records of same_file from the first, with problems of its own.
+  reader(problem_sink& problems, const reader& same_file)
+      : sink(problems), file(same_file.file), store(same_file.store) {}
+
   int recno() const { return static_cast<int>(next) + 1; }
 
-  [[noreturn]] void fail(const std::string& msg) const {
-    if (quiet) throw quiet_failure{msg};
-    problem(msg);
+  [[noreturn]] void fail(const std::string& msg) const { sink.raise(msg); }
+
+  // Runs one section of the file; when the problems are collected, a
+  // problem in it moves the reading on to the record where the next section
+  // starts.
+  template <class F>
+  void section(size_t next_record, F&& read) {
+    if (!sink.collecting()) return read();
+    try {
+      read();
+    } catch (const record_failure&) {
+      next = next_record - 1;
+    }
   }
 
   [[noreturn]] void ended(const std::string& what) const {
@@ -244,10 +285,22 @@ std::string numf(float v) {
   return std::string(b, res.ptr);
 }
 
-[[noreturn]] void reject(const run_parameters& p, int rec, const std::string& name, const std::string& value,
-                         const std::string& rule) {
-  problem("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
-          " is not allowed; required: " + rule + ".");
+// The rules on the values of the file, checked for one reading: a value
+// that breaks one is a problem of that reading.
+struct rule_checker {
+  const run_parameters& p;
+  problem_sink& sink;
+
+  [[noreturn]] void reject(int rec, const std::string& name, const std::string& value, const std::string& rule) const;
+  void check_correlations(const std::vector<float>& c, int rec, const char* name, const char* what) const;
+  void check_nested(int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) const;
+  void check_stage(int s, const stage_block& b, int64_t nsire_now, int64_t ndam_now) const;
+  void check_architecture() const;
+};
+
+void rule_checker::reject(int rec, const std::string& name, const std::string& value, const std::string& rule) const {
+  sink.raise("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
+             " is not allowed; required: " + rule + ".");
 }
 
 // Cholesky of the correlation matrix of the pairs c (upper triangle row by
@@ -279,14 +332,14 @@ bool positive_definite(const float* c, int n) {
   return true;
 }
 
-void check_correlations(const run_parameters& p, const std::vector<float>& c, int rec, const char* name,
-                        const char* what) {
+void rule_checker::check_correlations(const std::vector<float>& c, int rec, const char* name,
+                                      const char* what) const {
   for (size_t k = 0; k < c.size(); ++k)
     if (!(c[k] >= -1.0f && c[k] <= 1.0f))
-      reject(p, rec, std::string(name) + "(" + std::to_string(k + 1) + ")", numf(c[k]),
+      reject(rec, std::string(name) + "(" + std::to_string(k + 1) + ")", numf(c[k]),
              std::string("-1 <= ") + name + " <= 1");
   if (!positive_definite(c.data(), p.ntrait))
-    reject(p, rec, name, "the given correlations",
+    reject(rec, name, "the given correlations",
            std::string("the ") + what + " correlations form a positive-definite correlation matrix");
 }
 
@@ -295,52 +348,52 @@ int64_t litter_of(int32_t nind, int32_t ndam) {
   return static_cast<int64_t>(std::ceil(static_cast<float>(nind) / static_cast<float>(ndam)));
 }
 
-void check_nested(const run_parameters& p, int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) {
+void rule_checker::check_nested(int rec, int64_t nsire, int64_t ndam, int32_t nind, const char* whose) const {
   if (nsire < 1 || ndam < 1) return;
   if (ndam % nsire != 0)
-    reject(p, rec, "matetype", "0",
+    reject(rec, "matetype", "0",
            std::string("with matetype 0, ndam (") + std::to_string(ndam) + ") is a multiple of nsire (" +
                std::to_string(nsire) + ")" + whose);
   const int64_t litter = litter_of(nind, static_cast<int32_t>(ndam));
   if ((ndam - 1) * litter > nind)
-    reject(p, rec, "matetype", "0",
+    reject(rec, "matetype", "0",
            std::string("with matetype 0, (ndam - 1) * ceiling(nind/ndam) <= nind, here ndam = ") +
                std::to_string(ndam) + " and nind = " + std::to_string(nind) + whose);
 }
 
 // The checks of one stage block (s = 1 for the historical stage).
 // nsire_now, ndam_now: the parent lists in use when stage s begins.
-void check_stage(const run_parameters& p, int s, const stage_block& b, int64_t nsire_now, int64_t ndam_now) {
+void rule_checker::check_stage(int s, const stage_block& b, int64_t nsire_now, int64_t ndam_now) const {
   const int r1 = s == 1 ? 18 : 4 * s + 14;
   const int r2 = r1 + 2;
-  if (b.nind < 2) reject(p, r1, "nind", std::to_string(b.nind), "nind >= 2");
+  if (b.nind < 2) reject(r1, "nind", std::to_string(b.nind), "nind >= 2");
   if (b.nind > limits::max_animals)
-    reject(p, r1, "nind", std::to_string(b.nind), "nind <= " + std::to_string(limits::max_animals));
-  if (b.nsire < 1) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire >= 1");
-  if (b.nsire > b.nind) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind");
-  if (b.ndam < 1) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam >= 1");
-  if (b.ndam > b.nind) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam <= nind");
-  if (s >= 2 && b.ngen < 0) reject(p, r1, "ngen", std::to_string(b.ngen), "ngen >= 0 from stage 2 on");
+    reject(r1, "nind", std::to_string(b.nind), "nind <= " + std::to_string(limits::max_animals));
+  if (b.nsire < 1) reject(r1, "nsire", std::to_string(b.nsire), "nsire >= 1");
+  if (b.nsire > b.nind) reject(r1, "nsire", std::to_string(b.nsire), "nsire <= nind");
+  if (b.ndam < 1) reject(r1, "ndam", std::to_string(b.ndam), "ndam >= 1");
+  if (b.ndam > b.nind) reject(r1, "ndam", std::to_string(b.ndam), "ndam <= nind");
+  if (s >= 2 && b.ngen < 0) reject(r1, "ngen", std::to_string(b.ngen), "ngen >= 0 from stage 2 on");
   if (s == 1) {
-    if (b.nsire > b.nind / 2) reject(p, r1, "nsire", std::to_string(b.nsire), "nsire <= nind/2 in stage 1");
-    if (b.ndam > b.nind / 2) reject(p, r1, "ndam", std::to_string(b.ndam), "ndam <= nind/2 in stage 1");
+    if (b.nsire > b.nind / 2) reject(r1, "nsire", std::to_string(b.nsire), "nsire <= nind/2 in stage 1");
+    if (b.ndam > b.nind / 2) reject(r1, "ndam", std::to_string(b.ndam), "ndam <= nind/2 in stage 1");
   }
   if (b.matetype < 0 || b.matetype > 2)
-    reject(p, r2, "matetype", std::to_string(b.matetype), "matetype is 0, 1 or 2");
+    reject(r2, "matetype", std::to_string(b.matetype), "matetype is 0, 1 or 2");
   if (selects_on_ebv(b.criterion())) {
     if (s == 1)
-      reject(p, r2, "seltype", std::to_string(b.seltype),
+      reject(r2, "seltype", std::to_string(b.seltype),
              "seltype 0, 1 or 2 in stage 1: seltype 3 and 4 select on breeding values estimated from "
              "phenotypes, and stage 1 has no phenotypes (they begin in stage 2)");
     if (!p.h2.empty() && !(p.h2[0] < 1.0f))
-      reject(p, r2, "seltype", std::to_string(b.seltype),
+      reject(r2, "seltype", std::to_string(b.seltype),
              "h2(1) < 1 with seltype 3 or 4: the estimated breeding values need a residual variance "
              "(here h2(1) = " + numf(p.h2[0]) + ")");
   }
   if (b.matetype == 0) {
-    check_nested(p, r2, b.nsire, b.ndam, b.nind, "");
+    check_nested(r2, b.nsire, b.ndam, b.nind, "");
     if (s >= 2)
-      check_nested(p, r2, nsire_now, ndam_now, b.nind,
+      check_nested(r2, nsire_now, ndam_now, b.nind,
                    " for the parents selected before this stage begins");
   }
 }
@@ -364,9 +417,8 @@ void read_stage_ahead(const reader& whole, int s, stage_entry& e) {
                    ": expected the records up to the heading of stage " + std::to_string(s) + ".";
     return;
   }
-  reader r = whole;
-  r.next = 0;
-  r.quiet = true;
+  problem_sink keep(on_problem::keep);
+  reader r(keep, whole);
   try {
     r.skip(static_cast<size_t>(4 * s + 13), "the records up to the heading of stage " + std::to_string(s));
     read_stage(r, s, e.block);
@@ -377,26 +429,28 @@ void read_stage_ahead(const reader& whole, int s, stage_entry& e) {
   }
 }
 
-void check_architecture(const run_parameters& p) {
+// The rules of the QTL and their effects; they bind only when the run has
+// stages after the first.
+void rule_checker::check_architecture() const {
   if (p.nstage < 2) return;
   if (p.ntrait >= 2) {
     if (p.uncommon_QTL != 0 && p.uncommon_QTL != 1)
-      reject(p, 2, "uncommon_QTL", std::to_string(p.uncommon_QTL), "uncommon_QTL is 0 or 1");
+      reject(2, "uncommon_QTL", std::to_string(p.uncommon_QTL), "uncommon_QTL is 0 or 1");
     if (p.uncommon_QTL == 1 && p.ntrait > 2)
-      reject(p, 2, "uncommon_QTL", "1", "uncommon_QTL = 1 only with ntrait <= 2");
+      reject(2, "uncommon_QTL", "1", "uncommon_QTL = 1 only with ntrait <= 2");
   }
-  if (p.qtlrule != 0 && p.qtlrule != 1) reject(p, 14, "qtlrule", std::to_string(p.qtlrule), "qtlrule is 0 or 1");
-  if (p.nqtl < 1) reject(p, 14, "nqtl", std::to_string(p.nqtl), "nqtl >= 1");
-  if (!std::isfinite(p.qtlp1)) reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 is a finite number");
-  if (!std::isfinite(p.qtlp2)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 is a finite number");
-  if (!(p.qtlp2 > 0.0f)) reject(p, 14, "qtlp2", numf(p.qtlp2), "qtlp2 > 0");
+  if (p.qtlrule != 0 && p.qtlrule != 1) reject(14, "qtlrule", std::to_string(p.qtlrule), "qtlrule is 0 or 1");
+  if (p.nqtl < 1) reject(14, "nqtl", std::to_string(p.nqtl), "nqtl >= 1");
+  if (!std::isfinite(p.qtlp1)) reject(14, "qtlp1", numf(p.qtlp1), "qtlp1 is a finite number");
+  if (!std::isfinite(p.qtlp2)) reject(14, "qtlp2", numf(p.qtlp2), "qtlp2 is a finite number");
+  if (!(p.qtlp2 > 0.0f)) reject(14, "qtlp2", numf(p.qtlp2), "qtlp2 > 0");
   if (p.qtlrule == 1 && p.ntrait == 1 && !(p.qtlp1 > 0.0f))
-    reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (the shape of the gamma distribution)");
+    reject(14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (the shape of the gamma distribution)");
   if (p.qtlrule == 1 && p.ntrait == 1 && p.qtlp1 > limits::max_gamma_shape)
-    reject(p, 14, "qtlp1", numf(p.qtlp1),
+    reject(14, "qtlp1", numf(p.qtlp1),
            "qtlp1 <= " + num(limits::max_gamma_shape) + " (the shape of the gamma distribution; its draws take time in proportion to it)");
   if (p.qtlrule == 0 && p.ntrait >= 2 && !(p.qtlp1 > 0.0f))
-    reject(p, 14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (a variance of the normal distribution)");
+    reject(14, "qtlp1", numf(p.qtlp1), "qtlp1 > 0 (a variance of the normal distribution)");
 }
 
 // Smallest power of ten above the largest nind of the run, at least 10000.
@@ -460,20 +514,9 @@ bool run_parameters::some_stage_uses(selection_criterion c) const {
 
 namespace {
 
-// Runs one section of the file; in --check mode a problem in it moves the
-// reading on to the record where the next section starts.
-template <class F>
-void section(reader& r, size_t next_record, F&& read) {
-  if (!collected) return read();
-  try {
-    read();
-  } catch (const record_failure&) {
-    r.next = next_record - 1;
-  }
-}
-
-void read_file(run_parameters& p, const std::string_view* text) {
-  reader r;
+void read_file(run_parameters& p, const std::string_view* text, problem_sink& sink) {
+  reader r(sink);
+  const rule_checker rules{p, sink};
   if (text) {
     load_text(r, p.parafile, *text);
   } else {
@@ -487,20 +530,20 @@ void read_file(run_parameters& p, const std::string_view* text) {
   }
 
   bool traits_ok = false;
-  section(r, 3, [&] {
+  r.section(3, [&] {
     r.skip(1, "the title record");
     read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
                 {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
-    if (p.ntrait < 1) reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
+    if (p.ntrait < 1) rules.reject(2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
     if (p.ntrait > limits::max_traits)
-      reject(p, 2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
+      rules.reject(2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
     traits_ok = true;
     if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
-      reject(p, 2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+      rules.reject(2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
   });
   if (!traits_ok) p.ntrait = 1;  // --check goes on as if there were one trait
 
-  section(r, 5, [&] {
+  r.section(5, [&] {
     r.skip(1, "the heading before the genetic correlations");
     if (p.ntrait == 1) {
       r.skip(3, "the records of the correlations (present even with one trait)");
@@ -508,74 +551,74 @@ void read_file(run_parameters& p, const std::string_view* text) {
     }
     const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
     read_floats(r, p.rgen, static_cast<size_t>(np), std::to_string(np) + " genetic correlations (reals)");
-    check_correlations(p, p.rgen, 4, "rgen", "genetic");
+    rules.check_correlations(p.rgen, 4, "rgen", "genetic");
   });
   if (p.ntrait > 1) {
-    section(r, 7, [&] {
+    r.section(7, [&] {
       if (r.next < 4) r.next = 4;
       r.skip(1, "the heading before the residual correlations");
       const int64_t np = static_cast<int64_t>(p.ntrait) * (p.ntrait - 1) / 2;
       read_floats(r, p.rerr, static_cast<size_t>(np), std::to_string(np) + " residual correlations (reals)");
-      check_correlations(p, p.rerr, 6, "rerr", "residual");
+      rules.check_correlations(p.rerr, 6, "rerr", "residual");
     });
   }
-  section(r, 9, [&] {
+  r.section(9, [&] {
     r.skip(1, "the heading before the heritabilities");
     read_floats(r, p.h2, static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
     for (int t = 1; t <= p.ntrait; ++t)
       if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
-        reject(p, 8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
+        rules.reject(8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
   });
 
-  section(r, 11, [&] {
+  r.section(11, [&] {
     r.skip(1, "the heading before nmpc, nchr, maptype");
     read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
-    if (p.nmpc < 2) reject(p, 10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
-    if (p.nchr < 1) reject(p, 10, "nchr", std::to_string(p.nchr), "nchr >= 1");
+    if (p.nmpc < 2) rules.reject(10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
+    if (p.nchr < 1) rules.reject(10, "nchr", std::to_string(p.nchr), "nchr >= 1");
     if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
-      reject(p, 10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+      rules.reject(10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
   });
 
-  section(r, 13, [&] {
+  r.section(13, [&] {
     r.skip(1, "the heading before chrlen, mutm, mutq");
     read_record(r, "chrlen, mutm, mutq (reals)", {&p.chrlen, &p.mutm, &p.mutq});
     if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
-      reject(p, 12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
-    if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) reject(p, 12, "mutm", num(p.mutm), "0 <= mutm <= 1");
-    if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) reject(p, 12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+      rules.reject(12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
+    if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) rules.reject(12, "mutm", num(p.mutm), "0 <= mutm <= 1");
+    if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) rules.reject(12, "mutq", num(p.mutq), "0 <= mutq <= 1");
   });
 
-  section(r, 15, [&] {
+  r.section(15, [&] {
     r.skip(1, "the heading before qtlrule, nqtl, qtlp1, qtlp2");
     read_record(r, "qtlrule, nqtl, qtlp1, qtlp2 (integer, integer, real, real)",
                 {&p.qtlrule, &p.nqtl, &p.qtlp1, &p.qtlp2});
   });
 
   bool stages_ok = false;
-  section(r, 17, [&] {
+  r.section(17, [&] {
     r.skip(1, "the heading before nstage, spare, seed");
     read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
-    if (p.nstage < 1) reject(p, 16, "nstage", std::to_string(p.nstage), "nstage >= 1");
+    if (p.nstage < 1) rules.reject(16, "nstage", std::to_string(p.nstage), "nstage >= 1");
     if (p.nstage > limits::max_stages)
-      reject(p, 16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
+      rules.reject(16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
     stages_ok = true;
     if (p.seed < 0 || p.seed > 2147483646)
-      reject(p, 16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+      rules.reject(16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
   });
   if (!stages_ok) {  // --check: without a usable nstage only stage 1 is checked
     p.nstage = 1;
     r.next = 16;
   }
   if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;
-  section(r, 17, [&] { check_architecture(p); });
+  r.section(17, [&] { rules.check_architecture(); });
 
   p.stages.assign(static_cast<size_t>(p.nstage) + 1, stage_entry{});
-  section(r, 21, [&] {
+  r.section(21, [&] {
     r.skip(1, "the heading of stage 1");
     stage_entry& e1 = p.stages[1];
     read_stage(r, 1, e1.block);
     e1.readable = true;
-    check_stage(p, 1, e1.block, 0, 0);
+    rules.check_stage(1, e1.block, 0, 0);
   });
   for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
   p.idmult = id_multiplier(p);
@@ -585,7 +628,8 @@ void read_file(run_parameters& p, const std::string_view* text) {
 // finds them in advance: selection, the more-sires-than-dams stop, the
 // seltype of each stage, and the gamma and correlation limits of the
 // effect draws.
-void check_run_rules(const run_parameters& p) {
+void check_run_rules(const run_parameters& p, problem_sink& sink) {
+  const rule_checker rules{p, sink};
   int64_t nsire_now = 0, ndam_now = 0;  // the parent lists the next stage mates
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
@@ -593,37 +637,37 @@ void check_run_rules(const run_parameters& p) {
     if (!e.readable) {
       // A file that ends early leaves every later block unread: one line says so.
       if (s >= 2 && e.read_error.find(" ends before record ") != std::string::npos) {
-        section_problem(e.read_error + (s < p.nstage ? " Stages " + std::to_string(s) + " to " +
-                                                           std::to_string(p.nstage) + " have no blocks."
-                                                     : std::string()));
+        sink.note(e.read_error + (s < p.nstage ? " Stages " + std::to_string(s) + " to " +
+                                                     std::to_string(p.nstage) + " have no blocks."
+                                               : std::string()));
         break;
       }
-      if (s >= 2) section_problem(e.read_error);
+      if (s >= 2) sink.note(e.read_error);
       continue;
     }
     const stage_block& b = e.block;
     if (s >= 2) {
       try {
-        check_stage(p, s, b, nsire_now, ndam_now);
+        rules.check_stage(s, b, nsire_now, ndam_now);
       } catch (const record_failure&) {
       }
       if (nsire_now > ndam_now)
-        section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
-                        std::to_string(s) + " mates " + std::to_string(nsire_now) + " sires with " +
-                        std::to_string(ndam_now) + " dams; the run would stop with \"" +
-                        std::string(stop_text::more_sires_than_dams) + "\". Select at least as many dams as sires.");
+        sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+                  std::to_string(s) + " mates " + std::to_string(nsire_now) + " sires with " +
+                  std::to_string(ndam_now) + " dams; the run would stop with \"" +
+                  std::string(stop_text::more_sires_than_dams) + "\". Select at least as many dams as sires.");
     }
     const int32_t nhalf = b.nind / 2;
     if (b.nsire < 3 || b.ndam < 3 || b.nsire > nhalf || b.ndam > nhalf)
-      section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
-                      std::to_string(s) + " selects nsire = " + std::to_string(b.nsire) + " and ndam = " +
-                      std::to_string(b.ndam) + " of nind = " + std::to_string(b.nind) +
-                      " animals; selection needs 3 <= nsire, ndam <= nind/2 (the run would stop with \"" +
-                      std::string(stop_text::select_code1) + "\").");
+      sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+                std::to_string(s) + " selects nsire = " + std::to_string(b.nsire) + " and ndam = " +
+                std::to_string(b.ndam) + " of nind = " + std::to_string(b.nind) +
+                " animals; selection needs 3 <= nsire, ndam <= nind/2 (the run would stop with \"" +
+                std::string(stop_text::select_code1) + "\").");
     if (b.criterion() == selection_criterion::unknown)
-      section_problem("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
-                      std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
-                      "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
+      sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
+                std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
+                "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
     const bool makes_generations = s <= 2 || b.ngen > 0;
     if (makes_generations) {
       nsire_now = b.nsire;
@@ -631,42 +675,42 @@ void check_run_rules(const run_parameters& p) {
     }
   }
   if (p.nstage >= 2 && p.ntrait >= 2 && p.uncommon_QTL == 0 && p.qtlrule == 1)
-    section_problem("Parameter file " + p.parafile + ", record 14: qtlrule = 1 (gamma effects) with " +
-                    std::to_string(p.ntrait) + " traits needs uncommon_QTL = 1; use normal effects (qtlrule 0).");
+    sink.note("Parameter file " + p.parafile + ", record 14: qtlrule = 1 (gamma effects) with " +
+              std::to_string(p.ntrait) + " traits needs uncommon_QTL = 1; use normal effects (qtlrule 0).");
   if (p.nstage >= 2 && p.ntrait == 2 && p.uncommon_QTL == 1 && !p.rgen.empty() && p.rgen[0] != 0.0f) {
     const float rq = (0.1f + 0.8f) * p.rgen[0] / 0.8f;
     if (std::fabs(rq) > 1.0f)
-      section_problem("Parameter file " + p.parafile + ", record 4: rgen = " + numf(p.rgen[0]) +
-                      " needs a correlation of the common QTL effects above 1 with uncommon QTL; use |rgen| <= 0.8.");
+      sink.note("Parameter file " + p.parafile + ", record 4: rgen = " + numf(p.rgen[0]) +
+                " needs a correlation of the common QTL effects above 1 with uncommon QTL; use |rgen| <= 0.8.");
   }
 }
 
 }  // namespace
 
-void read_parameters(run_parameters& p) { read_file(p, nullptr); }
+void read_parameters(run_parameters& p) {
+  problem_sink stops(on_problem::stop);
+  read_file(p, nullptr, stops);
+}
 
-void read_parameter_text(run_parameters& p, std::string_view text) { read_file(p, &text); }
+void read_parameter_text(run_parameters& p, std::string_view text) {
+  problem_sink stops(on_problem::stop);
+  read_file(p, &text, stops);
+}
 
 std::vector<std::string> check_parameters(run_parameters& p) { return check_parameter_text(p, nullptr); }
 
 std::vector<std::string> check_parameter_text(run_parameters& p, const std::string_view* text) {
-  std::vector<std::string> found;
-  collected = &found;
-  try {
-    read_file(p, text);
-    check_run_rules(p);
-  } catch (...) {
-    collected = nullptr;
-    throw;
-  }
-  collected = nullptr;
-  return found;
+  problem_sink collects(on_problem::collect);
+  read_file(p, text, collects);
+  check_run_rules(p, collects);
+  return collects.take();
 }
 
 const stage_block& enter_stage(const run_parameters& p, int s, int32_t nsire_now, int32_t ndam_now) {
   const stage_entry& e = p.stages[static_cast<size_t>(s)];
   if (!e.readable) stop(e.read_error);
-  check_stage(p, s, e.block, nsire_now, ndam_now);
+  problem_sink stops(on_problem::stop);
+  rule_checker{p, stops}.check_stage(s, e.block, nsire_now, ndam_now);
   return e.block;
 }
 

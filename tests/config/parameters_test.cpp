@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "base/messages.hpp"
@@ -352,6 +355,115 @@ TEST(ParamsIdmult, UnreadableLaterBlockLeftOutUntilItsStage) {
   EXPECT_EQ(con.text(), "");
   EXPECT_THROW(begin(p, 3), qm::run_stop);
   EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
+}
+
+// The mode of a reading belongs to that reading: a --check (every problem
+// collected) before, between and after plain reads (stop at the first)
+// changes neither what they stop on nor what it finds, and a check that
+// itself stops part-way leaves nothing behind.
+TEST(ParamsState, CheckAndPlainReadsKeepTheirOwnMode) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::write_file("checked.par", set_record(set_record(small_par(), 8, "0"), 10, "1 4 0"));
+  qmtest::write_file("read.par", set_record(set_record(small_par(), 12, "0 1.0e-3 2.0e-3"), 16, "3 0 -5"));
+  qm::run_parameters staged;  // readable; its stage-2 block stops when the stage begins
+  qmtest::load_par(staged, set_record(small_par(), 22, "10 20 40 -1"));
+  const auto check = [](const std::string& file) {
+    qm::run_parameters c;
+    c.parafile = file;
+    return qm::check_parameters(c);
+  };
+  const auto first_stop = [](const std::string& file) -> std::string {
+    qm::run_parameters p;
+    p.parafile = file;
+    try {
+      qm::read_parameters(p);
+    } catch (const qm::run_stop& s) {
+      return s.what();
+    }
+    return "";
+  };
+  const auto stage2_stop = [&staged]() -> std::string {
+    try {
+      begin(staged, 2);
+    } catch (const qm::run_stop& s) {
+      return s.what();
+    }
+    return "";
+  };
+
+  const std::vector<std::string> found = check("checked.par");
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_TRUE(names_record(found[0], 8)) << found[0];
+  EXPECT_TRUE(names_record(found[1], 10)) << found[1];
+  // read.par has two problems; a plain read stops at the first alone.
+  const std::vector<std::string> both = check("read.par");
+  ASSERT_EQ(both.size(), 2u);
+  const std::string stopped = first_stop("read.par");
+  EXPECT_EQ(stopped, both[0]);
+  EXPECT_TRUE(names_record(stopped, 12)) << stopped;
+  const std::string stage2 = stage2_stop();
+  EXPECT_TRUE(names_record(stage2, 22)) << stage2;
+
+  EXPECT_EQ(check("checked.par"), found);
+  EXPECT_EQ(first_stop("read.par"), stopped);
+  EXPECT_EQ(stage2_stop(), stage2);
+
+  // A check that stops before it reads anything.
+  qm::run_parameters absent;
+  absent.parafile = "absent.par";
+  EXPECT_THROW((void)qm::check_parameters(absent), qm::run_stop);
+  EXPECT_EQ(first_stop("read.par"), stopped);
+  EXPECT_EQ(stage2_stop(), stage2);
+  EXPECT_EQ(check("checked.par"), found);
+  EXPECT_EQ(check("read.par"), both);
+}
+
+// A --check and plain reads at the same time, in two threads, each of a
+// text in memory: the check finds what it finds alone, and every plain read
+// stops at its first problem.
+TEST(ParamsState, CheckAndPlainReadsAtTheSameTime) {
+  qmtest::console_capture con;
+  // 300 stages whose later blocks break rules: a long list, a long check.
+  std::string many = set_record(small_par(), 16, "300 0 12345");
+  for (int s = 4; s <= 300; ++s)
+    many += "stage " + std::to_string(s) + "\n10 20 40 -1\nnomut matetype seltype\n0 2 7\n";
+  const std::string_view many_text(many);
+  const std::string bad = set_record(set_record(small_par(), 12, "0 1.0e-3 2.0e-3"), 16, "3 0 -5");
+  const auto check = [&many_text] {
+    qm::run_parameters c;
+    c.parafile = "many.par";
+    return qm::check_parameter_text(c, &many_text);
+  };
+  const auto first_stop = [&bad]() -> std::string {
+    qm::run_parameters p;
+    p.parafile = "bad.par";
+    try {
+      qm::read_parameter_text(p, bad);
+    } catch (const qm::run_stop& s) {
+      return s.what();
+    }
+    return "";
+  };
+  const std::vector<std::string> alone = check();
+  ASSERT_GE(alone.size(), 2u * 297u);
+  const std::string stopped = first_stop();
+  ASSERT_TRUE(names_record(stopped, 12)) << stopped;
+
+  std::atomic<bool> checking{true};
+  int same_lists = 0;
+  std::thread checker([&] {
+    for (int k = 0; k < 10; ++k) same_lists += check() == alone;
+    checking = false;
+  });
+  int reads = 0, same_stops = 0;
+  while (checking || reads == 0) {
+    same_stops += first_stop() == stopped;
+    ++reads;
+  }
+  checker.join();
+  EXPECT_EQ(same_lists, 10);
+  EXPECT_EQ(same_stops, reads);
 }
 
 }  // namespace
