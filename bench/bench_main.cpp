@@ -930,7 +930,8 @@ BENCHMARK(EbvGenerationRest)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenerationRestFiles)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 // -- history file: starting at stage 2 from a saved history of bench/large.par
 // (read, checksum, records checked, state unpacked) against making stage 1
-// again (the base generation and the 61 generations of stage 1).
+// again (the base generation and the 61 generations of stage 1); and the
+// bytes of that history made and read in memory.
 struct large_stage1 {
   qm::run_parameters p;
   std::string file;
@@ -979,8 +980,46 @@ void HistoryResume(benchmark::State& st) {
   st.counters["file_bytes"] = static_cast<double>(std::ftell(f));
   std::fclose(f);
 }
+// The bytes of the history alone, in memory: made from the state after
+// stage 1 (HistoryEncode) and read back into a state (HistoryDecode,
+// checksum included), without the disk.
+struct large_saved_state {
+  qm::run_state s;
+  std::vector<qm::stage1_record> records;
+  qm::history_extras extras;
+  std::string bytes;
+  explicit large_saved_state(const large_stage1& h) : s(h.p), records(qm::stage1_records(h.p)) {
+    h.stage1(s);
+    bytes = qm::encode_history(source());
+  }
+  qm::history_source source() const {
+    return {s.params.parafile, 0, records, s.rng, s.mutation_on, s.map, s.pop, s.history, extras};
+  }
+};
+const large_saved_state& large_saved() {
+  static const large_saved_state s(large_history());
+  return s;
+}
+void HistoryEncode(benchmark::State& st) {
+  const large_saved_state& h = large_saved();
+  const qm::history_source src = h.source();
+  for (auto _ : st) {
+    const std::string b = qm::encode_history(src);
+    benchmark::DoNotOptimize(b.data());
+  }
+  st.counters["file_bytes"] = static_cast<double>(h.bytes.size());
+}
+void HistoryDecode(benchmark::State& st) {
+  const large_saved_state& h = large_saved();
+  for (auto _ : st) {
+    qm::saved_history saved = qm::decode_history(h.bytes, "large.qmh");
+    benchmark::DoNotOptimize(saved.rng.state);
+  }
+}
 BENCHMARK(HistoryStage1)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(HistoryResume)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(HistoryEncode)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(HistoryDecode)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 // -- end history file
 
 // -- ratios measured in turn

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -177,5 +178,19 @@ std::string sha256(const std::string& bytes) {
   for (int i = 0; i < 8; ++i) std::snprintf(out + 8 * i, 9, "%08x", h[i]);
   return std::string(out, 64);
 }
+
+std::string le(uint64_t v, int n) {
+  std::string out;
+  for (int k = 0; k < n; ++k) out.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
+  return out;
+}
+
+std::string le_f64(double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  return le(bits, 8);
+}
+
+std::string le_text(const std::string& s) { return le(s.size(), 8) + s; }
 
 }  // namespace qmtest

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/byte_codec.hpp"
 #include "config/parameters.hpp"
 #include "run/observer.hpp"
 #include "run/run_state.hpp"
@@ -62,5 +63,35 @@ struct run_setup {
 
 // SHA-256 of a byte string, as 64 lowercase hex digits.
 std::string sha256(const std::string& bytes);
+
+// Fields of a saved layout spelled out by hand, for expected bytes that do
+// not come from the encoder under test: the low n bytes of v, least
+// significant first; a double as its IEEE bits in 8 such bytes; a text as
+// its length (8 bytes) and its bytes.
+std::string le(uint64_t v, int n);
+std::string le_f64(double v);
+std::string le_text(const std::string& s);
+
+// The message of the decode_error that decode(reader) throws on bytes, ""
+// when it throws none (any other exception goes through to the test).
+template <class Decode>
+std::string decode_failure(const std::string& bytes, Decode decode) {
+  qm::byte_reader r(bytes, "the data");
+  try {
+    decode(r);
+  } catch (const qm::decode_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// The first length n < bytes.size() whose prefix decode reads without a
+// decode_error, or -1 when every cut is refused.
+template <class Decode>
+int64_t first_cut_accepted(const std::string& bytes, Decode decode) {
+  for (size_t n = 0; n < bytes.size(); ++n)
+    if (decode_failure(bytes.substr(0, n), decode).empty()) return static_cast<int64_t>(n);
+  return -1;
+}
 
 }  // namespace qmtest

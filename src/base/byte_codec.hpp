@@ -2,7 +2,9 @@
 // the state of a run: byte_writer appends them, byte_reader reads them back
 // and checks every length against the bytes that are left before it
 // allocates or copies anything, so that a damaged length gives an error
-// instead of a huge allocation or a read past the end.
+// instead of a huge allocation or a read past the end. Each saved type
+// encodes and decodes itself with these beside its own code; the file that
+// holds them frames their bytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +15,16 @@
 namespace qm {
 
 // Data that ends early, or a length that does not fit the data; what() names
-// the data (the reader's label) and what was being read.
+// the data (the reader's label) and what was being read. A saved type's
+// decoder throws it too for values that cannot be, or parts that do not fit
+// together; what() then says what is wrong, and the caller names the file.
 struct decode_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A value that the format cannot hold, found while writing; what() names
+// the value and where it is.
+struct encode_error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "base/byte_codec.hpp"
+
 namespace qm {
 
 double haldane(double x) { return 0.5 * (1.0 - std::exp(-2.0 * x)); }
@@ -78,6 +80,68 @@ genome_map build_genome_map(const run_parameters& p, random_stream& rng) {
   m.candidates.reserve(static_cast<size_t>(p.candidate_loci()));
   if (p.maptype == 1) random_map(p, m, rng);
   else even_map(p, m, p.maptype == 0);
+  return m;
+}
+
+namespace {
+
+// A locus as 20 bytes: chromosome i32, Morgan f64, base pairs i64.
+void encode_position(byte_writer& w, const locus_position& l) {
+  w.i32(l.chromosome);
+  w.f64(l.morgan);
+  w.i64(l.base_pair);
+}
+
+locus_position decode_position(byte_reader& r) {
+  locus_position l;
+  l.chromosome = r.i32();
+  l.morgan = r.f64();
+  l.base_pair = r.i64();
+  return l;
+}
+
+}  // namespace
+
+void encode_genome_map(byte_writer& w, const genome_map& m) {
+  w.i32(m.nchr);
+  w.i32(m.nmpc);
+  w.i32(m.maptype);
+  for (const auto* v : {&m.markers, &m.candidates}) {
+    w.u64(v->size());
+    for (const locus_position& l : *v) encode_position(w, l);
+  }
+  for (const auto* v : {&m.recomb_left, &m.recomb_right}) {
+    w.u64(v->size());
+    for (double x : *v) w.f64(x);
+  }
+  w.u64(m.gap_base_pairs.size());
+  for (int64_t x : m.gap_base_pairs) w.i64(x);
+}
+
+genome_map decode_genome_map(byte_reader& r) {
+  genome_map m;
+  m.nchr = r.i32();
+  m.nmpc = r.i32();
+  m.maptype = r.i32();
+  for (std::vector<locus_position>* v : {&m.markers, &m.candidates}) {
+    v->resize(r.count(20, "loci"));
+    for (locus_position& l : *v) l = decode_position(r);
+  }
+  for (std::vector<double>* v : {&m.recomb_left, &m.recomb_right}) {
+    v->resize(r.count(8, "recombination fractions"));
+    for (double& x : *v) x = r.f64();
+  }
+  m.gap_base_pairs.resize(r.count(8, "gaps"));
+  for (int64_t& x : m.gap_base_pairs) x = r.i64();
+  const int64_t nmark = static_cast<int64_t>(m.nchr) * m.nmpc;
+  if (m.nchr < 1 || m.nmpc < 2 || static_cast<int64_t>(m.markers.size()) != nmark ||
+      static_cast<int64_t>(m.candidates.size()) != static_cast<int64_t>(m.nchr) * (m.nmpc - 1) ||
+      m.recomb_left.size() != m.candidates.size() || m.recomb_right.size() != m.candidates.size() ||
+      (!m.gap_base_pairs.empty() && m.gap_base_pairs.size() != m.markers.size()))
+    throw decode_error("the genetic map's parts do not fit together");
+  for (const auto* v : {&m.markers, &m.candidates})
+    for (const locus_position& l : *v)
+      if (l.chromosome < 1 || l.chromosome > m.nchr) throw decode_error("a locus of the map lies on no chromosome");
   return m;
 }
 

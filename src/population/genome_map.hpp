@@ -48,4 +48,13 @@ genome_map build_genome_map(const run_parameters& p, random_stream& rng);
 // Haldane's map function: recombination fraction of a distance in Morgan.
 double haldane(double x);
 
+class byte_reader;
+class byte_writer;
+// The map in a history file (docs/history_format.md, section MAP): nchr,
+// nmpc and maptype, the markers and the candidate loci, the recombination
+// fractions, the gaps. The decoder checks every count against the bytes
+// left before it allocates, and that the parts fit together (decode_error).
+void encode_genome_map(byte_writer& w, const genome_map& m);
+genome_map decode_genome_map(byte_reader& r);
+
 }  // namespace qm

@@ -48,4 +48,14 @@ class pedigree_history {
   std::vector<int64_t> first_;  // first position of each generation
 };
 
+class byte_reader;
+class byte_writer;
+// The history in a history file (docs/history_format.md, section PED): the
+// number of generations, the size of the base, then the parents of each
+// later generation as numbers in the generation before; the rest of every
+// record follows from these. The decoder checks every count against the
+// bytes left and every parent against the generation before (decode_error).
+void encode_pedigree_history(byte_writer& w, const pedigree_history& h);
+pedigree_history decode_pedigree_history(byte_reader& r);
+
 }  // namespace qm

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_codec.hpp"
 #include "base/fixed.hpp"
 #include "base/messages.hpp"
 
@@ -34,6 +35,20 @@ uint32_t uniform_threshold(double x) {
     if (static_cast<double>(uniform_of_state(mid)) >= x) hi = mid; else lo = mid + 1;
   }
   return lo;
+}
+
+void encode_random_stream(byte_writer& w, const random_stream& r) {
+  w.i32(r.state);
+  w.i32(r.start_seed);
+}
+
+random_stream decode_random_stream(byte_reader& r) {
+  random_stream s;
+  s.state = r.i32();
+  s.start_seed = r.i32();
+  if (s.state < 1 || static_cast<uint32_t>(s.state) >= rmod)
+    throw decode_error("the random stream's state " + std::to_string(s.state) + " is not one the stream can have");
+  return s;
 }
 
 void start_stream(random_stream& r, int32_t s) {

@@ -16,6 +16,14 @@ struct random_stream {
   int32_t start_seed = 1;  // start value of the run, reported at its end
 };
 
+class byte_reader;
+class byte_writer;
+// The stream in a history file (docs/history_format.md, section RUN): the
+// state, then the start seed, as i32. The decoder refuses a state the
+// stream cannot have (decode_error).
+void encode_random_stream(byte_writer& w, const random_stream& r);
+random_stream decode_random_stream(byte_reader& r);
+
 constexpr uint32_t rmod = 2147483647u;  // 2^31 - 1
 constexpr uint32_t rmult = 16807u;
 

@@ -6,20 +6,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "base/atomic_file.hpp"
 #include "base/byte_codec.hpp"
-#include "base/messages.hpp"
 #include "base/sha256.hpp"
 #include "population/haplotype_bits.hpp"
+#include "population/population_codec.hpp"
 
 namespace qm {
 
 namespace {
-
-constexpr uint32_t section_count = 9;
-constexpr char section_tags[section_count][5] = {"RECS", "RUN ", "MAP ", "POP ", "HAPM",
-                                                 "HAPQ", "PED ", "LOG ", "OBS "};
 
 const std::string remake = " Make it again with --save-history.";
 
@@ -44,261 +41,149 @@ uint64_t le64(const char* p) {
   return v;
 }
 
+[[noreturn]] void damaged(const std::string& name, const std::string& what) {
+  throw history_error("History file " + name + " is damaged: " + what + "." + remake);
+}
+
+// ------------------------------------------------------------ sections
+
+// The sections in file order: the tag, what writes the payload and what
+// reads it back. The types of the state encode themselves beside their own
+// code; the fields of the file itself (the run that made it, what stage 1
+// wrote, the observers' entries) are written here. A reader may use what
+// the sections before it gave: the map's and the population's sizes.
+struct section_codec {
+  const char* tag;
+  void (*encode)(byte_writer& w, const history_source& s);
+  void (*decode)(byte_reader& r, saved_history& h);
+};
+
+const section_codec sections[] = {
+    {"RECS", [](byte_writer& w, const history_source& s) { encode_stage1_records(w, s.records); },
+     [](byte_reader& r, saved_history& h) { h.records = decode_stage1_records(r); }},
+    {"RUN ",
+     [](byte_writer& w, const history_source& s) {
+       w.text(s.parameter_file);
+       w.i64(s.replicate);
+       encode_random_stream(w, s.rng);
+       w.u8(s.mutation_on ? 1 : 0);
+     },
+     [](byte_reader& r, saved_history& h) {
+       h.parameter_file = r.text();
+       h.replicate = r.i64();
+       h.rng = decode_random_stream(r);
+       h.mutation_on = r.u8() != 0;
+     }},
+    {"MAP ", [](byte_writer& w, const history_source& s) { encode_genome_map(w, s.map); },
+     [](byte_reader& r, saved_history& h) { h.map = decode_genome_map(r); }},
+    {"POP ", [](byte_writer& w, const history_source& s) { encode_population(w, s.pop); },
+     [](byte_reader& r, saved_history& h) {
+       h.pop = decode_population(r, h.map.markers.size(), h.map.candidates.size());
+     }},
+    {"HAPM", [](byte_writer& w, const history_source& s) { encode_haplotype_matrix(w, s.pop.markers, "marker"); },
+     [](byte_reader& r, saved_history& h) {
+       h.pop.markers = decode_haplotype_matrix(r, h.map.nmark(), h.pop.haplotypes());
+     }},
+    {"HAPQ",
+     [](byte_writer& w, const history_source& s) { encode_haplotype_matrix(w, s.pop.candidates, "candidate locus"); },
+     [](byte_reader& r, saved_history& h) {
+       h.pop.candidates = decode_haplotype_matrix(r, h.map.nqloc(), h.pop.haplotypes());
+     }},
+    {"PED ", [](byte_writer& w, const history_source& s) { encode_pedigree_history(w, s.pedigree); },
+     [](byte_reader& r, saved_history& h) { h.pedigree = decode_pedigree_history(r); }},
+    {"LOG ",
+     [](byte_writer& w, const history_source& s) {
+       w.text(s.extras.log_text);
+       w.text(s.extras.console_text);
+     },
+     [](byte_reader& r, saved_history& h) {
+       h.extras.log_text = r.text();
+       h.extras.console_text = r.text();
+     }},
+    {"OBS ",
+     [](byte_writer& w, const history_source& s) {
+       w.u32(static_cast<uint32_t>(s.extras.observer_sections.size()));
+       for (const auto& [key, bytes] : s.extras.observer_sections) {
+         w.text(key);
+         w.text(bytes);
+       }
+     },
+     [](byte_reader& r, saved_history& h) {
+       const uint32_t n = r.u32();
+       for (uint32_t k = 0; k < n; ++k) {
+         std::string key = r.text();
+         h.extras.observer_sections[key] = r.text();
+       }
+     }},
+};
+constexpr uint32_t section_count = static_cast<uint32_t>(std::size(sections));
+static_assert(section_count == 9, "format 1 has nine sections; another section is another format");
+
 // ------------------------------------------------------------ writing
 
-void put_position(byte_writer& w, const locus_position& l) {
-  w.i32(l.chromosome);
-  w.f64(l.morgan);
-  w.i64(l.base_pair);
-}
-
-void put_registry(byte_writer& w, const allele_registry& a) {
-  w.u64(a.next.size());
-  for (int16_t v : a.next) w.i16(v);
-  w.u64(a.top.size());
-  for (int16_t v : a.top) w.i16(v);
-  // The carried sets are kept only while mutation goes on; after the
-  // recoding generation they no longer describe the alleles.
-  w.u8(a.carried_valid ? 1 : 0);
-}
-
-void put_haplotypes(byte_writer& w, const haplotype_matrix& m, const char* kind) {
-  const int64_t nw = haplotype_words(m.loci());
-  w.i32(m.loci());
-  w.i32(m.haplotypes());
-  w.u64(static_cast<uint64_t>(nw));
-  if (m.packed()) {  // the rows are the file's words
-    for (int32_t h = 0; h < m.haplotypes(); ++h) w.u64s(m.row(h), static_cast<size_t>(nw));
-    return;
-  }
-  std::vector<uint64_t> words(static_cast<size_t>(nw));
-  for (int32_t h = 0; h < m.haplotypes(); ++h) {
-    const int64_t bad = pack_haplotype(m.column(h), m.loci(), words.data());
-    if (bad >= 0)
-      throw history_error("The history cannot be saved: " + std::string(kind) + " " + std::to_string(bad + 1) +
-                          " of haplotype " + std::to_string(h + 1) + " has allele " +
-                          std::to_string(m.column(h)[bad]) +
-                          ", but at the end of stage 1 every locus has the alleles 1 and 2 only.");
-    w.u64s(words.data(), words.size());
-  }
-}
-
-void begin_section(byte_writer& w, int k, size_t& length_at) {
-  w.raw(section_tags[k], 4);
+// Tag, reserved u32, payload length (filled in when the payload is
+// written), payload, zero bytes up to a multiple of 8.
+void write_section(std::string& out, byte_writer& w, const section_codec& c, const history_source& s) {
+  w.raw(c.tag, 4);
   w.u32(0);
-  length_at = w.size();
+  const size_t length_at = w.size();
   w.u64(0);
-}
-
-void end_section(std::string& out, byte_writer& w, size_t length_at) {
-  const size_t payload = w.size() - length_at - 8;
-  w.patch_u64(length_at, payload);
+  try {
+    c.encode(w, s);
+  } catch (const encode_error& e) {
+    throw history_error("The history cannot be saved: " + std::string(e.what()) +
+                        ", but at the end of stage 1 every locus has the alleles 1 and 2 only.");
+  }
+  w.patch_u64(length_at, w.size() - length_at - 8);
   while (out.size() % 8 != 0) w.u8(0);
 }
 
 // ------------------------------------------------------------ reading
 
-[[noreturn]] void damaged(const std::string& name, const std::string& what) {
-  throw history_error("History file " + name + " is damaged: " + what + "." + remake);
-}
-
-locus_position get_position(byte_reader& r) {
-  locus_position l;
-  l.chromosome = r.i32();
-  l.morgan = r.f64();
-  l.base_pair = r.i64();
-  return l;
-}
-
-void get_registry(byte_reader& r, allele_registry& a, size_t nloci, const std::string& name) {
-  for (std::vector<int16_t>* v : {&a.next, &a.top}) {
-    const size_t n = r.count(2, "allele numbers");
-    if (n != nloci) damaged(name, r.label() + " gives allele numbers for " + std::to_string(n) + " of " + std::to_string(nloci) + " loci");
-    v->resize(n);
-    for (int16_t& x : *v) x = r.i16();
-  }
-  if (r.u8() != 0) damaged(name, r.label() + " marks the carried allele sets as valid, which they are not after stage 1");
-  a.carried.assign(2 * nloci, 0);
-  a.carried_valid = false;
-}
-
-void get_haplotypes(byte_reader& r, haplotype_matrix& m, int32_t nloci, int32_t nhap, const std::string& name) {
-  const int32_t loci = r.i32(), haps = r.i32();
-  const uint64_t nw = r.u64();
-  if (loci != nloci || haps != nhap || nw != static_cast<uint64_t>(haplotype_words(loci)))
-    damaged(name, r.label() + " holds " + std::to_string(haps) + " haplotypes of " + std::to_string(loci) +
-                      " loci in " + std::to_string(nw) + " words each; the map and the population call for " +
-                      std::to_string(nhap) + " of " + std::to_string(nloci));
-  if (nw > 0 && static_cast<uint64_t>(haps) > r.left() / 8 / nw)
-    damaged(name, r.label() + " ends before its last haplotype");
-  // Read into the packed layout (the run unpacks it when it keeps bytes);
-  // the bits past the last locus are cleared.
-  m.resize_packed(loci, haps);
-  const uint64_t pad = loci % 64 ? ~uint64_t{0} >> (64 - loci % 64) : ~uint64_t{0};
-  for (int32_t h = 0; h < haps; ++h) {
-    r.u64s(m.row(h), static_cast<size_t>(nw));
-    if (nw > 0) m.row(h)[nw - 1] &= pad;
-  }
-}
-
-void read_sections(std::string_view bytes, const std::string& name, saved_history& h) {
+// The payloads of the sections: every tag in its place, every length
+// within the file, zero padding, nothing after the last.
+void split_sections(std::string_view bytes, const std::string& name, std::string_view (&payload)[section_count]) {
   size_t at = history_header_bytes;
   const size_t end = bytes.size() - history_checksum_bytes;
-  std::string_view payload[section_count];
   for (uint32_t k = 0; k < section_count; ++k) {
-    if (end - at < 16) damaged(name, "it ends before section " + std::string(section_tags[k]));
-    if (std::memcmp(bytes.data() + at, section_tags[k], 4) != 0)
-      damaged(name, "section " + std::to_string(k + 1) + " should be " + section_tags[k] + " at byte " + std::to_string(at));
+    const std::string tag = sections[k].tag;
+    if (end - at < 16) damaged(name, "it ends before section " + tag);
+    if (std::memcmp(bytes.data() + at, tag.data(), 4) != 0)
+      damaged(name, "section " + std::to_string(k + 1) + " should be " + tag + " at byte " + std::to_string(at));
     const uint64_t n = le64(bytes.data() + at + 8);
     at += 16;
-    if (n > end - at) damaged(name, "section " + std::string(section_tags[k]) + " is longer than the file");
+    if (n > end - at) damaged(name, "section " + tag + " is longer than the file");
     payload[k] = bytes.substr(at, static_cast<size_t>(n));
     at += static_cast<size_t>(n);
     while (at % 8 != 0 && at < end) {
-      if (bytes[at] != 0) damaged(name, "the padding after section " + std::string(section_tags[k]) + " is not zero");
+      if (bytes[at] != 0) damaged(name, "the padding after section " + tag + " is not zero");
       ++at;
     }
   }
   if (at != end) damaged(name, std::to_string(end - at) + " bytes follow the last section");
+}
 
-  auto reader = [&](int k) { return byte_reader(payload[k], "section " + std::string(section_tags[k]) + " of " + name); };
-  {
-    byte_reader r = reader(0);
-    const uint32_t n = r.u32();
-    if (n > r.left() / 21) damaged(name, "it gives " + std::to_string(n) + " records");
-    for (uint32_t k = 0; k < n; ++k) {
-      stage1_record rec;
-      rec.name = r.text();
-      rec.record = r.i32();
-      const uint8_t t = r.u8();
-      if (t > 2) damaged(name, "record " + rec.name + " has the unknown kind " + std::to_string(t));
-      rec.type = static_cast<stage1_record::kind>(t);
-      if (rec.type == stage1_record::kind::integer) rec.integer = r.i64();
-      else rec.real = r.f64();
-      h.records.push_back(std::move(rec));
-    }
-    r.expect_end();
-  }
-  {
-    byte_reader r = reader(1);
-    h.parameter_file = r.text();
-    h.replicate = r.i64();
-    h.rng.state = r.i32();
-    h.rng.start_seed = r.i32();
-    h.mutation_on = r.u8() != 0;
-    r.expect_end();
-    if (h.rng.state < 1 || static_cast<uint32_t>(h.rng.state) >= rmod)
-      damaged(name, "the random stream's state " + std::to_string(h.rng.state) + " is not one the stream can have");
-  }
-  {
-    byte_reader r = reader(2);
-    genome_map& m = h.map;
-    m.nchr = r.i32();
-    m.nmpc = r.i32();
-    m.maptype = r.i32();
-    for (std::vector<locus_position>* v : {&m.markers, &m.candidates}) {
-      v->resize(r.count(20, "loci"));
-      for (locus_position& l : *v) l = get_position(r);
-    }
-    for (std::vector<double>* v : {&m.recomb_left, &m.recomb_right}) {
-      v->resize(r.count(8, "recombination fractions"));
-      for (double& x : *v) x = r.f64();
-    }
-    m.gap_base_pairs.resize(r.count(8, "gaps"));
-    for (int64_t& x : m.gap_base_pairs) x = r.i64();
-    r.expect_end();
-    const int64_t nmark = static_cast<int64_t>(m.nchr) * m.nmpc;
-    if (m.nchr < 1 || m.nmpc < 2 || static_cast<int64_t>(m.markers.size()) != nmark ||
-        static_cast<int64_t>(m.candidates.size()) != static_cast<int64_t>(m.nchr) * (m.nmpc - 1) ||
-        m.recomb_left.size() != m.candidates.size() || m.recomb_right.size() != m.candidates.size() ||
-        (!m.gap_base_pairs.empty() && m.gap_base_pairs.size() != m.markers.size()))
-      damaged(name, "the genetic map's parts do not fit together");
-    for (const auto* v : {&m.markers, &m.candidates})
-      for (const locus_position& l : *v)
-        if (l.chromosome < 1 || l.chromosome > m.nchr) damaged(name, "a locus of the map lies on no chromosome");
-  }
-  population& pop = h.pop;
-  {
-    byte_reader r = reader(3);
-    pop.nind = r.i32();
-    if (pop.nind < 2 || pop.nind > 100000000) damaged(name, "the population has " + std::to_string(pop.nind) + " animals");
-    pop.parents.resize(r.count(8, "parent pairs"));
-    for (parent_pair& pp : pop.parents) {
-      pp.sire = r.i32();
-      pp.dam = r.i32();
-    }
-    for (std::vector<int32_t>* v : {&pop.sires, &pop.dams}) {
-      v->resize(r.count(4, "selected parents"));
-      for (int32_t& x : *v) {
-        x = r.i32();
-        if (x < 1 || x > pop.nind) damaged(name, "a selected parent is animal " + std::to_string(x) + " of " + std::to_string(pop.nind));
-      }
-    }
-    for (std::vector<double>* v : {&pop.tbv, &pop.phenotype}) {
-      v->resize(r.count(8, "values"));
-      for (double& x : *v) x = r.f64();
-    }
-    get_registry(r, pop.marker_alleles, h.map.markers.size(), name);
-    get_registry(r, pop.candidate_alleles, h.map.candidates.size(), name);
-    r.expect_end();
-    if (pop.parents.size() != static_cast<size_t>(pop.nind)) damaged(name, "the population's parents do not match its size");
-  }
-  {
-    byte_reader r = reader(4);
-    get_haplotypes(r, pop.markers, h.map.nmark(), pop.haplotypes(), name);
-    r.expect_end();
-  }
-  {
-    byte_reader r = reader(5);
-    get_haplotypes(r, pop.candidates, h.map.nqloc(), pop.haplotypes(), name);
-    r.expect_end();
-  }
-  {
-    byte_reader r = reader(6);
-    const int32_t gens = r.i32();
-    if (gens < 1) damaged(name, "the pedigree has no generation");
-    int32_t before = r.i32();
-    if (before < 1 || before > 100000000) damaged(name, "the base generation has " + std::to_string(before) + " animals");
-    h.pedigree.start(before);
-    std::vector<parent_pair> parents;
-    for (int32_t g = 1; g < gens; ++g) {
-      const size_t n = r.count(8, "parent pairs");
-      if (n < 1) damaged(name, "generation " + std::to_string(g) + " of the pedigree is empty");
-      parents.resize(n);
-      for (parent_pair& pp : parents) {
-        pp.sire = r.i32();
-        pp.dam = r.i32();
-        if (pp.sire < 1 || pp.sire > before || pp.dam < 1 || pp.dam > before)
-          damaged(name, "generation " + std::to_string(g) + " of the pedigree has a parent outside the generation before");
-      }
-      h.pedigree.append(parents);
-      before = static_cast<int32_t>(n);
-    }
-    r.expect_end();
-    if (before != pop.nind) damaged(name, "the last generation of the pedigree is not the population");
-  }
-  {
-    byte_reader r = reader(7);
-    h.extras.log_text = r.text();
-    h.extras.console_text = r.text();
-    r.expect_end();
-  }
-  {
-    byte_reader r = reader(8);
-    const uint32_t n = r.u32();
-    for (uint32_t k = 0; k < n; ++k) {
-      std::string key = r.text();
-      h.extras.observer_sections[key] = r.text();
-    }
-    r.expect_end();
-  }
+// What the sections must agree on beyond each type's own checks.
+void check_parts_fit(const saved_history& h, const std::string& name) {
+  const int32_t g = h.pedigree.generations() - 1;
+  if (h.pedigree.size_of(g) != h.pop.nind) damaged(name, "the last generation of the pedigree is not the population");
   // The parents of the population are numbers in the generation before it
   // (in the base generation, the animals themselves).
-  const int32_t g = h.pedigree.generations() - 1;
   const int32_t before = h.pedigree.size_of(g > 0 ? g - 1 : 0);
-  for (const parent_pair& pp : pop.parents)
+  for (const parent_pair& pp : h.pop.parents)
     if (pp.sire < 1 || pp.dam < 1 || pp.sire > before || pp.dam > before)
       damaged(name, "a parent of the population lies outside the generation before");
+}
+
+void read_sections(std::string_view bytes, const std::string& name, saved_history& h) {
+  std::string_view payload[section_count];
+  split_sections(bytes, name, payload);
+  for (uint32_t k = 0; k < section_count; ++k) {
+    byte_reader r(payload[k], "section " + std::string(sections[k].tag) + " of " + name);
+    sections[k].decode(r, h);
+    r.expect_end();
+  }
+  check_parts_fit(h, name);
 }
 
 // The first check of a file: what the first bytes say.
@@ -329,20 +214,6 @@ void check_header(std::string_view head, uint64_t file_size, const std::string& 
 
 }  // namespace
 
-std::string stage1_record::text() const {
-  switch (type) {
-    case kind::integer: return std::to_string(integer);
-    case kind::single_real: return shortest_text(static_cast<float>(real));
-    case kind::double_real: return shortest_text(real);
-  }
-  return {};
-}
-
-bool stage1_record::same_value(const stage1_record& o) const {
-  if (type != o.type) return false;
-  return type == kind::integer ? integer == o.integer : real == o.real;
-}
-
 std::string encode_history(const history_source& s) {
   std::string out;
   out.reserve(static_cast<size_t>(history_file_bytes(s.pop.nind, s.pop.markers.loci(), s.pop.candidates.loci(),
@@ -357,97 +228,7 @@ std::string encode_history(const history_source& s) {
   version.resize(history_version_bytes, '\0');
   w.raw(version.data(), version.size());
 
-  size_t len = 0;
-  begin_section(w, 0, len);
-  w.u32(static_cast<uint32_t>(s.records.size()));
-  for (const stage1_record& r : s.records) {
-    w.text(r.name);
-    w.i32(r.record);
-    w.u8(static_cast<uint8_t>(r.type));
-    if (r.type == stage1_record::kind::integer) w.i64(r.integer);
-    else w.f64(r.real);
-  }
-  end_section(out, w, len);
-
-  begin_section(w, 1, len);
-  w.text(s.parameter_file);
-  w.i64(s.replicate);
-  w.i32(s.rng.state);
-  w.i32(s.rng.start_seed);
-  w.u8(s.mutation_on ? 1 : 0);
-  end_section(out, w, len);
-
-  begin_section(w, 2, len);
-  w.i32(s.map.nchr);
-  w.i32(s.map.nmpc);
-  w.i32(s.map.maptype);
-  for (const auto* v : {&s.map.markers, &s.map.candidates}) {
-    w.u64(v->size());
-    for (const locus_position& l : *v) put_position(w, l);
-  }
-  for (const auto* v : {&s.map.recomb_left, &s.map.recomb_right}) {
-    w.u64(v->size());
-    for (double x : *v) w.f64(x);
-  }
-  w.u64(s.map.gap_base_pairs.size());
-  for (int64_t x : s.map.gap_base_pairs) w.i64(x);
-  end_section(out, w, len);
-
-  const population& pop = s.pop;
-  begin_section(w, 3, len);
-  w.i32(pop.nind);
-  w.u64(pop.parents.size());
-  for (const parent_pair& pp : pop.parents) {
-    w.i32(pp.sire);
-    w.i32(pp.dam);
-  }
-  for (const auto* v : {&pop.sires, &pop.dams}) {
-    w.u64(v->size());
-    for (int32_t x : *v) w.i32(x);
-  }
-  for (const auto* v : {&pop.tbv, &pop.phenotype}) {
-    w.u64(v->size());
-    for (double x : *v) w.f64(x);
-  }
-  put_registry(w, pop.marker_alleles);
-  put_registry(w, pop.candidate_alleles);
-  end_section(out, w, len);
-
-  begin_section(w, 4, len);
-  put_haplotypes(w, pop.markers, "marker");
-  end_section(out, w, len);
-  begin_section(w, 5, len);
-  put_haplotypes(w, pop.candidates, "candidate locus");
-  end_section(out, w, len);
-
-  begin_section(w, 6, len);
-  const pedigree_history& ped = s.pedigree;
-  w.i32(ped.generations());
-  w.i32(ped.size_of(0));
-  for (int32_t g = 1; g < ped.generations(); ++g) {
-    const int64_t first = ped.first_of(g), before = ped.first_of(g - 1);
-    const int32_t n = ped.size_of(g);
-    w.u64(static_cast<uint64_t>(n));
-    for (int32_t i = 0; i < n; ++i) {
-      const pedigree_record& r = ped.at(first + i);
-      w.i32(static_cast<int32_t>(r.sire - before + 1));
-      w.i32(static_cast<int32_t>(r.dam - before + 1));
-    }
-  }
-  end_section(out, w, len);
-
-  begin_section(w, 7, len);
-  w.text(s.extras.log_text);
-  w.text(s.extras.console_text);
-  end_section(out, w, len);
-
-  begin_section(w, 8, len);
-  w.u32(static_cast<uint32_t>(s.extras.observer_sections.size()));
-  for (const auto& [key, bytes] : s.extras.observer_sections) {
-    w.text(key);
-    w.text(bytes);
-  }
-  end_section(out, w, len);
+  for (const section_codec& c : sections) write_section(out, w, c, s);
 
   w.patch_u64(size_at, out.size() + history_checksum_bytes);
   const std::string digest = digest_bytes(sha256_hex(out));

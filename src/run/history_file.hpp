@@ -7,6 +7,10 @@
 // payload, zero padding to a multiple of 8 bytes), and the SHA-256 of
 // everything before it. All numbers are little-endian and of fixed width;
 // haplotypes are stored at one bit per locus (population/haplotype_bits).
+// This file frames the sections; each type of the state encodes and
+// decodes its own payload beside its own code (stage1_record,
+// random_stream, genome_map, population and haplotype_matrix in
+// population/population_codec.hpp, pedigree_history).
 //
 // Reading checks, in this order: the magic, the format version, the size
 // the header gives against the size of the file, the checksum, the program
@@ -26,6 +30,7 @@
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
 #include "random/stream.hpp"
+#include "run/stage1_record.hpp"
 
 namespace qm {
 
@@ -37,19 +42,6 @@ inline constexpr size_t history_version_bytes = 32;  // program version field
 
 struct history_error : std::runtime_error {
   using std::runtime_error::runtime_error;
-};
-
-// One value that stage 1 took from the parameter file (or from --seed).
-struct stage1_record {
-  enum class kind : uint8_t { integer = 0, single_real = 1, double_real = 2 };
-  std::string name;    // as messages name it: "nind", "chrlen"
-  int32_t record = 0;  // its record in the parameter file
-  kind type = kind::integer;
-  int64_t integer = 0;  // for kind::integer
-  double real = 0.0;    // for the reals (a single-precision value widened)
-  // The value as the parameter file would show it (shortest exact text).
-  std::string text() const;
-  bool same_value(const stage1_record& o) const;
 };
 
 // What an observer or the log needs again, besides the state.

@@ -1,4 +1,5 @@
-// The genetic map, and the base generation that start_population makes on it.
+// The genetic map, its bytes in a history file, and the base generation
+// that start_population makes on it.
 #include "population/genome_map.hpp"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "base/byte_codec.hpp"
 #include "output/classic_files.hpp"
 #include "run/generation.hpp"
 #include "support.hpp"
@@ -133,6 +135,106 @@ TEST(GenomeMap, OtherMaptypeMeansNoRecombination) {
   // Positions as for even spacing.
   EXPECT_NEAR(m.markers[12].morgan, 0.1, 1e-12);
   EXPECT_NEAR(m.candidates[12].morgan, 0.25, 1e-8);
+}
+
+// Two chromosomes of three markers with random gaps, made by hand.
+qm::genome_map two_chromosomes() {
+  qm::genome_map m;
+  m.nchr = 2;
+  m.nmpc = 3;
+  m.maptype = 1;
+  for (int32_t c = 1; c <= 2; ++c) {
+    const double g1 = 0.25 * c, g2 = 0.375;
+    const int64_t b1 = 25000000 * c, b2 = 37500000;
+    m.markers.push_back({c, 0.0, 0});
+    m.markers.push_back({c, g1, b1});
+    m.markers.push_back({c, g1 + g2, b1 + b2});
+    m.candidates.push_back({c, 0.1, 10000000});
+    m.candidates.push_back({c, g1 + 0.3, b1 + 30000000});
+    m.recomb_left.insert(m.recomb_left.end(), {qm::haldane(0.1), qm::haldane(0.3)});
+    m.recomb_right.insert(m.recomb_right.end(), {qm::haldane(g1 - 0.1), qm::haldane(g2 - 0.3)});
+    m.gap_base_pairs.insert(m.gap_base_pairs.end(), {0, b1, b2});
+  }
+  return m;
+}
+
+std::string encoded(const qm::genome_map& m) {
+  std::string out;
+  qm::byte_writer w(out);
+  qm::encode_genome_map(w, m);
+  return out;
+}
+
+void expect_same_map(const qm::genome_map& a, const qm::genome_map& b) {
+  EXPECT_EQ(a.nchr, b.nchr);
+  EXPECT_EQ(a.nmpc, b.nmpc);
+  EXPECT_EQ(a.maptype, b.maptype);
+  for (auto [x, y] : {std::pair{&a.markers, &b.markers}, std::pair{&a.candidates, &b.candidates}}) {
+    ASSERT_EQ(x->size(), y->size());
+    for (size_t k = 0; k < x->size(); ++k) {
+      EXPECT_EQ((*x)[k].chromosome, (*y)[k].chromosome) << k;
+      EXPECT_EQ((*x)[k].morgan, (*y)[k].morgan) << k;
+      EXPECT_EQ((*x)[k].base_pair, (*y)[k].base_pair) << k;
+    }
+  }
+  EXPECT_EQ(a.recomb_left, b.recomb_left);
+  EXPECT_EQ(a.recomb_right, b.recomb_right);
+  EXPECT_EQ(a.gap_base_pairs, b.gap_base_pairs);
+}
+
+qm::genome_map decoded(const std::string& bytes) {
+  qm::byte_reader r(bytes, "section MAP of h.qmh");
+  qm::genome_map m = qm::decode_genome_map(r);
+  EXPECT_EQ(r.left(), 0u);
+  return m;
+}
+
+TEST(GenomeMapCodec, BytesAsTheFormatGivesThemAndBack) {
+  using qmtest::le, qmtest::le_f64;
+  const qm::genome_map m = two_chromosomes();
+  std::string want = le(2, 4) + le(3, 4) + le(1, 4);
+  for (const auto* v : {&m.markers, &m.candidates}) {
+    want += le(v->size(), 8);
+    for (const qm::locus_position& l : *v) want += le(l.chromosome, 4) + le_f64(l.morgan) + le(l.base_pair, 8);
+  }
+  for (const auto* v : {&m.recomb_left, &m.recomb_right}) {
+    want += le(v->size(), 8);
+    for (double x : *v) want += le_f64(x);
+  }
+  want += le(6, 8);
+  for (int64_t x : m.gap_base_pairs) want += le(static_cast<uint64_t>(x), 8);
+  const std::string bytes = encoded(m);
+  EXPECT_EQ(bytes, want);
+  // 12 + 8 + 20 M + 8 + 20 Q + 2 (8 + 8 Q) + 8 + 8 M for M = 6 markers, Q = 4 candidate loci
+  EXPECT_EQ(bytes.size(), 12u + 8 + 120 + 8 + 80 + 2 * (8 + 32) + 8 + 48);
+  expect_same_map(decoded(bytes), m);
+
+  // A map of the run: even spacing, no gaps kept.
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(qmtest::small_par());
+  ASSERT_TRUE(s.st.map.gap_base_pairs.empty());
+  expect_same_map(decoded(encoded(s.st.map)), s.st.map);
+}
+
+TEST(GenomeMapCodec, DamagedBytesGiveDecodeErrors) {
+  const std::string bytes = encoded(two_chromosomes());
+  auto decode = [](qm::byte_reader& r) { qm::decode_genome_map(r); };
+  EXPECT_EQ(qmtest::first_cut_accepted(bytes, decode), -1);
+
+  std::string huge = bytes;  // the marker count, 2^62: refused before anything is allocated
+  huge.replace(12, 8, qmtest::le(uint64_t{1} << 62, 8));
+  EXPECT_NE(qmtest::decode_failure(huge, decode).find("is damaged: it gives 4611686018427387904 loci of 20 bytes"),
+            std::string::npos)
+      << qmtest::decode_failure(huge, decode);
+
+  std::string nmpc = bytes;  // four markers per chromosome: the six markers no longer fit
+  nmpc[4] = 4;
+  EXPECT_EQ(qmtest::decode_failure(nmpc, decode), "the genetic map's parts do not fit together");
+
+  std::string chromosome = bytes;  // the second marker on chromosome 3 of 2
+  chromosome[20 + 20] = 3;
+  EXPECT_EQ(qmtest::decode_failure(chromosome, decode), "a locus of the map lies on no chromosome");
 }
 
 TEST(StartPopulation, MonomorphicBaseAndParentLists) {

@@ -1,8 +1,9 @@
 // The one-bit layout of the haplotypes against the one-byte layout: segment
-// copies at every bit offset, packing and unpacking, allele counts and the
-// recoding, and whole generations of meiosis made in either layout from the
-// same parents (chromosome ends inside a word, on a word boundary, and
-// across several words).
+// copies at every bit offset, packing and unpacking, a matrix in a history
+// file from either layout, allele counts and the recoding, and whole
+// generations of meiosis made in either layout from the same parents
+// (chromosome ends inside a word, on a word boundary, and across several
+// words).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,6 +13,7 @@
 #include "base/messages.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
+#include "population/population_codec.hpp"
 #include "population/recode.hpp"
 #include "support.hpp"
 #include "values/selection.hpp"
@@ -104,6 +106,78 @@ TEST(HaplotypeLayout, PackingStopsAtAnAlleleOtherThanOneOrTwo) {
     EXPECT_NE(what.find("Locus 71 of haplotype 4 carries allele 3"), std::string::npos) << what;
   }
   EXPECT_FALSE(m.packed());  // left as it was
+}
+
+std::string encoded(const qm::haplotype_matrix& m, const char* kind = "marker") {
+  std::string out;
+  qm::byte_writer w(out);
+  qm::encode_haplotype_matrix(w, m, kind);
+  return out;
+}
+
+TEST(HaplotypeMatrixCodec, EitherLayoutGivesTheDocumentedBitsAndBack) {
+  for (int nloci : {1, 64, 70, 130}) {
+    qm::haplotype_matrix bytes, packed;
+    bytes.resize(nloci, 6);
+    fill_random(bytes, 99 + static_cast<uint64_t>(nloci));
+    packed.resize(nloci, 6);
+    std::copy(bytes.data(), bytes.data() + bytes.size(), packed.data());
+    qm::pack_haplotypes(packed);
+    // Locus l of a haplotype: bit l % 64 of its word l / 64, set for allele 2.
+    const size_t words = static_cast<size_t>((nloci + 63) / 64);
+    std::string want = qmtest::le(static_cast<uint64_t>(nloci), 4) + qmtest::le(6, 4) + qmtest::le(words, 8);
+    for (int32_t h = 0; h < 6; ++h) {
+      std::vector<uint64_t> row(words, 0);
+      for (int32_t l = 0; l < nloci; ++l)
+        if (bytes.at(l, h) == 2) row[static_cast<size_t>(l / 64)] |= uint64_t{1} << (l % 64);
+      for (uint64_t x : row) want += qmtest::le(x, 8);
+    }
+    ASSERT_EQ(encoded(bytes), want) << nloci << " loci";
+    ASSERT_EQ(encoded(packed), want) << nloci << " loci";
+
+    // The bits past the last locus are cleared as the rows are read.
+    std::string junk = want;
+    if (nloci % 64)
+      for (int32_t h = 0; h < 6; ++h) junk[16 + 8 * (words * static_cast<size_t>(h) + words) - 1] |= char(0x80);
+    qm::byte_reader r(junk, "section HAPM of h.qmh");
+    const qm::haplotype_matrix back = qm::decode_haplotype_matrix(r, nloci, 6);
+    EXPECT_EQ(r.left(), 0u);
+    ASSERT_TRUE(back.packed());
+    EXPECT_TRUE(same_alleles(back, bytes)) << nloci << " loci";
+    for (int32_t h = 0; h < 6; ++h)
+      for (size_t w = 0; w < words; ++w) EXPECT_EQ(back.row(h)[w], packed.row(h)[w]) << nloci << " loci";
+  }
+}
+
+TEST(HaplotypeMatrixCodec, WrongAllelesAndDamagedBytesAreRefused) {
+  qm::haplotype_matrix m;
+  m.resize(100, 4);
+  m.fill(1);
+  m.at(70, 3) = 3;
+  try {
+    encoded(m, "candidate locus");
+    FAIL() << "allele 3 was encoded";
+  } catch (const qm::encode_error& e) {
+    EXPECT_STREQ(e.what(), "candidate locus 71 of haplotype 4 has allele 3");
+  }
+
+  m.at(70, 3) = 2;
+  const std::string bytes = encoded(m);
+  auto decode = [](qm::byte_reader& r) { qm::decode_haplotype_matrix(r, 100, 4); };
+  EXPECT_EQ(qmtest::first_cut_accepted(bytes, decode), -1);
+  // Other sizes than the map and the population give.
+  EXPECT_EQ(qmtest::decode_failure(bytes, [](qm::byte_reader& r) { qm::decode_haplotype_matrix(r, 100, 6); }),
+            "the data holds 4 haplotypes of 100 loci in 2 words each; the map and the population call for 6 of 100");
+  std::string words = bytes;
+  words[8] = 3;
+  EXPECT_EQ(qmtest::decode_failure(words, decode),
+            "the data holds 4 haplotypes of 100 loci in 3 words each; the map and the population call for 4 of 100");
+  // A population of 10^8 animals that the bytes cannot hold: refused before
+  // its 1.6 GB of rows are allocated.
+  std::string many = bytes;
+  many.replace(4, 4, qmtest::le(200000000, 4));
+  EXPECT_EQ(qmtest::decode_failure(many, [](qm::byte_reader& r) { qm::decode_haplotype_matrix(r, 100, 200000000); }),
+            "the data ends before its last haplotype");
 }
 
 TEST(HaplotypeLayout, CountsAndRecodingAsInBytes) {

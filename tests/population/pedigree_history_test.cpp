@@ -1,11 +1,12 @@
 // The pedigree history: every animal since the base generation, with its
-// parents as positions in the history.
+// parents as positions in the history; and its bytes in a history file.
 #include "population/pedigree_history.hpp"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "base/byte_codec.hpp"
 #include "config/stage_plan.hpp"
 #include "run/generation.hpp"
 #include "support.hpp"
@@ -121,6 +122,85 @@ TEST(PedigreeHistory, HoldsEveryAnimalOfTheRunWithoutMoving) {
   for (int32_t g = 0; g < s.st.history.generations(); ++g) counted += s.st.history.size_of(g);
   EXPECT_EQ(s.st.history.size(), counted);
   EXPECT_EQ(s.st.history.size(), qm::stage_plan(s.params).animals());
+}
+
+// The base of 4 animals, then generations of 3 and 5 with parents given as
+// numbers in the generation before.
+const std::vector<std::vector<qm::parent_pair>> three_generations = {
+    {{1, 2}, {3, 4}, {1, 4}}, {{1, 2}, {3, 2}, {3, 2}, {1, 2}, {1, 2}}};
+
+std::string encoded(const qm::pedigree_history& h) {
+  std::string out;
+  qm::byte_writer w(out);
+  qm::encode_pedigree_history(w, h);
+  return out;
+}
+
+qm::pedigree_history made_by_hand() {
+  qm::pedigree_history h;
+  h.start(4);
+  for (const auto& g : three_generations) h.append(g);
+  return h;
+}
+
+TEST(PedigreeHistoryCodec, ParentsAsNumbersInTheGenerationBeforeAndBack) {
+  using qmtest::le;
+  const qm::pedigree_history h = made_by_hand();
+  std::string want = le(3, 4) + le(4, 4);
+  for (const auto& g : three_generations) {
+    want += le(g.size(), 8);
+    for (const qm::parent_pair& pp : g) want += le(pp.sire, 4) + le(pp.dam, 4);
+  }
+  const std::string bytes = encoded(h);
+  ASSERT_EQ(bytes, want);
+
+  // Every record back, also those of a run's stage 1 (40 animals, 31 generations).
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(qmtest::small_par());
+  s.run_stage(1);
+  const qm::pedigree_history* both[] = {&h, &s.st.history};
+  for (const qm::pedigree_history* a : both) {
+    const std::string b = encoded(*a);
+    qm::byte_reader r(b, "section PED of h.qmh");
+    const qm::pedigree_history back = qm::decode_pedigree_history(r);
+    EXPECT_EQ(r.left(), 0u);
+    ASSERT_EQ(back.generations(), a->generations());
+    ASSERT_EQ(back.size(), a->size());
+    for (int64_t k = 1; k <= a->size(); ++k) {
+      const qm::pedigree_record &x = back.at(k), &y = a->at(k);
+      ASSERT_TRUE(x.sire == y.sire && x.dam == y.dam && x.generation == y.generation && x.number == y.number &&
+                  x.sex == y.sex)
+          << "record " << k;
+    }
+  }
+  EXPECT_EQ(s.st.history.generations(), 32);
+}
+
+TEST(PedigreeHistoryCodec, DamagedBytesGiveDecodeErrors) {
+  using qmtest::le;
+  const std::string bytes = encoded(made_by_hand());
+  auto decode = [](qm::byte_reader& r) { qm::decode_pedigree_history(r); };
+  EXPECT_EQ(qmtest::first_cut_accepted(bytes, decode), -1);
+
+  std::string huge = bytes;  // generation 1 of 2^60 animals
+  huge.replace(8, 8, le(uint64_t{1} << 60, 8));
+  EXPECT_NE(qmtest::decode_failure(huge, decode).find("is damaged: it gives 1152921504606846976 parent pairs"),
+            std::string::npos);
+
+  std::string none = bytes;
+  none[0] = 0;
+  EXPECT_EQ(qmtest::decode_failure(none, decode), "the pedigree has no generation");
+  std::string no_base = bytes;
+  no_base[4] = 0;
+  EXPECT_EQ(qmtest::decode_failure(no_base, decode), "the base generation has 0 animals");
+  std::string empty = le(2, 4) + le(4, 4) + le(0, 8);
+  EXPECT_EQ(qmtest::decode_failure(empty, decode), "generation 1 of the pedigree is empty");
+  // Generation 2 names dam 4 of a generation of 3.
+  std::string outside = bytes;
+  outside[8 + 8 + 24 + 8 + 4] = 4;
+  EXPECT_EQ(qmtest::decode_failure(outside, decode),
+            "generation 2 of the pedigree has a parent outside the generation before");
 }
 
 }  // namespace

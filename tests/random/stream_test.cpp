@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_codec.hpp"
 #include "base/messages.hpp"
 #include "support.hpp"
 
@@ -297,4 +298,29 @@ TEST(RandomStream, CholeskyPivotMessages) {
     EXPECT_EQ(x[0], z1);
     EXPECT_TRUE(std::isnan(x[1]));
   }
+}
+
+// The stream in a history file: state then start seed, as i32; a state the
+// generator cannot reach is refused, the extreme ones it can are not.
+TEST(StreamCodec, StateAndStartSeedAndBack) {
+  auto encoded = [](int32_t state, int32_t start) {
+    std::string out;
+    qm::byte_writer w(out);
+    qm::encode_random_stream(w, qm::random_stream{state, start});
+    return out;
+  };
+  auto decode = [](qm::byte_reader& r) { qm::decode_random_stream(r); };
+  ASSERT_EQ(encoded(123456789, -7), qmtest::le(123456789, 4) + qmtest::le(static_cast<uint32_t>(-7), 4));
+  for (int32_t state : {1, 16807, 2147483646}) {
+    const std::string bytes = encoded(state, 4711);
+    qm::byte_reader r(bytes, "section RUN of h.qmh");
+    const qm::random_stream back = qm::decode_random_stream(r);
+    EXPECT_EQ(back.state, state);
+    EXPECT_EQ(back.start_seed, 4711);
+    EXPECT_EQ(r.left(), 0u);
+    EXPECT_EQ(qmtest::first_cut_accepted(bytes, decode), -1);
+  }
+  for (int32_t state : {0, -5, 2147483647})
+    EXPECT_EQ(qmtest::decode_failure(encoded(state, 4711), decode),
+              "the random stream's state " + std::to_string(state) + " is not one the stream can have");
 }
