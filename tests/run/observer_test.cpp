@@ -1,12 +1,15 @@
 // Observers of the generation loop, called by the driver: the map once, the
 // architecture once, every generation in order with its stage, number and
-// result-file generation, and the end of the run, also when it stops.
+// result-file generation, and the end of the run, also when it stops. A new
+// output, as docs/architecture.md shows it, is one observer that declares
+// its files and one registration.
 #include "run/observer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -195,6 +198,72 @@ TEST(Observers, ClassicFilesStopCleanlyOnAWriteFault) {
       EXPECT_FALSE(n.ends_with("TYPE.out") || n.ends_with("BV.out")) << n;
     }
   }
+}
+
+// The worked example of docs/architecture.md: NNparents.csv, how many sires
+// and dams had offspring in each generation with result files.
+class parents_file : public qm::generation_observer {
+ public:
+  explicit parents_file(const qm::output_folder& folder) : folder_(folder) {}
+  void plan_files(const qm::run_parameters&, const qm::stage_plan& plan, qm::file_plan& files) const override {
+    for (const qm::planned_stage& stage : plan)
+      stage.for_each_generation([&](const qm::generation_step& g) {
+        if (g.files_due) files.names.insert(qm::result_name(g.file_generation, name));
+      });
+  }
+  void name_patterns(std::vector<qm::file_name_pattern>& patterns) const override { patterns.push_back({name, true}); }
+  void on_generation(const qm::generation_view& v) override {
+    if (!v.step.files_due) return;
+    std::set<int32_t> sires, dams;
+    for (const qm::parent_pair& pp : v.pop.parents) {
+      sires.insert(pp.sire);
+      dams.insert(pp.dam);
+    }
+    qm::textfile f(folder_.file(qm::result_name(v.step.file_generation, name)));
+    f.line("sires,dams");
+    f.line(std::to_string(sires.size()) + "," + std::to_string(dams.size()));
+    f.finish();
+  }
+
+ private:
+  static constexpr const char* name = "parents.csv";
+  qm::output_folder folder_;
+};
+
+TEST(Observers, ANewOutputIsOneObserverAndOneRegistration) {
+  qmtest::tempdir td;
+  qmtest::console_capture quiet;
+  qmtest::write_file("param.par", qmtest::small_par());
+  fs::create_directory("out");
+  qm::run_options o;
+  o.outdir = "out";
+  qm::observer_list list = qm::registered_observers(o);
+  list.add(std::make_unique<parents_file>(qm::output_folder(o.outdir)));  // the registration
+  qm::run_parameters p;
+  p.parafile = "param.par";
+  qm::quillmere(p, list);
+  // Its files are among the run's planned files and are known as run files;
+  // the folder holds exactly the plan (log.txt and run.json are written by
+  // the program entry, which this test does not run).
+  const qm::run_files files = list.files_of(p);
+  std::set<std::string> in_folder;
+  for (const auto& e : fs::directory_iterator("out")) in_folder.insert(e.path().filename().string());
+  std::set<std::string> planned = files.planned.names;
+  planned.erase("log.txt");
+  planned.erase("run.json");
+  EXPECT_EQ(in_folder, planned);
+  for (const char* n : {"01parents.csv", "02parents.csv", "03parents.csv"}) {
+    EXPECT_TRUE(files.planned.names.count(n)) << n;
+    EXPECT_TRUE(files.is_run_file(n)) << n;
+  }
+  // The stage-2 generation mates the 10 sires and 20 dams selected in stage 1.
+  const std::string first = qmtest::read_file("out/01parents.csv");
+  const int sires = std::stoi(first.substr(first.find('\n') + 1));
+  const int dams = std::stoi(first.substr(first.find(',', first.find('\n')) + 1));
+  EXPECT_GE(sires, 1);
+  EXPECT_LE(sires, 10);
+  EXPECT_GE(dams, 1);
+  EXPECT_LE(dams, 20);
 }
 
 }  // namespace
