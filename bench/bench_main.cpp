@@ -126,7 +126,7 @@ struct bench_run {
   void generation() {
     std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b().matetype, b().nind, st.rng);
     // as a run makes it: the allele bookkeeping gathered during the copy
-    qm::make_offspring(st.pop, std::move(o), st.map, mut, mut, st.buffers, st.rng, p.threads, true);
+    qm::make_offspring(st.pop, std::move(o), {st.map, mut, mut}, st.buffers, st.rng, p.threads, true);
     qm::select_parents(st.pop, b().criterion(), b().nsire, b().ndam, st.rng);
   }
 };
@@ -181,7 +181,7 @@ void Meiosis(benchmark::State& st) {
     qm::allele_bookkeeping(pop, r.p.threads);
     std::vector<qm::parent_pair> o = qm::mate_parents(pop, r.b().matetype, r.b().nind, r.st.rng);
     st.ResumeTiming();
-    qm::make_offspring(pop, std::move(o), r.st.map, r.mut, r.mut, r.st.buffers, r.st.rng, r.p.threads);
+    qm::make_offspring(pop, std::move(o), {r.st.map, r.mut, r.mut}, r.st.buffers, r.st.rng, r.p.threads);
   }
 }
 
@@ -412,7 +412,7 @@ void with_values(bench_run& r, int nind, int nmpc, int ntrait) {
   historical(r, nind, nmpc, 0.4 / (2.0 * nind), 30);
   r.mut = 0.0;  // mutation off, as after the recoding generation
   std::vector<qm::parent_pair> o = qm::mate_parents(r.st.pop, r.b().matetype, r.b().nind, r.st.rng);
-  qm::make_offspring(r.st.pop, std::move(o), r.st.map, 0.0, 0.0, r.st.buffers, r.st.rng, r.p.threads);
+  qm::make_offspring(r.st.pop, std::move(o), {r.st.map, 0.0, 0.0}, r.st.buffers, r.st.rng, r.p.threads);
   qm::run_parameters& p = r.p;
   p.ntrait = ntrait;
   p.h2.assign(ntrait, 0.3f);

@@ -35,6 +35,14 @@ struct alignas(64) meiosis_scratch {
   std::vector<std::vector<mutant>> pending;
 };
 
+// What the gametes of a generation follow: the recombination fractions of
+// the map, and the mutation rates of the generation per marker and per
+// candidate locus (0 when mutation is off).
+struct meiosis_rates {
+  const genome_map& map;
+  double mutm = 0.0, mutq = 0.0;
+};
+
 // The offspring haplotypes while they are made, the tallies that the
 // bookkeeping gathers on the way, the scratch (one per thread), and the plan
 // of the generation, built again only when the map or the rates change (a
@@ -43,7 +51,7 @@ struct offspring_buffers {
   haplotype_matrix markers, candidates;
   std::vector<allele_tally> marker_tally, candidate_tally;
   std::vector<meiosis_scratch> scratch;
-  const meiosis_plan& plan_for(const genome_map& map, double mutm, double mutq);
+  const meiosis_plan& plan_for(const meiosis_rates& rates);
 
  private:
   meiosis_plan plan_;
@@ -52,12 +60,36 @@ struct offspring_buffers {
 };
 
 // The offspring generation of the pedigree given: its haplotypes replace
-// those of the population, and the pedigree becomes the population's. The
-// mutation rates are those of the generation (0 when mutation is off).
+// those of the population, and the pedigree becomes the population's.
 // bookkeeping: also what allele_bookkeeping does afterwards, with the
 // carried sets gathered while the haplotypes are copied (the same result).
-void make_offspring(population& pop, std::vector<parent_pair> offspring, const genome_map& map, double mutm,
-                    double mutq, offspring_buffers& buffers, random_stream& rng, int nthreads,
-                    bool bookkeeping = false);
+void make_offspring(population& pop, std::vector<parent_pair> offspring, const meiosis_rates& rates,
+                    offspring_buffers& buffers, random_stream& rng, int nthreads, bool bookkeeping = false);
+
+// A generation while its haplotypes are made, as the copies of both layouts
+// take it: the parents (the population, whose haplotypes are read and whose
+// allele numbers the mutants follow), the offspring's pedigree, the rates and
+// their plan, the buffers, and the cut of the offspring haplotypes into
+// parts of consecutive haplotypes, each drawn from its own stream position.
+struct offspring_job {
+  population& pop;
+  const std::vector<parent_pair>& offspring;
+  const meiosis_rates& rates;
+  const meiosis_plan& plan;
+  offspring_buffers& buffers;
+  random_stream& rng;
+  int nthreads = 1;
+  int parts = 1;          // parts of consecutive haplotypes
+  int used = 1;           // threads that make them (each with its scratch and tallies)
+  uint64_t per_hap = 0;   // uniforms drawn for one haplotype
+  int32_t haplotypes() const { return 2 * static_cast<int32_t>(offspring.size()); }
+};
+
+// One part: offspring haplotype columns h0..h1 (inclusive), and the stream
+// state before the first uniform of h0.
+struct haplotype_part {
+  int32_t h0, h1;
+  uint32_t st;
+};
 
 }  // namespace qm

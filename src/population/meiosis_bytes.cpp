@@ -72,11 +72,16 @@ void tally_rows(const int8_t* const* rows, int nrows, int n, allele_tally& t, in
   for (int r = 0; r < nrows; ++r) tally_scalar(rows[r], n, t, base);
 }
 
+// The tallies that the gametes of one part add to (both null: no tallies).
+struct part_tallies {
+  allele_tally* markers = nullptr;
+  allele_tally* candidates = nullptr;
+};
 
-// Gametes for offspring haplotype columns h0..h1 (inclusive) from stream
-// state st (the state before the first uniform of h0). Mutated loci are
-// listed in haplotype order. With tallies, the alleles of the gametes are
-// tallied as they are made.
+// Gametes for the offspring haplotype columns of one part, from the stream
+// state before its first uniform. Mutated loci are listed in haplotype
+// order. With tallies, the alleles of the gametes are tallied as they are
+// made.
 //
 // The gametes are made in batches: chromosome by chromosome, that chromosome
 // of every gamete of the batch, into rows (two sets, used in turn) that are
@@ -84,198 +89,264 @@ void tally_rows(const int8_t* const* rows, int nrows, int n, allele_tally& t, in
 // events: while the kernel finds the events of the next one, it asks for the
 // parental cache lines of the current one and stores the rows of the
 // chromosome before past the caches.
-void gametes(const population& parents, const std::vector<parent_pair>& offspring, const meiosis_plan& plan,
-             int32_t h0, int32_t h1, uint32_t st, offspring_buffers& out, std::vector<mutant>& mutants,
-             allele_tally* mtally, allele_tally* qtally, meiosis_scratch& sc) {
-#if defined(__x86_64__)
-  const bool avx2 = avx2_kernels();
-#else
-  const bool avx2 = false;
-#endif
-  constexpr int batch = 8;      // gametes of a batch
-  const bool past_caches = avx2;  // the stores past the caches go with the vector kernel
-  const int nchr = plan.nchr, nmpc = plan.nmpc, gaps = nmpc - 1;
-  const int32_t nh = h1 - h0 + 1;
-  const int kb = std::min<int32_t>(batch, nh);
-  // Row k of a set: markers at k * stride, candidate loci at k * stride +
-  // qoff, each followed by -1 up to the next multiple of 32 and 32 more.
-  const int qoff = (nmpc + 63) / 32 * 32, stride = qoff + (gaps + 63) / 32 * 32;
-  const size_t set_size = static_cast<size_t>(kb) * stride;
-  // Every chromosome rewrites its loci in a row, so only a new layout needs
-  // its padding set.
-  if (sc.rows.size() != 2 * set_size || sc.rows_stride != stride) {
-    sc.rows.assign(2 * set_size, int8_t{-1});
-    sc.rows_stride = stride;
-  }
-  sc.events[0].fit(plan);
-  sc.events[1].fit(plan);
-  sc.lines.resize(static_cast<size_t>(nmpc + gaps) / 64 + 64);
-  sc.puts.clear();
-  sc.puts.reserve(4 * static_cast<size_t>(kb));
-  if (static_cast<int>(sc.pending.size()) < kb) sc.pending.resize(static_cast<size_t>(kb));
-  // jump[k * nchr + c]: from the batch's first state to chromosome c of gamete k.
-  std::vector<uint32_t>& jump = sc.jump;
-  jump.resize(static_cast<size_t>(kb) * nchr + 1);
-  jump[0] = 1;
-  for (size_t x = 1; x < jump.size(); ++x) jump[x] = mulmod31(jump[x - 1], plan.jump_u);
+class byte_gametes {
+ public:
+  byte_gametes(const offspring_job& job, haplotype_part part, meiosis_scratch& sc, part_tallies tallies);
+  void make(std::vector<mutant>& mutants);
 
+ private:
+  static constexpr int batch_size = 8;  // gametes of a batch
+  // One chromosome of one gamete of the batch: the parent's two strands.
   struct item {
     int32_t h;
     int c, k;
     const int8_t* m[2];
     const int8_t* q[2];
   };
-  int32_t hb = h0;    // first gamete of the batch
-  uint32_t bst = st;  // the state before it
-  int nk = 0;         // gametes in the batch
-  const auto item_at = [&](int64_t i) {  // i: chromosome-major within the batch
-    item it;
-    it.c = static_cast<int>(i / nk);
-    it.k = static_cast<int>(i % nk);
-    it.h = hb + it.k;
-    const parent_pair& pp = offspring[static_cast<size_t>(it.h / 2)];
-    const int32_t par = (it.h & 1) ? pp.dam : pp.sire;
-    const int mb = it.c * nmpc, qb = it.c * gaps;
-    it.m[0] = parents.markers.column(2 * par - 2) + mb;
-    it.m[1] = parents.markers.column(2 * par - 1) + mb;
-    it.q[0] = parents.candidates.column(2 * par - 2) + qb;
-    it.q[1] = parents.candidates.column(2 * par - 1) + qb;
-    return it;
-  };
-  background bg;
-  size_t put_done = 0;  // stores of sc.puts already made, and put_off bytes of the next
-  const auto line_of = [](const int8_t* p) {
-    return reinterpret_cast<const int8_t*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t{63});
-  };
-  const auto ask = [&](const item& it, const event_list& e) {
-    size_t n = 0;
-    const auto lines = [&](const int8_t* a, const int8_t* b) {  // as many as the list holds
-      for (const int8_t* p = line_of(a); p < b && n < sc.lines.size(); p += 64) sc.lines[n++] = p;
-    };
-    walk_chromosome(
-          e, nmpc,
-          [&](unsigned s, int m0, int m1, int q0, int q1) {
-            lines(it.m[s] + m0, it.m[s] + m1);
-            lines(it.q[s] + q0, it.q[s] + q1);
-          },
-          [](int, int) {});
-    bg.ask = sc.lines.data();
-    bg.ask_end = bg.ask + n;
-    // the partial cache lines at the ends of the offspring's rows, which get plain stores
-    const int8_t* md = out.markers.column(it.h) + it.c * nmpc;
-    const int8_t* qd = out.candidates.column(it.h) + it.c * gaps;
-    __builtin_prefetch(md, 1, 3);
-    __builtin_prefetch(md + nmpc - 1, 1, 3);
-    __builtin_prefetch(qd, 1, 3);
-    __builtin_prefetch(qd + gaps - 1, 1, 3);
-  };
-  const auto events = [&](const item& it, event_list& e) {
-    const uint32_t at = mulmod31(bst, jump[static_cast<size_t>(it.k) * nchr + it.c]);
-#if defined(__x86_64__)
-    if (avx2) {
-      bg.put = sc.puts.data() + put_done;
-      bg.put_end = sc.puts.data() + sc.puts.size();
-      events_avx2(plan, it.c, at, e, bg);
-      put_done = static_cast<size_t>(bg.put - sc.puts.data());
-      return;
-    }
-#endif
-    while (bg.ask < bg.ask_end) __builtin_prefetch(*bg.ask++, 0, 3);
-    events_scalar(plan, it.c, at, e);
-  };
-  size_t older_end = 0;  // sc.puts[0..older_end): stores of the chromosome before the last and earlier
-  // Makes the stores up to sc.puts[upto].
-  const auto finish_puts = [&](size_t upto) {
-#if defined(__x86_64__)
-    if (avx2)
-      for (; put_done < upto; ++put_done, bg.put_off = 0) {
-        const line_span& l = sc.puts[put_done];
-        for (int x = bg.put_off; x < l.n; x += 64) put_line(l.dst + x, l.src + x);
-      }
-#endif
-    if (put_done == sc.puts.size()) {
-      sc.puts.clear();
-      put_done = older_end = 0;
-    }
-  };
-  // Rows to their columns: whole cache lines in the background, the rest now.
-  const auto store = [&](int8_t* dst, const int8_t* src, int n) {
-    const int head = static_cast<int>((64 - (reinterpret_cast<uintptr_t>(dst) & 63)) & 63);
-    if (!past_caches || n < head + 64) {
-      std::memcpy(dst, src, static_cast<size_t>(n));
-      return;
-    }
-    std::memcpy(dst, src, static_cast<size_t>(head));
-    const int whole = (n - head) / 64 * 64;
-    sc.puts.push_back({dst + head, src + head, whole});
-    std::memcpy(dst + head + whole, src + head + whole, static_cast<size_t>(n - head - whole));
-  };
+  void fit_scratch();
+  void make_batch(std::vector<mutant>& mutants);
+  item item_at(int64_t i) const;  // i: chromosome-major within the batch
+  void ask(const item& it, const event_list& e);
+  void events(const item& it, event_list& e);
+  void copy(const item& it, const event_list& e, int8_t* set);
+  void close_chromosome(int c, const int8_t* set);
+  void finish_puts(size_t upto);
+  void store(int8_t* dst, const int8_t* src, int n);
 
-  int64_t made = 0;  // chromosomes made so far (each set of rows holds every other)
-  while (hb <= h1) {
-    nk = std::min<int32_t>(kb, h1 - hb + 1);
-    const int64_t n = static_cast<int64_t>(nk) * nchr;
-    for (int k = 0; k < nk; ++k) sc.pending[static_cast<size_t>(k)].clear();
-    bg.ask = bg.ask_end = nullptr;
-    item cur = item_at(0);
-    events(cur, sc.events[0]);
-    for (int64_t i = 0; i < n; ++i) {
-      const event_list& e = sc.events[i & 1];
-      int8_t* set = sc.rows.data() + static_cast<size_t>(made & 1) * set_size;
-      ask(cur, e);
-      item next{};
-      if (i + 1 < n) {
-        next = item_at(i + 1);
-        events(next, sc.events[(i + 1) & 1]);
-      } else {
-        while (bg.ask < bg.ask_end) __builtin_prefetch(*bg.ask++, 0, 3);
-      }
-      if (cur.k == 0) finish_puts(older_end);  // the chromosome before last, whose rows are in this set
-      int8_t* mo = set + static_cast<size_t>(cur.k) * stride;
-      int8_t* qo = mo + qoff;
-      std::vector<mutant>& mine = sc.pending[static_cast<size_t>(cur.k)];
-      const size_t first = mine.size();
-      const int mb = cur.c * nmpc, qb = cur.c * gaps;
-      walk_chromosome(
-          e, nmpc,
-          [&](unsigned s, int m0, int m1, int q0, int q1) {
-            if (m1 > m0) std::memcpy(mo + m0, cur.m[s] + m0, static_cast<size_t>(m1 - m0));
-            if (q1 > q0) std::memcpy(qo + q0, cur.q[s] + q0, static_cast<size_t>(q1 - q0));
-          },
-          [&](int k, int marker) { mine.push_back({cur.h, (marker ? mb : qb) + k, static_cast<int8_t>(marker)}); });
-      for (size_t x = first; x < mine.size(); ++x) {
-        const mutant& m = mine[x];
-        (m.marker ? mo[m.locus - mb] : qo[m.locus - qb]) = -1;
-      }
-      if (cur.k == nk - 1) {  // this chromosome of every gamete of the batch is made
-        const int8_t* mr[64];
-        const int8_t* qr[64];
-        for (int k = 0; k < nk; ++k) {
-          mr[k] = set + static_cast<size_t>(k) * stride;
-          qr[k] = mr[k] + qoff;
-        }
-        if (mtally) {
-          tally_rows(mr, nk, nmpc, *mtally, mb);
-          tally_rows(qr, nk, gaps, *qtally, qb);
-        }
-        older_end = sc.puts.size();
-        for (int k = 0; k < nk; ++k) {
-          store(out.markers.column(hb + k) + mb, mr[k], nmpc);
-          store(out.candidates.column(hb + k) + qb, qr[k], gaps);
-        }
-        ++made;
-      }
-      cur = next;
-    }
-    for (int k = 0; k < nk; ++k)
-      mutants.insert(mutants.end(), sc.pending[static_cast<size_t>(k)].begin(), sc.pending[static_cast<size_t>(k)].end());
-    bst = mulmod31(bst, jump_multiplier(static_cast<uint64_t>(nk) * nchr * static_cast<uint64_t>(plan.u)));
-    hb += nk;
-  }
-  finish_puts(sc.puts.size());
+  const population& parents_;
+  const std::vector<parent_pair>& offspring_;
+  const meiosis_plan& plan_;
+  haplotype_matrix &markers_, &candidates_;  // the offspring's
+  meiosis_scratch& sc_;
+  const part_tallies tallies_;
+  const haplotype_part part_;
 #if defined(__x86_64__)
-  if (past_caches) _mm_sfence();  // the stores past the caches are complete before the part ends
+  const bool avx2_ = avx2_kernels();
+#else
+  const bool avx2_ = false;
 #endif
+  const bool past_caches_ = avx2_;  // the stores past the caches go with the vector kernel
+  const int nchr_, nmpc_, gaps_;
+  // Row k of a set: markers at k * stride_, candidate loci at k * stride_ +
+  // qoff_, each followed by -1 up to the next multiple of 32 and 32 more.
+  const int kb_, qoff_, stride_;
+  const size_t set_size_;
+  int32_t hb_;        // first gamete of the batch
+  uint32_t bst_;      // the state before it
+  int nk_ = 0;        // gametes in the batch
+  background bg_;
+  size_t put_done_ = 0;    // stores of sc_.puts already made, and bg_.put_off bytes of the next
+  size_t older_end_ = 0;   // sc_.puts[0..older_end_): stores of the chromosome before the last and earlier
+  int64_t made_ = 0;       // chromosomes made so far (each set of rows holds every other)
+};
+
+byte_gametes::byte_gametes(const offspring_job& job, haplotype_part part, meiosis_scratch& sc, part_tallies tallies)
+    : parents_(job.pop),
+      offspring_(job.offspring),
+      plan_(job.plan),
+      markers_(job.buffers.markers),
+      candidates_(job.buffers.candidates),
+      sc_(sc),
+      tallies_(tallies),
+      part_(part),
+      nchr_(job.plan.nchr),
+      nmpc_(job.plan.nmpc),
+      gaps_(job.plan.nmpc - 1),
+      kb_(std::min<int32_t>(batch_size, part.h1 - part.h0 + 1)),
+      qoff_((nmpc_ + 63) / 32 * 32),
+      stride_(qoff_ + (gaps_ + 63) / 32 * 32),
+      set_size_(static_cast<size_t>(kb_) * stride_),
+      hb_(part.h0),
+      bst_(part.st) {
+  fit_scratch();
+}
+
+void byte_gametes::fit_scratch() {
+  // Every chromosome rewrites its loci in a row, so only a new layout needs
+  // its padding set.
+  if (sc_.rows.size() != 2 * set_size_ || sc_.rows_stride != stride_) {
+    sc_.rows.assign(2 * set_size_, int8_t{-1});
+    sc_.rows_stride = stride_;
+  }
+  sc_.events[0].fit(plan_);
+  sc_.events[1].fit(plan_);
+  sc_.lines.resize(static_cast<size_t>(nmpc_ + gaps_) / 64 + 64);
+  sc_.puts.clear();
+  sc_.puts.reserve(4 * static_cast<size_t>(kb_));
+  if (static_cast<int>(sc_.pending.size()) < kb_) sc_.pending.resize(static_cast<size_t>(kb_));
+  // jump[k * nchr + c]: from the batch's first state to chromosome c of gamete k.
+  std::vector<uint32_t>& jump = sc_.jump;
+  jump.resize(static_cast<size_t>(kb_) * nchr_ + 1);
+  jump[0] = 1;
+  for (size_t x = 1; x < jump.size(); ++x) jump[x] = mulmod31(jump[x - 1], plan_.jump_u);
+}
+
+void byte_gametes::make(std::vector<mutant>& mutants) {
+  while (hb_ <= part_.h1) make_batch(mutants);
+  finish_puts(sc_.puts.size());
+#if defined(__x86_64__)
+  if (past_caches_) _mm_sfence();  // the stores past the caches are complete before the part ends
+#endif
+}
+
+void byte_gametes::make_batch(std::vector<mutant>& mutants) {
+  nk_ = std::min<int32_t>(kb_, part_.h1 - hb_ + 1);
+  const int64_t n = static_cast<int64_t>(nk_) * nchr_;
+  for (int k = 0; k < nk_; ++k) sc_.pending[static_cast<size_t>(k)].clear();
+  bg_.ask = bg_.ask_end = nullptr;
+  item cur = item_at(0);
+  events(cur, sc_.events[0]);
+  for (int64_t i = 0; i < n; ++i) {
+    const event_list& e = sc_.events[i & 1];
+    int8_t* set = sc_.rows.data() + static_cast<size_t>(made_ & 1) * set_size_;
+    ask(cur, e);
+    item next{};
+    if (i + 1 < n) {
+      next = item_at(i + 1);
+      events(next, sc_.events[(i + 1) & 1]);
+    } else {
+      while (bg_.ask < bg_.ask_end) __builtin_prefetch(*bg_.ask++, 0, 3);
+    }
+    if (cur.k == 0) finish_puts(older_end_);  // the chromosome before last, whose rows are in this set
+    copy(cur, e, set);
+    if (cur.k == nk_ - 1) close_chromosome(cur.c, set);  // this chromosome of every gamete of the batch is made
+    cur = next;
+  }
+  for (int k = 0; k < nk_; ++k)
+    mutants.insert(mutants.end(), sc_.pending[static_cast<size_t>(k)].begin(), sc_.pending[static_cast<size_t>(k)].end());
+  bst_ = mulmod31(bst_, jump_multiplier(static_cast<uint64_t>(nk_) * nchr_ * static_cast<uint64_t>(plan_.u)));
+  hb_ += nk_;
+}
+
+byte_gametes::item byte_gametes::item_at(int64_t i) const {
+  item it;
+  it.c = static_cast<int>(i / nk_);
+  it.k = static_cast<int>(i % nk_);
+  it.h = hb_ + it.k;
+  const parent_pair& pp = offspring_[static_cast<size_t>(it.h / 2)];
+  const int32_t par = (it.h & 1) ? pp.dam : pp.sire;
+  const int mb = it.c * nmpc_, qb = it.c * gaps_;
+  it.m[0] = parents_.markers.column(2 * par - 2) + mb;
+  it.m[1] = parents_.markers.column(2 * par - 1) + mb;
+  it.q[0] = parents_.candidates.column(2 * par - 2) + qb;
+  it.q[1] = parents_.candidates.column(2 * par - 1) + qb;
+  return it;
+}
+
+// The parental cache lines of the chromosome's segments, for the kernel to
+// ask for between its steps (as many as the list holds), and the partial
+// cache lines at the ends of the offspring's rows, which get plain stores.
+void byte_gametes::ask(const item& it, const event_list& e) {
+  size_t n = 0;
+  const auto lines = [this, &n](const int8_t* a, const int8_t* b) {
+    const int8_t* first = reinterpret_cast<const int8_t*>(reinterpret_cast<uintptr_t>(a) & ~uintptr_t{63});
+    for (const int8_t* p = first; p < b && n < sc_.lines.size(); p += 64) sc_.lines[n++] = p;
+  };
+  walk_chromosome(
+      e, nmpc_,
+      [&](unsigned s, int m0, int m1, int q0, int q1) {
+        lines(it.m[s] + m0, it.m[s] + m1);
+        lines(it.q[s] + q0, it.q[s] + q1);
+      },
+      [](int, int) {});
+  bg_.ask = sc_.lines.data();
+  bg_.ask_end = bg_.ask + n;
+  const int8_t* md = markers_.column(it.h) + it.c * nmpc_;
+  const int8_t* qd = candidates_.column(it.h) + it.c * gaps_;
+  __builtin_prefetch(md, 1, 3);
+  __builtin_prefetch(md + nmpc_ - 1, 1, 3);
+  __builtin_prefetch(qd, 1, 3);
+  __builtin_prefetch(qd + gaps_ - 1, 1, 3);
+}
+
+// The events of the item; the vector kernel does the background work
+// between its steps, the plain loop asks for the lines first.
+void byte_gametes::events(const item& it, event_list& e) {
+  const uint32_t at = mulmod31(bst_, sc_.jump[static_cast<size_t>(it.k) * nchr_ + it.c]);
+#if defined(__x86_64__)
+  if (avx2_) {
+    bg_.put = sc_.puts.data() + put_done_;
+    bg_.put_end = sc_.puts.data() + sc_.puts.size();
+    events_avx2(plan_, it.c, at, e, bg_);
+    put_done_ = static_cast<size_t>(bg_.put - sc_.puts.data());
+    return;
+  }
+#endif
+  while (bg_.ask < bg_.ask_end) __builtin_prefetch(*bg_.ask++, 0, 3);
+  events_scalar(plan_, it.c, at, e);
+}
+
+// The item's chromosome into its row of the set: the segments between
+// crossovers, and -1 at the loci that mutated (numbered afterwards).
+void byte_gametes::copy(const item& it, const event_list& e, int8_t* set) {
+  int8_t* mo = set + static_cast<size_t>(it.k) * stride_;
+  int8_t* qo = mo + qoff_;
+  std::vector<mutant>& mine = sc_.pending[static_cast<size_t>(it.k)];
+  const size_t first = mine.size();
+  const int mb = it.c * nmpc_, qb = it.c * gaps_;
+  walk_chromosome(
+      e, nmpc_,
+      [&](unsigned s, int m0, int m1, int q0, int q1) {
+        if (m1 > m0) std::memcpy(mo + m0, it.m[s] + m0, static_cast<size_t>(m1 - m0));
+        if (q1 > q0) std::memcpy(qo + q0, it.q[s] + q0, static_cast<size_t>(q1 - q0));
+      },
+      [&](int k, int marker) { mine.push_back({it.h, (marker ? mb : qb) + k, static_cast<int8_t>(marker)}); });
+  for (size_t x = first; x < mine.size(); ++x) {
+    const mutant& m = mine[x];
+    (m.marker ? mo[m.locus - mb] : qo[m.locus - qb]) = -1;
+  }
+}
+
+// Chromosome c of every gamete of the batch is in the set: its rows are
+// tallied and go to their columns.
+void byte_gametes::close_chromosome(int c, const int8_t* set) {
+  const int mb = c * nmpc_, qb = c * gaps_;
+  const int8_t* mr[64];
+  const int8_t* qr[64];
+  for (int k = 0; k < nk_; ++k) {
+    mr[k] = set + static_cast<size_t>(k) * stride_;
+    qr[k] = mr[k] + qoff_;
+  }
+  if (tallies_.markers) {
+    tally_rows(mr, nk_, nmpc_, *tallies_.markers, mb);
+    tally_rows(qr, nk_, gaps_, *tallies_.candidates, qb);
+  }
+  older_end_ = sc_.puts.size();
+  for (int k = 0; k < nk_; ++k) {
+    store(markers_.column(hb_ + k) + mb, mr[k], nmpc_);
+    store(candidates_.column(hb_ + k) + qb, qr[k], gaps_);
+  }
+  ++made_;
+}
+
+// Makes the stores up to sc_.puts[upto].
+void byte_gametes::finish_puts(size_t upto) {
+#if defined(__x86_64__)
+  if (avx2_)
+    for (; put_done_ < upto; ++put_done_, bg_.put_off = 0) {
+      const line_span& l = sc_.puts[put_done_];
+      for (int x = bg_.put_off; x < l.n; x += 64) put_line(l.dst + x, l.src + x);
+    }
+#else
+  (void)upto;
+#endif
+  if (put_done_ == sc_.puts.size()) {
+    sc_.puts.clear();
+    put_done_ = older_end_ = 0;
+  }
+}
+
+// A row to its column: whole cache lines in the background, the rest now.
+void byte_gametes::store(int8_t* dst, const int8_t* src, int n) {
+  const int head = static_cast<int>((64 - (reinterpret_cast<uintptr_t>(dst) & 63)) & 63);
+  if (!past_caches_ || n < head + 64) {
+    std::memcpy(dst, src, static_cast<size_t>(n));
+    return;
+  }
+  std::memcpy(dst, src, static_cast<size_t>(head));
+  const int whole = (n - head) / 64 * 64;
+  sc_.puts.push_back({dst + head, src + head, whole});
+  std::memcpy(dst + head + whole, src + head + whole, static_cast<size_t>(n - head - whole));
 }
 
 // Allele numbers carried at one locus of a generation, as a 128-bit set.
@@ -332,12 +403,11 @@ void number_mutants(population& pop, offspring_buffers& out, const std::vector<m
   }
 }
 
-// The carried sets of the offspring from the tallies of the threads and the
-// numbered mutants: a locus whose largest number is 16 or more, or that got
-// such a mutant, is read again from the haplotypes themselves.
-void gather_sets(const std::vector<allele_tally>& tallies, int used, const haplotype_matrix& geno,
-                 const std::vector<std::vector<mutant>>& lists, int8_t marker, std::vector<uint64_t>& sets,
-                 int nthreads) {
+// The carried sets of the offspring from the tallies of the threads (used
+// of them): a locus whose largest number is 16 or more is read again from
+// the haplotypes themselves.
+void sets_from_tallies(const std::vector<allele_tally>& tallies, int used, const haplotype_matrix& geno,
+                       std::vector<uint64_t>& sets, int nthreads) {
   const int nloc = geno.loci();
   sets.resize(2 * static_cast<size_t>(nloc));
   // A few ns per locus: a part of fewer loci costs more to hand to another
@@ -363,6 +433,13 @@ void gather_sets(const std::vector<allele_tally>& tallies, int used, const haplo
       }
     }
   });
+}
+
+// The numbered mutants of markers (marker 1) or candidate loci (0) added to
+// the carried sets, which the tallies made before they were numbered: a
+// locus that got a number of 16 or more is read again from the haplotypes.
+void add_mutants(const std::vector<std::vector<mutant>>& lists, int8_t marker, const haplotype_matrix& geno,
+                 std::vector<uint64_t>& sets) {
   for (const std::vector<mutant>& list : lists)
     for (const mutant& e : list) {
       if (e.marker != marker) continue;
@@ -378,52 +455,73 @@ void gather_sets(const std::vector<allele_tally>& tallies, int used, const haplo
     }
 }
 
-}  // namespace
-
-
-// The offspring in the bytes layout: gametes with mutation, the mutants
-// numbered, and the allele bookkeeping when it is asked for.
-void offspring_in_bytes(population& pop, const std::vector<parent_pair>& offspring, const genome_map& map, double mutm,
-                        double mutq, const meiosis_plan& plan, offspring_buffers& buffers, random_stream& rng,
-                        int nthreads, bool bookkeeping, uint64_t per_hap, int parts, int used) {
-  const int32_t nhap = 2 * static_cast<int32_t>(offspring.size());
-  buffers.markers.resize(map.nmark(), nhap, nthreads);
-  buffers.candidates.resize(map.nqloc(), nhap, nthreads);
-  if (bookkeeping) {
-    for (std::vector<allele_tally>* t : {&buffers.marker_tally, &buffers.candidate_tally})
-      if (static_cast<int>(t->size()) < used) t->resize(static_cast<size_t>(used));
-    for (int t = 0; t < used; ++t) {
-      buffers.marker_tally[static_cast<size_t>(t)].clear(map.nmark());
-      buffers.candidate_tally[static_cast<size_t>(t)].clear(map.nqloc());
-    }
+// The tallies of the threads that make the parts, cleared.
+void clear_tallies(offspring_buffers& buffers, int used, const genome_map& map) {
+  for (std::vector<allele_tally>* t : {&buffers.marker_tally, &buffers.candidate_tally})
+    if (static_cast<int>(t->size()) < used) t->resize(static_cast<size_t>(used));
+  for (int t = 0; t < used; ++t) {
+    buffers.marker_tally[static_cast<size_t>(t)].clear(map.nmark());
+    buffers.candidate_tally[static_cast<size_t>(t)].clear(map.nqloc());
   }
-  std::vector<std::vector<mutant>> lists(static_cast<size_t>(parts));
-  const double per_gamete = mutm * map.nmark() + mutq * map.nqloc();
-  run_stream_parts_on(nthreads, nhap, parts, per_hap, rng, [&](int k, int64_t a, int64_t b, uint32_t st, int t) {
-    std::vector<mutant>& list = lists[static_cast<size_t>(k)];
-    list.reserve(static_cast<size_t>(2.0 * per_gamete * static_cast<double>(b - a)) + 16);
-    gametes(pop, offspring, plan, static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st, buffers, list,
-            bookkeeping ? &buffers.marker_tally[static_cast<size_t>(t)] : nullptr,
-            bookkeeping ? &buffers.candidate_tally[static_cast<size_t>(t)] : nullptr, buffers.scratch[static_cast<size_t>(t)]);
-  });
+}
+
+// Every listed mutant its allele number, part by part (so in haplotype
+// order), with the carried sets of the parents where the bookkeeping kept
+// them for every locus.
+void number_all_mutants(const offspring_job& job, const std::vector<std::vector<mutant>>& lists) {
+  population& pop = job.pop;
   const auto complete = [&](const allele_registry& r, int32_t nloci) {
     return r.carried_valid && r.carried.size() == 2 * static_cast<size_t>(nloci);
   };
   const std::vector<uint64_t>* known[2] = {
-      complete(pop.candidate_alleles, map.nqloc()) ? &pop.candidate_alleles.carried : nullptr,
-      complete(pop.marker_alleles, map.nmark()) ? &pop.marker_alleles.carried : nullptr};
-  for (const std::vector<mutant>& l : lists) number_mutants(pop, buffers, l, known);
+      complete(pop.candidate_alleles, job.rates.map.nqloc()) ? &pop.candidate_alleles.carried : nullptr,
+      complete(pop.marker_alleles, job.rates.map.nmark()) ? &pop.marker_alleles.carried : nullptr};
+  for (const std::vector<mutant>& l : lists) number_mutants(pop, job.buffers, l, known);
+}
+
+// The bookkeeping of the offspring from the tallies of the threads and the
+// numbered mutants. The sets of the parents are no longer needed: the
+// offspring's replace them.
+void gathered_bookkeeping(const offspring_job& job, const std::vector<std::vector<mutant>>& lists) {
+  population& pop = job.pop;
+  offspring_buffers& buffers = job.buffers;
+  sets_from_tallies(buffers.marker_tally, job.used, buffers.markers, pop.marker_alleles.carried, job.nthreads);
+  add_mutants(lists, 1, buffers.markers, pop.marker_alleles.carried);
+  sets_from_tallies(buffers.candidate_tally, job.used, buffers.candidates, pop.candidate_alleles.carried, job.nthreads);
+  add_mutants(lists, 0, buffers.candidates, pop.candidate_alleles.carried);
+  for (allele_registry* alle : {&pop.marker_alleles, &pop.candidate_alleles}) {
+    qm::bookkeeping(*alle, alle->carried);
+    alle->carried_valid = true;
+  }
+}
+
+}  // namespace
+
+void offspring_in_bytes(const offspring_job& job, bool bookkeeping) {
+  offspring_buffers& buffers = job.buffers;
+  const genome_map& map = job.rates.map;
+  const int32_t nhap = job.haplotypes();
+  buffers.markers.resize(map.nmark(), nhap, job.nthreads);
+  buffers.candidates.resize(map.nqloc(), nhap, job.nthreads);
+  if (bookkeeping) clear_tallies(buffers, job.used, map);
+  std::vector<std::vector<mutant>> lists(static_cast<size_t>(job.parts));
+  const double per_gamete = job.rates.mutm * map.nmark() + job.rates.mutq * map.nqloc();
+  run_stream_parts_on(job.nthreads, nhap, job.parts, job.per_hap, job.rng,
+                      [&](int k, int64_t a, int64_t b, uint32_t st, int t) {
+                        std::vector<mutant>& list = lists[static_cast<size_t>(k)];
+                        list.reserve(static_cast<size_t>(2.0 * per_gamete * static_cast<double>(b - a)) + 16);
+                        const size_t thread = static_cast<size_t>(t);
+                        part_tallies tallies;
+                        if (bookkeeping) tallies = {&buffers.marker_tally[thread], &buffers.candidate_tally[thread]};
+                        const haplotype_part part{static_cast<int32_t>(a), static_cast<int32_t>(b - 1), st};
+                        byte_gametes(job, part, buffers.scratch[thread], tallies).make(list);
+                      });
+  number_all_mutants(job, lists);
   if (bookkeeping) {
-    // The sets of the parents are no longer needed: the offspring's replace them.
-    gather_sets(buffers.marker_tally, used, buffers.markers, lists, 1, pop.marker_alleles.carried, nthreads);
-    gather_sets(buffers.candidate_tally, used, buffers.candidates, lists, 0, pop.candidate_alleles.carried, nthreads);
-    for (allele_registry* alle : {&pop.marker_alleles, &pop.candidate_alleles}) {
-      qm::bookkeeping(*alle, alle->carried);
-      alle->carried_valid = true;
-    }
+    gathered_bookkeeping(job, lists);
   } else {
     // The carried sets describe the parents, no longer the current generation.
-    pop.marker_alleles.carried_valid = pop.candidate_alleles.carried_valid = false;
+    job.pop.marker_alleles.carried_valid = job.pop.candidate_alleles.carried_valid = false;
   }
 }
 

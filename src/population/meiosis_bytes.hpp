@@ -9,10 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "population/genome_map.hpp"
 #include "population/meiosis_events.hpp"
 #include "population/population.hpp"
-#include "random/stream.hpp"
 
 namespace qm {
 
@@ -30,13 +28,11 @@ struct allele_tally {
   void clear(int32_t nloci);
 };
 
-struct offspring_buffers;
+struct offspring_job;
 
-// The offspring in the bytes layout: gametes with mutation, the mutants
-// numbered, and the allele bookkeeping when it is asked for.
-void offspring_in_bytes(population& pop, const std::vector<parent_pair>& offspring, const genome_map& map, double mutm,
-                        double mutq, const meiosis_plan& plan, offspring_buffers& buffers, random_stream& rng,
-                        int nthreads, bool bookkeeping, uint64_t per_hap, int parts, int used);
+// The offspring haplotypes in the bytes layout: gametes with mutation, the
+// mutants numbered, and the allele bookkeeping when it is asked for.
+void offspring_in_bytes(const offspring_job& job, bool bookkeeping);
 
 // The allele numbers carried at every locus of geno: bit v of the two words
 // sets[2l], sets[2l + 1] is set when some haplotype carries v at locus l.

@@ -91,10 +91,10 @@ struct history {
         qm::bookkeeping(st.pop.marker_alleles, st.pop.markers);
         qm::bookkeeping(st.pop.candidate_alleles, st.pop.candidates);
       } else if (how == engine::separate) {
-        qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads);
+        qm::make_offspring(st.pop, std::move(o), {st.map, s->params.mutm, s->params.mutq}, st.buffers, st.rng, threads);
         qm::allele_bookkeeping(st.pop, threads);
       } else {
-        qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads,
+        qm::make_offspring(st.pop, std::move(o), {st.map, s->params.mutm, s->params.mutq}, st.buffers, st.rng, threads,
                            true);
         // The gathered sets are those of the haplotypes made.
         for (auto [geno, alle] : {std::pair{&st.pop.markers, &st.pop.marker_alleles},

@@ -37,7 +37,7 @@ struct fixture {
   }
   std::vector<qm::parent_pair> mate(int matetype) { return qm::mate_parents(pop, matetype, pop.nind, s.st.rng); }
   void offspring(std::vector<qm::parent_pair> o, double mutm, double mutq, int threads = 1) {
-    qm::make_offspring(pop, std::move(o), s.st.map, mutm, mutq, s.st.buffers, s.st.rng, threads);
+    qm::make_offspring(pop, std::move(o), {s.st.map, mutm, mutq}, s.st.buffers, s.st.rng, threads);
   }
 };
 
