@@ -5,8 +5,9 @@
 // gamete (start strand, crossovers, mutations) from the random stream;
 // meiosis_bytes.hpp copies the gametes one byte per allele, with mutation
 // and the allele bookkeeping; meiosis_packed.hpp copies them one bit per
-// allele. This header keeps what they share: the scratch of a thread and the
-// buffers of a generation, and the entry that makes a generation.
+// allele. This header keeps what they share (the rates and buffers of a
+// generation, the scratch of a thread, the generation and the part that the
+// copies take) and the entry that makes a generation.
 #pragma once
 #include <cstdint>
 #include <vector>

@@ -1,9 +1,11 @@
 // The events of a gamete: the integer thresholds of the plan at their
-// boundaries, and the block kernel against one state at a time.
+// boundaries, the block kernel against one state at a time, and the walk
+// along a chromosome against the uniforms read one position at a time.
 #include "population/meiosis_events.hpp"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "support.hpp"
@@ -109,6 +111,78 @@ TEST(MeiosisEvents, BlockKernelFindsEveryEventOfThePlainWalk) {
     }
   }
   EXPECT_GT(checked, 100000);
+}
+
+// One chromosome read position by position, as the gamete draws them: the
+// start strand (0 when position 0 fires, then swapped by position 1), marker
+// 1 (mutated by position 2), and per interval j the left crossover (3 + 4j),
+// candidate locus j (mutated by 4 + 4j), the right crossover (5 + 4j) and
+// marker j + 1 (mutated by 6 + 4j). strand: the strand of every marker, then
+// of every candidate locus; mutated: (locus, marker) in the order drawn.
+struct plain_walk {
+  std::vector<int> strand;
+  std::vector<std::pair<int, int>> mutated;
+  plain_walk(const std::vector<char>& fires, int nmpc) : strand(2 * nmpc - 1, -1) {
+    int s = fires[0] ? 0 : 1;
+    if (fires[1]) s ^= 1;
+    strand[0] = s;
+    if (fires[2]) mutated.push_back({0, 1});
+    for (int j = 0; j < nmpc - 1; ++j) {
+      if (fires[3 + 4 * j]) s ^= 1;
+      strand[nmpc + j] = s;
+      if (fires[4 + 4 * j]) mutated.push_back({j, 0});
+      if (fires[5 + 4 * j]) s ^= 1;
+      strand[j + 1] = s;
+      if (fires[6 + 4 * j]) mutated.push_back({j + 1, 1});
+    }
+  }
+};
+
+TEST(MeiosisEvents, WalkGivesEveryLocusTheStrandOfItsPosition) {
+  // Chromosomes of 1 to 40 markers with no event, a few, or about half of
+  // the positions firing: the segments cover every marker and candidate
+  // locus once, in order, each from the strand of the plain reading, and the
+  // mutants come in the order drawn.
+  std::mt19937 rng(11);
+  int segments = 0, mutants = 0;
+  for (int nmpc : {1, 2, 3, 7, 40})
+    for (int density : {0, 1, 4, 10})
+      for (int rep = 0; rep < 50; ++rep) {
+        const int u = 3 + 4 * (nmpc - 1);
+        std::vector<char> fires(static_cast<size_t>(u), 0);
+        qm::event_list ev;
+        ev.pos.resize(static_cast<size_t>(u));
+        ev.count = 0;
+        for (int p = 0; p < u; ++p) {
+          fires[static_cast<size_t>(p)] = static_cast<int>(rng() % 20) < density;
+          if (fires[static_cast<size_t>(p)]) ev.pos[static_cast<size_t>(ev.count++)] = p;
+        }
+        const plain_walk want(fires, nmpc);
+        std::vector<int> strand(want.strand.size(), -1);
+        std::vector<std::pair<int, int>> mutated;
+        int mnext = 0, qnext = 0;  // the segments follow each other without gaps
+        qm::walk_chromosome(
+            ev, nmpc,
+            [&](unsigned s, int m0, int m1, int q0, int q1) {
+              ASSERT_EQ(m0, mnext);
+              ASSERT_EQ(q0, qnext);
+              ASSERT_LE(m0, m1);
+              ASSERT_LE(q0, q1);
+              for (int m = m0; m < m1; ++m) strand[static_cast<size_t>(m)] = static_cast<int>(s);
+              for (int q = q0; q < q1; ++q) strand[static_cast<size_t>(nmpc + q)] = static_cast<int>(s);
+              mnext = m1;
+              qnext = q1;
+              ++segments;
+            },
+            [&](int k, int marker) { mutated.push_back({k, marker}); });
+        EXPECT_EQ(mnext, nmpc);
+        EXPECT_EQ(qnext, nmpc - 1);
+        ASSERT_EQ(strand, want.strand) << "nmpc " << nmpc << " density " << density << " rep " << rep;
+        ASSERT_EQ(mutated, want.mutated) << "nmpc " << nmpc << " density " << density << " rep " << rep;
+        mutants += static_cast<int>(mutated.size());
+      }
+  EXPECT_GT(segments, 2000);
+  EXPECT_GT(mutants, 500);
 }
 
 }  // namespace
