@@ -78,6 +78,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cpu_features.hpp"
 #include "ebv/ainverse.hpp"
 #include "ebv/animal_model.hpp"
 #include "ebv/genomic.hpp"
@@ -322,7 +323,7 @@ __attribute__((target("avx2"))) uint32_t eight_lanes_alone(int u, uint32_t st) {
 
 void KernelVsLanes(benchmark::State& st) {
 #if defined(__x86_64__)
-  if (!__builtin_cpu_supports("avx2")) return st.SkipWithError("no AVX2");
+  if (!qm::cpu_has_avx2()) return st.SkipWithError("no AVX2");
   const int nmpc = static_cast<int>(st.range(0)), chromosomes = 20000;
   qm::genome_map map;
   map.nchr = 10;

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 #endif
 
+#include "base/cpu_features.hpp"
 #include "base/messages.hpp"
 #include "base/threads.hpp"
 #include "population/meiosis.hpp"
@@ -67,7 +68,7 @@ __attribute__((target("avx2"))) void tally_rows_avx2(const int8_t* const* rows, 
 
 void tally_rows(const int8_t* const* rows, int nrows, int n, allele_tally& t, int base) {
 #if defined(__x86_64__)
-  if (avx2_kernels()) return tally_rows_avx2(rows, nrows, n, t, base);
+  if (avx2_enabled()) return tally_rows_avx2(rows, nrows, n, t, base);
 #endif
   for (int r = 0; r < nrows; ++r) tally_scalar(rows[r], n, t, base);
 }
@@ -120,11 +121,7 @@ class byte_gametes {
   meiosis_scratch& sc_;
   const part_tallies tallies_;
   const haplotype_part part_;
-#if defined(__x86_64__)
-  const bool avx2_ = avx2_kernels();
-#else
-  const bool avx2_ = false;
-#endif
+  const bool avx2_ = avx2_enabled();
   const bool past_caches_ = avx2_;  // the stores past the caches go with the vector kernel
   const int nchr_, nmpc_, gaps_;
   // Row k of a set: markers at k * stride_, candidate loci at k * stride_ +
@@ -589,7 +586,7 @@ void carried_sets(const haplotype_matrix& geno, std::vector<uint64_t>& sets, int
   run_parallel(nthreads, parts, [&](int k) {
     const int l0 = k * block, l1 = std::min(nloc, l0 + block);
 #if defined(__x86_64__)
-    if (avx2_kernels()) return sets_avx2(geno, l0, l1, sets.data());
+    if (avx2_enabled()) return sets_avx2(geno, l0, l1, sets.data());
 #endif
     sets_scalar(geno, l0, l1, sets.data());
   });

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/cpu_features.hpp"
+
 namespace qm {
 
 namespace {
@@ -9,25 +11,7 @@ namespace {
 // Thresholds are compared as signed 32-bit numbers: states are below 2^31 - 1.
 uint32_t clamp31(uint32_t t) { return t > 0x7fffffffu ? 0x7fffffffu : t; }
 
-bool vector_allowed = true;
-
-bool cpu_has_avx2() {
-#if defined(__x86_64__)
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes && vector_allowed;
-#else
-  return false;
-#endif
-}
-
 }  // namespace
-
-void use_vector_kernels(bool on) { vector_allowed = on; }
-
-bool avx2_kernels() { return cpu_has_avx2(); }
 
 void build_plan(const genome_map& map, double mutm, double mutq, meiosis_plan& plan) {
   const int gaps = map.nmpc - 1;
@@ -218,7 +202,7 @@ __attribute__((target("avx2"))) void events_avx2(const meiosis_plan& plan, int c
 void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector) {
 #if defined(__x86_64__)
   background none;
-  if (vector && cpu_has_avx2()) return events_avx2(plan, c, st, out, none);
+  if (vector && avx2_enabled()) return events_avx2(plan, c, st, out, none);
 #endif
   events_scalar(plan, c, st, out);
 }

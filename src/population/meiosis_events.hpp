@@ -64,17 +64,9 @@ struct event_list {
 };
 
 // The events of chromosome c (0-based) of a gamete whose states follow st.
-// vector: the vector kernel where the processor has one; otherwise one state
-// at a time (the same list).
+// vector: the vector kernel where avx2_enabled() (base/cpu_features.hpp);
+// otherwise one state at a time (the same list).
 void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector = true);
-
-// Tests: false makes the engine use its plain loops everywhere, as on a
-// processor without AVX2 (events one state at a time, tallies byte by
-// byte, plain stores); true (the default) uses the vector kernels where the
-// processor has them.
-void use_vector_kernels(bool on);
-// The processor has AVX2 and use_vector_kernels has not turned it off.
-bool avx2_kernels();
 
 // The events one state at a time.
 inline void events_scalar(const meiosis_plan& plan, int c, uint32_t st, event_list& out) {

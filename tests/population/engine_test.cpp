@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/cpu_features.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "values/selection.hpp"

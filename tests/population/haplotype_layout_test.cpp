@@ -12,6 +12,7 @@
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
+#include "base/cpu_features.hpp"
 #include "base/messages.hpp"
 #include "values/selection.hpp"
 #include "support.hpp"

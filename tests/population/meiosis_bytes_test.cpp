@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "base/cpu_features.hpp"
+
 namespace {
 
 TEST(Bookkeeping, NextAndTop) {
@@ -96,15 +98,19 @@ TEST(Bookkeeping, NextAndTopFollowTheRuleForAnySet) {
 
 TEST(Bookkeeping, CarriedSetsOfManyLociOnAnyThreadCount) {
   // Enough loci for several parts and for the vector path, with allele
-  // numbers above 16 at some loci.
+  // numbers above 16 at some loci; the vector path and the plain loop.
   qm::haplotype_matrix geno;
   geno.resize(5000, 30);
   for (int h = 0; h < 30; ++h)
     for (int l = 0; l < 5000; ++l) geno.at(l, h) = static_cast<int8_t>(l % 97 == 0 ? 1 + (h * 7 + l) % 120 : 1 + (h + l) % 5);
-  std::vector<uint64_t> one, three;
+  std::vector<uint64_t> one, three, plain;
   qm::carried_sets(geno, one, 1);
   qm::carried_sets(geno, three, 3);
   EXPECT_EQ(one, three);
+  qm::use_vector_kernels(false);  // the plain loop, as on a processor without AVX2
+  qm::carried_sets(geno, plain, 2);
+  qm::use_vector_kernels(true);
+  EXPECT_EQ(plain, one);
   for (int l = 0; l < 5000; ++l) {
     uint64_t w[2] = {0, 0};
     for (int h = 0; h < 30; ++h) {
