@@ -90,6 +90,10 @@ struct part_tallies {
 // events: while the kernel finds the events of the next one, it asks for the
 // parental cache lines of the current one and stores the rows of the
 // chromosome before past the caches.
+//
+// The steps of the batch loop are defined inline: the compiler then folds
+// them into the loop, as it did the lambdas they were (out of line, each
+// would cost a call per chromosome of every gamete).
 class byte_gametes {
  public:
   byte_gametes(const offspring_job& job, haplotype_part part, meiosis_scratch& sc, part_tallies tallies);
@@ -186,7 +190,7 @@ void byte_gametes::make(std::vector<mutant>& mutants) {
 #endif
 }
 
-void byte_gametes::make_batch(std::vector<mutant>& mutants) {
+inline void byte_gametes::make_batch(std::vector<mutant>& mutants) {
   nk_ = std::min<int32_t>(kb_, part_.h1 - hb_ + 1);
   const int64_t n = static_cast<int64_t>(nk_) * nchr_;
   for (int k = 0; k < nk_; ++k) sc_.pending[static_cast<size_t>(k)].clear();
@@ -215,7 +219,7 @@ void byte_gametes::make_batch(std::vector<mutant>& mutants) {
   hb_ += nk_;
 }
 
-byte_gametes::item byte_gametes::item_at(int64_t i) const {
+inline byte_gametes::item byte_gametes::item_at(int64_t i) const {
   item it;
   it.c = static_cast<int>(i / nk_);
   it.k = static_cast<int>(i % nk_);
@@ -233,7 +237,7 @@ byte_gametes::item byte_gametes::item_at(int64_t i) const {
 // The parental cache lines of the chromosome's segments, for the kernel to
 // ask for between its steps (as many as the list holds), and the partial
 // cache lines at the ends of the offspring's rows, which get plain stores.
-void byte_gametes::ask(const item& it, const event_list& e) {
+inline void byte_gametes::ask(const item& it, const event_list& e) {
   size_t n = 0;
   const auto lines = [this, &n](const int8_t* a, const int8_t* b) {
     const int8_t* first = reinterpret_cast<const int8_t*>(reinterpret_cast<uintptr_t>(a) & ~uintptr_t{63});
@@ -258,7 +262,7 @@ void byte_gametes::ask(const item& it, const event_list& e) {
 
 // The events of the item; the vector kernel does the background work
 // between its steps, the plain loop asks for the lines first.
-void byte_gametes::events(const item& it, event_list& e) {
+inline void byte_gametes::events(const item& it, event_list& e) {
   const uint32_t at = mulmod31(bst_, sc_.jump[static_cast<size_t>(it.k) * nchr_ + it.c]);
 #if defined(__x86_64__)
   if (avx2_) {
@@ -275,7 +279,7 @@ void byte_gametes::events(const item& it, event_list& e) {
 
 // The item's chromosome into its row of the set: the segments between
 // crossovers, and -1 at the loci that mutated (numbered afterwards).
-void byte_gametes::copy(const item& it, const event_list& e, int8_t* set) {
+inline void byte_gametes::copy(const item& it, const event_list& e, int8_t* set) {
   int8_t* mo = set + static_cast<size_t>(it.k) * stride_;
   int8_t* qo = mo + qoff_;
   std::vector<mutant>& mine = sc_.pending[static_cast<size_t>(it.k)];
@@ -296,7 +300,7 @@ void byte_gametes::copy(const item& it, const event_list& e, int8_t* set) {
 
 // Chromosome c of every gamete of the batch is in the set: its rows are
 // tallied and go to their columns.
-void byte_gametes::close_chromosome(int c, const int8_t* set) {
+inline void byte_gametes::close_chromosome(int c, const int8_t* set) {
   const int mb = c * nmpc_, qb = c * gaps_;
   const int8_t* mr[64];
   const int8_t* qr[64];
@@ -317,7 +321,7 @@ void byte_gametes::close_chromosome(int c, const int8_t* set) {
 }
 
 // Makes the stores up to sc_.puts[upto].
-void byte_gametes::finish_puts(size_t upto) {
+inline void byte_gametes::finish_puts(size_t upto) {
 #if defined(__x86_64__)
   if (avx2_)
     for (; put_done_ < upto; ++put_done_, bg_.put_off = 0) {
@@ -334,7 +338,7 @@ void byte_gametes::finish_puts(size_t upto) {
 }
 
 // A row to its column: whole cache lines in the background, the rest now.
-void byte_gametes::store(int8_t* dst, const int8_t* src, int n) {
+inline void byte_gametes::store(int8_t* dst, const int8_t* src, int n) {
   const int head = static_cast<int>((64 - (reinterpret_cast<uintptr_t>(dst) & 63)) & 63);
   if (!past_caches_ || n < head + 64) {
     std::memcpy(dst, src, static_cast<size_t>(n));
