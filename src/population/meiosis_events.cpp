@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "base/cpu_features.hpp"
-
 namespace qm {
 
 namespace {
@@ -198,13 +196,5 @@ __attribute__((target("avx2"))) void events_avx2(const meiosis_plan& plan, int c
   out.count = np;
 }
 #endif
-
-void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector) {
-#if defined(__x86_64__)
-  background none;
-  if (vector && avx2_enabled()) return events_avx2(plan, c, st, out, none);
-#endif
-  events_scalar(plan, c, st, out);
-}
 
 }  // namespace qm

@@ -21,6 +21,7 @@
 #include <immintrin.h>
 #endif
 
+#include "base/cpu_features.hpp"
 #include "population/genome_map.hpp"
 #include "random/stream.hpp"
 
@@ -63,11 +64,6 @@ struct event_list {
   void fit(const meiosis_plan& plan);
 };
 
-// The events of chromosome c (0-based) of a gamete whose states follow st.
-// vector: the vector kernel where avx2_enabled() (base/cpu_features.hpp);
-// otherwise one state at a time (the same list).
-void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector = true);
-
 // The events one state at a time.
 inline void events_scalar(const meiosis_plan& plan, int c, uint32_t st, event_list& out) {
   const uint32_t* t = plan.row(c);
@@ -109,6 +105,20 @@ __attribute__((target("avx2"))) inline void put_line(int8_t* dst, const int8_t* 
 // background work done between its steps.
 void events_avx2(const meiosis_plan& plan, int c, uint32_t st, event_list& out, background& bg);
 #endif
+
+// The events of chromosome c (0-based) of a gamete whose states follow st.
+// vector: the vector kernel where avx2_enabled() (base/cpu_features.hpp);
+// otherwise one state at a time (the same list). Inline: the packed copy
+// calls it for every chromosome of every gamete.
+inline void find_events(const meiosis_plan& plan, int c, uint32_t st, event_list& out, bool vector = true) {
+#if defined(__x86_64__)
+  background none;
+  if (vector && avx2_enabled()) return events_avx2(plan, c, st, out, none);
+#else
+  (void)vector;
+#endif
+  events_scalar(plan, c, st, out);
+}
 
 // One chromosome of one gamete from its events: the start strand from
 // positions 0 and 1, then segments between crossovers (positions 3 + 4j and
