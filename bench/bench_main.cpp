@@ -78,6 +78,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cpu_features.hpp"
 #include "base/messages.hpp"
 #include "base/output_folder.hpp"
 #include "config/stage_plan.hpp"
@@ -85,7 +86,6 @@
 #include "ebv/animal_model.hpp"
 #include "ebv/evaluation.hpp"
 #include "ebv/genomic.hpp"
-#include "output/classic_files.hpp"
 #include "output/classic_files.hpp"
 #include "output/plink.hpp"
 #include "output/results.hpp"
@@ -126,7 +126,7 @@ struct bench_run {
   void generation() {
     std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b().matetype, b().nind, st.rng);
     // as a run makes it: the allele bookkeeping gathered during the copy
-    qm::make_offspring(st.pop, std::move(o), st.map, mut, mut, st.buffers, st.rng, p.threads, true);
+    qm::make_offspring(st.pop, std::move(o), {st.map, mut, mut}, st.buffers, st.rng, p.threads, true);
     qm::select_parents(st.pop, b().criterion(), b().nsire, b().ndam, st.rng);
   }
 };
@@ -181,7 +181,7 @@ void Meiosis(benchmark::State& st) {
     qm::allele_bookkeeping(pop, r.p.threads);
     std::vector<qm::parent_pair> o = qm::mate_parents(pop, r.b().matetype, r.b().nind, r.st.rng);
     st.ResumeTiming();
-    qm::make_offspring(pop, std::move(o), r.st.map, r.mut, r.mut, r.st.buffers, r.st.rng, r.p.threads);
+    qm::make_offspring(pop, std::move(o), {r.st.map, r.mut, r.mut}, r.st.buffers, r.st.rng, r.p.threads);
   }
 }
 
@@ -322,7 +322,7 @@ __attribute__((target("avx2"))) uint32_t eight_lanes_alone(int u, uint32_t st) {
 
 void KernelVsLanes(benchmark::State& st) {
 #if defined(__x86_64__)
-  if (!__builtin_cpu_supports("avx2")) return st.SkipWithError("no AVX2");
+  if (!qm::cpu_has_avx2()) return st.SkipWithError("no AVX2");
   const int nmpc = static_cast<int>(st.range(0)), chromosomes = 20000;
   qm::genome_map map;
   map.nchr = 10;
@@ -412,7 +412,7 @@ void with_values(bench_run& r, int nind, int nmpc, int ntrait) {
   historical(r, nind, nmpc, 0.4 / (2.0 * nind), 30);
   r.mut = 0.0;  // mutation off, as after the recoding generation
   std::vector<qm::parent_pair> o = qm::mate_parents(r.st.pop, r.b().matetype, r.b().nind, r.st.rng);
-  qm::make_offspring(r.st.pop, std::move(o), r.st.map, 0.0, 0.0, r.st.buffers, r.st.rng, r.p.threads);
+  qm::make_offspring(r.st.pop, std::move(o), {r.st.map, 0.0, 0.0}, r.st.buffers, r.st.rng, r.p.threads);
   qm::run_parameters& p = r.p;
   p.ntrait = ntrait;
   p.h2.assign(ntrait, 0.3f);

@@ -67,7 +67,7 @@ struct later_run {
   void generation() {
     const qm::stage_block& b = p.stage1();
     std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b.matetype, b.nind, st.rng);
-    qm::make_offspring(st.pop, std::move(o), st.map, 0.0, 0.0, st.buffers, st.rng, p.threads);
+    qm::make_offspring(st.pop, std::move(o), {st.map, 0.0, 0.0}, st.buffers, st.rng, p.threads);
     qm::compute_values(p, a, st.pop, st.rng);
     qm::select_parents(st.pop, b.criterion(), b.nsire, b.ndam, st.rng);
   }

@@ -14,6 +14,7 @@
 #endif
 
 #include "base/atomic_file.hpp"
+#include "base/cpu_features.hpp"
 #include "base/threads.hpp"
 #include "population/population.hpp"
 
@@ -215,14 +216,6 @@ inline void pack_group(const genotype_view& g, int32_t q, int32_t v0, int32_t nv
 }
 
 #if defined(__x86_64__)
-bool cpu_has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes;
-}
-
 // The AVX2 forms of code16, pack16 and transpose16: 32 variants at a time.
 __attribute__((target("avx2"))) inline __m256i code32(const int8_t* a, const int8_t* b, __m256i& bad) {
   const __m256i one = _mm256_set1_epi8(1), four = _mm256_set1_epi8(4),
@@ -351,7 +344,7 @@ __attribute__((target("avx2"))) bool pack_block_avx2(const genotype_view& g, int
 bool pack_block(const genotype_view& g, int32_t v0, int32_t nv, uint8_t* out, size_t rowbytes, scratch_t& s,
                 bool wide) {
 #if defined(__x86_64__)
-  if (wide && !g.pick && !g.bits && cpu_has_avx2()) return pack_block_avx2(g, v0, nv, out, rowbytes, s);
+  if (wide && !g.pick && !g.bits && avx2_enabled()) return pack_block_avx2(g, v0, nv, out, rowbytes, s);
 #else
   (void)wide;
 #endif

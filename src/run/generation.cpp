@@ -77,7 +77,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   // A historical generation with mutation keeps its allele bookkeeping, which
   // the meiosis gathers while it copies the haplotypes.
   const bool history = step.kind == generation_kind::history_with_mutation;
-  make_offspring(pop, std::move(offspring), st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0, st.buffers,
+  make_offspring(pop, std::move(offspring), {st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0}, st.buffers,
                  st.rng, p.threads, history);
 
   switch (step.kind) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/cpu_features.hpp"
 #include "base/messages.hpp"
 #include "base/threads.hpp"
 
@@ -28,23 +29,9 @@ constexpr uint64_t even_bits = 0x5555555555555555ull;
 #if defined(__x86_64__) || defined(__i386__)
 #define QM_POPCNT __attribute__((target("popcnt")))
 #define QM_AVX2 __attribute__((target("avx2")))
-bool cpu_has_popcnt() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("popcnt") != 0;
-}
-bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}
-bool hw_popcnt = cpu_has_popcnt();
-bool hw_avx2 = cpu_has_avx2();
 #else
 #define QM_POPCNT
 #define QM_AVX2
-bool cpu_has_popcnt() { return false; }
-bool cpu_has_avx2() { return false; }
-bool hw_popcnt = false;
-bool hw_avx2 = false;
 #endif
 
 [[gnu::always_inline]] inline void count_bits_body(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt,
@@ -69,7 +56,7 @@ void count_bits_sw(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cn
 // Allele-1 haplotypes (bit h) and heterozygous animals (bits 2i, 2i + 1
 // differ) of loci l0..l1-1.
 void count_bits(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, int32_t* het) {
-  if (hw_popcnt) count_bits_hw(bits, l0, l1, nwords, cnt, het);
+  if (popcnt_enabled()) count_bits_hw(bits, l0, l1, nwords, cnt, het);
   else count_bits_sw(bits, l0, l1, nwords, cnt, het);
 }
 
@@ -81,7 +68,7 @@ void count_bits(const uint64_t* bits, int l0, int l1, int nwords, int32_t* cnt, 
 QM_POPCNT int popcount_and_hw(const uint64_t* a, const uint64_t* b, int nwords) { return popcount_and_body(a, b, nwords); }
 int popcount_and_sw(const uint64_t* a, const uint64_t* b, int nwords) { return popcount_and_body(a, b, nwords); }
 int popcount_and(const uint64_t* a, const uint64_t* b, int nwords) {
-  return hw_popcnt ? popcount_and_hw(a, b, nwords) : popcount_and_sw(a, b, nwords);
+  return popcnt_enabled() ? popcount_and_hw(a, b, nwords) : popcount_and_sw(a, b, nwords);
 }
 
 // Packs haplotypes 64w .. 64w + 63 of loci l0 .. l1 - 1 of hc into word w of
@@ -196,7 +183,7 @@ void pack_word(const hap_columns& hc, const int32_t* idx, const int32_t* order, 
     if (idx) return pack_word_from_picked_bits(hc, idx, l0, l1, w, nhap, nwords, bits);
     return pack_word_from_bits(hc, l0, l1, w, nhap, nwords, bits);
   }
-  if (hw_avx2) pack_word_avx2(hc, idx, order, l0, l1, w, nhap, nwords, bits);
+  if (avx2_enabled()) pack_word_avx2(hc, idx, order, l0, l1, w, nhap, nwords, bits);
   else pack_word_base(hc, idx, order, l0, l1, w, nhap, nwords, bits);
 }
 
@@ -297,11 +284,6 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 }  // namespace
-
-void summary_use_cpu_features(bool on) {
-  hw_popcnt = on && cpu_has_popcnt();
-  hw_avx2 = on && cpu_has_avx2();
-}
 
 marker_map map_from_gaps(int nchr, int nmpc, std::span<const double> gap_morgan) {
   if (nmpc < 1 || nchr < 1 || gap_morgan.size() != static_cast<size_t>(nchr) * (nmpc - 1))

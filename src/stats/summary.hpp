@@ -174,11 +174,6 @@ class summary_engine {
 // monomorphic.
 double r2_from_counts(int64_t n, int64_t nA, int64_t nB, int64_t nAB);
 
-// With false, the statistics use only the instructions every x86-64 has
-// (true, the default: popcnt and AVX2 where the processor has them). The
-// results are the same; tests compare the two.
-void summary_use_cpu_features(bool on);
-
 // Appends v in the shortest form that reads back to the same double; NA for NaN.
 void append_number(std::string& s, double v);
 

@@ -1,13 +1,14 @@
-// The meiosis engine against the plain description of a gamete: integer
-// thresholds at their boundaries, the block kernel against one state at a
-// time, mutant numbers in haplotype order with many mutations per locus, the
-// bookkeeping gathered during the copy against the one read from the
-// haplotypes, and results that do not depend on the thread count.
+// The meiosis engine against the plain description of a gamete: mutant
+// numbers in haplotype order with many mutations per locus, the bookkeeping
+// gathered during the copy against the one read from the haplotypes, the
+// plain loops against the vector kernels, and results that do not depend on
+// the thread count. (The kernel alone: meiosis_events_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
+#include "base/cpu_features.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "support.hpp"
@@ -91,10 +92,10 @@ struct history {
         qm::bookkeeping(st.pop.marker_alleles, st.pop.markers);
         qm::bookkeeping(st.pop.candidate_alleles, st.pop.candidates);
       } else if (how == engine::separate) {
-        qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads);
+        qm::make_offspring(st.pop, std::move(o), {st.map, s->params.mutm, s->params.mutq}, st.buffers, st.rng, threads);
         qm::allele_bookkeeping(st.pop, threads);
       } else {
-        qm::make_offspring(st.pop, std::move(o), st.map, s->params.mutm, s->params.mutq, st.buffers, st.rng, threads,
+        qm::make_offspring(st.pop, std::move(o), {st.map, s->params.mutm, s->params.mutq}, st.buffers, st.rng, threads,
                            true);
         // The gathered sets are those of the haplotypes made.
         for (auto [geno, alle] : {std::pair{&st.pop.markers, &st.pop.marker_alleles},
@@ -129,105 +130,6 @@ TEST(MeiosisEngine, SameAllelesAsTheDescribedWalkWithManyMutations) {
     EXPECT_EQ(e->pop().candidate_alleles.top, ref.pop().candidate_alleles.top);
     EXPECT_EQ(e->s->st.rng.state, ref.s->st.rng.state);
   }
-}
-
-TEST(MeiosisEngine, ThresholdsOfARunSitAtTheirBoundaries) {
-  qmtest::tempdir dir;
-  qmtest::console_capture con;
-  qmtest::run_setup s(set_record(set_record(qmtest::small_par(), 10, "21 3 1"), 12, "1.0 1.0e-3 2.0e-3"));
-  const qm::genome_map& map = s.st.map;
-  const qm::run_parameters& p = s.params;
-  qm::meiosis_plan plan;
-  qm::build_plan(map, p.mutm, p.mutq, plan);
-  ASSERT_FALSE(plan.same_rows);  // a random map: every chromosome its own row
-  ASSERT_EQ(plan.u, 3 + 4 * 20);
-  // u < x must hold exactly for the states below the threshold of x.
-  auto check = [](uint32_t t, double x) {
-    if (t > 1) {
-      EXPECT_LT(static_cast<double>(qm::uniform_of_state(t - 1)), x) << x;
-    }
-    if (t < qm::rmod) {
-      EXPECT_GE(static_cast<double>(qm::uniform_of_state(t)), x) << x;
-    }
-  };
-  const int gaps = p.nmpc - 1;
-  for (int c = 0; c < p.nchr; ++c) {
-    const uint32_t* t = plan.row(c);
-    check(t[0], 0.5);
-    check(t[1], 0.5);
-    check(t[2], p.mutm);
-    for (int j = 0; j < gaps; ++j) {
-      const int k = c * gaps + j;
-      check(t[3 + 4 * j], map.recomb_left[k]);
-      check(t[4 + 4 * j], p.mutq);
-      check(t[5 + 4 * j], map.recomb_right[k]);
-      check(t[6 + 4 * j], p.mutm);
-    }
-    // The block layout holds the same thresholds, and 0 past the last
-    // position and at the start strand (drawn apart).
-    const uint32_t* lanes = plan.lane_row(c);
-    ASSERT_GE(plan.steps * qm::meiosis_plan::blocks, plan.u);
-    ASSERT_EQ(plan.steps % 4, 0);
-    const uint32_t* pmax = plan.pair_max_row(c);
-    for (int k = 0; k < plan.steps; ++k)
-      for (int b = 0; b < qm::meiosis_plan::blocks; ++b) {
-        const int pos = b * plan.steps + k;
-        const uint32_t want = pos >= 2 && pos < plan.u ? t[pos] : 0u;
-        EXPECT_EQ(lanes[k * qm::meiosis_plan::blocks + b], want) << pos;
-        EXPECT_LE(want, pmax[k / 4 * 2 + k % 2]) << pos;
-      }
-  }
-  // An even map has one row for every chromosome.
-  qmtest::run_setup even(qmtest::small_par());
-  qm::build_plan(even.st.map, 0.0, 0.0, plan);
-  EXPECT_TRUE(plan.same_rows);
-}
-
-TEST(MeiosisEngine, BlockKernelFindsEveryEventOfThePlainWalk) {
-  // Plans of one to three rows with thresholds that fire rarely (as
-  // recombination and mutation do: the kernel's quick test must never miss
-  // one) or often (every piece of steps redone exactly), and start states
-  // among them the last ones before the state 1, whose uniform is 1.0.
-  uint32_t seed = 987654321;
-  auto next = [&] { return seed = qm::next_state(seed); };
-  int checked = 0;
-  for (int u : {3, 7, 16, 17, 83, 1003, 40003}) {
-    for (int density : {0, 1, 2}) {
-      qm::meiosis_plan plan;
-      plan.nchr = 3;
-      plan.u = u;
-      plan.same_rows = density == 1;
-      const int rows = plan.same_rows ? 1 : plan.nchr;
-      plan.thr.resize(static_cast<size_t>(rows) * u);
-      for (uint32_t& t : plan.thr) {
-        if (density == 0) t = next() >> 10;                       // about 1 in 1000
-        else if (density == 1) t = next() % 7 == 0 ? next() : 0;  // some at any level
-        else t = next() | 0x80000000u;                            // 2^31 and above: every state
-      }
-      qm::lay_out_blocks(plan);
-      qm::event_list vec, plain;
-      vec.fit(plan);
-      plain.fit(plan);
-      for (uint32_t st : {uint32_t{1}, uint32_t{2147483583}, uint32_t{2147483646}, next(), next(), next()}) {
-        for (int c = 0; c < plan.nchr; ++c) {
-          qm::find_events(plan, c, st, vec, true);
-          qm::find_events(plan, c, st, plain, false);
-          std::vector<int32_t> want;
-          uint32_t s = st;
-          const uint32_t* t = plan.row(c);
-          for (int i = 0; i < u; ++i) {
-            s = qm::next_state(s);
-            if (s < t[i]) want.push_back(i);
-          }
-          ASSERT_EQ(std::vector<int32_t>(vec.pos.begin(), vec.pos.begin() + vec.count), want)
-              << "u " << u << " density " << density << " start " << st << " row " << c;
-          ASSERT_EQ(std::vector<int32_t>(plain.pos.begin(), plain.pos.begin() + plain.count), want);
-          checked += static_cast<int>(want.size());
-        }
-      }
-    }
-  }
-  EXPECT_GT(checked, 100000);
 }
 
 TEST(MeiosisEngine, PlainLoopsMakeTheSameGenerations) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cpu_features.hpp"
 #include "base/messages.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
@@ -244,7 +245,7 @@ struct twin_runs {
         qm::run_state& st = s->st;
         const qm::stage_block& b = s->params.stage1();
         std::vector<qm::parent_pair> o = qm::mate_parents(st.pop, b.matetype, b.nind, st.rng);
-        qm::make_offspring(st.pop, std::move(o), st.map, 0.0, 0.0, st.buffers, st.rng, threads);
+        qm::make_offspring(st.pop, std::move(o), {st.map, 0.0, 0.0}, st.buffers, st.rng, threads);
         qm::select_parents(st.pop, b.criterion(), b.nsire, b.ndam, st.rng);
       }
     qm::use_vector_kernels(true);

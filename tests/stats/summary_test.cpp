@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cpu_features.hpp"
 #include "base/messages.hpp"
 #include "support.hpp"
 
@@ -265,13 +266,13 @@ TEST(Summary, SameBitsForAnyThreadCountAndInstructionSet) {
   std::vector<std::vector<double>> rows;
   std::vector<std::vector<double>> decays;
   for (int threads : {1, 2, 3, 0}) {
-    qm::summary_use_cpu_features(threads != 0);  // 0: one thread, baseline instructions only
+    qm::use_vector_kernels(threads != 0);  // 0: one thread, baseline instructions only
     qm::summary_engine e;
     e.capture_base(p.view(2, 1), std::max(threads, 1));
     rows.push_back(qm::summary_values(e.compute(p.view(2, 1), map, std::max(threads, 1))));
     decays.push_back(e.decay(p.view(2, 1), map, {}, std::max(threads, 1)).mean_r2);
   }
-  qm::summary_use_cpu_features(true);
+  qm::use_vector_kernels(true);
   for (int k = 1; k < 4; ++k) {
     ASSERT_EQ(rows[k].size(), rows[0].size());
     EXPECT_EQ(std::memcmp(rows[k].data(), rows[0].data(), rows[0].size() * sizeof(double)), 0);
