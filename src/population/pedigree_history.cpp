@@ -1,5 +1,6 @@
 #include "population/pedigree_history.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -40,7 +41,7 @@ int32_t pedigree_history::size_of(int32_t g) const {
   return static_cast<int32_t>(end - first_of(g));
 }
 
-void verify(const pedigree_history& h) {
+void verify(const pedigree_history& h, int32_t from_generation) {
   using std::to_string;
   const auto fail = [](const std::string& what) { throw invariant_error(what); };
   const int32_t gens = h.generations();
@@ -58,7 +59,7 @@ void verify(const pedigree_history& h) {
   if (h.first_of(gens - 1) > n)
     fail("generation " + to_string(gens - 1) + " of the pedigree history starts at position " +
          to_string(h.first_of(gens - 1)) + ", past its last record, " + to_string(n));
-  for (int32_t g = 0; g < gens; ++g) {
+  for (int32_t g = std::max(from_generation, 0); g < gens; ++g) {
     const int64_t first = h.first_of(g), end = g + 1 < gens ? h.first_of(g + 1) : n + 1;
     // The generation before: positions lo..hi.
     const int64_t lo = g > 0 ? h.first_of(g - 1) : 0, hi = first - 1;
@@ -66,25 +67,27 @@ void verify(const pedigree_history& h) {
       const pedigree_record& r = h.at(k);
       const int32_t number = static_cast<int32_t>(k - first + 1);
       const int8_t s = static_cast<int8_t>(sex_of(number));
-      const std::string record = "record " + to_string(k) + " of the pedigree history";
+      const auto record = [&] { return "record " + to_string(k) + " of the pedigree history"; };
       if (r.generation != g || r.number != number || r.sex != s)
-        fail(record + " is animal " + to_string(r.number) + " of generation " + to_string(r.generation) + " with sex " +
+        fail(record() + " is animal " + to_string(r.number) + " of generation " + to_string(r.generation) + " with sex " +
              to_string(r.sex) + "; its position makes it animal " + to_string(number) + " of generation " +
              to_string(g) + " with sex " + to_string(s));
-      const std::string animal = record + " (animal " + to_string(number) + " of generation " + to_string(g) + ")";
+      const auto animal = [&] {
+        return record() + " (animal " + to_string(number) + " of generation " + to_string(g) + ")";
+      };
       if (g == 0) {
         if (r.sire != 0 || r.dam != 0)
-          fail(animal + " has sire " + to_string(r.sire) + " and dam " + to_string(r.dam) +
+          fail(animal() + " has sire " + to_string(r.sire) + " and dam " + to_string(r.dam) +
                "; the base generation has no known parents");
         continue;
       }
       for (const auto& [parent, want] : {std::pair{r.sire, sex::male}, std::pair{r.dam, sex::female}}) {
         const char* which = want == sex::male ? " has sire " : " has dam ";
         if (parent < lo || parent > hi)
-          fail(animal + which + to_string(parent) + ", outside generation " + to_string(g - 1) + " (positions " +
+          fail(animal() + which + to_string(parent) + ", outside generation " + to_string(g - 1) + " (positions " +
                to_string(lo) + ".." + to_string(hi) + ")");
         if (h.at(parent).sex != static_cast<int8_t>(want))
-          fail(animal + which + to_string(parent) + (want == sex::male ? ", a female" : ", a male"));
+          fail(animal() + which + to_string(parent) + (want == sex::male ? ", a female" : ", a male"));
       }
     }
   }

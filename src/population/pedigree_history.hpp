@@ -56,7 +56,9 @@ class pedigree_history {
 // generation after the one before, none empty, the last within the records;
 // every record has the generation and number its position gives and the
 // sex of that number; the base generation has no parents, every later
-// record a male sire and a female dam in the generation before.
-void verify(const pedigree_history& h);
+// record a male sire and a female dam in the generation before. The records
+// of the generations from from_generation on only (the offsets of all): the
+// generations before, once checked, do not change.
+void verify(const pedigree_history& h, int32_t from_generation = 0);
 
 }  // namespace qm

@@ -205,10 +205,13 @@ struct population_context {
   // Traits of the values of this generation (0: it has none), or -1 when the
   // values may still be those of an earlier generation (not checked then).
   int32_t traits = -1;
+  // Every allele of the bytes layout too (a pass over the matrices); off
+  // after a step that changed no haplotype.
+  bool alleles = true;
 };
 
-// Both matrices with 2 haplotypes per animal, in the same layout, and their
-// alleles within the registries (at most the highest number in use at the
+// Both matrices with 2 haplotypes per animal, in the same layout, and (with
+// c.alleles) their alleles within the registries (at most the highest number in use at the
 // locus, and one of the carried set while the sets are valid); the
 // registries sized to the loci, their numbers 2..128; nind parent pairs
 // (verify_parents); the sire and dam lists without repeats, sires males and

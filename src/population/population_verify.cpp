@@ -19,20 +19,22 @@ using std::to_string;
 
 std::string matrix_name(std::string_view name) { return "the " + std::string(name) + " matrix"; }
 
+std::string shape(const haplotype_matrix& m) {
+  return to_string(m.haplotypes()) + " haplotypes of " + to_string(m.loci()) + " loci";
+}
+
 void check_extents(const haplotype_matrix& m, std::string_view name) {
-  if (m.loci() < 0 || m.haplotypes() < 0)
-    fail(matrix_name(name) + " has " + to_string(m.haplotypes()) + " haplotypes of " + to_string(m.loci()) + " loci");
-  const std::string shape = to_string(m.haplotypes()) + " haplotypes of " + to_string(m.loci()) + " loci";
+  if (m.loci() < 0 || m.haplotypes() < 0) fail(matrix_name(name) + " has " + shape(m));
   if (m.packed()) {
     const size_t need = m.words() * static_cast<size_t>(m.haplotypes());
     if (m.stored_words() < need)
-      fail(matrix_name(name) + " holds " + to_string(m.stored_words()) + " words for " + shape + " (" +
+      fail(matrix_name(name) + " holds " + to_string(m.stored_words()) + " words for " + shape(m) + " (" +
            to_string(need) + " needed)");
     if (m.stored_bytes() != 0)
       fail(matrix_name(name) + " is packed but keeps " + to_string(m.stored_bytes()) + " bytes of the byte layout");
   } else {
     if (m.stored_bytes() < m.size())
-      fail(matrix_name(name) + " holds " + to_string(m.stored_bytes()) + " bytes for " + shape + " (" +
+      fail(matrix_name(name) + " holds " + to_string(m.stored_bytes()) + " bytes for " + shape(m) + " (" +
            to_string(m.size()) + " needed)");
     if (m.stored_words() != 0)
       fail(matrix_name(name) + " is in bytes but keeps " + to_string(m.stored_words()) + " words of the packed layout");
@@ -52,14 +54,16 @@ void check_padding(const haplotype_matrix& m, std::string_view name) {
 }
 
 // The alleles of the bytes layout: each in 1..max_allele, and with a
-// registry at most its highest number at the locus and, while its carried
-// sets are valid, one of the carried set. Each row is first checked in
-// passes without branches; only a row with a fault is searched.
+// registry (checked before: its numbers are 2..128, its carried sets hold
+// numbers 1..top only) at most its highest number at the locus and, while
+// its carried sets are valid, one of the carried set. Each row is first
+// checked in one pass without branches; only a row with a fault is searched.
 void check_alleles(const haplotype_matrix& m, std::string_view name, int8_t max_allele, const allele_registry* reg) {
   if (m.packed()) return;
   const int32_t nloci = m.loci();
   const uint8_t width = static_cast<uint8_t>(max_allele);  // allele - 1 < width for 1..max_allele
-  const int16_t* top = reg ? reg->top.data() : nullptr;
+  // After the recoding (max_allele 2) the registry's numbers, 2 or more, add nothing.
+  const int16_t* top = reg && max_allele > 2 ? reg->top.data() : nullptr;
   const uint64_t* carried = reg && reg->carried_valid ? reg->carried.data() : nullptr;
   auto in_set = [&](int32_t l, int8_t v) {
     const unsigned a = static_cast<uint8_t>(v) & 127u;
@@ -68,39 +72,59 @@ void check_alleles(const haplotype_matrix& m, std::string_view name, int8_t max_
   for (int32_t h = 0; h < m.haplotypes(); ++h) {
     const int8_t* g = m.column(h);
     bool bad = false;
-    for (int32_t l = 0; l < nloci; ++l) bad |= static_cast<uint8_t>(g[l] - 1) >= width;
-    if (top && !bad)
-      for (int32_t l = 0; l < nloci; ++l) bad |= g[l] > top[l];
-    if (carried && !bad)
-      for (int32_t l = 0; l < nloci; ++l) bad |= !in_set(l, g[l]);
+    if (carried) {
+      // In the set: 0 and numbers above top are in none. Numbers from 128 on
+      // (negative alleles) are above any maximum.
+      for (int32_t l = 0; l < nloci; ++l) {
+        const unsigned u = static_cast<uint8_t>(g[l]);
+        bad |= (u > width) | !((carried[2 * static_cast<size_t>(l) + ((u >> 6) & 1u)] >> (u & 63)) & 1u);
+      }
+    } else if (top) {
+      for (int32_t l = 0; l < nloci; ++l) bad |= (g[l] < 1) | (g[l] > max_allele) | (g[l] > top[l]);
+    } else {
+      for (int32_t l = 0; l < nloci; ++l) bad |= static_cast<uint8_t>(g[l] - 1) >= width;
+    }
     if (!bad) continue;
     for (int32_t l = 0; l < nloci; ++l) {
-      const std::string where = "locus " + to_string(l + 1) + " of haplotype " + to_string(h + 1) + " of " +
-                                matrix_name(name) + " carries allele " + to_string(g[l]);
-      if (static_cast<uint8_t>(g[l] - 1) >= width) fail(where + ", outside 1.." + to_string(max_allele));
-      if (top && g[l] > top[l])
-        fail(where + ", above " + to_string(top[l]) + ", the highest number in use there");
-      if (carried && !in_set(l, g[l])) fail(where + ", which is not in the carried allele set of the locus");
+      const auto where = [&] {
+        return "locus " + to_string(l + 1) + " of haplotype " + to_string(h + 1) + " of " + matrix_name(name) +
+               " carries allele " + to_string(g[l]);
+      };
+      if (static_cast<uint8_t>(g[l] - 1) >= width) fail(where() + ", outside 1.." + to_string(max_allele));
+      if (top && g[l] > top[l]) fail(where() + ", above " + to_string(top[l]) + ", the highest number in use there");
+      if (carried && !in_set(l, g[l])) fail(where() + ", which is not in the carried allele set of the locus");
     }
   }
 }
 
 void check_registry(const allele_registry& reg, int32_t nloci, std::string_view name) {
-  const std::string what = "the " + std::string(name) + " allele registry";
+  const auto what = [&] { return "the " + std::string(name) + " allele registry"; };
   const size_t n = static_cast<size_t>(nloci);
   if (reg.next.size() != n || reg.top.size() != n)
-    fail(what + " gives next numbers for " + to_string(reg.next.size()) + " and highest numbers for " +
+    fail(what() + " gives next numbers for " + to_string(reg.next.size()) + " and highest numbers for " +
          to_string(reg.top.size()) + " of " + to_string(nloci) + " loci");
   if (reg.carried_valid && reg.carried.size() != 2 * n)
-    fail(what + " has carried allele sets of " + to_string(reg.carried.size()) + " words for " + to_string(nloci) +
+    fail(what() + " has carried allele sets of " + to_string(reg.carried.size()) + " words for " + to_string(nloci) +
          " loci (2 per locus)");
   for (size_t l = 0; l < n; ++l) {
     if (reg.next[l] < 2 || reg.next[l] > 128)
-      fail(what + " gives locus " + to_string(l + 1) + " the next number " + to_string(reg.next[l]) +
+      fail(what() + " gives locus " + to_string(l + 1) + " the next number " + to_string(reg.next[l]) +
            ", outside 2..128");
     if (reg.top[l] < 2 || reg.top[l] > 128)
-      fail(what + " gives locus " + to_string(l + 1) + " the highest number " + to_string(reg.top[l]) +
+      fail(what() + " gives locus " + to_string(l + 1) + " the highest number " + to_string(reg.top[l]) +
            ", outside 2..128");
+    if (!reg.carried_valid) continue;
+    // The carried set: numbers 1..top only.
+    const int top = std::min<int>(reg.top[l], 127);
+    const uint64_t w[2] = {reg.carried[2 * l], reg.carried[2 * l + 1]};
+    const uint64_t allowed[2] = {top >= 63 ? ~uint64_t{1} : ((uint64_t{2} << top) - 2),
+                                 top >= 127 ? ~uint64_t{0} : top >= 64 ? (uint64_t{2} << (top - 64)) - 1 : 0};
+    for (int k = 0; k < 2; ++k)
+      if (w[k] & ~allowed[k]) {
+        const int a = 64 * k + __builtin_ctzll(w[k] & ~allowed[k]);
+        fail(what() + " has allele " + to_string(a) + " in the carried set of locus " + to_string(l + 1) +
+             (a == 0 ? "" : ", above the highest number in use there, " + to_string(reg.top[l])));
+      }
   }
 }
 
@@ -110,12 +134,14 @@ void check_selected(const std::vector<int32_t>& list, sex s, int32_t nind, std::
   const char* which = s == sex::male ? "sire" : "dam";
   for (size_t k = 0; k < list.size(); ++k) {
     const int32_t a = list[k];
-    const std::string entry = "entry " + to_string(k + 1) + " of the " + which + " list is animal " + to_string(a);
-    if (a < 1 || a > nind) fail(entry + ", outside 1.." + to_string(nind));
-    if (sex_of(a) != s) fail(entry + (s == sex::male ? ", a female (even number)" : ", a male (odd number)"));
+    const auto entry = [&] {
+      return "entry " + to_string(k + 1) + " of the " + which + " list is animal " + to_string(a);
+    };
+    if (a < 1 || a > nind) fail(entry() + ", outside 1.." + to_string(nind));
+    if (sex_of(a) != s) fail(entry() + (s == sex::male ? ", a female (even number)" : ", a male (odd number)"));
     uint64_t& w = seen[static_cast<size_t>(a) >> 6];
     const uint64_t bit = uint64_t{1} << (a & 63);
-    if (w & bit) fail(entry + ", listed before");
+    if (w & bit) fail(entry() + ", listed before");
     w |= bit;
   }
 }
@@ -150,19 +176,19 @@ void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind)
   for (size_t k = 0; k < parents.size(); ++k) {
     const int32_t i = static_cast<int32_t>(k) + 1;
     const parent_pair& p = parents[k];
-    const std::string animal = "animal " + to_string(i);
+    const auto animal = [&] { return "animal " + to_string(i); };
     if (previous_nind == 0) {
       if (p.sire != i || p.dam != i)
-        fail(animal + " of the base generation has sire " + to_string(p.sire) + " and dam " + to_string(p.dam) +
+        fail(animal() + " of the base generation has sire " + to_string(p.sire) + " and dam " + to_string(p.dam) +
              "; there every animal is its own sire and dam");
       continue;
     }
     for (const auto& [parent, s] : {std::pair{p.sire, sex::male}, std::pair{p.dam, sex::female}}) {
       const char* which = s == sex::male ? " has sire " : " has dam ";
       if (parent < 1 || parent > previous_nind)
-        fail(animal + which + to_string(parent) + ", outside the generation before (1.." + to_string(previous_nind) +
+        fail(animal() + which + to_string(parent) + ", outside the generation before (1.." + to_string(previous_nind) +
              ")");
-      if (sex_of(parent) != s) fail(animal + which + to_string(parent) + (s == sex::male ? ", a female" : ", a male"));
+      if (sex_of(parent) != s) fail(animal() + which + to_string(parent) + (s == sex::male ? ", a female" : ", a male"));
     }
   }
 }
@@ -187,7 +213,7 @@ void verify(const population& pop, const population_context& c) {
          "; the two change layout together");
   for (const auto& part : parts) {
     check_padding(part.m, part.name);
-    check_alleles(part.m, part.name, c.max_allele, &part.reg);
+    if (c.alleles) check_alleles(part.m, part.name, c.max_allele, &part.reg);
   }
 
   if (pop.parents.size() != static_cast<size_t>(pop.nind))

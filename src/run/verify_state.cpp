@@ -47,33 +47,38 @@ const char* step_name(run_step s) {
 void verify_state(const run_state& st, run_step step, int8_t max_allele, std::span<const parent_pair> offspring) {
   const pedigree_history& h = st.history;
   const population& pop = st.pop;
-  verify(h);
   const int32_t last = h.generations() - 1;
-  // The population's generation: the last of the history, or the one before after mating.
-  const int32_t g = step == run_step::mating ? last - 1 : last;
-  if (g < 0 || (step == run_step::start && last != 0))
+  // The records of the history are checked once, when their generation is
+  // new: at the start, and after its mating.
+  verify(h, step == run_step::start ? 0 : step == run_step::mating ? last : last + 1);
+  if (step == run_step::mating) {
+    // The population is still the parents', as the last selection left it.
+    verify_mating(pop, offspring);
+    if (last < 1) fail("after the mating the pedigree history has " + to_string(h.generations()) + " generations");
+    check_records(h, last, offspring, "the mating");
+    return;
+  }
+  if (last < 0 || (step == run_step::start && last != 0))
     fail("after the " + std::string(step_name(step)) + " the pedigree history has " + to_string(h.generations()) +
          " generations");
-  if (h.size_of(g) != pop.nind)
-    fail("generation " + to_string(g) + " of the pedigree history has " + to_string(h.size_of(g)) +
+  if (h.size_of(last) != pop.nind)
+    fail("generation " + to_string(last) + " of the pedigree history has " + to_string(h.size_of(last)) +
          " animals, the population " + to_string(pop.nind));
 
   const bool between = step == run_step::meiosis || step == run_step::recoding;
   population_context c;
-  c.previous_nind = g > 0 ? h.size_of(g - 1) : 0;
+  c.previous_nind = last > 0 ? h.size_of(last - 1) : 0;
   c.selection_of_previous = between;
   c.max_allele = max_allele;
   c.traits = between ? -1 : st.architecture ? st.architecture->ntrait : 0;
+  // The selection changes no haplotype: they were checked after the meiosis
+  // (and the recoding).
+  c.alleles = step != run_step::selection;
   verify(pop, c);
   if (pop.markers.loci() != st.map.nmark() || pop.candidates.loci() != st.map.nqloc())
     fail("the population has " + to_string(pop.markers.loci()) + " markers and " + to_string(pop.candidates.loci()) +
          " candidate loci, the map " + to_string(st.map.nmark()) + " and " + to_string(st.map.nqloc()));
-  if (g > 0) check_records(h, g, pop.parents, "the population");
-
-  if (step == run_step::mating) {
-    verify_mating(pop, offspring);
-    check_records(h, last, offspring, "the mating");
-  }
+  if (last > 0) check_records(h, last, pop.parents, "the population");
 }
 
 void check_state(const run_state& st, run_step step, int8_t max_allele, std::span<const parent_pair> offspring) {

@@ -14,13 +14,16 @@ namespace qm {
 // base generation made.
 enum class run_step : int8_t { start, mating, meiosis, recoding, selection };
 
-// The state after step: the pedigree history (verify) and the population
-// (verify, with what the step tells about it), the population as the last
-// generation of the history with the same parents, its matrices with the
-// loci of the map. After mating the history holds the new generation but
-// the population is still its parents': then also the pairs just drawn
-// (verify_mating) and their records in the history. max_allele: 127 before
-// the recoding, 2 from it on. invariant_error on the first fault.
+// The state after step, as far as the step can have changed it: at the
+// start everything; after mating the pairs just drawn against the parent
+// lists (verify_mating) and the new generation of the pedigree history
+// (verify), which holds them, while the population is still the parents';
+// after the meiosis and the recoding the population (verify, every allele,
+// the parent lists still those of the generation before), as the last
+// generation of the history with the same parents, and its matrices with
+// the loci of the map; after the selection the same but the alleles, which
+// it does not change. max_allele: 127 before the recoding, 2 from it on.
+// invariant_error on the first fault.
 void verify_state(const run_state& st, run_step step, int8_t max_allele, std::span<const parent_pair> offspring = {});
 
 // verify_state within the run: a fault stops it through stop() with a

@@ -127,9 +127,9 @@ TEST(PedigreeHistory, HoldsEveryAnimalOfTheRunWithoutMoving) {
 }
 
 // The message of the invariant_error of verify ("" when none).
-std::string fault(const qm::pedigree_history& h) {
+std::string fault(const qm::pedigree_history& h, int32_t from_generation = 0) {
   try {
-    qm::verify(h);
+    qm::verify(h, from_generation);
   } catch (const qm::invariant_error& e) {
     return e.what();
   }
@@ -185,11 +185,11 @@ TEST(PedigreeHistoryVerify, OffsetsAndRecordsFromTheirParts) {
   const std::vector<rec> records = {{0, 0, 0, 1, 1}, {0, 0, 0, 2, 2}, {0, 0, 0, 3, 1}, {0, 0, 0, 4, 2},
                                     {1, 4, 1, 1, 1}, {3, 2, 1, 2, 2}, {5, 6, 2, 1, 1}, {5, 6, 2, 2, 2}};
   const std::vector<int64_t> first = {1, 5, 7};
-  auto with = [&](const std::function<void(std::vector<rec>&, std::vector<int64_t>&)>& damage) {
+  auto with = [&](const std::function<void(std::vector<rec>&, std::vector<int64_t>&)>& damage, int32_t from = 0) {
     std::vector<rec> r = records;
     std::vector<int64_t> f = first;
     damage(r, f);
-    return fault(qm::pedigree_history::from_parts(std::move(r), std::move(f)));
+    return fault(qm::pedigree_history::from_parts(std::move(r), std::move(f)), from);
   };
   EXPECT_EQ(with([](auto&, auto&) {}), "");
   const qm::pedigree_history valid = qm::pedigree_history::from_parts(records, first);
@@ -224,6 +224,12 @@ TEST(PedigreeHistoryVerify, OffsetsAndRecordsFromTheirParts) {
   EXPECT_EQ(with([](auto& r, auto&) { r[4].dam = 9; }),
             "record 5 of the pedigree history (animal 1 of generation 1) has dam 9, outside generation 0 (positions "
             "1..4)");
+  // From a later generation on: the records before it are not read again,
+  // the offsets of every generation are.
+  EXPECT_EQ(with([](auto& r, auto&) { r[4].dam = 9; }, 2), "");
+  EXPECT_NE(with([](auto& r, auto&) { r[7].sire = 3; }, 2), "");
+  EXPECT_EQ(with([](auto&, auto& f) { f[1] = 1; }, 2),
+            "generation 1 of the pedigree history starts at position 1, not after generation 0 at 1");
 }
 
 }  // namespace

@@ -234,6 +234,12 @@ TEST(PopulationVerify, DamageToHaplotypesAndRegistriesIsCaught) {
             "the marker allele registry gives locus 4 the highest number 1, outside 2..128");
   EXPECT_EQ(caught([](qm::population& p) { p.candidate_alleles.next[39] = 129; }),
             "the candidate-locus allele registry gives locus 40 the next number 129, outside 2..128");
+  // Carried sets with numbers no locus carries: 0, or above the highest in use.
+  EXPECT_EQ(caught([&](qm::population& p) { p.marker_alleles.carried[2 * 7 + ((top + 1) >> 6)] |= uint64_t{1} << ((top + 1) & 63); }),
+            "the marker allele registry has allele " + std::to_string(top + 1) +
+                " in the carried set of locus 8, above the highest number in use there, " + std::to_string(top));
+  EXPECT_EQ(caught([](qm::population& p) { p.candidate_alleles.carried[0] |= 1u; }),
+            "the candidate-locus allele registry has allele 0 in the carried set of locus 1");
 }
 
 TEST(PopulationVerify, DamageAfterTheRecodingIsCaught) {
