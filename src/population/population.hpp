@@ -211,9 +211,10 @@ struct population_context {
 };
 
 // Both matrices with 2 haplotypes per animal, in the same layout, and (with
-// c.alleles) their alleles within the registries (at most the highest number in use at the
-// locus, and one of the carried set while the sets are valid); the
-// registries sized to the loci, their numbers 2..128; nind parent pairs
+// c.alleles) their alleles within the registries: at most the highest
+// number in use at the locus, and one of the carried set while the sets are
+// valid; the registries sized to the loci, their numbers 2..128, their
+// carried sets holding numbers 1..top only; nind parent pairs
 // (verify_parents); the sire and dam lists without repeats, sires males and
 // dams females of the generation they were chosen from; as many phenotypes
 // as true values, nind x traits of them, finite.
