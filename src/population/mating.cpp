@@ -1,8 +1,10 @@
 #include "population/mating.hpp"
 
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "base/invariant_error.hpp"
 #include "base/messages.hpp"
 
 namespace qm {
@@ -99,6 +101,32 @@ std::vector<parent_pair> mate_parents(const population& current, int32_t matetyp
     break;
   }
   return offspring;
+}
+
+void verify_mating(const population& current, std::span<const parent_pair> offspring) {
+  if (current.nind < 1)
+    throw invariant_error("the generation of the parents has " + std::to_string(current.nind) + " animals");
+  verify_parents(offspring, current.nind);
+  // A bit per animal of current for each list.
+  const size_t words = static_cast<size_t>(current.nind) / 64 + 1;
+  std::vector<uint64_t> in_sires(words, 0), in_dams(words, 0);
+  const auto mark = [&](std::vector<uint64_t>& bits, const std::vector<int32_t>& list) {
+    for (int32_t a : list)
+      if (a >= 1 && a <= current.nind) bits[static_cast<size_t>(a) >> 6] |= uint64_t{1} << (a & 63);
+  };
+  mark(in_sires, current.sires);
+  mark(in_dams, current.dams);
+  for (size_t k = 0; k < offspring.size(); ++k) {
+    const struct {
+      int32_t a;
+      const std::vector<uint64_t>& bits;
+      const char* which;
+    } parents[] = {{offspring[k].sire, in_sires, "sire"}, {offspring[k].dam, in_dams, "dam"}};
+    for (const auto& p : parents)
+      if (!((p.bits[static_cast<size_t>(p.a) >> 6] >> (p.a & 63)) & 1u))
+        throw invariant_error("offspring " + std::to_string(k + 1) + " has " + p.which + " " + std::to_string(p.a) +
+                              ", who is not in the " + p.which + " list");
+  }
 }
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 // the same number of dams, each dam a family of full sibs), 1 random without
 // half- or full-sib matings, 2 random with replacement.
 #pragma once
+#include <span>
 #include <vector>
 
 #include "population/population.hpp"
@@ -12,5 +13,10 @@ namespace qm {
 
 std::vector<parent_pair> mate_parents(const population& current, int32_t matetype, int32_t noff,
                                       random_stream& rng);
+
+// Check of a mating (invariant_error naming the first fault): the pairs are
+// parents in current (verify_parents), every sire one of its sire list and
+// every dam one of its dam list.
+void verify_mating(const population& current, std::span<const parent_pair> offspring);
 
 }  // namespace qm

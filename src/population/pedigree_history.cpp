@@ -1,8 +1,11 @@
 #include "population/pedigree_history.hpp"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "base/byte_codec.hpp"
+#include "base/invariant_error.hpp"
 
 namespace qm {
 
@@ -69,6 +72,65 @@ pedigree_history decode_pedigree_history(byte_reader& r) {
     before = static_cast<int32_t>(n);
   }
   return h;
+}
+
+pedigree_history pedigree_history::from_parts(std::vector<pedigree_record> records, std::vector<int64_t> first) {
+  pedigree_history h;
+  h.records_ = std::move(records);
+  h.first_ = std::move(first);
+  return h;
+}
+
+void verify(const pedigree_history& h, int32_t from_generation) {
+  using std::to_string;
+  const auto fail = [](const std::string& what) { throw invariant_error(what); };
+  const int32_t gens = h.generations();
+  const int64_t n = h.size();
+  if (gens == 0) {
+    if (n != 0) fail("the pedigree history has no generation but " + to_string(n) + " records");
+    return;
+  }
+  if (h.first_of(0) != 1)
+    fail("generation 0 of the pedigree history starts at position " + to_string(h.first_of(0)) + ", not 1");
+  for (int32_t g = 1; g < gens; ++g)
+    if (h.first_of(g) <= h.first_of(g - 1))
+      fail("generation " + to_string(g) + " of the pedigree history starts at position " + to_string(h.first_of(g)) +
+           ", not after generation " + to_string(g - 1) + " at " + to_string(h.first_of(g - 1)));
+  if (h.first_of(gens - 1) > n)
+    fail("generation " + to_string(gens - 1) + " of the pedigree history starts at position " +
+         to_string(h.first_of(gens - 1)) + ", past its last record, " + to_string(n));
+  for (int32_t g = std::max(from_generation, 0); g < gens; ++g) {
+    const int64_t first = h.first_of(g), end = g + 1 < gens ? h.first_of(g + 1) : n + 1;
+    // The generation before: positions lo..hi.
+    const int64_t lo = g > 0 ? h.first_of(g - 1) : 0, hi = first - 1;
+    for (int64_t k = first; k < end; ++k) {
+      const pedigree_record& r = h.at(k);
+      const int32_t number = static_cast<int32_t>(k - first + 1);
+      const int8_t s = static_cast<int8_t>(sex_of(number));
+      const auto record = [&] { return "record " + to_string(k) + " of the pedigree history"; };
+      if (r.generation != g || r.number != number || r.sex != s)
+        fail(record() + " is animal " + to_string(r.number) + " of generation " + to_string(r.generation) + " with sex " +
+             to_string(r.sex) + "; its position makes it animal " + to_string(number) + " of generation " +
+             to_string(g) + " with sex " + to_string(s));
+      const auto animal = [&] {
+        return record() + " (animal " + to_string(number) + " of generation " + to_string(g) + ")";
+      };
+      if (g == 0) {
+        if (r.sire != 0 || r.dam != 0)
+          fail(animal() + " has sire " + to_string(r.sire) + " and dam " + to_string(r.dam) +
+               "; the base generation has no known parents");
+        continue;
+      }
+      for (const auto& [parent, want] : {std::pair{r.sire, sex::male}, std::pair{r.dam, sex::female}}) {
+        const char* which = want == sex::male ? " has sire " : " has dam ";
+        if (parent < lo || parent > hi)
+          fail(animal() + which + to_string(parent) + ", outside generation " + to_string(g - 1) + " (positions " +
+               to_string(lo) + ".." + to_string(hi) + ")");
+        if (h.at(parent).sex != static_cast<int8_t>(want))
+          fail(animal() + which + to_string(parent) + (want == sex::male ? ", a female" : ", a male"));
+      }
+    }
+  }
 }
 
 }  // namespace qm

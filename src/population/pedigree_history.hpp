@@ -32,6 +32,9 @@ class pedigree_history {
   void reserve(int64_t animals);
   // A new generation whose parents (numbers in the previous generation) are given.
   void append(const std::vector<parent_pair>& parents);
+  // A history from its parts as they are given (the records, and the first
+  // position of every generation), unchecked: verify tells whether they fit.
+  static pedigree_history from_parts(std::vector<pedigree_record> records, std::vector<int64_t> first);
 
   int64_t size() const { return static_cast<int64_t>(records_.size()); }
   int32_t generations() const { return static_cast<int32_t>(first_.size()); }  // including the base
@@ -57,5 +60,15 @@ class byte_writer;
 // bytes left and every parent against the generation before (decode_error).
 void encode_pedigree_history(byte_writer& w, const pedigree_history& h);
 pedigree_history decode_pedigree_history(byte_reader& r);
+
+// ---- Check of the invariants (invariant_error naming the first fault, one
+// pass over the records): generation 0 starts at position 1 and every
+// generation after the one before, none empty, the last within the records;
+// every record has the generation and number its position gives and the
+// sex of that number; the base generation has no parents, every later
+// record a male sire and a female dam in the generation before. The records
+// of the generations from from_generation on only (the offsets of all): the
+// generations before, once checked, do not change.
+void verify(const pedigree_history& h, int32_t from_generation = 0);
 
 }  // namespace qm

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "base/page_pool.hpp"
@@ -71,6 +73,11 @@ class haplotype_matrix {
   // Bytes of the alleles in the layout in use.
   size_t bytes() const { return packed_ ? words() * nhap_ * sizeof(uint64_t) : size(); }
   size_t size() const { return static_cast<size_t>(nloci_) * static_cast<size_t>(nhap_); }
+  // Elements held by the storage of each layout: at least what the extents
+  // need in the layout in use (size() bytes, or words() x haplotypes()
+  // words), none in the other.
+  size_t stored_bytes() const { return data_.size(); }
+  size_t stored_words() const { return bits_.size(); }
 
   // Bytes layout. Haplotype h (0-based): nloci contiguous alleles.
   int8_t* column(int32_t h) { return data_.get() + static_cast<size_t>(h) * static_cast<size_t>(nloci_); }
@@ -168,5 +175,49 @@ struct population {
     return std::min(males, females);
   }
 };
+
+// ---- Checks of the invariants of the types above. Each throws
+// invariant_error (base/invariant_error.hpp) naming the first fault it finds
+// with its numbers; each is one pass over the data.
+
+// The extents of m against its storage; in the bytes layout every allele in
+// 1..max_allele (127 in the historical generations, 2 from the recoding on);
+// in the packed layout every bit past the last locus of a row clear. name:
+// the matrix in messages ("marker", "candidate-locus").
+void verify(const haplotype_matrix& m, std::string_view name, int8_t max_allele = 127);
+
+// The parents of a generation: in the base generation (previous_nind 0)
+// every animal its own sire and dam; otherwise numbers 1..previous_nind in
+// the generation before, sires males (odd) and dams females (even).
+void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind);
+
+// What a check of a population takes from its caller, which the population
+// itself does not know.
+struct population_context {
+  // Animals of the generation before, which the parents are numbers in; 0
+  // for the base generation.
+  int32_t previous_nind = 0;
+  // The sire and dam lists are still those chosen from the generation
+  // before (from the meiosis until this generation's selection).
+  bool selection_of_previous = false;
+  // The highest allele number: 127 before the recoding, 2 from it on.
+  int8_t max_allele = 127;
+  // Traits of the values of this generation (0: it has none), or -1 when the
+  // values may still be those of an earlier generation (not checked then).
+  int32_t traits = -1;
+  // Every allele of the bytes layout too (a pass over the matrices); off
+  // after a step that changed no haplotype.
+  bool alleles = true;
+};
+
+// Both matrices with 2 haplotypes per animal, in the same layout, and (with
+// c.alleles) their alleles within the registries: at most the highest
+// number in use at the locus, and one of the carried set while the sets are
+// valid; the registries sized to the loci, their numbers 2..128, their
+// carried sets holding numbers 1..top only; nind parent pairs
+// (verify_parents); the sire and dam lists without repeats, sires males and
+// dams females of the generation they were chosen from; as many phenotypes
+// as true values, nind x traits of them, finite.
+void verify(const population& pop, const population_context& c);
 
 }  // namespace qm

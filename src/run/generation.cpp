@@ -13,6 +13,7 @@
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
 #include "random/replicate.hpp"
+#include "run/verify_state.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
 #include "values/threshold.hpp"
@@ -27,6 +28,13 @@ void generation_message(int64_t g) {
 }
 
 namespace {
+
+// Checked builds: the state is verified after every step (check_state
+// stops the run at a fault). CMake sets QM_VERIFY for this file only.
+#ifndef QM_VERIFY
+#define QM_VERIFY 0
+#endif
+constexpr bool verify_each_step = QM_VERIFY != 0;
 
 // Every allele of m set to v, in parallel.
 void fill_alleles(haplotype_matrix& m, int8_t v, int threads) {
@@ -62,6 +70,7 @@ void start_population(run_state& st, const observer_list& observers) {
   st.history.reserve(stage_plan(p).animals());
   st.mutation_on = b.nomut != 1;
   st.ebv.plan(p);
+  if constexpr (verify_each_step) check_state(st, run_step::start, 127);
 }
 
 void run_generation(run_state& st, const stage_block& b, const generation_step& step, const observer_list& observers) {
@@ -71,14 +80,21 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   textfile::stop_if_background_failed();
   if (step.kind == generation_kind::recoding) st.mutation_on = false;
   const bool mutate = st.mutation_on && step.kind == generation_kind::history_with_mutation;
+  // Checked builds: the highest allele number before this generation's
+  // recoding and after it (any number until the recoding, 1 and 2 from then on).
+  const bool recoded_before = step.kind != generation_kind::history_with_mutation && step.kind != generation_kind::recoding;
+  const int8_t max_allele_before = recoded_before ? 2 : 127;
+  const int8_t max_allele_after = step.kind == generation_kind::history_with_mutation ? 127 : 2;
 
   std::vector<parent_pair> offspring = mate_parents(pop, b.matetype, b.nind, st.rng);
   st.history.append(offspring);
+  if constexpr (verify_each_step) check_state(st, run_step::mating, max_allele_before, offspring);
   // A historical generation with mutation keeps its allele bookkeeping, which
   // the meiosis gathers while it copies the haplotypes.
   const bool history = step.kind == generation_kind::history_with_mutation;
   make_offspring(pop, std::move(offspring), {st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0}, st.buffers,
                  st.rng, p.threads, history);
+  if constexpr (verify_each_step) check_state(st, run_step::meiosis, max_allele_before);
 
   switch (step.kind) {
     case generation_kind::history_with_mutation:
@@ -96,6 +112,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
         pack_haplotypes(pop.markers, p.threads);
         pack_haplotypes(pop.candidates, p.threads);
       }
+      if constexpr (verify_each_step) check_state(st, run_step::recoding, 2);
       break;
     case generation_kind::history_without_mutation:
       break;
@@ -121,7 +138,8 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
     st.ebv.record_generation(pop, st.history, p.threads);
   if (selects_on_ebv(criterion)) st.ebv.estimate(criterion, st.history, p.h2[0], p.threads);
   select_parents(pop, criterion, b.nsire, b.ndam, st.rng, st.ebv.scores_for(criterion, current));
-  const generation_view done{step,       p,       st.map, pop, st.architecture ? &*st.architecture : nullptr,
+  if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);
+  const generation_view done{step,       p, st.map, pop, st.architecture ? &*st.architecture : nullptr,
                              st.history, &st.ebv, st.rng.start_seed};
   observers.generation_done(done);
   generation_message(step.number);

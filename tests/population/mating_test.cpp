@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "base/invariant_error.hpp"
 #include "base/messages.hpp"
 #include "population/mating.hpp"
 #include "support.hpp"
@@ -146,6 +147,48 @@ TEST(RandMate, UniformOfOneStaysInTheList) {
     // The first draw picks the last entry of its list (a dam in design 0, a sire otherwise).
     EXPECT_EQ(design == 0 ? f.dam(1) : f.sire(1), design == 0 ? 12 : 5);
   }
+}
+
+// The message of the invariant_error of verify_mating ("" when none).
+std::string mating_fault(const qm::population& p, const std::vector<qm::parent_pair>& o) {
+  try {
+    qm::verify_mating(p, o);
+  } catch (const qm::invariant_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(VerifyMating, EveryDesignPassesAndForeignParentsAreCaught) {
+  for (int design = 0; design <= 2; ++design) {
+    fixture f;
+    // Sires 3, 7, 11, ... and dams 4, 8, 12, ...: every other animal of each
+    // sex is not selected.
+    f.lists(5, 10);
+    for (int32_t& s : f.p.sires) s = 2 * s + 1;
+    for (int32_t& d : f.p.dams) d *= 2;
+    f.mate(design, 40);
+    EXPECT_EQ(mating_fault(f.p, f.o), "") << design;
+  }
+  fixture f;
+  f.lists(5, 10);
+  for (int32_t& s : f.p.sires) s = 2 * s + 1;
+  for (int32_t& d : f.p.dams) d *= 2;
+  f.mate(2, 40);
+  std::vector<qm::parent_pair> o = f.o;
+  // A male, but not a selected one; a dam of the sire list's sex.
+  o[6].sire = 1;
+  EXPECT_EQ(mating_fault(f.p, o), "offspring 7 has sire 1, who is not in the sire list");
+  o = f.o;
+  o[39].dam = 2;
+  EXPECT_EQ(mating_fault(f.p, o), "offspring 40 has dam 2, who is not in the dam list");
+  // Parents outside the generation, or of the wrong sex (verify_parents).
+  o = f.o;
+  o[0].sire = 41;
+  EXPECT_EQ(mating_fault(f.p, o), "animal 1 has sire 41, outside the generation before (1..40)");
+  o = f.o;
+  o[2].dam = 3;
+  EXPECT_EQ(mating_fault(f.p, o), "animal 3 has dam 3, a male");
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "base/byte_codec.hpp"
+#include "base/invariant_error.hpp"
 #include "config/stage_plan.hpp"
 #include "run/generation.hpp"
 #include "support.hpp"
@@ -201,6 +204,112 @@ TEST(PedigreeHistoryCodec, DamagedBytesGiveDecodeErrors) {
   outside[8 + 8 + 24 + 8 + 4] = 4;
   EXPECT_EQ(qmtest::decode_failure(outside, decode),
             "generation 2 of the pedigree has a parent outside the generation before");
+}
+
+// The message of the invariant_error of verify ("" when none).
+std::string fault(const qm::pedigree_history& h, int32_t from_generation = 0) {
+  try {
+    qm::verify(h, from_generation);
+  } catch (const qm::invariant_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(PedigreeHistoryVerify, HistoriesThatAppendMakesPass) {
+  qm::pedigree_history h;
+  EXPECT_EQ(fault(h), "");  // nothing started
+  h.start(4);
+  EXPECT_EQ(fault(h), "");
+  h.append({{1, 2}, {3, 4}, {1, 4}});
+  h.append({{1, 2}, {3, 2}, {3, 2}, {1, 2}, {1, 2}});
+  EXPECT_EQ(fault(h), "");
+
+  // The history of a whole run.
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(qmtest::small_par());
+  for (int stage = 1; stage <= s.params.nstage; ++stage) s.run_stage(stage, qm::observer_list{});
+  EXPECT_EQ(fault(s.st.history), "");
+}
+
+TEST(PedigreeHistoryVerify, ParentsOutsideTheGenerationBeforeOrOfTheWrongSex) {
+  // Base of 4 (positions 1..4), generation 1 of 3 (5..7), then one more.
+  auto with_last = [](const std::vector<qm::parent_pair>& last) {
+    qm::pedigree_history h;
+    h.start(4);
+    h.append({{1, 2}, {3, 4}, {1, 4}});
+    h.append(last);
+    return fault(h);
+  };
+  EXPECT_EQ(with_last({{1, 2}, {3, 2}}), "");
+  // Sire 0 is position 4, in the base generation; dam 4 is position 8, the animal itself.
+  EXPECT_EQ(with_last({{1, 2}, {0, 2}}),
+            "record 9 of the pedigree history (animal 2 of generation 2) has sire 4, outside generation 1 (positions 5..7)");
+  EXPECT_EQ(with_last({{1, 4}}),
+            "record 8 of the pedigree history (animal 1 of generation 2) has dam 8, outside generation 1 (positions 5..7)");
+  EXPECT_EQ(with_last({{2, 2}}), "record 8 of the pedigree history (animal 1 of generation 2) has sire 6, a female");
+  EXPECT_EQ(with_last({{1, 2}, {3, 3}}), "record 9 of the pedigree history (animal 2 of generation 2) has dam 7, a male");
+  // An empty generation: the next starts where it does.
+  qm::pedigree_history h;
+  h.start(4);
+  h.append({});
+  EXPECT_EQ(fault(h), "generation 1 of the pedigree history starts at position 5, past its last record, 4");
+  h.append({{1, 2}});
+  EXPECT_EQ(fault(h), "generation 2 of the pedigree history starts at position 5, not after generation 1 at 5");
+}
+
+TEST(PedigreeHistoryVerify, OffsetsAndRecordsFromTheirParts) {
+  // A valid history of 4 + 2 + 2 animals from its parts, then one fault at a time.
+  using rec = qm::pedigree_record;
+  const std::vector<rec> records = {{0, 0, 0, 1, 1}, {0, 0, 0, 2, 2}, {0, 0, 0, 3, 1}, {0, 0, 0, 4, 2},
+                                    {1, 4, 1, 1, 1}, {3, 2, 1, 2, 2}, {5, 6, 2, 1, 1}, {5, 6, 2, 2, 2}};
+  const std::vector<int64_t> first = {1, 5, 7};
+  auto with = [&](const std::function<void(std::vector<rec>&, std::vector<int64_t>&)>& damage, int32_t from = 0) {
+    std::vector<rec> r = records;
+    std::vector<int64_t> f = first;
+    damage(r, f);
+    return fault(qm::pedigree_history::from_parts(std::move(r), std::move(f)), from);
+  };
+  EXPECT_EQ(with([](auto&, auto&) {}), "");
+  const qm::pedigree_history valid = qm::pedigree_history::from_parts(records, first);
+  EXPECT_EQ(valid.size_of(1), 2);
+  EXPECT_EQ(valid.position_in_current(2), 8);
+
+  // Offsets: the first not at 1, one going backwards, one past the records,
+  // records without a generation.
+  EXPECT_EQ(with([](auto&, auto& f) { f[0] = 2; }), "generation 0 of the pedigree history starts at position 2, not 1");
+  EXPECT_EQ(with([](auto&, auto& f) { f[2] = 4; }),
+            "generation 2 of the pedigree history starts at position 4, not after generation 1 at 5");
+  EXPECT_EQ(with([](auto&, auto& f) { f[2] = 9; }),
+            "generation 2 of the pedigree history starts at position 9, past its last record, 8");
+  EXPECT_EQ(with([](auto&, auto& f) { f.clear(); }), "the pedigree history has no generation but 8 records");
+  // Records whose generation, number or sex is not the one their place gives.
+  EXPECT_EQ(with([](auto& r, auto&) { r[5].generation = 2; }),
+            "record 6 of the pedigree history is animal 2 of generation 2 with sex 2; its position makes it animal 2 "
+            "of generation 1 with sex 2");
+  EXPECT_EQ(with([](auto& r, auto&) { r[6].number = 3; }),
+            "record 7 of the pedigree history is animal 3 of generation 2 with sex 1; its position makes it animal 1 "
+            "of generation 2 with sex 1");
+  EXPECT_EQ(with([](auto& r, auto&) { r[3].sex = 1; }),
+            "record 4 of the pedigree history is animal 4 of generation 0 with sex 1; its position makes it animal 4 "
+            "of generation 0 with sex 2");
+  // Parents: known in the base generation, past the generation before.
+  EXPECT_EQ(with([](auto& r, auto&) { r[2].dam = 1; }),
+            "record 3 of the pedigree history (animal 3 of generation 0) has sire 0 and dam 1; the base generation "
+            "has no known parents");
+  EXPECT_EQ(with([](auto& r, auto&) { r[7].sire = 3; }),
+            "record 8 of the pedigree history (animal 2 of generation 2) has sire 3, outside generation 1 (positions "
+            "5..6)");
+  EXPECT_EQ(with([](auto& r, auto&) { r[4].dam = 9; }),
+            "record 5 of the pedigree history (animal 1 of generation 1) has dam 9, outside generation 0 (positions "
+            "1..4)");
+  // From a later generation on: the records before it are not read again,
+  // the offsets of every generation are.
+  EXPECT_EQ(with([](auto& r, auto&) { r[4].dam = 9; }, 2), "");
+  EXPECT_NE(with([](auto& r, auto&) { r[7].sire = 3; }, 2), "");
+  EXPECT_EQ(with([](auto&, auto& f) { f[1] = 1; }, 2),
+            "generation 1 of the pedigree history starts at position 1, not after generation 0 at 1");
 }
 
 }  // namespace
