@@ -76,7 +76,9 @@ TEST(OutputFolder, RunJsonHashesMatchTheFiles) {
   // Every file in the folder but run.json itself is listed.
   for (const auto& e : fs::directory_iterator("out")) {
     const std::string n = e.path().filename().string();
-    if (n != "run.json") EXPECT_TRUE(listed.count(n)) << n << " missing from run.json";
+    if (n != "run.json") {
+      EXPECT_TRUE(listed.count(n)) << n << " missing from run.json";
+    }
   }
   EXPECT_TRUE(listed.count("01geno.bed"));
   EXPECT_TRUE(listed.count("log.txt"));

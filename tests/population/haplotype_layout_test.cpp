@@ -77,7 +77,9 @@ TEST(HaplotypeLayout, PackAndUnpackKeepEveryAllele) {
     EXPECT_TRUE(same_alleles(packed, bytes)) << nloci << " loci";
     for (int32_t h = 0; h < 6; ++h) {
       // the bits past the last locus are 0
-      if (nloci % 64) EXPECT_EQ(packed.row(h)[packed.words() - 1] >> (nloci % 64), 0u);
+      if (nloci % 64) {
+        EXPECT_EQ(packed.row(h)[packed.words() - 1] >> (nloci % 64), 0u);
+      }
       // any range unpacks to the alleles of the bytes
       for (int l0 = 0; l0 < nloci; l0 += 7) {
         const int l1 = std::min(nloci, l0 + 1 + (l0 * 13) % 90);
@@ -272,7 +274,9 @@ TEST(HaplotypeLayout, MeiosisInBitsMakesTheSameGametesAsInBytes) {
         for (int32_t l = 0; l < a.markers.loci(); ++l) differ += a.markers.allele(l, 0) != a.markers.allele(l, 2);
         EXPECT_GT(differ, 0);
         for (int32_t h = 0; h < b.markers.haplotypes(); ++h)
-          if (b.markers.loci() % 64) EXPECT_EQ(b.markers.row(h)[b.markers.words() - 1] >> (b.markers.loci() % 64), 0u);
+          if (b.markers.loci() % 64) {
+            EXPECT_EQ(b.markers.row(h)[b.markers.words() - 1] >> (b.markers.loci() % 64), 0u);
+          }
       }
 }
 
