@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include <sys/wait.h>
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -46,6 +48,12 @@ std::string console_capture::text() {
   if (pos > 0 && std::fread(s.data(), 1, s.size(), f) != s.size()) s.clear();
   std::fseek(f, 0, SEEK_END);
   return s;
+}
+
+int run_program(const std::string& args) {
+  const std::string cmd = std::string("'") + QM_BINARY + "' " + args + " > stdout.txt 2> stderr.txt < /dev/null";
+  const int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
 std::string read_file(const std::string& path) {

@@ -28,6 +28,11 @@ struct console_capture {
   std::string text();
 };
 
+// Runs the program with args (a shell command line's words) in the working
+// folder, standard output to stdout.txt and standard error to stderr.txt,
+// nothing on standard input; its exit status (-1 when it did not exit).
+int run_program(const std::string& args);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);

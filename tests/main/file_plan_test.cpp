@@ -23,11 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int run(const std::string& args) {
-  const std::string cmd = std::string("'") + QM_BINARY + "' " + args + " > stdout.txt 2> stderr.txt < /dev/null";
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+int run(const std::string& args) { return qmtest::run_program(args); }
 
 std::vector<std::string> words(const std::string& args) {
   std::vector<std::string> w{"quillmere"};

@@ -22,11 +22,7 @@ namespace {
 
 using qmtest::set_record;
 
-int run(const std::string& args) {
-  const std::string cmd = std::string("'") + QM_BINARY + "' " + args + " > stdout.txt 2> stderr.txt < /dev/null";
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+int run(const std::string& args) { return qmtest::run_program(args); }
 
 // log.txt without its line of start and end times.
 std::string log_without_times(const std::string& path) {

@@ -26,11 +26,7 @@ std::string any_seed_par() {
   return qmtest::set_record(qmtest::set_record(qmtest::small_par(), 12, "1.0 1.0e-2 1.0e-2"), 14, "0 3 1.0 1.0");
 }
 
-int run(const std::string& args) {
-  const std::string cmd = std::string("'") + QM_BINARY + "' " + args + " > stdout.txt 2> stderr.txt < /dev/null";
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+int run(const std::string& args) { return qmtest::run_program(args); }
 
 TEST(OutputFolder, RefusesFilesOfAnEarlierRunUnlessOverwrite) {
   qmtest::tempdir td;
