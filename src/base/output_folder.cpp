@@ -32,16 +32,11 @@ bool file_name_pattern::matches(std::string_view file) const {
   return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-namespace {
-
-// NAME for NAME.tmp, the temporary name of a file being written; empty otherwise.
 std::string_view final_name_of(std::string_view name) {
   const std::string suffix = temp_name_of("");
   if (name.size() <= suffix.size() || name.substr(name.size() - suffix.size()) != suffix) return {};
   return name.substr(0, name.size() - suffix.size());
 }
-
-}  // namespace
 
 bool file_plan::writes(std::string_view file) const {
   const auto in = [](const std::set<std::string>& s, std::string_view n) { return s.find(std::string(n)) != s.end(); };

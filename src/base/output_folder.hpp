@@ -35,6 +35,10 @@ class output_folder {
 // digits from 100 on.
 std::string result_name(int64_t g, std::string_view name);
 
+// NAME for NAME.tmp, the temporary name of a file being written; empty
+// for every other name.
+std::string_view final_name_of(std::string_view name);
+
 // The shape of the names of one kind of file: a fixed name ("QMAP.out"), or
 // a generation number as result_name writes it followed by a fixed part
 // ("MTYPE.out" for "05MTYPE.out" and "123MTYPE.out").

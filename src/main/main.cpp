@@ -15,12 +15,14 @@
 #include <string>
 
 #include "base/atomic_file.hpp"
+#include "base/folder_lock.hpp"
 #include "base/interrupt.hpp"
 #include "base/messages.hpp"
 #include "base/output_folder.hpp"
 #include "config/options.hpp"
 #include "config/parameters.hpp"
 #include "main/observers.hpp"
+#include "output/earlier_run.hpp"
 #include "output/run_record.hpp"
 #include "run/driver.hpp"
 #include "run/history_file.hpp"
@@ -29,41 +31,6 @@
 #include "stats/merge.hpp"
 
 namespace {
-
-// The output folder: created when missing; result files of an earlier run
-// stop the run before it starts unless --overwrite removes them. Returns
-// false (after a message on standard error) when the run cannot start.
-bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& observers) {
-  if (o.outdir.empty()) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(o.outdir, ec);
-  if (ec || !std::filesystem::is_directory(o.outdir)) {
-    std::fprintf(stderr, "quillmere: the output folder %s cannot be created (%s). Name a folder you may write in.\n",
-                 o.outdir.c_str(), ec ? ec.message().c_str() : "not a folder");
-    return false;
-  }
-  const std::vector<std::string> old = observers.name_patterns().found_in(o.outdir);
-  if (old.empty()) return true;
-  if (!o.overwrite) {
-    std::string names;
-    for (size_t k = 0; k < old.size() && k < 12; ++k) names += (k ? ", " : "") + old[k];
-    if (old.size() > 12) names += ", ... (" + std::to_string(old.size()) + " files)";
-    std::fprintf(stderr,
-                 "quillmere: the output folder %s holds files of an earlier run: %s.\n"
-                 "Choose another --outdir, or give --overwrite to remove them first.\n",
-                 o.outdir.c_str(), names.c_str());
-    return false;
-  }
-  for (const std::string& n : old) {
-    if (!std::filesystem::remove(std::filesystem::path(o.outdir) / n, ec) || ec) {
-      std::fprintf(stderr, "quillmere: %s/%s of an earlier run cannot be removed (%s).\n", o.outdir.c_str(), n.c_str(),
-                   ec.message().c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
 
 // The run-wide settings of the command line in a fresh set of parameters.
 qm::run_parameters parameters_of(const qm::run_options& o) {
@@ -80,14 +47,10 @@ qm::run_parameters parameters_of(const qm::run_options& o) {
   return p;
 }
 
-// --from-history: the history is read and checked against the parameter
-// file before anything is written, so that a damaged or unfitting history
-// stops the run with no file made (message on standard error, false). A
-// parameter file that cannot be read, or a run too large for the memory,
-// leaves the history to the run, which stops on that first, in its log.
-bool read_history_before_run(qm::run_options& o, std::optional<qm::saved_history>& out) {
-  if (o.parafile.empty()) o.parafile = qm::askfile(stdin);
-  qm::run_parameters p = parameters_of(o);
+// The parameters read without a word on the console, to plan the run before
+// it starts; false when they cannot be read or the run does not fit the
+// memory (the run stops on that itself, in its log).
+bool read_quietly(qm::run_parameters& p) {
   std::FILE* quiet = std::fopen("/dev/null", "w");
   if (quiet) qm::msg_set_console(quiet);
   bool readable = true;
@@ -99,6 +62,94 @@ bool read_history_before_run(qm::run_options& o, std::optional<qm::saved_history
   }
   qm::msg_set_console(nullptr);
   if (quiet) std::fclose(quiet);
+  return readable;
+}
+
+std::string list_of(const std::vector<std::string>& names) {
+  std::string list;
+  for (size_t k = 0; k < names.size() && k < 12; ++k) list += (k ? ", " : "") + names[k];
+  if (names.size() > 12) list += ", ... (" + std::to_string(names.size()) + " files)";
+  return list;
+}
+
+// The output folder: created when missing and locked for this run. Files of
+// an earlier run stop the run before it starts unless --overwrite removes
+// them; --overwrite removes only what an earlier run wrote, and a file this
+// run would replace that it may not remove stops the run before anything is
+// removed. Returns false (after a message on standard error) when the run
+// cannot start.
+bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& observers, qm::folder_lock& lock) {
+  std::error_code ec;
+  if (!o.outdir.empty()) {
+    std::filesystem::create_directories(o.outdir, ec);
+    if (ec || !std::filesystem::is_directory(o.outdir)) {
+      std::fprintf(stderr, "quillmere: the output folder %s cannot be created (%s). Name a folder you may write in.\n",
+                   o.outdir.c_str(), ec ? ec.message().c_str() : "not a folder");
+      return false;
+    }
+  }
+  const qm::output_folder folder(o.outdir);
+  std::string why;
+  bool busy = false;
+  if (!lock.take(o.outdir, why, busy)) {
+    if (busy) {
+      std::fprintf(stderr,
+                   "quillmere: the output folder %s is in use by another run (%s). Wait until that run has ended, "
+                   "or choose another --outdir.\n",
+                   folder.directory().c_str(), why.c_str());
+      return false;
+    }
+    std::fprintf(stderr, "quillmere: the output folder %s cannot be locked for this run (%s). Name a folder you may write in.\n",
+                 folder.directory().c_str(), why.c_str());
+    return false;
+  }
+  if (o.outdir.empty()) return true;  // the working folder: a warning in the run names earlier files
+
+  qm::run_parameters p = parameters_of(o);
+  if (!p.parafile.empty()) read_quietly(p);
+  const qm::folder_survey survey =
+      qm::survey_output_folder(folder, observers.files_of(p), {o.parafile, o.from_history}, o.overwrite);
+  if (!o.overwrite && !survey.earlier.empty()) {
+    std::fprintf(stderr,
+                 "quillmere: the output folder %s holds files of an earlier run: %s.\n"
+                 "Choose another --outdir, or give --overwrite to remove them first.\n",
+                 o.outdir.c_str(), list_of(survey.earlier).c_str());
+    return false;
+  }
+  if (!survey.in_the_way.empty()) {
+    std::fprintf(stderr,
+                 "quillmere: the output folder %s holds %s, which this run would replace but which %s. "
+                 "Move %s away, or choose another --outdir.\n",
+                 o.outdir.c_str(), list_of(survey.in_the_way).c_str(),
+                 o.overwrite ? "--overwrite may not remove (not written by an earlier run as it is now, not a "
+                               "regular file, or named on the command line)"
+                             : "no earlier run wrote (not a regular file, or named on the command line)",
+                 survey.in_the_way.size() > 1 ? "them" : "it");
+    return false;
+  }
+  if (!o.overwrite) return true;
+  for (const std::string& n : survey.changed)
+    std::fprintf(stderr, "quillmere: kept %s/%s: it has changed since the earlier run wrote it.\n", o.outdir.c_str(),
+                 n.c_str());
+  for (const std::string& n : survey.removable) {
+    if (!std::filesystem::remove(folder.file(n), ec) || ec) {
+      std::fprintf(stderr, "quillmere: %s of an earlier run cannot be removed (%s).\n", folder.file(n).c_str(),
+                   ec ? ec.message().c_str() : "gone meanwhile");
+      return false;
+    }
+  }
+  return true;
+}
+
+// --from-history: the history is read and checked against the parameter
+// file before anything is written, so that a damaged or unfitting history
+// stops the run with no file made (message on standard error, false). A
+// parameter file that cannot be read, or a run too large for the memory,
+// leaves the history to the run, which stops on that first, in its log.
+bool read_history_before_run(qm::run_options& o, std::optional<qm::saved_history>& out) {
+  if (o.parafile.empty()) o.parafile = qm::askfile(stdin);
+  qm::run_parameters p = parameters_of(o);
+  const bool readable = read_quietly(p);
   if (!readable) return true;
   try {
     out.emplace(qm::read_history_file(o.from_history));
@@ -144,9 +195,7 @@ int check_only(const qm::run_options& o) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
   if (o.merge) {
@@ -181,7 +230,8 @@ int main(int argc, char** argv) {
   std::optional<qm::saved_history> history;
   if (!o.from_history.empty() && !read_history_before_run(o, history)) return 1;
   const qm::observer_list observers = qm::registered_observers(o);
-  if (!prepare_output_folder(o, observers)) return 1;
+  qm::folder_lock lock;
+  if (!prepare_output_folder(o, observers, lock)) return 1;
   const qm::output_folder folder(o.outdir);
 
   qm::run_parameters p = parameters_of(o);
@@ -226,4 +276,19 @@ int main(int argc, char** argv) {
     if (ending.status == 0) ending.status = 1;
   }
   return ending.status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A stop that no step turned into a message of its own: still a message
+  // and exit status 1, never an abort.
+  try {
+    return run_main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "quillmere: there is not enough memory for this. Free memory, or make the run smaller.\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillmere: %s\n", e.what());
+  }
+  return 1;
 }

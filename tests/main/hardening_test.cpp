@@ -152,15 +152,23 @@ TEST(FileKinds, OnlyARegularFileOfBoundedSizeIsRead) {
 TEST(IoFaults, LogOnAFullDiskStopsWithExitOne) {
   qmtest::tempdir td;
   qmtest::write_file("param.par", qmtest::small_par());
-  fs::create_directory("out");
-  fs::create_symlink("/dev/full", "out/log.txt");
-  const result r = run("--outdir out param.par");
+  fs::create_symlink("/dev/full", "log.txt");
+  const result r = run("param.par");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("log.txt cannot be written (No space left on device)"), std::string::npos) << r.err;
+  fs::remove("log.txt");
   // Standard output on a full disk stops the same way.
   const int rc = std::system((std::string("'") + QM_BINARY + "' param.par > /dev/full 2> err.txt").c_str());
   EXPECT_EQ(WEXITSTATUS(rc), 1);
   EXPECT_NE(qmtest::read_file("err.txt").find("cannot be written"), std::string::npos);
+  // In an output folder a link where the run would write is refused before
+  // anything is written: the run would write through it.
+  fs::create_directory("out");
+  fs::create_symlink("/dev/full", "out/log.txt");
+  const result refused = run("--outdir out param.par");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("holds log.txt"), std::string::npos) << refused.err;
+  EXPECT_FALSE(qmtest::file_exists("out/run.json"));
 }
 
 // SIGTERM while the run writes large result files: no file under its final
@@ -207,35 +215,33 @@ TEST(IoFaults, SigtermLeavesNoTruncatedFile) {
 }
 
 // A result file that cannot be written while the files go to the disk in
-// the background (two threads; its temporary name leads to /dev/full): the
-// run stops with exit status 1 and the file's own message; neither the file
-// nor any temporary file is left; the note of the stopped run names only
-// the generations whose files are complete, and run.json lists only files
-// that are whole.
+// the background (two threads, the working folder, where a link in the way
+// is not refused; its temporary name leads to /dev/full): the run stops
+// with exit status 1 and the file's own message; neither the file nor any
+// temporary file is left, and run.json lists only files that are whole.
 TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
   qmtest::tempdir td;
   qmtest::write_file("param.par", qmtest::small_par());
-  fs::create_directory("out");
-  fs::create_symlink("/dev/full", "out/02MTYPE.out.tmp");
-  const result r = run("--threads 2 --outdir out param.par");
+  fs::create_symlink("/dev/full", "02MTYPE.out.tmp");
+  const result r = run("--threads 2 param.par");
   EXPECT_EQ(r.status, 1);
-  const std::string log = qmtest::read_file("out/log.txt");
-  EXPECT_NE(log.find("Result file out/02MTYPE.out cannot be written (No space left on device)"), std::string::npos)
+  const std::string log = qmtest::read_file("log.txt");
+  EXPECT_NE(log.find("Result file 02MTYPE.out cannot be written (No space left on device)"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("Result files are complete for generation 01."), std::string::npos) << log;
-  EXPECT_FALSE(qmtest::file_exists("out/02MTYPE.out"));
-  EXPECT_FALSE(qmtest::file_exists("out/03MTYPE.out"));
-  for (const auto& e : fs::directory_iterator("out")) {
+  EXPECT_TRUE(qmtest::file_exists("01MTYPE.out"));
+  EXPECT_FALSE(qmtest::file_exists("02MTYPE.out"));
+  EXPECT_FALSE(qmtest::file_exists("03MTYPE.out"));
+  for (const auto& e : fs::directory_iterator(".")) {
     const std::string n = e.path().filename().string();
     EXPECT_EQ(n.find(".tmp"), std::string::npos) << n << " left behind";
   }
-  const std::string record = qmtest::read_file("out/run.json");
+  const std::string record = qmtest::read_file("run.json");
   EXPECT_NE(record.find("\"name\": \"01MTYPE.out\""), std::string::npos) << record;
   EXPECT_EQ(record.find("\"name\": \"02MTYPE.out\""), std::string::npos) << record;
   EXPECT_NE(record.find("\"exit_status\": 1"), std::string::npos) << record;
   // The same run without the fault (the link went with the failed file) writes every file.
-  EXPECT_EQ(run("--threads 2 --overwrite --outdir out param.par").status, 0);
-  EXPECT_TRUE(qmtest::file_exists("out/03MTYPE.out"));
+  EXPECT_EQ(run("--threads 2 param.par").status, 0);
+  EXPECT_TRUE(qmtest::file_exists("03MTYPE.out"));
 }
 
 TEST(Check, ReportsSeveralProblemsOfOneFileAtOnce) {

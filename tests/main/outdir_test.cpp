@@ -1,10 +1,15 @@
 // The output folder, run.json and replicate studies end to end: a folder
-// with files of an earlier run is refused unless --overwrite; the hashes in
+// with files of an earlier run is refused unless --overwrite, which removes
+// only what that run wrote; one run at a time per folder; the hashes in
 // run.json are those of the files; a stopped run names its complete
 // generations; replicates run through GNU parallel merge into their means.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/folder_lock.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;
@@ -43,12 +49,138 @@ TEST(OutputFolder, RefusesFilesOfAnEarlierRunUnlessOverwrite) {
   EXPECT_EQ(qmtest::read_file("out/03BV.out"), first);
   EXPECT_TRUE(qmtest::file_exists("out/07BV.out"));
 
-  // --overwrite removes them first: the stale file is gone, the new run's files are there.
+  // --overwrite removes the earlier run's files first and leaves the one it never wrote.
   EXPECT_EQ(run("--outdir out --overwrite --seed 99 param.par"), 0);
-  EXPECT_FALSE(qmtest::file_exists("out/07BV.out"));
+  EXPECT_EQ(qmtest::read_file("out/07BV.out"), "stale");
   EXPECT_NE(qmtest::read_file("out/03BV.out"), first);
   EXPECT_NE(qmtest::read_file("out/log.txt").find("             99"), std::string::npos);
   EXPECT_FALSE(qmtest::file_exists("log.txt"));  // nothing in the working folder
+}
+
+// Files of the user's in the folder a run writes into: never removed, by the
+// first run or by the next one with --overwrite.
+TEST(OutputFolder, OverwriteLeavesWhatNoRunWrote) {
+  qmtest::tempdir td;
+  const std::vector<std::pair<std::string, std::string>> mine = {
+      {"slurm-4242.out", "job log"},   {"nohup.out", "nohup"},        {"cattlegeno.bed", "bed"},
+      {"cattlegeno.bim", "bim"},       {"cattlegeno.fam", "fam"},     {"wholegeno.vcf.gz", "vcf"},
+      {"scheme.out", any_seed_par()},  {"07BV.out", "my own table"}, {"notes.tmp", "draft"}};
+  for (const auto& [name, text] : mine) qmtest::write_file(name, text);
+  fs::create_symlink("scheme.out", "link.out");
+  for (int k = 0; k < 2; ++k) {  // into a folder without, then with a run.json
+    ASSERT_EQ(run("--outdir . --overwrite --plink --vcf scheme.out"), 0) << k << qmtest::read_file("stderr.txt");
+    for (const auto& [name, text] : mine) EXPECT_EQ(qmtest::read_file(name), text) << name << " after run " << k;
+    EXPECT_TRUE(fs::is_symlink("link.out"));
+    EXPECT_TRUE(qmtest::file_exists("01geno.bed"));
+  }
+  // Without --overwrite the refusal names the run's files, none of the user's.
+  EXPECT_EQ(run("--outdir . scheme.out"), 1);
+  const std::string err = qmtest::read_file("stderr.txt");
+  EXPECT_NE(err.find("01geno.bed"), std::string::npos) << err;
+  for (const auto& [name, text] : mine) EXPECT_EQ(err.find(name), std::string::npos) << name << ": " << err;
+}
+
+// A file named on the command line is never removed: a history read from
+// the folder survives, a parameter file where the run would write stops it.
+TEST(OutputFolder, FilesNamedOnTheCommandLineSurvive) {
+  qmtest::tempdir td;
+  fs::create_directories("p3");
+  fs::create_directories("q");
+  qmtest::write_file("p3/q.par", any_seed_par());
+  ASSERT_EQ(run("--outdir p3 --save-history p3/base.qmh p3/q.par"), 0);
+  fs::copy_file("p3/base.qmh", "p3/base.qmh.tmp");
+  const std::string history = qmtest::read_file("p3/base.qmh.tmp");
+  EXPECT_EQ(run("--outdir p3 --overwrite --from-history p3/base.qmh.tmp p3/q.par"), 0) << qmtest::read_file("stderr.txt");
+  EXPECT_EQ(qmtest::read_file("p3/base.qmh.tmp"), history);
+  EXPECT_EQ(qmtest::read_file("p3/q.par"), any_seed_par());
+  EXPECT_FALSE(qmtest::file_exists("p3/base.qmh"));  // the earlier run's own copy, unchanged: removed
+
+  // A parameter file under a name the run writes: stopped before anything is removed or written.
+  qmtest::write_file("q/log.txt", any_seed_par());
+  qmtest::write_file("q/01BV.out", "kept");
+  EXPECT_EQ(run("--outdir q --overwrite q/log.txt"), 1);
+  EXPECT_NE(qmtest::read_file("stderr.txt").find("log.txt"), std::string::npos) << qmtest::read_file("stderr.txt");
+  EXPECT_EQ(qmtest::read_file("q/log.txt"), any_seed_par());
+  EXPECT_EQ(qmtest::read_file("q/01BV.out"), "kept");
+  EXPECT_FALSE(qmtest::file_exists("q/run.json"));
+}
+
+// A result file changed since its run wrote it is the user's: --overwrite
+// keeps it, and stops when the new run would replace it, removing nothing.
+TEST(OutputFolder, AChangedResultFileStopsOverwrite) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", any_seed_par());
+  ASSERT_EQ(run("--outdir out param.par"), 0);
+  qmtest::write_file("out/03BV.out", qmtest::read_file("out/03BV.out") + "my note\n");
+  const std::string record = qmtest::read_file("out/run.json");
+  EXPECT_EQ(run("--outdir out --overwrite param.par"), 1);
+  const std::string err = qmtest::read_file("stderr.txt");
+  EXPECT_NE(err.find("03BV.out"), std::string::npos) << err;
+  EXPECT_NE(qmtest::read_file("out/03BV.out").find("my note"), std::string::npos);
+  EXPECT_EQ(qmtest::read_file("out/run.json"), record);
+  EXPECT_TRUE(qmtest::file_exists("out/01BV.out"));
+}
+
+// One run per folder: a folder locked by another process is refused at
+// once, naming the process, with nothing written.
+TEST(OutputFolder, ALockedFolderRefusesASecondRun) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", any_seed_par());
+  fs::create_directories("out");
+  qm::folder_lock held;
+  std::string why;
+  bool busy = false;
+  ASSERT_TRUE(held.take("out", why, busy)) << why;
+  EXPECT_EQ(run("--outdir out param.par"), 1);
+  const std::string err = qmtest::read_file("stderr.txt");
+  EXPECT_NE(err.find("in use by another run (process " + std::to_string(::getpid()) + ")"), std::string::npos) << err;
+  EXPECT_FALSE(qmtest::file_exists("out/log.txt"));
+  EXPECT_FALSE(qmtest::file_exists("out/run.json"));
+  held.release();
+  EXPECT_EQ(run("--outdir out param.par"), 0);
+  EXPECT_FALSE(qmtest::file_exists(std::string("out/") + qm::folder_lock_name));
+}
+
+// Two runs started together into one folder, 20 times: one complete run
+// and one clean refusal each time.
+TEST(OutputFolder, TwoRunsStartedTogetherLeaveOneRun) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", any_seed_par());
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::string out = "out" + std::to_string(trial);
+    pid_t pid[2];
+    for (int k = 0; k < 2; ++k) {
+      const std::string seed = std::to_string(100 + k), err = out + "-" + std::to_string(k) + ".err";
+      std::vector<std::string> words = {QM_BINARY, "--outdir", out, "--seed", seed, "param.par"};
+      std::vector<char*> argv;
+      for (std::string& w : words) argv.push_back(w.data());
+      argv.push_back(nullptr);
+      posix_spawn_file_actions_t io;
+      posix_spawn_file_actions_init(&io);
+      posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_EQ(posix_spawn(&pid[k], QM_BINARY, &io, nullptr, argv.data(), environ), 0);
+      posix_spawn_file_actions_destroy(&io);
+    }
+    int status[2];
+    for (int k = 0; k < 2; ++k) ::waitpid(pid[k], &status[k], 0);
+    ASSERT_TRUE(WIFEXITED(status[0]) && WIFEXITED(status[1]));
+    const int rc0 = WEXITSTATUS(status[0]), rc1 = WEXITSTATUS(status[1]);
+    ASSERT_EQ(std::min(rc0, rc1), 0) << trial;
+    ASSERT_EQ(std::max(rc0, rc1), 1) << trial;
+    const int winner = rc0 == 0 ? 0 : 1;
+    const std::string refusal = qmtest::read_file(out + "-" + std::to_string(1 - winner) + ".err");
+    EXPECT_TRUE(refusal.find("in use by another run") != std::string::npos ||
+                refusal.find("holds files of an earlier run") != std::string::npos)
+        << refusal;
+    // The folder holds the winner's run, whole: its seed, its exit, its files.
+    const nlohmann::json j = nlohmann::json::parse(qmtest::read_file(out + "/run.json"));
+    EXPECT_EQ(j.at("exit_status"), 0);
+    EXPECT_EQ(j.at("seed"), 100 + winner);
+    for (const auto& f : j.at("files"))
+      EXPECT_EQ(f.at("sha256"), qmtest::sha256(qmtest::read_file(out + "/" + f.at("name").get<std::string>())));
+    EXPECT_FALSE(qmtest::file_exists(out + "/" + qm::folder_lock_name));
+  }
 }
 
 TEST(OutputFolder, RunJsonHashesMatchTheFiles) {
