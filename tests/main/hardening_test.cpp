@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -236,6 +238,37 @@ TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
   // The same run without the fault (the link went with the failed file) writes every file.
   EXPECT_EQ(run("--threads 2 --overwrite --outdir out param.par").status, 0);
   EXPECT_TRUE(qmtest::file_exists("out/03MTYPE.out"));
+}
+
+// A fault in the records of a late stage stops the run before its first
+// historical generation, with the problem --check reports, in the log as
+// every stop; the folder holds only log.txt and run.json.
+TEST(Check, LaterStageFaultStopsBeforeTheFirstGeneration) {
+  qmtest::tempdir td;
+  std::string p = qmtest::set_record(qmtest::small_par(), 18, "10 20 40 300");  // 300 historical generations
+  p = qmtest::set_record(p, 28, "0 5 2");                                         // stage 3: matetype 5
+  qmtest::write_file("param.par", p);
+  const result check = run("--check param.par");
+  EXPECT_EQ(check.status, 1);
+  const std::string lead = "1 problem found:\n  ";
+  ASSERT_NE(check.out.find(lead), std::string::npos) << check.out;
+  std::string problem = check.out.substr(check.out.find(lead) + lead.size());
+  problem = problem.substr(0, problem.find('\n'));
+  EXPECT_NE(problem.find("record 28: matetype = 5"), std::string::npos) << problem;
+
+  const result r = run("--outdir out param.par");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.find("generation finished"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" " + problem + "\n"), std::string::npos) << r.out;
+  const std::string log = qmtest::read_file("out/log.txt");
+  EXPECT_EQ(log.find("generation finished"), std::string::npos) << log;
+  EXPECT_NE(log.find("\n" + problem + "\n"), std::string::npos) << log;
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator("out")) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"log.txt", "run.json"}));
+  const nlohmann::json j = nlohmann::json::parse(qmtest::read_file("out/run.json"));
+  EXPECT_EQ(j.at("exit_status"), 1);
+  EXPECT_EQ(j.at("stop_message"), problem);
 }
 
 TEST(Check, ReportsSeveralProblemsOfOneFileAtOnce) {
