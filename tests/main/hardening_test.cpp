@@ -240,6 +240,38 @@ TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
   EXPECT_TRUE(qmtest::file_exists("out/03MTYPE.out"));
 }
 
+// A command line with an empty value or a number that is not decimal stops
+// with exit status 2 and a message naming the option before anything runs:
+// no output folder, log, run.json or history is made.
+TEST(CommandLine, EmptyValuesAndNumbersThatAreNotDecimalStopBeforeTheRun) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  const std::pair<const char*, const char*> cases[] = {
+      {"--from-history '' --outdir out param.par", "quillmere: --from-history: the value is empty"},
+      {"--save-history '' --outdir out param.par", "quillmere: --save-history: the value is empty"},
+      {"--outdir '' param.par", "quillmere: --outdir: the value is empty"},
+      {"--outdir= param.par", "quillmere: --outdir: the value is empty"},
+      {"--threads 0x10 --outdir out param.par", "quillmere: --threads: a whole number in decimal digits is expected"},
+      {"--threads abc --outdir out param.par", "quillmere: --threads: a whole number in decimal digits is expected"},
+      {"--seed 1e5 --outdir out param.par", "quillmere: --seed: a whole number in decimal digits is expected"},
+      {"''", "quillmere: PARAMETER_FILE: the value is empty"},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(args);
+    const result r = run(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind(says, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"param.par", "stdout.txt", "stderr.txt"}));
+  }
+  // Leading zeros are decimal: --threads 010 runs ten threads (not eight), as run.json says.
+  const result ten = run("--threads 010 --outdir out param.par");
+  ASSERT_EQ(ten.status, 0) << ten.out << ten.err;
+  EXPECT_EQ(nlohmann::json::parse(qmtest::read_file("out/run.json")).at("threads"), 10);
+}
+
 // A fault in the records of a late stage stops the run before its first
 // historical generation, with the problem --check reports, in the log as
 // every stop; the folder holds only log.txt and run.json.
