@@ -165,6 +165,32 @@ TEST(IoFaults, LogOnAFullDiskStopsWithExitOne) {
   EXPECT_NE(qmtest::read_file("err.txt").find("cannot be written"), std::string::npos);
 }
 
+// A full disk met by a result file written directly (one thread), and a
+// stop with stdout and stderr in one file (2>&1): the message appears once.
+TEST(IoFaults, FullDiskStopReachesStandardError) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  fs::create_directory("out");
+  fs::create_symlink("/dev/full", "out/03BV.out.tmp");
+  const result r = run("--threads 1 --outdir out param.par");
+  EXPECT_EQ(r.status, 1);
+  const std::string says = "Result file out/03BV.out cannot be written (No space left on device)";
+  EXPECT_EQ(r.err.rfind("quillmere: " + says, 0), 0u) << r.err;
+  EXPECT_NE(r.out.find(" " + says), std::string::npos) << r.out;
+  EXPECT_NE(qmtest::read_file("out/log.txt").find(says), std::string::npos);
+  EXPECT_FALSE(qmtest::file_exists("out/03BV.out"));
+  EXPECT_FALSE(qmtest::file_exists("out/03BV.out.tmp"));
+
+  fs::create_symlink("/dev/full", "out/03BV.out.tmp");  // --overwrite removes the files of the run before
+  const int rc = std::system(
+      (std::string("'") + QM_BINARY + "' --threads 1 --overwrite --outdir out param.par > both.txt 2>&1").c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 1);
+  const std::string both = qmtest::read_file("both.txt");
+  size_t n = 0;
+  for (size_t at = both.find(says); at != std::string::npos; at = both.find(says, at + 1)) ++n;
+  EXPECT_EQ(n, 1u) << both;
+}
+
 // SIGTERM while the run writes large result files: no file under its final
 // name is cut short, log.txt names the signal, exit status 128 + 15; with
 // two threads the files go to the disk on a thread of their own, and the
@@ -225,6 +251,11 @@ TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
   EXPECT_NE(log.find("Result file out/02MTYPE.out cannot be written (No space left on device)"), std::string::npos)
       << log;
   EXPECT_NE(log.find("Result files are complete for generation 01."), std::string::npos) << log;
+  // The stop reaches standard error too, once, and standard output as before.
+  EXPECT_EQ(r.err.rfind("quillmere: Result file out/02MTYPE.out cannot be written (No space left on device)", 0), 0u)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.out.find("\n Result file out/02MTYPE.out cannot be written"), std::string::npos) << r.out;
   EXPECT_FALSE(qmtest::file_exists("out/02MTYPE.out"));
   EXPECT_FALSE(qmtest::file_exists("out/03MTYPE.out"));
   for (const auto& e : fs::directory_iterator("out")) {
@@ -292,6 +323,7 @@ TEST(Check, LaterStageFaultStopsBeforeTheFirstGeneration) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.find("generation finished"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(" " + problem + "\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "quillmere: " + problem + "\n");
   const std::string log = qmtest::read_file("out/log.txt");
   EXPECT_EQ(log.find("generation finished"), std::string::npos) << log;
   EXPECT_NE(log.find("\n" + problem + "\n"), std::string::npos) << log;
