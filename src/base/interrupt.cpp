@@ -42,10 +42,7 @@ void stop_if_signalled() {
     m += " after generation " + std::to_string(last_number) + " of stage " + std::to_string(last_stage) + ".";
   else
     m += " before the first generation was complete.";
-  show(m, true);
-  run_stop e(m);
-  e.signal = s;
-  throw e;
+  stop_by_signal(m, s);
 }
 
 }  // namespace qm

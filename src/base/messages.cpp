@@ -7,6 +7,9 @@
 #include <ctime>
 #include <utility>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace qm {
 
 std::string shortest_text(float v) {
@@ -55,6 +58,26 @@ void put_line(std::FILE* f, std::string_view lead, std::string_view text) {
   std::fprintf(stderr, "quillmere: %s cannot be written (%s). Check the free space of the output folder.\n", what,
                std::strerror(err));
   throw run_stop(std::string(what) + " cannot be written");
+}
+
+// Whether standard error leads where standard output does (one terminal, or
+// 2>&1): then a line on standard output is on standard error already.
+bool standard_streams_shared() {
+  struct stat out{}, err{};
+  return fstat(fileno(stdout), &out) == 0 && fstat(fileno(stderr), &err) == 0 && out.st_dev == err.st_dev &&
+         out.st_ino == err.st_ino;
+}
+
+// A stop's text on standard error, the channel a shell or a scheduler keeps
+// for faults, when the console is standard output. Written before the log
+// and the console, so that it arrives even when they can no longer be
+// written (a full disk). A console set by msg_set_console (--check's
+// standard error, a reading kept quiet, a test's capture) takes it alone.
+void stop_to_standard_error(std::string_view text) {
+  if ((consolef && consolef != stdout) || standard_streams_shared()) return;
+  if (isatty(fileno(stderr))) std::fputs("\r\033[K", stderr);  // a progress line may stand there
+  std::fprintf(stderr, "quillmere: %.*s\n", static_cast<int>(text.size()), text.data());
+  std::fflush(stderr);
 }
 
 void flush_or_stop(std::FILE*& f, const char* what, bool is_log) {
@@ -157,6 +180,7 @@ void msg_replay(std::string_view log_text, std::string_view console_text) {
 void stop(std::string_view text) { stop(text, stop_display::log_with_stamp); }
 
 void stop(std::string_view text, stop_display how) {
+  stop_to_standard_error(text);
   switch (how) {
     case stop_display::log_with_stamp:
       show(text, true);
@@ -170,6 +194,14 @@ void stop(std::string_view text, stop_display how) {
       break;
   }
   throw run_stop(std::string(text));
+}
+
+void stop_by_signal(std::string_view text, int signal) {
+  stop_to_standard_error(text);
+  show(text, true);
+  run_stop e{std::string(text)};
+  e.signal = signal;
+  throw e;
 }
 
 }  // namespace qm

@@ -3,6 +3,12 @@
 // A log or console that cannot be written stops the run (exit status 1),
 // with a message on standard error.
 //
+// Every stop also writes "quillmere: TEXT" to standard error, before the log
+// and the console, unless the console is not standard output (set by
+// msg_set_console: it then takes the stop alone) or standard error leads to
+// the same place as standard output (a terminal, 2>&1), where the console
+// line stands already.
+//
 // show() writes a line to log.txt (without trailing blanks) and the same line
 // to the console with one leading blank; with a time stamp, the line
 // " dd/mm/yyyy hh:mm:ss" follows in both places. stop() shows a message with
@@ -55,6 +61,8 @@ enum class stop_display {
   log_with_stamp_and_echo,  // as log_with_stamp, then the text once more on the console
 };
 [[noreturn]] void stop(std::string_view text, stop_display how);
+// A signal ends the run: as stop(text), with the signal in the run_stop.
+[[noreturn]] void stop_by_signal(std::string_view text, int signal);
 
 // The stop messages of the run. Their wording is kept exactly as it is:
 // stored logs of earlier runs are compared line by line with new ones.

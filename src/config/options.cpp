@@ -3,8 +3,11 @@
 #include <sched.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 namespace qm {
@@ -45,9 +48,38 @@ const char* history_conflict(const run_options& o) {
   return nullptr;
 }
 
+// Every option that takes a value needs one: an empty value ("") would leave
+// the option as if it were not given, silently.
+std::string empty_value(const std::string& text) {
+  return text.empty() ? "the value is empty; give a value, or leave the option out" : "";
+}
+
+// A whole number in decimal digits (a sign allowed, leading zeros read as
+// decimal) within lo..hi. The text is rewritten to its plain decimal form,
+// because CLI11 reads 0x10, 0b10 and 010 in bases of their own.
+CLI::Validator decimal_in(int64_t lo, int64_t hi) {
+  const std::string range = std::to_string(lo) + ".." + std::to_string(hi);
+  return CLI::Validator(
+      [lo, hi, range](std::string& text) -> std::string {
+        if (text.empty()) return empty_value(text);
+        const char* begin = text.data();
+        const char* end = begin + text.size();
+        if (*begin == '+') ++begin;  // from_chars takes a minus sign only
+        const char* digits = begin != end && *begin == '-' ? begin + 1 : begin;
+        if (digits == end || !std::all_of(digits, end, [](char c) { return c >= '0' && c <= '9'; }))
+          return "a whole number in decimal digits is expected, not \"" + text + "\"";
+        int64_t v = 0;
+        const auto [ptr, ec] = std::from_chars(begin, end, v);
+        if (ec != std::errc() || ptr != end || v < lo || v > hi) return text + " is not in the range " + range;
+        text = std::to_string(v);
+        return "";
+      },
+      "in " + range);
+}
+
 }  // namespace
 
-std::optional<int> parse_options(int argc, char** argv, run_options& o) {
+std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FILE* messages) {
   o.threads = default_threads();
   for (int i = 0; i < argc; ++i) o.command_line.emplace_back(argv[i]);
 
@@ -61,14 +93,14 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   app.set_version_flag("-V,--version", std::string("quillmere ") + QM_VERSION);
   app.add_option("PARAMETER_FILE", o.parafile, "the parameter file");
   app.add_option("--threads", o.threads, "threads; the results are identical for every number")
-      ->check(CLI::Range(1, 1024))
+      ->transform(decimal_in(1, 1024))
       ->default_str("the cores this process may use");
   app.add_option("--outdir", o.outdir,
                  "folder for every file of the run, log.txt included; created when missing")
       ->default_str("the working folder");
   app.add_flag("--overwrite", o.overwrite, "remove the result files of an earlier run from --outdir first");
   app.add_option("--seed", o.seed, "random seed in place of the one of the parameter file (1..2147483646)")
-      ->check(CLI::Range(1, 2147483646))
+      ->transform(decimal_in(1, 2147483646))
       ->default_str("the parameter file's");
   app.add_flag("--plink", o.plink,
                "a PLINK 1 binary fileset NNgeno.bed/.bim/.fam of the markers for every generation with result files");
@@ -77,21 +109,22 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
   app.add_option("--replicate", o.replicate,
                  "replicate K of the scheme: its seed is derived from the seed and K (0 keeps the seed); "
                  "the default output folder is rep-K")
-      ->check(CLI::Range(int64_t{0}, int64_t{2147483645}))
+      ->transform(decimal_in(0, 2147483645))
       ->capture_default_str();
   app.add_flag("--history-summary", o.history_summary,
                "summary.csv also gets a row for every historical generation");
   app.add_option("--max-memory", o.max_memory_mb, "largest peak memory the run may need, in MB; a run whose estimate is larger stops before it starts")
-      ->check(CLI::Range(int64_t{1}, int64_t{1} << 30))
+      ->transform(decimal_in(1, int64_t{1} << 30))
       ->default_str("the memory available on the machine");
   app.add_option("--gblup-generations", o.gblup_generations,
                  "generations whose phenotyped, genotyped animals form the reference of genomic BLUP "
                  "(seltype 4): the current one and the K - 1 before it")
-      ->check(CLI::Range(1, 1000))
+      ->transform(decimal_in(1, 1000))
       ->default_str("3");
   app.add_option("--genome-layout", o.genome_layout,
                  "haplotypes from the recoding on: packed (one bit per allele) or bytes (one byte per allele, "
                  "eight times the memory; the results are identical)")
+      ->check(CLI::Validator(empty_value, ""))
       ->check(CLI::IsMember({"packed", "bytes"}))
       ->capture_default_str();
   app.add_flag("--check", o.check_only,
@@ -107,6 +140,20 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
       "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
   merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
   merge->add_option("--outdir", o.merge_outdir, "folder for replicates.csv and report.html")->capture_default_str();
+  // "--name=" with nothing after it: CLI11 would take the next word as the
+  // value (--outdir= run.par reads run.par as the folder).
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--") break;
+    if (word.size() > 3 && word.starts_with("--") && word.find('=') == word.size() - 1) {
+      std::fprintf(messages, "quillmere: %.*s: %s\nRun 'quillmere --help' for the options.\n",
+                   static_cast<int>(word.size() - 1), word.data(), empty_value("").c_str());
+      return 2;
+    }
+  }
+  for (CLI::App* command : {&app, merge})
+    for (CLI::Option* opt : command->get_options())
+      if (opt->get_type_size() > 0) opt->check(CLI::Validator(empty_value, ""));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -119,12 +166,12 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o) {
     std::printf("%s\n", e.what());
     return 0;
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", e.what());
+    std::fprintf(messages, "quillmere: %s\nRun 'quillmere --help' for the options.\n", e.what());
     return 2;
   }
   o.merge = merge->parsed();
   if (const char* conflict = history_conflict(o)) {
-    std::fprintf(stderr, "quillmere: %s\nRun 'quillmere --help' for the options.\n", conflict);
+    std::fprintf(messages, "quillmere: %s\nRun 'quillmere --help' for the options.\n", conflict);
     return 2;
   }
   if (o.plink_qtl) o.plink = true;

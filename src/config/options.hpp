@@ -7,6 +7,7 @@
 // that cannot be understood stops with exit status 2 before anything runs.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,9 +37,11 @@ struct run_options {
 };
 
 // Parses argv. Returns the exit status to end with (0 after --help or
-// --version, 2 for a command line that cannot be understood), or nothing
-// when the run should go on.
-std::optional<int> parse_options(int argc, char** argv, run_options& o);
+// --version, 2 for a command line that cannot be understood, with its
+// message on messages), or nothing when the run should go on. Every option
+// that takes a value refuses an empty one; numbers are whole numbers in
+// decimal digits (010 is ten; 0x10, 1e3, 4x are refused).
+std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FILE* messages = stderr);
 
 // The cores this process may run on.
 int default_threads();

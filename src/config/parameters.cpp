@@ -61,6 +61,15 @@ class problem_sink {
     if (collecting()) found_.push_back(msg);
   }
 
+  // A problem that stops a run at once, and that a check collects before it
+  // goes on with what follows.
+  void report(const std::string& msg) {
+    if (collecting())
+      found_.push_back(msg);
+    else
+      raise(msg);
+  }
+
   // The problems collected, in the order they were found.
   std::vector<std::string> take() { return std::move(found_); }
 
@@ -514,6 +523,8 @@ bool run_parameters::some_stage_uses(selection_criterion c) const {
 
 namespace {
 
+void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_rules);
+
 void read_file(run_parameters& p, const std::string_view* text, problem_sink& sink) {
   reader r(sink);
   const rule_checker rules{p, sink};
@@ -622,13 +633,21 @@ void read_file(run_parameters& p, const std::string_view* text, problem_sink& si
   });
   for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
   p.idmult = id_multiplier(p);
+  // A run stops now on a later block, not after the generations before it.
+  if (!sink.collecting()) check_stage_blocks(p, sink, false);
 }
 
-// Rules that the run itself checks with stops of its own, as --check
-// finds them in advance: selection, the more-sires-than-dams stop, the
-// seltype of each stage, and the gamma and correlation limits of the
-// effect draws.
-void check_run_rules(const run_parameters& p, problem_sink& sink) {
+// The blocks of stages 2 to nstage in the order the run meets them: a block
+// that cannot be read, or that breaks a rule of its own or, with the nested
+// design, one of the parent lists its first generation mates (those the
+// last generation before the stage selects: a stage from 3 on with no
+// generations keeps the lists of the stage before). A run stops on the
+// first such problem before it makes anything; a check collects them all.
+// With run_rules, also the rules that the run itself checks with stops of
+// its own (noted for a check only: the run stops on them where it meets
+// them, with its own message): the selection of every stage, the
+// more-sires-than-dams stop, the seltype.
+void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_rules) {
   const rule_checker rules{p, sink};
   int64_t nsire_now = 0, ndam_now = 0;  // the parent lists the next stage mates
   for (int s = 1; s <= p.nstage; ++s) {
@@ -637,12 +656,12 @@ void check_run_rules(const run_parameters& p, problem_sink& sink) {
     if (!e.readable) {
       // A file that ends early leaves every later block unread: one line says so.
       if (s >= 2 && e.read_error.find(" ends before record ") != std::string::npos) {
-        sink.note(e.read_error + (s < p.nstage ? " Stages " + std::to_string(s) + " to " +
-                                                     std::to_string(p.nstage) + " have no blocks."
-                                               : std::string()));
+        sink.report(e.read_error + (s < p.nstage ? " Stages " + std::to_string(s) + " to " +
+                                                       std::to_string(p.nstage) + " have no blocks."
+                                                 : std::string()));
         break;
       }
-      if (s >= 2) sink.note(e.read_error);
+      if (s >= 2) sink.report(e.read_error);
       continue;
     }
     const stage_block& b = e.block;
@@ -651,20 +670,20 @@ void check_run_rules(const run_parameters& p, problem_sink& sink) {
         rules.check_stage(s, b, nsire_now, ndam_now);
       } catch (const record_failure&) {
       }
-      if (nsire_now > ndam_now)
+      if (run_rules && nsire_now > ndam_now)
         sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
                   std::to_string(s) + " mates " + std::to_string(nsire_now) + " sires with " +
                   std::to_string(ndam_now) + " dams; the run would stop with \"" +
                   std::string(stop_text::more_sires_than_dams) + "\". Select at least as many dams as sires.");
     }
     const int32_t nhalf = b.nind / 2;
-    if (b.nsire < 3 || b.ndam < 3 || b.nsire > nhalf || b.ndam > nhalf)
+    if (run_rules && (b.nsire < 3 || b.ndam < 3 || b.nsire > nhalf || b.ndam > nhalf))
       sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
                 std::to_string(s) + " selects nsire = " + std::to_string(b.nsire) + " and ndam = " +
                 std::to_string(b.ndam) + " of nind = " + std::to_string(b.nind) +
                 " animals; selection needs 3 <= nsire, ndam <= nind/2 (the run would stop with \"" +
                 std::string(stop_text::select_code1) + "\").");
-    if (b.criterion() == selection_criterion::unknown)
+    if (run_rules && b.criterion() == selection_criterion::unknown)
       sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
                 std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
                 "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
@@ -674,6 +693,13 @@ void check_run_rules(const run_parameters& p, problem_sink& sink) {
       ndam_now = b.ndam;
     }
   }
+}
+
+// Rules that the run itself checks with stops of its own, as --check
+// finds them in advance: those of the stage blocks above, and the gamma and
+// correlation limits of the effect draws.
+void check_run_rules(const run_parameters& p, problem_sink& sink) {
+  check_stage_blocks(p, sink, true);
   if (p.nstage >= 2 && p.ntrait >= 2 && p.uncommon_QTL == 0 && p.qtlrule == 1)
     sink.note("Parameter file " + p.parafile + ", record 14: qtlrule = 1 (gamma effects) with " +
               std::to_string(p.ntrait) + " traits needs uncommon_QTL = 1; use normal effects (qtlrule 0).");

@@ -8,8 +8,9 @@
 // values than its record holds continues on the next record. Every failure
 // stops the run with a message naming the file, the record and what was
 // expected there; values that have no defined run are rejected as the block
-// is read. The block of a later stage is checked when that stage begins, so
-// that its stop appears at that point of the run.
+// is read. The blocks of the later stages are read and checked at the start
+// too, so that a fault in one of them stops the run before its first
+// generation; they are checked again as their stage begins.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -54,7 +55,8 @@ struct stage_block {
 };
 
 // A stage block as found in the file: its values, or the message that
-// reports why it cannot be read (given when its stage begins).
+// reports why it cannot be read (the stop of read_parameters, a problem
+// of --check).
 struct stage_entry {
   bool readable = false;
   stage_block block;
@@ -108,8 +110,12 @@ struct run_parameters {
 std::string askfile(std::FILE* in);
 
 // Reads the parameter file named by p.parafile (prompting on standard input
-// when it is empty): the run-wide records and the stage-1 block are checked
-// now; later blocks are kept for their stage.
+// when it is empty) and stops on its first problem: the run-wide records and
+// the stage-1 block, then every later block in stage order (one that cannot
+// be read, or breaks a rule of its block with the parent lists the stage
+// before it selects), each with the message --check gives for it. The rules
+// that the run checks with stops of its own (selection, more sires than
+// dams, the effect draws) are left to the run.
 void read_parameters(run_parameters& p);
 
 // The same from a text already in memory (p.parafile names it in messages).
@@ -126,6 +132,8 @@ std::vector<std::string> check_parameter_text(run_parameters& p, const std::stri
 // The block of stage s (s >= 2) as the stage begins: stops with the reason
 // when it could not be read or breaks a rule. nsire_now and ndam_now are the
 // lengths of the parent lists that the first generation of the stage mates.
+// read_parameters has checked the block already with the lengths the stages
+// before it select; this holds it to the lists the run has.
 const stage_block& enter_stage(const run_parameters& p, int s, int32_t nsire_now, int32_t ndam_now);
 
 }  // namespace qm

@@ -258,7 +258,7 @@ int run_main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     ending.stop_message = "Not enough memory for this run: reduce nind, the number of loci or the number of threads.";
     try {
-      qm::show(ending.stop_message, true);
+      qm::stop(ending.stop_message);
     } catch (const qm::run_stop&) {
     }
     ending.status = 1;

@@ -85,6 +85,21 @@ int64_t peak_memory_bytes() {
   return static_cast<int64_t>(ru.ru_maxrss) * 1024;
 }
 
+namespace {
+
+nlohmann::ordered_json text_or_null(const std::optional<std::string>& text) {
+  return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+}
+
+// A text or null under key; an absent key reads as null.
+std::optional<std::string> optional_text(const nlohmann::json& j, const char* key) {
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+}  // namespace
+
 void write_manifest(const std::string& path, const run_manifest& m) {
   std::vector<manifest_file> files = m.files;
   std::stable_sort(files.begin(), files.end(),
@@ -95,6 +110,8 @@ void write_manifest(const std::string& path, const run_manifest& m) {
   j["command_line"] = m.command_line;
   j["parameter_file"] = m.parameter_file;
   j["parameter_file_sha256"] = m.parameter_file_sha256;
+  j["from_history"] = text_or_null(m.from_history);
+  j["save_history"] = text_or_null(m.save_history);
   j["seed"] = m.seed;
   j["threads"] = m.threads;
   j["replicate"] = m.replicate;
@@ -103,7 +120,7 @@ void write_manifest(const std::string& path, const run_manifest& m) {
   j["wall_seconds"] = m.wall_seconds;
   j["peak_memory_bytes"] = m.peak_memory_bytes;
   j["exit_status"] = m.exit_status;
-  j["stop_message"] = m.stop_message ? nlohmann::ordered_json(*m.stop_message) : nlohmann::ordered_json(nullptr);
+  j["stop_message"] = text_or_null(m.stop_message);
   j["files"] = nlohmann::ordered_json::array();
   for (const manifest_file& f : files)
     j["files"].push_back(nlohmann::ordered_json{{"name", f.name}, {"size", f.size}, {"sha256", f.sha256}});
@@ -130,6 +147,8 @@ run_manifest read_manifest(const std::string& path) {
     j.at("command_line").get_to(m.command_line);
     j.at("parameter_file").get_to(m.parameter_file);
     j.at("parameter_file_sha256").get_to(m.parameter_file_sha256);
+    m.from_history = optional_text(j, "from_history");
+    m.save_history = optional_text(j, "save_history");
     j.at("seed").get_to(m.seed);
     j.at("threads").get_to(m.threads);
     m.replicate = j.value("replicate", 0);
@@ -138,8 +157,8 @@ run_manifest read_manifest(const std::string& path) {
     j.at("wall_seconds").get_to(m.wall_seconds);
     j.at("peak_memory_bytes").get_to(m.peak_memory_bytes);
     j.at("exit_status").get_to(m.exit_status);
-    const nlohmann::json& s = j.at("stop_message");
-    if (!s.is_null()) m.stop_message = s.get<std::string>();
+    (void)j.at("stop_message");  // required, unlike the history keys
+    m.stop_message = optional_text(j, "stop_message");
     for (const nlohmann::json& f : j.at("files"))
       m.files.push_back(manifest_file{f.at("name").get<std::string>(), f.at("size").get<uint64_t>(),
                                       f.at("sha256").get<std::string>()});

@@ -4,12 +4,17 @@
 // after a stop) with write_manifest; the merge of replicate runs reads it
 // back with read_manifest. JSON object, keys in this order:
 //   program ("quillmere"), version, command_line (array of strings),
-//   parameter_file, parameter_file_sha256, seed, threads, replicate,
+//   parameter_file, parameter_file_sha256, from_history and save_history
+//   (the history files of --from-history and --save-history as the command
+//   line gave them; null when not given), seed, threads, replicate,
 //   start_time, end_time (ISO 8601 local time with its UTC offset,
 //   e.g. "2026-03-01T14:05:09+01:00"), wall_seconds,
 //   peak_memory_bytes (getrusage ru_maxrss, which Linux gives in KiB, times
 //   1024), exit_status, stop_message (null when the run ended normally),
-//   files: [{name, size (bytes), sha256}] sorted by name.
+//   files: [{name, size (bytes), sha256}] sorted by name; a name is the
+//   path from the folder of run.json (a history saved elsewhere: "../h.qmh").
+// A run.json without from_history and save_history (written before they
+// were kept) reads as one without histories.
 // The file is written as "run.json.tmp" and renamed when complete.
 #pragma once
 #include <cstdint>
@@ -32,6 +37,7 @@ struct run_manifest {
   std::vector<std::string> command_line;
   std::string parameter_file;
   std::string parameter_file_sha256;
+  std::optional<std::string> from_history, save_history;
   int64_t seed = 0;
   int32_t threads = 1;
   int32_t replicate = 0;

@@ -47,6 +47,8 @@ void write_run_record(const output_folder& folder, const run_options& o, const r
   m.version = QM_VERSION;
   m.command_line = o.command_line;
   m.parameter_file = p.parafile;
+  if (!o.from_history.empty()) m.from_history = o.from_history;
+  if (!o.save_history.empty()) m.save_history = o.save_history;
   // Only a regular file the run could read is hashed: a pipe or a device
   // could block or never end.
   std::error_code ec;
@@ -72,7 +74,12 @@ void write_run_record(const output_folder& folder, const run_options& o, const r
   std::sort(files.begin(), files.end());
   files.erase(std::unique(files.begin(), files.end()), files.end());
   record_files(m, files, p.threads);
-  for (manifest_file& f : m.files) f.name = std::filesystem::path(f.name).filename().string();
+  // Each file by its path from the folder of run.json: its name for the
+  // files of the folder, the way to a history saved elsewhere.
+  for (manifest_file& f : m.files) {
+    const std::filesystem::path from_folder = std::filesystem::relative(f.name, folder.directory(), ec);
+    f.name = (ec || from_folder.empty() ? std::filesystem::path(f.name) : from_folder).string();
+  }
   std::sort(m.files.begin(), m.files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   write_manifest(folder.file(run_record_name), m);
 }

@@ -172,19 +172,23 @@ TEST(ParamsRead, LaterStageBlocks) {
 TEST(ParamsRead, FailuresNameFileAndRecord) {
   qmtest::tempdir dir;
   {
-    // The file ends after the stage-2 block; stage 3 stops at its start.
+    // The file ends after the stage-2 block: the reading stops on it, and a
+    // check that reads past it (the block kept unread) stops there as
+    // stage 3 begins, with the same message.
     std::string par = small_par();
     par.resize(par.find("stage 3:"));
-    qmtest::console_capture con;
-    qm::run_parameters p;
-    qmtest::load_par(p, par);
-    begin(p, 2);
-    EXPECT_FALSE(p.stages[3].readable);
-    EXPECT_THROW(begin(p, 3), qm::run_stop);
-    const std::string out = con.text();
+    const std::string out = load_stops(par);
     EXPECT_NE(out.find("param.par"), std::string::npos) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex("record 2[5-8]\\b"))) << out;
     EXPECT_TRUE(std::regex_search(out, stamp_tail)) << out;
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    p.parafile = "param.par";
+    ASSERT_EQ(qm::check_parameters(p).size(), 1u);
+    begin(p, 2);
+    EXPECT_FALSE(p.stages[3].readable);
+    EXPECT_THROW(begin(p, 3), qm::run_stop);
+    EXPECT_EQ(con.text(), out);
   }
   {
     const std::string out = load_stops(set_record(small_par(), 10, "11 four 0"));
@@ -248,13 +252,84 @@ TEST(ParamsCheck, BoundaryValuesAccepted) {
   expect_accepted(set_record(set_record(par, 18, "4 8 40 30"), 20, "0 0 0"), "matetype 0, ndam 2 * nsire");
 }
 
+// Every later block is read and checked with the file: the reading stops on
+// the first that cannot be read or breaks a rule, naming its record, with
+// the first problem --check reports for the file. A nested stage is held to
+// the parent lists of the last stage before it that makes generations.
+TEST(ParamsCheck, LaterBlocksStopTheReadingAsTheCheckReportsThem) {
+  qmtest::tempdir dir;
+  std::string four = set_record(small_par(), 16, "4 0 12345");
+  four = set_record(four, 29, "stage 4: nsire ndam nind ngen");
+  four = set_record(four, 30, "10 20 40 1");
+  four = set_record(four, 31, "stage 4: nomut matetype seltype");
+  four = set_record(four, 32, "0 0 2");
+  std::string ends_early = set_record(small_par(), 16, "5 0 12345");
+  ends_early.resize(ends_early.find("stage 3:"));
+  struct fault {
+    const char* what;
+    std::string par;
+    int record;
+    const char* says;
+  };
+  const fault faults[] = {
+      {"stage 3 nind 1", set_record(small_par(), 26, "10 20 1 2"), 26, "nind >= 2"},
+      {"stage 3 matetype 5", set_record(small_par(), 28, "0 5 2"), 28, "matetype is 0, 1 or 2"},
+      {"stage 3 a word", set_record(small_par(), 28, "0 two 2"), 28, "\"two\""},
+      // Stage 2 selects 8 sires and 20 dams; nested stage 3 mates them: 20 is no multiple of 8.
+      {"stage 3 nested after 8 sires",
+       set_record(set_record(set_record(small_par(), 22, "8 20 40 1"), 24, "0 2 1"), 28, "0 0 2"), 28,
+       "selected before this stage begins"},
+      // Stage 3 makes a generation that selects 8 sires; nested stage 4 mates them.
+      {"stage 4 nested after 8 sires", set_record(four, 26, "8 20 40 1"), 32, "selected before this stage begins"},
+      {"file ends before stage 3 of 5", ends_early, 25, "Stages 3 to 5 have no blocks."},
+  };
+  for (const fault& f : faults) {
+    SCOPED_TRACE(f.what);
+    const std::string out = load_stops(f.par);
+    EXPECT_TRUE(names_record(out, f.record)) << out;
+    EXPECT_NE(out.find(f.says), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, stamp_tail)) << out;
+    qm::run_parameters c;
+    c.parafile = "param.par";
+    const std::vector<std::string> found = qm::check_parameters(c);
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(out.substr(0, out.find('\n')), " " + found[0]);
+  }
+  // Stage 3 makes no generation: stage 4 mates the 10 sires and 20 dams of
+  // stage 2, not the 8 of the stage-3 block. The run itself agrees: it makes
+  // every stage.
+  {
+    const std::string par = set_record(four, 26, "8 20 40 0");
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    EXPECT_NO_THROW(qmtest::load_par(p, par));
+    EXPECT_EQ(con.text(), "");
+    qmtest::run_setup run(par);
+    for (int s = 1; s <= 4; ++s) EXPECT_NO_THROW(run.run_stage(s)) << "stage " << s;
+    EXPECT_EQ(run.pop().sires.size(), 10u);
+  }
+  // A rule the run checks with a stop of its own (selection needs 3 sires)
+  // is left to the run, where it stops with that message; --check reports it.
+  {
+    const std::string par = set_record(small_par(), 26, "2 20 40 2");
+    qmtest::console_capture con;
+    qm::run_parameters p;
+    EXPECT_NO_THROW(qmtest::load_par(p, par));
+    qm::run_parameters c;
+    c.parafile = "param.par";
+    const std::vector<std::string> found = qm::check_parameters(c);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].find(qm::stop_text::select_code1), std::string::npos) << found[0];
+  }
+}
+
 TEST(ParamsCheck, NegativeStageTwoGenerations) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
   qm::run_parameters p;
-  qmtest::load_par(p, set_record(small_par(), 22, "10 20 40 -1"));
-  EXPECT_THROW(begin(p, 2), qm::run_stop);
+  EXPECT_THROW(qmtest::load_par(p, set_record(small_par(), 22, "10 20 40 -1")), qm::run_stop);
   EXPECT_TRUE(names_record(con.text(), 22)) << con.text();
+  EXPECT_NE(con.text().find("ngen >= 0 from stage 2 on"), std::string::npos) << con.text();
 }
 
 TEST(ParamsCheck, NestedStageChecksTheParentsSelectedBefore) {
@@ -309,12 +384,9 @@ TEST(ParamsCheck, SelectionOnEstimatedBreedingValues) {
     EXPECT_TRUE(names_record(found[0], 20)) << found[0];
 
     // h2(1) = 1 leaves no residual variance for the models.
-    qm::run_parameters h;
-    qmtest::load_par(h, set_record(ok, 8, "1"));
-    EXPECT_NO_THROW(begin(h, 2));
-    EXPECT_THROW(begin(h, 3), qm::run_stop);
-    EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
-    EXPECT_NE(con.text().find("h2(1) < 1"), std::string::npos) << con.text();
+    const std::string h2_one = load_stops(set_record(ok, 8, "1"));
+    EXPECT_TRUE(names_record(h2_one, 28)) << h2_one;
+    EXPECT_NE(h2_one.find("h2(1) < 1"), std::string::npos) << h2_one;
   }
   // Other values stay unknown and --check names the run's stop for them.
   qm::run_parameters c;
@@ -342,19 +414,27 @@ TEST(ParamsIdmult, LargestStageSizeReadAhead) {
   EXPECT_EQ(con.text(), "");
 }
 
-TEST(ParamsIdmult, UnreadableLaterBlockLeftOutUntilItsStage) {
+// A block that cannot be read does not count for the identifiers; a check
+// reports it and goes on, a plain read stops on it.
+TEST(ParamsIdmult, UnreadableLaterBlockLeftOut) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
   std::string par = set_record(small_par(), 26, "10 20 20000 2");
   par = set_record(par, 28, "0 two 2");
+  qmtest::write_file("param.par", par);
   qm::run_parameters p;
-  qmtest::load_par(p, par);
+  p.parafile = "param.par";
+  const std::vector<std::string> found = qm::check_parameters(p);
   EXPECT_EQ(p.idmult, 10000);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_TRUE(names_record(found[0], 28)) << found[0];
   EXPECT_EQ(con.text(), "");
-  begin(p, 2);
+  EXPECT_NO_THROW(begin(p, 2));
   EXPECT_EQ(con.text(), "");
   EXPECT_THROW(begin(p, 3), qm::run_stop);
   EXPECT_TRUE(names_record(con.text(), 28)) << con.text();
+  const std::string out = load_stops(par);
+  EXPECT_NE(out.find(found[0]), std::string::npos) << out;
 }
 
 // The mode of a reading belongs to that reading: a --check (every problem
@@ -366,8 +446,10 @@ TEST(ParamsState, CheckAndPlainReadsKeepTheirOwnMode) {
   qmtest::console_capture con;
   qmtest::write_file("checked.par", set_record(set_record(small_par(), 8, "0"), 10, "1 4 0"));
   qmtest::write_file("read.par", set_record(set_record(small_par(), 12, "0 1.0e-3 2.0e-3"), 16, "3 0 -5"));
-  qm::run_parameters staged;  // readable; its stage-2 block stops when the stage begins
-  qmtest::load_par(staged, set_record(small_par(), 22, "10 20 40 -1"));
+  qm::run_parameters staged;  // checked; its stage-2 block stops when the stage begins
+  qmtest::write_file("staged.par", set_record(small_par(), 22, "10 20 40 -1"));
+  staged.parafile = "staged.par";
+  ASSERT_EQ(qm::check_parameters(staged).size(), 1u);
   const auto check = [](const std::string& file) {
     qm::run_parameters c;
     c.parafile = file;

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -229,6 +231,11 @@ TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
   EXPECT_NE(log.find("Result file 02MTYPE.out cannot be written (No space left on device)"), std::string::npos)
       << log;
   EXPECT_TRUE(qmtest::file_exists("01MTYPE.out"));
+  // The stop reaches standard error too, once, and standard output as before.
+  EXPECT_EQ(r.err.rfind("quillmere: Result file 02MTYPE.out cannot be written (No space left on device)", 0), 0u)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.out.find("\n Result file 02MTYPE.out cannot be written"), std::string::npos) << r.out;
   EXPECT_FALSE(qmtest::file_exists("02MTYPE.out"));
   EXPECT_FALSE(qmtest::file_exists("03MTYPE.out"));
   for (const auto& e : fs::directory_iterator(".")) {
@@ -242,6 +249,67 @@ TEST(IoFaults, BackgroundWriteFailureStopsTheRun) {
   // The same run without the fault (the link went with the failed file) writes every file.
   EXPECT_EQ(run("--threads 2 param.par").status, 0);
   EXPECT_TRUE(qmtest::file_exists("03MTYPE.out"));
+}
+
+// A command line with an empty value or a number that is not decimal stops
+// with exit status 2 and a message naming the option before anything runs:
+// no output folder, log, run.json or history is made.
+TEST(CommandLine, EmptyValuesAndNumbersThatAreNotDecimalStopBeforeTheRun) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  const std::pair<const char*, const char*> cases[] = {
+      {"--from-history '' --outdir out param.par", "quillmere: --from-history: the value is empty"},
+      {"--save-history '' --outdir out param.par", "quillmere: --save-history: the value is empty"},
+      {"--outdir= param.par", "quillmere: --outdir: the value is empty"},
+      {"--threads 0x10 --outdir out param.par", "quillmere: --threads: a whole number in decimal digits is expected"},
+      {"''", "quillmere: PARAMETER_FILE: the value is empty"},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(args);
+    const result r = run(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind(says, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(".")) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"param.par", "stdout.txt", "stderr.txt"}));
+  }
+  // Leading zeros are decimal: --threads 010 runs ten threads (not eight), as run.json says.
+  const result ten = run("--threads 010 --outdir out param.par");
+  ASSERT_EQ(ten.status, 0) << ten.out << ten.err;
+  EXPECT_EQ(nlohmann::json::parse(qmtest::read_file("out/run.json")).at("threads"), 10);
+}
+
+// A fault in the records of a late stage stops the run before its first
+// historical generation, with the problem --check reports, in the log as
+// every stop; the folder holds only log.txt and run.json.
+TEST(Check, LaterStageFaultStopsBeforeTheFirstGeneration) {
+  qmtest::tempdir td;
+  std::string p = qmtest::set_record(qmtest::small_par(), 18, "10 20 40 300");  // 300 historical generations
+  p = qmtest::set_record(p, 28, "0 5 2");                                         // stage 3: matetype 5
+  qmtest::write_file("param.par", p);
+  const result check = run("--check param.par");
+  EXPECT_EQ(check.status, 1);
+  const std::string lead = "1 problem found:\n  ";
+  ASSERT_NE(check.out.find(lead), std::string::npos) << check.out;
+  std::string problem = check.out.substr(check.out.find(lead) + lead.size());
+  problem = problem.substr(0, problem.find('\n'));
+  EXPECT_NE(problem.find("record 28: matetype = 5"), std::string::npos) << problem;
+
+  const result r = run("--outdir out param.par");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.find("generation finished"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" " + problem + "\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "quillmere: " + problem + "\n");
+  const std::string log = qmtest::read_file("out/log.txt");
+  EXPECT_EQ(log.find("generation finished"), std::string::npos) << log;
+  EXPECT_NE(log.find("\n" + problem + "\n"), std::string::npos) << log;
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator("out")) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"log.txt", "run.json"}));
+  const nlohmann::json j = nlohmann::json::parse(qmtest::read_file("out/run.json"));
+  EXPECT_EQ(j.at("exit_status"), 1);
+  EXPECT_EQ(j.at("stop_message"), problem);
 }
 
 TEST(Check, ReportsSeveralProblemsOfOneFileAtOnce) {

@@ -113,8 +113,11 @@ TEST_P(HistoryScenario, ResumedRunEqualsUninterruptedRun) {
   }
   same_files("plain", "from_bytes", name + ", resumed into the bytes layout");
   same_files("plain_hs", "from_hs", name + ", resumed with --history-summary, --plink and --vcf");
-  // The history file is one of the run's results.
-  EXPECT_NE(qmtest::read_file("saving/run.json").find("\"h.qmh\""), std::string::npos);
+  // The history file is one of the run's results, named by its path from
+  // the run's folder, and run.json keeps the path as given.
+  EXPECT_NE(qmtest::read_file("saving/run.json").find("\"name\": \"../h.qmh\""), std::string::npos);
+  EXPECT_NE(qmtest::read_file("saving/run.json").find("\"save_history\": \"../h.qmh\""), std::string::npos);
+  EXPECT_NE(qmtest::read_file("from1/run.json").find("\"from_history\": \"../h.qmh\""), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, HistoryScenario,

@@ -212,6 +212,42 @@ TEST(OutputFolder, RunJsonHashesMatchTheFiles) {
   EXPECT_TRUE(listed.count("log.txt"));
 }
 
+// run.json keeps the history paths as the command line gave them (null when
+// not given), and lists a history saved outside the folder by its path from
+// the folder, so that every name of "files" leads to its file from there.
+TEST(OutputFolder, RunJsonNamesTheHistoriesAsGiven) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  fs::create_directory("hist");
+  ASSERT_EQ(run("--outdir out --save-history hist/h.qmh param.par"), 0) << qmtest::read_file("stderr.txt");
+  ASSERT_EQ(run("--outdir resumed --from-history ./hist/h.qmh param.par"), 0) << qmtest::read_file("stderr.txt");
+  const nlohmann::json saving = nlohmann::json::parse(qmtest::read_file("out/run.json"));
+  const nlohmann::json resumed = nlohmann::json::parse(qmtest::read_file("resumed/run.json"));
+  EXPECT_EQ(saving.at("save_history"), "hist/h.qmh");
+  EXPECT_TRUE(saving.at("from_history").is_null());
+  EXPECT_EQ(resumed.at("from_history"), "./hist/h.qmh");
+  EXPECT_TRUE(resumed.at("save_history").is_null());
+  std::map<std::string, std::string> listed;
+  for (const auto& f : saving.at("files")) {
+    const std::string name = f.at("name");
+    const std::string bytes = qmtest::read_file("out/" + name);
+    EXPECT_EQ(f.at("size").get<size_t>(), bytes.size()) << name;
+    EXPECT_EQ(f.at("sha256"), qmtest::sha256(bytes)) << name;
+    listed[name] = f.at("sha256");
+  }
+  ASSERT_TRUE(listed.count("../hist/h.qmh")) << saving.at("files").dump();
+  EXPECT_EQ(listed["../hist/h.qmh"], qmtest::sha256(qmtest::read_file("hist/h.qmh")));
+  EXPECT_FALSE(listed.count("h.qmh"));
+  EXPECT_TRUE(listed.count("log.txt") && listed.count("01BV.out"));
+  // A history saved into the folder is one of its files, by its name.
+  ASSERT_EQ(run("--outdir out --overwrite --save-history out/h.qmh param.par"), 0);
+  const nlohmann::json inside = nlohmann::json::parse(qmtest::read_file("out/run.json"));
+  EXPECT_EQ(inside.at("save_history"), "out/h.qmh");
+  bool found = false;
+  for (const auto& f : inside.at("files")) found = found || f.at("name") == "h.qmh";
+  EXPECT_TRUE(found) << inside.at("files").dump();
+}
+
 TEST(OutputFolder, StoppedRunNamesItsCompleteGenerations) {
   qmtest::tempdir td;
   // Stage 3 selects more sires than its animals allow: it stops in its first generation.

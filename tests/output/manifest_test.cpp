@@ -92,6 +92,40 @@ TEST(Manifest, RoundTripWithTheFilesOfARun) {
   EXPECT_EQ(stopped.replicate, 3);
 }
 
+// The history paths: written as given, null when not given, read back; a
+// run.json without the keys (written before they were kept) reads as one
+// without histories, while a missing required key is still refused.
+TEST(Manifest, HistoryPathsAsGiven) {
+  qmtest::tempdir dir;
+  qmtest::write_file("my run.par", "title\n1 0 0.2 0\n");
+  qm::run_manifest m = sample_run();
+  m.from_history = "../histories/h 1.qmh";
+  qm::write_manifest("run.json", m);
+  const std::string text = qmtest::read_file("run.json");
+  EXPECT_NE(text.find("\"from_history\": \"../histories/h 1.qmh\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"save_history\": null"), std::string::npos) << text;
+  EXPECT_LT(text.find("\"parameter_file_sha256\""), text.find("\"from_history\""));
+  EXPECT_LT(text.find("\"save_history\""), text.find("\"seed\""));
+  const qm::run_manifest back = qm::read_manifest("run.json");
+  EXPECT_EQ(back.from_history, m.from_history);
+  EXPECT_FALSE(back.save_history.has_value());
+  EXPECT_TRUE(back == m);
+
+  std::string older = text;
+  for (const char* key : {"  \"from_history\": \"../histories/h 1.qmh\",\n", "  \"save_history\": null,\n"}) {
+    ASSERT_NE(older.find(key), std::string::npos) << key;
+    older.erase(older.find(key), std::string(key).size());
+  }
+  qmtest::write_file("older.json", older);
+  const qm::run_manifest old = qm::read_manifest("older.json");
+  EXPECT_FALSE(old.from_history.has_value() || old.save_history.has_value());
+  EXPECT_EQ(old.seed, m.seed);
+  std::string no_stop = older;
+  no_stop.erase(no_stop.find("  \"stop_message\": null,\n"), std::string("  \"stop_message\": null,\n").size());
+  qmtest::write_file("no_stop.json", no_stop);
+  EXPECT_THROW(qm::read_manifest("no_stop.json"), qm::file_error);
+}
+
 // The same instant as date(1) shows it, in zones east and west of UTC with
 // half-hour offsets (POSIX zone rules, which need no time-zone database).
 TEST(Manifest, LocalTimeWithItsOffset) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/messages.hpp"
@@ -149,9 +150,10 @@ TEST(Observers, RunEndNotCompletedOnAStop) {
   qmtest::tempdir dir;
   qmtest::console_capture con;
   {
-    // The stage-3 block cannot be read: the run stops as stage 3 begins.
+    // Stage 3 selects 2 sires: the run stops in the selection of its first
+    // generation, before the observers see that generation.
     record r;
-    EXPECT_TRUE(run(qmtest::set_record(qmtest::small_par(), 28, "0 two 2"), r));
+    EXPECT_TRUE(run(qmtest::set_record(qmtest::small_par(), 26, "2 20 40 2"), r));
     EXPECT_EQ(r.ends, 1);
     EXPECT_FALSE(r.completed);
     EXPECT_EQ(r.events.back(), "end");
@@ -160,10 +162,13 @@ TEST(Observers, RunEndNotCompletedOnAStop) {
     EXPECT_EQ(r.generations, want);
     EXPECT_EQ(r.architectures, 1);
   }
-  {
-    // A rejected parameter: nothing but the end.
+  // A rejected parameter, of the run-wide records or of a later stage's
+  // block (one that cannot be read, too): nothing but the end.
+  for (const auto& [n, record_text] : std::vector<std::pair<int, std::string>>{
+           {2, "0 0 0.2 0"}, {28, "0 two 2"}, {26, "10 20 40 -1"}}) {
+    SCOPED_TRACE(record_text);
     record r;
-    EXPECT_TRUE(run(qmtest::set_record(qmtest::small_par(), 2, "0 0 0.2 0"), r));
+    EXPECT_TRUE(run(qmtest::set_record(qmtest::small_par(), n, record_text), r));
     EXPECT_EQ(r.events, std::vector<std::string>{"end"});
     EXPECT_FALSE(r.completed);
   }

@@ -1,0 +1,173 @@
+#include "config/options.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+#include <regex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The outcome of parse_options on a command line (the program name first).
+struct parsed {
+  std::optional<int> status;  // nothing: the run goes on
+  qm::run_options options;
+  std::string message;  // what it wrote for a command line it refused
+};
+
+parsed parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "quillmere");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  parsed r;
+  std::FILE* f = std::tmpfile();
+  r.status = qm::parse_options(static_cast<int>(args.size()), argv.data(), r.options, f);
+  std::rewind(f);
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.message.append(buf, n);
+  std::fclose(f);
+  return r;
+}
+
+// The options that take a value, as --help lists them (TEXT or INT after the name).
+std::set<std::string> options_with_values(const std::string& help) {
+  std::set<std::string> names;
+  static const std::regex with_value(R"((--[a-z-]+) (TEXT|INT|FILE))");
+  for (auto it = std::sregex_iterator(help.begin(), help.end(), with_value); it != std::sregex_iterator(); ++it)
+    names.insert((*it)[1]);
+  return names;
+}
+
+std::string help_text(const std::vector<std::string>& args) {
+  // --help writes to standard output; read it back through a file.
+  std::fflush(stdout);
+  std::FILE* saved = std::tmpfile();
+  std::string text;
+  {
+    const int keep = dup(fileno(stdout));
+    dup2(fileno(saved), fileno(stdout));
+    const parsed r = parse(args);
+    std::fflush(stdout);
+    dup2(keep, fileno(stdout));
+    close(keep);
+    EXPECT_EQ(r.status, 0);
+  }
+  std::rewind(saved);
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, saved)) > 0) text.append(buf, n);
+  std::fclose(saved);
+  return text;
+}
+
+// Every option that takes a value, of the run and of merge, and the
+// positionals, refuse an empty value with exit status 2 and a message
+// that names them; nothing is left as if the option were not given.
+TEST(Options, EmptyValuesAreRefused) {
+  const std::set<std::string> run_options = options_with_values(help_text({"--help"}));
+  const std::set<std::string> merge_options = options_with_values(help_text({"merge", "--help"}));
+  EXPECT_TRUE(run_options.count("--from-history") && run_options.count("--save-history") &&
+              run_options.count("--threads") && run_options.count("--genome-layout"))
+      << "the options were not found in --help";
+  EXPECT_GE(run_options.size(), 9u);
+  EXPECT_EQ(merge_options, std::set<std::string>{"--outdir"});
+  for (const std::string& name : run_options) {
+    SCOPED_TRACE(name);
+    const parsed r = parse({name, "", "param.par"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.message.rfind("quillmere: " + name + ": the value is empty", 0), 0u) << r.message;
+    // --name= with nothing after it is refused as well (CLI11 would take
+    // the next word as the value).
+    const parsed bare = parse({name + "=", "param.par"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.message.rfind("quillmere: " + name + ": the value is empty", 0), 0u) << bare.message;
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"merge", "--outdir", "", "rep-1"}, {"merge", "--outdir=", "rep-1"}}) {
+    const parsed merge_outdir = parse(args);
+    EXPECT_EQ(merge_outdir.status, 2);
+    EXPECT_NE(merge_outdir.message.find("--outdir: the value is empty"), std::string::npos) << merge_outdir.message;
+  }
+  const parsed file = parse({""});
+  EXPECT_EQ(file.status, 2);
+  EXPECT_NE(file.message.find("PARAMETER_FILE: the value is empty"), std::string::npos) << file.message;
+  const parsed folder = parse({"merge", "rep-1", ""});
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_NE(folder.message.find("FOLDER: the value is empty"), std::string::npos) << folder.message;
+  // The same options with values go on to the run.
+  const parsed given = parse({"--outdir", "out", "--save-history", "h.qmh", "param.par"});
+  EXPECT_FALSE(given.status.has_value()) << given.message;
+  EXPECT_EQ(given.options.outdir, "out");
+  EXPECT_EQ(given.options.save_history, "h.qmh");
+  EXPECT_EQ(given.options.parafile, "param.par");
+}
+
+// Numbers are decimal: leading zeros and a sign are decimal text; other
+// bases, exponents, blanks and trailing text are not numbers; a number
+// outside the option's range names the range.
+TEST(Options, NumbersAreDecimal) {
+  struct accepted_case {
+    std::vector<std::string> args;
+    int threads;
+    std::optional<int32_t> seed;
+    int64_t replicate, max_memory_mb;
+    int gblup;
+  };
+  const accepted_case accepted[] = {
+      {{"--threads", "010"}, 10, std::nullopt, 0, 0, 3},  // ten, not eight
+      {{"--threads", "+7", "--seed", "0000123"}, 7, 123, 0, 0, 3},
+      {{"--threads", "1024", "--seed", "2147483646"}, 1024, 2147483646, 0, 0, 3},
+      {{"--threads=1", "--seed=1", "--replicate=2147483645"}, 1, 1, 2147483645, 0, 3},
+      {{"--max-memory", "08", "--gblup-generations", "09", "--replicate", "0"}, 0, std::nullopt, 0, 8, 9},
+  };
+  for (const accepted_case& c : accepted) {
+    std::vector<std::string> args = c.args;
+    args.push_back("param.par");
+    const parsed r = parse(args);
+    SCOPED_TRACE(args[1]);
+    ASSERT_FALSE(r.status.has_value()) << r.message;
+    if (c.threads != 0) EXPECT_EQ(r.options.threads, c.threads);
+    EXPECT_EQ(r.options.seed, c.seed);
+    EXPECT_EQ(r.options.replicate, c.replicate);
+    EXPECT_EQ(r.options.max_memory_mb, c.max_memory_mb);
+    EXPECT_EQ(r.options.gblup_generations, c.gblup);
+  }
+  for (const char* name : {"--threads", "--seed", "--replicate", "--max-memory", "--gblup-generations"}) {
+    for (const char* text : {"0x10", "0X10", "0b11", "0o7", "1e1", "4.0", "4x", " 4", "4 ", "abc", "+", "\xd9\xa4"}) {
+      SCOPED_TRACE(std::string(name) + " " + text);
+      const parsed r = parse({name, text, "param.par"});
+      EXPECT_EQ(r.status, 2);
+      EXPECT_NE(r.message.find(std::string(name) + ": a whole number in decimal digits is expected, not \"" + text +
+                               "\""),
+                std::string::npos)
+          << r.message;
+    }
+  }
+  const std::pair<std::vector<std::string>, const char*> outside[] = {
+      {{"--threads", "0"}, "--threads: 0 is not in the range 1..1024"},
+      {{"--threads", "1025"}, "--threads: 1025 is not in the range 1..1024"},
+      {{"--threads", "-1"}, "--threads: -1 is not in the range 1..1024"},
+      {{"--threads", "99999999999999999999"}, "--threads: 99999999999999999999 is not in the range 1..1024"},
+      {{"--seed", "2147483647"}, "--seed: 2147483647 is not in the range 1..2147483646"},
+      {{"--seed", "0"}, "--seed: 0 is not in the range 1..2147483646"},
+      {{"--replicate", "2147483646"}, "--replicate: 2147483646 is not in the range 0..2147483645"},
+      {{"--max-memory", "1073741825"}, "--max-memory: 1073741825 is not in the range 1..1073741824"},
+      {{"--gblup-generations", "1001"}, "--gblup-generations: 1001 is not in the range 1..1000"},
+  };
+  for (const auto& [args, says] : outside) {
+    std::vector<std::string> a = args;
+    a.push_back("param.par");
+    const parsed r = parse(a);
+    EXPECT_EQ(r.status, 2) << says;
+    EXPECT_NE(r.message.find(says), std::string::npos) << r.message;
+  }
+}
+
+}  // namespace
