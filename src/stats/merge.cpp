@@ -119,7 +119,12 @@ run_info read_run_info(const std::string& folder) {
   return r;
 }
 
-merged_value merge_values(const std::vector<double>& v) {
+namespace {
+
+// The mean, sd and interval of the values of v that are not NaN, with
+// t975(df) the 0.975 quantile of t with df degrees of freedom.
+template <class Quantile>
+merged_value merge_values_by(const std::vector<double>& v, Quantile t975) {
   merged_value m;
   double s = 0.0;
   for (double x : v)
@@ -140,10 +145,24 @@ merged_value merge_values(const std::vector<double>& v) {
   for (double x : v)
     if (!std::isnan(x)) q += (x - m.mean) * (x - m.mean);
   m.sd = std::sqrt(q / (m.n - 1));
-  const double half = t_quantile(0.975, m.n - 1) * m.sd / std::sqrt(static_cast<double>(m.n));
+  const double half = t975(m.n - 1) * m.sd / std::sqrt(static_cast<double>(m.n));
   m.ci_low = m.mean - half;
   m.ci_high = m.mean + half;
   return m;
+}
+
+// t(0.975, df) for df = 0 .. n - 1, worked out once: a merge asks for it
+// for every value of every generation, and each costs a search.
+std::vector<double> t975_table(size_t n) {
+  std::vector<double> t(n, nan);
+  for (size_t df = 1; df < n; ++df) t[df] = t_quantile(0.975, static_cast<double>(df));
+  return t;
+}
+
+}  // namespace
+
+merged_value merge_values(const std::vector<double>& v) {
+  return merge_values_by(v, [](int df) { return t_quantile(0.975, df); });
 }
 
 merged_replicates merge_replicates(const std::vector<std::string>& folders) {
@@ -244,11 +263,13 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
       for (size_t c = 0; c < ncol; ++c) v[c].push_back(row[c + 2]);
     }
   }
+  const std::vector<double> t975 = t975_table(m.runs.size());
+  const auto table = [&](int df) { return t975[static_cast<size_t>(df)]; };
   for (const auto& [key, v] : rows) {
     m.keys.push_back(key);
     m.replicates.push_back(static_cast<int>(v.empty() ? 0 : v[0].size()));
     std::vector<merged_value> out;
-    for (const std::vector<double>& x : v) out.push_back(merge_values(x));
+    for (const std::vector<double>& x : v) out.push_back(merge_values_by(x, table));
     m.values.push_back(std::move(out));
   }
 
@@ -263,7 +284,7 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
     for (size_t b = 0; b < m.ld_shape.pairs.size(); ++b) {
       std::vector<double> x;
       for (const ld_decay& d : lds) x.push_back(d.mean_r2[b]);
-      m.ld.push_back(merge_values(x));
+      m.ld.push_back(merge_values_by(x, table));
       m.ld_shape.mean_r2[b] = m.ld.back().mean;
     }
   }
