@@ -199,6 +199,7 @@ int run_main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
   if (o.merge) {
+    qm::msg_set_console(stderr);  // the merge writes files, not lines: what it says is why it stopped
     try {
       qm::merge_command(o.merge_folders, o.merge_outdir);
     } catch (const qm::run_stop&) {

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "base/atomic_file.hpp"
+#include "base/input_file.hpp"
 #include "config/parameters.hpp"
 #include "output/manifest.hpp"
 #include "output/run_record.hpp"
@@ -29,9 +30,9 @@ bool plain_name(const std::string& n) {
 bool read_record(const output_folder& folder, std::map<std::string, manifest_file>& listed) {
   const std::string path = folder.file(run_record_name);
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limits::max_file_bytes) return false;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;  // a link is not the run's record
   try {
-    for (manifest_file& f : read_manifest(path).files)
+    for (manifest_file& f : parse_manifest(read_input_file(path, limits::max_file_bytes), path).files)
       if (plain_name(f.name)) listed.emplace(f.name, std::move(f));
   } catch (const file_error&) {
     return false;

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <type_traits>
 
 #include "base/atomic_file.hpp"
 #include "base/sha256.hpp"
@@ -140,27 +142,58 @@ run_manifest read_manifest(const std::string& path) {
   }
   std::stringstream ss;
   ss << in.rdbuf();
+  return parse_manifest(ss.str(), path);
+}
+
+namespace {
+
+// The integer under key, which must be a JSON integer in the range of T: a
+// conversion would wrap 4294967296 to 0 and make an exit status look normal.
+template <class T>
+T whole_field(const nlohmann::json& j, const char* key, const std::string& path) {
+  const nlohmann::json& v = j.at(key);
+  bool fits = false;
+  if (v.is_number_unsigned())
+    fits = v.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<T>::max());
+  else if (v.is_number_integer())
+    fits = std::is_signed_v<T> && v.get<int64_t>() >= static_cast<int64_t>(std::numeric_limits<T>::min()) &&
+           v.get<int64_t>() <= static_cast<int64_t>(std::numeric_limits<T>::max());
+  if (!fits) {
+    std::string shown = v.dump();
+    if (shown.size() > 40) shown = shown.substr(0, 36) + " ...";
+    throw file_error(path, "Run record " + path + " cannot be read: \"" + key + "\" is " + shown +
+                               ", not a whole number from " + std::to_string(std::numeric_limits<T>::min()) + " to " +
+                               std::to_string(std::numeric_limits<T>::max()) +
+                               ". Give the run.json that quillmere wrote, unchanged.");
+  }
+  return std::is_signed_v<T> && !v.is_number_unsigned() ? static_cast<T>(v.get<int64_t>())
+                                                         : static_cast<T>(v.get<uint64_t>());
+}
+
+}  // namespace
+
+run_manifest parse_manifest(const std::string& text, const std::string& path) {
   run_manifest m;
   try {
-    const nlohmann::json j = nlohmann::json::parse(ss.str());
+    const nlohmann::json j = nlohmann::json::parse(text);
     j.at("version").get_to(m.version);
     j.at("command_line").get_to(m.command_line);
     j.at("parameter_file").get_to(m.parameter_file);
     j.at("parameter_file_sha256").get_to(m.parameter_file_sha256);
     m.from_history = optional_text(j, "from_history");
     m.save_history = optional_text(j, "save_history");
-    j.at("seed").get_to(m.seed);
-    j.at("threads").get_to(m.threads);
-    m.replicate = j.value("replicate", 0);
+    m.seed = whole_field<int64_t>(j, "seed", path);
+    m.threads = whole_field<int32_t>(j, "threads", path);
+    m.replicate = j.contains("replicate") ? whole_field<int32_t>(j, "replicate", path) : 0;
     j.at("start_time").get_to(m.start_time);
     j.at("end_time").get_to(m.end_time);
     j.at("wall_seconds").get_to(m.wall_seconds);
-    j.at("peak_memory_bytes").get_to(m.peak_memory_bytes);
-    j.at("exit_status").get_to(m.exit_status);
+    m.peak_memory_bytes = whole_field<int64_t>(j, "peak_memory_bytes", path);
+    m.exit_status = whole_field<int32_t>(j, "exit_status", path);
     (void)j.at("stop_message");  // required, unlike the history keys
     m.stop_message = optional_text(j, "stop_message");
     for (const nlohmann::json& f : j.at("files"))
-      m.files.push_back(manifest_file{f.at("name").get<std::string>(), f.at("size").get<uint64_t>(),
+      m.files.push_back(manifest_file{f.at("name").get<std::string>(), whole_field<uint64_t>(f, "size", path),
                                       f.at("sha256").get<std::string>()});
   } catch (const nlohmann::json::exception& e) {
     throw file_error(path, "Run record " + path + " cannot be read: " + e.what() +

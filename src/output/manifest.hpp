@@ -66,5 +66,7 @@ void write_manifest(const std::string& path, const run_manifest& m);
 // Reads a manifest back; file_error naming path when it cannot be read or
 // lacks a field.
 run_manifest read_manifest(const std::string& path);
+// The same from the text of the file read from path (which the messages name).
+run_manifest parse_manifest(const std::string& text, const std::string& path);
 
 }  // namespace qm

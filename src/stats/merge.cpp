@@ -1,17 +1,20 @@
 #include "stats/merge.hpp"
 
-#include "base/atomic_file.hpp"
-#include "output/manifest.hpp"
-
-#include <algorithm>
-#include <cmath>
-#include <fstream>
-#include <limits>
-#include <map>
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <new>
+
+#include "base/atomic_file.hpp"
+#include "base/input_file.hpp"
 #include "base/messages.hpp"
+#include "output/manifest.hpp"
 
 namespace qm {
 
@@ -56,6 +59,10 @@ double beta_fraction(double a, double b, double x) {
   return h;
 }
 
+std::string generation_text(const std::pair<int, int>& key) {
+  return "stage " + std::to_string(key.first) + ", generation " + std::to_string(key.second);
+}
+
 std::string list(const std::vector<std::string>& v) {
   std::string s;
   for (size_t k = 0; k < v.size(); ++k) s += (k ? ", " : "") + v[k];
@@ -91,11 +98,13 @@ double t_quantile(double p, double df) {
 
 run_info read_run_info(const std::string& folder) {
   const std::string path = in(folder, "run.json");
-  if (!std::ifstream(path))
-    stop("Folder " + folder + " has no readable run.json: give only folders of finished runs (written with --outdir).");
   run_manifest m;
   try {
-    m = read_manifest(path);
+    m = parse_manifest(read_input_file(path, max_run_json_bytes), path);
+  } catch (const input_file_error& e) {
+    if (e.why == input_file_error::kind::missing)
+      stop("Folder " + folder + " has no readable run.json: give only folders of finished runs (written with --outdir).");
+    stop(std::string("File ") + e.what() + ". Give only folders of finished runs, with the run.json that their run wrote.");
   } catch (const file_error& e) {
     stop(e.what());
   }
@@ -110,7 +119,12 @@ run_info read_run_info(const std::string& folder) {
   return r;
 }
 
-merged_value merge_values(const std::vector<double>& v) {
+namespace {
+
+// The mean, sd and interval of the values of v that are not NaN, with
+// t975(df) the 0.975 quantile of t with df degrees of freedom.
+template <class Quantile>
+merged_value merge_values_by(const std::vector<double>& v, Quantile t975) {
   merged_value m;
   double s = 0.0;
   for (double x : v)
@@ -131,10 +145,24 @@ merged_value merge_values(const std::vector<double>& v) {
   for (double x : v)
     if (!std::isnan(x)) q += (x - m.mean) * (x - m.mean);
   m.sd = std::sqrt(q / (m.n - 1));
-  const double half = t_quantile(0.975, m.n - 1) * m.sd / std::sqrt(static_cast<double>(m.n));
+  const double half = t975(m.n - 1) * m.sd / std::sqrt(static_cast<double>(m.n));
   m.ci_low = m.mean - half;
   m.ci_high = m.mean + half;
   return m;
+}
+
+// t(0.975, df) for df = 0 .. n - 1, worked out once: a merge asks for it
+// for every value of every generation, and each costs a search.
+std::vector<double> t975_table(size_t n) {
+  std::vector<double> t(n, nan);
+  for (size_t df = 1; df < n; ++df) t[df] = t_quantile(0.975, static_cast<double>(df));
+  return t;
+}
+
+}  // namespace
+
+merged_value merge_values(const std::vector<double>& v) {
+  return merge_values_by(v, [](int df) { return t_quantile(0.975, df); });
 }
 
 merged_replicates merge_replicates(const std::vector<std::string>& folders) {
@@ -167,39 +195,81 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
         stop("Folders " + m.runs[a].folder + " and " + m.runs[b].folder + " hold the same run (seed " +
              std::to_string(m.runs[a].seed) + "): give each replicate once.");
 
-  std::vector<summary_table> tables;
+  // One summary at a time: checked on its own (every row a generation of
+  // its own), then against the first (the same columns, the same
+  // generations), then added to the rows keyed by (stage, generation), in
+  // increasing order. Each row collects its values in merge order.
+  std::map<std::pair<int, int>, std::vector<std::vector<double>>> rows;
+  std::map<std::pair<int, int>, size_t> first_lines;  // line of each generation in the first summary
+  std::string first_path;
   for (const run_info& r : m.runs) {
+    const bool first = &r == &m.runs.front();
     const std::string p = in(r.folder, "summary.csv");
     if (!exists(p)) stop("Folder " + r.folder + " has no summary.csv: its run wrote no summary, it cannot be merged.");
-    tables.push_back(read_summary_csv(p));
-  }
-  m.header = tables.front().header;
-  if (m.header.size() < 2 || m.header[0] != "stage" || m.header[1] != "generation")
-    stop(in(m.runs.front().folder, "summary.csv") + " does not start with the columns stage,generation.");
-  for (size_t k = 1; k < tables.size(); ++k)
-    if (tables[k].header != m.header) {
+    const summary_table t = read_summary_csv(p);
+    if (first) {
+      first_path = p;
+      m.header = t.header;
+      if (m.header.size() < 2 || m.header[0] != "stage" || m.header[1] != "generation")
+        stop(p + " does not start with the columns stage,generation.");
+      for (size_t c = 0; c < m.header.size(); ++c) {
+        if (m.header[c].empty())
+          stop("File " + p + ", line 1: column " + std::to_string(c + 1) +
+               " has no name. Give the summary.csv that the run wrote.");
+        for (size_t d = 0; d < c; ++d)
+          if (m.header[d] == m.header[c])
+            stop("File " + p + ", line 1: columns " + std::to_string(d + 1) + " and " + std::to_string(c + 1) +
+                 " are both " + m.header[c] + ". Give the summary.csv that the run wrote.");
+      }
+    } else if (t.header != m.header) {
       size_t c = 0;
-      while (c < m.header.size() && c < tables[k].header.size() && m.header[c] == tables[k].header[c]) ++c;
+      while (c < m.header.size() && c < t.header.size() && m.header[c] == t.header[c]) ++c;
       const std::string a = c < m.header.size() ? m.header[c] : "(none)";
-      const std::string b = c < tables[k].header.size() ? tables[k].header[c] : "(none)";
-      stop("The summary.csv headers of " + m.runs.front().folder + " and " + m.runs[k].folder + " differ at column " +
-           std::to_string(c + 1) + " (" + a + " against " + b + "). Merge only runs with the same summary columns.");
+      const std::string b = c < t.header.size() ? t.header[c] : "(none)";
+      stop("The summary.csv headers of " + m.runs.front().folder + " and " + r.folder + " differ at column " +
+           std::to_string(c + 1) + " (" + a + " against " + b + " in " + p +
+           ", line 1). Merge only runs with the same summary columns.");
     }
-
-  // Rows keyed by (stage, generation), in increasing order.
-  std::map<std::pair<int, int>, std::vector<std::vector<double>>> rows;
-  const size_t ncol = m.header.size() - 2;
-  for (const summary_table& t : tables)
-    for (const std::vector<double>& r : t.rows) {
-      std::vector<std::vector<double>>& v = rows[{static_cast<int>(r[0]), static_cast<int>(r[1])}];
-      v.resize(ncol);
-      for (size_t c = 0; c < ncol; ++c) v[c].push_back(r[c + 2]);
+    std::map<std::pair<int, int>, size_t> lines;
+    for (size_t k = 0; k < t.rows.size(); ++k) {
+      const std::pair<int, int> key{static_cast<int>(whole_cell(t, k, 0, 1, INT32_MAX, p)),
+                                    static_cast<int>(whole_cell(t, k, 1, INT32_MIN, INT32_MAX, p))};
+      const auto [at, added] = lines.emplace(key, t.lines[k]);
+      if (!added)
+        stop("File " + p + ", line " + std::to_string(t.lines[k]) + ": " + generation_text(key) +
+             " again (line " + std::to_string(at->second) +
+             " has it): each generation has one row. Give the summary.csv that the run wrote.");
+      if (!first && !first_lines.contains(key))
+        stop("File " + p + ", line " + std::to_string(t.lines[k]) + ": " + generation_text(key) + " is not in " +
+             first_path + ". Replicates of one parameter file have the same generations: rerun the replicate whose "
+             "summary differs, or leave it out.");
     }
+    if (first) {
+      first_lines = std::move(lines);
+    } else {
+      for (const auto& [key, line] : first_lines)
+        if (!lines.contains(key))
+          stop("File " + p + " has no row for " + generation_text(key) + " (" + first_path + " has it, line " +
+               std::to_string(line) + "). Replicates of one parameter file have the same generations: rerun the "
+               "replicate whose summary is incomplete, or leave it out.");
+    }
+    const size_t ncol = m.header.size() - 2;
+    for (const std::vector<double>& row : t.rows) {
+      std::vector<std::vector<double>>& v = rows[{static_cast<int>(row[0]), static_cast<int>(row[1])}];
+      if (v.empty()) {
+        v.resize(ncol);
+        for (std::vector<double>& x : v) x.reserve(m.runs.size());
+      }
+      for (size_t c = 0; c < ncol; ++c) v[c].push_back(row[c + 2]);
+    }
+  }
+  const std::vector<double> t975 = t975_table(m.runs.size());
+  const auto table = [&](int df) { return t975[static_cast<size_t>(df)]; };
   for (const auto& [key, v] : rows) {
     m.keys.push_back(key);
     m.replicates.push_back(static_cast<int>(v.empty() ? 0 : v[0].size()));
     std::vector<merged_value> out;
-    for (const std::vector<double>& x : v) out.push_back(merge_values(x));
+    for (const std::vector<double>& x : v) out.push_back(merge_values_by(x, table));
     m.values.push_back(std::move(out));
   }
 
@@ -214,7 +284,7 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
     for (size_t b = 0; b < m.ld_shape.pairs.size(); ++b) {
       std::vector<double> x;
       for (const ld_decay& d : lds) x.push_back(d.mean_r2[b]);
-      m.ld.push_back(merge_values(x));
+      m.ld.push_back(merge_values_by(x, table));
       m.ld_shape.mean_r2[b] = m.ld.back().mean;
     }
   }
@@ -296,12 +366,48 @@ replicate_report replicate_report_of(const merged_replicates& m) {
   return r;
 }
 
+void check_merge_output_folder(const std::vector<std::string>& folders, const std::string& outdir) {
+  struct stat out{};
+  if (::stat(outdir.c_str(), &out) != 0) {
+    if (errno == ENOENT) return;  // made after the folders have been read
+    stop("The output folder " + outdir + " cannot be opened (" + std::strerror(errno) +
+         "). Name a folder you may write in with --outdir.");
+  }
+  if (!S_ISDIR(out.st_mode)) stop("The output folder " + outdir + " is not a folder. Name a folder with --outdir.");
+  const std::string advice =
+      ": the merge would replace that run's report.html, and its run.json would no longer match its files. "
+      "Nothing was written. Give the merge a folder of its own, e.g. --outdir merged.";
+  for (const std::string& f : folders) {
+    struct stat st{};
+    if (::stat(f.c_str(), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino)
+      stop("The output folder " + outdir + " is the replicate folder " + f + advice);
+  }
+  struct stat st{};
+  if (::lstat(in(outdir, "run.json").c_str(), &st) == 0)
+    stop("The output folder " + outdir + " holds run.json: it is the folder of a run" + advice);
+}
+
 void merge_command(const std::vector<std::string>& folders, const std::string& outdir) {
-  const merged_replicates m = merge_replicates(folders);
   const std::string dir = outdir.empty() ? "." : outdir;
-  write_file_atomic(dir + "/replicates.csv", replicates_csv(m));
-  if (m.has_ld) write_file_atomic(dir + "/replicates_ld.csv", replicates_ld_csv(m));
-  write_report(dir + "/report.html", render_replicate_report(replicate_report_of(m)));
+  check_merge_output_folder(folders, dir);
+  // Every text is made before the first is written, so that a merge that
+  // runs out of memory leaves no file.
+  std::string csv, ld_csv, html;
+  try {
+    const merged_replicates m = merge_replicates(folders);
+    csv = replicates_csv(m);
+    if (m.has_ld) ld_csv = replicates_ld_csv(m);
+    html = render_replicate_report(replicate_report_of(m));
+  } catch (const std::bad_alloc&) {
+    stop("Not enough memory to merge " + std::to_string(folders.size()) +
+         " folders. Nothing was written. Run the merge where more memory is free.");
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) stop("The output folder " + dir + " cannot be created (" + ec.message() + "). Name a folder you may write in.");
+  write_file_atomic(dir + "/replicates.csv", csv);
+  if (!ld_csv.empty()) write_file_atomic(dir + "/replicates_ld.csv", ld_csv);
+  write_report(dir + "/report.html", html);
 }
 
 }  // namespace qm

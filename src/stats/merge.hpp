@@ -1,13 +1,28 @@
 // Merging of replicate run folders (quillmere merge DIR...).
 //
 // Every folder must hold run.json and summary.csv of a finished run. Of
-// run.json only these keys are read: "version" (string), "parameter_file"
-// (object with "name" and "sha256"), "seed" (integer), "replicate" (integer)
-// and "exit_status" (integer). The merge refuses, naming the folders and what
+// run.json (read as output/manifest.hpp reads it) the merge uses the
+// version, the parameter file's name and sha256, the seed, the replicate
+// and the exit status. The merge refuses, naming the folders and what
 // differs: a folder without run.json or summary.csv; a run whose exit_status
 // is not 0; folders from different program versions or parameter files
 // (sha256); two folders with the same seed (the same run twice); summary.csv
 // files whose headers differ.
+//
+// Nothing under a folder is trusted: run.json, summary.csv and ld_decay.csv
+// are read only when they are regular files (a pipe or a device in their
+// place is refused without being read, base/input_file.hpp), of at most
+// max_run_json_bytes and max_summary_file_bytes. A summary is refused, naming
+// its file and line, when a line does not end (a file cut short), a value
+// is not a number or NA, a stage or generation is not a whole number in
+// range, a generation has two rows, or its generations are not those of the
+// first folder's summary (one missing, or one too many).
+//
+// The output folder may be neither one of the folders merged (by identity:
+// "rep-1", "./rep-1/" and a link to it are one folder) nor any folder holding
+// run.json: the merge's report.html would replace that run's, which its
+// run.json lists with its SHA-256. It is refused before anything is read,
+// and made when it does not exist.
 //
 // The folders are taken in the order of their replicate number (then their
 // name), whatever the order they were given in, so the sums are formed in
@@ -46,6 +61,9 @@ struct run_info {
   int64_t seed = 0, replicate = 0, exit_status = 0;
 };
 run_info read_run_info(const std::string& folder);
+// The most bytes a run.json read by the merge may have (a run that finished
+// 100000 files writes about 15 MB).
+inline constexpr uint64_t max_run_json_bytes = uint64_t{32} << 20;
 
 // Mean, sd and 95% interval of one statistic of one generation.
 struct merged_value {
@@ -72,9 +90,13 @@ std::string replicates_csv(const merged_replicates& m);
 std::string replicates_ld_csv(const merged_replicates& m);
 replicate_report replicate_report_of(const merged_replicates& m);
 
+// Stops the run, naming the folder, when outdir may not take the merge of
+// folders (see above).
+void check_merge_output_folder(const std::vector<std::string>& folders, const std::string& outdir);
 // The merge command: merges the folders and writes replicates.csv,
 // replicates_ld.csv (when every folder has its LD decay) and report.html into
-// outdir, each under a temporary name first.
+// outdir, each under a temporary name first, only once every text is made.
+// Running out of memory on the way is a stop like any other.
 void merge_command(const std::vector<std::string>& folders, const std::string& outdir = ".");
 
 // The regularized incomplete beta function I_x(a, b), a, b > 0, 0 <= x <= 1.

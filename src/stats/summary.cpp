@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "base/cpu_features.hpp"
+#include "base/input_file.hpp"
 #include "base/messages.hpp"
 #include "base/threads.hpp"
 
@@ -258,29 +259,8 @@ bool parse_number(const std::string& s, double& v) {
   }
   const char* e = s.data() + s.size();
   const auto r = std::from_chars(s.data(), e, v);
-  return r.ec == std::errc() && r.ptr == e && !s.empty();
-}
-
-std::vector<std::string> read_lines(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) file_failed(path, "read");
-  std::string text;
-  char buf[1 << 14];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  const bool bad = std::ferror(f) != 0;
-  std::fclose(f);
-  if (bad) file_failed(path, "read");
-  std::vector<std::string> lines;
-  size_t a = 0;
-  while (a < text.size()) {
-    size_t b = text.find('\n', a);
-    if (b == std::string::npos) b = text.size();
-    std::string l = text.substr(a, b - a);
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    lines.push_back(std::move(l));
-    a = b + 1;
-  }
-  return lines;
+  // The files write a missing value as NA, never as nan.
+  return r.ec == std::errc() && r.ptr == e && !s.empty() && !std::isnan(v);
 }
 
 }  // namespace
@@ -597,24 +577,59 @@ summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait)
 }
 
 summary_table read_summary_csv(const std::string& path) {
-  const std::vector<std::string> lines = read_lines(path);
-  if (lines.empty() || lines[0].empty()) stop("File " + path + " is empty: it should start with the header of summary.csv.");
+  std::string text;
+  try {
+    text = read_input_file(path, max_summary_file_bytes);
+  } catch (const input_file_error& e) {
+    const size_t slash = path.rfind('/');
+    stop(std::string("File ") + e.what() + ". Give the " + path.substr(slash == std::string::npos ? 0 : slash + 1) +
+         " that the run wrote.");
+  }
+  // One line at a time out of the text; every line the writers write ends
+  // with a newline, so a last line without one is the end of a file cut short.
+  size_t at = 0, number = 0;
+  std::string line;
+  auto next_line = [&]() {
+    if (at >= text.size()) return false;
+    size_t b = text.find('\n', at);
+    ++number;
+    if (b == std::string::npos)
+      stop("File " + path + ", line " + std::to_string(number) +
+           " does not end: the file is cut short. Give the file that the run wrote, complete.");
+    line.assign(text, at, b - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    at = b + 1;
+    return true;
+  };
+  if (!next_line() || line.empty()) stop("File " + path + " is empty: it should start with the header of summary.csv.");
   summary_table t;
-  t.header = split_commas(lines[0]);
-  for (size_t k = 1; k < lines.size(); ++k) {
-    if (lines[k].empty()) continue;
-    const std::vector<std::string> f = split_commas(lines[k]);
+  t.header = split_commas(line);
+  while (next_line()) {
+    if (line.empty()) continue;
+    const std::vector<std::string> f = split_commas(line);
     if (f.size() != t.header.size())
-      stop("File " + path + ", line " + std::to_string(k + 1) + ": " + std::to_string(f.size()) + " values for " +
+      stop("File " + path + ", line " + std::to_string(number) + ": " + std::to_string(f.size()) + " values for " +
            std::to_string(t.header.size()) + " columns.");
     std::vector<double> v(f.size());
     for (size_t c = 0; c < f.size(); ++c)
       if (!parse_number(f[c], v[c]))
-        stop("File " + path + ", line " + std::to_string(k + 1) + ": \"" + f[c] + "\" in column " + t.header[c] +
+        stop("File " + path + ", line " + std::to_string(number) + ": \"" + f[c] + "\" in column " + t.header[c] +
              " is not a number.");
     t.rows.push_back(std::move(v));
+    t.lines.push_back(number);
   }
   return t;
+}
+
+int64_t whole_cell(const summary_table& t, size_t r, size_t c, int64_t lo, int64_t hi, const std::string& path) {
+  const double v = t.rows[r][c];
+  // NaN fails the first comparison; lo and hi are exact doubles for the ranges used here.
+  if (v >= static_cast<double>(lo) && v <= static_cast<double>(hi) && v == std::floor(v)) return static_cast<int64_t>(v);
+  std::string text;
+  append_number(text, v);
+  stop("File " + path + ", line " + std::to_string(t.lines[r]) + ": " + t.header[c] + " is " + text +
+       ", not a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+       ". Give the file that the run wrote (rerun the run if it was damaged).");
 }
 
 void write_file_atomic(const std::string& path, std::string_view text) {
@@ -646,13 +661,23 @@ ld_decay read_ld_decay_csv(const std::string& path) {
   const std::vector<std::string> want = {"stage", "generation", "bin_low_cm", "bin_high_cm", "pairs", "mean_r2"};
   if (t.header != want) stop("File " + path + " is not an LD decay file: its header differs from stage,generation,bin_low_cm,bin_high_cm,pairs,mean_r2.");
   ld_decay d;
-  if (!t.rows.empty()) {
-    d.stage = static_cast<int>(t.rows[0][0]);
-    d.generation = static_cast<int>(t.rows[0][1]);
-    d.bin_cm = t.rows[0][3] - t.rows[0][2];
-  }
-  for (const std::vector<double>& r : t.rows) {
-    d.pairs.push_back(static_cast<int64_t>(r[4]));
+  for (size_t k = 0; k < t.rows.size(); ++k) {
+    const std::vector<double>& r = t.rows[k];
+    const int stage = static_cast<int>(whole_cell(t, k, 0, 1, INT32_MAX, path));
+    const int generation = static_cast<int>(whole_cell(t, k, 1, INT32_MIN, INT32_MAX, path));
+    if (k == 0) {
+      d.stage = stage;
+      d.generation = generation;
+      d.bin_cm = r[3] - r[2];
+    } else if (stage != d.stage || generation != d.generation) {
+      stop("File " + path + ", line " + std::to_string(t.lines[k]) +
+           ": the LD decay of another generation than that of line " + std::to_string(t.lines[0]) +
+           ". Give the ld_decay.csv that the run wrote.");
+    }
+    if (!std::isfinite(r[2]) || !std::isfinite(r[3]))
+      stop("File " + path + ", line " + std::to_string(t.lines[k]) +
+           ": the bin bounds are not numbers. Give the ld_decay.csv that the run wrote.");
+    d.pairs.push_back(whole_cell(t, k, 4, 0, int64_t{1} << 53, path));
     d.mean_r2.push_back(r[5]);
   }
   return d;

@@ -203,15 +203,28 @@ class summary_csv {
 struct summary_table {
   std::vector<std::string> header;
   std::vector<std::vector<double>> rows;
+  std::vector<size_t> lines;  // the line of each row in its file (read back only)
   int column(std::string_view name) const;  // -1 when absent
 };
 summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait);
-// Reads a summary file; stops the run naming the file and line on a fault.
+// The most bytes a summary file (summary.csv, ld_decay.csv) read back may
+// have: a generation takes about 300 bytes with one trait and 10 KB with
+// 100, so 64 MiB holds over 6000 generations of 100 traits.
+inline constexpr uint64_t max_summary_file_bytes = uint64_t{64} << 20;
+// Reads a summary file: a regular file (see base/input_file.hpp) of at most
+// max_summary_file_bytes whose every line ends with a newline, with as many
+// values on each line as the header has columns, each a number or NA. Stops
+// the run naming the file, and the line, on a fault.
 summary_table read_summary_csv(const std::string& path);
+// Cell (r, c) of a table read back, a whole number from lo to hi; stops the
+// run naming the file, the line and the column when it is anything else.
+int64_t whole_cell(const summary_table& t, size_t r, size_t c, int64_t lo, int64_t hi, const std::string& path);
 
 // ld_decay.csv: bin_low_cm,bin_high_cm,pairs,mean_r2 (one line per bin),
 // written under a temporary name and renamed.
 void write_ld_decay_csv(const std::string& path, const ld_decay& d);
+// Reads ld_decay.csv back (as read_summary_csv); stage, generation and pairs
+// must be whole numbers, the stage and generation those of the first line.
 ld_decay read_ld_decay_csv(const std::string& path);
 
 // Writes text to path through path + ".part" and a rename; stops the run

@@ -214,4 +214,56 @@ TEST(Manifest, FailuresNameTheFile) {
   }
 }
 
+// Integers that a conversion would wrap or cut: an exit status of 2^32 must
+// not read back as 0 (a normal end), nor a fraction or a negative size pass.
+TEST(Manifest, IntegersOutsideTheirTypeAreRefused) {
+  qmtest::tempdir dir;
+  qmtest::write_file("my run.par", "title\n");
+  qmtest::write_file("log.txt", "done\n");
+  qm::run_manifest m = sample_run();
+  m.exit_status = 1;
+  qm::record_files(m, {"log.txt"});
+  qm::write_manifest("run.json", m);
+  const std::string text = qmtest::read_file("run.json");
+  auto with = [&](const std::string& field, const std::string& value) {
+    const size_t at = text.find("\"" + field + "\": ");
+    EXPECT_NE(at, std::string::npos) << field;
+    const size_t from = at + field.size() + 4, to = text.find_first_of(",\n", from);
+    return text.substr(0, from) + value + text.substr(to);
+  };
+  auto refusal = [](const std::string& json) -> std::string {
+    try {
+      qm::parse_manifest(json, "run.json");
+    } catch (const qm::file_error& e) {
+      return e.what();
+    }
+    return "(read)";
+  };
+  // The bounds themselves read back.
+  EXPECT_EQ(qm::parse_manifest(with("exit_status", "2147483647"), "run.json").exit_status, 2147483647);
+  EXPECT_EQ(qm::parse_manifest(with("exit_status", "-2147483648"), "run.json").exit_status, -2147483648LL);
+  EXPECT_EQ(qm::parse_manifest(with("seed", "9223372036854775807"), "run.json").seed, 9223372036854775807LL);
+  EXPECT_EQ(qm::parse_manifest(with("size", "18446744073709551615"), "run.json").files.at(0).size,
+            18446744073709551615ULL);
+  EXPECT_EQ(qm::parse_manifest(text, "run.json"), qm::read_manifest("run.json"));
+  const std::pair<std::string, std::string> cases[] = {
+      {"exit_status", "4294967296"}, {"exit_status", "2147483648"}, {"exit_status", "-2147483649"},
+      {"exit_status", "0.5"},        {"exit_status", "1e10"},       {"exit_status", "\"0\""},
+      {"exit_status", "null"},       {"seed", "9223372036854775808"}, {"seed", "1.5"},
+      {"threads", "4294967298"},     {"replicate", "-2147483649"}, {"peak_memory_bytes", "1e300"},
+      {"size", "-1"},                {"size", "1.0"},
+  };
+  for (const auto& [field, value] : cases) {
+    const std::string why = refusal(with(field, value));
+    EXPECT_NE(why.find("Run record run.json cannot be read: \"" + field + "\" is "), std::string::npos) << why;
+    EXPECT_NE(why.find(", not a whole number from "), std::string::npos) << field << " " << value << ": " << why;
+  }
+  EXPECT_NE(refusal(with("exit_status", "4294967296")).find("\"exit_status\" is 4294967296, not a whole number from "
+                                                          "-2147483648 to 2147483647"),
+            std::string::npos);
+  // A long value is shown cut.
+  EXPECT_NE(refusal(with("exit_status", "\"" + std::string(100, '9') + "\"")).find("is \"" + std::string(35, '9') + " ...,"),
+            std::string::npos);
+}
+
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <functional>
+#include <limits>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -176,4 +179,177 @@ TEST(Merge, RefusesFoldersThatDoNotBelongTogether) {
   refused({"empty"}, {"empty/run.json cannot be read", "not found"});
   // A well-formed pair still merges.
   EXPECT_EQ(qm::merge_replicates({"r1", "r2"}).runs.size(), 2u);
+}
+
+namespace {
+
+// The message of the stop that f makes ("(no stop)" when it makes none).
+std::string stop_message(const std::function<void()>& f) {
+  qmtest::console_capture console;
+  try {
+    f();
+  } catch (const qm::run_stop&) {
+    return console.text();
+  }
+  return "(no stop)";
+}
+
+// Replaces the first occurrence of from in text by to.
+std::string with(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+// A summary damaged on the way, against two intact ones: the merge stops
+// naming the file and the line (or the generation missing), whichever
+// folder is damaged, instead of merging a made-up generation or counting a
+// row twice.
+TEST(Merge, RefusesDamagedSummariesNamingFileAndLine) {
+  qmtest::tempdir dir;
+  folder("r1", 1, 1.0);
+  folder("r2", 2, 2.0);
+  folder("r3", 3, 4.0);
+  const std::string good = qmtest::read_file("r2/summary.csv");
+  const std::string row2 = good.substr(good.find("\n2,1,") + 1, good.find("\n3,2,") - good.find("\n2,1,"));
+  const std::string row3 = good.substr(good.find("\n3,2,") + 1);
+  ASSERT_EQ(good.substr(good.find('\n') + 1), row2 + row3);
+  const std::string h = good.substr(0, good.find('\n') + 1);
+  const std::pair<std::string, std::string> cases[] = {
+      {with(good, "\n3,2,", "\nNA,2,"), "r2/summary.csv, line 3: stage is NA, not a whole number from 1 to 2147483647"},
+      {with(good, "\n3,2,", "\n1e10,2,"), "r2/summary.csv, line 3: stage is 1e+10, not a whole number from 1 to 2147483647"},
+      {with(good, "\n3,2,", "\n0,2,"), "r2/summary.csv, line 3: stage is 0, not a whole number"},
+      {with(good, "\n3,2,", "\n3,2.5,"), "r2/summary.csv, line 3: generation is 2.5, not a whole number from -2147483648"},
+      {with(good, "\n3,2,", "\n3,-2147483649,"), "line 3: generation is -2147483649, not a whole number"},
+      {with(good, "\n3,2,", "\n3,inf,"), "line 3: generation is inf, not a whole number"},
+      {h + row2 + row3 + row3, "r2/summary.csv, line 4: stage 3, generation 2 again (line 3 has it)"},
+      {h + row2 + row2 + row3, "r2/summary.csv, line 3: stage 2, generation 1 again (line 2 has it)"},
+      {h + row2, "r2/summary.csv has no row for stage 3, generation 2 (r1/summary.csv has it, line 3)"},
+      {h + row2 + row3 + with(row3, "3,2,", "3,3,"), "r2/summary.csv, line 4: stage 3, generation 3 is not in r1/summary.csv"},
+      {with(good, ",0.9,", ",abc,"), "r2/summary.csv, line 3: \"abc\" in column tbv_var_1 is not a number"},
+      {with(good, ",0.9,", ",nan,"), "r2/summary.csv, line 3: \"nan\" in column tbv_var_1 is not a number"},
+      {with(good, ",0.9,", ",,"), "r2/summary.csv, line 3: \"\" in column tbv_var_1 is not a number"},
+      {with(good, ",0.9,", ",0.9,1,"), "r2/summary.csv, line 3: 18 values for 17 columns"},
+      {good.substr(0, good.size() - 1), "r2/summary.csv, line 3 does not end: the file is cut short"},
+      {good.substr(0, good.size() - 7), "r2/summary.csv, line 3 does not end: the file is cut short"},
+      {with(good, "ld_r2_adjacent", "ld_r2"), "headers of r1 and r2 differ at column 17 (ld_r2_adjacent against ld_r2 in r2/summary.csv, line 1)"},
+      {"", "r2/summary.csv is empty"},
+  };
+  for (const auto& [text, message] : cases) {
+    qmtest::write_file("r2/summary.csv", text);
+    const std::string got = stop_message([] { qm::merge_replicates({"r3", "r2", "r1"}); });
+    EXPECT_NE(got.find(message), std::string::npos) << "expected: " << message << "\ngot: " << got;
+  }
+  // The first folder is the one compared with: a summary lacking a
+  // generation there is found at the other's row.
+  qmtest::write_file("r2/summary.csv", good);
+  qmtest::write_file("r1/summary.csv", h + row2);
+  EXPECT_NE(stop_message([] { qm::merge_replicates({"r1", "r2", "r3"}); })
+                .find("r2/summary.csv, line 3: stage 3, generation 2 is not in r1/summary.csv"),
+            std::string::npos);
+  // Columns named twice or not at all.
+  qmtest::write_file("r1/summary.csv", with(good, "ld_r2_adjacent", "f_pedigree"));
+  EXPECT_NE(stop_message([] { qm::merge_replicates({"r1", "r2"}); })
+                .find("r1/summary.csv, line 1: columns 16 and 17 are both f_pedigree"),
+            std::string::npos);
+  qmtest::write_file("r1/summary.csv", with(good, ",ld_r2_adjacent", ","));
+  EXPECT_NE(stop_message([] { qm::merge_replicates({"r1", "r2"}); }).find("r1/summary.csv, line 1: column 17 has no name"),
+            std::string::npos);
+  // The files restored, the same folders merge, and nothing was written by the refusals.
+  folder("r1", 1, 1.0);
+  EXPECT_EQ(qm::merge_replicates({"r1", "r2", "r3"}).replicates, (std::vector<int>{3, 3}));
+  EXPECT_FALSE(qmtest::file_exists("replicates.csv"));
+  EXPECT_FALSE(qmtest::file_exists("report.html"));
+}
+
+// What the writers write reads back: generation numbers that print in
+// exponent form (1e+06), NA, an infinite value; and a damaged LD decay file
+// is refused like a summary.
+TEST(Merge, WholeNumbersAsTheWritersPrintThemAndTheLdDecayChecked) {
+  qmtest::tempdir dir;
+  for (int rep : {1, 2}) {
+    const std::string d = "g" + std::to_string(rep);
+    ::mkdir(d.c_str(), 0755);
+    write_run_json(d + "/run.json", "1.0.0", "ab12", 2000 + rep, rep, 0);
+    qm::summary_csv csv;
+    csv.open(d, 1);
+    for (int g : {-5, 1000000, 2147483647}) {
+      qm::summary_row r;
+      r.stage = g < 0 ? 1 : 100000;
+      r.generation = g;
+      r.nind = 10;
+      r.tbv_mean = {rep == 1 ? std::numeric_limits<double>::infinity() : 1.0};
+      r.tbv_var = r.phe_mean = r.phe_var = r.genic_var = {0.5};
+      r.f_genomic = std::nan("");
+      csv.append(r);
+    }
+    csv.finish();
+  }
+  const std::string text = qmtest::read_file("g1/summary.csv");
+  EXPECT_NE(text.find("\n1e+05,1e+06,10,inf,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n1e+05,2147483647,"), std::string::npos) << text;
+  const qm::merged_replicates m = qm::merge_replicates({"g1", "g2"});
+  EXPECT_EQ(m.keys, (std::vector<std::pair<int, int>>{{1, -5}, {100000, 1000000}, {100000, 2147483647}}));
+  EXPECT_EQ(value(m, 1, "tbv_mean_1").mean, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(value(m, 1, "f_genomic").n, 0);
+
+  qm::ld_decay d;
+  d.stage = 3;
+  d.generation = 2;
+  d.pairs = {10, 8};
+  d.mean_r2 = {0.4, std::nan("")};
+  qm::write_ld_decay_csv("ld.csv", d);
+  const std::string ld = qmtest::read_file("ld.csv");
+  EXPECT_EQ(qm::read_ld_decay_csv("ld.csv").pairs, d.pairs);
+  const std::pair<std::string, std::string> cases[] = {
+      {with(ld, "\n3,2,1,2,8,", "\n3,2,1,2,NA,"), "ld.csv, line 3: pairs is NA, not a whole number from 0"},
+      {with(ld, "\n3,2,1,2,8,", "\n3,2,1,2,-8,"), "ld.csv, line 3: pairs is -8, not a whole number from 0"},
+      {with(ld, "\n3,2,0,", "\nNA,2,0,"), "ld.csv, line 2: stage is NA, not a whole number"},
+      {with(ld, "\n3,2,1,2,", "\n3,1,1,2,"), "ld.csv, line 3: the LD decay of another generation than that of line 2"},
+      {with(ld, "\n3,2,1,2,", "\n3,2,1,NA,"), "ld.csv, line 3: the bin bounds are not numbers"},
+  };
+  for (const auto& [bad, message] : cases) {
+    qmtest::write_file("ld.csv", bad);
+    const std::string got = stop_message([] { qm::read_ld_decay_csv("ld.csv"); });
+    EXPECT_NE(got.find(message), std::string::npos) << "expected: " << message << "\ngot: " << got;
+  }
+}
+
+// Files that are not what their names say are refused without being read:
+// a folder, a file beyond its size limit (sparse: nothing of it is on the
+// disk), a device in place of ld_decay.csv. Pipes, which could block the
+// test, and devices in place of summary.csv and run.json are tried through
+// the program with a time limit (tests/main/merge_run_test.cpp).
+TEST(Merge, ReadsOnlyRegularFilesWithinTheirLimits) {
+  qmtest::tempdir dir;
+  folder("r1", 1, 1.0);
+  folder("r2", 2, 2.0);
+  auto refusal = [](const std::vector<std::string>& f) { return stop_message([&] { qm::merge_replicates(f); }); };
+  const std::string summary = qmtest::read_file("r2/summary.csv"), run = qmtest::read_file("r2/run.json");
+  ::unlink("r2/summary.csv");
+  ASSERT_EQ(::mkdir("r2/summary.csv", 0755), 0);
+  EXPECT_NE(refusal({"r1", "r2"}).find("File r2/summary.csv is a folder, not a regular file"), std::string::npos);
+  ::rmdir("r2/summary.csv");
+  qmtest::write_file("r2/summary.csv", summary);
+  ASSERT_EQ(::truncate("r2/summary.csv", static_cast<off_t>(qm::max_summary_file_bytes) + 1), 0);
+  EXPECT_NE(refusal({"r1", "r2"}).find("File r2/summary.csv has 67108865 bytes, more than the limit of 64 MiB"),
+            std::string::npos);
+  qmtest::write_file("r2/summary.csv", summary);
+
+  ASSERT_EQ(::truncate("r2/run.json", static_cast<off_t>(qm::max_run_json_bytes) + 1), 0);
+  EXPECT_NE(refusal({"r1", "r2"}).find("File r2/run.json has 33554433 bytes, more than the limit of 32 MiB"),
+            std::string::npos);
+  // A run.json whose exit status wraps to 0 as a 32-bit number is no normal end.
+  qmtest::write_file("r2/run.json", with(run, "\"exit_status\": 0", "\"exit_status\": 4294967296"));
+  EXPECT_NE(refusal({"r1", "r2"}).find("\"exit_status\" is 4294967296, not a whole number"), std::string::npos);
+  qmtest::write_file("r2/run.json", run);
+
+  ::unlink("r2/ld_decay.csv");
+  ASSERT_EQ(::symlink("/dev/zero", "r1/ld_decay.csv"), 0);
+  ASSERT_EQ(::symlink("/dev/zero", "r2/ld_decay.csv"), 0);
+  EXPECT_NE(refusal({"r1", "r2"}).find("File r1/ld_decay.csv is a device, not a regular file"), std::string::npos);
+  ::unlink("r1/ld_decay.csv");
+  EXPECT_EQ(qm::merge_replicates({"r1", "r2"}).runs.size(), 2u);  // one folder without it: no LD decay merged
 }
