@@ -140,7 +140,7 @@ void check_run(const run_parameters& p, const saved_history& h) {
     const int32_t want = h.replicate > 0 ? replicate_seed(p.seed, h.replicate) : p.seed;
     if (s != want)
       wrong(h, "its random stream started from seed " + to_string(s) + ", but seed " + to_string(p.seed) +
-                   (h.replicate > 0 ? " and replicate " + to_string(h.replicate) : std::string()) + " give " +
+                   (h.replicate > 0 ? " and replicate " + to_string(h.replicate) + " give " : " gives ") +
                    to_string(want));
   }
   if (h.mutation_on) wrong(h, "mutation is on, but stage 1 switches it off in its recoding generation");
