@@ -109,8 +109,10 @@ class summary_observer : public generation_observer {
   }
 
   // The rows of every stage-1 generation, as the plan numbers them, of the
-  // stage's nind animals; a history without them serves only a run that
-  // does not write them.
+  // stage's nind animals, with the values a historical row can have (marker
+  // heterozygosities, the segregating markers, the r^2 of adjacent markers,
+  // nothing of QTL or inbreeding before the QTL are chosen); a history
+  // without them serves only a run that does not write them.
   void check_history_section(const history_resume& r) const override {
     const auto it = r.sections.find(history_section);
     if (it == r.sections.end()) {
@@ -130,6 +132,13 @@ class summary_observer : public generation_observer {
                            ", generation " + std::to_string(row.generation) + " of " + std::to_string(row.nind) +
                            " animals; generation " + std::to_string(k) + " of stage 1 is " +
                            std::to_string(number) + " of " + std::to_string(r.params.stage1().nind));
+      const auto within = [](double x, double hi) { return x >= 0.0 && x <= hi; };
+      const bool fits = within(row.marker_het_obs, 1.0) && within(row.marker_het_exp, 0.5) &&
+                        row.seg_markers >= 0 && row.seg_markers <= r.params.markers() && row.seg_qtl == 0 &&
+                        std::isnan(row.qtl_het_obs) && std::isnan(row.qtl_het_exp) && std::isnan(row.f_genomic) &&
+                        std::isnan(row.f_pedigree) &&
+                        (std::isnan(row.ld_r2_adjacent) || within(row.ld_r2_adjacent, 1.0 + 1e-9));
+      if (!fits) throw decode_error("summary row " + std::to_string(k) + " holds values that no generation of stage 1 has");
     });
   }
 

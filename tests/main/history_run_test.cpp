@@ -196,6 +196,14 @@ TEST(HistoryRun, EditedAndResealedHistoriesStopBeforeAnythingIsWritten) {
   ASSERT_EQ(rows.substr(0, 8), le(31, 8));
   const std::string fewer = le(30, 8) + rows.substr(8, rows.size() - 8 - 84);
   const std::string obs_fewer = obs.substr(0, 4 + 15) + le(fewer.size(), 8) + fewer;
+  // Row 3 with an infinite marker heterozygosity, row 5 with a QTL one (no
+  // QTL are chosen in stage 1): per row stage, generation, nind, then the
+  // marker and QTL heterozygosities.
+  std::string odd_values = obs;
+  const size_t row0 = 4 + 15 + 8 + 8;
+  odd_values.replace(row0 + 84 * 2 + 12, 8, qmtest::le_f64(INFINITY));
+  std::string qtl_value = obs;
+  qtl_value.replace(row0 + 84 * 4 + 12 + 16, 8, qmtest::le_f64(0.25));
 
   struct edited {
     std::string name, file, options, message;
@@ -216,6 +224,10 @@ TEST(HistoryRun, EditedAndResealedHistoriesStopBeforeAnythingIsWritten) {
        "Morgan does not give (100000000 at most)."},
       {"a summary row less", qmtest::with_history_payload(good, "OBS ", obs_fewer), "--history-summary",
        "is damaged: it holds 30 summary rows for 31 generations of stage 1."},
+      {"an infinite heterozygosity", qmtest::with_history_payload(good, "OBS ", odd_values), "",
+       "is damaged: summary row 3 holds values that no generation of stage 1 has."},
+      {"a QTL heterozygosity", qmtest::with_history_payload(good, "OBS ", qtl_value), "",
+       "is damaged: summary row 5 holds values that no generation of stage 1 has."},
   };
   for (const edited& c : cases) {
     qmtest::write_file("bad.qmh", c.file);
