@@ -372,4 +372,8 @@ int64_t history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci
   return fixed + map + pop + haps + ped + text;
 }
 
+int64_t most_history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations) {
+  return history_file_bytes(nind, markers, candidate_loci, generations) + (int64_t{256} << 10) + 1024 * generations;
+}
+
 }  // namespace qm

@@ -103,5 +103,10 @@ saved_history read_history_file(const std::string& path);
 // the exact size of everything but the texts (log, console, observer
 // sections), for which a typical size per generation is assumed.
 int64_t history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations);
+// The most bytes such a file can have: history_file_bytes with room for
+// long texts (the name of the parameter file, and the log, the console and
+// the observers' entries of stage 1 at up to 1 KB a generation besides
+// 256 KB). A larger file is not a history of these sizes.
+int64_t most_history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations);
 
 }  // namespace qm

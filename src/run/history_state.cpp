@@ -182,20 +182,28 @@ void check_population(const run_parameters& p, const saved_history& h) {
 
 std::string megabytes(int64_t b) { return to_string((b + (1 << 20) - 1) >> 20) + " MB"; }
 
-// The size of the file against the memory the run may use, before it is read.
-void check_history_memory(const run_parameters& p) {
+// The size of the file, before it is read: against the memory the run may
+// use, then against the most a history of p can have (all but its texts
+// have the sizes the parameters give).
+void check_history_size(const run_parameters& p) {
   struct stat st{};
   if (::stat(p.from_history.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;  // read_history_file says why
   const int64_t limit = memory_limit(p);
   const int64_t need = estimate_peak_memory(p, history_sizing::file_on_disk);
-  if (limit < 0 || need <= limit) return;
-  throw history_error("History file " + p.from_history + " has " + megabytes(st.st_size) +
+  const int64_t most = most_history_file_bytes(p.stage1().nind, p.markers(), p.candidate_loci(),
+                                               planned_stage(1, p.stage1(), 0).generations() + 1);
+  if (limit >= 0 && need > limit) throw history_error("History file " + p.from_history + " has " + megabytes(st.st_size) +
                       "; with it the run needs about " + megabytes(need) + " of memory, more than the " +
                       megabytes(limit) +
                       (p.max_memory_bytes > 0 ? " that --max-memory allows" : " available on this machine") +
                       ". A history of " + p.parafile + " has about " +
                       megabytes(history_file_memory(p, history_sizing::of_parameters)) +
                       ": give the history made from this parameter file, or make it again with --save-history.");
+  if (st.st_size > most)
+    throw history_error("History file " + p.from_history + " has " + to_string(st.st_size) +
+                        " bytes, more than a history of " + p.parafile + " can have (" + to_string(most) +
+                        "): it is another file, or was changed. Give the history made from this parameter file, or "
+                        "make it again with --save-history.");
 }
 
 }  // namespace
@@ -219,7 +227,7 @@ void check_history_fits(const run_parameters& p, const saved_history& h, const o
 }
 
 saved_history read_history_for_run(const run_parameters& p, const observer_list& observers) {
-  check_history_memory(p);
+  check_history_size(p);
   saved_history h = read_history_file(p.from_history);
   check_history_fits(p, h, observers);
   return h;

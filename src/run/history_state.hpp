@@ -38,7 +38,8 @@ void check_history_fits(const run_parameters& p, const saved_history& h, const o
 // The history of p.from_history for the run of p, before anything of the
 // run is written: the file's size against the memory the run may use
 // (history_error when the run with it would exceed memory_limit; the caller
-// has found that a history of p's size fits), then the file read and
+// has found that a history of p's size fits) and against the most a
+// history of p can have (most_history_file_bytes), then the file read and
 // checked (read_history_file, check_history_fits).
 saved_history read_history_for_run(const run_parameters& p, const observer_list& observers);
 

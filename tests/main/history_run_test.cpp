@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "run/history_file.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;
@@ -247,7 +248,8 @@ TEST(HistoryRun, EditedAndResealedHistoriesStopBeforeAnythingIsWritten) {
 // A file larger than the memory the run may use is refused from its size,
 // before a byte of it is read: here 1.5 GB, sparse, against --max-memory 100
 // (a run of the parameter file with a history of its own needs about 50 MB).
-// With --check the estimate counts the file.
+// With --check the estimate counts the file. So is a file larger than a
+// history of the parameter file can be, whatever the memory.
 TEST(HistoryRun, AFileLargerThanTheMemoryIsRefusedBeforeItIsRead) {
   qmtest::tempdir td;
   make_history();
@@ -264,13 +266,32 @@ TEST(HistoryRun, AFileLargerThanTheMemoryIsRefusedBeforeItIsRead) {
   const result chk = run(".", "--check --from-history big.qmh --max-memory 100 param.par");
   EXPECT_EQ(chk.status, 1);
   EXPECT_NE(chk.out.find("History file big.qmh has 1536 MB"), std::string::npos) << chk.out;
-  // Within the memory, its size is not a fault, but the header's size is.
+  // Within the memory, it is still more than a history of the parameter file can have.
   const result more = run(".", "--check --from-history big.qmh --max-memory 4000 param.par");
   EXPECT_EQ(more.status, 1);
-  EXPECT_NE(more.out.find("bytes more than its header gives"), std::string::npos) << more.out;
+  EXPECT_NE(more.out.find("History file big.qmh has 1610612736 bytes, more than a history of param.par can have"),
+            std::string::npos)
+      << more.out;
   // The good file fits, and --check's estimate holds the file.
   const result fits = run(".", "--check --from-history h.qmh --max-memory 100 param.par");
   EXPECT_EQ(fits.status, 0) << fits.out;
+
+  // Whatever the memory, a file larger than a history of the parameter file
+  // can be is refused from its size: one byte more than the most, not the most.
+  const int64_t most = qm::most_history_file_bytes(40, 44, 40, 32);
+  EXPECT_LT(static_cast<int64_t>(fs::file_size("h.qmh")), most);
+  fs::resize_file("big.qmh", static_cast<uintmax_t>(most + 1));
+  const result over = run(".", "--check --from-history big.qmh param.par");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.out.find("History file big.qmh has " + std::to_string(most + 1) +
+                          " bytes, more than a history of param.par can have (" + std::to_string(most) +
+                          "): it is another file, or was changed."),
+            std::string::npos)
+      << over.out;
+  fs::resize_file("big.qmh", static_cast<uintmax_t>(most));
+  const result at_most = run(".", "--check --from-history big.qmh param.par");
+  EXPECT_EQ(at_most.status, 1);
+  EXPECT_NE(at_most.out.find("bytes more than its header gives"), std::string::npos) << at_most.out;
 }
 
 // Histories of a replicate and of a seed from the clock fit their
