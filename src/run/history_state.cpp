@@ -192,13 +192,14 @@ void check_history_size(const run_parameters& p) {
   const int64_t need = estimate_peak_memory(p, history_sizing::file_on_disk);
   const int64_t most = most_history_file_bytes(p.stage1().nind, p.markers(), p.candidate_loci(),
                                                planned_stage(1, p.stage1(), 0).generations() + 1);
-  if (limit >= 0 && need > limit) throw history_error("History file " + p.from_history + " has " + megabytes(st.st_size) +
-                      "; with it the run needs about " + megabytes(need) + " of memory, more than the " +
-                      megabytes(limit) +
-                      (p.max_memory_bytes > 0 ? " that --max-memory allows" : " available on this machine") +
-                      ". A history of " + p.parafile + " has about " +
-                      megabytes(history_file_memory(p, history_sizing::of_parameters)) +
-                      ": give the history made from this parameter file, or make it again with --save-history.");
+  if (limit >= 0 && need > limit)
+    throw history_error("History file " + p.from_history + " has " + megabytes(st.st_size) +
+                        "; with it the run needs about " + megabytes(need) + " of memory, more than the " +
+                        megabytes(limit) +
+                        (p.max_memory_bytes > 0 ? " that --max-memory allows" : " available on this machine") +
+                        ". A history of " + p.parafile + " has about " +
+                        megabytes(history_file_memory(p, history_sizing::of_parameters)) +
+                        ": give the history made from this parameter file, or make it again with --save-history.");
   if (st.st_size > most)
     throw history_error("History file " + p.from_history + " has " + to_string(st.st_size) +
                         " bytes, more than a history of " + p.parafile + " can have (" + to_string(most) +
