@@ -164,19 +164,20 @@ std::string number_text(double x) {
 // its Morgans: the map gives base pair trunc(10^8 x) to a position x, but
 // with random gaps it adds the truncated gaps, at most one base pair less
 // each, and sums the Morgans in floating point (a relative slack).
-void check_position(const locus_position& l, int32_t c, double most_morgan, int32_t gaps,
-                    const std::string& name) {
-  if (l.chromosome != c) fail(name + " lies on chromosome " + to_string(l.chromosome) + ", not " + to_string(c));
-  if (!std::isfinite(l.morgan)) fail(name + " lies at " + number_text(l.morgan) + " Morgan");
+// name() names the locus in a message (made only at a fault).
+template <class Name>
+void check_position(const locus_position& l, int32_t c, double most_morgan, int32_t gaps, const Name& name) {
+  if (l.chromosome != c) fail(name() + " lies on chromosome " + to_string(l.chromosome) + ", not " + to_string(c));
+  if (!std::isfinite(l.morgan)) fail(name() + " lies at " + number_text(l.morgan) + " Morgan");
   if (l.morgan < 0.0 || l.morgan > most_morgan)
-    fail(name + " lies at " + number_text(l.morgan) + " Morgan, outside its chromosome (0.." +
+    fail(name() + " lies at " + number_text(l.morgan) + " Morgan, outside its chromosome (0.." +
          number_text(most_morgan) + ")");
   const double x = l.morgan * base_pairs_per_morgan;
   const double slack = 1.0 + x * 1e-9;
   const double bp = static_cast<double>(l.base_pair);
   if (bp < x - gaps - slack || bp > x + slack)
-    fail(name + " lies at base pair " + to_string(l.base_pair) + ", which its position of " + number_text(l.morgan) +
-         " Morgan does not give (" + number_text(std::floor(x)) + " at most" +
+    fail(name() + " lies at base pair " + to_string(l.base_pair) + ", which its position of " +
+         number_text(l.morgan) + " Morgan does not give (" + number_text(std::floor(x)) + " at most" +
          (gaps > 0 ? ", one less for each gap before it" : "") + ")");
 }
 
@@ -209,7 +210,7 @@ void verify(const genome_map& m, double chrlen) {
     };
     for (int32_t j = 0; j < m.nmpc; ++j) {
       const locus_position& l = m.markers[first + static_cast<size_t>(j)];
-      check_position(l, c, most_morgan, gaps, marker(j));
+      check_position(l, c, most_morgan, gaps, [&] { return marker(j); });
       if (j == 0) {
         if (l.morgan != 0.0 || l.base_pair != 0)
           fail(marker(j) + " lies at " + number_text(l.morgan) + " Morgan and base pair " + to_string(l.base_pair) +
@@ -230,20 +231,22 @@ void verify(const genome_map& m, double chrlen) {
     }
     for (int32_t j = 0; j + 1 < m.nmpc; ++j) {
       const size_t k = static_cast<size_t>(c - 1) * static_cast<size_t>(m.nmpc - 1) + static_cast<size_t>(j);
-      const std::string name = "candidate locus " + to_string(k + 1) + " (between markers " + to_string(j + 1) +
-                               " and " + to_string(j + 2) + " of chromosome " + to_string(c) + ")";
+      const auto name = [&] {
+        return "candidate locus " + to_string(k + 1) + " (between markers " + to_string(j + 1) + " and " +
+               to_string(j + 2) + " of chromosome " + to_string(c) + ")";
+      };
       const locus_position& l = m.candidates[k];
       check_position(l, c, most_morgan, gaps, name);
       const locus_position &left = m.markers[first + static_cast<size_t>(j)],
                            &right = m.markers[first + static_cast<size_t>(j) + 1];
       if (l.morgan < left.morgan || l.morgan > right.morgan || l.base_pair < left.base_pair ||
           l.base_pair > right.base_pair)
-        fail(name + " lies at " + number_text(l.morgan) + " Morgan (base pair " + to_string(l.base_pair) +
+        fail(name() + " lies at " + number_text(l.morgan) + " Morgan (base pair " + to_string(l.base_pair) +
              "), outside its markers at " + number_text(left.morgan) + " and " + number_text(right.morgan) + " (" +
              to_string(left.base_pair) + " and " + to_string(right.base_pair) + ")");
       for (const auto& [r, side] : {std::pair{m.recomb_left[k], "left"}, std::pair{m.recomb_right[k], "right"}}) {
         if (!(r >= 0.0 && r <= (recombination ? 0.5 : 0.0)))
-          fail("the recombination fraction between " + name + " and its " + side + " marker is " + number_text(r) +
+          fail("the recombination fraction between " + name() + " and its " + side + " marker is " + number_text(r) +
                (recombination ? ", outside 0..0.5" : "; with maptype " + to_string(m.maptype) + " there is none"));
       }
     }
