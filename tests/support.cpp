@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "base/messages.hpp"
@@ -200,5 +202,58 @@ std::string le_f64(double v) {
 }
 
 std::string le_text(const std::string& s) { return le(s.size(), 8) + s; }
+
+namespace {
+
+uint64_t le64_at(const std::string& b, size_t at) {
+  uint64_t v = 0;
+  for (int k = 0; k < 8; ++k) v |= uint64_t{static_cast<uint8_t>(b[at + k])} << (8 * k);
+  return v;
+}
+
+// The tag and payload of every section, in file order.
+std::vector<std::pair<std::string, std::string>> history_sections(const std::string& file) {
+  std::vector<std::pair<std::string, std::string>> out;
+  size_t at = 56;
+  while (at + 16 <= file.size() - 32) {
+    const uint64_t n = le64_at(file, at + 8);
+    out.emplace_back(file.substr(at, 4), file.substr(at + 16, n));
+    at = (at + 16 + n + 7) / 8 * 8;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string history_payload(const std::string& file, const std::string& tag) {
+  for (const auto& [t, payload] : history_sections(file))
+    if (t == tag) return payload;
+  ADD_FAILURE() << "no section " << tag;
+  return "";
+}
+
+std::string with_history_payload(const std::string& file, const std::string& tag, const std::string& payload) {
+  std::string out = file.substr(0, 56);
+  bool found = false;
+  for (auto& [t, p] : history_sections(file)) {
+    if (t == tag) {
+      p = payload;
+      found = true;
+    }
+    out += t + le(0, 4) + le(p.size(), 8) + p;
+    out.resize((out.size() + 7) / 8 * 8, '\0');
+  }
+  EXPECT_TRUE(found) << "no section " << tag;
+  out += std::string(32, '\0');
+  out.replace(16, 8, le(out.size(), 8));
+  reseal_history(out);
+  return out;
+}
+
+void reseal_history(std::string& file) {
+  const std::string hex = sha256(file.substr(0, file.size() - 32));
+  for (size_t k = 0; k < 32; ++k)
+    file[file.size() - 32 + k] = static_cast<char>(std::stoi(hex.substr(2 * k, 2), nullptr, 16));
+}
 
 }  // namespace qmtest

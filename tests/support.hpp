@@ -77,6 +77,16 @@ std::string le(uint64_t v, int n);
 std::string le_f64(double v);
 std::string le_text(const std::string& s);
 
+// History files edited on purpose, walked by the documented layout (a
+// 56-byte header, sections of tag, reserved word, length, payload and zero
+// padding to 8 bytes, a SHA-256 trailer): the payload of the section with
+// tag; the file with that payload replaced, its frame, padding, the size in
+// the header and the trailer made again; the trailer made again after an
+// edit in place. The digest is the tests' own SHA-256.
+std::string history_payload(const std::string& file, const std::string& tag);
+std::string with_history_payload(const std::string& file, const std::string& tag, const std::string& payload);
+void reseal_history(std::string& file);
+
 // The message of the decode_error that decode(reader) throws on bytes, ""
 // when it throws none (any other exception goes through to the test).
 template <class Decode>

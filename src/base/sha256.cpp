@@ -47,6 +47,15 @@ std::string finish(EVP_MD_CTX* c) {
 
 }  // namespace
 
+struct sha256_stream::context {
+  ctx_ptr c = start();
+};
+
+sha256_stream::sha256_stream() : c_(std::make_unique<context>()) {}
+sha256_stream::~sha256_stream() = default;
+void sha256_stream::add(std::string_view bytes) { update(c_->c.get(), bytes.data(), bytes.size()); }
+std::string sha256_stream::hex() { return finish(c_->c.get()); }
+
 std::string sha256_hex(std::string_view bytes) {
   ctx_ptr c = start();
   update(c.get(), bytes.data(), bytes.size());

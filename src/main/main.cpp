@@ -56,7 +56,7 @@ bool read_quietly(qm::run_parameters& p) {
   bool readable = true;
   try {
     qm::read_parameters(p);
-    qm::check_memory_estimate(p);
+    qm::check_memory_estimate(p, qm::history_sizing::of_parameters);
   } catch (const qm::run_stop&) {
     readable = false;
   }
@@ -142,18 +142,19 @@ bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& ob
 }
 
 // --from-history: the history is read and checked against the parameter
-// file before anything is written, so that a damaged or unfitting history
-// stops the run with no file made (message on standard error, false). A
-// parameter file that cannot be read, or a run too large for the memory,
-// leaves the history to the run, which stops on that first, in its log.
-bool read_history_before_run(qm::run_options& o, std::optional<qm::saved_history>& out) {
+// file before anything is written, so that a damaged, edited or unfitting
+// history, or one too large for the memory, stops the run with no file made
+// (message on standard error, false). A parameter file that cannot be read,
+// or a run too large for the memory with a history of its own size, leaves
+// the history to the run, which stops on that first, in its log.
+bool read_history_before_run(qm::run_options& o, const qm::observer_list& observers,
+                             std::optional<qm::saved_history>& out) {
   if (o.parafile.empty()) o.parafile = qm::askfile(stdin);
   qm::run_parameters p = parameters_of(o);
   const bool readable = read_quietly(p);
   if (!readable) return true;
   try {
-    out.emplace(qm::read_history_file(o.from_history));
-    qm::check_stage1_records(p, *out);
+    out.emplace(qm::read_history_for_run(p, observers));
   } catch (const qm::history_error& e) {
     std::fprintf(stderr, "quillmere: %s\n", e.what());
     return false;
@@ -166,22 +167,24 @@ bool read_history_before_run(qm::run_options& o, std::optional<qm::saved_history
 
 // --check: every problem of the parameter file and the memory estimate, on
 // standard output; exit status 0 when there is none, 1 otherwise. With
-// --from-history, also whether that history fits the parameter file.
+// --from-history, also whether that history fits the parameter file and
+// the memory (the estimate then counts the file as it is).
 int check_only(const qm::run_options& o) {
   qm::run_parameters p = parameters_of(o);
   std::vector<std::string> problems;
   try {
     problems = qm::check_parameters(p);
-    if (problems.empty()) qm::check_memory_estimate(p);
+    if (problems.empty()) qm::check_memory_estimate(p, qm::history_sizing::of_parameters);
   } catch (const qm::run_stop& e) {
     problems.push_back(e.what());
   }
   if (problems.empty() && !o.from_history.empty()) {
     try {
-      const qm::saved_history h = qm::read_history_file(o.from_history);
-      qm::check_stage1_records(p, h);
+      (void)qm::read_history_for_run(p, qm::registered_observers(o));
     } catch (const qm::history_error& e) {
       problems.push_back(e.what());
+    } catch (const std::bad_alloc&) {
+      problems.push_back("There is not enough memory to read the history file " + o.from_history + ".");
     }
   }
   if (problems.empty()) {
@@ -228,9 +231,9 @@ int run_main(int argc, char** argv) {
       return 1;
     }
   }
-  std::optional<qm::saved_history> history;
-  if (!o.from_history.empty() && !read_history_before_run(o, history)) return 1;
   const qm::observer_list observers = qm::registered_observers(o);
+  std::optional<qm::saved_history> history;
+  if (!o.from_history.empty() && !read_history_before_run(o, observers, history)) return 1;
   qm::folder_lock lock;
   if (!prepare_output_folder(o, observers, lock)) return 1;
   const qm::output_folder folder(o.outdir);

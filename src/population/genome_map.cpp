@@ -1,8 +1,11 @@
 #include "population/genome_map.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "base/byte_codec.hpp"
+#include "base/invariant_error.hpp"
 
 namespace qm {
 
@@ -143,6 +146,111 @@ genome_map decode_genome_map(byte_reader& r) {
     for (const locus_position& l : *v)
       if (l.chromosome < 1 || l.chromosome > m.nchr) throw decode_error("a locus of the map lies on no chromosome");
   return m;
+}
+
+namespace {
+
+using std::to_string;
+
+[[noreturn]] void fail(const std::string& what) { throw invariant_error(what); }
+
+std::string number_text(double x) {
+  char b[40];
+  std::snprintf(b, sizeof b, "%.17g", x);
+  return b;
+}
+
+// Position l against the chromosome's extent and its base pairs against
+// its Morgans: the map gives base pair trunc(10^8 x) to a position x, but
+// with random gaps it adds the truncated gaps, at most one base pair less
+// each, and sums the Morgans in floating point (a relative slack).
+// name() names the locus in a message (made only at a fault).
+template <class Name>
+void check_position(const locus_position& l, int32_t c, double most_morgan, int32_t gaps, const Name& name) {
+  if (l.chromosome != c) fail(name() + " lies on chromosome " + to_string(l.chromosome) + ", not " + to_string(c));
+  if (!std::isfinite(l.morgan)) fail(name() + " lies at " + number_text(l.morgan) + " Morgan");
+  if (l.morgan < 0.0 || l.morgan > most_morgan)
+    fail(name() + " lies at " + number_text(l.morgan) + " Morgan, outside its chromosome (0.." +
+         number_text(most_morgan) + ")");
+  const double x = l.morgan * base_pairs_per_morgan;
+  const double slack = 1.0 + x * 1e-9;
+  const double bp = static_cast<double>(l.base_pair);
+  if (bp < x - gaps - slack || bp > x + slack)
+    fail(name() + " lies at base pair " + to_string(l.base_pair) + ", which its position of " +
+         number_text(l.morgan) + " Morgan does not give (" + number_text(std::floor(x)) + " at most" +
+         (gaps > 0 ? ", one less for each gap before it" : "") + ")");
+}
+
+}  // namespace
+
+void verify(const genome_map& m, double chrlen) {
+  if (m.nchr < 1 || m.nmpc < 2)
+    fail("the map has " + to_string(m.nchr) + " chromosomes of " + to_string(m.nmpc) + " markers");
+  const int64_t nmark = int64_t{m.nchr} * m.nmpc, nq = int64_t{m.nchr} * (m.nmpc - 1);
+  if (static_cast<int64_t>(m.markers.size()) != nmark || static_cast<int64_t>(m.candidates.size()) != nq)
+    fail("the map has " + to_string(m.markers.size()) + " markers and " + to_string(m.candidates.size()) +
+         " candidate loci for " + to_string(m.nchr) + " chromosomes of " + to_string(m.nmpc) + " markers");
+  if (m.recomb_left.size() != m.candidates.size() || m.recomb_right.size() != m.candidates.size())
+    fail("the map has " + to_string(m.recomb_left.size()) + " and " + to_string(m.recomb_right.size()) +
+         " recombination fractions for " + to_string(m.candidates.size()) + " candidate loci");
+  const bool random_gaps = m.maptype == 1, recombination = m.maptype == 0 || m.maptype == 1;
+  if (m.gap_base_pairs.size() != (random_gaps ? m.markers.size() : 0))
+    fail("the map has " + to_string(m.gap_base_pairs.size()) + " gaps for " + to_string(m.markers.size()) +
+         " markers with maptype " + to_string(m.maptype));
+  if (!(chrlen > 0.0) || !std::isfinite(chrlen)) fail("the chromosomes are " + number_text(chrlen) + " Morgan long");
+  // Positions are sums of gaps rounded to double: a chromosome may end a
+  // little past chrlen.
+  const double most_morgan = chrlen * (1.0 + 1e-6);
+  const int32_t gaps = random_gaps ? m.nmpc - 1 : 0;
+  for (int32_t c = 1; c <= m.nchr; ++c) {
+    const size_t first = static_cast<size_t>(c - 1) * static_cast<size_t>(m.nmpc);
+    const auto marker = [&](int32_t j) {
+      return "marker " + to_string(first + static_cast<size_t>(j) + 1) + " (marker " + to_string(j + 1) +
+             " of chromosome " + to_string(c) + ")";
+    };
+    for (int32_t j = 0; j < m.nmpc; ++j) {
+      const locus_position& l = m.markers[first + static_cast<size_t>(j)];
+      check_position(l, c, most_morgan, gaps, [&] { return marker(j); });
+      if (j == 0) {
+        if (l.morgan != 0.0 || l.base_pair != 0)
+          fail(marker(j) + " lies at " + number_text(l.morgan) + " Morgan and base pair " + to_string(l.base_pair) +
+               "; a chromosome begins at its first marker");
+      } else {
+        const locus_position& before = m.markers[first + static_cast<size_t>(j) - 1];
+        if (l.morgan < before.morgan || l.base_pair < before.base_pair)
+          fail(marker(j) + " lies at " + number_text(l.morgan) + " Morgan (base pair " + to_string(l.base_pair) +
+               "), before the marker ahead of it at " + number_text(before.morgan) + " (" +
+               to_string(before.base_pair) + ")");
+      }
+      if (random_gaps) {
+        const int64_t gap = j == 0 ? 0 : l.base_pair - m.markers[first + static_cast<size_t>(j) - 1].base_pair;
+        if (m.gap_base_pairs[first + static_cast<size_t>(j)] != gap)
+          fail("the gap before " + marker(j) + " is " + to_string(m.gap_base_pairs[first + static_cast<size_t>(j)]) +
+               " base pairs; its position gives " + to_string(gap));
+      }
+    }
+    for (int32_t j = 0; j + 1 < m.nmpc; ++j) {
+      const size_t k = static_cast<size_t>(c - 1) * static_cast<size_t>(m.nmpc - 1) + static_cast<size_t>(j);
+      const auto name = [&] {
+        return "candidate locus " + to_string(k + 1) + " (between markers " + to_string(j + 1) + " and " +
+               to_string(j + 2) + " of chromosome " + to_string(c) + ")";
+      };
+      const locus_position& l = m.candidates[k];
+      check_position(l, c, most_morgan, gaps, name);
+      const locus_position &left = m.markers[first + static_cast<size_t>(j)],
+                           &right = m.markers[first + static_cast<size_t>(j) + 1];
+      if (l.morgan < left.morgan || l.morgan > right.morgan || l.base_pair < left.base_pair ||
+          l.base_pair > right.base_pair)
+        fail(name() + " lies at " + number_text(l.morgan) + " Morgan (base pair " + to_string(l.base_pair) +
+             "), outside its markers at " + number_text(left.morgan) + " and " + number_text(right.morgan) + " (" +
+             to_string(left.base_pair) + " and " + to_string(right.base_pair) + ")");
+      for (const auto& [r, side] : {std::pair{m.recomb_left[k], "left"}, std::pair{m.recomb_right[k], "right"}}) {
+        if (!(r >= 0.0 && r <= (recombination ? 0.5 : 0.0)))
+          fail("the recombination fraction between " + name() + " and its " + side + " marker is " + number_text(r) +
+               (recombination ? ", outside 0..0.5" : "; with maptype " + to_string(m.maptype) + " there is none"));
+      }
+    }
+  }
 }
 
 }  // namespace qm

@@ -57,4 +57,19 @@ class byte_writer;
 void encode_genome_map(byte_writer& w, const genome_map& m);
 genome_map decode_genome_map(byte_reader& r);
 
+// ---- Check of the invariants of a map of chromosomes of chrlen Morgan, as
+// build_genome_map makes it (invariant_error naming the first fault, one
+// pass over the loci): nchr and nmpc and the counts of loci, fractions and
+// gaps that they give; every locus on the chromosome its number gives; on
+// every chromosome the first marker at 0, the markers in order (finite
+// positions, never decreasing: two loci may share a position, since a gap
+// in base pairs is truncated and a random gap can be split at its end),
+// each candidate locus between its two markers, every position within the
+// chromosome (chrlen Morgan, and the base pairs that gives); base pairs as
+// the map makes them from Morgans (10^8 a Morgan, truncated; with random
+// gaps truncated gap by gap, so at most one less per gap); recombination
+// fractions from 0 to 0.5 (0 without recombination); with random gaps the
+// gap before each marker the difference of its base pairs and the last.
+void verify(const genome_map& m, double chrlen);
+
 }  // namespace qm

@@ -70,15 +70,11 @@ haplotype_matrix decode_haplotype_matrix(byte_reader& r, int32_t loci, int32_t h
                        std::to_string(haplotypes) + " of " + std::to_string(loci));
   if (nw > 0 && static_cast<uint64_t>(nhap) > r.left() / 8 / nw)
     throw decode_error(r.label() + " ends before its last haplotype");
-  // Read into the packed layout (the run unpacks it when it keeps bytes);
-  // the bits past the last locus are cleared.
+  // Read into the packed layout (the run unpacks it when it keeps bytes),
+  // word for word: bits set past the last locus are kept for verify to find.
   haplotype_matrix m;
   m.resize_packed(nloci, nhap);
-  const uint64_t pad = nloci % 64 ? ~uint64_t{0} >> (64 - nloci % 64) : ~uint64_t{0};
-  for (int32_t h = 0; h < nhap; ++h) {
-    r.u64s(m.row(h), static_cast<size_t>(nw));
-    if (nw > 0) m.row(h)[nw - 1] &= pad;
-  }
+  for (int32_t h = 0; h < nhap; ++h) r.u64s(m.row(h), static_cast<size_t>(nw));
   return m;
 }
 

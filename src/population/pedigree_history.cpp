@@ -50,17 +50,23 @@ void encode_pedigree_history(byte_writer& w, const pedigree_history& h) {
   }
 }
 
-pedigree_history decode_pedigree_history(byte_reader& r) {
+pedigree_history decode_pedigree_history(byte_reader& r, int32_t most_per_generation) {
   pedigree_history h;
   const int32_t gens = r.i32();
   if (gens < 1) throw decode_error("the pedigree has no generation");
   int32_t before = r.i32();
-  if (before < 1 || before > 100000000) throw decode_error("the base generation has " + std::to_string(before) + " animals");
+  const auto too_many = [&](int32_t g, int64_t n) {
+    return decode_error("generation " + std::to_string(g) + " of the pedigree has " + std::to_string(n) +
+                        " animals, more than the " + std::to_string(most_per_generation) + " a generation can have");
+  };
+  if (before < 1) throw decode_error("the base generation has " + std::to_string(before) + " animals");
+  if (before > most_per_generation) throw too_many(0, before);
   h.start(before);
   std::vector<parent_pair> parents;
   for (int32_t g = 1; g < gens; ++g) {
     const size_t n = r.count(8, "parent pairs");
     if (n < 1) throw decode_error("generation " + std::to_string(g) + " of the pedigree is empty");
+    if (n > static_cast<size_t>(most_per_generation)) throw too_many(g, static_cast<int64_t>(n));
     parents.resize(n);
     for (parent_pair& pp : parents) {
       pp.sire = r.i32();

@@ -57,9 +57,12 @@ class byte_writer;
 // number of generations, the size of the base, then the parents of each
 // later generation as numbers in the generation before; the rest of every
 // record follows from these. The decoder checks every count against the
-// bytes left and every parent against the generation before (decode_error).
+// bytes left and every parent against the generation before, and refuses a
+// generation of more than most_per_generation animals before it makes their
+// records (the size of the base is a number only, backed by no bytes)
+// (decode_error).
 void encode_pedigree_history(byte_writer& w, const pedigree_history& h);
-pedigree_history decode_pedigree_history(byte_reader& r);
+pedigree_history decode_pedigree_history(byte_reader& r, int32_t most_per_generation);
 
 // ---- Check of the invariants (invariant_error naming the first fault, one
 // pass over the records): generation 0 starts at position 1 and every

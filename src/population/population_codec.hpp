@@ -37,8 +37,9 @@ population decode_population(byte_reader& r, size_t marker_loci, size_t candidat
 // A matrix in the bytes layout is packed row by row as it is written; a
 // locus with an allele other than 1 or 2 is an encode_error naming it as
 // locus_kind ("marker"), its number and its haplotype's. The decoder gives
-// a packed matrix of the loci and haplotypes the caller expects, the bits
-// past the last locus cleared.
+// a packed matrix of the loci and haplotypes the caller expects, its words
+// as the file has them: verify (population.hpp) tells whether the bits past
+// the last locus are clear.
 void encode_haplotype_matrix(byte_writer& w, const haplotype_matrix& m, const char* locus_kind);
 haplotype_matrix decode_haplotype_matrix(byte_reader& r, int32_t loci, int32_t haplotypes);
 

@@ -94,14 +94,13 @@ void run_stages(run_state& st, const observer_list& observers, const history_opt
   }
 }
 
-// The state at the end of stage 1 from the history file, read now when it
-// was not read before the run.
+// The state at the end of stage 1 from the history file, read and checked
+// now when it was not before the run.
 void start_from_history(run_state& st, const observer_list& observers, const history_options& h) {
   std::optional<saved_history> own;
   saved_history* from = h.from;
   try {
-    if (!from) from = &own.emplace(read_history_file(h.from_path));
-    check_stage1_records(st.params, *from);
+    if (!from) from = &own.emplace(read_history_for_run(st.params, observers));
   } catch (const history_error& e) {
     stop(e.what());
   }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -90,7 +91,8 @@ const section_codec sections[] = {
        h.pop.candidates = decode_haplotype_matrix(r, h.map.nqloc(), h.pop.haplotypes());
      }},
     {"PED ", [](byte_writer& w, const history_source& s) { encode_pedigree_history(w, s.pedigree); },
-     [](byte_reader& r, saved_history& h) { h.pedigree = decode_pedigree_history(r); }},
+     // Every generation of stage 1 has the population's size.
+     [](byte_reader& r, saved_history& h) { h.pedigree = decode_pedigree_history(r, h.pop.nind); }},
     {"LOG ",
      [](byte_writer& w, const history_source& s) {
        w.text(s.extras.log_text);
@@ -140,28 +142,68 @@ void write_section(std::string& out, byte_writer& w, const section_codec& c, con
 
 // ------------------------------------------------------------ reading
 
-// The payloads of the sections: every tag in its place, every length
-// within the file, zero padding, nothing after the last.
-void split_sections(std::string_view bytes, const std::string& name, std::string_view (&payload)[section_count]) {
-  size_t at = history_header_bytes;
-  const size_t end = bytes.size() - history_checksum_bytes;
-  for (uint32_t k = 0; k < section_count; ++k) {
-    const std::string tag = sections[k].tag;
-    if (end - at < 16) damaged(name, "it ends before section " + tag);
-    if (std::memcmp(bytes.data() + at, tag.data(), 4) != 0)
-      damaged(name, "section " + std::to_string(k + 1) + " should be " + tag + " at byte " + std::to_string(at));
-    const uint64_t n = le64(bytes.data() + at + 8);
-    at += 16;
-    if (n > end - at) damaged(name, "section " + tag + " is longer than the file");
-    payload[k] = bytes.substr(at, static_cast<size_t>(n));
-    at += static_cast<size_t>(n);
-    while (at % 8 != 0 && at < end) {
-      if (bytes[at] != 0) damaged(name, "the padding after section " + tag + " is not zero");
-      ++at;
-    }
+// The bytes of a history as they are read, front to back, each added to
+// the checksum: from memory, or from a file a piece at a time, so that no
+// more than the largest section is held at once.
+class history_input {
+ public:
+  history_input(std::string_view bytes) : bytes_(bytes), size_(bytes.size()) {}
+  history_input(int fd, const std::string& path, uint64_t size) : fd_(fd), path_(path), size_(size) {}
+
+  uint64_t size() const { return size_; }
+  uint64_t read() const { return at_; }
+  // Bytes left before the checksum.
+  uint64_t left_in_body() const { return size_ - history_checksum_bytes - at_; }
+
+  // The next n bytes, added to the checksum (n at most what is left);
+  // valid until the next call.
+  std::string_view next(size_t n) {
+    const std::string_view v = take(n);
+    digest_.add(v);
+    return v;
   }
-  if (at != end) damaged(name, std::to_string(end - at) + " bytes follow the last section");
-}
+  // Everything up to the checksum, added to it without being kept.
+  void pass_over_body() {
+    constexpr size_t piece = size_t{1} << 20;
+    while (left_in_body() > 0) next(static_cast<size_t>(std::min<uint64_t>(left_in_body(), piece)));
+  }
+  // Whether the last 32 bytes are the SHA-256 of all before them.
+  bool checksum_matches() {
+    const std::string want = digest_bytes(digest_.hex());
+    return take(history_checksum_bytes) == want;
+  }
+
+ private:
+  std::string_view take(size_t n) {
+    if (fd_ < 0) {
+      const std::string_view v = bytes_.substr(static_cast<size_t>(at_), n);
+      at_ += n;
+      return v;
+    }
+    buffer_.resize(n);
+    char* p = buffer_.data();
+    size_t want = n;
+    while (want > 0) {
+      const ssize_t k = ::read(fd_, p, want);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0)
+        throw history_error("History file " + path_ + " cannot be read (" +
+                            (k < 0 ? std::string(std::strerror(errno)) : std::string("it became shorter")) +
+                            "). Check the file and its folder.");
+      p += k;
+      want -= static_cast<size_t>(k);
+    }
+    at_ += n;
+    return buffer_;
+  }
+
+  std::string_view bytes_;
+  int fd_ = -1;
+  std::string path_;
+  uint64_t size_ = 0, at_ = 0;
+  std::string buffer_;
+  sha256_stream digest_;
+};
 
 // What the sections must agree on beyond each type's own checks.
 void check_parts_fit(const saved_history& h, const std::string& name) {
@@ -175,14 +217,29 @@ void check_parts_fit(const saved_history& h, const std::string& name) {
       damaged(name, "a parent of the population lies outside the generation before");
 }
 
-void read_sections(std::string_view bytes, const std::string& name, saved_history& h) {
-  std::string_view payload[section_count];
-  split_sections(bytes, name, payload);
-  for (uint32_t k = 0; k < section_count; ++k) {
-    byte_reader r(payload[k], "section " + std::string(sections[k].tag) + " of " + name);
-    sections[k].decode(r, h);
+// Every section in its place, one at a time: its frame (tag, reserved
+// zero, a length within the file), its payload decoded, zero padding;
+// nothing after the last.
+void read_sections(history_input& in, const std::string& name, saved_history& h) {
+  for (const section_codec& c : sections) {
+    const std::string tag = c.tag;
+    if (in.left_in_body() < 16) damaged(name, "it ends before section " + tag);
+    const uint64_t at = in.read();
+    const std::string_view frame = in.next(16);
+    if (frame.substr(0, 4) != tag)
+      damaged(name, "section " + std::to_string(&c - sections + 1) + " should be " + tag + " at byte " +
+                        std::to_string(at));
+    if (le32(frame.data() + 4) != 0) damaged(name, "the reserved field of section " + tag + " is not zero");
+    const uint64_t n = le64(frame.data() + 8);
+    if (n > in.left_in_body()) damaged(name, "section " + tag + " is longer than the file");
+    byte_reader r(in.next(static_cast<size_t>(n)), "section " + tag + " of " + name);
+    c.decode(r, h);
     r.expect_end();
+    const size_t pad = static_cast<size_t>(std::min<uint64_t>((8 - in.read() % 8) % 8, in.left_in_body()));
+    for (char b : in.next(pad))
+      if (b != 0) damaged(name, "the padding after section " + tag + " is not zero");
   }
+  if (in.left_in_body() != 0) damaged(name, std::to_string(in.left_in_body()) + " bytes follow the last section");
   check_parts_fit(h, name);
 }
 
@@ -210,6 +267,42 @@ void check_header(std::string_view head, uint64_t file_size, const std::string& 
     throw history_error("History file " + name + " has " + std::to_string(file_size - declared) +
                         " bytes more than its header gives (" + std::to_string(declared) +
                         "): it is damaged or something was appended to it." + remake);
+}
+
+// A history front to back. The header is checked first; then the sections
+// are decoded as they are read and the checksum made on the way. Its
+// verdict comes first: a fault found in a section (or another program
+// version) is reported only when the checksum matches, since a changed
+// byte explains any fault; nothing read is returned before it is known.
+saved_history read_history(history_input& in, const std::string& name) {
+  const size_t head_bytes = static_cast<size_t>(std::min<uint64_t>(in.size(), history_header_bytes));
+  const std::string head(in.next(head_bytes));
+  check_header(head, in.size(), name);
+  std::string version = head.substr(24, history_version_bytes);
+  version.resize(std::strlen(version.c_str()));
+  std::string fault;
+  saved_history h;
+  if (version != program_version()) {
+    fault = "History file " + name + " was made by quillmere " + version + "; this is quillmere " + program_version() +
+            ". A history continues exactly only in the version that made it." + remake;
+  } else {
+    h.file = name;
+    h.program_version = version;
+    try {
+      read_sections(in, name, h);
+    } catch (const decode_error& e) {
+      fault = "History file " + name + " is damaged: " + e.what() + "." + remake;
+    } catch (const history_error& e) {
+      fault = e.what();
+    }
+  }
+  in.pass_over_body();
+  if (!in.checksum_matches())
+    throw history_error("History file " + name +
+                        " is damaged: its SHA-256 checksum does not match its contents (a changed or lost byte)." +
+                        remake);
+  if (!fault.empty()) throw history_error(fault);
+  return h;
 }
 
 }  // namespace
@@ -245,27 +338,8 @@ void write_history_file(const std::string& path, const history_source& s) {
 }
 
 saved_history decode_history(std::string_view bytes, const std::string& name) {
-  check_header(bytes.substr(0, bytes.size() < history_header_bytes ? bytes.size() : history_header_bytes), bytes.size(), name);
-  const std::string_view body = bytes.substr(0, bytes.size() - history_checksum_bytes);
-  if (digest_bytes(sha256_hex(body)) != bytes.substr(bytes.size() - history_checksum_bytes))
-    throw history_error("History file " + name +
-                        " is damaged: its SHA-256 checksum does not match its contents (a changed or lost byte)." +
-                        remake);
-  std::string version(bytes.substr(24, history_version_bytes));
-  version.resize(std::strlen(version.c_str()));
-  if (version != program_version())
-    throw history_error("History file " + name + " was made by quillmere " + version + "; this is quillmere " +
-                        program_version() +
-                        ". A history continues exactly only in the version that made it." + remake);
-  saved_history h;
-  h.file = name;
-  h.program_version = version;
-  try {
-    read_sections(bytes, name, h);
-  } catch (const decode_error& e) {
-    throw history_error("History file " + name + " is damaged: " + e.what() + "." + remake);
-  }
-  return h;
+  history_input in(bytes);
+  return read_history(in, name);
 }
 
 saved_history read_history_file(const std::string& path) {
@@ -284,27 +358,8 @@ saved_history read_history_file(const std::string& path) {
     int fd;
     ~closer() { ::close(fd); }
   } close_at_end{fd};
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  auto read_into = [&](char* p, size_t n) {
-    while (n > 0) {
-      const ssize_t k = ::read(fd, p, n);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0)
-        throw history_error("History file " + path + " cannot be read (" +
-                            (k < 0 ? std::string(std::strerror(errno)) : std::string("it became shorter")) +
-                            "). Check the file and its folder.");
-      p += k;
-      n -= static_cast<size_t>(k);
-    }
-  };
-  // The header first: the whole file is read only when the header's size is the file's.
-  const size_t head = static_cast<size_t>(size < history_header_bytes ? size : history_header_bytes);
-  std::string bytes(head, '\0');
-  read_into(bytes.data(), head);
-  check_header(bytes, size, path);
-  bytes.resize(static_cast<size_t>(size));
-  read_into(bytes.data() + head, bytes.size() - head);
-  return decode_history(bytes, path);
+  history_input in(fd, path, static_cast<uint64_t>(st.st_size));
+  return read_history(in, path);
 }
 
 int64_t history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations) {
@@ -315,6 +370,10 @@ int64_t history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci
   const int64_t ped = 8 + generations * (8 + 8 * nind);
   const int64_t text = 2 * 120 * generations + 160 * generations;  // log, console, summary rows
   return fixed + map + pop + haps + ped + text;
+}
+
+int64_t most_history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations) {
+  return history_file_bytes(nind, markers, candidate_loci, generations) + (int64_t{256} << 10) + 1024 * generations;
 }
 
 }  // namespace qm

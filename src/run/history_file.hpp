@@ -17,7 +17,13 @@
 // version, then every section and every length in it against the bytes
 // that are left, and the consistency of the parts. Any failure is a
 // history_error whose message names the file, says what is wrong and what
-// to do; nothing is allocated from a length before it is checked.
+// to do; nothing is allocated from a length before it is checked. The
+// sections are read one at a time and decoded as they come, the checksum
+// made on the way; its verdict is given before any fault of a section, and
+// nothing is returned before it. The checksum has no key: it finds damage,
+// not a file changed on purpose and sealed again. What the values mean (a
+// map, a population, a pedigree that stage 1 can leave, for the parameter
+// file of the run) is checked by check_history_fits (run/history_state).
 #pragma once
 #include <cstdint>
 #include <map>
@@ -88,12 +94,19 @@ void write_history_file(const std::string& path, const history_source& s);
 // Reads bytes as a history file; name is the file's name in messages.
 saved_history decode_history(std::string_view bytes, const std::string& name);
 // Reads the file at path (regular files only): the header is read and
-// checked first, the rest only when the header's size is the file's.
+// checked first, the rest only when the header's size is the file's, a
+// section at a time (the memory it takes beyond the state: the largest
+// section).
 saved_history read_history_file(const std::string& path);
 
 // Size in bytes of the history file of a run with n haplotype loci etc.:
 // the exact size of everything but the texts (log, console, observer
 // sections), for which a typical size per generation is assumed.
 int64_t history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations);
+// The most bytes such a file can have: history_file_bytes with room for
+// long texts (the name of the parameter file, and the log, the console and
+// the observers' entries of stage 1 at up to 1 KB a generation besides
+// 256 KB). A larger file is not a history of these sizes.
+int64_t most_history_file_bytes(int64_t nind, int64_t markers, int64_t candidate_loci, int64_t generations);
 
 }  // namespace qm

@@ -1,5 +1,7 @@
 #include "run/memory_estimate.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +15,17 @@
 
 namespace qm {
 
-int64_t estimate_peak_memory(const run_parameters& p) {
+int64_t history_file_memory(const run_parameters& p, history_sizing h) {
+  if (p.save_history.empty() && p.from_history.empty()) return 0;
+  const int64_t of_parameters = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(),
+                                                   stage_plan(p).stage(1).generations() + 1);
+  if (p.from_history.empty() || h == history_sizing::of_parameters) return of_parameters;
+  struct stat st{};
+  if (::stat(p.from_history.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return of_parameters;
+  return std::max<int64_t>(of_parameters, st.st_size);
+}
+
+int64_t estimate_peak_memory(const run_parameters& p, history_sizing h) {
   const int64_t loci = static_cast<int64_t>(p.markers()) + p.candidate_loci();
   // one bit per allele, whole 64-bit words per haplotype and kind of locus
   const int64_t packed_loci = 64 * (haplotype_words(p.markers()) + haplotype_words(p.candidate_loci()));
@@ -50,13 +62,7 @@ int64_t estimate_peak_memory(const run_parameters& p) {
     const int64_t ref = k * nind;
     ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + p.markers()) + 64 * (ref + p.markers());
   }
-  // The history file is made whole in memory before it is written, and read
-  // whole before the state is taken from it.
-  int64_t history_file = 0;
-  if (!p.save_history.empty() || !p.from_history.empty()) {
-    history_file = history_file_bytes(p.stages[1].block.nind, p.markers(), p.candidate_loci(),
-                                      plan.stage(1).generations() + 1);
-  }
+  const int64_t history_file = history_file_memory(p, h);
   return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;
 }
 
@@ -98,10 +104,14 @@ namespace {
 std::string megabytes(int64_t b) { return std::to_string((b + (1 << 20) - 1) >> 20) + " MB"; }
 }  // namespace
 
-void check_memory_estimate(const run_parameters& p) {
-  const int64_t need = estimate_peak_memory(p);
+int64_t memory_limit(const run_parameters& p) {
+  return p.max_memory_bytes > 0 ? p.max_memory_bytes : available_memory();
+}
+
+void check_memory_estimate(const run_parameters& p, history_sizing h) {
+  const int64_t need = estimate_peak_memory(p, h);
   const bool explicit_limit = p.max_memory_bytes > 0;
-  const int64_t limit = explicit_limit ? p.max_memory_bytes : available_memory();
+  const int64_t limit = memory_limit(p);
   if (limit < 0 || need <= limit) return;
   stop("This run needs about " + megabytes(need) + " of memory, more than the " + megabytes(limit) +
        (explicit_limit ? " that --max-memory allows" : " available on this machine") +

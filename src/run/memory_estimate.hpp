@@ -16,8 +16,14 @@
 //   values           2 x 8 bytes per animal and trait, twice (values and selection scores)
 //   result files     the formatting buffers, about 2 MB per thread plus one haplotype line
 //   program          20 MB for the code, the libraries and the thread stacks
-//   history file     with --save-history or --from-history: the file's size
-//                    (history_file_bytes), which is made or read whole in memory
+//   history file     with --save-history the size of the file, which is made
+//                    whole in memory (history_file_bytes); with --from-history
+//                    the size of the file that is read, when it is larger
+//                    than a history of the parameters (read a section at a
+//                    time, but the largest section is held while it is
+//                    decoded, and the texts of the log and the observers are
+//                    kept until the run writes them again: about the file's
+//                    size in all)
 //   selection on EBVs (only when a stage uses seltype 3 or 4):
 //     phenotype records     16 bytes per animal from stage 2 on
 //     pedigree BLUP         350 bytes per animal of its pedigree (parents,
@@ -34,7 +40,17 @@
 
 namespace qm {
 
-int64_t estimate_peak_memory(const run_parameters& p);
+// How the estimate counts the history file a run reads (--from-history):
+// at its size on disk, or at the size a history of the parameters has
+// (which tells a run too large for the memory from a history file too large
+// for it).
+enum class history_sizing : int8_t { file_on_disk, of_parameters };
+
+int64_t estimate_peak_memory(const run_parameters& p, history_sizing h = history_sizing::file_on_disk);
+
+// The memory the history file takes in the run of p, as the estimate
+// counts it; 0 without --save-history and --from-history.
+int64_t history_file_memory(const run_parameters& p, history_sizing h = history_sizing::file_on_disk);
 
 // What the generations after stage 1 ask for again and again in large
 // buffers: the text of the result files on its way to the disk, and one
@@ -45,8 +61,12 @@ int64_t pages_worth_keeping(const run_parameters& p);
 // Memory available to new processes (MemAvailable of /proc/meminfo), or -1.
 int64_t available_memory();
 
+// The memory a run may use: max_memory_bytes when it is set, otherwise the
+// available memory; -1 when neither is known.
+int64_t memory_limit(const run_parameters& p);
+
 // Stops the run with the estimate and what to change when it exceeds the
-// limit (max_memory_bytes when it is set, otherwise the available memory).
-void check_memory_estimate(const run_parameters& p);
+// limit (memory_limit).
+void check_memory_estimate(const run_parameters& p, history_sizing h = history_sizing::file_on_disk);
 
 }  // namespace qm

@@ -69,6 +69,10 @@ class generation_observer {
   // again in a run that starts from the history, as a named section (its
   // own bytes; a name no other observer uses).
   virtual void save_to_history(std::map<std::string, std::string>& /*sections*/) const {}
+  // --from-history, before anything is written: whether the section it
+  // saved is one it can use in this run (a decode_error saying what is
+  // wrong when not). on_history_resumed gets only sections that passed.
+  virtual void check_history_section(const history_resume&) const {}
   // --from-history: once, after on_map, in place of the stage-1 generations.
   virtual void on_history_resumed(const history_resume&) {}
 };
@@ -100,6 +104,9 @@ class observer_list {
   }
   void history_saved(std::map<std::string, std::string>& sections) const {
     for (const auto& o : list_) o->save_to_history(sections);
+  }
+  void check_history_sections(const history_resume& r) const {
+    for (const auto& o : list_) o->check_history_section(r);
   }
   void history_resumed(const history_resume& r) const {
     for (const auto& o : list_) o->on_history_resumed(r);

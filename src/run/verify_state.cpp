@@ -48,6 +48,8 @@ void verify_state(const run_state& st, run_step step, int8_t max_allele, std::sp
   const pedigree_history& h = st.history;
   const population& pop = st.pop;
   const int32_t last = h.generations() - 1;
+  // The map is made once, before the base generation.
+  if (step == run_step::start) verify(st.map, st.params.chrlen);
   // The records of the history are checked once, when their generation is
   // new: at the start, and after its mating.
   verify(h, step == run_step::start ? 0 : step == run_step::mating ? last : last + 1);

@@ -15,7 +15,7 @@ namespace qm {
 enum class run_step : int8_t { start, mating, meiosis, recoding, selection };
 
 // The state after step, as far as the step can have changed it: at the
-// start everything; after mating the pairs just drawn against the parent
+// start everything (the map too); after mating the pairs just drawn against the parent
 // lists (verify_mating) and the new generation of the pedigree history
 // (verify), which holds them, while the population is still the parents';
 // after the meiosis and the recoding the population (verify, every allele,

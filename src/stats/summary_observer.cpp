@@ -108,6 +108,40 @@ class summary_observer : public generation_observer {
     sections[history_section] = encode_rows(kept_);
   }
 
+  // The rows of every stage-1 generation, as the plan numbers them, of the
+  // stage's nind animals, with the values a historical row can have (marker
+  // heterozygosities, the segregating markers, the r^2 of adjacent markers,
+  // nothing of QTL or inbreeding before the QTL are chosen); a history
+  // without them serves only a run that does not write them.
+  void check_history_section(const history_resume& r) const override {
+    const auto it = r.sections.find(history_section);
+    if (it == r.sections.end()) {
+      if (history_rows_) throw decode_error("it holds no summary rows of stage 1, which --history-summary needs");
+      return;
+    }
+    const std::vector<summary_row> rows = decode_rows(it->second, 0);
+    if (static_cast<int64_t>(rows.size()) != r.generations)
+      throw decode_error("it holds " + std::to_string(rows.size()) + " summary rows for " +
+                         std::to_string(r.generations) + " generations of stage 1");
+    size_t k = 0;
+    planned_stage(1, r.params.stage1(), 0).for_each_generation([&](const generation_step& g) {
+      const summary_row& row = rows[k++];
+      const int number = static_cast<int>(g.number);  // as on_generation keeps it
+      if (row.stage != 1 || row.generation != number || row.nind != r.params.stage1().nind)
+        throw decode_error("summary row " + std::to_string(k) + " is of stage " + std::to_string(row.stage) +
+                           ", generation " + std::to_string(row.generation) + " of " + std::to_string(row.nind) +
+                           " animals; generation " + std::to_string(k) + " of stage 1 is " +
+                           std::to_string(number) + " of " + std::to_string(r.params.stage1().nind));
+      const auto within = [](double x, double hi) { return x >= 0.0 && x <= hi; };
+      const bool fits = within(row.marker_het_obs, 1.0) && within(row.marker_het_exp, 0.5) &&
+                        row.seg_markers >= 0 && row.seg_markers <= r.params.markers() && row.seg_qtl == 0 &&
+                        std::isnan(row.qtl_het_obs) && std::isnan(row.qtl_het_exp) && std::isnan(row.f_genomic) &&
+                        std::isnan(row.f_pedigree) &&
+                        (std::isnan(row.ld_r2_adjacent) || within(row.ld_r2_adjacent, 1.0 + 1e-9));
+      if (!fits) throw decode_error("summary row " + std::to_string(k) + " holds values that no generation of stage 1 has");
+    });
+  }
+
   void on_history_resumed(const history_resume& r) override {
     seen_ += r.generations;
     if (!history_rows_) return;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -48,6 +49,24 @@ TEST(Sha256, FilesAgreeWithSha256sum) {
   }
   // A folder opens but cannot be read.
   EXPECT_THROW(qm::sha256_file("."), qm::file_error);
+}
+
+// Pieces of any size, the empty one among them, give the digest of the
+// whole: the published million-'a' vector cut at random points.
+TEST(Sha256, PiecesGiveTheDigestOfTheWhole) {
+  std::mt19937 rng(17);
+  for (int trial = 0; trial < 20; ++trial) {
+    qm::sha256_stream s;
+    size_t left = 1000000;
+    while (left > 0) {
+      const size_t n = std::min<size_t>(left, rng() % (trial < 10 ? 200 : 300000));
+      s.add(std::string(n, 'a'));
+      left -= n;
+    }
+    EXPECT_EQ(s.hex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0") << trial;
+  }
+  qm::sha256_stream empty;
+  EXPECT_EQ(empty.hex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 }  // namespace

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "run/history_file.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;
@@ -164,6 +166,159 @@ TEST(HistoryRun, DamagedOrUnfittingHistoryStopsBeforeAnythingIsWritten) {
   const result fits = run(".", "--check --from-history h.qmh param.par");
   EXPECT_EQ(fits.status, 0) << fits.out;
   EXPECT_NE(fits.out.find("history file h.qmh fits it"), std::string::npos) << fits.out;
+}
+
+// Histories edited and sealed again (the checksum has no key, anyone can
+// make it again): the values are checked for what they mean before any
+// file is made. Each of these once crashed a run, hung it, or made it take
+// gigabytes after it had written log.txt and run.json.
+TEST(HistoryRun, EditedAndResealedHistoriesStopBeforeAnythingIsWritten) {
+  qmtest::tempdir td;
+  make_history();
+  const std::string good = qmtest::read_file("h.qmh");
+  using qmtest::le;
+  const std::string map = qmtest::history_payload(good, "MAP ");
+  // Marker k (from 0) of the map: chromosome i32, Morgan f64, base pairs i64,
+  // after nchr, nmpc, maptype and the count.
+  const auto marker_at = [](int k) { return static_cast<size_t>(12 + 8 + 20 * k); };
+  const auto with_map = [&](int k, size_t field, const std::string& bytes) {
+    std::string m = map;
+    m.replace(marker_at(k) + field, 8, bytes);
+    return qmtest::with_history_payload(good, "MAP ", m);
+  };
+  // The population: nind, its 40 parent pairs, then the 10 selected sires.
+  const std::string pop = qmtest::history_payload(good, "POP ");
+  const size_t sires_at = 4 + 8 + 8 * 40;
+  ASSERT_EQ(pop.substr(sires_at, 8), le(10, 8));
+  const std::string no_sires = pop.substr(0, sires_at) + le(0, 8) + pop.substr(sires_at + 8 + 4 * 10);
+  std::string ped = qmtest::history_payload(good, "PED ");
+  ped.replace(4, 4, le(100000000, 4));  // the base generation: 10^8 animals
+  // The summary rows without the last one (84 bytes a row).
+  const std::string obs = qmtest::history_payload(good, "OBS ");
+  ASSERT_EQ(obs.substr(4, 8 + 7), le(7, 8) + "summary");
+  const std::string rows = obs.substr(4 + 15 + 8);
+  ASSERT_EQ(rows.substr(0, 8), le(31, 8));
+  const std::string fewer = le(30, 8) + rows.substr(8, rows.size() - 8 - 84);
+  const std::string obs_fewer = obs.substr(0, 4 + 15) + le(fewer.size(), 8) + fewer;
+  // Row 3 with an infinite marker heterozygosity, row 5 with a QTL one (no
+  // QTL are chosen in stage 1): per row stage, generation, nind, then the
+  // marker and QTL heterozygosities.
+  std::string odd_values = obs;
+  const size_t row0 = 4 + 15 + 8 + 8;
+  odd_values.replace(row0 + 84 * 2 + 12, 8, qmtest::le_f64(INFINITY));
+  std::string qtl_value = obs;
+  qtl_value.replace(row0 + 84 * 4 + 12 + 16, 8, qmtest::le_f64(0.25));
+
+  struct edited {
+    std::string name, file, options, message;
+  };
+  const double nan = std::nan("");
+  const std::vector<edited> cases = {
+      {"NaN position", with_map(1, 4, qmtest::le_f64(nan)), "",
+       "is damaged: marker 2 (marker 2 of chromosome 1) lies at nan Morgan."},
+      {"no sires", qmtest::with_history_payload(good, "POP ", no_sires), "",
+       "is damaged: it lists 0 selected sires and 20 selected dams; stage 1 selects nsire = 10 and ndam = 20."},
+      {"a base of 10^8", qmtest::with_history_payload(good, "PED ", ped), "--max-memory 100",
+       "is damaged: generation 0 of the pedigree has 100000000 animals, more than the 40 a generation can have."},
+      {"base pair 2^62", with_map(1, 12, le(uint64_t{1} << 62, 8)), "--vcf",
+       "is damaged: marker 2 (marker 2 of chromosome 1) lies at base pair 4611686018427387904, which its position "
+       "of 0.10000000000000001 Morgan does not give (10000000 at most)."},
+      {"base pair 2^40", with_map(43, 12, le(uint64_t{1} << 40, 8)), "--vcf",
+       "is damaged: marker 44 (marker 11 of chromosome 4) lies at base pair 1099511627776, which its position of 1 "
+       "Morgan does not give (100000000 at most)."},
+      {"a summary row less", qmtest::with_history_payload(good, "OBS ", obs_fewer), "--history-summary",
+       "is damaged: it holds 30 summary rows for 31 generations of stage 1."},
+      {"an infinite heterozygosity", qmtest::with_history_payload(good, "OBS ", odd_values), "",
+       "is damaged: summary row 3 holds values that no generation of stage 1 has."},
+      {"a QTL heterozygosity", qmtest::with_history_payload(good, "OBS ", qtl_value), "",
+       "is damaged: summary row 5 holds values that no generation of stage 1 has."},
+  };
+  for (const edited& c : cases) {
+    qmtest::write_file("bad.qmh", c.file);
+    const result r = run(".", "--from-history bad.qmh --outdir out " + c.options + " param.par");
+    EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("quillmere: History file bad.qmh " + c.message, 0), 0u) << c.name << ": " << r.err;
+    EXPECT_NE(r.err.find("Make it again with --save-history."), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_FALSE(fs::exists("out")) << c.name << ": the output folder was made";
+    EXPECT_FALSE(fs::exists("log.txt")) << c.name;
+    // --check finds the same.
+    const result chk = run(".", "--check --from-history bad.qmh " + c.options + " param.par");
+    EXPECT_EQ(chk.status, 1) << c.name << ": " << chk.out;
+    EXPECT_NE(chk.out.find("History file bad.qmh " + c.message), std::string::npos) << c.name << ": " << chk.out;
+  }
+}
+
+// A file larger than the memory the run may use is refused from its size,
+// before a byte of it is read: here 1.5 GB, sparse, against --max-memory 100
+// (a run of the parameter file with a history of its own needs about 50 MB).
+// With --check the estimate counts the file. So is a file larger than a
+// history of the parameter file can be, whatever the memory.
+TEST(HistoryRun, AFileLargerThanTheMemoryIsRefusedBeforeItIsRead) {
+  qmtest::tempdir td;
+  make_history();
+  fs::copy_file("h.qmh", "big.qmh");
+  fs::resize_file("big.qmh", uint64_t{1536} << 20);
+  const result r = run(".", "--from-history big.qmh --max-memory 100 --outdir out param.par");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err.rfind("quillmere: History file big.qmh has 1536 MB; with it the run needs about ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("MB of memory, more than the 100 MB that --max-memory allows. A history of param.par has about "
+                       "1 MB: give the history made from this parameter file, or make it again with --save-history."),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists("out"));
+  const result chk = run(".", "--check --from-history big.qmh --max-memory 100 param.par");
+  EXPECT_EQ(chk.status, 1);
+  EXPECT_NE(chk.out.find("History file big.qmh has 1536 MB"), std::string::npos) << chk.out;
+  // Within the memory, it is still more than a history of the parameter file can have.
+  const result more = run(".", "--check --from-history big.qmh --max-memory 4000 param.par");
+  EXPECT_EQ(more.status, 1);
+  EXPECT_NE(more.out.find("History file big.qmh has 1610612736 bytes, more than a history of param.par can have"),
+            std::string::npos)
+      << more.out;
+  // The good file fits, and --check's estimate holds the file.
+  const result fits = run(".", "--check --from-history h.qmh --max-memory 100 param.par");
+  EXPECT_EQ(fits.status, 0) << fits.out;
+
+  // Whatever the memory, a file larger than a history of the parameter file
+  // can be is refused from its size: one byte more than the most, not the most.
+  const int64_t most = qm::most_history_file_bytes(40, 44, 40, 32);
+  EXPECT_LT(static_cast<int64_t>(fs::file_size("h.qmh")), most);
+  fs::resize_file("big.qmh", static_cast<uintmax_t>(most + 1));
+  const result over = run(".", "--check --from-history big.qmh param.par");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.out.find("History file big.qmh has " + std::to_string(most + 1) +
+                          " bytes, more than a history of param.par can have (" + std::to_string(most) +
+                          "): it is another file, or was changed."),
+            std::string::npos)
+      << over.out;
+  fs::resize_file("big.qmh", static_cast<uintmax_t>(most));
+  const result at_most = run(".", "--check --from-history big.qmh param.par");
+  EXPECT_EQ(at_most.status, 1);
+  EXPECT_NE(at_most.out.find("bytes more than its header gives"), std::string::npos) << at_most.out;
+}
+
+// Histories of a replicate and of a seed from the clock fit their
+// parameter file: the start seed they keep is the one those give.
+TEST(HistoryRun, HistoriesOfAReplicateAndOfTheClockFit) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  qmtest::write_file("clock.par", qmtest::set_record(qmtest::small_par(), 16, "3 0 0"));
+  run_all({{".", "--save-history rep.qmh --replicate 2 --outdir r2 param.par"},
+           {"c", "--save-history ../clock.qmh --outdir . ../clock.par"}});
+  for (const auto& [file, par] : {std::pair{"rep.qmh", "param.par"}, std::pair{"clock.qmh", "clock.par"}}) {
+    const result r = run(".", std::string("--check --from-history ") + file + " " + par);
+    EXPECT_EQ(r.status, 0) << file << ": " << r.out;
+  }
+  // The replicate's history is not the history of replicate 0.
+  std::string other = qmtest::read_file("rep.qmh");
+  std::string run_section = qmtest::history_payload(other, "RUN ");
+  run_section.replace(8 + 9, 8, qmtest::le(0, 8));  // after "param.par": replicate 0
+  qmtest::write_file("rep0.qmh", qmtest::with_history_payload(other, "RUN ", run_section));
+  const result r = run(".", "--check --from-history rep0.qmh param.par");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("History file rep0.qmh is damaged: its random stream started from seed"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("but seed 12345 gives 12345."), std::string::npos) << r.out;
 }
 
 TEST(HistoryRun, LaterStagesMayDifferAndReplicatesShareTheHistory) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/byte_codec.hpp"
+#include "base/invariant_error.hpp"
 #include "output/classic_files.hpp"
 #include "run/generation.hpp"
 #include "support.hpp"
@@ -235,6 +236,126 @@ TEST(GenomeMapCodec, DamagedBytesGiveDecodeErrors) {
   std::string chromosome = bytes;  // the second marker on chromosome 3 of 2
   chromosome[20 + 20] = 3;
   EXPECT_EQ(qmtest::decode_failure(chromosome, decode), "a locus of the map lies on no chromosome");
+}
+
+// The message of the invariant_error of verify ("" when none).
+std::string fault(const qm::genome_map& m, double chrlen) {
+  try {
+    qm::verify(m, chrlen);
+  } catch (const qm::invariant_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// Every map the program makes passes: even, random and recombination-free
+// maps over a spread of sizes, lengths and seeds; among them chromosomes so
+// short that their gaps truncate to 0 base pairs (ties) and maps whose
+// positions are sums of thousands of rounded gaps.
+TEST(GenomeMapVerify, MapsTheProgramMakesPass) {
+  int checked = 0;
+  for (int32_t maptype : {0, 1, 2})
+    for (int32_t nmpc : {2, 3, 11, 2000})
+      for (float chrlen : {1e-9f, 0.013f, 1.0f, 3.7f, 40.0f})
+        for (int32_t seed : {1, 12345, 2147483646, 777}) {
+          if (maptype != 1 && seed != 1) continue;  // nothing drawn
+          qm::run_parameters p;
+          p.nmpc = nmpc;
+          p.nchr = nmpc > 100 ? 1 : 3;
+          p.maptype = maptype;
+          p.chrlen = chrlen;
+          qm::random_stream r;
+          qm::start_stream(r, seed);
+          const qm::genome_map m = qm::build_genome_map(p, r);
+          ASSERT_EQ(fault(m, chrlen), "") << "maptype " << maptype << ", nmpc " << nmpc << ", chrlen " << chrlen
+                                          << ", seed " << seed;
+          ++checked;
+        }
+  EXPECT_EQ(checked, 3 * 4 * 5 + 4 * 5 * 3);
+  // Short chromosomes do give ties in base pairs.
+  qm::run_parameters p;
+  p.nmpc = 50;
+  p.nchr = 1;
+  p.maptype = 1;
+  p.chrlen = 1e-7f;
+  qm::random_stream r;
+  qm::start_stream(r, 99);
+  const qm::genome_map m = qm::build_genome_map(p, r);
+  EXPECT_EQ(m.markers[10].base_pair, m.markers[11].base_pair);
+  EXPECT_EQ(fault(m, p.chrlen), "");
+  EXPECT_EQ(fault(two_chromosomes(), 1.0), "");
+}
+
+TEST(GenomeMapVerify, EachFaultIsNamed) {
+  const double nan = std::nan("");
+  const struct {
+    void (*damage)(qm::genome_map&);
+    const char* message;
+  } cases[] = {
+      {[](qm::genome_map& m) { m.markers[4].morgan = std::nan(""); },
+       "marker 5 (marker 2 of chromosome 2) lies at nan Morgan"},
+      {[](qm::genome_map& m) { m.markers[2].morgan = 1.5; },
+       "marker 3 (marker 3 of chromosome 1) lies at 1.5 Morgan, outside its chromosome (0..1.0000009"},
+      {[](qm::genome_map& m) { m.markers[1].morgan = -0.25; }, "lies at -0.25 Morgan, outside its chromosome"},
+      // Base pairs that no position in Morgan gives: 2^62, 2^40, and two
+      // more than 0.25 Morgan give.
+      {[](qm::genome_map& m) { m.markers[1].base_pair = int64_t{1} << 62; },
+       "marker 2 (marker 2 of chromosome 1) lies at base pair 4611686018427387904, which its position of 0.25 Morgan "
+       "does not give (25000000 at most, one less for each gap before it)"},
+      {[](qm::genome_map& m) { m.candidates[3].base_pair = int64_t{1} << 40; },
+       "candidate locus 4 (between markers 2 and 3 of chromosome 2) lies at base pair 1099511627776"},
+      {[](qm::genome_map& m) { m.markers[1].base_pair += 2; }, "lies at base pair 25000002, which its position"},
+      {[](qm::genome_map& m) { m.markers[1].base_pair -= 4; }, "lies at base pair 24999996, which its position"},
+      // Out of order, or a chromosome that does not begin at its first marker.
+      {[](qm::genome_map& m) {
+         m.markers[2].morgan = 0.2;
+         m.markers[2].base_pair = 20000000;
+       },
+       "marker 3 (marker 3 of chromosome 1) lies at 0.20000000000000001 Morgan (base pair 20000000), before the "
+       "marker ahead of it at 0.25 (25000000)"},
+      {[](qm::genome_map& m) {
+         m.markers[3].morgan = 0.01;
+         m.markers[3].base_pair = 1000000;
+       },
+       "marker 4 (marker 1 of chromosome 2) lies at 0.01 Morgan and base pair 1000000; a chromosome begins at its "
+       "first marker"},
+      {[](qm::genome_map& m) { m.candidates[0] = {1, 0.3, 30000000}; },
+       "candidate locus 1 (between markers 1 and 2 of chromosome 1) lies at 0.29999999999999999 Morgan (base pair "
+       "30000000), outside its markers at 0 and 0.25 (0 and 25000000)"},
+      {[](qm::genome_map& m) { m.markers[5].chromosome = 1; }, "marker 6 (marker 3 of chromosome 2) lies on chromosome 1, not 2"},
+      {[](qm::genome_map& m) { m.recomb_left[2] = 0.6; },
+       "the recombination fraction between candidate locus 3 (between markers 1 and 2 of chromosome 2) and its left "
+       "marker is 0.59999999999999998, outside 0..0.5"},
+      {[](qm::genome_map& m) { m.recomb_right[1] = std::nan(""); }, "and its right marker is nan, outside 0..0.5"},
+      {[](qm::genome_map& m) { m.gap_base_pairs[4] = 1; },
+       "the gap before marker 5 (marker 2 of chromosome 2) is 1 base pairs; its position gives 50000000"},
+      {[](qm::genome_map& m) { m.gap_base_pairs.clear(); }, "the map has 0 gaps for 6 markers with maptype 1"},
+      {[](qm::genome_map& m) { m.maptype = 2; }, "the map has 6 gaps for 6 markers with maptype 2"},
+      {[](qm::genome_map& m) { m.candidates.pop_back(); },
+       "the map has 6 markers and 3 candidate loci for 2 chromosomes of 3 markers"},
+      {[](qm::genome_map& m) { m.recomb_right.pop_back(); }, "the map has 4 and 3 recombination fractions for 4"},
+  };
+  for (const auto& c : cases) {
+    qm::genome_map m = two_chromosomes();
+    c.damage(m);
+    EXPECT_NE(fault(m, 1.0).find(c.message), std::string::npos) << fault(m, 1.0) << "\nwanted: " << c.message;
+  }
+  // Without recombination every fraction is 0.
+  qm::genome_map flat = two_chromosomes();
+  flat.maptype = 2;
+  flat.gap_base_pairs.clear();
+  EXPECT_NE(fault(flat, 1.0).find("and its left marker is 0.09063462346"), std::string::npos)
+      << fault(flat, 1.0);
+  for (double& r : flat.recomb_left) r = 0.0;
+  for (double& r : flat.recomb_right) r = 0.0;
+  EXPECT_EQ(fault(flat, 1.0), "");
+  // The chromosome length bounds every position: 0.875 Morgan fits 0.875, not 0.8.
+  EXPECT_EQ(fault(two_chromosomes(), 0.875), "");
+  EXPECT_NE(fault(two_chromosomes(), 0.8)
+                .find("marker 6 (marker 3 of chromosome 2) lies at 0.875 Morgan, outside its chromosome (0..0.8000007"),
+            std::string::npos)
+      << fault(two_chromosomes(), 0.8);
+  EXPECT_NE(fault(two_chromosomes(), nan).find("the chromosomes are nan Morgan long"), std::string::npos);
 }
 
 TEST(StartPopulation, MonomorphicBaseAndParentLists) {

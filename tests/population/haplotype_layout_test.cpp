@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/cpu_features.hpp"
+#include "base/invariant_error.hpp"
 #include "base/messages.hpp"
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
@@ -138,17 +139,33 @@ TEST(HaplotypeMatrixCodec, EitherLayoutGivesTheDocumentedBitsAndBack) {
     ASSERT_EQ(encoded(bytes), want) << nloci << " loci";
     ASSERT_EQ(encoded(packed), want) << nloci << " loci";
 
-    // The bits past the last locus are cleared as the rows are read.
-    std::string junk = want;
-    if (nloci % 64)
-      for (int32_t h = 0; h < 6; ++h) junk[16 + 8 * (words * static_cast<size_t>(h) + words) - 1] |= char(0x80);
-    qm::byte_reader r(junk, "section HAPM of h.qmh");
-    const qm::haplotype_matrix back = qm::decode_haplotype_matrix(r, nloci, 6);
-    EXPECT_EQ(r.left(), 0u);
-    ASSERT_TRUE(back.packed());
-    EXPECT_TRUE(same_alleles(back, bytes)) << nloci << " loci";
-    for (int32_t h = 0; h < 6; ++h)
-      for (size_t w = 0; w < words; ++w) EXPECT_EQ(back.row(h)[w], packed.row(h)[w]) << nloci << " loci";
+    // The rows come back word for word and pass verify.
+    {
+      qm::byte_reader r(want, "section HAPM of h.qmh");
+      const qm::haplotype_matrix back = qm::decode_haplotype_matrix(r, nloci, 6);
+      EXPECT_EQ(r.left(), 0u);
+      ASSERT_TRUE(back.packed());
+      EXPECT_TRUE(same_alleles(back, bytes)) << nloci << " loci";
+      for (int32_t h = 0; h < 6; ++h)
+        for (size_t w = 0; w < words; ++w) EXPECT_EQ(back.row(h)[w], packed.row(h)[w]) << nloci << " loci";
+      EXPECT_NO_THROW(qm::verify(back, "marker", 2));
+    }
+    // A bit set past the last locus is kept as read, and verify names it
+    // (a file the program writes has none).
+    if (nloci % 64) {
+      std::string junk = want;
+      junk[16 + 8 * (words * 4 + words) - 1] |= char(0x80);  // haplotype 5
+      qm::byte_reader r(junk, "section HAPM of h.qmh");
+      const qm::haplotype_matrix back = qm::decode_haplotype_matrix(r, nloci, 6);
+      EXPECT_TRUE(same_alleles(back, bytes)) << nloci << " loci";
+      try {
+        qm::verify(back, "marker", 2);
+        ADD_FAILURE() << "a padding bit passed, " << nloci << " loci";
+      } catch (const qm::invariant_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "haplotype 5 of the marker matrix has bits set past its last locus, " + std::to_string(nloci));
+      }
+    }
   }
 }
 

@@ -166,7 +166,7 @@ TEST(PedigreeHistoryCodec, ParentsAsNumbersInTheGenerationBeforeAndBack) {
   for (const qm::pedigree_history* a : both) {
     const std::string b = encoded(*a);
     qm::byte_reader r(b, "section PED of h.qmh");
-    const qm::pedigree_history back = qm::decode_pedigree_history(r);
+    const qm::pedigree_history back = qm::decode_pedigree_history(r, 40);
     EXPECT_EQ(r.left(), 0u);
     ASSERT_EQ(back.generations(), a->generations());
     ASSERT_EQ(back.size(), a->size());
@@ -183,7 +183,7 @@ TEST(PedigreeHistoryCodec, ParentsAsNumbersInTheGenerationBeforeAndBack) {
 TEST(PedigreeHistoryCodec, DamagedBytesGiveDecodeErrors) {
   using qmtest::le;
   const std::string bytes = encoded(made_by_hand());
-  auto decode = [](qm::byte_reader& r) { qm::decode_pedigree_history(r); };
+  auto decode = [](qm::byte_reader& r) { qm::decode_pedigree_history(r, 5); };
   EXPECT_EQ(qmtest::first_cut_accepted(bytes, decode), -1);
 
   std::string huge = bytes;  // generation 1 of 2^60 animals
@@ -197,6 +197,17 @@ TEST(PedigreeHistoryCodec, DamagedBytesGiveDecodeErrors) {
   std::string no_base = bytes;
   no_base[4] = 0;
   EXPECT_EQ(qmtest::decode_failure(no_base, decode), "the base generation has 0 animals");
+  // A base of 10^8 animals is four bytes in the file and 3.2 GB of records:
+  // refused by the bound before they are made. Generations of the bound
+  // pass (above), one more does not.
+  std::string base = bytes;
+  base.replace(4, 4, le(100000000, 4));
+  EXPECT_EQ(qmtest::decode_failure(base, decode),
+            "generation 0 of the pedigree has 100000000 animals, more than the 5 a generation can have");
+  EXPECT_EQ(qmtest::decode_failure(bytes, [](qm::byte_reader& r) { qm::decode_pedigree_history(r, 4); }),
+            "generation 2 of the pedigree has 5 animals, more than the 4 a generation can have");
+  EXPECT_EQ(qmtest::decode_failure(bytes, [](qm::byte_reader& r) { qm::decode_pedigree_history(r, 3); }),
+            "generation 0 of the pedigree has 4 animals, more than the 3 a generation can have");
   std::string empty = le(2, 4) + le(4, 4) + le(0, 8);
   EXPECT_EQ(qmtest::decode_failure(empty, decode), "generation 1 of the pedigree is empty");
   // Generation 2 names dam 4 of a generation of 3.

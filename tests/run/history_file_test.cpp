@@ -379,4 +379,55 @@ TEST(HistoryFile, ThroughTheDiskAndItsSizeEstimate) {
   EXPECT_THROW(qm::read_history_file("no such file"), qm::history_error);
 }
 
+// From disk the file is read a section at a time: a history with 3 MB of
+// log text comes back whole, and a byte changed anywhere, before, in or
+// after the long section, is still found by the checksum, also where the
+// change makes a section unreadable (the checksum's verdict comes first).
+TEST(HistoryFile, ReadFromDiskSectionBySection) {
+  const saved_run& s = saved();
+  std::string log(3 << 20, 'x');
+  for (size_t k = 0; k < log.size(); k += 97) log[k] = '\n';
+  const qm::history_extras extras{log, " console\n", {{"summary", "rows"}}};
+  const qm::history_source src{"param.par", 0, s.records, s.run.st.rng, false, s.run.st.map,
+                               s.run.st.pop, s.run.st.history, extras};
+  qm::write_history_file("long.qmh", src);
+  const std::string bytes = qmtest::read_file("long.qmh");
+  const qm::saved_history h = qm::read_history_file("long.qmh");
+  EXPECT_EQ(h.extras.log_text, log);
+  EXPECT_EQ(h.extras.observer_sections, extras.observer_sections);
+  expect_state_of(h, s.run.st);
+
+  const size_t log_at = section_at(bytes, "LOG ");
+  // In RECS (its count: the records no longer fit), in the frame of MAP
+  // (its tag), in the log text, in OBS, in the trailer.
+  for (size_t at : {size_t{56 + 16}, section_at(bytes, "MAP ") - 16, log_at + 1000000, section_at(bytes, "OBS ") + 2,
+                    bytes.size() - 1}) {
+    std::string d = bytes;
+    d[at] = static_cast<char>(d[at] ^ 0x41);
+    qmtest::write_file("bad.qmh", d);
+    try {
+      qm::read_history_file("bad.qmh");
+      ADD_FAILURE() << "a change at byte " << at << " was not found";
+    } catch (const qm::history_error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "History file bad.qmh is damaged: its SHA-256 checksum does not match its contents (a changed or "
+                "lost byte). Make it again with --save-history.")
+          << "byte " << at;
+    }
+  }
+  // The same change sealed again is a fault of the section, named.
+  std::string d = bytes;
+  d[section_at(bytes, "MAP ") - 16] = 'N';
+  reseal(d);
+  qmtest::write_file("bad.qmh", d);
+  try {
+    qm::read_history_file("bad.qmh");
+    ADD_FAILURE() << "a changed tag was read";
+  } catch (const qm::history_error& e) {
+    EXPECT_NE(std::string(e.what()).find("History file bad.qmh is damaged: section 3 should be MAP  at byte"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
 }  // namespace

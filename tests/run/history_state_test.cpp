@@ -4,7 +4,10 @@
 // as the run that made it (replicate 0), or from the seed of replicate K.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "random/replicate.hpp"
 #include "run/history_state.hpp"
@@ -134,6 +137,164 @@ TEST(HistoryResume, GoesOnAsTheRunThatMadeItOrFromTheReplicateSeed) {
   EXPECT_NE(r1.tbv, uninterrupted.tbv);
   EXPECT_NE(r1.tbv, r2.tbv);
   EXPECT_NE(r1.start, r2.start);
+}
+
+}  // namespace
+
+namespace {
+
+std::string unfit(const qm::run_parameters& p, const qm::saved_history& h,
+                  const qm::observer_list& observers = qm::observer_list{}) {
+  try {
+    qm::check_history_fits(p, h, observers);
+  } catch (const qm::history_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// Every history that stage 1 leaves passes: even spacing, random gaps,
+// no recombination, and stage-1 blocks of other sizes (few sires, a short
+// stage 1 whose recoding generation comes first), a long chromosome of
+// many markers on a short map.
+TEST(HistoryFits, WhatStage1LeavesPasses) {
+  qmtest::tempdir td;
+  qmtest::console_capture quiet;
+  const std::string par = qmtest::small_par();
+  for (const std::string& p : {par, qmtest::set_record(par, 10, "11 4 1"), qmtest::set_record(par, 10, "11 4 2"),
+                               qmtest::set_record(par, 18, "3 20 40 30"), qmtest::set_record(par, 18, "10 20 40 2"),
+                               qmtest::set_record(qmtest::set_record(par, 10, "70 2 1"), 12, "0.01 1.0e-3 2.0e-3")}) {
+    qmtest::run_setup run(p);
+    const qm::saved_history h = history_of(run);
+    EXPECT_EQ(unfit(run.params, h), "") << p;
+  }
+}
+
+// A history with a random map (gaps kept) after stage 1, as a later run reads it.
+struct random_map_history {
+  qmtest::tempdir td;
+  qmtest::console_capture quiet;
+  qmtest::run_setup run{qmtest::set_record(qmtest::set_record(qmtest::small_par(), 10, "35 2 1"), 18, "10 20 40 30")};
+  std::string bytes = history_bytes(run);
+  qm::saved_history fresh() const { return qm::decode_history(bytes, "h.qmh"); }
+};
+
+TEST(HistoryFits, EachEditIsNamedWithTheFile) {
+  const random_map_history s;
+  const qm::run_parameters& p = s.run.params;
+  ASSERT_EQ(unfit(p, s.fresh()), "");
+  EXPECT_EQ(s.run.st.rng.start_seed, 12345);
+  const int32_t replicate2 = qm::replicate_seed(12345, 2);
+  const struct {
+    std::function<void(qm::saved_history&)> edit;
+    std::string message;
+  } cases[] = {
+      // The run that made it.
+      {[](qm::saved_history& h) { h.mutation_on = true; },
+       "mutation is on, but stage 1 switches it off in its recoding generation"},
+      {[](qm::saved_history& h) { h.rng.start_seed = 54321; },
+       "its random stream started from seed 54321, but seed 12345 gives 12345"},
+      {[](qm::saved_history& h) { h.rng.start_seed = 0; }, "its random stream started from seed 0, outside 1..2147483646"},
+      {[](qm::saved_history& h) { h.replicate = -1; }, "it was made by replicate -1"},
+      {[](qm::saved_history& h) { h.replicate = 2; },
+       "its random stream started from seed 12345, but seed 12345 and replicate 2 give " + std::to_string(replicate2)},
+      // The map: values no map has, then a map that is not the one made.
+      {[](qm::saved_history& h) { h.map.markers[2].morgan = std::nan(""); },
+       "marker 3 (marker 3 of chromosome 1) lies at nan Morgan"},
+      {[](qm::saved_history& h) { h.map.markers[40].base_pair = int64_t{1} << 62; },
+       "marker 41 (marker 6 of chromosome 2) lies at base pair 4611686018427387904, which its position of"},
+      {[](qm::saved_history& h) {
+         qm::locus_position& l = h.map.candidates[0];
+         l.morgan = (h.map.markers[0].morgan + h.map.markers[1].morgan) / 2;
+         l.base_pair = static_cast<int64_t>(l.morgan * 1e8);
+       },
+       "its genetic map is not the one that its stage-1 records and start seed 12345 make: candidate locus 1 lies at "},
+      {[](qm::saved_history& h) { h.map.recomb_left[5] *= 0.5; },
+       "its genetic map is not the one that its stage-1 records and start seed 12345 make: the recombination "
+       "fractions of candidate locus 6 differ"},
+      // The population.
+      {[](qm::saved_history& h) { h.pop.sires.clear(); },
+       "it lists 0 selected sires and 20 selected dams; stage 1 selects nsire = 10 and ndam = 20"},
+      {[](qm::saved_history& h) { h.pop.sires[0] = 2; }, "entry 1 of the sire list is animal 2, a female (even number)"},
+      {[](qm::saved_history& h) { h.pop.dams[3] = h.pop.dams[1]; }, "entry 4 of the dam list is animal"},
+      {[](qm::saved_history& h) {
+         h.pop.tbv.assign(40, 0.0);
+         h.pop.phenotype.assign(40, 0.0);
+       },
+       "the population has 40 true breeding values for 40 animals and 0 traits"},
+      {[](qm::saved_history& h) { h.pop.markers.row(3)[1] |= uint64_t{1} << 63; },
+       "haplotype 4 of the marker matrix has bits set past its last locus, 70"},
+      {[](qm::saved_history& h) { h.pop.candidate_alleles.next[7] = 1; },
+       "the candidate-locus allele registry gives locus 8 the next number 1, outside 2..128"},
+      // The pedigree against the population.
+      {[](qm::saved_history& h) {
+         qm::pedigree_history ped;
+         ped.start(41);
+         for (int32_t g = 1; g < h.pedigree.generations(); ++g) {
+           std::vector<qm::parent_pair> parents;
+           for (int32_t i = 0; i < h.pedigree.size_of(g); ++i) {
+             const qm::pedigree_record& r = h.pedigree.at(h.pedigree.first_of(g) + i);
+             const int64_t before = h.pedigree.first_of(g - 1);
+             parents.push_back({static_cast<int32_t>(r.sire - before + 1), static_cast<int32_t>(r.dam - before + 1)});
+           }
+           ped.append(parents);
+         }
+         h.pedigree = std::move(ped);
+       },
+       "generation 0 of its pedigree has 41 animals; every generation of stage 1 has nind = 40"},
+      {[](qm::saved_history& h) {
+         size_t k = 1;
+         while (h.pop.parents[k].sire == h.pop.parents[0].sire && h.pop.parents[k].dam == h.pop.parents[0].dam) ++k;
+         std::swap(h.pop.parents[0], h.pop.parents[k]);
+       },
+       "animal 1 of the population has sire "},
+  };
+  for (const auto& c : cases) {
+    qm::saved_history h = s.fresh();
+    c.edit(h);
+    const std::string m = unfit(p, h);
+    EXPECT_EQ(m.rfind("History file h.qmh is damaged: ", 0), 0u) << m;
+    EXPECT_NE(m.find(c.message), std::string::npos) << m << "\nwanted: " << c.message;
+    EXPECT_NE(m.find("Make it again with --save-history."), std::string::npos) << m;
+    EXPECT_EQ(m.find("param.par"), std::string::npos) << "the parameter file is not at fault: " << m;
+  }
+  // One whole message.
+  qm::saved_history h = s.fresh();
+  h.map.markers[2].morgan = std::nan("");
+  EXPECT_EQ(unfit(p, h),
+            "History file h.qmh is damaged: marker 3 (marker 3 of chromosome 1) lies at nan Morgan. Make it again "
+            "with --save-history.");
+}
+
+// The observers see their sections with the stage-1 generations, and what
+// one of them refuses is a fault of the file.
+struct section_judge : qm::generation_observer {
+  mutable int64_t generations = -1;
+  mutable std::string seen;
+  bool refuse = false;
+  void check_history_section(const qm::history_resume& r) const override {
+    generations = r.generations;
+    const auto it = r.sections.find("judge");
+    seen = it == r.sections.end() ? "(none)" : it->second;
+    if (refuse) throw qm::decode_error("its judge entry says no");
+  }
+};
+
+TEST(HistoryFits, ObserversJudgeTheirSections) {
+  const random_map_history s;
+  qm::saved_history h = s.fresh();
+  h.extras.observer_sections["judge"] = "abc";
+  for (bool refuse : {false, true}) {
+    auto judge = std::make_unique<section_judge>();
+    section_judge* j = judge.get();
+    j->refuse = refuse;
+    qm::observer_list list;
+    list.add(std::move(judge));
+    EXPECT_EQ(unfit(s.run.params, h, list),
+              refuse ? "History file h.qmh is damaged: its judge entry says no. Make it again with --save-history." : "");
+    EXPECT_EQ(j->generations, 31);
+    EXPECT_EQ(j->seen, "abc");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+// The memory estimate counts the history file: the size a history of the
+// parameters has when one is saved, and when one is read the size of the
+// file on disk if it is larger (a file edited to be huge is counted as it
+// is, before a byte of it is read).
+#include "run/memory_estimate.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "base/messages.hpp"
+#include "config/stage_plan.hpp"
+#include "run/history_file.hpp"
+#include "support.hpp"
+
+namespace {
+
+TEST(MemoryEstimate, TheHistoryFileAsSavedOrAsItIsOnDisk) {
+  qmtest::tempdir td;
+  qmtest::console_capture quiet;
+  qm::run_parameters p;
+  qmtest::load_par(p, qmtest::small_par());  // stage 1: 40 animals, 44 markers, 40 candidate loci, 31 generations
+  const int64_t without = qm::estimate_peak_memory(p);
+  EXPECT_EQ(qm::history_file_memory(p), 0);
+  // The size of a history of these parameters, by the documented formula.
+  const int64_t of_parameters = qm::history_file_bytes(40, 44, 40, 32);
+  EXPECT_EQ(qm::stage_plan(p).stage(1).generations(), 31);
+
+  p.save_history = "h.qmh";
+  EXPECT_EQ(qm::history_file_memory(p), of_parameters);
+  EXPECT_EQ(qm::estimate_peak_memory(p), without + of_parameters);
+
+  p.save_history.clear();
+  p.from_history = "missing.qmh";  // read_history_file will say why; counted as a history of its own size
+  EXPECT_EQ(qm::history_file_memory(p), of_parameters);
+  qmtest::write_file("small.qmh", "x");
+  p.from_history = "small.qmh";
+  EXPECT_EQ(qm::history_file_memory(p), of_parameters);
+  // 300 MB on disk, none of it written (a sparse file).
+  qmtest::write_file("big.qmh", "");
+  ASSERT_EQ(::truncate("big.qmh", int64_t{300} << 20), 0);
+  p.from_history = "big.qmh";
+  EXPECT_EQ(qm::history_file_memory(p), int64_t{300} << 20);
+  EXPECT_EQ(qm::history_file_memory(p, qm::history_sizing::of_parameters), of_parameters);
+  EXPECT_EQ(qm::estimate_peak_memory(p), without + (int64_t{300} << 20));
+  EXPECT_EQ(qm::estimate_peak_memory(p, qm::history_sizing::of_parameters), without + of_parameters);
+
+  // --max-memory between the two: the run of the parameters fits, the one
+  // with this file does not.
+  p.max_memory_bytes = without + (int64_t{100} << 20);
+  EXPECT_EQ(qm::memory_limit(p), p.max_memory_bytes);
+  EXPECT_NO_THROW(qm::check_memory_estimate(p, qm::history_sizing::of_parameters));
+  try {
+    qm::check_memory_estimate(p);
+    ADD_FAILURE() << "a 300 MB history passed a limit 100 MB above the run";
+  } catch (const qm::run_stop& e) {
+    EXPECT_NE(std::string(e.what()).find("that --max-memory allows"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
