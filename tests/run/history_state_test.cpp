@@ -162,7 +162,7 @@ TEST(HistoryFits, WhatStage1LeavesPasses) {
   qmtest::console_capture quiet;
   const std::string par = qmtest::small_par();
   for (const std::string& p : {par, qmtest::set_record(par, 10, "11 4 1"), qmtest::set_record(par, 10, "11 4 2"),
-                               qmtest::set_record(par, 18, "3 20 40 30"), qmtest::set_record(par, 18, "10 20 40 2"),
+                               qmtest::set_record(par, 18, "4 20 40 30"), qmtest::set_record(par, 18, "10 20 40 2"),
                                qmtest::set_record(qmtest::set_record(par, 10, "70 2 1"), 12, "0.01 1.0e-3 2.0e-3")}) {
     qmtest::run_setup run(p);
     const qm::saved_history h = history_of(run);
