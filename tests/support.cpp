@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/invariant_error.hpp"
 #include "base/messages.hpp"
 #include "config/parameters.hpp"
 #include "config/stage_plan.hpp"
@@ -56,6 +57,15 @@ int run_program(const std::string& args) {
   const std::string cmd = std::string("'") + QM_BINARY + "' " + args + " > stdout.txt 2> stderr.txt < /dev/null";
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string invariant_fault(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const qm::invariant_error& e) {
+    return e.what();
+  }
+  return "";
 }
 
 std::string read_file(const std::string& path) {

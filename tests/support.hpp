@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "base/byte_codec.hpp"
@@ -32,6 +33,9 @@ struct console_capture {
 // folder, standard output to stdout.txt and standard error to stderr.txt,
 // nothing on standard input; its exit status (-1 when it did not exit).
 int run_program(const std::string& args);
+
+// The message of the invariant_error that f throws ("" when none).
+std::string invariant_fault(const std::function<void()>& f);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

@@ -32,6 +32,13 @@ bool file_name_pattern::matches(std::string_view file) const {
   return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+std::string list_of_names(const std::vector<std::string>& names) {
+  std::string list;
+  for (size_t k = 0; k < names.size() && k < 12; ++k) list += (k ? ", " : "") + names[k];
+  if (names.size() > 12) list += ", ... (" + std::to_string(names.size()) + " files)";
+  return list;
+}
+
 std::string_view final_name_of(std::string_view name) {
   const std::string suffix = temp_name_of("");
   if (name.size() <= suffix.size() || name.substr(name.size() - suffix.size()) != suffix) return {};

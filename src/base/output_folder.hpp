@@ -35,6 +35,10 @@ class output_folder {
 // digits from 100 on.
 std::string result_name(int64_t g, std::string_view name);
 
+// Names for a message: the first 12 joined by ", ", then ", ... (N files)"
+// when there are more.
+std::string list_of_names(const std::vector<std::string>& names);
+
 // NAME for NAME.tmp, the temporary name of a file being written; empty
 // for every other name.
 std::string_view final_name_of(std::string_view name);

@@ -65,13 +65,6 @@ bool read_quietly(qm::run_parameters& p) {
   return readable;
 }
 
-std::string list_of(const std::vector<std::string>& names) {
-  std::string list;
-  for (size_t k = 0; k < names.size() && k < 12; ++k) list += (k ? ", " : "") + names[k];
-  if (names.size() > 12) list += ", ... (" + std::to_string(names.size()) + " files)";
-  return list;
-}
-
 // The output folder: created when missing and locked for this run. Files of
 // an earlier run stop the run before it starts unless --overwrite removes
 // them; --overwrite removes only what an earlier run wrote, and a file this
@@ -113,14 +106,14 @@ bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& ob
     std::fprintf(stderr,
                  "quillmere: the output folder %s holds files of an earlier run: %s.\n"
                  "Choose another --outdir, or give --overwrite to remove them first.\n",
-                 o.outdir.c_str(), list_of(survey.earlier).c_str());
+                 o.outdir.c_str(), qm::list_of_names(survey.earlier).c_str());
     return false;
   }
   if (!survey.in_the_way.empty()) {
     std::fprintf(stderr,
                  "quillmere: the output folder %s holds %s, which this run would replace but which %s. "
                  "Move %s away, or choose another --outdir.\n",
-                 o.outdir.c_str(), list_of(survey.in_the_way).c_str(),
+                 o.outdir.c_str(), qm::list_of_names(survey.in_the_way).c_str(),
                  o.overwrite ? "--overwrite may not remove (not written by an earlier run as it is now, not a "
                                "regular file, or named on the command line)"
                              : "no earlier run wrote (not a regular file, or named on the command line)",

@@ -10,15 +10,11 @@ class earlier_files_warning : public generation_observer {
  public:
   explicit earlier_files_warning(const output_folder& folder) : folder_(folder) {}
   void on_run_files(const run_files& files) override {
-    std::string list;
-    int n = 0;
-    for (const std::string& f : files.found_in(folder_.directory())) {
-      if (files.planned.writes(f)) continue;
-      if (++n <= 12) list += (n > 1 ? ", " : "") + f;
-    }
-    if (n == 0) return;
-    if (n > 12) list += ", ... (" + std::to_string(n) + " files)";
-    show("Warning: files of an earlier run in this folder will not be replaced by this run: " + list +
+    std::vector<std::string> kept;
+    for (const std::string& f : files.found_in(folder_.directory()))
+      if (!files.planned.writes(f)) kept.push_back(f);
+    if (kept.empty()) return;
+    show("Warning: files of an earlier run in this folder will not be replaced by this run: " + list_of_names(kept) +
          ". Move them away, or run with --outdir.");
   }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
 
 #include "base/atomic_file.hpp"
 #include "base/input_file.hpp"

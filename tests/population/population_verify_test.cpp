@@ -21,15 +21,7 @@ namespace {
 
 using qmtest::set_record;
 
-// The message of the invariant_error that f throws ("" when none).
-std::string fault(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const qm::invariant_error& e) {
-    return e.what();
-  }
-  return "";
-}
+constexpr auto& fault = qmtest::invariant_fault;
 
 // A matrix of nhap haplotypes of nloci random alleles 1 and 2, in bytes.
 void fill_random(qm::haplotype_matrix& m, int32_t nloci, int32_t nhap, uint64_t seed) {
