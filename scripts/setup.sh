@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test Quillmere:
 #  build      a C++20 compiler, CMake, Ninja, CLI11 (options), nlohmann-json
-#             (run.json), htslib (VCF/BGZF), OpenSSL's libcrypto (SHA-256)
+#             (run.json), htslib (VCF/BGZF), OpenSSL's libcrypto (SHA-256),
+#             toml++ (scheme files)
 #  tests      GoogleTest, Google Benchmark, Eigen (dense reference solves),
 #             plink2, bcftools and tabix (real readers of the PLINK and VCF
 #             files), xmllint (the report), GNU parallel, Slurm and munge (the
@@ -20,6 +21,7 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/eigen3/Eigen/Dense ] || need+=(libeigen3-dev)
+[ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
 command -v plink2 >/dev/null 2>&1 || need+=(plink2)
 command -v bcftools >/dev/null 2>&1 || need+=(bcftools)
 command -v tabix >/dev/null 2>&1 || need+=(tabix)

@@ -148,6 +148,17 @@ void say(std::string_view text) {
   if (capturing) captured.console.append(" ").append(text).push_back('\n');
 }
 
+void warn(std::string_view text) {
+  if (consolef && consolef != stdout) {
+    std::fprintf(consolef, " warning: %.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(consolef);
+    return;
+  }
+  if (isatty(fileno(stderr))) std::fputs("\r\033[K", stderr);
+  std::fprintf(stderr, "quillmere: warning: %.*s\n", static_cast<int>(text.size()), text.data());
+  std::fflush(stderr);
+}
+
 void console_blank_line() {
   std::FILE* c = console();
   std::fputc('\n', c);

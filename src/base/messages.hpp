@@ -37,6 +37,11 @@ void msg_set_console(std::FILE* f);
 void show(std::string_view text, bool stamp = false);
 // A free-format console line that does not reach the log.
 void say(std::string_view text);
+// A warning that is not part of the run's log or console (they stay as
+// stored logs have them): "quillmere: warning: TEXT" on standard error,
+// unless the console has been set elsewhere (a reading kept quiet, a test's
+// capture: it then goes there, as a console line).
+void warn(std::string_view text);
 // An empty console line (no leading blank), for the end summary.
 void console_blank_line();
 // Saving a history: from msg_capture_begin() on, every line that reaches

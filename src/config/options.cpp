@@ -84,14 +84,16 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
   for (int i = 0; i < argc; ++i) o.command_line.emplace_back(argv[i]);
 
   CLI::App app(
-      "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n\n"
-      "Runs the breeding-population simulation described by PARAMETER_FILE and writes\n"
+      "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n"
+      "       quillmere convert FILE [-o OUT]\n\n"
+      "Runs the breeding-population simulation described by PARAMETER_FILE (a scheme\n"
+      "file in TOML, docs/scheme.md, or a classic parameter file) and writes\n"
       "its result files and log.txt into the output folder (the working folder unless\n"
       "--outdir names another). Without PARAMETER_FILE the program asks for the file\n"
       "name on standard input.",
       "quillmere");
   app.set_version_flag("-V,--version", std::string("quillmere ") + QM_VERSION);
-  app.add_option("PARAMETER_FILE", o.parafile, "the parameter file");
+  app.add_option("PARAMETER_FILE", o.parafile, "the scheme file (TOML) or classic parameter file");
   app.add_option("--threads", o.threads, "threads; the results are identical for every number")
       ->transform(decimal_in(1, 1024))
       ->default_str("the cores this process may use");
@@ -140,6 +142,11 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
   merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
   merge->add_option("--outdir", o.merge_outdir, "folder for replicates.csv and report.html")->capture_default_str();
+  CLI::App* convert = app.add_subcommand(
+      "convert", "write a classic parameter file as a scheme file (TOML), or a scheme file as a classic one");
+  convert->add_option("FILE", o.convert_file, "the file to convert; its kind is read from its content")->required();
+  convert->add_option("-o,--output", o.convert_out, "write the converted file here instead of to standard output")
+      ->option_text("OUT");
   // "--name=" with nothing after it: CLI11 would take the next word as the
   // value (--outdir= run.par reads run.par as the folder).
   for (int i = 1; i < argc; ++i) {
@@ -151,7 +158,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       return 2;
     }
   }
-  for (CLI::App* command : {&app, merge})
+  for (CLI::App* command : {&app, merge, convert})
     for (CLI::Option* opt : command->get_options())
       if (opt->get_type_size() > 0) opt->check(CLI::Validator(empty_value, ""));
   try {
@@ -170,6 +177,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
     return 2;
   }
   o.merge = merge->parsed();
+  o.convert = convert->parsed();
   if (const char* conflict = history_conflict(o)) {
     std::fprintf(messages, "quillmere: %s\nRun 'quillmere --help' for the options.\n", conflict);
     return 2;

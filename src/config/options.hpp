@@ -2,6 +2,7 @@
 //
 //   quillmere [OPTIONS] [PARAMETER_FILE]
 //   quillmere merge DIR...
+//   quillmere convert FILE [-o OUT]
 //
 // Options take their value as "--name value" or "--name=value". An option
 // that cannot be understood stops with exit status 2 before anything runs.
@@ -30,6 +31,9 @@ struct run_options {
   int gblup_generations = 3;          // reference generations of genomic BLUP
   std::string genome_layout = "packed";  // "packed" or "bytes" from the recoding on
   std::vector<std::string> command_line;
+  // convert subcommand: a classic parameter file as a scheme file, or back
+  bool convert = false;
+  std::string convert_file, convert_out;
   // merge subcommand
   bool merge = false;
   std::vector<std::string> merge_folders;

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include <sys/stat.h>
 #include <vector>
 
 #include "base/messages.hpp"
+#include "config/scheme_file.hpp"
 
 namespace qm {
 
@@ -49,7 +51,7 @@ class problem_sink {
   [[noreturn]] void raise(const std::string& msg) {
     if (mode_ == on_problem::keep) throw quiet_failure{msg};
     if (mode_ == on_problem::collect) {
-      found_.push_back(msg);
+      collect(msg);
       throw record_failure{};
     }
     stop(msg);
@@ -58,16 +60,24 @@ class problem_sink {
   // A problem that abandons nothing: reported by a check only (a run stops
   // on it later with a stop of its own).
   void note(const std::string& msg) {
-    if (collecting()) found_.push_back(msg);
+    if (collecting()) collect(msg);
   }
 
   // A problem that stops a run at once, and that a check collects before it
   // goes on with what follows.
   void report(const std::string& msg) {
     if (collecting())
-      found_.push_back(msg);
+      collect(msg);
     else
       raise(msg);
+  }
+
+  // A problem of a key of a scheme file: a rule that binds its value to
+  // others is not reported again for the same place.
+  void report_key(const std::string& msg) {
+    if (!collecting()) raise(msg);
+    places_.insert(msg.substr(0, msg.find(": ")));
+    found_.push_back(msg);
   }
 
   // The problems collected, in the order they were found.
@@ -76,6 +86,12 @@ class problem_sink {
  private:
   on_problem mode_;
   std::vector<std::string> found_;
+  std::set<std::string> places_;  // of a scheme file: one problem for each value
+
+  void collect(const std::string& msg) {
+    if (msg.starts_with("Scheme file ") && places_.count(msg.substr(0, msg.find(": ")))) return;
+    found_.push_back(msg);
+  }
 };
 
 struct reader {
@@ -86,11 +102,12 @@ struct reader {
   std::shared_ptr<std::vector<std::string>> store = std::make_shared<std::vector<std::string>>();
   const std::vector<std::string>& rec() const { return *store; }
   size_t next = 0;               // index of the next record to read
+  std::vector<std::string>* warnings = nullptr;  // values a record holds and no read uses
 
   explicit reader(problem_sink& problems) : sink(problems) {}
   // A reader of the records of same_file from the first, with problems of its own.
   reader(problem_sink& problems, const reader& same_file)
-      : sink(problems), file(same_file.file), store(same_file.store) {}
+      : sink(problems), file(same_file.file), store(same_file.store), warnings(same_file.warnings) {}
 
   int recno() const { return static_cast<int>(next) + 1; }
 
@@ -152,9 +169,15 @@ struct reader {
         any = true;
         comma_pending = false;
       }
+      if (out.size() == k) warn_unused_numbers(line.substr(i), rn, what);
     }
     return out;
   }
+
+  // Text after the values a read needs is a comment, unless it begins with
+  // a number: then the record holds more values than it uses (a decimal
+  // comma splits 1,0e-3 into 1 and 0e-3, and every later value moves on).
+  void warn_unused_numbers(std::string_view rest, int rn, const std::string& what) const;
 
   [[noreturn]] void bad(const std::pair<std::string, int>& v, size_t item, const std::string& what,
                         const char* kind) const {
@@ -162,6 +185,29 @@ struct reader {
          "; item " + std::to_string(item) + " is \"" + v.first + "\", not " + kind + ".");
   }
 };
+
+bool parse_double(const std::string& t, double& out);
+
+void reader::warn_unused_numbers(std::string_view rest, int rn, const std::string& what) const {
+  if (!warnings) return;
+  std::vector<std::string> items;
+  size_t i = 0;
+  while (i < rest.size()) {
+    while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t' || rest[i] == ',')) ++i;
+    size_t j = i;
+    while (j < rest.size() && rest[j] != ' ' && rest[j] != '\t' && rest[j] != ',') ++j;
+    if (j > i) items.emplace_back(rest.substr(i, j - i));
+    i = j;
+  }
+  double first = 0.0;
+  if (items.empty() || !parse_double(items[0], first)) return;
+  std::string list;
+  for (const std::string& v : items) list += (list.empty() ? "" : " ") + v;
+  const size_t paren = what.find(" (");
+  warnings->push_back("Parameter file " + file + ", record " + std::to_string(rn) + " holds more values than " +
+                      what.substr(0, paren) + "; these are not used: " + list +
+                      ". Check the record: a decimal comma (1,5) reads as two values; write 1.5.");
+}
 
 // The records of a parameter text, line ends (and a carriage return before
 // them) removed.
@@ -180,9 +226,9 @@ void load_text(reader& r, const std::string& name, std::string_view text) {
   }
 }
 
-// The whole file as records, read once. It must be a regular file of at
-// most limits::max_file_bytes (a FIFO or a device could block or never end).
-void load_or_stop(reader& r, const std::string& name) {
+// The whole file, read once. It must be a regular file of at most
+// limits::max_file_bytes (a FIFO or a device could block or never end).
+std::string load_or_stop(const std::string& name) {
   struct stat st{};
   if (::stat(name.c_str(), &st) != 0)
     stop("Parameter file " + name + " cannot be opened (" + std::strerror(errno) +
@@ -205,7 +251,7 @@ void load_or_stop(reader& r, const std::string& name) {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad())
     stop("Parameter file " + name + " cannot be read (" + std::strerror(errno) + "). Check the file and its folder.");
-  load_text(r, name, text);
+  return text;
 }
 
 bool parse_int(const std::string& t, int32_t& out) {
@@ -307,7 +353,17 @@ struct rule_checker {
   void check_architecture() const;
 };
 
+// The start of a message about the value name of record rec: the record of
+// a classic file, the line, column and key of a scheme.
+std::string value_place(const run_parameters& p, int rec, const std::string& name) {
+  if (p.scheme) return p.scheme->where(rec, name);
+  return "Parameter file " + p.parafile + ", record " + std::to_string(rec);
+}
+
 void rule_checker::reject(int rec, const std::string& name, const std::string& value, const std::string& rule) const {
+  if (p.scheme)
+    sink.raise(p.scheme->where(rec, name) + " = " + value + " is not allowed; required: " + scheme_places::in_keys(rule) +
+               ".");
   sink.raise("Parameter file " + p.parafile + ", record " + std::to_string(rec) + ": " + name + " = " + value +
              " is not allowed; required: " + rule + ".");
 }
@@ -525,32 +581,106 @@ namespace {
 
 void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_rules);
 
-void read_file(run_parameters& p, const std::string_view* text, problem_sink& sink) {
-  reader r(sink);
+// The rules on the run-wide values, one group for each record of a classic
+// file; a scheme file is checked by the same groups.
+void check_traits_record(const run_parameters& p, const rule_checker& rules) {
+  if (p.ntrait < 1) rules.reject(2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
+  if (p.ntrait > limits::max_traits)
+    rules.reject(2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
+}
+void check_incidence(const run_parameters& p, const rule_checker& rules) {
+  if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
+    rules.reject(2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+}
+void check_heritabilities(const run_parameters& p, const rule_checker& rules) {
+  for (int t = 1; t <= p.ntrait; ++t)
+    if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
+      rules.reject(8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
+}
+void check_markers(const run_parameters& p, const rule_checker& rules) {
+  if (p.nmpc < 2) rules.reject(10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
+  if (p.nchr < 1) rules.reject(10, "nchr", std::to_string(p.nchr), "nchr >= 1");
+  if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
+    rules.reject(10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+}
+void check_chromosomes(const run_parameters& p, const rule_checker& rules) {
+  if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen))) rules.reject(12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
+  if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) rules.reject(12, "mutm", num(p.mutm), "0 <= mutm <= 1");
+  if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) rules.reject(12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+}
+void check_stage_count(const run_parameters& p, const rule_checker& rules) {
+  if (p.nstage < 1) rules.reject(16, "nstage", std::to_string(p.nstage), "nstage >= 1");
+  if (p.nstage > limits::max_stages)
+    rules.reject(16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
+}
+void check_seed(const run_parameters& p, const rule_checker& rules) {
+  if (p.seed < 0 || p.seed > 2147483646) rules.reject(16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+}
+
+// What follows the run-wide values in both formats: the seed of the command
+// line, the later stage blocks and the identifiers they need, and (for a
+// run) the check of every block before anything is made.
+void finish_reading(run_parameters& p, problem_sink& sink);
+
+// A scheme file: its keys and values first (every problem of them, in the
+// order of the file), then the rules that bind values together.
+void read_scheme(run_parameters& p, std::string_view text, problem_sink& sink) {
+  for (const std::string& m : read_scheme_text(p, text)) sink.report_key(m);
+  if (!p.scheme->parsed) return;  // not TOML: nothing more to check
   const rule_checker rules{p, sink};
-  if (text) {
-    load_text(r, p.parafile, *text);
-  } else {
+  const auto group = [&](auto&& check) {
+    try {
+      check();
+    } catch (const record_failure&) {
+    }
+  };
+  group([&] { check_traits_record(p, rules); });
+  group([&] { check_incidence(p, rules); });
+  if (p.ntrait >= 2) {
+    group([&] { rules.check_correlations(p.rgen, 4, "rgen", "genetic"); });
+    group([&] { rules.check_correlations(p.rerr, 6, "rerr", "residual"); });
+  }
+  group([&] { check_heritabilities(p, rules); });
+  group([&] { check_markers(p, rules); });
+  group([&] { check_chromosomes(p, rules); });
+  group([&] { check_stage_count(p, rules); });
+  group([&] { check_seed(p, rules); });
+  if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;
+  group([&] { rules.check_architecture(); });
+  group([&] { rules.check_stage(1, p.stages[1].block, 0, 0); });
+  finish_reading(p, sink);
+}
+
+void read_file(run_parameters& p, const std::string_view* text, problem_sink& sink) {
+  std::string whole;
+  if (!text) {
     if (p.parafile.empty()) {
       p.parafile = askfile(stdin);
       if (p.parafile.empty())
         stop("No parameter-file name was given. Type the name of the parameter file at the prompt, "
              "or give it on the command line.");
     }
-    load_or_stop(r, p.parafile);
+    whole = load_or_stop(p.parafile);
   }
+  const std::string_view content = text ? *text : std::string_view(whole);
+  const parameter_format format = format_of(p.parafile, content);
+  if (format == parameter_format::neither) stop(neither_message(p.parafile));
+  if (format == parameter_format::scheme) return read_scheme(p, content, sink);
+
+  reader r(sink);
+  r.warnings = &p.warnings;
+  const rule_checker rules{p, sink};
+  load_text(r, p.parafile, content);
 
   bool traits_ok = false;
   r.section(3, [&] {
     r.skip(1, "the title record");
+    p.title = r.rec()[0];
     read_record(r, "ntrait, thresh, incid, uncommon_QTL (integer, integer, real, integer)",
                 {&p.ntrait, &p.thresh, &p.incid, &p.uncommon_QTL});
-    if (p.ntrait < 1) rules.reject(2, "ntrait", std::to_string(p.ntrait), "ntrait >= 1");
-    if (p.ntrait > limits::max_traits)
-      rules.reject(2, "ntrait", std::to_string(p.ntrait), "ntrait <= " + std::to_string(limits::max_traits));
+    check_traits_record(p, rules);
     traits_ok = true;
-    if (p.thresh == 1 && !(p.incid > 0.0f && p.incid < 1.0f))
-      rules.reject(2, "incid", numf(p.incid), "0 < incid < 1 with thresh = 1");
+    check_incidence(p, rules);
   });
   if (!traits_ok) p.ntrait = 1;  // --check goes on as if there were one trait
 
@@ -576,27 +706,19 @@ void read_file(run_parameters& p, const std::string_view* text, problem_sink& si
   r.section(9, [&] {
     r.skip(1, "the heading before the heritabilities");
     read_floats(r, p.h2, static_cast<size_t>(p.ntrait), std::to_string(p.ntrait) + " heritabilities (reals)");
-    for (int t = 1; t <= p.ntrait; ++t)
-      if (!(p.h2[static_cast<size_t>(t - 1)] > 0.0f && p.h2[static_cast<size_t>(t - 1)] <= 1.0f))
-        rules.reject(8, "h2(" + std::to_string(t) + ")", numf(p.h2[static_cast<size_t>(t - 1)]), "0 < h2 <= 1");
+    check_heritabilities(p, rules);
   });
 
   r.section(11, [&] {
     r.skip(1, "the heading before nmpc, nchr, maptype");
     read_record(r, "nmpc, nchr, maptype (integers)", {&p.nmpc, &p.nchr, &p.maptype});
-    if (p.nmpc < 2) rules.reject(10, "nmpc", std::to_string(p.nmpc), "nmpc >= 2");
-    if (p.nchr < 1) rules.reject(10, "nchr", std::to_string(p.nchr), "nchr >= 1");
-    if (static_cast<int64_t>(p.nmpc) * p.nchr > INT32_MAX)
-      rules.reject(10, "nmpc * nchr", std::to_string(static_cast<int64_t>(p.nmpc) * p.nchr), "at most 2147483647 markers");
+    check_markers(p, rules);
   });
 
   r.section(13, [&] {
     r.skip(1, "the heading before chrlen, mutm, mutq");
     read_record(r, "chrlen, mutm, mutq (reals)", {&p.chrlen, &p.mutm, &p.mutq});
-    if (!(p.chrlen > 0.0f && std::isfinite(p.chrlen)))
-      rules.reject(12, "chrlen", numf(p.chrlen), "chrlen > 0 and finite");
-    if (!(p.mutm >= 0.0 && p.mutm <= 1.0)) rules.reject(12, "mutm", num(p.mutm), "0 <= mutm <= 1");
-    if (!(p.mutq >= 0.0 && p.mutq <= 1.0)) rules.reject(12, "mutq", num(p.mutq), "0 <= mutq <= 1");
+    check_chromosomes(p, rules);
   });
 
   r.section(15, [&] {
@@ -609,12 +731,9 @@ void read_file(run_parameters& p, const std::string_view* text, problem_sink& si
   r.section(17, [&] {
     r.skip(1, "the heading before nstage, spare, seed");
     read_record(r, "nstage, spare, seed (integers)", {&p.nstage, &p.spare, &p.seed});
-    if (p.nstage < 1) rules.reject(16, "nstage", std::to_string(p.nstage), "nstage >= 1");
-    if (p.nstage > limits::max_stages)
-      rules.reject(16, "nstage", std::to_string(p.nstage), "nstage <= " + std::to_string(limits::max_stages));
+    check_stage_count(p, rules);
     stages_ok = true;
-    if (p.seed < 0 || p.seed > 2147483646)
-      rules.reject(16, "seed", std::to_string(p.seed), "seed is 0 or in 1..2147483646");
+    check_seed(p, rules);
   });
   if (!stages_ok) {  // --check: without a usable nstage only stage 1 is checked
     p.nstage = 1;
@@ -632,9 +751,7 @@ void read_file(run_parameters& p, const std::string_view* text, problem_sink& si
     rules.check_stage(1, e1.block, 0, 0);
   });
   for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
-  p.idmult = id_multiplier(p);
-  // A run stops now on a later block, not after the generations before it.
-  if (!sink.collecting()) check_stage_blocks(p, sink, false);
+  finish_reading(p, sink);
 }
 
 // The blocks of stages 2 to nstage in the order the run meets them: a block
@@ -671,20 +788,20 @@ void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_ru
       } catch (const record_failure&) {
       }
       if (run_rules && nsire_now > ndam_now)
-        sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+        sink.note(value_place(p, r1, "ndam") + ": stage " +
                   std::to_string(s) + " mates " + std::to_string(nsire_now) + " sires with " +
                   std::to_string(ndam_now) + " dams; the run would stop with \"" +
                   std::string(stop_text::more_sires_than_dams) + "\". Select at least as many dams as sires.");
     }
     const int32_t nhalf = b.nind / 2;
     if (run_rules && (b.nsire < 3 || b.ndam < 3 || b.nsire > nhalf || b.ndam > nhalf))
-      sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r1) + ": stage " +
+      sink.note(value_place(p, r1, "nsire") + ": stage " +
                 std::to_string(s) + " selects nsire = " + std::to_string(b.nsire) + " and ndam = " +
                 std::to_string(b.ndam) + " of nind = " + std::to_string(b.nind) +
                 " animals; selection needs 3 <= nsire, ndam <= nind/2 (the run would stop with \"" +
                 std::string(stop_text::select_code1) + "\").");
     if (run_rules && b.criterion() == selection_criterion::unknown)
-      sink.note("Parameter file " + p.parafile + ", record " + std::to_string(r2) + ": seltype = " +
+      sink.note(value_place(p, r2, "seltype") + ": seltype = " +
                 std::to_string(b.seltype) + " is not a selection type (0 random, 1 true breeding value, "
                 "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
     const bool makes_generations = s <= 2 || b.ngen > 0;
@@ -695,18 +812,24 @@ void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_ru
   }
 }
 
+void finish_reading(run_parameters& p, problem_sink& sink) {
+  p.idmult = id_multiplier(p);
+  // A run stops now on a later block, not after the generations before it.
+  if (!sink.collecting()) check_stage_blocks(p, sink, false);
+}
+
 // Rules that the run itself checks with stops of its own, as --check
 // finds them in advance: those of the stage blocks above, and the gamma and
 // correlation limits of the effect draws.
 void check_run_rules(const run_parameters& p, problem_sink& sink) {
   check_stage_blocks(p, sink, true);
   if (p.nstage >= 2 && p.ntrait >= 2 && p.uncommon_QTL == 0 && p.qtlrule == 1)
-    sink.note("Parameter file " + p.parafile + ", record 14: qtlrule = 1 (gamma effects) with " +
+    sink.note(value_place(p, 14, "qtlrule") + ": qtlrule = 1 (gamma effects) with " +
               std::to_string(p.ntrait) + " traits needs uncommon_QTL = 1; use normal effects (qtlrule 0).");
   if (p.nstage >= 2 && p.ntrait == 2 && p.uncommon_QTL == 1 && !p.rgen.empty() && p.rgen[0] != 0.0f) {
     const float rq = (0.1f + 0.8f) * p.rgen[0] / 0.8f;
     if (std::fabs(rq) > 1.0f)
-      sink.note("Parameter file " + p.parafile + ", record 4: rgen = " + numf(p.rgen[0]) +
+      sink.note(value_place(p, 4, "rgen") + ": rgen = " + numf(p.rgen[0]) +
                 " needs a correlation of the common QTL effects above 1 with uncommon QTL; use |rgen| <= 0.8.");
   }
 }

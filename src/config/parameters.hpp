@@ -14,6 +14,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,8 +64,17 @@ struct stage_entry {
   std::string read_error;
 };
 
+// Where the values of a scheme file stand, for the messages about them
+// (config/scheme_file.hpp).
+struct scheme_places;
+
 struct run_parameters {
   std::string parafile;
+  // A scheme file (TOML): the places of its values; null for a classic file.
+  std::shared_ptr<const scheme_places> scheme;
+  std::string title;  // the title line of a classic file, the title key of a scheme
+  // Warnings of the reading (a classic record with values it does not use).
+  std::vector<std::string> warnings;
   // Traits.
   int32_t ntrait = 0, thresh = 0, uncommon_QTL = 0;
   float incid = 0.0f;

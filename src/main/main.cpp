@@ -21,6 +21,7 @@
 #include "base/output_folder.hpp"
 #include "config/options.hpp"
 #include "config/parameters.hpp"
+#include "config/scheme_convert.hpp"
 #include "main/observers.hpp"
 #include "output/earlier_run.hpp"
 #include "output/run_record.hpp"
@@ -180,6 +181,7 @@ int check_only(const qm::run_options& o) {
       problems.push_back("There is not enough memory to read the history file " + o.from_history + ".");
     }
   }
+  for (const std::string& w : p.warnings) std::printf("%s: warning: %s\n", p.parafile.c_str(), w.c_str());
   if (problems.empty()) {
     const std::string fits = o.from_history.empty() ? "" : "; history file " + o.from_history + " fits it";
     std::printf("%s: no problem found%s; the run needs about %lld MB of memory.\n", p.parafile.c_str(), fits.c_str(),
@@ -203,6 +205,7 @@ int run_main(int argc, char** argv) {
     }
     return 0;
   }
+  if (o.convert) return qm::convert_command(o.convert_file, o.convert_out);
   if (o.check_only) {
     qm::msg_set_console(stderr);  // messages of a file that cannot be read
     return check_only(o);

@@ -130,6 +130,7 @@ void quillmere(run_parameters& parameters, const observer_list& observers, const
   const run_parameters& p = parameters;
   try {
     read_parameters(parameters);
+    for (const std::string& w : p.warnings) warn(w);
     check_memory_estimate(p);
     set_page_limit(static_cast<size_t>(pages_worth_keeping(p)));
     // With two threads or more, a thread of its own writes the result files

@@ -1,0 +1,316 @@
+#include "config/scheme_keys.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace qm {
+
+namespace {
+
+constexpr double no_lower = -std::numeric_limits<double>::infinity();
+constexpr double no_upper = std::numeric_limits<double>::infinity();
+constexpr double int32_lo = -2147483648.0, int32_hi = 2147483647.0;
+
+float single_of(const std::string& t) { return std::strtof(t.c_str(), nullptr); }
+double double_of(const std::string& t) { return std::strtod(t.c_str(), nullptr); }
+
+// The shortest text that reads back as the same value, in TOML's float form.
+template <class T>
+std::string number_text(T v) {
+  char b[64];
+  const auto res = std::to_chars(b, b + sizeof b, v);
+  std::string s(b, res.ptr);
+  if (s.find_first_of(".eEn") == std::string::npos) s += ".0";  // n: inf, nan
+  return s;
+}
+
+key_value integer_value(int64_t v) {
+  key_value k;
+  k.integer = v;
+  return k;
+}
+template <class T>
+key_value number_value(T v) {
+  key_value k;
+  k.number = number_text(v);
+  return k;
+}
+key_value flag_value(bool v) {
+  key_value k;
+  k.flag = v;
+  return k;
+}
+key_value code_value(int32_t v) {
+  key_value k;
+  k.code = v;
+  return k;
+}
+key_value reals_value(const std::vector<float>& v) {
+  key_value k;
+  for (float x : v) k.numbers.push_back(number_text(x));
+  return k;
+}
+std::vector<float> reals_of(const key_value& v) {
+  std::vector<float> out;
+  for (const std::string& t : v.numbers) out.push_back(single_of(t));
+  return out;
+}
+
+constexpr named_code map_names[] = {{"even", 0}, {"random", 1}, {"none", 2}};
+constexpr named_code distribution_names[] = {{"normal", 0}, {"gamma", 1}};
+constexpr named_code mating_names[] = {{"nested", 0}, {"random_avoid_sibs", 1}, {"random", 2}};
+constexpr named_code selection_names[] = {
+    {"random", 0}, {"tbv", 1}, {"phenotype", 2}, {"pedigree_blup", 3}, {"genomic_blup", 4}};
+
+bool several_stages(const run_parameters& p) { return p.nstage >= 2; }
+bool several_traits(const run_parameters& p) { return p.ntrait >= 2; }
+bool threshold_on(const run_parameters& p) { return p.thresh == 1; }
+bool gamma_effects(const run_parameters& p) { return p.qtlrule == 1; }
+bool normal_effects(const run_parameters& p) { return p.qtlrule == 0; }
+bool normal_several(const run_parameters& p) { return p.qtlrule == 0 && p.ntrait >= 2 && p.nstage >= 2; }
+bool gamma_one_trait(const run_parameters& p) { return p.qtlrule == 1 && p.ntrait == 1 && p.nstage >= 2; }
+bool effects_drawn(const run_parameters& p) { return p.nstage >= 2; }
+
+using P = run_parameters;
+using B = stage_block;
+using V = key_value;
+
+const scheme_key keys[] = {
+    // ------------------------------------------------------------ the run
+    {"", "title", key_kind::text, 0, 0, false, false, {}, "\"\"", "record 1 (the title line)", "",
+     "a title of the run, one line", [](P& p, B&, const V& v) { p.title = v.text; },
+     [](const P& p, const B&) {
+       V k;
+       k.text = p.title;
+       return k;
+     }},
+    {"", "seed", key_kind::integer, 0, 2147483646, false, false, {}, "0", "record 16: seed", "seed",
+     "start value of the random stream; 0 takes it from the clock (the log reports the value used)",
+     [](P& p, B&, const V& v) { p.seed = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(p.seed); }},
+    // ------------------------------------------------------------ genome
+    {"genome", "markers_per_chromosome", key_kind::integer, 2, int32_hi, false, false, {}, "", "record 10: nmpc",
+     "nmpc", "markers on every chromosome; a candidate QTL locus lies between each two neighbours",
+     [](P& p, B&, const V& v) { p.nmpc = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(p.nmpc); }},
+    {"genome", "chromosomes", key_kind::integer, 1, int32_hi, false, false, {}, "", "record 10: nchr", "nchr",
+     "number of chromosomes", [](P& p, B&, const V& v) { p.nchr = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(p.nchr); }},
+    {"genome", "map", key_kind::choice, 0, 0, false, false, map_names, "\"even\"", "record 10: maptype", "maptype",
+     "marker map: evenly spaced, random gaps (written to mposition.out), or none (no recombination)",
+     [](P& p, B&, const V& v) { p.maptype = v.code; },
+     [](const P& p, const B&) { return code_value(p.maptype == 0 || p.maptype == 1 ? p.maptype : 2); }},
+    {"genome", "length_morgan", key_kind::single_real, 0, no_upper, true, true, {}, "", "record 12: chrlen", "chrlen",
+     "length of every chromosome, in Morgan", [](P& p, B&, const V& v) { p.chrlen = single_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.chrlen); }},
+    {"genome", "marker_mutation_rate", key_kind::double_real, 0, 1, false, false, {}, "", "record 12: mutm", "mutm",
+     "mutation rate per marker and meiosis", [](P& p, B&, const V& v) { p.mutm = double_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.mutm); }},
+    {"genome", "candidate_qtl_mutation_rate", key_kind::double_real, 0, 1, false, false, {}, "", "record 12: mutq",
+     "mutq", "mutation rate per candidate QTL locus and meiosis",
+     [](P& p, B&, const V& v) { p.mutq = double_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.mutq); }},
+    // ------------------------------------------------------------ traits
+    {"traits", "count", key_kind::integer, 1, limits::max_traits, false, false, {},
+     "the number of heritabilities", "record 2: ntrait", "ntrait", "number of traits",
+     [](P& p, B&, const V& v) { p.ntrait = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(p.ntrait); }},
+    {"traits", "heritability", key_kind::reals, 0, 1, true, false, {}, "", "record 8: h2", "h2",
+     "heritability of every trait, trait 1 first (one number for one trait)",
+     [](P& p, B&, const V& v) { p.h2 = reals_of(v); }, [](const P& p, const B&) { return reals_value(p.h2); }},
+    {"traits", "genetic_correlations", key_kind::correlations, -1, 1, false, false, {},
+     "none; needed with two traits or more", "record 4: rgen", "rgen",
+     "genetic correlations: the matrix, or its upper triangle row by row (1,2), (1,3) .. (2,3) ..",
+     [](P& p, B&, const V& v) { p.rgen = reals_of(v); }, [](const P& p, const B&) { return reals_value(p.rgen); },
+     several_traits, several_traits, several_traits, "with one trait there are no correlations"},
+    {"traits", "residual_correlations", key_kind::correlations, -1, 1, false, false, {},
+     "none; needed with two traits or more", "record 6: rerr", "rerr", "residual correlations, as the genetic ones",
+     [](P& p, B&, const V& v) { p.rerr = reals_of(v); }, [](const P& p, const B&) { return reals_value(p.rerr); },
+     several_traits, several_traits, several_traits, "with one trait there are no correlations"},
+    {"traits", "threshold_trait", key_kind::boolean, 0, 0, false, false, {}, "false", "record 2: thresh", "thresh",
+     "trait 1 is a threshold trait: its phenotype is recorded as 0 or 1",
+     [](P& p, B&, const V& v) { p.thresh = v.flag ? 1 : 0; },
+     [](const P& p, const B&) { return flag_value(p.thresh == 1); }},
+    {"traits", "incidence", key_kind::single_real, 0, 1, true, true, {}, "none; needed with threshold_trait = true",
+     "record 2: incid", "incid", "threshold trait: the fraction of animals below the threshold",
+     [](P& p, B&, const V& v) { p.incid = single_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.incid); }, threshold_on, threshold_on},
+    {"traits", "uncommon_qtl", key_kind::boolean, 0, 0, false, false, {}, "false", "record 2: uncommon_QTL",
+     "uncommon_QTL", "with two traits, part of the QTL affect one trait only",
+     [](P& p, B&, const V& v) { p.uncommon_QTL = v.flag ? 1 : 0; },
+     [](const P& p, const B&) { return flag_value(p.uncommon_QTL == 1); }},
+    // ------------------------------------------------------------ qtl
+    {"qtl", "count", key_kind::integer, 1, int32_hi, false, false, {}, "none; needed with two stages or more",
+     "record 14: nqtl", "nqtl", "number of QTL chosen among the segregating candidate loci",
+     [](P& p, B&, const V& v) { p.nqtl = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(p.nqtl); }, several_stages, several_stages},
+    {"qtl", "distribution", key_kind::choice, 0, 0, false, false, distribution_names, "\"normal\"",
+     "record 14: qtlrule", "qtlrule", "distribution of the QTL effects",
+     [](P& p, B&, const V& v) { p.qtlrule = v.code; }, [](const P& p, const B&) { return code_value(p.qtlrule); }},
+    {"qtl", "variance", key_kind::single_real, 0, no_upper, true, true, {}, "1.0", "record 14: qtlp2 (normal)",
+     "qtlp2",
+     "normal effects: their variance with one trait; with several, that of trait 2 (trait t >= 3: variance + t - 2)",
+     [](P& p, B&, const V& v) { p.qtlp2 = single_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.qtlp2); }, nullptr, effects_drawn, normal_effects,
+     "it belongs to distribution = \"normal\" (gamma effects have shape and rate)"},
+    {"qtl", "variance_trait1", key_kind::single_real, 0, no_upper, true, true, {}, "1.0",
+     "record 14: qtlp1 (normal)", "qtlp1", "normal effects with several traits: the variance of trait 1's effects",
+     [](P& p, B&, const V& v) { p.qtlp1 = single_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.qtlp1); }, nullptr, normal_several, normal_effects,
+     "it belongs to distribution = \"normal\" (gamma effects have shape and rate)"},
+    {"qtl", "shape", key_kind::single_real, 0, limits::max_gamma_shape, true, false, {}, "0.4",
+     "record 14: qtlp1 (gamma)", "qtlp1",
+     "gamma effects, one trait: the shape (two traits with uncommon QTL use the shape 0.4)",
+     [](P& p, B&, const V& v) { p.qtlp1 = single_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.qtlp1); }, nullptr, gamma_one_trait, gamma_effects,
+     "it belongs to distribution = \"gamma\" (normal effects have variance and variance_trait1)"},
+    {"qtl", "rate", key_kind::single_real, 0, no_upper, true, true, {}, "1.0", "record 14: qtlp2 (gamma)", "qtlp2",
+     "gamma effects: the rate", [](P& p, B&, const V& v) { p.qtlp2 = single_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.qtlp2); }, nullptr, effects_drawn, gamma_effects,
+     "it belongs to distribution = \"gamma\" (normal effects have variance and variance_trait1)"},
+    // ------------------------------------------------------------ stage
+    {"stage", "sires", key_kind::integer, 1, limits::max_animals, false, false, {}, "", "stage record 2: nsire",
+     "nsire", "sires selected in every generation (stage 1: at most animals / 2)",
+     [](P&, B& b, const V& v) { b.nsire = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.nsire); }},
+    {"stage", "dams", key_kind::integer, 1, limits::max_animals, false, false, {}, "", "stage record 2: ndam", "ndam",
+     "dams selected in every generation (stage 1: at most animals / 2)",
+     [](P&, B& b, const V& v) { b.ndam = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.ndam); }},
+    {"stage", "animals", key_kind::integer, 2, limits::max_animals, false, false, {}, "", "stage record 2: nind",
+     "nind", "animals born in every generation",
+     [](P&, B& b, const V& v) { b.nind = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.nind); }},
+    {"stage", "generations", key_kind::integer, int32_lo, int32_hi, false, false, {}, "", "stage record 2: ngen",
+     "ngen", "generations of the stage (stage 1: the historical generations)",
+     [](P&, B& b, const V& v) { b.ngen = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.ngen); }, nullptr, nullptr, nullptr, {},
+     ">= 0 from stage 2 on"},
+    {"stage", "mutation", key_kind::boolean, 0, 0, false, false, {}, "true", "stage record 4: nomut (0 = true)",
+     "nomut", "mutation in the meioses of the stage; false switches it off for the rest of the run",
+     [](P&, B& b, const V& v) { b.nomut = v.flag ? 0 : 1; },
+     [](const P&, const B& b) { return flag_value(b.nomut != 1); }},
+    {"stage", "mating", key_kind::choice, 0, 0, false, false, mating_names, "\"random\"",
+     "stage record 4: matetype", "matetype",
+     "mating design: nested (fixed family sizes), random avoiding half and full sibs, or random",
+     [](P&, B& b, const V& v) { b.matetype = v.code; }, [](const P&, const B& b) { return code_value(b.matetype); }},
+    {"stage", "selection", key_kind::choice, 0, 0, false, false, selection_names, "\"random\"",
+     "stage record 4: seltype", "seltype",
+     "parents chosen at random or by truncation on trait 1's true breeding value, phenotype, pedigree-BLUP EBV or "
+     "genomic-BLUP EBV (the EBVs from stage 2 on)",
+     [](P&, B& b, const V& v) { b.seltype = v.code; }, [](const P&, const B& b) { return code_value(b.seltype); }},
+};
+
+constexpr std::string_view tables[] = {"genome", "traits", "qtl", "stage"};
+
+std::string trimmed_number(double v) {
+  if (v == std::floor(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<int64_t>(v));
+  char b[64];
+  const auto res = std::to_chars(b, b + sizeof b, v);
+  return std::string(b, res.ptr);
+}
+
+}  // namespace
+
+std::span<const scheme_key> scheme_keys() { return keys; }
+std::span<const std::string_view> scheme_tables() { return tables; }
+
+const scheme_key* find_scheme_key(std::string_view table, std::string_view name) {
+  for (const scheme_key& k : keys)
+    if (k.table == table && k.name == name) return &k;
+  return nullptr;
+}
+
+std::string key_type_text(const scheme_key& k) {
+  switch (k.kind) {
+    case key_kind::integer: return "integer";
+    case key_kind::single_real: return "number (single precision)";
+    case key_kind::double_real: return "number (double precision)";
+    case key_kind::boolean: return "boolean";
+    case key_kind::choice: return "string or code";
+    case key_kind::text: return "string";
+    case key_kind::reals: return "array of numbers";
+    case key_kind::correlations: return "matrix or upper triangle";
+  }
+  return "";
+}
+
+std::string key_range_text(const scheme_key& k) {
+  if (!k.range_text.empty()) return std::string(k.range_text);
+  if (k.kind == key_kind::choice) {
+    std::string s;
+    for (const named_code& c : k.choices)
+      s += (s.empty() ? "" : ", ") + std::string("\"") + std::string(c.name) + "\" (" + std::to_string(c.code) + ")";
+    return s;
+  }
+  if (k.kind == key_kind::boolean) return "true, false";
+  if (k.kind == key_kind::text) return "one line";
+  const bool has_lo = k.lo != no_lower && !(k.kind == key_kind::integer && k.lo == int32_lo);
+  const bool has_hi = k.hi != no_upper && !(k.kind == key_kind::integer && k.hi == int32_hi);
+  const std::string x = k.kind == key_kind::reals || k.kind == key_kind::correlations ? "each" : "x";
+  std::string s;
+  if (has_lo && has_hi) {
+    s = trimmed_number(k.lo) + (k.lo_open ? " < " : " <= ") + x + (k.hi_open ? " < " : " <= ") + trimmed_number(k.hi);
+  } else if (has_lo) {
+    s = x + (k.lo_open ? " > " : " >= ") + trimmed_number(k.lo);
+  } else if (has_hi) {
+    s = x + (k.hi_open ? " < " : " <= ") + trimmed_number(k.hi);
+  } else {
+    s = "any";
+  }
+  if (k.kind == key_kind::single_real || k.kind == key_kind::double_real) s += ", finite";
+  if (k.kind == key_kind::correlations) s += "; a positive-definite correlation matrix";
+  return s;
+}
+
+std::string scheme_key_table() {
+  std::string s =
+      "| table | key | type | default | range | classic record | meaning |\n"
+      "|---|---|---|---|---|---|---|\n";
+  for (const scheme_key& k : keys) {
+    const std::string table = k.table.empty() ? "(top)" : k.table == "stage" ? "[[stage]]" : "[" + std::string(k.table) + "]";
+    s += "| " + table + " | `" + std::string(k.name) + "` | " + key_type_text(k) + " | " +
+         (k.default_value.empty() ? std::string("required") : std::string(k.default_value)) + " | " +
+         key_range_text(k) + " | " + (k.classic.empty() ? std::string("none") : std::string(k.classic)) + " | " +
+         std::string(k.meaning) + " |\n";
+  }
+  return s;
+}
+
+namespace {
+
+size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
+
+std::string nearest_name(std::string_view word, const std::vector<std::string_view>& names) {
+  std::string best;
+  size_t best_d = 3;
+  for (std::string_view n : names) {
+    size_t d = edit_distance(word, n);
+    if (d >= best_d && word.size() >= 3 && (n.starts_with(word) || word.starts_with(n))) d = 2;
+    if (d < best_d) {
+      best_d = d;
+      best = n;
+    }
+  }
+  return best;
+}
+
+}  // namespace qm
