@@ -647,7 +647,7 @@ void read_scheme(run_parameters& p, std::string_view text, problem_sink& sink) {
   group([&] { check_seed(p, rules); });
   if (p.seed_from_command_line) p.seed = *p.seed_from_command_line;
   group([&] { rules.check_architecture(); });
-  group([&] { rules.check_stage(1, p.stages[1].block, 0, 0); });
+  if (p.stages[1].readable) group([&] { rules.check_stage(1, p.stages[1].block, 0, 0); });
   finish_reading(p, sink);
 }
 
@@ -770,6 +770,7 @@ void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_ru
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
     const int r1 = s == 1 ? 18 : 4 * s + 14, r2 = r1 + 2;
+    if (!e.readable && e.read_error.empty()) continue;  // a scheme's block whose keys are reported already
     if (!e.readable) {
       // A file that ends early leaves every later block unread: one line says so.
       if (s >= 2 && e.read_error.find(" ends before record ") != std::string::npos) {

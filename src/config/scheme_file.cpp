@@ -251,6 +251,7 @@ class scheme_reader {
   // Keys present: "genome.chromosomes", "stage.2.sires".
   std::map<std::string, const toml::node*> present_;
   std::vector<std::string> failed_;  // keys given with a value that could not be read
+  std::vector<std::string> suggested_;  // keys named as the likely meaning of an unknown one
 
   void place(const std::string& path, const toml::source_region& r) {
     places_.at[path] = source_place{static_cast<int>(r.begin.line), static_cast<int>(r.begin.column)};
@@ -441,6 +442,12 @@ void scheme_reader::read_table(const toml::table& t, std::string_view table, int
         continue;
       }
       const std::string head = table.empty() ? "" : table == "stage" ? "[stage] " : "[" + std::string(table) + "] ";
+      if (!near.empty()) {
+        // The key meant stands where the unknown one does: a rule on its
+        // value points there, and is not reported again.
+        suggested_.push_back(prefix + near);
+        places_.at.emplace(prefix + near, places_.at[path]);
+      }
       problem(path, "`" + head + name + " = " + shown(lines_.source(node.source())) + "`: unknown key `" + name +
                         "`" + (near.empty() ? "" : "; did you mean `" + near + "`?") +
                         (near.empty() ? "; the keys of " + (table.empty() ? std::string("the run") : head.substr(0, head.size() - 1)) +
@@ -558,6 +565,7 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     }
     if (k.allowed && !k.allowed(p_)) continue;
     if (std::find(failed_.begin(), failed_.end(), path) != failed_.end()) continue;
+    if (std::find(suggested_.begin(), suggested_.end(), path) != suggested_.end()) continue;
     const bool required = k.needed ? k.needed(p_) : k.default_value.empty();
     if (required) {
       const std::string where = stage > 0 ? "[[stage]] " + std::to_string(stage)
@@ -645,8 +653,9 @@ void scheme_reader::read(const toml::table& root) {
     const std::string prefix = "stage." + std::to_string(s) + ".";
     place("stage." + std::to_string(s), t.source());
     stage_entry& e = p_.stages[s];
+    const size_t before = problems.size();
     read_table(t, "stage", static_cast<int>(s), prefix, e.block);
-    e.readable = true;
+    e.readable = problems.size() == before;  // a block with a wrong value is not checked further
   }
   // Defaults and checks, the run's keys and tables first.
   finish("", 0, "", none);
@@ -655,8 +664,11 @@ void scheme_reader::read(const toml::table& root) {
   finish("genome", 0, "genome.", none);
   finish("traits", 0, "traits.", none);
   finish("qtl", 0, "qtl.", none);
-  for (size_t s = 1; s <= n && s <= static_cast<size_t>(limits::max_stages); ++s)
+  for (size_t s = 1; s <= n && s <= static_cast<size_t>(limits::max_stages); ++s) {
+    const size_t before = problems.size();
     finish("stage", static_cast<int>(s), "stage." + std::to_string(s) + ".", p_.stages[s].block);
+    if (problems.size() != before) p_.stages[s].readable = false;
+  }
   // Sizes that follow from the number of traits.
   const size_t nt = static_cast<size_t>(p_.ntrait);
   if (present_.count("traits.heritability") && p_.h2.size() != nt)

@@ -1,0 +1,403 @@
+#include "config/scheme_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/messages.hpp"
+#include "config/scheme_convert.hpp"
+#include "config/scheme_keys.hpp"
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A small valid scheme: two traits, three stages.
+const std::string scheme = R"(# two traits
+title = "test scheme"
+seed = 4711
+
+[traits]
+heritability = [0.3, 0.5]
+genetic_correlations = [[1.0, 0.4], [0.4, 1.0]]
+residual_correlations = [0.1]
+
+[genome]
+markers_per_chromosome = 11
+chromosomes = 4
+length_morgan = 1.0
+marker_mutation_rate = 1e-3
+candidate_qtl_mutation_rate = 2e-3
+
+[qtl]
+count = 10
+
+[[stage]]
+sires = 20
+dams = 40
+animals = 100
+generations = 10
+
+[[stage]]
+sires = 10
+dams = 20
+animals = 120
+generations = 1
+mating = "nested"
+selection = "tbv"
+
+[[stage]]
+sires = 10
+dams = 20
+animals = 100
+generations = 3
+mating = 1
+selection = "phenotype"
+)";
+
+// Every problem --check finds in a text.
+std::vector<std::string> problems_of(const std::string& text, const std::string& name = "s.toml") {
+  qmtest::console_capture quiet;
+  qm::run_parameters p;
+  p.parafile = name;
+  const std::string_view t(text);
+  try {
+    return qm::check_parameter_text(p, &t);
+  } catch (const qm::run_stop& e) {
+    return {e.what()};
+  }
+}
+
+// The stop of reading a text for a run ("" when it reads).
+std::string stop_of(const std::string& text, qm::run_parameters& p, const std::string& name = "s.toml") {
+  qmtest::console_capture quiet;
+  p.parafile = name;
+  try {
+    qm::read_parameter_text(p, text);
+  } catch (const qm::run_stop& e) {
+    return e.what();
+  }
+  return "";
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return text.replace(at, from.size(), to);
+}
+
+// Every value of a run, compared bit for bit (floats as their bits).
+void expect_same_values(const qm::run_parameters& a, const qm::run_parameters& b, const std::string& what) {
+  SCOPED_TRACE(what);
+  const auto bits = [](const std::vector<float>& v) {
+    std::vector<uint32_t> out(v.size());
+    if (!v.empty()) std::memcpy(out.data(), v.data(), v.size() * sizeof(float));
+    return out;
+  };
+  const auto fbits = [](float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+  };
+  const auto dbits = [](double d) {
+    uint64_t u;
+    std::memcpy(&u, &d, sizeof u);
+    return u;
+  };
+  EXPECT_EQ(a.ntrait, b.ntrait);
+  EXPECT_EQ(a.thresh == 1, b.thresh == 1);
+  if (a.thresh == 1) EXPECT_EQ(fbits(a.incid), fbits(b.incid));  // used by a threshold trait only
+  EXPECT_EQ(a.uncommon_QTL == 1, b.uncommon_QTL == 1);
+  EXPECT_EQ(bits(a.rgen), bits(b.rgen));
+  EXPECT_EQ(bits(a.rerr), bits(b.rerr));
+  EXPECT_EQ(bits(a.h2), bits(b.h2));
+  EXPECT_EQ(a.nmpc, b.nmpc);
+  EXPECT_EQ(a.nchr, b.nchr);
+  EXPECT_EQ(a.maptype, b.maptype);
+  EXPECT_EQ(fbits(a.chrlen), fbits(b.chrlen));
+  EXPECT_EQ(dbits(a.mutm), dbits(b.mutm));
+  EXPECT_EQ(dbits(a.mutq), dbits(b.mutq));
+  EXPECT_EQ(a.qtlrule, b.qtlrule);
+  EXPECT_EQ(a.nqtl, b.nqtl);
+  EXPECT_EQ(fbits(a.qtlp1), fbits(b.qtlp1));
+  EXPECT_EQ(fbits(a.qtlp2), fbits(b.qtlp2));
+  EXPECT_EQ(a.nstage, b.nstage);
+  EXPECT_EQ(a.seed, b.seed);
+  EXPECT_EQ(a.idmult, b.idmult);
+  ASSERT_EQ(a.stages.size(), b.stages.size());
+  for (size_t s = 1; s < a.stages.size(); ++s) {
+    const qm::stage_block &x = a.stages[s].block, &y = b.stages[s].block;
+    EXPECT_EQ(a.stages[s].readable, b.stages[s].readable) << "stage " << s;
+    EXPECT_EQ(std::vector<int32_t>({x.nsire, x.ndam, x.nind, x.ngen, x.nomut == 1, x.matetype, x.seltype}),
+              std::vector<int32_t>({y.nsire, y.ndam, y.nind, y.ngen, y.nomut == 1, y.matetype, y.seltype}))
+        << "stage " << s;
+  }
+}
+
+// The parameter files that the classic reader accepts: the examples and
+// the valid reference scenarios.
+std::vector<std::string> classic_files() {
+  std::vector<std::string> out;
+  for (const char* dir : {QM_EXAMPLES, QM_TESTDATA "/scenarios"})
+    for (const auto& f : fs::directory_iterator(dir))
+      if (f.path().extension() == ".par") out.push_back(f.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(SchemeFile, ReadsEveryKeyAndItsDefaults) {
+  qm::run_parameters p;
+  ASSERT_EQ(stop_of(scheme, p), "");
+  EXPECT_EQ(p.title, "test scheme");
+  EXPECT_EQ(p.seed, 4711);
+  EXPECT_EQ(p.ntrait, 2);  // from the heritabilities
+  EXPECT_EQ(p.h2, (std::vector<float>{0.3f, 0.5f}));
+  EXPECT_EQ(p.rgen, (std::vector<float>{0.4f}));  // the matrix as its upper triangle
+  EXPECT_EQ(p.rerr, (std::vector<float>{0.1f}));
+  EXPECT_EQ(p.thresh, 0);
+  EXPECT_EQ(p.uncommon_QTL, 0);
+  EXPECT_EQ(p.maptype, 0);  // "even"
+  EXPECT_EQ(p.qtlrule, 0);  // "normal", variances 1
+  EXPECT_EQ(p.qtlp1, 1.0f);
+  EXPECT_EQ(p.qtlp2, 1.0f);
+  EXPECT_EQ(p.mutm, 1e-3);
+  EXPECT_EQ(p.nstage, 3);
+  ASSERT_EQ(p.stages.size(), 4u);
+  EXPECT_EQ(p.stages[1].block.matetype, 2);  // "random" by default
+  EXPECT_EQ(p.stages[1].block.seltype, 0);
+  EXPECT_EQ(p.stages[1].block.nomut, 0);     // mutation on by default
+  EXPECT_EQ(p.stages[2].block.matetype, 0);  // "nested"
+  EXPECT_EQ(p.stages[2].block.seltype, 1);   // "tbv"
+  EXPECT_EQ(p.stages[3].block.matetype, 1);  // the classic code
+  EXPECT_EQ(p.stages[3].block.seltype, 2);
+  EXPECT_TRUE(p.scheme != nullptr);
+}
+
+// A number is converted from its text as the classic reader converts it
+// (strtof), not through a double: a decimal just above the midpoint of two
+// floats rounds up in one step but to even in two.
+TEST(SchemeFile, NumbersAreConvertedFromTheirTextOnce) {
+  const std::string text = "0.5000000298023223876953125000000001";
+  const float once = std::strtof(text.c_str(), nullptr);
+  const float twice = static_cast<float>(std::strtod(text.c_str(), nullptr));
+  ASSERT_NE(once, twice) << "the example no longer shows double rounding";
+  qm::run_parameters s, c;
+  ASSERT_EQ(stop_of(replaced(scheme, "heritability = [0.3, 0.5]", "heritability = [0.3, 0.500_000_029_802_322_387_695_312_500_000_000_1]"), s), "");
+  EXPECT_EQ(s.h2[1], once);
+  const std::string par = qmtest::set_record(qmtest::small_par(), 8, text);
+  ASSERT_EQ(stop_of(par, c, "p.par"), "");
+  EXPECT_EQ(c.h2[0], once);
+}
+
+TEST(SchemeFile, RecognisesTheKindByContent) {
+  using qm::parameter_format;
+  EXPECT_EQ(qm::format_of("a.par", scheme), parameter_format::scheme);  // content over extension
+  EXPECT_EQ(qm::format_of("run", "[genome]\nchromosomes = 1\n"), parameter_format::scheme);
+  EXPECT_EQ(qm::format_of("run", "\n\nseed = 1\n"), parameter_format::scheme);
+  EXPECT_EQ(qm::format_of("run.toml", qmtest::small_par()), parameter_format::classic);
+  // A title that looks like TOML above a record of numbers: classic, as it does not read as TOML.
+  EXPECT_EQ(qm::format_of("run", qmtest::set_record(qmtest::small_par(), 1, "# my run")), parameter_format::classic);
+  EXPECT_EQ(qm::format_of("run", qmtest::set_record(qmtest::small_par(), 1, "[run 1]")), parameter_format::classic);
+  // Neither: one line of words, binary content.
+  EXPECT_EQ(qm::format_of("notes", "hello\n"), parameter_format::neither);
+  EXPECT_EQ(qm::format_of("x", std::string("ab\0cd\n1 2\n", 10)), parameter_format::neither);
+  // A classic file with a broken record 2 is still classic (its reader says which record).
+  EXPECT_EQ(qm::format_of("x.par", "title\nthree traits\n"), parameter_format::classic);
+  const std::vector<std::string> found = problems_of("hello\n", "notes");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].find("neither a scheme file nor a classic parameter file"), std::string::npos);
+  EXPECT_NE(found[0].find("[genome]"), std::string::npos);
+  EXPECT_NE(found[0].find("ntrait thresh incid uncommon_QTL"), std::string::npos);
+}
+
+// Each class of problem: the file, line and column, the key, and what to change.
+TEST(SchemeFile, ProblemsNameTheLineColumnAndKey) {
+  struct expectation {
+    std::string from, to, message;
+  };
+  const std::vector<expectation> cases = {
+      // an unknown key near a known one (line 21 is "sires = 20" of stage 1)
+      {"sires = 20\ndams = 40\nanimals = 100\ngenerations = 10", "sire = 50\ndams = 40\nanimals = 100\ngenerations = 10",
+       "Scheme file s.toml, line 21, column 1: `[stage] sire = 50`: unknown key `sire`; did you mean `sires`?"},
+      // a wrong type
+      {"chromosomes = 4", "chromosomes = \"4\"",
+       "Scheme file s.toml, line 12, column 1: `[genome] chromosomes = \"4\"`: expected a whole number (x >= 1), not a string."},
+      // a value out of range, item by item
+      {"heritability = [0.3, 0.5]", "heritability = [0.3, 1.5]",
+       "Scheme file s.toml, line 6, column 22: `[traits] heritability = [0.3, 1.5]`: item 2 is 1.5; required: 0 < each <= 1."},
+      // a matrix that is not square
+      {"[[1.0, 0.4], [0.4, 1.0]]", "[[1.0, 0.4], [0.4]]",
+       "Scheme file s.toml, line 7, column 1: `[traits] genetic_correlations = [[1.0, 0.4], [0.4]]`: row 2 has 1 "
+       "numbers; a correlation matrix is square (2 rows of 2)."},
+      // not symmetric
+      {"[[1.0, 0.4], [0.4, 1.0]]", "[[1.0, 0.4], [0.3, 1.0]]",
+       "Scheme file s.toml, line 7, column 1: `[traits] genetic_correlations = [[1.0, 0.4], [0.3, 1.0]]`: a "
+       "correlation matrix is symmetric; row 1, column 2 is 0.4 but row 2, column 1 is 0.3."},
+      // not a correlation matrix (the rule of the classic reader, with the key)
+      {"residual_correlations = [0.1]", "residual_correlations = [1.0]",
+       "Scheme file s.toml, line 8, column 1: `[traits] residual_correlations` = the given correlations is not "
+       "allowed; required: the residual correlations form a positive-definite correlation matrix."},
+      // a stage without a required key
+      {"sires = 10\ndams = 20\nanimals = 100\ngenerations = 3", "sires = 10\ndams = 20\ngenerations = 3",
+       "Scheme file s.toml, line 34, column 1: [[stage]] 3 has no key `animals`, which it needs: animals born in "
+       "every generation; integer, 2 <= x <= 100000000."},
+      // a name that is not a choice
+      {"selection = \"tbv\"", "selection = \"tvb\"",
+       "Scheme file s.toml, line 32, column 1: `[[stage]] 2 selection = \"tvb\"`: unknown selection \"tvb\"; did "
+       "you mean \"tbv\"? Give one of \"random\" (0), \"tbv\" (1), \"phenotype\" (2), \"pedigree_blup\" (3), "
+       "\"genomic_blup\" (4)."},
+      // a key of another distribution
+      {"count = 10\n", "count = 10\nshape = 0.4\n",
+       "Scheme file s.toml, line 19, column 1: `[qtl] shape = 0.4`: this key does not belong here: it belongs to "
+       "distribution = \"gamma\" (normal effects have variance and variance_trait1)."},
+      // a rule between values, on the key of a stage
+      {"sires = 20\ndams = 40\nanimals = 100", "sires = 60\ndams = 40\nanimals = 100",
+       "Scheme file s.toml, line 21, column 1: `[[stage]] 1 sires` = 60 is not allowed; required: sires <= "
+       "animals/2 in stage 1."},
+      // a key in the wrong table
+      {"[qtl]\n", "[qtl]\nseed = 5\n",
+       "Scheme file s.toml, line 18, column 1: `[qtl] seed = 5`: unknown key `seed` here; `seed` is a key of the "
+       "run itself: put it above the first table."},
+      // not TOML at all
+      {"count = 10", "count = [10",
+       "Scheme file s.toml, line 20, column 1: Error while parsing array"},
+  };
+  for (const expectation& c : cases) {
+    SCOPED_TRACE(c.to);
+    const std::string text = replaced(scheme, c.from, c.to);
+    qm::run_parameters p;
+    const std::string stopped = stop_of(text, p);
+    EXPECT_TRUE(stopped.starts_with(c.message)) << stopped;
+    // --check finds the same as its first problem.
+    const std::vector<std::string> found = problems_of(text);
+    ASSERT_FALSE(found.empty());
+    EXPECT_TRUE(found[0].starts_with(c.message)) << found[0];
+  }
+}
+
+// --check reports every problem at once, in the order of the file, and a
+// rule between values is not reported again for a value that is wrong itself.
+TEST(SchemeFile, CheckReportsEveryProblemOnce) {
+  std::string text = replaced(scheme, "chromosomes = 4", "chromosome = 4");
+  text = replaced(text, "heritability = [0.3, 0.5]", "heritability = [0.3, 1.5, 0.2]");
+  text = replaced(text, "[0.1]\n\n[genome]", "[0.1]\ncount = 2\n[genome]");  // on the blank line: no line moves
+  text = replaced(text, "sires = 10\ndams = 20\nanimals = 120\ngenerations = 1", "sires = 10\ndams = 20\nanimals = \"many\"\ngenerations = 1");
+  const std::vector<std::string> found = problems_of(text);
+  ASSERT_EQ(found.size(), 4u) << ::testing::PrintToString(found);
+  EXPECT_NE(found[0].find("line 6, column 1: `[traits] heritability` has 3 numbers; give one for each of the 2 traits"), std::string::npos);
+  EXPECT_NE(found[1].find("line 6, column 22:"), std::string::npos);  // item 2 out of range
+  // (no second line saying that chromosomes is missing: the unknown key names it)
+  EXPECT_NE(found[2].find("line 12, column 1: `[genome] chromosome = 4`: unknown key `chromosome`; did you mean `chromosomes`?"), std::string::npos);
+  EXPECT_NE(found[3].find("`[[stage]] 2 animals = \"many\"`: expected a whole number"), std::string::npos);
+}
+
+// Classic -> scheme -> classic: every value of every example and reference
+// file reads back with the same bits, and the classic text written from the
+// scheme reads back to the same values again.
+TEST(SchemeConvert, RoundTripsEveryClassicFile) {
+  int converted = 0;
+  for (const std::string& file : classic_files()) {
+    SCOPED_TRACE(file);
+    qm::run_parameters classic;
+    if (!stop_of(qmtest::read_file(file), classic, file).empty()) continue;  // refused: see the conformance test
+    const std::string toml = qm::scheme_text_of(classic, qmtest::read_file(file), "x.par");
+    qm::run_parameters scheme_values;
+    const std::string s = stop_of(toml, scheme_values, "x.toml");
+    if (classic.stages[1].block.seltype > 4) {  // not a selection the scheme can name: refused on reading
+      EXPECT_NE(s.find("is not a code of selection"), std::string::npos) << s;
+      continue;
+    }
+    ASSERT_EQ(s, "") << toml;
+    expect_same_values(classic, scheme_values, "classic -> scheme");
+    EXPECT_EQ(scheme_values.title, classic.title);
+    const qm::classic_conversion back = qm::classic_text_of(scheme_values);
+    ASSERT_TRUE(back.without_form.empty());
+    qm::run_parameters again;
+    ASSERT_EQ(stop_of(back.text, again, "y.par"), "") << back.text;
+    expect_same_values(classic, again, "scheme -> classic");
+    EXPECT_TRUE(again.warnings.empty()) << again.warnings[0];
+    ++converted;
+  }
+  EXPECT_GE(converted, 25);
+}
+
+// Each example scheme says what the classic example of the same name says.
+TEST(SchemeConvert, ExamplesInBothFormsAgree) {
+  for (const char* name : {"quickstart", "threshold", "two_traits"}) {
+    qm::run_parameters classic, scheme_values;
+    const std::string dir = QM_EXAMPLES "/";
+    ASSERT_EQ(stop_of(qmtest::read_file(dir + name + ".par"), classic, std::string(name) + ".par"), "");
+    ASSERT_EQ(stop_of(qmtest::read_file(dir + name + ".toml"), scheme_values, std::string(name) + ".toml"), "");
+    expect_same_values(classic, scheme_values, name);
+  }
+}
+
+// A scheme that gives a key with no classic record cannot be written as a
+// classic file, and says which key stands in the way.
+TEST(SchemeConvert, NamesKeysWithoutAClassicForm) {
+  std::vector<qm::scheme_key> keys(qm::scheme_keys().begin(), qm::scheme_keys().end());
+  for (qm::scheme_key& k : keys)
+    if (k.table == "stage" && k.name == "mutation") k.classic = {};  // as a key of a later feature would be
+  qm::run_parameters with, without;
+  ASSERT_EQ(stop_of(replaced(scheme, "generations = 3\n", "generations = 3\nmutation = false\n"), with), "");
+  const qm::classic_conversion c = qm::classic_text_of(with, keys);
+  EXPECT_TRUE(c.text.empty());
+  EXPECT_EQ(c.without_form, std::vector<std::string>{"[stage] mutation"});
+  ASSERT_EQ(stop_of(scheme, without), "");
+  EXPECT_TRUE(qm::classic_text_of(without, keys).without_form.empty());
+}
+
+// A classic record with numbers it does not use is read as before, with a
+// warning that names the record and the numbers; words after the values are
+// a comment and stay silent.
+TEST(ClassicReader, WarnsAboutNumbersARecordDoesNotUse) {
+  qm::run_parameters p;
+  const std::string comma = qmtest::set_record(qmtest::small_par(), 12, "1.0 1,0e-3 2.0e-3");
+  ASSERT_EQ(stop_of(comma, p, "p.par"), "");
+  ASSERT_EQ(p.warnings.size(), 1u);
+  EXPECT_EQ(p.warnings[0],
+            "Parameter file p.par, record 12 holds more values than chrlen, mutm, mutq; these are not used: 2.0e-3. "
+            "Check the record: a decimal comma (1,5) reads as two values; write 1.5.");
+  EXPECT_EQ(p.mutm, 1.0);  // read as before
+  qm::run_parameters q;
+  ASSERT_EQ(stop_of(qmtest::set_record(qmtest::small_par(), 12, "1.0 1.0e-3 2.0e-3   chrlen mutm mutq 3"), q, "p.par"), "");
+  EXPECT_TRUE(q.warnings.empty());
+  for (const std::string& file : classic_files()) {
+    qm::run_parameters r;
+    stop_of(qmtest::read_file(file), r, file);
+    EXPECT_TRUE(r.warnings.empty()) << file << ": " << r.warnings[0];
+  }
+}
+
+// The documentation holds the table the declarations make, and every key
+// once; a key that is declared but not documented fails here.
+TEST(SchemeKeys, EveryKeyIsDocumented) {
+  const std::string doc = qmtest::read_file(QM_SOURCE_DIR "/docs/scheme.md");
+  ASSERT_FALSE(doc.empty());
+  EXPECT_NE(doc.find(qm::scheme_key_table()), std::string::npos)
+      << "docs/scheme.md does not hold the key table of this build; replace it with:\n"
+      << qm::scheme_key_table();
+  for (const qm::scheme_key& k : qm::scheme_keys()) {
+    EXPECT_NE(doc.find("`" + std::string(k.name) + "`"), std::string::npos) << k.name;
+    EXPECT_FALSE(k.meaning.empty()) << k.name;
+    EXPECT_EQ(qm::find_scheme_key(k.table, k.name), &k) << k.name << " is declared twice";
+  }
+}
+
+TEST(SchemeKeys, SuggestsTheNearestName) {
+  const std::vector<std::string_view> names = {"sires", "dams", "animals", "generations", "selection"};
+  EXPECT_EQ(qm::nearest_name("sire", names), "sires");
+  EXPECT_EQ(qm::nearest_name("generation", names), "generations");
+  EXPECT_EQ(qm::nearest_name("gens", names), "");         // too far
+  EXPECT_EQ(qm::nearest_name("anmials", names), "animals");  // a transposition is two edits
+  EXPECT_EQ(qm::nearest_name("select", names), "selection");  // a prefix
+  EXPECT_EQ(qm::nearest_name("xyz", names), "");
+}
+
+}  // namespace
