@@ -84,7 +84,8 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
   for (int i = 0; i < argc; ++i) o.command_line.emplace_back(argv[i]);
 
   CLI::App app(
-      "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n\n"
+      "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n"
+      "       quillmere merge --compare [--outdir DIR] SCHEME_A SCHEME_B\n\n"
       "Runs the breeding-population simulation described by PARAMETER_FILE and writes\n"
       "its result files and log.txt into the output folder (the working folder unless\n"
       "--outdir names another). Without PARAMETER_FILE the program asks for the file\n"
@@ -140,6 +141,9 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
   merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
   merge->add_option("--outdir", o.merge_outdir, "folder for replicates.csv and report.html")->capture_default_str();
+  merge->add_flag("--compare", o.merge_compare,
+                  "compare two schemes: the two FOLDERs each hold the replicate folders of one scheme; writes "
+                  "compare.csv and report.html");
   // "--name=" with nothing after it: CLI11 would take the next word as the
   // value (--outdir= run.par reads run.par as the folder).
   for (int i = 1; i < argc; ++i) {

@@ -34,6 +34,7 @@ struct run_options {
   bool merge = false;
   std::vector<std::string> merge_folders;
   std::string merge_outdir = ".";
+  bool merge_compare = false;  // --compare: the two folders are schemes, each a folder of replicate folders
 };
 
 // Parses argv. Returns the exit status to end with (0 after --help or
