@@ -220,7 +220,8 @@ struct source {
   std::vector<double> col(const summary_table& t, const std::string& name) const {
     const int c = t.column(name);
     std::vector<double> v;
-    for (const std::vector<double>& r : t.rows) v.push_back(c >= 0 ? r[static_cast<size_t>(c)] : nan);
+    for (const std::vector<double>& r : t.rows)
+      v.push_back(c >= 0 && static_cast<size_t>(c) < r.size() ? r[static_cast<size_t>(c)] : nan);
     return v;
   }
   bool has(const std::string& name) const { return mean->column(name) >= 0; }

@@ -124,7 +124,10 @@ void set_column(summary_table& t, const std::string& name, const std::vector<dou
     for (std::vector<double>& r : t.rows) r.push_back(nan);
     c = static_cast<int>(t.header.size()) - 1;
   }
-  for (size_t k = 0; k < t.rows.size(); ++k) t.rows[k][static_cast<size_t>(c)] = v[k];
+  for (size_t k = 0; k < t.rows.size(); ++k) {
+    if (t.rows[k].size() < t.header.size()) t.rows[k].resize(t.header.size(), nan);
+    t.rows[k][static_cast<size_t>(c)] = v[k];
+  }
 }
 
 }  // namespace
@@ -135,7 +138,8 @@ void derive_scheme_columns(summary_table& t) {
     std::vector<double> v(n, nan);
     const int c = t.column(name);
     if (c >= 0)
-      for (size_t k = 0; k < n; ++k) v[k] = t.rows[k][static_cast<size_t>(c)];
+      for (size_t k = 0; k < n; ++k)
+        if (static_cast<size_t>(c) < t.rows[k].size()) v[k] = t.rows[k][static_cast<size_t>(c)];
     return v;
   };
   const std::vector<double> stage = column("stage"), generation = column("generation");
@@ -192,11 +196,13 @@ std::vector<headline_result> headline_of(const summary_table& t) {
   const int tbv1 = t.column("tbv_mean_1");
   std::vector<const std::vector<double>*> rows;
   for (const std::vector<double>& r : t.rows)
-    if (tbv1 >= 0 && !std::isnan(r[static_cast<size_t>(tbv1)])) rows.push_back(&r);
+    if (tbv1 >= 0 && static_cast<size_t>(tbv1) < r.size() && !std::isnan(r[static_cast<size_t>(tbv1)]))
+      rows.push_back(&r);
   const auto column = [&](const std::string& name) {
     std::vector<double> v;
     const int c = t.column(name);
-    for (const std::vector<double>* r : rows) v.push_back(c >= 0 ? (*r)[static_cast<size_t>(c)] : nan);
+    for (const std::vector<double>* r : rows)
+      v.push_back(c >= 0 && static_cast<size_t>(c) < r->size() ? (*r)[static_cast<size_t>(c)] : nan);
     return v;
   };
   const auto last = [&](const std::string& name) {
