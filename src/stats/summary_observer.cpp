@@ -92,8 +92,11 @@ constexpr const char* history_section = "summary";
 
 class summary_observer : public generation_observer {
  public:
-  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows)
-      : folder_(folder), history_rows_(history_rows), keep_history_rows_(keep_history_rows) {}
+  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows, bool scheme_results)
+      : folder_(folder),
+        history_rows_(history_rows),
+        keep_history_rows_(keep_history_rows),
+        scheme_results_(scheme_results) {}
 
   // The LD decay is that of the last generation with values: in a run that
   // reaches stage 2. summary.csv is summary.csv.part until the run is complete.
@@ -219,13 +222,13 @@ class summary_observer : public generation_observer {
       in.qtl_effect = {effects_.data(), 0};
     }
     engine_.compute(in, map_, row, v.params.threads);
+    if (!values || !scheme_results_) no_scheme_results(row);
     if (!values) {
       for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
         c->assign(c->size(), not_available);
       row.qtl_het_obs = row.qtl_het_exp = row.f_pedigree = not_available;
       row.seg_qtl = 0;
-      no_scheme_results(row);
-    } else {
+    } else if (scheme_results_) {
       scheme_results(v, row);
       follow_top_qtl(v);
     }
@@ -423,7 +426,7 @@ class summary_observer : public generation_observer {
   static constexpr const char* ld_name = "ld_decay.csv";
   static constexpr const char* report_name = "report.html";
   output_folder folder_;
-  bool history_rows_, keep_history_rows_;
+  bool history_rows_, keep_history_rows_, scheme_results_;
   std::vector<summary_row> kept_;  // the historical rows, for a history file
   summary_row kept_row_;
   marker_map map_;
@@ -453,8 +456,8 @@ class summary_observer : public generation_observer {
 }  // namespace
 
 std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
-                                                           bool keep_history_rows) {
-  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows);
+                                                           bool keep_history_rows, bool scheme_results) {
+  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows, scheme_results);
 }
 
 }  // namespace qm

@@ -17,7 +17,10 @@ namespace qm {
 
 // keep_history_rows: the historical rows are computed also without
 // history_rows, for the history file (--save-history), which keeps them.
+// scheme_results false leaves the results of the scheme NA (gains, accuracy,
+// intensity, parents, rates of inbreeding, the QTL followed for the report):
+// what the benchmark measures their cost against.
 std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
-                                                           bool keep_history_rows = false);
+                                                           bool keep_history_rows = false, bool scheme_results = true);
 
 }  // namespace qm
