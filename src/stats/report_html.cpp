@@ -95,6 +95,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
                  const std::string& note, bool from_zero = false) {
   constexpr double W = 760, H = 340, X0 = 72, X1 = 560, Y0 = 16, Y1 = 280;
   double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
+  double bmin = INFINITY, bmax = -INFINITY;  // of the intervals
   for (const line& l : lines)
     for (size_t k = 0; k < l.x.size(); ++k) {
       if (!std::isfinite(l.x[k]) || !std::isfinite(l.y[k])) continue;
@@ -103,10 +104,21 @@ std::string plot(const std::string& id, const std::string& title, const std::str
       ymin = std::min(ymin, l.y[k]);
       ymax = std::max(ymax, l.y[k]);
       if (!l.lo.empty() && std::isfinite(l.lo[k]) && std::isfinite(l.hi[k])) {
-        ymin = std::min(ymin, l.lo[k]);
-        ymax = std::max(ymax, l.hi[k]);
+        bmin = std::min(bmin, l.lo[k]);
+        bmax = std::max(bmax, l.hi[k]);
       }
     }
+  // The intervals widen the axis by at most the span of the lines on either
+  // side: an interval of a few replicates can be many times wider than the
+  // values (Ne on the log scale), and would flatten every line. Past that
+  // the band is cut at the frame.
+  if (ymin <= ymax) {
+    const double span = std::max(ymax - ymin, 1e-9 * std::max(1.0, std::fabs(ymax)));
+    if (bmin <= bmax) {
+      ymin = std::min(ymin, std::max(bmin, ymin - span));
+      ymax = std::max(ymax, std::min(bmax, ymax + span));
+    }
+  }
   std::string s = "<figure id=\"" + id + "\">\n<figcaption>" + esc(title) + "</figcaption>\n";
   s += "<svg width=\"" + px(W) + "\" height=\"" + px(H) + "\" viewBox=\"0 0 " + px(W) + " " + px(H) +
        "\" role=\"img\" aria-label=\"" + esc(title) + "\">\n";
@@ -158,8 +170,9 @@ std::string plot(const std::string& id, const std::string& title, const std::str
       size_t e = k;
       while (e < l.x.size() && ok(e)) ++e;
       std::string pts;
-      for (size_t i = k; i < e; ++i) pts += px(sx(l.x[i])) + "," + px(sy(l.hi[i])) + " ";
-      for (size_t i = e; i-- > k;) pts += px(sx(l.x[i])) + "," + px(sy(l.lo[i])) + " ";
+      const auto cut = [&](double y) { return std::clamp(y, ay.lo, ay.hi); };
+      for (size_t i = k; i < e; ++i) pts += px(sx(l.x[i])) + "," + px(sy(cut(l.hi[i]))) + " ";
+      for (size_t i = e; i-- > k;) pts += px(sx(l.x[i])) + "," + px(sy(cut(l.lo[i]))) + " ";
       pts.pop_back();
       s += "<polygon class=\"band\" fill=\"" + l.color + "\" points=\"" + pts + "\"/>\n";
       k = e;
@@ -188,7 +201,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
         s += "<circle fill=\"" + l.color + "\" cx=\"" + px(sx(l.x[k])) + "\" cy=\"" + px(sy(l.y[k])) + "\" r=\"3\"/>";
       if (l.bars && !l.lo.empty() && std::isfinite(l.lo[k]) && std::isfinite(l.hi[k])) {
         const std::string x = px(sx(l.x[k])), xa = px(sx(l.x[k]) - 4), xb = px(sx(l.x[k]) + 4);
-        const std::string ya = px(sy(l.lo[k])), yb = px(sy(l.hi[k]));
+        const std::string ya = px(sy(std::clamp(l.lo[k], ay.lo, ay.hi))), yb = px(sy(std::clamp(l.hi[k], ay.lo, ay.hi)));
         s += "<path class=\"bar\" stroke=\"" + l.color + "\" d=\"M" + x + " " + ya + "V" + yb + "M" + xa + " " + ya +
              "H" + xb + "M" + xa + " " + yb + "H" + xb + "\"/>";
       }
@@ -307,7 +320,7 @@ std::string result_plots(const source& src, bool replicates) {
                   "the standard deviation of the true breeding values in the base." + band, true);
   l.clear();
   src.add(l, "response_1", "realised response", 0, false);
-  src.add(l, "predicted_response_1", "predicted (breeder's equation)", 1, true, 1.0);
+  src.add(l, "predicted_response_1", "predicted", 1, true, 1.0);
   s += plot("plot-response", "Realised response against the breeder's equation (trait 1)", "generation",
             "response per generation (trait units)", l, true,
             "Realised: the change of the mean true breeding value from the generation before. Predicted: "
@@ -566,8 +579,8 @@ std::string render_compare_report(const compare_report& r) {
   std::vector<line> l;
   for (int t = 1; t <= nt; ++t) {
     const std::string k = std::to_string(t);
-    a.add(l, "gain_sd_" + k, r.name_a + ", trait " + k, t - 1, false);
-    b.add(l, "gain_sd_" + k, r.name_b + ", trait " + k, t - 1, true);
+    a.add(l, "gain_sd_" + k, r.name_a + ", trait " + k, 2 * (t - 1), false);
+    b.add(l, "gain_sd_" + k, r.name_b + ", trait " + k, 2 * (t - 1) + 1, true);
   }
   s += plot("plot-gain", "Genetic gain in standard deviations of the base", "generation", "gain (SD of the base)", l,
             true, "Each replicate's gain from its own base." + note, true);
