@@ -160,6 +160,27 @@ TEST(ReportHtml, ReplicateReportAndEmptyInputsStayWellFormed) {
   const size_t trend = html.find("id=\"plot-genetic-trend\"");
   EXPECT_GT(html.find("class=\"band\"", trend), html.find("</figure>", trend));
   EXPECT_NE(html.find("id=\"table-headline\""), std::string::npos);
+
+  // An interval far wider than the values (Ne of few replicates on the log
+  // scale) is cut at the frame instead of flattening the lines.
+  qm::replicate_report wide = r;
+  const int ne = wide.ci_high.column("ne_pedigree");
+  wide.ci_high.rows[3][static_cast<size_t>(ne)] = 1e7;
+  const std::string w = qm::render_replicate_report(wide);
+  const size_t fig = w.find("id=\"plot-ne\""), fig_end = w.find("</figure>", fig);
+  const size_t poly = w.find("<polygon", fig);
+  ASSERT_LT(poly, fig_end);
+  const size_t p0 = w.find("points=\"", poly) + 8;
+  const std::string band = w.substr(p0, w.find('"', p0) - p0);
+  const std::regex xy("(-?[0-9.]+),(-?[0-9.]+)");
+  for (auto it = std::sregex_iterator(band.begin(), band.end(), xy); it != std::sregex_iterator(); ++it) {
+    EXPECT_GE(std::stod((*it)[2]), 16.0);  // the frame: y from 16 to 280
+    EXPECT_LE(std::stod((*it)[2]), 280.0);
+  }
+  // The mean line (33.3 throughout, the axis from 0) keeps a height of its own.
+  const std::string mean_line = w.substr(w.find("<polyline class=\"series\"", fig), 400);
+  const std::smatch first = *std::sregex_iterator(mean_line.begin(), mean_line.end(), xy);
+  EXPECT_LT(std::stod(first[2]), 250.0);
   self_contained_xml(html);
   EXPECT_NE(html.find("id=\"table-replicates\""), std::string::npos);
   EXPECT_NE(html.find("class=\"band\""), std::string::npos);
