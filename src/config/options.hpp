@@ -2,6 +2,7 @@
 //
 //   quillmere [OPTIONS] [PARAMETER_FILE]
 //   quillmere merge DIR...
+//   quillmere merge --compare SCHEME_A SCHEME_B
 //
 // Options take their value as "--name value" or "--name=value". An option
 // that cannot be understood stops with exit status 2 before anything runs.

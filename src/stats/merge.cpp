@@ -552,7 +552,9 @@ replicate_report replicate_report_of(const merged_replicates& m) {
                 {"replicates", std::to_string(m.runs.size())},
                 {"replicate:seed", seeds},
                 {"folders", folders},
-                {"interval", "95% confidence interval of the mean, t distribution with n - 1 degrees of freedom"}};
+                {"interval", "95% confidence interval of the mean, t distribution with n - 1 degrees of freedom; "
+                             "for variances, Ne and counts on the log scale, for proportions on the logit scale, "
+                             "for accuracies on Fisher's z scale, so that it stays within the range of the values"}};
   return r;
 }
 

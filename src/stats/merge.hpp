@@ -50,7 +50,9 @@
 // back to the same double.
 // When every folder holds ld_decay.csv, replicates_ld.csv gives the same
 // statistics per distance bin: bin_low_cm,bin_high_cm,n,mean,sd,ci_low,ci_high.
-// report.html shows the means with their intervals.
+// report.html shows the results of the scheme over the replicates (mean and
+// SD), every replicate as a thin line under the bold mean, with the interval
+// as a band on the gains and the other statistics but not on the raw means.
 #pragma once
 #include <cstdint>
 #include <utility>

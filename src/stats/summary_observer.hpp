@@ -8,6 +8,13 @@
 // not inbred; every later animal's coefficient follows from the pedigree
 // since then (Meuwissen and Luo, one generation appended at a time).
 // Historical rows have no pedigree inbreeding, no QTL and no values (NA).
+//
+// The results of the scheme (stats/scheme_results.hpp) are worked out from
+// the generation's values, the criterion its stage selects on (phenotype,
+// true or estimated breeding value of trait 1), the selected parents and the
+// parents of its animals; the base of the gains is the first generation
+// with values, the regression over a stage goes on the row of the stage's
+// last generation in the plan.
 #pragma once
 #include <memory>
 
