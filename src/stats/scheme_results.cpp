@@ -209,10 +209,13 @@ std::vector<headline_result> headline_of(const summary_table& t) {
     const std::vector<double> v = column(name);
     return v.empty() ? nan : v.back();
   };
-  const auto mean = [&](const std::string& name) {
+  // The mean over the rows that have a value (but the last row when but_last).
+  const auto mean = [&](const std::string& name, bool but_last = false) {
+    std::vector<double> v = column(name);
+    if (but_last && !v.empty()) v.pop_back();
     double s = 0.0;
     int n = 0;
-    for (double x : column(name))
+    for (double x : v)
       if (!std::isnan(x)) {
         s += x;
         ++n;
@@ -238,8 +241,9 @@ std::vector<headline_result> headline_of(const summary_table& t) {
   h.push_back({"intensity_sires", "mean selection intensity, sires", mean("intensity_sires")});
   h.push_back({"intensity_dams", "mean selection intensity, dams", mean("intensity_dams")});
   h.push_back({"response_1", "mean realised response per generation (trait 1)", mean("response_1")});
+  // The predictions of the responses realised: those of every row but the last.
   h.push_back({"predicted_response_1", "mean predicted response per generation (trait 1)",
-               mean("predicted_response_1")});
+               mean("predicted_response_1", true)});
   const std::vector<double> g = column("generation");
   for (const char* kind : {"pedigree", "genomic"}) {
     const std::string k = kind;

@@ -64,8 +64,10 @@ double inbreeding_rate_by_regression(std::span<const double> generation, std::sp
 //   total_gain_sd_t   gain_sd_t of the last row: the gain in standard
 //                     deviations of the base's true breeding values
 //   total_gain_t      gain_t of the last row (trait units)
-//   accuracy_1, intensity_sires, intensity_dams, response_1,
-//   predicted_response_1   the means over the rows that have them
+//   accuracy_1, intensity_sires, intensity_dams, response_1
+//                     the means over the rows that have them
+//   predicted_response_1   the mean over the rows but the last (the
+//                     predictions of the responses that were realised)
 //   delta_f_pedigree, delta_f_genomic   the rate of inbreeding per generation
 //                     over the whole run, by the regression of ln(1 - F) on
 //                     the generation (inbreeding_rate_by_regression)

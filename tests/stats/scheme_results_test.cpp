@@ -125,8 +125,12 @@ TEST(SchemeResults, HeadlineOfARun) {
   qm::summary_table t = small_summary(0);
   qm::derive_scheme_columns(t);
   t.header.push_back("accuracy_1");
-  const std::vector<double> acc = {na, 0.5, na, 0.7, 0.9};
-  for (size_t r = 0; r < t.rows.size(); ++r) t.rows[r].push_back(acc[r]);
+  t.header.push_back("predicted_response_1");
+  const std::vector<double> acc = {na, 0.5, na, 0.7, 0.9}, pred = {na, 0.8, 0.6, 0.4, 9.0};
+  for (size_t r = 0; r < t.rows.size(); ++r) {
+    t.rows[r].push_back(acc[r]);
+    t.rows[r].push_back(pred[r]);
+  }
   const std::vector<qm::headline_result> h = qm::headline_of(t);
   const auto value = [&](const std::string& key) {
     for (const qm::headline_result& r : h)
@@ -137,6 +141,10 @@ TEST(SchemeResults, HeadlineOfARun) {
   EXPECT_EQ(value("total_gain_sd_1"), 1.5);
   EXPECT_EQ(value("total_gain_1"), 3.0);
   EXPECT_DOUBLE_EQ(value("accuracy_1"), 0.7);  // the mean of the rows that have it
+  // Realised responses 1, 0.5, 1.5 of generations 2 to 4; their predictions
+  // from generations 1 to 3 (the last row predicts a generation not made).
+  EXPECT_DOUBLE_EQ(value("response_1"), 1.0);
+  EXPECT_DOUBLE_EQ(value("predicted_response_1"), 0.6);
   const std::vector<double> g = {1, 2, 3, 4}, f = {0, 0, 0.1, 0.19};
   const double df = qm::inbreeding_rate_by_regression(g, f);
   EXPECT_DOUBLE_EQ(value("delta_f_pedigree"), df);
