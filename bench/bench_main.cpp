@@ -788,6 +788,53 @@ void large_run(benchmark::State& st, bool with_summary) {
   }
   std::system((std::string("rm -rf ") + dir).c_str());
 }
+// The results of the scheme (gains, response, accuracy, selection
+// differentials and intensities, parents used, rates of inbreeding and Ne,
+// the QTL followed for the report) in the six generations with values of
+// bench/large.par: the process CPU time of those generations (from one
+// generation's observers to the next's) with the summary observer as it was
+// before them and with them, one run after the other in every iteration, at
+// one thread. ratio: with / without.
+void LargeSchemeResults(benchmark::State& st) {
+  quiet();
+  char dir[] = "/tmp/qmlarge.XXXXXX";
+  if (!mkdtemp(dir)) std::abort();
+  const qm::output_folder folder(dir);
+  struct values_clock : qm::generation_observer {
+    double last = 0.0, seconds = 0.0;
+    void on_generation(const qm::generation_view& v) override {
+      timespec t;
+      clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+      const double now = static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+      if (v.step.stage >= 2) seconds += now - last;
+      last = now;
+    }
+  };
+  std::vector<double> with, without, ratio;
+  for (auto _ : st) {
+    double took[2];
+    for (int k = 0; k < 2; ++k) {
+      qm::observer_list obs;
+      qm::register_classic_files(obs, folder);
+      obs.add(qm::make_summary_observer(folder, false, false, k == 0));
+      auto clock = std::make_unique<values_clock>();
+      values_clock* c = clock.get();
+      obs.add(std::move(clock));
+      qm::run_parameters p;
+      p.parafile = QM_BENCH_DIR "/large.par";
+      p.threads = 1;
+      qm::quillmere(p, obs);
+      took[k] = c->seconds;
+    }
+    with.push_back(took[0]);
+    without.push_back(took[1]);
+    ratio.push_back(took[0] / took[1]);
+  }
+  st.counters["with_ms"] = 1e3 * median(with) / 6;
+  st.counters["without_ms"] = 1e3 * median(without) / 6;
+  st.counters["ratio"] = median(ratio);
+  std::system((std::string("rm -rf ") + dir).c_str());
+}
 void LargeRunClassic(benchmark::State& st) { large_run(st, false); }
 void LargeRunWithSummary(benchmark::State& st) { large_run(st, true); }
 // -- end summary statistics
@@ -924,6 +971,7 @@ BENCHMARK(SummaryGeneration)->Args({1000, 1000})->Unit(benchmark::kMillisecond)-
 BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(LargeRunClassic)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 BENCHMARK(LargeRunWithSummary)->Unit(benchmark::kMillisecond)->MinTime(5.0);
+BENCHMARK(LargeSchemeResults)->Unit(benchmark::kMillisecond)->Iterations(21);
 BENCHMARK(EbvPedigreeStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenomicStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenerationRest)->Unit(benchmark::kMillisecond)->MinTime(2.0);

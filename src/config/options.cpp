@@ -85,6 +85,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
 
   CLI::App app(
       "       quillmere merge [--outdir DIR] REPLICATE_FOLDER...\n"
+      "       quillmere merge --compare [--outdir DIR] SCHEME_A SCHEME_B\n"
       "       quillmere convert FILE [-o OUT]\n\n"
       "Runs the breeding-population simulation described by PARAMETER_FILE (a scheme\n"
       "file in TOML, docs/scheme.md, or a classic parameter file) and writes\n"
@@ -142,6 +143,9 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       "merge", "merge the summaries of replicate folders into replicates.csv and report.html (quillmere merge DIR...)");
   merge->add_option("FOLDER", o.merge_folders, "replicate folders, each with summary.csv and run.json")->required();
   merge->add_option("--outdir", o.merge_outdir, "folder for replicates.csv and report.html")->capture_default_str();
+  merge->add_flag("--compare", o.merge_compare,
+                  "compare two schemes: the two FOLDERs each hold the replicate folders of one scheme; writes "
+                  "compare.csv and report.html");
   CLI::App* convert = app.add_subcommand(
       "convert", "write a classic parameter file as a scheme file (TOML), or a scheme file as a classic one");
   convert->add_option("FILE", o.convert_file, "the file to convert; its kind is read from its content")->required();

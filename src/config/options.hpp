@@ -2,6 +2,7 @@
 //
 //   quillmere [OPTIONS] [PARAMETER_FILE]
 //   quillmere merge DIR...
+//   quillmere merge --compare SCHEME_A SCHEME_B
 //   quillmere convert FILE [-o OUT]
 //
 // Options take their value as "--name value" or "--name=value". An option
@@ -38,6 +39,7 @@ struct run_options {
   bool merge = false;
   std::vector<std::string> merge_folders;
   std::string merge_outdir = ".";
+  bool merge_compare = false;  // --compare: the two folders are schemes, each a folder of replicate folders
 };
 
 // Parses argv. Returns the exit status to end with (0 after --help or

@@ -199,7 +199,15 @@ int run_main(int argc, char** argv) {
   if (o.merge) {
     qm::msg_set_console(stderr);  // the merge writes files, not lines: what it says is why it stopped
     try {
-      qm::merge_command(o.merge_folders, o.merge_outdir);
+      if (!o.merge_compare) {
+        qm::merge_command(o.merge_folders, o.merge_outdir);
+      } else if (o.merge_folders.size() != 2) {
+        std::fprintf(stderr, "quillmere: merge --compare takes two scheme folders, %zu given.\n"
+                     "Run 'quillmere --help' for the options.\n", o.merge_folders.size());
+        return 2;
+      } else {
+        qm::compare_command(o.merge_folders[0], o.merge_folders[1], o.merge_outdir);
+      }
     } catch (const qm::run_stop&) {
       return 1;
     }

@@ -15,6 +15,7 @@
 #include "base/input_file.hpp"
 #include "base/messages.hpp"
 #include "output/manifest.hpp"
+#include "stats/scheme_results.hpp"
 
 namespace qm {
 
@@ -121,10 +122,46 @@ run_info read_run_info(const std::string& folder) {
 
 namespace {
 
+// The interval of a mean that stays within the range of its values: the
+// t interval on a scale that maps the range onto the whole line (log for a
+// positive value, logit for a proportion, Fisher's z for a correlation),
+// centred on the transformed mean, with the half-width sd / sqrt(n) carried
+// over by the derivative of the transformation, and mapped back. Values
+// outside the range (or a mean on its edge) keep the plain interval.
+void keep_in_range(merged_value& m, const std::vector<double>& v, value_range range, double half) {
+  if (range == value_range::any || !(half > 0.0)) return;
+  const double lo = range == value_range::correlation ? -1.0 : 0.0;
+  const double hi = range == value_range::positive ? INFINITY : 1.0;
+  for (double x : v)
+    if (!std::isnan(x) && (x < lo || x > hi)) return;
+  const double x = m.mean;
+  if (!(x > lo) || !(x < hi)) return;
+  switch (range) {
+    case value_range::positive:
+      m.ci_low = x * std::exp(-half / x);
+      m.ci_high = x * std::exp(half / x);
+      break;
+    case value_range::proportion: {
+      const double z = std::log(x / (1.0 - x)), h = half / (x * (1.0 - x));
+      m.ci_low = 1.0 / (1.0 + std::exp(-(z - h)));
+      m.ci_high = 1.0 / (1.0 + std::exp(-(z + h)));
+      break;
+    }
+    case value_range::correlation: {
+      const double z = std::atanh(x), h = half / (1.0 - x * x);
+      m.ci_low = std::tanh(z - h);
+      m.ci_high = std::tanh(z + h);
+      break;
+    }
+    case value_range::any:
+      break;
+  }
+}
+
 // The mean, sd and interval of the values of v that are not NaN, with
 // t975(df) the 0.975 quantile of t with df degrees of freedom.
 template <class Quantile>
-merged_value merge_values_by(const std::vector<double>& v, Quantile t975) {
+merged_value merge_values_by(const std::vector<double>& v, Quantile t975, value_range range = value_range::any) {
   merged_value m;
   double s = 0.0;
   for (double x : v)
@@ -148,6 +185,7 @@ merged_value merge_values_by(const std::vector<double>& v, Quantile t975) {
   const double half = t975(m.n - 1) * m.sd / std::sqrt(static_cast<double>(m.n));
   m.ci_low = m.mean - half;
   m.ci_high = m.mean + half;
+  keep_in_range(m, v, range, half);
   return m;
 }
 
@@ -161,8 +199,18 @@ std::vector<double> t975_table(size_t n) {
 
 }  // namespace
 
-merged_value merge_values(const std::vector<double>& v) {
-  return merge_values_by(v, [](int df) { return t_quantile(0.975, df); });
+merged_value merge_values(const std::vector<double>& v, value_range range) {
+  return merge_values_by(v, [](int df) { return t_quantile(0.975, df); }, range);
+}
+
+value_range range_of_column(const std::string& name) {
+  for (const char* p : {"tbv_var_", "phe_var_", "genic_var_", "ne_", "n_sires", "n_dams", "offspring_per_", "nind",
+                        "seg_", "qtl_fixed_"})
+    if (name.starts_with(p)) return value_range::positive;
+  for (const char* p : {"marker_het_", "qtl_het_", "f_pedigree", "ld_r2_"})
+    if (name.starts_with(p)) return value_range::proportion;
+  if (name.starts_with("accuracy_")) return value_range::correlation;
+  return value_range::any;
 }
 
 merged_replicates merge_replicates(const std::vector<std::string>& folders) {
@@ -202,14 +250,15 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
   std::map<std::pair<int, int>, std::vector<std::vector<double>>> rows;
   std::map<std::pair<int, int>, size_t> first_lines;  // line of each generation in the first summary
   std::string first_path;
+  std::vector<std::string> raw_header;  // of the first summary, as written
   for (const run_info& r : m.runs) {
     const bool first = &r == &m.runs.front();
     const std::string p = in(r.folder, "summary.csv");
     if (!exists(p)) stop("Folder " + r.folder + " has no summary.csv: its run wrote no summary, it cannot be merged.");
-    const summary_table t = read_summary_csv(p);
+    summary_table t = read_summary_csv(p);
     if (first) {
       first_path = p;
-      m.header = t.header;
+      m.header = raw_header = t.header;
       if (m.header.size() < 2 || m.header[0] != "stage" || m.header[1] != "generation")
         stop(p + " does not start with the columns stage,generation.");
       for (size_t c = 0; c < m.header.size(); ++c) {
@@ -221,10 +270,10 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
             stop("File " + p + ", line 1: columns " + std::to_string(d + 1) + " and " + std::to_string(c + 1) +
                  " are both " + m.header[c] + ". Give the summary.csv that the run wrote.");
       }
-    } else if (t.header != m.header) {
+    } else if (t.header != raw_header) {
       size_t c = 0;
-      while (c < m.header.size() && c < t.header.size() && m.header[c] == t.header[c]) ++c;
-      const std::string a = c < m.header.size() ? m.header[c] : "(none)";
+      while (c < raw_header.size() && c < t.header.size() && raw_header[c] == t.header[c]) ++c;
+      const std::string a = c < raw_header.size() ? raw_header[c] : "(none)";
       const std::string b = c < t.header.size() ? t.header[c] : "(none)";
       stop("The summary.csv headers of " + m.runs.front().folder + " and " + r.folder + " differ at column " +
            std::to_string(c + 1) + " (" + a + " against " + b + " in " + p +
@@ -253,6 +302,11 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
                std::to_string(line) + "). Replicates of one parameter file have the same generations: rerun the "
                "replicate whose summary is incomplete, or leave it out.");
     }
+    // The gains, responses and rates of inbreeding of this replicate, from
+    // its own base and generations, before anything is averaged.
+    derive_scheme_columns(t);
+    if (first) m.header = t.header;
+    m.headlines.push_back(headline_of(t));
     const size_t ncol = m.header.size() - 2;
     for (const std::vector<double>& row : t.rows) {
       std::vector<std::vector<double>>& v = rows[{static_cast<int>(row[0]), static_cast<int>(row[1])}];
@@ -262,14 +316,17 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
       }
       for (size_t c = 0; c < ncol; ++c) v[c].push_back(row[c + 2]);
     }
+    m.replicate_rows.push_back(std::move(t));
   }
   const std::vector<double> t975 = t975_table(m.runs.size());
   const auto table = [&](int df) { return t975[static_cast<size_t>(df)]; };
+  std::vector<value_range> ranges;
+  for (size_t c = 2; c < m.header.size(); ++c) ranges.push_back(range_of_column(m.header[c]));
   for (const auto& [key, v] : rows) {
     m.keys.push_back(key);
     m.replicates.push_back(static_cast<int>(v.empty() ? 0 : v[0].size()));
     std::vector<merged_value> out;
-    for (const std::vector<double>& x : v) out.push_back(merge_values_by(x, table));
+    for (size_t c = 0; c < v.size(); ++c) out.push_back(merge_values_by(v[c], table, ranges[c]));
     m.values.push_back(std::move(out));
   }
 
@@ -284,7 +341,7 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
     for (size_t b = 0; b < m.ld_shape.pairs.size(); ++b) {
       std::vector<double> x;
       for (const ld_decay& d : lds) x.push_back(d.mean_r2[b]);
-      m.ld.push_back(merge_values_by(x, table));
+      m.ld.push_back(merge_values_by(x, table, value_range::proportion));
       m.ld_shape.mean_r2[b] = m.ld.back().mean;
     }
   }
@@ -327,6 +384,137 @@ std::string replicates_ld_csv(const merged_replicates& m) {
   return s;
 }
 
+namespace {
+
+// The values of headline result k of every replicate.
+std::vector<double> headline_values(const merged_replicates& m, size_t k) {
+  std::vector<double> v;
+  for (const std::vector<headline_result>& h : m.headlines) v.push_back(k < h.size() ? h[k].value : nan);
+  return v;
+}
+
+std::vector<headline_spread> headline_spreads(const merged_replicates& m) {
+  std::vector<headline_spread> out;
+  if (m.headlines.empty()) return out;
+  for (size_t k = 0; k < m.headlines.front().size(); ++k) {
+    const merged_value v = merge_values(headline_values(m, k));
+    out.push_back({m.headlines.front()[k].key, m.headlines.front()[k].label, v.n, v.mean, v.sd});
+  }
+  return out;
+}
+
+}  // namespace
+
+comparison_row welch_difference(const std::vector<double>& a, const std::vector<double>& b) {
+  const merged_value x = merge_values(a), y = merge_values(b);
+  comparison_row r;
+  r.n_a = x.n;
+  r.n_b = y.n;
+  r.mean_a = x.mean;
+  r.sd_a = x.sd;
+  r.mean_b = y.mean;
+  r.sd_b = y.sd;
+  r.difference = x.mean - y.mean;
+  r.ci_low = r.ci_high = r.df = nan;
+  if (x.n < 2 || y.n < 2) return r;
+  const double va = x.sd * x.sd / x.n, vb = y.sd * y.sd / y.n, se = std::sqrt(va + vb);
+  if (!(se > 0.0)) {
+    r.ci_low = r.ci_high = r.difference;
+    return r;
+  }
+  r.df = (va + vb) * (va + vb) / (va * va / (x.n - 1) + vb * vb / (y.n - 1));
+  const double half = t_quantile(0.975, r.df) * se;
+  r.ci_low = r.difference - half;
+  r.ci_high = r.difference + half;
+  return r;
+}
+
+std::vector<comparison_row> compare_schemes(const merged_replicates& a, const merged_replicates& b) {
+  std::vector<comparison_row> rows;
+  if (a.headlines.empty() || b.headlines.empty()) return rows;
+  const std::vector<headline_result>& ka = a.headlines.front();
+  const std::vector<headline_result>& kb = b.headlines.front();
+  for (size_t i = 0; i < ka.size(); ++i)
+    for (size_t j = 0; j < kb.size(); ++j)
+      if (ka[i].key == kb[j].key) {
+        comparison_row r = welch_difference(headline_values(a, i), headline_values(b, j));
+        r.key = ka[i].key;
+        r.label = ka[i].label;
+        rows.push_back(std::move(r));
+      }
+  return rows;
+}
+
+std::string compare_csv(const std::vector<comparison_row>& rows) {
+  std::string s = "key,n_a,mean_a,sd_a,n_b,mean_b,sd_b,difference,ci_low,ci_high,df\n";
+  for (const comparison_row& r : rows) {
+    s += r.key + ',' + std::to_string(r.n_a) + ',';
+    append_number(s, r.mean_a);
+    s += ',';
+    append_number(s, r.sd_a);
+    s += ',' + std::to_string(r.n_b) + ',';
+    for (double x : {r.mean_b, r.sd_b, r.difference, r.ci_low, r.ci_high}) {
+      append_number(s, x);
+      s += ',';
+    }
+    append_number(s, r.df);
+    s += '\n';
+  }
+  return s;
+}
+
+std::vector<std::string> scheme_replicates(const std::string& scheme) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(scheme, ec);
+  if (ec)
+    stop("The scheme folder " + scheme + " cannot be read (" + ec.message() +
+         "). Give merge --compare two folders, each holding the replicate folders of one scheme.");
+  for (const std::filesystem::directory_entry& e : it) {
+    std::error_code e1, e2;
+    if (e.is_directory(e1) && std::filesystem::is_regular_file(e.path() / "run.json", e2))
+      out.push_back(e.path().string());
+  }
+  std::sort(out.begin(), out.end());
+  if (out.empty())
+    stop("The scheme folder " + scheme + " holds no replicate folder (a folder with run.json). Give merge --compare "
+         "two folders, each holding the replicate folders of one scheme.");
+  return out;
+}
+
+void compare_command(const std::string& a, const std::string& b, const std::string& outdir) {
+  const std::string dir = outdir.empty() ? "." : outdir;
+  const std::vector<std::string> fa = scheme_replicates(a), fb = scheme_replicates(b);
+  std::vector<std::string> all = fa;
+  all.insert(all.end(), fb.begin(), fb.end());
+  check_merge_output_folder(all, dir);
+  std::string csv, html;
+  try {
+    const merged_replicates ma = merge_replicates(fa), mb = merge_replicates(fb);
+    compare_report r;
+    r.name_a = a;
+    r.name_b = b;
+    r.title = "Quillmere: " + a + " against " + b;
+    r.a = replicate_report_of(ma);
+    r.b = replicate_report_of(mb);
+    r.rows = compare_schemes(ma, mb);
+    r.settings = {{"first scheme", a + " (" + std::to_string(fa.size()) + " replicates of " +
+                                       ma.runs.front().parameter_name + ")"},
+                  {"second scheme", b + " (" + std::to_string(fb.size()) + " replicates of " +
+                                        mb.runs.front().parameter_name + ")"},
+                  {"interval", "95% confidence interval of the difference of the means, Welch's t"}};
+    csv = compare_csv(r.rows);
+    html = render_compare_report(r);
+  } catch (const std::bad_alloc&) {
+    stop("Not enough memory to compare " + a + " and " + b + ". Nothing was written. Run it where more memory is free.");
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) stop("The output folder " + dir + " cannot be created (" + ec.message() + "). Name a folder you may write in.");
+  write_file_atomic(dir + "/compare.csv", csv);
+  write_report(dir + "/report.html", html);
+}
+
 replicate_report replicate_report_of(const merged_replicates& m) {
   replicate_report r;
   const run_info& f = m.runs.front();
@@ -344,6 +532,8 @@ replicate_report replicate_report_of(const merged_replicates& m) {
     r.ci_high.rows.push_back(std::move(hi));
   }
   r.n = m.replicates;
+  r.replicates = m.replicate_rows;
+  r.headline = headline_spreads(m);
   if (m.has_ld) {
     r.ld_mean = m.ld_shape;
     for (const merged_value& v : m.ld) {
@@ -362,7 +552,9 @@ replicate_report replicate_report_of(const merged_replicates& m) {
                 {"replicates", std::to_string(m.runs.size())},
                 {"replicate:seed", seeds},
                 {"folders", folders},
-                {"interval", "95% confidence interval of the mean, t distribution with n - 1 degrees of freedom"}};
+                {"interval", "95% confidence interval of the mean, t distribution with n - 1 degrees of freedom; "
+                             "for variances, Ne and counts on the log scale, for proportions on the logit scale, "
+                             "for accuracies on Fisher's z scale, so that it stays within the range of the values"}};
   return r;
 }
 

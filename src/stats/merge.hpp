@@ -39,18 +39,28 @@
 // mean               their mean
 // sd                 their standard deviation, divisor n - 1 (NA when n < 2)
 // ci_low, ci_high    mean -/+ t(0.975, n - 1) sd / sqrt(n), the 95% confidence
-//                    interval of the mean (NA when n < 2)
+//                    interval of the mean (NA when n < 2); for a value with a
+//                    range (a variance, Ne or a count above zero, a proportion
+//                    within [0, 1], an accuracy within [-1, 1]) the same on
+//                    the log, logit or Fisher-z scale, so that it stays inside
+// Before averaging, each replicate's gains, responses and rates of
+// inbreeding are worked out from its own summary (derive_scheme_columns):
+// replicates that start from different levels are merged on their gains.
 // NA where a value is not defined; numbers in the shortest form that reads
 // back to the same double.
 // When every folder holds ld_decay.csv, replicates_ld.csv gives the same
 // statistics per distance bin: bin_low_cm,bin_high_cm,n,mean,sd,ci_low,ci_high.
-// report.html shows the means with their intervals.
+// report.html shows the results of the scheme over the replicates (mean and
+// SD), every replicate as a thin line under the bold mean, with the interval
+// as a band on the gains and the other statistics but not on the raw means.
 #pragma once
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "stats/report_html.hpp"
+#include "stats/scheme_results.hpp"
 #include "stats/summary.hpp"
 
 namespace qm {
@@ -70,7 +80,15 @@ struct merged_value {
   int n = 0;
   double mean = 0, sd = 0, ci_low = 0, ci_high = 0;
 };
-merged_value merge_values(const std::vector<double>& v);  // NaN values are left out
+// The range a statistic's values lie in, which its interval keeps to.
+enum class value_range : int8_t { any, positive, proportion, correlation };
+// The range of a column of summary.csv: positive for variances, effective
+// sizes and counts, a proportion for heterozygosities, pedigree inbreeding
+// and r^2, a correlation for accuracies, any other value for the rest.
+value_range range_of_column(const std::string& name);
+// NaN values are left out. The interval keeps to range (see merge.cpp,
+// keep_in_range): computed on the log, logit or Fisher-z scale.
+merged_value merge_values(const std::vector<double>& v, value_range range = value_range::any);
 
 struct merged_replicates {
   std::vector<run_info> runs;      // in merge order
@@ -78,6 +96,8 @@ struct merged_replicates {
   std::vector<std::pair<int, int>> keys;           // (stage, generation) per row
   std::vector<std::vector<merged_value>> values;   // per row, per column after stage and generation
   std::vector<int> replicates;                     // folders holding each row
+  std::vector<summary_table> replicate_rows;       // each replicate's summary with its own gains, merge order
+  std::vector<std::vector<headline_result>> headlines;  // each replicate's results (headline_of)
   bool has_ld = false;
   ld_decay ld_shape;                  // stage, generation and bins of the LD decay
   std::vector<merged_value> ld;       // per bin
@@ -89,6 +109,22 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders);
 std::string replicates_csv(const merged_replicates& m);
 std::string replicates_ld_csv(const merged_replicates& m);
 replicate_report replicate_report_of(const merged_replicates& m);
+
+// The difference of the means of a and b (NaN values left out) with its 95%
+// confidence interval by Welch's t: se = sqrt(sa^2 / na + sb^2 / nb), df by
+// the Welch-Satterthwaite formula; NA interval when either has fewer than 2
+// values; the difference itself when se is 0.
+comparison_row welch_difference(const std::vector<double>& a, const std::vector<double>& b);
+// The headline results of two merged schemes compared, in headline order.
+std::vector<comparison_row> compare_schemes(const merged_replicates& a, const merged_replicates& b);
+// compare.csv: key,n_a,mean_a,sd_a,n_b,mean_b,sd_b,difference,ci_low,ci_high,df
+std::string compare_csv(const std::vector<comparison_row>& rows);
+// The replicate folders of a scheme's folder: its subfolders that hold
+// run.json, by name; stops the run when there is none.
+std::vector<std::string> scheme_replicates(const std::string& scheme);
+// merge --compare A B: merges the replicates of each scheme and writes
+// compare.csv and report.html (both schemes) into outdir.
+void compare_command(const std::string& a, const std::string& b, const std::string& outdir = ".");
 
 // Stops the run, naming the folder, when outdir may not take the merge of
 // folders (see above).

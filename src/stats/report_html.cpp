@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "stats/scheme_results.hpp"
+
 namespace qm {
 
 namespace {
@@ -62,6 +64,7 @@ struct line {
   std::vector<double> x, y, lo, hi;  // lo, hi empty: no interval
   bool bars = false;                 // intervals as bars instead of a band
   bool points = false;               // a dot at every value
+  bool thin = false;                 // a replicate's own line, under the bold mean; not in the legend
 };
 
 struct axis {
@@ -92,6 +95,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
                  const std::string& note, bool from_zero = false) {
   constexpr double W = 760, H = 340, X0 = 72, X1 = 560, Y0 = 16, Y1 = 280;
   double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
+  double bmin = INFINITY, bmax = -INFINITY;  // of the intervals
   for (const line& l : lines)
     for (size_t k = 0; k < l.x.size(); ++k) {
       if (!std::isfinite(l.x[k]) || !std::isfinite(l.y[k])) continue;
@@ -100,10 +104,21 @@ std::string plot(const std::string& id, const std::string& title, const std::str
       ymin = std::min(ymin, l.y[k]);
       ymax = std::max(ymax, l.y[k]);
       if (!l.lo.empty() && std::isfinite(l.lo[k]) && std::isfinite(l.hi[k])) {
-        ymin = std::min(ymin, l.lo[k]);
-        ymax = std::max(ymax, l.hi[k]);
+        bmin = std::min(bmin, l.lo[k]);
+        bmax = std::max(bmax, l.hi[k]);
       }
     }
+  // The intervals widen the axis by at most the span of the lines on either
+  // side: an interval of a few replicates can be many times wider than the
+  // values (Ne on the log scale), and would flatten every line. Past that
+  // the band is cut at the frame.
+  if (ymin <= ymax) {
+    const double span = std::max(ymax - ymin, 1e-9 * std::max(1.0, std::fabs(ymax)));
+    if (bmin <= bmax) {
+      ymin = std::min(ymin, std::max(bmin, ymin - span));
+      ymax = std::max(ymax, std::min(bmax, ymax + span));
+    }
+  }
   std::string s = "<figure id=\"" + id + "\">\n<figcaption>" + esc(title) + "</figcaption>\n";
   s += "<svg width=\"" + px(W) + "\" height=\"" + px(H) + "\" viewBox=\"0 0 " + px(W) + " " + px(H) +
        "\" role=\"img\" aria-label=\"" + esc(title) + "\">\n";
@@ -155,8 +170,9 @@ std::string plot(const std::string& id, const std::string& title, const std::str
       size_t e = k;
       while (e < l.x.size() && ok(e)) ++e;
       std::string pts;
-      for (size_t i = k; i < e; ++i) pts += px(sx(l.x[i])) + "," + px(sy(l.hi[i])) + " ";
-      for (size_t i = e; i-- > k;) pts += px(sx(l.x[i])) + "," + px(sy(l.lo[i])) + " ";
+      const auto cut = [&](double y) { return std::clamp(y, ay.lo, ay.hi); };
+      for (size_t i = k; i < e; ++i) pts += px(sx(l.x[i])) + "," + px(sy(cut(l.hi[i]))) + " ";
+      for (size_t i = e; i-- > k;) pts += px(sx(l.x[i])) + "," + px(sy(cut(l.lo[i]))) + " ";
       pts.pop_back();
       s += "<polygon class=\"band\" fill=\"" + l.color + "\" points=\"" + pts + "\"/>\n";
       k = e;
@@ -167,7 +183,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
     auto flush = [&] {
       if (pts.empty()) return;
       pts.pop_back();
-      s += "<polyline class=\"series\" stroke=\"" + l.color + "\"" +
+      s += std::string("<polyline class=\"") + (l.thin ? "thin" : "series") + "\" stroke=\"" + l.color + "\"" +
            (l.dashed ? " stroke-dasharray=\"6 4\"" : "") + " points=\"" + pts + "\"/>\n";
       pts.clear();
     };
@@ -185,7 +201,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
         s += "<circle fill=\"" + l.color + "\" cx=\"" + px(sx(l.x[k])) + "\" cy=\"" + px(sy(l.y[k])) + "\" r=\"3\"/>";
       if (l.bars && !l.lo.empty() && std::isfinite(l.lo[k]) && std::isfinite(l.hi[k])) {
         const std::string x = px(sx(l.x[k])), xa = px(sx(l.x[k]) - 4), xb = px(sx(l.x[k]) + 4);
-        const std::string ya = px(sy(l.lo[k])), yb = px(sy(l.hi[k]));
+        const std::string ya = px(sy(std::clamp(l.lo[k], ay.lo, ay.hi))), yb = px(sy(std::clamp(l.hi[k], ay.lo, ay.hi)));
         s += "<path class=\"bar\" stroke=\"" + l.color + "\" d=\"M" + x + " " + ya + "V" + yb + "M" + xa + " " + ya +
              "H" + xb + "M" + xa + " " + yb + "H" + xb + "\"/>";
       }
@@ -195,6 +211,7 @@ std::string plot(const std::string& id, const std::string& title, const std::str
   // Legend.
   double ly = Y0 + 10;
   for (const line& l : lines) {
+    if (l.thin) continue;
     s += "<line class=\"series\" stroke=\"" + l.color + "\"" + (l.dashed ? " stroke-dasharray=\"6 4\"" : "") +
          " x1=\"" + px(X1 + 14) + "\" y1=\"" + px(ly) + "\" x2=\"" + px(X1 + 40) + "\" y2=\"" + px(ly) + "\"/>";
     s += "<text class=\"legend\" x=\"" + px(X1 + 46) + "\" y=\"" + px(ly + 4) + "\">" + esc(l.label) + "</text>\n";
@@ -211,11 +228,13 @@ struct source {
   const summary_table* mean;
   const summary_table* lo = nullptr;
   const summary_table* hi = nullptr;
+  const std::vector<summary_table>* replicates = nullptr;  // each replicate's own rows
 
   std::vector<double> col(const summary_table& t, const std::string& name) const {
     const int c = t.column(name);
     std::vector<double> v;
-    for (const std::vector<double>& r : t.rows) v.push_back(c >= 0 ? r[static_cast<size_t>(c)] : nan);
+    for (const std::vector<double>& r : t.rows)
+      v.push_back(c >= 0 && static_cast<size_t>(c) < r.size() ? r[static_cast<size_t>(c)] : nan);
     return v;
   }
   bool has(const std::string& name) const { return mean->column(name) >= 0; }
@@ -232,6 +251,37 @@ struct source {
     }
     l.points = l.x.size() < 3;
     return l;
+  }
+  // The same without a band: raw means of replicates that each start from
+  // a level of their own have no band worth drawing.
+  line plain(const std::string& name, const std::string& label, int color, bool dashed) const {
+    line l = series(name, label, color, dashed);
+    l.lo.clear();
+    l.hi.clear();
+    return l;
+  }
+  // Each replicate's line of a column, thin, in the color of its mean.
+  void add_replicates(std::vector<line>& out, const std::string& name, int color, bool dashed, double shift = 0) const {
+    if (!replicates) return;
+    for (const summary_table& t : *replicates) {
+      line l;
+      l.color = palette[color % 8];
+      l.dashed = dashed;
+      l.thin = true;
+      l.x = col(t, "generation");
+      for (double& x : l.x) x += shift;
+      l.y = col(t, name);
+      out.push_back(std::move(l));
+    }
+  }
+  // A column as the thin lines of the replicates under the bold mean (with
+  // its band).
+  void add(std::vector<line>& out, const std::string& name, const std::string& label, int color, bool dashed,
+           double shift = 0) const {
+    add_replicates(out, name, color, dashed, shift);
+    line l = series(name, label, color, dashed);
+    for (double& x : l.x) x += shift;
+    out.push_back(std::move(l));
   }
 };
 
@@ -250,11 +300,81 @@ std::string head(const std::string& title) {
          "svg{max-width:100%;height:auto;background:#fff}\n"
          ".grid{stroke:#e4e4e4;stroke-width:1}.frame{fill:none;stroke:#888}\n"
          ".tick,.legend{font-size:12px;fill:#333}.label{font-size:13px;fill:#111}\n"
-         ".series{fill:none;stroke-width:2}.band{fill-opacity:.18;stroke:none}.bar{stroke-width:1.5;fill:none}\n"
+         ".series{fill:none;stroke-width:2}.thin{fill:none;stroke-width:.8;stroke-opacity:.45}.band{fill-opacity:.18;stroke:none}.bar{stroke-width:1.5;fill:none}\n"
          "table{border-collapse:collapse;margin:.5em 0}td,th{border:1px solid #ccc;padding:.2em .6em;text-align:right}\n"
          "th{background:#f2f2f2}td.key,th.key{text-align:left}.note{font-size:.9em;color:#555}\n"
          "</style>\n</head>\n<body>\n<h1>" +
          esc(title) + "</h1>\n";
+}
+
+// The plots of the results of the scheme.
+std::string result_plots(const source& src, bool replicates) {
+  const int nt = trait_count(*src.mean);
+  const std::string band = replicates ? " Thin lines: the replicates; bold: their mean; shaded: 95% confidence "
+                                        "interval of the mean, from each replicate's own gains." : "";
+  std::string s = "<h2>What the scheme achieved</h2>\n";
+  std::vector<line> l;
+  for (int t = 1; t <= nt; ++t) src.add(l, "gain_sd_" + std::to_string(t), "trait " + std::to_string(t), t - 1, false);
+  s += plot("plot-gain", "Genetic gain in standard deviations of the base", "generation", "gain (SD of the base)", l,
+            true, "Mean true breeding value minus its mean in the base (the first generation with values), over "
+                  "the standard deviation of the true breeding values in the base." + band, true);
+  l.clear();
+  src.add(l, "response_1", "realised response", 0, false);
+  src.add(l, "predicted_response_1", "predicted", 1, true, 1.0);
+  s += plot("plot-response", "Realised response against the breeder's equation (trait 1)", "generation",
+            "response per generation (trait units)", l, true,
+            "Realised: the change of the mean true breeding value from the generation before. Predicted: "
+            "(i sires + i dams) / 2 x accuracy x SD of the true breeding values of the parents' generation, drawn "
+            "at the generation it predicts." + band);
+  l.clear();
+  for (int t = 1; t <= nt; ++t)
+    src.add(l, "accuracy_" + std::to_string(t), "accuracy, trait " + std::to_string(t), t - 1, false);
+  src.add(l, "intensity_sires", "intensity, sires", nt, true);
+  src.add(l, "intensity_dams", "intensity, dams", nt + 1, true);
+  s += plot("plot-accuracy", "Accuracy and intensity of selection", "generation", "accuracy (r), intensity (SD)", l,
+            true, "Accuracy: correlation of the selection criterion with the true breeding value over all animals. "
+                  "Intensity: selection differential over the SD of the criterion within the sex. None under "
+                  "random selection." + band, true);
+  l.clear();
+  src.add(l, "delta_f_pedigree", "pedigree", 0, false);
+  src.add(l, "delta_f_genomic", "genomic", 1, false);
+  s += plot("plot-delta-f", "Rate of inbreeding per generation", "generation", "delta F", l, true,
+            "(F(t) - F(t-1)) / (1 - F(t-1)) from the mean inbreeding of each generation." + band, true);
+  l.clear();
+  src.add(l, "ne_pedigree", "pedigree", 0, false);
+  src.add(l, "ne_genomic", "genomic", 1, false);
+  s += plot("plot-ne", "Effective population size", "generation", "Ne = 1 / (2 delta F)", l, true,
+            "Only where the inbreeding rose. Over a whole stage (regression of ln(1 - F) on the generation): the "
+            "_stage columns of summary.csv." + band, true);
+  l.clear();
+  src.add(l, "n_sires", "sires used", 0, false);
+  src.add(l, "n_dams", "dams used", 1, false);
+  src.add(l, "offspring_per_sire_max", "largest sire family", 0, true);
+  src.add(l, "offspring_per_dam_max", "largest dam family", 1, true);
+  s += plot("plot-parents", "Parents used and their largest family", "generation", "animals", l, true,
+            "Distinct sires and dams of the animals of each generation, and the most offspring of one of them." + band,
+            true);
+  return s;
+}
+
+std::string qtl_plot(const qtl_trajectories& q) {
+  std::vector<line> l;
+  for (size_t k = 0; k < q.qtl.size() && k < q.frequency.size(); ++k) {
+    line x;
+    x.label = "QTL " + std::to_string(q.qtl[k]) + " (" + num(q.effect[k], 3) + ")";
+    x.color = palette[k % 8];
+    x.dashed = k >= 8;
+    for (int64_t g : q.generation) x.x.push_back(static_cast<double>(g));
+    x.y = q.frequency[k];
+    x.points = x.x.size() < 3;
+    l.push_back(std::move(x));
+  }
+  return plot("plot-qtl-frequencies", "The ten QTL of the largest effects on trait 1", "generation",
+              "frequency of the allele that raises trait 1", l, true,
+              q.qtl.empty() ? "No QTL were followed in this run."
+                            : "The effect on trait 1 in brackets; a line that reaches 1 (0) is a QTL fixed for the "
+                              "favourable (unfavourable) allele.",
+              true);
 }
 
 std::string plots(const source& src, const ld_decay& ld, const std::vector<double>* ld_lo,
@@ -265,12 +385,14 @@ std::string plots(const source& src, const ld_decay& ld, const std::vector<doubl
   std::vector<line> l;
   for (int t = 1; t <= nt; ++t) {
     const std::string k = std::to_string(t);
-    l.push_back(src.series("tbv_mean_" + k, "trait " + k + ": breeding value", t - 1, false));
-    l.push_back(src.series("phe_mean_" + k, "trait " + k + ": phenotype", t - 1, true));
+    l.push_back(src.plain("tbv_mean_" + k, "trait " + k + ": breeding value", t - 1, false));
+    l.push_back(src.plain("phe_mean_" + k, "trait " + k + ": phenotype", t - 1, true));
   }
   s += plot("plot-genetic-trend", "Genetic trend: mean true breeding value and mean phenotype", "generation",
             "mean (trait units)", l, true,
-            "Breeding values are deviations from the heterozygote; phenotypes add the residual." + band);
+            std::string("Breeding values are deviations from the heterozygote; phenotypes add the residual.") +
+                (replicates ? " Means over replicates, without a band: each replicate starts from a level of its "
+                              "own; the gains above carry the interval." : ""));
   l.clear();
   for (int t = 1; t <= nt; ++t) {
     const std::string k = std::to_string(t);
@@ -358,6 +480,28 @@ std::string glance(const source& src, bool replicates) {
   return s;
 }
 
+std::string headline_table(const std::vector<headline_result>& h) {
+  std::string s = "<h2>Results of the scheme</h2>\n<table id=\"table-headline\">\n"
+                  "<tr><th class=\"key\">result</th><th>value</th></tr>\n";
+  for (const headline_result& r : h)
+    s += "<tr><td class=\"key\">" + esc(r.label) + "</td><td>" + num(r.value) + "</td></tr>\n";
+  s += "</table>\n<p class=\"note\">Gains from the first generation with values (the base); rates of inbreeding "
+       "from the regression of ln(1 - F) on the generation over all generations with values; NA where the run "
+       "does not have the result (no selection, no rise of inbreeding).</p>\n";
+  return s;
+}
+
+std::string headline_spread_table(const std::vector<headline_spread>& h, const std::string& id = "table-headline") {
+  std::string s = id == "table-headline" ? "<h2>Results of the scheme</h2>\n" : "";
+  s += "<table id=\"" + id + "\">\n<tr><th class=\"key\">result</th><th>mean</th><th>SD</th><th>replicates</th></tr>\n";
+  for (const headline_spread& r : h)
+    s += "<tr><td class=\"key\">" + esc(r.label) + "</td><td>" + num(r.mean) + "</td><td>" + num(r.sd) + "</td><td>" +
+         std::to_string(r.n) + "</td></tr>\n";
+  s += "</table>\n<p class=\"note\">Each result worked out within each replicate (gains from its own base, rates "
+       "of inbreeding from its own regression), then the mean and SD over the replicates.</p>\n";
+  return s;
+}
+
 std::string matrix(const std::string& title, const std::vector<double>& m, int n) {
   if (m.size() != static_cast<size_t>(n) * n || n == 0) return "";
   std::string s = "<tr><th class=\"key\" colspan=\"" + std::to_string(n + 1) + "\">" + esc(title) + "</th></tr>\n<tr><th></th>";
@@ -399,18 +543,60 @@ const char* const foot = "<p class=\"note\">Written by Quillmere.</p>\n</body>\n
 
 std::string render_run_report(const run_report& r) {
   source src{&r.summary};
-  return head(r.title) + glance(src, false) + plots(src, r.ld, nullptr, nullptr, false) + genetics(r.genetics) +
+  return head(r.title) + headline_table(headline_of(r.summary)) + result_plots(src, false) + qtl_plot(r.qtl) +
+         glance(src, false) + plots(src, r.ld, nullptr, nullptr, false) + genetics(r.genetics) +
          settings(r.settings) + foot;
 }
 
 std::string render_replicate_report(const replicate_report& r) {
-  source src{&r.mean, &r.ci_low, &r.ci_high};
-  std::string s = head(r.title) + glance(src, true) + plots(src, r.ld_mean, &r.ld_low, &r.ld_high, true);
+  source src{&r.mean, &r.ci_low, &r.ci_high, &r.replicates};
+  std::string s = head(r.title) + headline_spread_table(r.headline) + result_plots(src, true) + glance(src, true) +
+                  plots(src, r.ld_mean, &r.ld_low, &r.ld_high, true);
   s += "<h2>Replicates</h2>\n<table id=\"table-replicates\">\n<tr><th>stage</th><th>generation</th><th>replicates</th></tr>\n";
   for (size_t k = 0; k < r.mean.rows.size(); ++k)
     s += "<tr><td>" + num(r.mean.rows[k][0], 10) + "</td><td>" + num(r.mean.rows[k][1], 10) + "</td><td>" +
          (k < r.n.size() ? std::to_string(r.n[k]) : std::string("NA")) + "</td></tr>\n";
   s += "</table>\n";
+  return s + settings(r.settings) + foot;
+}
+
+std::string render_compare_report(const compare_report& r) {
+  std::string s = head(r.title);
+  s += "<h2>The two schemes compared</h2>\n<table id=\"table-compare\">\n<tr><th class=\"key\">result</th><th>" +
+       esc(r.name_a) + "</th><th>" + esc(r.name_b) + "</th><th>difference</th><th>95% interval</th></tr>\n";
+  for (const comparison_row& c : r.rows)
+    s += "<tr><td class=\"key\">" + esc(c.label) + "</td><td>" + num(c.mean_a) + " &#177; " + num(c.sd_a) +
+         "</td><td>" + num(c.mean_b) + " &#177; " + num(c.sd_b) + "</td><td>" + num(c.difference) + "</td><td>[" +
+         num(c.ci_low) + ", " + num(c.ci_high) + "]</td></tr>\n";
+  s += "</table>\n<p class=\"note\">Mean &#177; SD over the replicates of each scheme; difference: first scheme "
+       "minus second, with the 95% confidence interval of Welch's t (an interval that holds 0: no difference "
+       "shown).</p>\n";
+  const source a{&r.a.mean, &r.a.ci_low, &r.a.ci_high, &r.a.replicates};
+  const source b{&r.b.mean, &r.b.ci_low, &r.b.ci_high, &r.b.replicates};
+  const std::string note = " Solid: " + r.name_a + "; dashed: " + r.name_b +
+                           ". Thin lines: the replicates; bold: their mean; shaded: 95% confidence interval.";
+  const int nt = std::max(trait_count(r.a.mean), trait_count(r.b.mean));
+  std::vector<line> l;
+  for (int t = 1; t <= nt; ++t) {
+    const std::string k = std::to_string(t);
+    a.add(l, "gain_sd_" + k, r.name_a + ", trait " + k, 2 * (t - 1), false);
+    b.add(l, "gain_sd_" + k, r.name_b + ", trait " + k, 2 * (t - 1) + 1, true);
+  }
+  s += plot("plot-gain", "Genetic gain in standard deviations of the base", "generation", "gain (SD of the base)", l,
+            true, "Each replicate's gain from its own base." + note, true);
+  const std::vector<std::pair<std::string, std::string>> more = {
+      {"accuracy_1", "Accuracy of selection (trait 1)"},
+      {"delta_f_pedigree", "Rate of pedigree inbreeding per generation"},
+      {"ne_pedigree", "Effective population size (pedigree)"},
+      {"n_sires", "Sires used"}};
+  for (const auto& [name, title] : more) {
+    l.clear();
+    a.add(l, name, r.name_a, 0, false);
+    b.add(l, name, r.name_b, 1, true);
+    s += plot("plot-compare-" + name, title, "generation", name, l, true, note.substr(1), true);
+  }
+  s += "<h2>" + esc(r.name_a) + "</h2>\n" + headline_spread_table(r.a.headline, "table-headline-a");
+  s += "<h2>" + esc(r.name_b) + "</h2>\n" + headline_spread_table(r.b.headline, "table-headline-b");
   return s + settings(r.settings) + foot;
 }
 

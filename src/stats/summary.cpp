@@ -297,6 +297,15 @@ std::vector<std::string> summary_header(int ntrait) {
   for (const char* c : {"marker_het_obs", "marker_het_exp", "qtl_het_obs", "qtl_het_exp", "seg_markers",
                         "seg_qtl", "f_genomic", "f_pedigree", "ld_r2_adjacent"})
     h.push_back(c);
+  for (int t = 1; t <= ntrait; ++t)
+    for (const char* c : {"gain_", "gain_sd_", "response_", "accuracy_"}) h.push_back(c + std::to_string(t));
+  for (const char* c : {"sel_diff_sires", "sel_diff_dams", "intensity_sires", "intensity_dams", "predicted_response_1",
+                        "n_sires", "n_dams", "offspring_per_sire_max", "offspring_per_dam_max", "delta_f_pedigree",
+                        "delta_f_genomic", "ne_pedigree", "ne_genomic", "delta_f_pedigree_stage",
+                        "delta_f_genomic_stage", "ne_pedigree_stage", "ne_genomic_stage"})
+    h.push_back(c);
+  for (int t = 1; t <= ntrait; ++t)
+    for (const char* c : {"qtl_fixed_up_", "qtl_fixed_down_"}) h.push_back(c + std::to_string(t));
   return h;
 }
 
@@ -307,6 +316,17 @@ std::vector<double> summary_values(const summary_row& r) {
   for (double x : {r.marker_het_obs, r.marker_het_exp, r.qtl_het_obs, r.qtl_het_exp, double(r.seg_markers),
                    double(r.seg_qtl), r.f_genomic, r.f_pedigree, r.ld_r2_adjacent})
     v.push_back(x);
+  const auto of = [](const std::vector<double>& c, size_t t) { return t < c.size() ? c[t] : nan; };
+  const size_t nt = r.tbv_mean.size();
+  for (size_t t = 0; t < nt; ++t)
+    for (double x : {of(r.gain, t), of(r.gain_sd, t), of(r.response, t), of(r.accuracy, t)}) v.push_back(x);
+  for (double x : {r.sel_diff_sires, r.sel_diff_dams, r.intensity_sires, r.intensity_dams, r.predicted_response_1,
+                   r.n_sires, r.n_dams, r.offspring_per_sire_max, r.offspring_per_dam_max, r.delta_f_pedigree,
+                   r.delta_f_genomic, r.ne_pedigree, r.ne_genomic, r.delta_f_pedigree_stage, r.delta_f_genomic_stage,
+                   r.ne_pedigree_stage, r.ne_genomic_stage})
+    v.push_back(x);
+  for (size_t t = 0; t < nt; ++t)
+    for (double x : {of(r.qtl_fixed_up, t), of(r.qtl_fixed_down, t)}) v.push_back(x);
   return v;
 }
 
@@ -404,6 +424,19 @@ void summary_engine::compute(const summary_input& g, const marker_map& map, summ
       s += 2.0 * p * (1.0 - p) * a * a;
     }
     r.genic_var[t] = s;
+  }
+  // QTL fixed for the allele that raises trait t (allele 2 of a positive
+  // effect, allele 1 of a negative one) and for the one that lowers it.
+  r.qtl_fixed_up.assign(nt, 0.0);
+  r.qtl_fixed_down.assign(nt, 0.0);
+  for (int q = 0; q < nq; ++q) {
+    const bool only1 = qcount_[q] == nhap_, only2 = qcount_[q] == 0;
+    if (!only1 && !only2) continue;
+    for (int t = 0; t < g.ntrait; ++t) {
+      const double a = g.qtl_effect(q, t);
+      if (a == 0.0) continue;
+      ((a > 0.0) == only2 ? r.qtl_fixed_up : r.qtl_fixed_down)[static_cast<size_t>(t)] += 1.0;
+    }
   }
 
   int64_t het_m = 0, het_q = 0;

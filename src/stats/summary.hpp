@@ -38,6 +38,15 @@
 //                   chromosome whose minor allele frequencies are both
 //                   >= 0.05; r^2 = D^2 / (pA (1-pA) pB (1-pB)) from the 2n
 //                   haplotypes, D = pAB - pA pB; NA when no pair qualifies
+// Then the results of the scheme (filled by the run's observer, NA in a
+// historical row; stats/scheme_results.hpp computes them, README.md gives
+// each one's formula): per trait gain_t, gain_sd_t, response_t, accuracy_t;
+// sel_diff_sires, sel_diff_dams, intensity_sires, intensity_dams,
+// predicted_response_1, n_sires, n_dams, offspring_per_sire_max,
+// offspring_per_dam_max, delta_f_pedigree, delta_f_genomic, ne_pedigree,
+// ne_genomic, delta_f_pedigree_stage, delta_f_genomic_stage,
+// ne_pedigree_stage, ne_genomic_stage; per trait qtl_fixed_up_t,
+// qtl_fixed_down_t (counted by summary_engine::compute).
 // Numbers are written in the shortest form that reads back to the same
 // double (std::to_chars), never in a locale-dependent form; an undefined
 // value is written NA (as R reads it).
@@ -50,6 +59,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -118,6 +128,20 @@ struct summary_row {
   double marker_het_obs = 0, marker_het_exp = 0, qtl_het_obs = 0, qtl_het_exp = 0;
   int64_t seg_markers = 0, seg_qtl = 0;
   double f_genomic = 0, f_pedigree = 0, ld_r2_adjacent = 0;
+  // The results of the scheme; a per-trait vector shorter than the traits
+  // (empty) stands for NA.
+  std::vector<double> gain, gain_sd, response, accuracy;  // per trait
+  double sel_diff_sires = not_a_number, sel_diff_dams = not_a_number;
+  double intensity_sires = not_a_number, intensity_dams = not_a_number;
+  double predicted_response_1 = not_a_number;
+  double n_sires = not_a_number, n_dams = not_a_number;
+  double offspring_per_sire_max = not_a_number, offspring_per_dam_max = not_a_number;
+  double delta_f_pedigree = not_a_number, delta_f_genomic = not_a_number;
+  double ne_pedigree = not_a_number, ne_genomic = not_a_number;
+  double delta_f_pedigree_stage = not_a_number, delta_f_genomic_stage = not_a_number;
+  double ne_pedigree_stage = not_a_number, ne_genomic_stage = not_a_number;
+  std::vector<double> qtl_fixed_up, qtl_fixed_down;  // per trait
+  static constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 };
 
 // Mean r^2 by marker distance: bin k holds the pairs of markers of one

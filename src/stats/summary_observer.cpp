@@ -1,7 +1,9 @@
 #include "stats/summary_observer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "pedigree/inbreeding.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "stats/report_html.hpp"
+#include "stats/scheme_results.hpp"
 #include "stats/summary.hpp"
 
 namespace qm {
@@ -79,6 +82,7 @@ std::vector<summary_row> decode_rows(std::string_view bytes, int ntrait) {
     for (double* x : {&row.f_genomic, &row.f_pedigree, &row.ld_r2_adjacent}) *x = r.f64();
     for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
       c->assign(static_cast<size_t>(ntrait), not_available);
+    // The results of the scheme stay NA (their defaults, empty per-trait vectors).
   }
   r.expect_end();
   return rows;
@@ -88,8 +92,11 @@ constexpr const char* history_section = "summary";
 
 class summary_observer : public generation_observer {
  public:
-  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows)
-      : folder_(folder), history_rows_(history_rows), keep_history_rows_(keep_history_rows) {}
+  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows, bool scheme_results)
+      : folder_(folder),
+        history_rows_(history_rows),
+        keep_history_rows_(keep_history_rows),
+        scheme_results_(scheme_results) {}
 
   // The LD decay is that of the last generation with values: in a run that
   // reaches stage 2. summary.csv is summary.csv.part until the run is complete.
@@ -163,7 +170,11 @@ class summary_observer : public generation_observer {
 
   void on_map(const run_parameters& p, const genome_map& m) override {
     map_ = map_of(m);
-    planned_ = stage_plan(p).generations();
+    const stage_plan plan(p);
+    planned_ = plan.generations();
+    last_of_stage_.clear();
+    for (const planned_stage& st : plan)
+      if (st.generations() > 0) last_of_stage_[st.number()] = st.last().number;
     csv_.open(folder_.directory(), p.ntrait);
   }
 
@@ -211,11 +222,15 @@ class summary_observer : public generation_observer {
       in.qtl_effect = {effects_.data(), 0};
     }
     engine_.compute(in, map_, row, v.params.threads);
+    if (!values || !scheme_results_) no_scheme_results(row);
     if (!values) {
       for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
         c->assign(c->size(), not_available);
       row.qtl_het_obs = row.qtl_het_exp = row.f_pedigree = not_available;
       row.seg_qtl = 0;
+    } else if (scheme_results_) {
+      scheme_results(v, row);
+      follow_top_qtl(v);
     }
     if (keep_history_rows_ && v.step.stage == 1) kept_.push_back(row);
     if (v.step.files_due || history_rows_) {
@@ -234,11 +249,124 @@ class summary_observer : public generation_observer {
     r.summary = summary_table_of(rows_, p.ntrait);
     r.ld = ld_;
     r.genetics = genetics_;
+    r.qtl = trajectories_;
     r.settings = settings(p);
     write_report(folder_.file(report_name), render_run_report(r));
   }
 
  private:
+  // A row without values: every result of the scheme NA.
+  static void no_scheme_results(summary_row& row) {
+    const summary_row none;
+    for (std::vector<double>* c :
+         {&row.gain, &row.gain_sd, &row.response, &row.accuracy, &row.qtl_fixed_up, &row.qtl_fixed_down})
+      c->clear();
+    for (double* x : {&row.sel_diff_sires, &row.sel_diff_dams, &row.intensity_sires, &row.intensity_dams,
+                      &row.predicted_response_1, &row.n_sires, &row.n_dams, &row.offspring_per_sire_max,
+                      &row.offspring_per_dam_max, &row.delta_f_pedigree, &row.delta_f_genomic, &row.ne_pedigree,
+                      &row.ne_genomic, &row.delta_f_pedigree_stage, &row.delta_f_genomic_stage,
+                      &row.ne_pedigree_stage, &row.ne_genomic_stage})
+      *x = not_available;
+  }
+
+  // The results of the scheme in a generation with values, after the
+  // engine has filled the row's means, variances and inbreeding.
+  void scheme_results(const generation_view& v, summary_row& row) {
+    const population& pop = v.pop;
+    const size_t n = static_cast<size_t>(pop.nind), nt = static_cast<size_t>(v.params.ntrait);
+    if (base_mean_.empty()) {  // the first generation with values is the base of the gains
+      base_mean_ = row.tbv_mean;
+      base_sd_.resize(nt);
+      for (size_t t = 0; t < nt; ++t) base_sd_[t] = std::sqrt(row.tbv_var[t]);
+    }
+    row.gain.resize(nt);
+    row.gain_sd.resize(nt);
+    row.response.resize(nt);
+    row.accuracy.assign(nt, not_available);
+    for (size_t t = 0; t < nt; ++t) {
+      row.gain[t] = row.tbv_mean[t] - base_mean_[t];
+      row.gain_sd[t] = base_sd_[t] > 0.0 ? row.gain[t] / base_sd_[t] : not_available;
+      row.response[t] = previous_mean_.size() == nt ? row.tbv_mean[t] - previous_mean_[t] : not_available;
+    }
+    previous_mean_ = row.tbv_mean;
+
+    // The criterion the parents of the next generation were chosen on.
+    const selection_criterion c = v.params.stages[static_cast<size_t>(v.step.stage)].block.criterion();
+    std::span<const double> criterion;
+    if (c == selection_criterion::true_value) criterion = {pop.tbv.data(), n};
+    else if (c == selection_criterion::phenotype) criterion = {pop.phenotype.data(), n};
+    else if (selects_on_ebv(c) && v.ebv) criterion = v.ebv->scores_for(c, v.history.generations() - 1);
+    selection_result sel;
+    if (criterion.size() == n && pop.tbv.size() >= n * nt) {
+      for (size_t t = 0; t < nt; ++t) row.accuracy[t] = correlation(criterion, {pop.tbv.data() + t * n, n});
+      sel = selection_of(criterion, pop.sires, pop.dams, pop.candidates_per_sex());
+    }
+    row.sel_diff_sires = sel.sel_diff_sires;
+    row.sel_diff_dams = sel.sel_diff_dams;
+    row.intensity_sires = sel.intensity_sires;
+    row.intensity_dams = sel.intensity_dams;
+    row.predicted_response_1 =
+        (sel.intensity_sires + sel.intensity_dams) / 2.0 * row.accuracy[0] * std::sqrt(row.tbv_var[0]);
+
+    const parent_use u = parent_use_of(pop.parents, counts_);
+    row.n_sires = static_cast<double>(u.sires);
+    row.n_dams = static_cast<double>(u.dams);
+    row.offspring_per_sire_max = static_cast<double>(u.max_per_sire);
+    row.offspring_per_dam_max = static_cast<double>(u.max_per_dam);
+
+    row.delta_f_pedigree = inbreeding_rate(row.f_pedigree, previous_f_pedigree_);
+    row.delta_f_genomic = inbreeding_rate(row.f_genomic, previous_f_genomic_);
+    row.ne_pedigree = effective_size(row.delta_f_pedigree);
+    row.ne_genomic = effective_size(row.delta_f_genomic);
+    previous_f_pedigree_ = row.f_pedigree;
+    previous_f_genomic_ = row.f_genomic;
+
+    // Over the stage: its rows so far; written on the row of its last generation.
+    if (v.step.stage != stage_of_rows_) {
+      stage_of_rows_ = v.step.stage;
+      stage_generation_.clear();
+      stage_f_pedigree_.clear();
+      stage_f_genomic_.clear();
+    }
+    stage_generation_.push_back(static_cast<double>(row.generation));
+    stage_f_pedigree_.push_back(row.f_pedigree);
+    stage_f_genomic_.push_back(row.f_genomic);
+    row.delta_f_pedigree_stage = row.delta_f_genomic_stage = not_available;
+    const auto last = last_of_stage_.find(v.step.stage);
+    if (last != last_of_stage_.end() && last->second == v.step.number) {
+      row.delta_f_pedigree_stage = inbreeding_rate_by_regression(stage_generation_, stage_f_pedigree_);
+      row.delta_f_genomic_stage = inbreeding_rate_by_regression(stage_generation_, stage_f_genomic_);
+    }
+    row.ne_pedigree_stage = effective_size(row.delta_f_pedigree_stage);
+    row.ne_genomic_stage = effective_size(row.delta_f_genomic_stage);
+  }
+
+  // The frequency of the allele that raises trait 1 at the ten QTL of the
+  // largest effects on it (by size), for the report.
+  void follow_top_qtl(const generation_view& v) {
+    const trait_architecture& a = *v.architecture;
+    if (trajectories_.qtl.empty()) {
+      std::vector<int32_t> order(static_cast<size_t>(a.nqtl()));
+      for (size_t q = 0; q < order.size(); ++q) order[q] = static_cast<int32_t>(q + 1);
+      std::stable_sort(order.begin(), order.end(),
+                       [&](int32_t x, int32_t y) { return std::fabs(a.effect(x, 1)) > std::fabs(a.effect(y, 1)); });
+      order.resize(std::min<size_t>(order.size(), 10));
+      trajectories_.qtl = order;
+      for (int32_t q : order) trajectories_.effect.push_back(a.effect(q, 1));
+      trajectories_.frequency.resize(order.size());
+    }
+    trajectories_.generation.push_back(v.step.file_generation);
+    const int32_t nhap = v.pop.haplotypes();
+    for (size_t k = 0; k < trajectories_.qtl.size(); ++k) {
+      const int32_t q = trajectories_.qtl[k];
+      const int32_t locus = a.qtl_locus[static_cast<size_t>(q - 1)] - 1;
+      const int8_t up = a.effect(q, 1) >= 0.0 ? 2 : 1;
+      int64_t c = 0;
+      for (int32_t h = 0; h < nhap; ++h) c += v.pop.candidates.allele(locus, h) == up;
+      trajectories_.frequency[k].push_back(nhap > 0 ? static_cast<double>(c) / nhap : not_available);
+    }
+  }
+
   // F of the current generation, from the first generation with files on.
   void pedigree_inbreeding(const generation_view& v) {
     const pedigree_history& h = v.history;
@@ -298,7 +426,7 @@ class summary_observer : public generation_observer {
   static constexpr const char* ld_name = "ld_decay.csv";
   static constexpr const char* report_name = "report.html";
   output_folder folder_;
-  bool history_rows_, keep_history_rows_;
+  bool history_rows_, keep_history_rows_, scheme_results_;
   std::vector<summary_row> kept_;  // the historical rows, for a history file
   summary_row kept_row_;
   marker_map map_;
@@ -315,13 +443,21 @@ class summary_observer : public generation_observer {
   int64_t base_position_ = 0;
   std::vector<int32_t> sire_, dam_;
   std::vector<double> f_, f_current_;
+  // The results of the scheme.
+  std::map<int, int64_t> last_of_stage_;  // the number of each stage's last generation
+  std::vector<double> base_mean_, base_sd_, previous_mean_;
+  double previous_f_pedigree_ = not_available, previous_f_genomic_ = not_available;
+  int stage_of_rows_ = 0;
+  std::vector<double> stage_generation_, stage_f_pedigree_, stage_f_genomic_;
+  std::vector<int32_t> counts_;
+  qtl_trajectories trajectories_;
 };
 
 }  // namespace
 
 std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
-                                                           bool keep_history_rows) {
-  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows);
+                                                           bool keep_history_rows, bool scheme_results) {
+  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows, scheme_results);
 }
 
 }  // namespace qm

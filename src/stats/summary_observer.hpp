@@ -8,6 +8,13 @@
 // not inbred; every later animal's coefficient follows from the pedigree
 // since then (Meuwissen and Luo, one generation appended at a time).
 // Historical rows have no pedigree inbreeding, no QTL and no values (NA).
+//
+// The results of the scheme (stats/scheme_results.hpp) are worked out from
+// the generation's values, the criterion its stage selects on (phenotype,
+// true or estimated breeding value of trait 1), the selected parents and the
+// parents of its animals; the base of the gains is the first generation
+// with values, the regression over a stage goes on the row of the stage's
+// last generation in the plan.
 #pragma once
 #include <memory>
 
@@ -17,7 +24,10 @@ namespace qm {
 
 // keep_history_rows: the historical rows are computed also without
 // history_rows, for the history file (--save-history), which keeps them.
+// scheme_results false leaves the results of the scheme NA (gains, accuracy,
+// intensity, parents, rates of inbreeding, the QTL followed for the report):
+// what the benchmark measures their cost against.
 std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
-                                                           bool keep_history_rows = false);
+                                                           bool keep_history_rows = false, bool scheme_results = true);
 
 }  // namespace qm

@@ -107,6 +107,13 @@ TEST(Options, EmptyValuesAreRefused) {
   EXPECT_EQ(given.options.outdir, "out");
   EXPECT_EQ(given.options.save_history, "h.qmh");
   EXPECT_EQ(given.options.parafile, "param.par");
+  // merge --compare: a flag, the two schemes are the folders.
+  const parsed compare = parse({"merge", "--compare", "--outdir", "cmp", "scheme-a", "scheme-b"});
+  EXPECT_FALSE(compare.status.has_value()) << compare.message;
+  EXPECT_TRUE(compare.options.merge);
+  EXPECT_TRUE(compare.options.merge_compare);
+  EXPECT_EQ(compare.options.merge_folders, (std::vector<std::string>{"scheme-a", "scheme-b"}));
+  EXPECT_FALSE(parse({"merge", "rep-1", "rep-2"}).options.merge_compare);
 }
 
 // Numbers are decimal: leading zeros and a sign are decimal text; other

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,56 @@ TEST(MergeRun, DamagedInputStopsWithStatusOneNamingTheFile) {
   const result ok = quillmere("merge rep-1 rep-2 rep-3");
   EXPECT_EQ(ok.status, 0) << ok.err;
   EXPECT_NE(qmtest::read_file("replicates.csv").find("\n3,3,tbv_mean_1,3,"), std::string::npos);
+}
+
+// merge --compare of a scheme against itself: compare.csv gives every
+// difference as 0 with an interval that holds it, and the report shows both.
+TEST(MergeRun, CompareOfASchemeWithItselfHoldsZero) {
+  qmtest::tempdir td;
+  fs::create_directory("scheme");
+  {
+    const std::string here = fs::current_path().string();
+    fs::current_path("scheme");
+    make_replicates();
+    fs::current_path(here);
+  }
+  const result r = quillmere("merge --compare --outdir cmp scheme scheme");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string csv = qmtest::read_file("cmp/compare.csv");
+  std::istringstream in(csv);
+  std::string line;
+  std::getline(in, line);
+  ASSERT_EQ(line, "key,n_a,mean_a,sd_a,n_b,mean_b,sd_b,difference,ci_low,ci_high,df");
+  int rows = 0, intervals = 0;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string c; std::getline(ss, c, ',');) f.push_back(c);
+    ASSERT_EQ(f.size(), 11u) << line;
+    ++rows;
+    EXPECT_EQ(f[1], "3") << line;
+    if (f[8] == "NA") continue;
+    ++intervals;
+    EXPECT_EQ(std::stod(f[7]), 0.0) << line;
+    EXPECT_LE(std::stod(f[8]), 0.0) << line;
+    EXPECT_GE(std::stod(f[9]), 0.0) << line;
+  }
+  EXPECT_GT(rows, 10);
+  EXPECT_GT(intervals, 5);
+  const std::string html = qmtest::read_file("cmp/report.html");
+  EXPECT_NE(html.find("id=\"table-compare\""), std::string::npos);
+  EXPECT_NE(html.find("id=\"plot-gain\""), std::string::npos);
+  EXPECT_EQ(std::system("xmllint --noout cmp/report.html"), 0);
+  // The replicate folders are left as they were: their run.json still lists their report.
+  EXPECT_EQ(listed_sha256("scheme/rep-1", "report.html"), qmtest::sha256(qmtest::read_file("scheme/rep-1/report.html")));
+
+  // Not two schemes: a usage error; a scheme folder without replicates: a stop.
+  EXPECT_EQ(quillmere("merge --compare --outdir cmp2 scheme").status, 2);
+  fs::create_directory("empty");
+  const result e = quillmere("merge --compare --outdir cmp2 scheme empty");
+  EXPECT_EQ(e.status, 1);
+  EXPECT_NE(e.err.find("The scheme folder empty holds no replicate folder"), std::string::npos) << e.err;
+  EXPECT_FALSE(fs::exists("cmp2"));
 }
 
 // Memory that runs out during the merge (the address space limited with

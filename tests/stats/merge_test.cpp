@@ -36,9 +36,11 @@ void folder(const std::string& d, int rep, double x, const std::string& sha = "a
             int status = 0, const std::string& header = "") {
   ::mkdir(d.c_str(), 0755);
   write_run_json(d + "/run.json", version, sha, 1000 + rep, rep, status);
+  // The columns up to ld_r2_adjacent: a summary of an earlier version, from
+  // which the merge works out the gains itself.
   const std::vector<std::string> h = qm::summary_header(1);
   std::string s;
-  for (size_t k = 0; k < h.size(); ++k) s += (k ? "," : "") + h[k];
+  for (size_t k = 0; k < h.size() && (k == 0 || h[k - 1] != "ld_r2_adjacent"); ++k) s += (k ? "," : "") + h[k];
   s = (header.empty() ? s : header) + "\n";
   // stage,generation,nind,tbv_mean_1,tbv_var_1,phe_mean_1,phe_var_1,genic_var_1,
   // marker_het_obs,marker_het_exp,qtl_het_obs,qtl_het_exp,seg_markers,seg_qtl,f_genomic,f_pedigree,ld_r2_adjacent
@@ -108,7 +110,10 @@ TEST(Merge, MeansSdAndIntervalsByHand) {
   EXPECT_EQ(csv.substr(0, csv.find('\n')), "stage,generation,column,n,mean,sd,ci_low,ci_high");
   EXPECT_NE(csv.find("\n2,1,f_genomic,0,NA,NA,NA,NA\n"), std::string::npos);
   EXPECT_NE(csv.find("\n2,1,nind,3,100,0,100,100\n"), std::string::npos);
-  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 2 * 15);
+  // 15 columns of the summary and the 11 the merge works out from them
+  // (gain, gain_sd and response of the trait; delta_f and ne, pedigree and
+  // genomic, per generation and over the stage).
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + 2 * (15 + 11));
   // The order of the folders on the command line does not matter.
   EXPECT_EQ(qm::replicates_csv(qm::merge_replicates({"rep-1", "rep-10", "rep-2"})), csv);
 
@@ -119,6 +124,168 @@ TEST(Merge, MeansSdAndIntervalsByHand) {
   EXPECT_DOUBLE_EQ(w.mean, 2.0);
   EXPECT_NEAR(w.ci_high, 2.0 + 12.706204736 * std::sqrt(2.0) / std::sqrt(2.0), 1e-6);
   EXPECT_TRUE(std::isnan(qm::merge_values({5.0}).sd));
+}
+
+// A replicate folder of four generations (stages 2 and 3) written in full by
+// the summary writer: tbv_mean_1 is level + 0, 1, 3, 4 times scale, the
+// variances, inbreeding and heterozygosities vary with the replicate.
+void gains_folder(const std::string& d, int rep, double level, double scale) {
+  ::mkdir(d.c_str(), 0755);
+  write_run_json(d + "/run.json", "1.0.0", "ab12", 2000 + rep, rep, 0);
+  std::vector<qm::summary_row> rows;
+  const double steps[] = {0, 1, 3, 4};
+  for (int g = 1; g <= 4; ++g) {
+    qm::summary_row r;
+    r.stage = g == 1 ? 2 : 3;
+    r.generation = g;
+    r.nind = 100;
+    r.tbv_mean = {level + scale * steps[g - 1]};
+    r.tbv_var = {scale * scale * (1.0 - 0.1 * g)};
+    r.phe_mean = {level + scale * steps[g - 1]};
+    r.phe_var = {3.0};
+    r.genic_var = {0.02 * rep};
+    r.marker_het_obs = r.marker_het_exp = 0.01 * rep;
+    r.qtl_het_obs = r.qtl_het_exp = 0.3;
+    r.f_pedigree = 0.004 * rep * (g - 1);
+    r.f_genomic = 0.01 * (g - 1);
+    r.ld_r2_adjacent = 0.2;
+    r.accuracy = {0.97 + 0.01 * rep};
+    rows.push_back(r);
+  }
+  const qm::summary_table t = qm::summary_table_of(rows, 1);
+  std::string s;
+  for (size_t k = 0; k < t.header.size(); ++k) s += (k ? "," : "") + t.header[k];
+  s += '\n';
+  for (const std::vector<double>& r : t.rows) {
+    for (size_t k = 0; k < r.size(); ++k) {
+      if (k) s += ',';
+      qm::append_number(s, r[k]);
+    }
+    s += '\n';
+  }
+  qmtest::write_file(d + "/summary.csv", s);
+}
+
+// Breeding values are deviations from the heterozygote: each replicate
+// starts from a level of its own. The merge works out each replicate's gains
+// from its own base, so levels that differ by a constant give the same
+// merged gains (and a narrow band) as replicates that start at one level.
+TEST(Merge, GainsWithinEachReplicateWhateverItsLevel) {
+  qmtest::tempdir dir;
+  gains_folder("same-1", 1, 0.0, 1.0);
+  gains_folder("same-2", 2, 0.0, 1.1);
+  gains_folder("same-3", 3, 0.0, 0.9);
+  gains_folder("own-1", 1, 0.10, 1.0);
+  gains_folder("own-2", 2, 1.27, 1.1);
+  gains_folder("own-3", 3, 2.76, 0.9);
+  const qm::merged_replicates a = qm::merge_replicates({"same-1", "same-2", "same-3"});
+  const qm::merged_replicates b = qm::merge_replicates({"own-1", "own-2", "own-3"});
+  for (const char* col : {"gain_1", "gain_sd_1", "response_1", "delta_f_pedigree", "ne_pedigree"})
+    for (int r = 0; r < 4; ++r) {
+      const qm::merged_value& x = value(a, r, col);
+      const qm::merged_value& y = value(b, r, col);
+      EXPECT_EQ(x.n, y.n) << col;
+      if (std::isnan(x.mean)) {
+        EXPECT_TRUE(std::isnan(y.mean)) << col;
+        continue;
+      }
+      EXPECT_NEAR(x.mean, y.mean, 1e-12) << col << " " << r;
+      EXPECT_NEAR(x.ci_low, y.ci_low, 1e-12) << col << " " << r;
+      EXPECT_NEAR(x.ci_high, y.ci_high, 1e-12) << col << " " << r;
+    }
+  // Gains by hand: generation 4 gained 4 x scale, 4 x 1.0 on average; in
+  // SD of the base (scale x sqrt(0.9)) that is 4 / sqrt(0.9) in every replicate.
+  EXPECT_NEAR(value(b, 3, "gain_1").mean, 4.0, 1e-12);
+  EXPECT_NEAR(value(b, 3, "gain_sd_1").mean, 4.0 / std::sqrt(0.9), 1e-12);
+  EXPECT_NEAR(value(b, 3, "gain_sd_1").ci_high - value(b, 3, "gain_sd_1").ci_low, 0.0, 1e-12);
+  // The raw means are as far apart as the levels: a band there would hide the gain.
+  EXPECT_GT(value(b, 0, "tbv_mean_1").sd, 1.0);
+  // Each replicate's own rows and results go to the report.
+  ASSERT_EQ(b.replicate_rows.size(), 3u);
+  ASSERT_EQ(b.headlines.size(), 3u);
+  const qm::replicate_report rep = qm::replicate_report_of(b);
+  EXPECT_EQ(rep.replicates.size(), 3u);
+  ASSERT_FALSE(rep.headline.empty());
+  EXPECT_EQ(rep.headline.front().key, "total_gain_sd_1");
+  EXPECT_NEAR(rep.headline.front().mean, 4.0 / std::sqrt(0.9), 1e-12);
+  const std::string html = qm::render_replicate_report(rep);
+  EXPECT_NE(html.find("id=\"table-headline\""), std::string::npos);
+  EXPECT_NE(html.find("class=\"thin\""), std::string::npos);
+  EXPECT_LT(html.find("id=\"plot-gain\""), html.find("id=\"plot-genetic-trend\""));
+}
+
+// Intervals that cannot leave the range of their values.
+TEST(Merge, IntervalsStayWithinTheRangeOfTheirValues) {
+  // Three small variances and a large one: the plain interval goes below 0.
+  const std::vector<double> var = {0.01, 0.02, 0.01, 3.0};
+  const qm::merged_value plain = qm::merge_values(var);
+  ASSERT_LT(plain.ci_low, 0.0);
+  const qm::merged_value pos = qm::merge_values(var, qm::value_range::positive);
+  EXPECT_EQ(pos.mean, plain.mean);
+  EXPECT_EQ(pos.sd, plain.sd);
+  EXPECT_GT(pos.ci_low, 0.0);
+  EXPECT_LT(pos.ci_low, pos.mean);
+  EXPECT_GT(pos.ci_high, pos.mean);
+  // On the log scale by the delta method: mean x exp(-/+ half / mean).
+  const double half = plain.ci_high - plain.mean;
+  EXPECT_NEAR(pos.ci_low, plain.mean * std::exp(-half / plain.mean), 1e-12);
+  EXPECT_NEAR(pos.ci_high, plain.mean * std::exp(half / plain.mean), 1e-12);
+  // Proportions stay within [0, 1], correlations within [-1, 1].
+  const qm::merged_value p = qm::merge_values({0.001, 0.0, 0.05}, qm::value_range::proportion);
+  EXPECT_GT(p.ci_low, 0.0);
+  EXPECT_LT(p.ci_high, 1.0);
+  const qm::merged_value r = qm::merge_values({0.99, 0.999, 0.8}, qm::value_range::correlation);
+  EXPECT_LT(r.ci_high, 1.0);
+  EXPECT_GT(r.ci_low, -1.0);
+  EXPECT_LT(r.ci_low, r.mean);
+  // All on the edge: the edge itself.
+  const qm::merged_value z = qm::merge_values({0.0, 0.0, 0.0}, qm::value_range::positive);
+  EXPECT_EQ(z.ci_low, 0.0);
+  EXPECT_EQ(z.ci_high, 0.0);
+  // A value outside the range (a negative "variance"): the plain interval.
+  const qm::merged_value o = qm::merge_values({-1.0, 2.0, 3.0}, qm::value_range::positive);
+  EXPECT_EQ(o.ci_low, qm::merge_values({-1.0, 2.0, 3.0}).ci_low);
+  // Which columns have which range.
+  EXPECT_EQ(qm::range_of_column("tbv_var_2"), qm::value_range::positive);
+  EXPECT_EQ(qm::range_of_column("ne_pedigree_stage"), qm::value_range::positive);
+  EXPECT_EQ(qm::range_of_column("f_pedigree"), qm::value_range::proportion);
+  EXPECT_EQ(qm::range_of_column("accuracy_1"), qm::value_range::correlation);
+  EXPECT_EQ(qm::range_of_column("f_genomic"), qm::value_range::any);  // may be below 0
+  EXPECT_EQ(qm::range_of_column("gain_1"), qm::value_range::any);
+}
+
+TEST(Merge, WelchDifferenceByHandAndASchemeAgainstItself) {
+  // a: mean 2, var 1; b: mean 5, var 20/3. se^2 = 1/3 + 5/3 = 2;
+  // df = 4 / ((1/3)^2 / 2 + (5/3)^2 / 3) = 216 / 53.
+  const qm::comparison_row w = qm::welch_difference({1, 2, 3}, {2, 4, 6, 8});
+  EXPECT_EQ(w.difference, -3.0);
+  EXPECT_NEAR(w.df, 216.0 / 53, 1e-12);
+  const double half = qm::t_quantile(0.975, 216.0 / 53) * std::sqrt(2.0);
+  EXPECT_GT(half / std::sqrt(2.0), 2.570582);  // between t(0.975, 5) and t(0.975, 4)
+  EXPECT_LT(half / std::sqrt(2.0), 2.776445);
+  EXPECT_NEAR(w.ci_low, -3.0 - half, 1e-12);
+  EXPECT_NEAR(w.ci_high, -3.0 + half, 1e-12);
+  EXPECT_TRUE(std::isnan(qm::welch_difference({1}, {2, 3}).ci_low));
+
+  qmtest::tempdir dir;
+  gains_folder("a-1", 1, 0.1, 1.0);
+  gains_folder("a-2", 2, 1.2, 1.3);
+  gains_folder("a-3", 3, 2.4, 0.8);
+  const qm::merged_replicates m = qm::merge_replicates({"a-1", "a-2", "a-3"});
+  const std::vector<qm::comparison_row> rows = qm::compare_schemes(m, m);
+  ASSERT_EQ(rows.size(), m.headlines.front().size());
+  int with_interval = 0;
+  for (const qm::comparison_row& r : rows) {
+    if (std::isnan(r.ci_low)) continue;
+    ++with_interval;
+    EXPECT_EQ(r.difference, 0.0) << r.key;
+    EXPECT_LE(r.ci_low, 0.0) << r.key;
+    EXPECT_GE(r.ci_high, 0.0) << r.key;
+  }
+  EXPECT_GT(with_interval, 5);
+  const std::string csv = qm::compare_csv(rows);
+  EXPECT_EQ(csv.substr(0, csv.find('\n')), "key,n_a,mean_a,sd_a,n_b,mean_b,sd_b,difference,ci_low,ci_high,df");
+  EXPECT_NE(csv.find("\ntotal_gain_sd_1,3,"), std::string::npos);
 }
 
 TEST(Merge, CommandWritesTableReportAndLd) {

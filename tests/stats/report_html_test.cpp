@@ -24,8 +24,22 @@ qm::run_report sample_run() {
     for (double x : {0.3 - 0.01 * g, 0.31 - 0.01 * g, 0.4 - 0.02 * g, 0.41 - 0.02 * g, 900.0 - g, 50.0 - g,
                      g == 1 ? std::nan("") : 0.02 * g, 0.015 * g, 0.1 + 0.01 * g})
       v.push_back(x);
+    // The results of the scheme: gains of 0.3 g t in SD units, accuracy,
+    // intensities, parents, inbreeding rates.
+    for (int t = 1; t <= 2; ++t)
+      for (double x : {0.3 * (g - 1) * t, 0.3 * (g - 1) * t, g == 1 ? std::nan("") : 0.3 * t, 0.5 + 0.01 * g})
+        v.push_back(x);
+    for (double x : {1.0, 0.5, 1.4, 0.8, 0.2, 20.0, 40.0, 30.0, 12.0, g == 1 ? std::nan("") : 0.015,
+                     g == 1 ? std::nan("") : 0.02, g == 1 ? std::nan("") : 33.3, g == 1 ? std::nan("") : 25.0,
+                     g == 6 ? 0.015 : std::nan(""), g == 6 ? 0.02 : std::nan(""), g == 6 ? 33.3 : std::nan(""),
+                     g == 6 ? 25.0 : std::nan(""), double(g), 0.0, double(g), 1.0})
+      v.push_back(x);
     r.summary.rows.push_back(v);
   }
+  r.qtl.qtl = {4, 9};
+  r.qtl.effect = {0.8, -0.5};
+  r.qtl.generation = {1, 2, 3, 4, 5, 6};
+  r.qtl.frequency = {{0.5, 0.6, 0.7, 0.8, 0.9, 1.0}, {0.5, 0.4, 0.3, 0.3, 0.2, 0.1}};
   r.ld.stage = 3;
   r.ld.generation = 6;
   r.ld.bin_cm = 1.0;
@@ -99,6 +113,24 @@ TEST(ReportHtml, RunReportIsSelfContainedXmlWithEveryPlot) {
   const std::string pts2 = html.substr(second, html.find("/>", second) - second);
   EXPECT_EQ(std::count(pts2.begin(), pts2.end(), ','), 5);
   EXPECT_EQ(first_line(html, "plot-ld-decay").size(), 20u);
+
+  // The results come first: the headline table, then the plots that answer
+  // a breeder's questions, then the rest.
+  for (const char* id : {"table-headline", "plot-gain", "plot-response", "plot-accuracy", "plot-delta-f", "plot-ne",
+                         "plot-parents", "plot-qtl-frequencies"})
+    EXPECT_LT(html.find(std::string("id=\"") + id + "\""), html.find("id=\"table-glance\"")) << id;
+  // Total gain of trait 2 in SD of the base: 0.3 x 5 x 2.
+  EXPECT_NE(html.find("total gain, trait 2 (SD of the base&#39;s breeding values)</td><td>3</td>"), std::string::npos);
+  // The gain of trait 1 rises from 0 on the page; the prediction is drawn a
+  // generation later than the row it was made in (7 points from 2 to 7).
+  const auto gain = first_line(html, "plot-gain");
+  ASSERT_EQ(gain.size(), 6u);
+  EXPECT_LT(gain.back().second, gain.front().second);
+  const size_t resp = html.find("id=\"plot-response\"");
+  const size_t predicted = html.find("<polyline", html.find("<polyline", resp) + 1);
+  const std::string pp = html.substr(predicted, html.find("/>", predicted) - predicted);
+  EXPECT_EQ(std::count(pp.begin(), pp.end(), ','), 6);
+  EXPECT_EQ(first_line(html, "plot-qtl-frequencies").size(), 6u);
 }
 
 TEST(ReportHtml, ReplicateReportAndEmptyInputsStayWellFormed) {
@@ -115,7 +147,40 @@ TEST(ReportHtml, ReplicateReportAndEmptyInputsStayWellFormed) {
   r.ld_low.assign(20, 0.0);
   r.ld_high.assign(20, 0.5);
   r.settings = {{"replicates", "3"}};
+  r.replicates = {run.summary, run.summary, run.summary};
+  r.headline = {{"total_gain_sd_1", "total gain, trait 1", 3, 1.5, 0.1}};
   const std::string html = qm::render_replicate_report(r);
+  // Each replicate a thin line in the gain plot, under the bold mean; the
+  // raw means without a band.
+  const size_t gain = html.find("id=\"plot-gain\""), gain_end = html.find("</figure>", gain);
+  size_t thin = 0;
+  for (size_t p = html.find("class=\"thin\"", gain); p < gain_end; p = html.find("class=\"thin\"", p + 1)) ++thin;
+  EXPECT_EQ(thin, 6u);  // three replicates, two traits
+  EXPECT_LT(html.find("class=\"band\"", gain), gain_end);
+  const size_t trend = html.find("id=\"plot-genetic-trend\"");
+  EXPECT_GT(html.find("class=\"band\"", trend), html.find("</figure>", trend));
+  EXPECT_NE(html.find("id=\"table-headline\""), std::string::npos);
+
+  // An interval far wider than the values (Ne of few replicates on the log
+  // scale) is cut at the frame instead of flattening the lines.
+  qm::replicate_report wide = r;
+  const int ne = wide.ci_high.column("ne_pedigree");
+  wide.ci_high.rows[3][static_cast<size_t>(ne)] = 1e7;
+  const std::string w = qm::render_replicate_report(wide);
+  const size_t fig = w.find("id=\"plot-ne\""), fig_end = w.find("</figure>", fig);
+  const size_t poly = w.find("<polygon", fig);
+  ASSERT_LT(poly, fig_end);
+  const size_t p0 = w.find("points=\"", poly) + 8;
+  const std::string band = w.substr(p0, w.find('"', p0) - p0);
+  const std::regex xy("(-?[0-9.]+),(-?[0-9.]+)");
+  for (auto it = std::sregex_iterator(band.begin(), band.end(), xy); it != std::sregex_iterator(); ++it) {
+    EXPECT_GE(std::stod((*it)[2]), 16.0);  // the frame: y from 16 to 280
+    EXPECT_LE(std::stod((*it)[2]), 280.0);
+  }
+  // The mean line (33.3 throughout, the axis from 0) keeps a height of its own.
+  const std::string mean_line = w.substr(w.find("<polyline class=\"series\"", fig), 400);
+  const std::smatch first = *std::sregex_iterator(mean_line.begin(), mean_line.end(), xy);
+  EXPECT_LT(std::stod(first[2]), 250.0);
   self_contained_xml(html);
   EXPECT_NE(html.find("id=\"table-replicates\""), std::string::npos);
   EXPECT_NE(html.find("class=\"band\""), std::string::npos);
