@@ -3,6 +3,9 @@
 # runs each for the given seconds (default 60):
 #  - fuzz_parameters, the parameter reader, on a seed corpus of the example
 #    and test parameter files (build-fuzz/corpus);
+#  - fuzz_scheme, the scheme-file (TOML) reader, on the example schemes and
+#    the test parameter files converted to schemes (build-fuzz/scheme_corpus),
+#    with a dictionary of the keys;
 #  - fuzz_history, the history reader and the checks of what a history
 #    means, on histories that this build makes from the target's parameter
 #    files (build-fuzz/history_corpus); its mutator seals every mutant again.
@@ -17,7 +20,7 @@ cxx=$(command -v clang++-14 || command -v clang++ || true)
 [ -n "$cxx" ] || { echo "fuzz: clang++ is missing (Debian package clang-14)" >&2; exit 1; }
 cmake -S "$top" -B "$top/build-fuzz" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DQM_FUZZ=ON -DQM_SANITIZE=ON \
   -DQM_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$top/build-fuzz" fuzz_parameters fuzz_history quillmere
+ninja -C "$top/build-fuzz" fuzz_parameters fuzz_scheme fuzz_history quillmere
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 corpus="$top/build-fuzz/corpus"
@@ -25,6 +28,28 @@ mkdir -p "$corpus"
 cp "$top"/examples/*.par "$top"/tests/data/scenarios/*.par "$top"/tests/fuzz/regressions/* "$corpus/" 2>/dev/null || true
 cd "$top/build-fuzz"
 ./tests/fuzz/fuzz_parameters -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 "$corpus"
+
+# The scheme target: the example schemes and every test file converted.
+scorpus="$top/build-fuzz/scheme_corpus"
+mkdir -p "$scorpus"
+cp "$top"/examples/*.toml "$scorpus/"
+for par in "$top"/tests/data/scenarios/*.par; do
+  "$top/build-fuzz/quillmere" convert "$par" -o "$scorpus/$(basename "$par" .par).toml" 2>/dev/null || true
+done
+dict="$top/build-fuzz/scheme.dict"
+{
+  for w in title seed genome traits qtl stage chromosomes markers_per_chromosome map length_morgan \
+    marker_mutation_rate candidate_qtl_mutation_rate count heritability genetic_correlations \
+    residual_correlations threshold_trait incidence uncommon_qtl distribution variance variance_trait1 \
+    shape rate sires dams animals generations mutation mating selection even random none normal gamma \
+    nested random_avoid_sibs tbv phenotype pedigree_blup genomic_blup true false '[[stage]]' '[genome]' \
+    '[traits]' '[qtl]' ' = ' '[[' ']]' '1e-3' '0.5'; do
+    printf '"%s"\n' "$w"
+  done
+} > "$dict"
+cd "$top/build-fuzz"
+./tests/fuzz/fuzz_scheme -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+  -dict="$dict" "$scorpus"
 
 # The seeds of the history target: one history of each of its parameter files.
 hcorpus="$top/build-fuzz/history_corpus"
