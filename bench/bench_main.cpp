@@ -835,6 +835,26 @@ void LargeSchemeResults(benchmark::State& st) {
   st.counters["ratio"] = median(ratio);
   std::system((std::string("rm -rf ") + dir).c_str());
 }
+// Reading a scheme file against reading the classic file of the same run
+// (examples/quickstart), both from text in memory, in turn: the ratio is
+// scheme / classic.
+void ReadSchemeVsClassic(benchmark::State& st) {
+  quiet();
+  const std::string dir = QM_BENCH_DIR "/../examples/quickstart";
+  const auto text = [](const std::string& f) {
+    std::ifstream in(f, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const std::string toml = text(dir + ".toml"), par = text(dir + ".par");
+  const auto read = [](const std::string& name, const std::string& t) {
+    qm::run_parameters p;
+    p.parafile = name;
+    qm::read_parameter_text(p, t);
+    benchmark::DoNotOptimize(p.stages.data());
+  };
+  in_turn(st, {{"scheme", [&] { read("quickstart.toml", toml); }}, {"classic", [&] { read("quickstart.par", par); }}},
+          wall_seconds);
+}
 void LargeRunClassic(benchmark::State& st) { large_run(st, false); }
 void LargeRunWithSummary(benchmark::State& st) { large_run(st, true); }
 // -- end summary statistics
@@ -972,6 +992,7 @@ BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2
 BENCHMARK(LargeRunClassic)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 BENCHMARK(LargeRunWithSummary)->Unit(benchmark::kMillisecond)->MinTime(5.0);
 BENCHMARK(LargeSchemeResults)->Unit(benchmark::kMillisecond)->Iterations(21);
+BENCHMARK(ReadSchemeVsClassic)->Unit(benchmark::kMicrosecond)->Iterations(2001);
 BENCHMARK(EbvPedigreeStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenomicStep)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EbvGenerationRest)->Unit(benchmark::kMillisecond)->MinTime(2.0);
