@@ -9,6 +9,7 @@
 #include "base/interrupt.hpp"
 #include "base/invariant_error.hpp"
 #include "base/messages.hpp"
+#include "config/scheme_file.hpp"
 #include "config/stage_plan.hpp"
 #include "random/replicate.hpp"
 #include "run/memory_estimate.hpp"
@@ -69,10 +70,20 @@ void check_stage1_records(const run_parameters& p, const saved_history& h) {
       throw history_error("History file " + h.file + " lists the stage-1 record " + was.name + " where this program has " +
                           is.name + ". Make it again with --save-history.");
     if (!was.same_value(is)) {
-      std::string where = "record " + std::to_string(is.record);
+      std::string where = "record " + std::to_string(is.record), file = "the parameter file ";
+      if (p.scheme) {
+        // "Scheme file F, line L, column C: `[genome] chromosomes`": the place after the file.
+        const std::string name = is.name.starts_with("stage-1 ") ? is.name.substr(8) : is.name;
+        const std::string place = p.scheme->where(is.record, name);
+        const size_t comma = place.find(", line ");
+        where = comma == std::string::npos ? "its default" : place.substr(comma + 2);
+        const size_t colon = where.find(": ");
+        if (colon != std::string::npos) where = where.substr(colon + 2) + ", " + where.substr(0, colon);
+        file = "the scheme file ";
+      }
       if (is.name == "seed" && p.seed_from_command_line) where += ", given by --seed";
-      throw history_error("History file " + h.file + " was made with " + was.name + " = " + was.text() +
-                          "; the parameter file " + p.parafile + " has " + is.text() + " (" + where + ")." + remedy);
+      throw history_error("History file " + h.file + " was made with " + was.name + " = " + was.text() + "; " + file +
+                          p.parafile + " has " + is.text() + " (" + where + ")." + remedy);
     }
   }
   if (now.size() != h.records.size())

@@ -86,4 +86,25 @@ TEST(SchemeRun, AFaultStopsBeforeTheFirstGeneration) {
   EXPECT_FALSE(file_exists("out/01BV.out"));
 }
 
+// A history saved from a scheme is checked against the scheme by its keys:
+// a changed genome names the key and its line.
+TEST(SchemeRun, AHistoryNamesTheKeyThatDiffers) {
+  qmtest::tempdir td;
+  qmtest::write_file("run.par", qmtest::small_par());
+  ASSERT_EQ(run_program("convert run.par -o run.toml"), 0);
+  ASSERT_EQ(run_program("--save-history h.qmh --outdir first run.toml"), 0) << read_file("stderr.txt");
+  std::string toml = read_file("run.toml");
+  const size_t at = toml.find("chromosomes = 4");
+  ASSERT_NE(at, std::string::npos);
+  toml.replace(at, 15, "chromosomes = 5");
+  qmtest::write_file("changed.toml", toml);
+  EXPECT_EQ(run_program("--from-history h.qmh --outdir second changed.toml"), 1);
+  EXPECT_NE(read_file("stderr.txt").find("was made with nchr = 4; the scheme file changed.toml has 5 (`[genome] "
+                                         "chromosomes`, line "),
+            std::string::npos)
+      << read_file("stderr.txt");
+  // The unchanged scheme starts from it.
+  EXPECT_EQ(run_program("--from-history h.qmh --outdir third run.toml"), 0) << read_file("stderr.txt");
+}
+
 }  // namespace
