@@ -213,17 +213,8 @@ void reader::warn_unused_numbers(std::string_view rest, int rn, const std::strin
 // them) removed.
 void load_text(reader& r, const std::string& name, std::string_view text) {
   r.file = name;
-  r.store->clear();
+  *r.store = records_of(text);
   r.next = 0;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string_view::npos) nl = text.size();
-    std::string_view line = text.substr(at, nl - at);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    r.store->emplace_back(line);
-    at = nl + 1;
-  }
 }
 
 // The whole file, read once. It must be a regular file of at most
@@ -530,6 +521,20 @@ int64_t id_multiplier(const run_parameters& p) {
 }
 
 }  // namespace
+
+std::vector<std::string> records_of(std::string_view text) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string_view::npos) nl = text.size();
+    std::string_view line = text.substr(at, nl - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    out.emplace_back(line);
+    at = nl + 1;
+  }
+  return out;
+}
 
 std::string askfile(std::FILE* in) {
   say("Please input the name of your parameter file.");

@@ -115,6 +115,10 @@ struct run_parameters {
   bool some_stage_uses(selection_criterion c) const;
 };
 
+// The records of a parameter text: its lines, line ends (and a carriage
+// return before them) removed.
+std::vector<std::string> records_of(std::string_view text);
+
 // Prompts on the console and reads the parameter-file name (cut to 20
 // characters) from in; empty when nothing could be read.
 std::string askfile(std::FILE* in);

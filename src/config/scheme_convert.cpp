@@ -24,21 +24,6 @@ std::string shortest(T v) {
   return std::string(b, res.ptr);
 }
 
-// The records of a text, line ends removed.
-std::vector<std::string> records_of(std::string_view text) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string_view::npos) nl = text.size();
-    std::string_view line = text.substr(at, nl - at);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    out.emplace_back(line);
-    at = nl + 1;
-  }
-  return out;
-}
-
 // Text as TOML may hold it: valid UTF-8 (other bytes become '?') without
 // control characters other than tab (they become blanks).
 std::string clean_text(std::string_view in) {

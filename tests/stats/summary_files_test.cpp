@@ -118,6 +118,21 @@ het heterozygosity(const std::vector<std::vector<int>>& h) {
   return r;
 }
 
+// Genomic inbreeding of a generation against the first one (base_p, set
+// from the first call), markers and QTL pooled: 1 - observed / base
+// expected heterozygosity.
+double genomic_inbreeding(const het& hm, const het& hq, std::vector<double>& base_p) {
+  std::vector<double> p = hm.p;
+  p.insert(p.end(), hq.p.begin(), hq.p.end());
+  if (base_p.empty()) base_p = p;
+  double h0 = 0;
+  for (double x : base_p) h0 += 2 * x * (1 - x);
+  h0 /= static_cast<double>(base_p.size());
+  const double hobs = (hm.obs * static_cast<double>(hm.p.size()) + hq.obs * static_cast<double>(hq.p.size())) /
+                      static_cast<double>(p.size());
+  return 1 - hobs / h0;
+}
+
 TEST(SummaryFromFiles, EveryColumnMatchesTheResultFiles) {
   qmtest::tempdir td;
   qmtest::write_file("param.par", qmtest::small_par());  // one trait, 4 x 11 markers, stages 2 and 3
@@ -167,15 +182,7 @@ TEST(SummaryFromFiles, EveryColumnMatchesTheResultFiles) {
     EXPECT_NEAR(s.at(r, "genic_var_1"), genic, 1e-9);
 
     // Genomic inbreeding against the first generation, markers and QTL pooled.
-    std::vector<double> p = hm.p;
-    p.insert(p.end(), hq.p.begin(), hq.p.end());
-    if (r == 0) base_p = p;
-    double h0 = 0;
-    for (double x : base_p) h0 += 2 * x * (1 - x);
-    h0 /= static_cast<double>(base_p.size());
-    const double hobs = (hm.obs * static_cast<double>(hm.p.size()) + hq.obs * static_cast<double>(hq.p.size())) /
-                        static_cast<double>(p.size());
-    EXPECT_NEAR(s.at(r, "f_genomic"), 1 - hobs / h0, 1e-12);
+    EXPECT_NEAR(s.at(r, "f_genomic"), genomic_inbreeding(hm, hq, base_p), 1e-12);
 
     // r^2 of adjacent markers (11 per chromosome), both with MAF >= 0.05.
     const size_t nh = m.size();
@@ -373,15 +380,7 @@ TEST(SummaryFromFiles, ResultsOfTheSchemeMatchTheResultFiles) {
     // Genomic inbreeding against generation 1, markers and QTL pooled.
     const het hm = heterozygosity(haplotypes("out/" + qm::result_name(g, "MTYPE.out")));
     const het hq = heterozygosity(haplotypes("out/" + qm::result_name(g, "QTYPE.out")));
-    std::vector<double> p = hm.p;
-    p.insert(p.end(), hq.p.begin(), hq.p.end());
-    if (g == 1) base_p = p;
-    double h0 = 0;
-    for (double x : base_p) h0 += 2 * x * (1 - x);
-    h0 /= static_cast<double>(base_p.size());
-    const double hobs = (hm.obs * static_cast<double>(hm.p.size()) + hq.obs * static_cast<double>(hq.p.size())) /
-                        static_cast<double>(p.size());
-    f_gen[static_cast<size_t>(g)] = 1 - hobs / h0;
+    f_gen[static_cast<size_t>(g)] = genomic_inbreeding(hm, hq, base_p);
 
     // QTL fixed for the allele that raises (lowers) each trait: allele 2
     // adds the effect, allele 1 takes it away.
