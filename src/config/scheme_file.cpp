@@ -717,8 +717,9 @@ std::vector<std::string> read_scheme_text(run_parameters& p, std::string_view te
   // In the order of the file.
   const auto place_of = [](const std::string& m) {
     int line = 0, column = 0;
-    std::sscanf(m.c_str() + m.find(", line ") + 7, "%d, column %d", &line, &column);
-    return std::pair<int, int>(m.find(", line ") == std::string::npos ? 0 : line, column);
+    const size_t at = m.find(", line ");
+    if (at != std::string::npos) std::sscanf(m.c_str() + at + 7, "%d, column %d", &line, &column);
+    return std::pair<int, int>(line, column);
   };
   std::stable_sort(r.problems.begin(), r.problems.end(),
                    [&](const std::string& a, const std::string& b) { return place_of(a) < place_of(b); });
