@@ -199,10 +199,14 @@ void reader::warn_unused_numbers(std::string_view rest, int rn, const std::strin
     if (j > i) items.emplace_back(rest.substr(i, j - i));
     i = j;
   }
-  double first = 0.0;
-  if (items.empty() || !parse_double(items[0], first)) return;
+  // The numbers up to the first word (a comment may follow them).
   std::string list;
-  for (const std::string& v : items) list += (list.empty() ? "" : " ") + v;
+  double x = 0.0;
+  for (const std::string& v : items) {
+    if (!parse_double(v, x)) break;
+    list += (list.empty() ? "" : " ") + v;
+  }
+  if (list.empty()) return;
   const size_t paren = what.find(" (");
   warnings->push_back("Parameter file " + file + ", record " + std::to_string(rn) + " holds more values than " +
                       what.substr(0, paren) + "; these are not used: " + list +

@@ -368,10 +368,17 @@ TEST(ClassicReader, WarnsAboutNumbersARecordDoesNotUse) {
   qm::run_parameters q;
   ASSERT_EQ(stop_of(qmtest::set_record(qmtest::small_par(), 12, "1.0 1.0e-3 2.0e-3   chrlen mutm mutq 3"), q, "p.par"), "");
   EXPECT_TRUE(q.warnings.empty());
+  // The numbers left are named, not the comment after them.
+  qm::run_parameters r;
+  ASSERT_EQ(stop_of(qmtest::set_record(qmtest::small_par(), 14, "0 10 1,0 1.0   qtlrule nqtl qtlp1 qtlp2"), r, "p.par"), "");
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_NE(r.warnings[0].find("record 14 holds more values than qtlrule, nqtl, qtlp1, qtlp2; these are not used: 1.0. "),
+            std::string::npos)
+      << r.warnings[0];
   for (const std::string& file : classic_files()) {
-    qm::run_parameters r;
-    stop_of(qmtest::read_file(file), r, file);
-    EXPECT_TRUE(r.warnings.empty()) << file << ": " << r.warnings[0];
+    qm::run_parameters f;
+    stop_of(qmtest::read_file(file), f, file);
+    EXPECT_TRUE(f.warnings.empty()) << file << ": " << f.warnings[0];
   }
 }
 
