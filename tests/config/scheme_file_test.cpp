@@ -370,7 +370,7 @@ TEST(ClassicReader, WarnsAboutNumbersARecordDoesNotUse) {
   EXPECT_TRUE(q.warnings.empty());
   // The numbers left are named, not the comment after them.
   qm::run_parameters r;
-  ASSERT_EQ(stop_of(qmtest::set_record(qmtest::small_par(), 14, "0 10 1,0 1.0   qtlrule nqtl qtlp1 qtlp2"), r, "p.par"), "");
+  ASSERT_EQ(stop_of(qmtest::set_record(qmtest::small_par(), 14, "0 10 1,5 1.0   qtlrule nqtl qtlp1 qtlp2"), r, "p.par"), "");
   ASSERT_EQ(r.warnings.size(), 1u);
   EXPECT_NE(r.warnings[0].find("record 14 holds more values than qtlrule, nqtl, qtlp1, qtlp2; these are not used: 1.0. "),
             std::string::npos)
