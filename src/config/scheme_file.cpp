@@ -104,8 +104,7 @@ std::string neither_message(const std::string& name) {
 namespace {
 
 // The key of a classic name in the messages of the checks, and its table.
-const scheme_key* key_of_classic(std::string_view classic_name, bool stage_value, std::string_view qtl_variant = {}) {
-  (void)qtl_variant;
+const scheme_key* key_of_classic(std::string_view classic_name, bool stage_value) {
   for (const scheme_key& k : scheme_keys())
     if (k.classic_name == classic_name && (k.table == "stage") == stage_value) return &k;
   return nullptr;
@@ -495,7 +494,7 @@ void scheme_reader::fit_correlations(const scheme_key& k, key_value& v, const to
       }
     }
   v.numbers = upper;
-  v.rows = -m;  // a matrix of m rows, kept as its triangle
+  v.rows = 0;  // now the upper triangle
 }
 
 void scheme_reader::check_range(const scheme_key& k, const key_value& v, const toml::node& n, const std::string& path,

@@ -42,7 +42,7 @@ struct key_value {
   int32_t code = 0;                 // choice
   std::string text;
   std::vector<std::string> numbers;  // reals, correlations: the numbers as written, row by row
-  int rows = 0;                      // correlations: the rows of a matrix (0: the upper triangle)
+  int rows = 0;                      // correlations: the rows of a matrix as given (0: the upper triangle)
 };
 
 struct scheme_key {
