@@ -178,3 +178,41 @@ TEST(Options, NumbersAreDecimal) {
 }
 
 }  // namespace
+
+namespace {
+
+// The options of the files for other tools: the QTL options imply their
+// format, the alleles and the .fam parents take one of their words, and
+// nucleotide alleles without a file to carry them are refused.
+TEST(Options, GenotypeFileOptions) {
+  const parsed plain = parse({"param.par"});
+  EXPECT_FALSE(plain.status.has_value());
+  EXPECT_EQ(plain.options.alleles, "AB");
+  EXPECT_EQ(plain.options.fam_parents, "fileset");
+  EXPECT_FALSE(plain.options.vcf || plain.options.vcf_qtl || plain.options.plink);
+
+  const parsed qtl = parse({"--vcf-qtl", "--alleles", "nucleotide", "--fam-parents", "all", "param.par"});
+  EXPECT_FALSE(qtl.status.has_value()) << qtl.message;
+  EXPECT_TRUE(qtl.options.vcf && qtl.options.vcf_qtl);
+  EXPECT_FALSE(qtl.options.plink);
+  EXPECT_EQ(qtl.options.alleles, "nucleotide");
+  EXPECT_EQ(qtl.options.fam_parents, "all");
+  EXPECT_FALSE(parse({"--plink", "--alleles=nucleotide", "param.par"}).status.has_value());
+
+  const parsed alone = parse({"--alleles", "nucleotide", "param.par"});
+  EXPECT_EQ(alone.status, 2);
+  EXPECT_NE(alone.message.find("--alleles nucleotide names the alleles of the PLINK and VCF files, and neither is "
+                               "written: give --plink or --vcf as well."),
+            std::string::npos)
+      << alone.message;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--plink", "--alleles", "ACGT", "p.par"},
+                                               {"--plink", "--alleles", "ab", "p.par"},
+                                               {"--plink", "--fam-parents", "none", "p.par"}}) {
+    const parsed r = parse(args);
+    EXPECT_EQ(r.status, 2) << args[2];
+    EXPECT_NE(r.message.find(args[1]), std::string::npos) << r.message;
+    EXPECT_NE(r.message.find(args[2]), std::string::npos) << r.message;
+  }
+}
+
+}  // namespace
