@@ -48,7 +48,9 @@ inline constexpr const char* reference_index_names[] = {"genome.fa.fai", "genome
 // Writes PATH (genome.fa), PATH.fai and PATH.gzi for the map of a run with
 // this seed; each is written as NAME.tmp and renamed when all three are
 // complete. file_error naming the file on any failure. The bytes depend on
-// the seed and the map only.
+// the seed and the map only. It is compressed on one thread, about 0.4 s per
+// 10^8 base pairs: htslib's compression threads give the same genome.fa but
+// a different .gzi.
 void write_reference_genome(const std::string& path, const genome_map& map, int64_t seed);
 
 }  // namespace qm

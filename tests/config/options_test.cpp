@@ -216,3 +216,48 @@ TEST(Options, GenotypeFileOptions) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string documentation() {
+  std::string all;
+  std::FILE* f = popen("cat '" QM_SOURCE_DIR "/README.md' '" QM_SOURCE_DIR "'/docs/*.md", "r");
+  if (!f) return all;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, n);
+  pclose(f);
+  return all;
+}
+
+// Every option that --help lists, of the run and of each subcommand, is
+// described in README.md or docs/*.md.
+TEST(Options, EveryOptionOfHelpIsDocumented) {
+  const std::string docs = documentation();
+  ASSERT_GT(docs.size(), 10000u);
+  std::set<std::string> names;
+  static const std::regex option(R"((^|[\s,\[])(--[a-z][a-z-]*))");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"merge", "--help"},
+                                               {"convert", "--help"}}) {
+    const std::string help = help_text(args);
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it)
+      names.insert((*it)[2]);
+  }
+  EXPECT_GE(names.size(), 20u);
+  for (const char* known : {"--alleles", "--vcf-qtl", "--fam-parents", "--outdir", "--compare", "--output"})
+    EXPECT_TRUE(names.count(known)) << known << " not found in --help";
+  // The name as a whole word: --vcf is not found in --vcf-qtl.
+  auto mentioned = [&docs](const std::string& name) {
+    auto word = [](char c) { return (c >= 'a' && c <= 'z') || c == '-'; };
+    for (size_t at = docs.find(name); at != std::string::npos; at = docs.find(name, at + 1)) {
+      const size_t end = at + name.size();
+      if ((at == 0 || !word(docs[at - 1])) && (end == docs.size() || !word(docs[end]))) return true;
+    }
+    return false;
+  };
+  for (const std::string& name : names) EXPECT_TRUE(mentioned(name)) << name << " is not described in README.md or docs/*.md";
+  EXPECT_FALSE(mentioned("--vcf-qtl-extra"));
+  EXPECT_FALSE(mentioned("--plink-q"));
+}
+
+}  // namespace
