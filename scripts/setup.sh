@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks to build and test Quillmere:
 #  build      a C++20 compiler, CMake, Ninja, CLI11 (options), nlohmann-json
 #             (run.json), htslib (VCF/BGZF), OpenSSL's libcrypto (SHA-256),
-#             toml++ (scheme files), help2man (the manual page from --help)
+#             toml++ (scheme files), zlib (CRC-32), help2man (the manual page from --help)
 #  tests      GoogleTest, Google Benchmark, Eigen (dense reference solves),
 #             plink2, bcftools and tabix (real readers of the PLINK and VCF
 #             files), xmllint (the report), GNU parallel, Slurm and munge (the
@@ -18,6 +18,7 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/htslib/vcf.h ] || need+=(libhts-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+[ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/eigen3/Eigen/Dense ] || need+=(libeigen3-dev)

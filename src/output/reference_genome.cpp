@@ -1,11 +1,10 @@
 #include "output/reference_genome.hpp"
 
-#include <htslib/bgzf.h>
-#include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #include "base/atomic_file.hpp"
@@ -29,19 +28,184 @@ constexpr int transition_of[4] = {2, 3, 0, 1};
 constexpr int transversions_of[4][2] = {{1, 3}, {0, 2}, {1, 3}, {0, 2}};
 
 constexpr int line_bases = 60;
+constexpr int line_bytes = line_bases + 1;
 
-struct bgzf_closer {
-  void operator()(BGZF* f) const { bgzf_close(f); }
+// ---- BGZF written directly ----------------------------------------------
+//
+// The text is N lines with a few bases and headers in them: apart from those,
+// every byte repeats the one a line (61 bytes) before. Each block of at most
+// 65280 bytes is one deflate block with the fixed Huffman codes (RFC 1951,
+// 3.2.6): the first line as literals, then copies from 61 bytes back of up to
+// 258 bytes wherever at least 3 bytes repeat, literals elsewhere. That is
+// about 550 bytes for a block of N (a general compressor finds about 400)
+// at a small fraction of its time. Every byte of the text is below 144, whose
+// literal codes have 8 bits, so a block never grows beyond its text, and a
+// BGZF block (at most 65536 bytes) always holds it.
+
+constexpr size_t block_text = 0xff00;
+
+// Deflate writes bits from the least significant up; Huffman codes go most
+// significant bit first, so they are stored reversed.
+constexpr uint32_t reversed(uint32_t code, int bits) {
+  uint32_t r = 0;
+  for (int i = 0; i < bits; ++i) r |= ((code >> i) & 1u) << (bits - 1 - i);
+  return r;
+}
+
+struct fixed_code {
+  uint32_t bits = 0;  // reversed code followed by the extra bits, ready to write
+  int count = 0;
 };
 
-// Removes the temporary files unless released.
-struct temp_guard {
-  std::vector<std::string> names;
-  bool armed = true;
-  ~temp_guard() {
-    if (armed)
-      for (const std::string& n : names) ::unlink(n.c_str());
+// Literal/length symbol sym (0..287) in the fixed code.
+constexpr fixed_code symbol_code(int sym) {
+  if (sym < 144) return {reversed(0x30u + static_cast<uint32_t>(sym), 8), 8};
+  if (sym < 256) return {reversed(0x190u + static_cast<uint32_t>(sym - 144), 9), 9};
+  if (sym < 280) return {reversed(static_cast<uint32_t>(sym - 256), 7), 7};
+  return {reversed(0xc0u + static_cast<uint32_t>(sym - 280), 8), 8};
+}
+
+// Code and extra bits of every match length 3..258.
+struct length_table {
+  std::array<fixed_code, 259> code{};
+  constexpr length_table() {
+    constexpr int base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                              31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    constexpr int extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    for (int k = 0; k < 29; ++k) {
+      const int last = k == 28 ? 258 : k == 27 ? 257 : base[k + 1] - 1;  // 284 stops at 257
+      for (int len = base[k]; len <= last; ++len) {
+        const fixed_code c = symbol_code(257 + k);
+        code[static_cast<size_t>(len)] = {c.bits | static_cast<uint32_t>(len - base[k]) << c.count, c.count + extra[k]};
+      }
+    }
   }
+};
+constexpr length_table lengths;
+// Distance 61: symbol 11 (49..64), 5 bits, and 4 extra bits of value 12.
+constexpr fixed_code distance_61 = {reversed(11, 5) | 12u << 5, 9};
+
+struct bit_writer {
+  uint8_t* out;
+  size_t n = 0;
+  uint64_t acc = 0;
+  int count = 0;
+  void put(uint32_t bits, int k) {
+    acc |= static_cast<uint64_t>(bits) << count;
+    count += k;
+    while (count >= 8) {
+      out[n++] = static_cast<uint8_t>(acc);
+      acc >>= 8;
+      count -= 8;
+    }
+  }
+  void finish() {
+    if (count > 0) out[n++] = static_cast<uint8_t>(acc);
+    acc = 0;
+    count = 0;
+  }
+};
+
+// Bytes from i on (at most 258) that equal the bytes a line before.
+size_t repeat_length(const char* t, size_t i, size_t n) {
+  const size_t end = std::min(n, i + 258);
+  size_t k = i;
+  while (k + 8 <= end) {
+    uint64_t a, b;
+    std::memcpy(&a, t + k, 8);
+    std::memcpy(&b, t + k - line_bytes, 8);
+    if (a != b) return k - i + static_cast<size_t>(__builtin_ctzll(a ^ b) / 8);
+    k += 8;
+  }
+  while (k < end && t[k] == t[k - line_bytes]) ++k;
+  return k - i;
+}
+
+// The deflate data of text t[0..n) into out (room for 9n / 8 + 8 bytes); returns its length.
+size_t deflate_lines(const char* t, size_t n, uint8_t* out) {
+  bit_writer w{out};
+  w.put(1, 1);  // the last block of the stream
+  w.put(1, 2);  // fixed Huffman codes
+  size_t i = 0;
+  while (i < n) {
+    const size_t len = i >= static_cast<size_t>(line_bytes) ? repeat_length(t, i, n) : 0;
+    if (len >= 3) {
+      const fixed_code& c = lengths.code[len];
+      w.put(c.bits, c.count);
+      w.put(distance_61.bits, distance_61.count);
+      i += len;
+    } else {
+      const fixed_code c = symbol_code(static_cast<uint8_t>(t[i]));
+      w.put(c.bits, c.count);
+      ++i;
+    }
+  }
+  const fixed_code end = symbol_code(256);
+  w.put(end.bits, end.count);
+  w.finish();
+  return w.n;
+}
+
+void put_le(uint8_t* p, uint64_t v, int bytes) {
+  for (int k = 0; k < bytes; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+// Text in, BGZF blocks out, and the .gzi entries of the blocks: after each
+// block, its end in the compressed and in the text bytes (as htslib's
+// on-the-fly index has them).
+class bgzf_text {
+ public:
+  explicit bgzf_text(atomic_file& f) : f_(f) { text_.reserve(block_text); }
+  void put(const char* p, size_t n) {
+    while (n > 0) {
+      const size_t k = std::min(n, block_text - text_.size());
+      text_.append(p, k);
+      p += k;
+      n -= k;
+      if (text_.size() == block_text) flush();
+    }
+  }
+  // The last block and the empty block that marks the end of a BGZF file.
+  void finish() {
+    flush();
+    static const uint8_t eof[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C',
+                                    2,    0,    0x1b, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    f_.write(eof, sizeof eof);
+  }
+  std::string index() const {
+    std::string s(8 + 16 * ends_.size(), '\0');
+    auto* p = reinterpret_cast<uint8_t*>(s.data());
+    put_le(p, ends_.size(), 8);
+    for (size_t k = 0; k < ends_.size(); ++k) {
+      put_le(p + 8 + 16 * k, ends_[k].first, 8);
+      put_le(p + 16 + 16 * k, ends_[k].second, 8);
+    }
+    return s;
+  }
+
+ private:
+  void flush() {
+    if (text_.empty()) return;
+    const size_t n = deflate_lines(text_.data(), text_.size(), block_.data() + 18);
+    const size_t size = 18 + n + 8;
+    static const uint8_t header[16] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C', 2, 0};
+    std::memcpy(block_.data(), header, 16);
+    put_le(block_.data() + 16, size - 1, 2);
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(text_.data()),
+                            static_cast<uInt>(text_.size()));
+    put_le(block_.data() + 18 + n, crc, 4);
+    put_le(block_.data() + 22 + n, text_.size(), 4);
+    f_.write(block_.data(), size);
+    compressed_ += size;
+    uncompressed_ += text_.size();
+    ends_.emplace_back(compressed_, uncompressed_);
+    text_.clear();
+  }
+  atomic_file& f_;
+  std::string text_;
+  std::array<uint8_t, 18 + block_text / 8 * 9 + 16> block_{};  // room for 9-bit literals too
+  uint64_t compressed_ = 0, uncompressed_ = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> ends_;
 };
 
 }  // namespace
@@ -60,23 +224,15 @@ bool is_transition(char a, char b) {
 }
 
 void write_reference_genome(const std::string& path, const genome_map& map, int64_t seed) {
-  const std::string fai = path + ".fai", gzi = path + ".gzi";
-  const std::string temp = temp_name_of(path), temp_gzi = temp_name_of(gzi);
-  temp_guard guard{{temp, temp_gzi}};
-  // Level 1: the text is nearly all N, which every level compresses about
-  // equally well (some 600-fold).
-  std::unique_ptr<BGZF, bgzf_closer> fp(bgzf_open(temp.c_str(), "w1"));
-  if (!fp) throw_io_error(path, "created");
-  if (bgzf_index_build_init(fp.get()) != 0) throw file_error(path, "Result file " + path + " cannot be indexed: no memory.");
-  auto put = [&](const char* p, size_t n) {
-    if (bgzf_write(fp.get(), p, n) != static_cast<ssize_t>(n)) throw_io_error(path, "written");
-  };
+  // All three are complete before any of them takes its name.
+  atomic_file fa(path), fai(path + ".fai"), gzi(path + ".gzi");
+  bgzf_text out(fa);
 
   // Text in batches of whole lines: a template of N lines, the bases of the
   // loci set into it.
   constexpr int64_t batch_lines = 16384;
-  std::string text(static_cast<size_t>(batch_lines * (line_bases + 1)), 'N');
-  for (int64_t l = 0; l < batch_lines; ++l) text[static_cast<size_t>(l * (line_bases + 1) + line_bases)] = '\n';
+  std::string text(static_cast<size_t>(batch_lines * line_bytes), 'N');
+  for (int64_t l = 0; l < batch_lines; ++l) text[static_cast<size_t>(l * line_bytes + line_bases)] = '\n';
   const std::string blank = text;
 
   std::string index;
@@ -94,46 +250,43 @@ void write_reference_genome(const std::string& path, const genome_map& map, int6
     sites.erase(std::unique(sites.begin(), sites.end()), sites.end());
 
     const std::string header = ">" + std::to_string(c) + "\n";
-    put(header.data(), header.size());
+    out.put(header.data(), header.size());
     offset += header.size();
     index += std::to_string(c) + "\t" + std::to_string(length) + "\t" + std::to_string(offset) + "\t" +
-             std::to_string(line_bases) + "\t" + std::to_string(line_bases + 1) + "\n";
+             std::to_string(line_bases) + "\t" + std::to_string(line_bytes) + "\n";
     const int64_t lines = (length + line_bases - 1) / line_bases;
     size_t s = 0;
+    std::vector<size_t> touched;
     for (int64_t first = 0; first < lines; first += batch_lines) {
       const int64_t n = std::min(batch_lines, lines - first);
-      const int64_t begin = first * line_bases;        // 0-based position of the batch's first base
+      const int64_t begin = first * line_bases;  // 0-based position of the batch's first base
       const int64_t end = std::min(length, begin + n * line_bases);
-      std::vector<size_t> touched;
+      touched.clear();
       for (; s < sites.size() && sites[s] - 1 < end; ++s) {
         const int64_t p = sites[s] - 1 - begin;
-        const size_t at = static_cast<size_t>(p / line_bases * (line_bases + 1) + p % line_bases);
+        const size_t at = static_cast<size_t>(p / line_bases * line_bytes + p % line_bases);
         text[at] = bases_at(seed, c, sites[s]).ref;
         touched.push_back(at);
       }
-      size_t bytes = static_cast<size_t>(n * (line_bases + 1));
+      size_t bytes = static_cast<size_t>(n * line_bytes);
       if (end - begin < n * line_bases) {
         // The last line of the chromosome is shorter.
         const int64_t last = (end - begin) % line_bases;
-        bytes = static_cast<size_t>((n - 1) * (line_bases + 1) + last + 1);
+        bytes = static_cast<size_t>((n - 1) * line_bytes + last + 1);
         text[bytes - 1] = '\n';
         touched.push_back(bytes - 1);
       }
-      put(text.data(), bytes);
+      out.put(text.data(), bytes);
       offset += bytes;
       for (size_t at : touched) text[at] = blank[at];
     }
   }
-  if (bgzf_flush(fp.get()) != 0) throw_io_error(path, "written");
-  if (bgzf_index_dump(fp.get(), temp_gzi.c_str(), nullptr) != 0) throw_io_error(gzi, "written");
-  if (bgzf_close(fp.release()) != 0) throw_io_error(path, "closed");
-  atomic_file ffai(fai);
-  ffai.write(index);
-  ffai.commit();
-  commit_rename(temp, path);
-  guard.names = {temp_gzi};
-  commit_rename(temp_gzi, gzi);
-  guard.armed = false;
+  out.finish();
+  fai.write(index);
+  gzi.write(out.index());
+  fa.commit();
+  fai.commit();
+  gzi.commit();
 }
 
 }  // namespace qm

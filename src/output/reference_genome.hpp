@@ -17,8 +17,9 @@
 // last marker's base pair + 1), with the reference base at the 1-based
 // position of every marker and candidate QTL locus and N everywhere else, 60
 // bases a line. At 10^8 base pairs per Morgan the text would be about as
-// large as the genome, nearly all N, so it is BGZF-compressed (as bgzip
-// writes it; zcat shows the text) and comes with its two indexes,
+// large as the genome, nearly all N, so it is BGZF-compressed (the format
+// bgzip writes; zcat shows the text), about 100-fold, and comes with its two
+// indexes,
 // genome.fa.fai and genome.fa.gzi, which htslib-based tools (bcftools norm
 // -f, samtools faidx) read as they are.
 #pragma once
@@ -48,9 +49,8 @@ inline constexpr const char* reference_index_names[] = {"genome.fa.fai", "genome
 // Writes PATH (genome.fa), PATH.fai and PATH.gzi for the map of a run with
 // this seed; each is written as NAME.tmp and renamed when all three are
 // complete. file_error naming the file on any failure. The bytes depend on
-// the seed and the map only. It is compressed on one thread, about 0.4 s per
-// 10^8 base pairs: htslib's compression threads give the same genome.fa but
-// a different .gzi.
+// the seed and the map only. The BGZF blocks are made here (the text is
+// nearly all repeats of one line): about 0.06 s per 10^8 base pairs.
 void write_reference_genome(const std::string& path, const genome_map& map, int64_t seed);
 
 }  // namespace qm

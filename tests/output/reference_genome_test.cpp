@@ -1,6 +1,7 @@
 // Nucleotide alleles and genome.fa: the bases against their stated
-// distribution, and the compressed reference read back by htslib's own
-// FASTA reader and compared with a plain FASTA built here base by base.
+// distribution, and the compressed reference read back by gzip and by
+// htslib's own FASTA reader, and compared with a plain FASTA built here base
+// by base.
 #include "output/reference_genome.hpp"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/atomic_file.hpp"
+#include "output/genotype_sample.hpp"
 #include "support.hpp"
 
 namespace {
@@ -120,6 +124,42 @@ TEST(ReferenceGenome, TheFastaHoldsTheReferenceBaseAtEveryLocusAndItsIndexesAreH
       std::free(s);
     }
   fai_destroy(fai);
+  // gzip reads it too (and checks every block's CRC-32).
+  const auto gz = qmtest::run_command("gzip -t genome.fa 2>&1 && gzip -dc < genome.fa");
+  EXPECT_EQ(gz.status, 0) << gz.out.substr(0, 200);
+  EXPECT_EQ(gz.out, want);
+  // The blocks, and the .gzi: one entry per block with its end in the file
+  // and in the text; the file ends with the empty end-of-file block.
+  const std::string file = qmtest::read_file("genome.fa"), gzi = qmtest::read_file("genome.fa.gzi");
+  auto le = [](const std::string& b, size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int k = bytes - 1; k >= 0; --k) v = v << 8 | static_cast<uint8_t>(b[at + static_cast<size_t>(k)]);
+    return v;
+  };
+  std::vector<std::pair<uint64_t, uint64_t>> ends;
+  uint64_t at = 0, text = 0;
+  while (at + 28 <= file.size()) {
+    ASSERT_EQ(file.substr(at, 4), std::string("\x1f\x8b\x08\x04", 4)) << at;
+    ASSERT_EQ(file.substr(at + 12, 2), "BC");
+    const uint64_t size = le(file, at + 16, 2) + 1, isize = le(file, at + size - 4, 4);
+    at += size;
+    text += isize;
+    if (isize > 0) ends.emplace_back(at, text);
+    EXPECT_LE(isize, 0xff00u);
+  }
+  EXPECT_EQ(at, file.size());
+  EXPECT_EQ(text, want.size());
+  EXPECT_GE(ends.size(), 36u);  // 2.4 MB of text
+  ASSERT_EQ(gzi.size(), 8 + 16 * ends.size());
+  EXPECT_EQ(le(gzi, 0, 8), ends.size());
+  for (size_t k = 0; k < ends.size(); ++k) {
+    EXPECT_EQ(le(gzi, 8 + 16 * k, 8), ends[k].first) << k;
+    EXPECT_EQ(le(gzi, 16 + 16 * k, 8), ends[k].second) << k;
+  }
+  EXPECT_EQ(file.substr(file.size() - 28, 18), std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0", 18));
+  // Nearly all N: over 100 times smaller than the text (a 258-byte copy
+  // takes 17 bits).
+  EXPECT_LT(file.size() * 100, want.size());
   // Only the three files, and the bytes depend on the seed.
   EXPECT_FALSE(qmtest::file_exists("genome.fa.tmp") || qmtest::file_exists("genome.fa.gzi.tmp"));
   EXPECT_TRUE(qmtest::file_exists("genome.fa.gzi"));
