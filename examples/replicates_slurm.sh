@@ -35,7 +35,7 @@ find_quillmere() {
 # Slurm runs a copy of this script; the original's folder is in the job's record.
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -n "${SLURM_JOB_ID:-}" ] && command -v scontrol >/dev/null 2>&1; then
-  cmd=$(scontrol show job "$SLURM_JOB_ID" -o 2>/dev/null | grep -o 'Command=[^ ]*' | head -n 1 | cut -d= -f2-)
+  cmd=$(scontrol show job "$SLURM_JOB_ID" -o 2>/dev/null | grep -o 'Command=[^ ]*' | head -n 1 | cut -d= -f2- || true)
   if [ -n "$cmd" ] && [ -f "$cmd" ]; then here=$(cd "$(dirname "$cmd")" && pwd); fi
 fi
 par=${1:?usage: sbatch replicates_slurm.sh PARAMETER_FILE}

@@ -98,9 +98,35 @@ if env -u QUILLMERE PATH="$plain_path" bash examples/replicates_parallel.sh -n 1
 fi
 grep -q "quillmere is neither on the PATH nor built in" out.txt && grep -q "bash scripts/install.sh" out.txt ||
   fail "no helpful message: $(cat out.txt)"
-# The Slurm recipes find it the same way (their runs are tested with a real
-# cluster in tests/scheduler).
-for s in replicates_slurm.sh merge_slurm.sh submit_replicates.sh; do
-  grep -q 'find_quillmere "$here"' "$top/examples/$s" || fail "$s does not look for the program"
+# Slurm runs a copy of a job script from its spool folder: the recipes find
+# the project through the job's Command (scontrol show job), here from a
+# stand-in scontrol. (Their runs on a real cluster are tested in
+# tests/scheduler, with QUILLMERE set by submit_replicates.sh.)
+mkdir -p "$tmp/spool" "$tmp/fakebin" "$tmp/by-slurm"
+cat >"$tmp/fakebin/scontrol" <<EOS
+#!/bin/bash
+[ "\$1 \$2 \$3 \$4" = "show job 4242 -o" ] || exit 1
+case \$SLURM_JOB_NAME in
+  merge) echo "JobId=4242 JobName=merge UserId=root(0) Command=$tmp/project/examples/merge_slurm.sh WorkDir=$tmp/by-slurm" ;;
+  *) echo "JobId=4242 JobName=rep UserId=root(0) Command=$tmp/project/examples/replicates_slurm.sh $tmp/small.par WorkDir=$tmp/by-slurm" ;;
+esac
+EOS
+chmod +x "$tmp/fakebin/scontrol"
+cp "$top/examples/replicates_slurm.sh" "$tmp/spool/rep_script"
+cp "$top/examples/merge_slurm.sh" "$tmp/spool/merge_script"
+cd "$tmp/by-slurm" || fail "no work folder"
+for k in 1 2; do
+  env -u QUILLMERE PATH="$tmp/fakebin:$plain_path" SLURM_JOB_ID=4242 SLURM_JOB_NAME=rep SLURM_ARRAY_TASK_ID=$k \
+    bash "$tmp/spool/rep_script" "$tmp/small.par" >"out-$k.txt" 2>&1 ||
+    fail "replicates_slurm.sh from the spool folder: $(cat "out-$k.txt")"
 done
+env -u QUILLMERE PATH="$tmp/fakebin:$plain_path" SLURM_JOB_ID=4242 SLURM_JOB_NAME=merge \
+  bash "$tmp/spool/merge_script" >out-merge.txt 2>&1 || fail "merge_slurm.sh from the spool folder: $(cat out-merge.txt)"
+[ -s rep-1/summary.csv ] && [ -s rep-2/summary.csv ] && [ -s replicates.csv ] ||
+  fail "the Slurm recipes left no replicates: $(ls)"
+# Without the job's record they stop with the message.
+env -u QUILLMERE PATH="$plain_path" SLURM_JOB_ID=4242 SLURM_ARRAY_TASK_ID=3 \
+  bash "$tmp/spool/rep_script" "$tmp/small.par" >out-3.txt 2>&1 && fail "replicates_slurm.sh ran without a program"
+grep -q "quillmere is neither on the PATH nor built in" out-3.txt || fail "no helpful message: $(cat out-3.txt)"
+grep -q 'find_quillmere "$here"' "$top/examples/submit_replicates.sh" || fail "submit_replicates.sh does not look for the program"
 echo "install_test: ok"
