@@ -7,11 +7,25 @@
 #
 # N defaults to 100. Replicate K takes the seed derived from the parameter
 # file's seed and K, so any replicate can be rerun alone and gives the same
-# folder. The quillmere found on PATH is used unless QUILLMERE names another
-# binary; JOBS sets the number of simultaneous runs (default: every core).
+# folder. The program is QUILLMERE when set, else quillmere on the PATH, else
+# the project's build folder; JOBS sets the number of simultaneous runs
+# (default: every core).
 # A failing replicate stops the launch of new ones (--halt soon,fail=1); its
 # folder's log.txt says why, and the merge is not run.
 set -euo pipefail
+# The program: QUILLMERE when set, else quillmere on the PATH (scripts/install.sh
+# puts it there), else the build folder of the project this script belongs to.
+find_quillmere() {
+  local here=$1 b
+  if [ -n "${QUILLMERE:-}" ]; then printf '%s\n' "$QUILLMERE"; return 0; fi
+  if command -v quillmere >/dev/null 2>&1; then command -v quillmere; return 0; fi
+  for b in "$here/../build" "$here/../build-install"; do
+    if [ -x "$b/quillmere" ]; then printf '%s/quillmere\n' "$(cd "$b" && pwd)"; return 0; fi
+  done
+  echo "$(basename "$0"): quillmere is neither on the PATH nor built in $here/../build:" \
+    "install it (bash scripts/install.sh) or build it (bash scripts/test.sh)" >&2
+  return 1
+}
 n=100
 if [ "${1:-}" = "-n" ]; then
   n=${2:?-n needs a number of replicates}
@@ -19,7 +33,7 @@ if [ "${1:-}" = "-n" ]; then
 fi
 par=${1:?usage: bash replicates_parallel.sh [-n N] PARAMETER_FILE}
 [ -f "$par" ] || { echo "replicates_parallel.sh: parameter file $par not found" >&2; exit 1; }
-q=${QUILLMERE:-quillmere}
+q=$(find_quillmere "$(cd "$(dirname "$0")" && pwd)")
 
 parallel --jobs "${JOBS:-$(nproc)}" --halt soon,fail=1 --joblog replicates.joblog \
   "$q" --threads 1 --replicate {} --outdir rep-{} "$par" ::: $(seq 1 "$n")

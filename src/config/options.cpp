@@ -109,6 +109,18 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
                "a PLINK 1 binary fileset NNgeno.bed/.bim/.fam of the markers for every generation with result files");
   app.add_flag("--plink-qtl", o.plink_qtl, "with --plink: the QTL as extra variants QTL0001, ... (implies --plink)");
   app.add_flag("--vcf", o.vcf, "a phased VCF NNgeno.vcf.gz with its .csi index for every generation with result files");
+  app.add_flag("--vcf-qtl", o.vcf_qtl, "with --vcf: the QTL as extra variants QTL0001, ... (implies --vcf)");
+  app.add_option("--alleles", o.alleles,
+                 "allele letters of the PLINK and VCF files: AB, or nucleotide (a reference and an alternative base "
+                 "per locus, from the seed, and the reference sequence genome.fa)")
+      ->check(CLI::Validator(empty_value, ""))
+      ->check(CLI::IsMember({"AB", "nucleotide"}))
+      ->capture_default_str();
+  app.add_option("--fam-parents", o.fam_parents,
+                 "parents in the .fam files: fileset (a parent not in the fileset is written as 0, unknown) or all")
+      ->check(CLI::Validator(empty_value, ""))
+      ->check(CLI::IsMember({"fileset", "all"}))
+      ->capture_default_str();
   app.add_option("--replicate", o.replicate,
                  "replicate K of the scheme: its seed is derived from the seed and K (0 keeps the seed); "
                  "the default output folder is rep-K")
@@ -187,6 +199,13 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
     return 2;
   }
   if (o.plink_qtl) o.plink = true;
+  if (o.vcf_qtl) o.vcf = true;
+  if (o.alleles == "nucleotide" && !o.plink && !o.vcf) {
+    std::fprintf(messages,
+                 "quillmere: --alleles nucleotide names the alleles of the PLINK and VCF files, and neither is "
+                 "written: give --plink or --vcf as well.\nRun 'quillmere --help' for the options.\n");
+    return 2;
+  }
   if (o.replicate > 0 && o.outdir.empty()) o.outdir = "rep-" + std::to_string(o.replicate);
   return std::nullopt;
 }

@@ -24,6 +24,12 @@ struct run_options {
   std::optional<int32_t> seed;        // replaces the seed record of the file
   int64_t replicate = 0;              // replicate number; 0 is the file's own seed
   bool plink = false, plink_qtl = false, vcf = false;
+  // Files for other tools (output/genotype_files.hpp): --vcf-qtl, the alleles
+  // ("AB" or "nucleotide"), and the parents in .fam ("fileset": those in the
+  // fileset, others as 0; "all": every parent).
+  bool vcf_qtl = false;
+  std::string alleles = "AB";
+  std::string fam_parents = "fileset";
   bool history_summary = false;       // summary rows for the historical generations too
   bool check_only = false;            // --check: validate the file and exit
   std::string save_history;           // --save-history: the state at the end of stage 1 goes here

@@ -9,6 +9,7 @@
 #include "base/messages.hpp"
 #include "output/genotype_view.hpp"
 #include "output/plink.hpp"
+#include "output/reference_genome.hpp"
 #include "output/vcf.hpp"
 
 namespace qm {
@@ -26,39 +27,65 @@ std::string marker_name(int32_t chromosome, int32_t j) {
   return s;
 }
 
-variant_info variant_of(const locus_position& l, std::string name) {
-  return {l.chromosome, std::move(name), 100.0 * l.morgan, l.base_pair + 1};
+variant_info variant_of(const locus_position& l, std::string name, bool nucleotide, int64_t seed) {
+  variant_info v{l.chromosome, std::move(name), 100.0 * l.morgan, l.base_pair + 1};
+  if (nucleotide) {
+    const nucleotide_pair b = bases_at(seed, v.chromosome, v.bp);
+    v.ref = b.ref;
+    v.alt = b.alt;
+  }
+  return v;
 }
 
 class genotype_files : public generation_observer {
  public:
   explicit genotype_files(const run_options& o)
-      : folder_(o.outdir), plink_(o.plink), qtl_(o.plink_qtl), vcf_(o.vcf) {}
+      : folder_(o.outdir),
+        plink_(o.plink),
+        plink_qtl_(o.plink_qtl),
+        vcf_(o.vcf),
+        vcf_qtl_(o.vcf_qtl),
+        nucleotide_(o.alleles == "nucleotide"),
+        fam_all_(o.fam_parents == "all") {}
 
   void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
     if (!plink_ && !vcf_) return;
+    bool any = false;
     for (const planned_stage& stage : plan)
       stage.for_each_generation([&](const generation_step& g) {
         if (!g.files_due) return;
+        any = true;
         if (plink_)
           for (const char* n : plink_names) files.names.insert(result_name(g.file_generation, n));
         if (vcf_)
           for (const char* n : vcf_names) files.names.insert(result_name(g.file_generation, n));
       });
+    if (any && nucleotide_) {
+      files.names.insert(reference_fasta_name);
+      for (const char* n : reference_index_names) files.names.insert(n);
+    }
   }
   void name_patterns(std::vector<file_name_pattern>& patterns) const override {
     for (const char* n : plink_names) patterns.push_back({n, true});
     for (const char* n : vcf_names) patterns.push_back({n, true});
+    patterns.push_back({reference_fasta_name});
+    for (const char* n : reference_index_names) patterns.push_back({n});
   }
 
   void on_generation(const generation_view& v) override {
     if (!v.step.files_due || (!plink_ && !vcf_)) return;
-    animals(v);
-    markers(v);
     const std::string prefix = folder_.file(result_name(v.step.file_generation, "geno"));
     try {
+      if (nucleotide_ && !reference_written_) {
+        write_reference_genome(folder_.file(reference_fasta_name), v.map, v.seed);
+        reference_written_ = true;
+      }
+      animals(v);
+      markers(v);
+      const bool with_qtl = v.architecture && ((plink_ && plink_qtl_) || (vcf_ && vcf_qtl_));
+      if (with_qtl) markers_and_qtl(v);
       if (plink_) {
-        if (qtl_ && v.architecture) with_qtl(v, prefix);
+        if (plink_qtl_ && with_qtl) write_plink(prefix, qtl_view_, qtl_variants_, animals_, v.params.threads);
         else write_plink(prefix, view_, variants_, animals_, v.params.threads);
       }
       if (vcf_) {
@@ -66,9 +93,12 @@ class genotype_files : public generation_observer {
         info.version = QM_VERSION;
         info.parameter_file = v.params.parafile;
         info.seed = v.seed;
+        if (nucleotide_) info.reference = reference_fasta_name;
         for (int32_t c = 1; c <= v.map.nchr; ++c) info.contig_length.push_back(v.map.chromosome_base_pairs(c) + 1);
-        write_vcf(prefix, view_, variants_, animals_, info, v.params.threads);
+        if (vcf_qtl_ && with_qtl) write_vcf(prefix, qtl_view_, qtl_variants_, animals_, info, v.params.threads);
+        else write_vcf(prefix, view_, variants_, animals_, info, v.params.threads);
       }
+      combined_.release();
     } catch (const file_error& e) {
       stop(e.what());
     }
@@ -89,6 +119,7 @@ class genotype_files : public generation_observer {
       a.sex = static_cast<int32_t>(sex_of(i));
       a.phenotype = pop.phenotype_of(i, 1);
     }
+    if (!fam_all_) unknown_parents_outside(animals_);
   }
 
   void markers(const generation_view& v) {
@@ -96,7 +127,8 @@ class genotype_files : public generation_observer {
     if (variants_.empty())
       for (size_t l = 0; l < v.map.markers.size(); ++l) {
         const locus_position& pos = v.map.markers[l];
-        variants_.push_back(variant_of(pos, marker_name(pos.chromosome, static_cast<int32_t>(l % v.map.nmpc) + 1)));
+        variants_.push_back(variant_of(pos, marker_name(pos.chromosome, static_cast<int32_t>(l % v.map.nmpc) + 1),
+                                      nucleotide_, v.seed));
       }
     view_ = {};
     view_.nanimals = v.pop.nind;
@@ -112,8 +144,10 @@ class genotype_files : public generation_observer {
     }
   }
 
-  // Markers and QTL in map order: each haplotype copied into one column.
-  void with_qtl(const generation_view& v, const std::string& prefix) {
+  // Markers and QTL in map order, each haplotype copied into one column (or
+  // row of bits): qtl_view_ and qtl_variants_, valid until combined_ is
+  // released.
+  void markers_and_qtl(const generation_view& v) {
     const trait_architecture& a = *v.architecture;
     struct locus {
       int32_t chromosome;
@@ -131,26 +165,30 @@ class genotype_files : public generation_observer {
     std::stable_sort(order.begin(), order.end(), [](const locus& x, const locus& y) {
       return x.chromosome != y.chromosome ? x.chromosome < y.chromosome : x.bp < y.bp;
     });
-    std::vector<variant_info> variants;
+    std::vector<variant_info>& variants = qtl_variants_;
+    variants.clear();
     for (const locus& l : order) {
       if (l.kind == 0) {
         variants.push_back(variants_[static_cast<size_t>(l.index)]);
       } else {
         std::string name = "QTL";
         add_imin(name, l.index + 1, 4, 4);
-        variants.push_back(variant_of(v.map.candidates[static_cast<size_t>(a.qtl_locus[static_cast<size_t>(l.index)] - 1)], name));
+        variants.push_back(variant_of(v.map.candidates[static_cast<size_t>(a.qtl_locus[static_cast<size_t>(l.index)] - 1)],
+                                      name, nucleotide_, v.seed));
       }
     }
     const population& pop = v.pop;
     const int32_t n = static_cast<int32_t>(order.size());
-    genotype_view g;
+    genotype_view& g = qtl_view_;
+    g = {};
     g.nanimals = pop.nind;
     g.nloci = g.nvariants = n;
     if (pop.markers.packed()) {
       // The combined haplotypes one bit per allele as well.
       combined_.resize_packed(n, pop.haplotypes());
       const size_t words = combined_.words();
-      std::vector<const uint64_t*> rows(static_cast<size_t>(pop.haplotypes()));
+      std::vector<const uint64_t*>& rows = qtl_rows_;
+      rows.resize(static_cast<size_t>(pop.haplotypes()));
       for (int32_t h = 0; h < pop.haplotypes(); ++h) {
         const uint64_t* m = pop.markers.row(h);
         const uint64_t* c = pop.candidates.row(h);
@@ -165,8 +203,6 @@ class genotype_files : public generation_observer {
         rows[static_cast<size_t>(h)] = out;
       }
       g.bits = rows.data();
-      write_plink(prefix, g, variants, animals_, v.params.threads);
-      combined_.release();
       return;
     }
     combined_.resize(n, pop.haplotypes());
@@ -179,18 +215,21 @@ class genotype_files : public generation_observer {
         out[k] = l.kind == 0 ? m[l.index] : c[a.qtl_locus[static_cast<size_t>(l.index)] - 1];
       }
     }
-    std::vector<const int8_t*> cols(static_cast<size_t>(pop.haplotypes()));
+    std::vector<const int8_t*>& cols = qtl_columns_;
+    cols.resize(static_cast<size_t>(pop.haplotypes()));
     for (int32_t h = 0; h < pop.haplotypes(); ++h) cols[static_cast<size_t>(h)] = combined_.column(h);
     g.haplotype = cols.data();
-    write_plink(prefix, g, variants, animals_, v.params.threads);
-    combined_.release();
   }
 
   static constexpr const char* plink_names[] = {"geno.bed", "geno.bim", "geno.fam"};
   static constexpr const char* vcf_names[] = {"geno.vcf.gz", "geno.vcf.gz.csi"};
   output_folder folder_;
-  bool plink_, qtl_, vcf_;
-  std::vector<variant_info> variants_;
+  bool plink_, plink_qtl_, vcf_, vcf_qtl_, nucleotide_, fam_all_;
+  bool reference_written_ = false;
+  std::vector<variant_info> variants_, qtl_variants_;
+  std::vector<const int8_t*> qtl_columns_;
+  std::vector<const uint64_t*> qtl_rows_;
+  genotype_view qtl_view_;
   std::vector<const int8_t*> columns_;
   std::vector<const uint64_t*> rows_;
   genotype_view view_;

@@ -1,12 +1,16 @@
 #include "output/genotype_view.hpp"
 
 #include <cmath>
+#include <string>
+#include <unordered_set>
 
 #include "base/atomic_file.hpp"
 
 namespace qm {
 
 namespace {
+
+bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 bool plain_text(const std::string& s) {
   if (s.empty()) return false;
@@ -20,6 +24,16 @@ bool plain_text(const std::string& s) {
 }
 
 }  // namespace
+
+void unknown_parents_outside(animal_list& animals) {
+  std::unordered_set<std::string> ids;
+  ids.reserve(animals.animals.size());
+  for (const animal_info& a : animals.animals) ids.insert(a.id);
+  for (animal_info& a : animals.animals) {
+    if (!ids.count(a.sire)) a.sire = "0";
+    if (!ids.count(a.dam)) a.dam = "0";
+  }
+}
 
 void check_genotypes(const std::string& file, const genotype_view& g, const std::vector<variant_info>& variants,
                      const animal_list& animals) {
@@ -43,6 +57,9 @@ void check_genotypes(const std::string& file, const genotype_view& g, const std:
     if (!plain_text(v.name)) bad(file, "the variant name \"" + v.name + "\" is empty or contains blanks.");
     if (v.chromosome < 1) bad(file, "variant " + v.name + " is on chromosome " + std::to_string(v.chromosome) + ".");
     if (!std::isfinite(v.cm)) bad(file, "variant " + v.name + " has no finite map position.");
+    if (!is_letter(v.ref) || !is_letter(v.alt) || v.ref == v.alt)
+      bad(file, "variant " + v.name + " needs two different letters as its alleles, not \"" + std::string(1, v.ref) +
+                    "\" and \"" + std::string(1, v.alt) + "\".");
   }
   for (const animal_info& a : animals.animals) {
     if (!plain_text(a.id) || !plain_text(a.sire) || !plain_text(a.dam))

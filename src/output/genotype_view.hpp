@@ -2,9 +2,11 @@
 // haplotypes plus plain descriptions of the variants and the animals. The
 // view owns nothing; the arrays it points to must outlive the write.
 //
-// Alleles are coded 1 and 2. Both formats name them the same way:
-//   allele 1 -> "A" (VCF REF, PLINK A2 / plink2 REF)
-//   allele 2 -> "B" (VCF ALT, PLINK A1 / plink2 ALT, the counted allele)
+// Alleles are coded 1 and 2. Both formats name them the same way, by the
+// letters of the variant (by default "A" and "B"; with --alleles nucleotide
+// the bases of output/reference_genome.hpp):
+//   allele 1 -> ref (VCF REF, PLINK A2 / plink2 REF)
+//   allele 2 -> alt (VCF ALT, PLINK A1 / plink2 ALT, the counted allele)
 // so a genotype's dosage in either format is its number of copies of allele 2.
 // A locus carrying any other allele value cannot be written; the writers
 // throw file_error naming the animal and the variant.
@@ -37,6 +39,8 @@ struct variant_info {
   std::string name;        // e.g. "chr1-0001"; no blanks
   double cm = 0.0;         // position in centimorgan
   int64_t bp = 0;          // position in base pairs (1-based in VCF)
+  char ref = 'A';          // allele 1
+  char alt = 'B';          // allele 2
 };
 
 // One animal, with the texts of the classic BV file.
@@ -52,6 +56,11 @@ struct animal_list {
   std::vector<animal_info> animals;  // one per animal of the view, in its order
   bool threshold_trait = false;      // trait 1 is a 0/1 threshold trait
 };
+
+// Writes every sire and dam that is not one of the list's animals as "0"
+// (unknown), as PLINK expects of a parent outside the fileset: the animals
+// whose parents are both outside count as founders.
+void unknown_parents_outside(animal_list& animals);
 
 // Checks counts, the choice of loci and the descriptions against each other
 // (names and identifiers non-empty without blanks, sex 0..2, a threshold

@@ -453,7 +453,11 @@ void write_bim(atomic_file& f, const std::vector<variant_info>& variants) {
     p = put_fixed6(p, v.cm);
     *p++ = '\t';
     p = put_int(p, v.bp);
-    std::memcpy(p, "\tB\tA\n", 5);
+    p[0] = '\t';
+    p[1] = v.alt;
+    p[2] = '\t';
+    p[3] = v.ref;
+    p[4] = '\n';
     b.done(p + 5);
   }
   b.flush();

@@ -19,7 +19,7 @@ namespace {
 
 // Positions, contigs and header texts, before anything is created.
 void check_layout(const std::string& file, const std::vector<variant_info>& variants, const vcf_header_info& info) {
-  for (const std::string* t : {&info.version, &info.parameter_file})
+  for (const std::string* t : {&info.version, &info.parameter_file, &info.reference})
     if (t->find_first_of("\n\r") != std::string::npos) bad(file, "a header text contains a line break.");
   for (size_t c = 0; c < info.contig_length.size(); ++c)
     if (info.contig_length[c] < 1)
@@ -97,9 +97,12 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
   for (size_t c = 0; c < info.contig_length.size(); ++c)
     lines.push_back("##contig=<ID=" + std::to_string(c + 1) + ",length=" + std::to_string(info.contig_length[c]) +
                     ">");
-  lines.push_back(
-      "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype, the haplotype from the sire first; "
-      "REF A is allele 1, ALT B allele 2\">");
+  if (!info.reference.empty()) lines.push_back("##reference=" + info.reference);
+  lines.push_back(info.reference.empty()
+                      ? "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype, the haplotype from the "
+                        "sire first; REF A is allele 1, ALT B allele 2\">"
+                      : "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Phased genotype, the haplotype from the "
+                        "sire first; REF is allele 1, ALT allele 2\">");
   for (const std::string& l : lines)
     if (bcf_hdr_append(hdr.get(), l.c_str()) != 0) bad(name, "the header line " + l + " was refused.");
   for (const animal_info& a : animals.animals)
@@ -132,12 +135,13 @@ std::vector<std::string> write_vcf(const std::string& prefix, const genotype_vie
       gt[static_cast<size_t>(h) + 1] = 2 * b + 1;
     }
     if (badbits & ~1u) throw_bad_allele(name, g, variants, animals);
+    const char alleles[4] = {v.ref, ',', v.alt, '\0'};
     bcf_clear(rec.get());
     rec->rid = rid[static_cast<size_t>(v.chromosome)];
     rec->pos = v.bp - 1;
     bcf_float_set_missing(rec->qual);
     if (bcf_update_id(hdr.get(), rec.get(), v.name.c_str()) < 0 ||
-        bcf_update_alleles_str(hdr.get(), rec.get(), "A,B") < 0 ||
+        bcf_update_alleles_str(hdr.get(), rec.get(), alleles) < 0 ||
         bcf_update_genotypes(hdr.get(), rec.get(), gt.data(), nhap) < 0)
       bad(name, "no memory for the record of variant " + v.name + ".");
     if (bcf_write(fp.get(), hdr.get(), rec.get()) != 0) throw_io_error(name, "written");

@@ -3,9 +3,11 @@
 //
 // Header: ##fileformat=VCFv4.2, ##source=quillmere VERSION,
 // ##quillmereParameterFile=NAME, ##quillmereSeed=SEED, one ##contig line per
-// chromosome with its length in bp, FORMAT GT; the samples are the animal
+// chromosome with its length in bp, ##reference=NAME when a reference
+// sequence is named (nucleotide alleles), FORMAT GT; the samples are the animal
 // identifiers. Records: CHROM = chromosome number, POS = position in bp,
-// ID = marker name, REF "A" (allele 1), ALT "B" (allele 2), QUAL, FILTER and
+// ID = marker name, REF the variant's ref (allele 1, by default "A"), ALT its
+// alt (allele 2, by default "B"), QUAL, FILTER and
 // INFO missing, GT "a|b" with the sire's haplotype first (0 = allele 1,
 // 1 = allele 2). Every record carries both alleles, also at a locus where one
 // of them is absent, so the records match the PLINK fileset one to one.
@@ -35,6 +37,7 @@ struct vcf_header_info {
   std::string parameter_file;         // name of the parameter file
   int64_t seed = 0;                   // seed in use
   std::vector<int64_t> contig_length;  // chromosome c (1-based) is contig_length[c - 1] bp long
+  std::string reference;              // the reference sequence for ##reference; empty: none (A/B alleles)
 };
 
 // Writes PREFIX.vcf.gz and PREFIX.vcf.gz.csi; returns the two names.

@@ -39,7 +39,7 @@
 //                   >= 0.05; r^2 = D^2 / (pA (1-pA) pB (1-pB)) from the 2n
 //                   haplotypes, D = pAB - pA pB; NA when no pair qualifies
 // Then the results of the scheme (filled by the run's observer, NA in a
-// historical row; stats/scheme_results.hpp computes them, README.md gives
+// historical row; stats/scheme_results.hpp computes them, docs/results.md gives
 // each one's formula): per trait gain_t, gain_sd_t, response_t, accuracy_t;
 // sel_diff_sires, sel_diff_dams, intensity_sires, intensity_dams,
 // predicted_response_1, n_sires, n_dams, offspring_per_sire_max,

@@ -178,3 +178,86 @@ TEST(Options, NumbersAreDecimal) {
 }
 
 }  // namespace
+
+namespace {
+
+// The options of the files for other tools: the QTL options imply their
+// format, the alleles and the .fam parents take one of their words, and
+// nucleotide alleles without a file to carry them are refused.
+TEST(Options, GenotypeFileOptions) {
+  const parsed plain = parse({"param.par"});
+  EXPECT_FALSE(plain.status.has_value());
+  EXPECT_EQ(plain.options.alleles, "AB");
+  EXPECT_EQ(plain.options.fam_parents, "fileset");
+  EXPECT_FALSE(plain.options.vcf || plain.options.vcf_qtl || plain.options.plink);
+
+  const parsed qtl = parse({"--vcf-qtl", "--alleles", "nucleotide", "--fam-parents", "all", "param.par"});
+  EXPECT_FALSE(qtl.status.has_value()) << qtl.message;
+  EXPECT_TRUE(qtl.options.vcf && qtl.options.vcf_qtl);
+  EXPECT_FALSE(qtl.options.plink);
+  EXPECT_EQ(qtl.options.alleles, "nucleotide");
+  EXPECT_EQ(qtl.options.fam_parents, "all");
+  EXPECT_FALSE(parse({"--plink", "--alleles=nucleotide", "param.par"}).status.has_value());
+
+  const parsed alone = parse({"--alleles", "nucleotide", "param.par"});
+  EXPECT_EQ(alone.status, 2);
+  EXPECT_NE(alone.message.find("--alleles nucleotide names the alleles of the PLINK and VCF files, and neither is "
+                               "written: give --plink or --vcf as well."),
+            std::string::npos)
+      << alone.message;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--plink", "--alleles", "ACGT", "p.par"},
+                                               {"--plink", "--alleles", "ab", "p.par"},
+                                               {"--plink", "--fam-parents", "none", "p.par"}}) {
+    const parsed r = parse(args);
+    EXPECT_EQ(r.status, 2) << args[2];
+    EXPECT_NE(r.message.find(args[1]), std::string::npos) << r.message;
+    EXPECT_NE(r.message.find(args[2]), std::string::npos) << r.message;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+std::string documentation() {
+  std::string all;
+  std::FILE* f = popen("cat '" QM_SOURCE_DIR "/README.md' '" QM_SOURCE_DIR "'/docs/*.md", "r");
+  if (!f) return all;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, n);
+  pclose(f);
+  return all;
+}
+
+// Every option that --help lists, of the run and of each subcommand, is
+// described in README.md or docs/*.md.
+TEST(Options, EveryOptionOfHelpIsDocumented) {
+  const std::string docs = documentation();
+  ASSERT_GT(docs.size(), 10000u);
+  std::set<std::string> names;
+  static const std::regex option(R"((^|[\s,\[])(--[a-z][a-z-]*))");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"merge", "--help"},
+                                               {"convert", "--help"}}) {
+    const std::string help = help_text(args);
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it)
+      names.insert((*it)[2]);
+  }
+  EXPECT_GE(names.size(), 20u);
+  for (const char* known : {"--alleles", "--vcf-qtl", "--fam-parents", "--outdir", "--compare", "--output"})
+    EXPECT_TRUE(names.count(known)) << known << " not found in --help";
+  // The name as a whole word: --vcf is not found in --vcf-qtl.
+  auto mentioned = [&docs](const std::string& name) {
+    auto word = [](char c) { return (c >= 'a' && c <= 'z') || c == '-'; };
+    for (size_t at = docs.find(name); at != std::string::npos; at = docs.find(name, at + 1)) {
+      const size_t end = at + name.size();
+      if ((at == 0 || !word(docs[at - 1])) && (end == docs.size() || !word(docs[end]))) return true;
+    }
+    return false;
+  };
+  for (const std::string& name : names) EXPECT_TRUE(mentioned(name)) << name << " is not described in README.md or docs/*.md";
+  EXPECT_FALSE(mentioned("--vcf-qtl-extra"));
+  EXPECT_FALSE(mentioned("--plink-q"));
+}
+
+}  // namespace

@@ -93,6 +93,10 @@ TEST(FilePlan, EveryRunLeavesExactlyThePlannedFiles) {
       {"replicate 2 in its own folder, with historical summary rows", small({}), "--replicate 2 --history-summary",
        "rep-2"},
       {"stage 1 only", small({{16, "1 0 12345"}}), "--outdir out", "out"},
+      {"nucleotide alleles: genome.fa and its indexes once, the QTL in the VCF",
+       small({}), "--outdir out --plink --vcf-qtl --alleles nucleotide", "out"},
+      {"nucleotide alleles in a run of stage 1 only: no genotype files, no genome.fa", small({{16, "1 0 12345"}}),
+       "--outdir out --vcf --alleles nucleotide", "out"},
       {"stage-2 files numbered among those of stage 3", small({{22, "10 20 40 3"}, {26, "10 20 40 3"}}),
        "--outdir out --vcf", "out"},
   };
@@ -117,17 +121,18 @@ TEST(FilePlan, DeclaredShapesTellARunsFilesFromAUsersOwn) {
   for (const char* mine : {"log.txt", "run.json", "summary.csv", "summary.csv.part", "report.html", "ld_decay.csv",
                            "QMAP.out", "MMAP.out", "Genetic_paramenters.out", "mposition.out", "00MTYPE.out",
                            "05QTYPE.out", "123BV.out", "04EBV.out", "02geno.bed", "02geno.bim", "02geno.fam",
-                           "11geno.vcf.gz", "11geno.vcf.gz.csi", "05MTYPE.out.tmp", "run.json.tmp"})
+                           "11geno.vcf.gz", "11geno.vcf.gz.csi", "05MTYPE.out.tmp", "run.json.tmp", "genome.fa",
+                           "genome.fa.fai", "genome.fa.gzi", "genome.fa.tmp"})
     EXPECT_TRUE(shapes.is_run_file(mine)) << mine;
   for (const char* theirs : {"slurm-4242.out", "nohup.out", "scheme.out", "cattlegeno.bed", "wholegeno.vcf.gz",
                              "5MTYPE.out", "05MTYPE.outx", "x05BV.out", "notes.tmp", "param.par", "log.txt.bak",
-                             "replicates.csv", ".tmp", "MTYPE.out"})
+                             "replicates.csv", ".tmp", "MTYPE.out", "genome.fasta", "cattle.fa", "03genome.fa"})
     EXPECT_FALSE(shapes.is_run_file(theirs)) << theirs;
 
   // Every name a run plans has a declared shape, so a later run recognises it.
   qmtest::tempdir td;
   qmtest::write_file("param.par", small({{10, "11 4 1"}, {24, "0 0 3"}}));
-  const std::string args = "--outdir out --plink --vcf param.par";
+  const std::string args = "--outdir out --plink --vcf --alleles nucleotide param.par";
   for (const std::string& n : planned(args)) EXPECT_TRUE(shapes.is_run_file(n)) << n;
 }
 

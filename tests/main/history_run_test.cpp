@@ -94,7 +94,7 @@ TEST_P(HistoryScenario, ResumedRunEqualsUninterruptedRun) {
   // The saving run and the plain one; the history is made without
   // --history-summary and used with and without it.
   run_all({{"plain", "--threads 2" + p},
-           {"plain_hs", "--threads 1 --history-summary --plink --vcf" + p},
+           {"plain_hs", "--threads 1 --history-summary --plink --vcf-qtl --alleles nucleotide" + p},
            {"saving", "--threads 3 --save-history ../h.qmh" + p},
            {"saving_bytes", "--threads 2 --genome-layout bytes --save-history ../hb.qmh" + p}});
   const std::string status = qmtest::read_file("plain/status");
@@ -106,7 +106,7 @@ TEST_P(HistoryScenario, ResumedRunEqualsUninterruptedRun) {
   run_all({{"from1", "--threads 1 --from-history ../h.qmh" + p},
            {"from2", "--threads 2 --from-history ../h.qmh" + p},
            {"from3", "--threads 3 --from-history ../h.qmh" + p},
-           {"from_hs", "--threads 2 --history-summary --plink --vcf --from-history ../h.qmh" + p},
+           {"from_hs", "--threads 2 --history-summary --plink --vcf-qtl --alleles nucleotide --from-history ../h.qmh" + p},
            {"from_bytes", "--threads 2 --genome-layout bytes --from-history ../h.qmh" + p}});
   for (int t = 1; t <= 3; ++t) {
     const std::string f = "from" + std::to_string(t);
@@ -114,7 +114,7 @@ TEST_P(HistoryScenario, ResumedRunEqualsUninterruptedRun) {
     same_files("plain", f, name + ", resumed at " + std::to_string(t) + " threads");
   }
   same_files("plain", "from_bytes", name + ", resumed into the bytes layout");
-  same_files("plain_hs", "from_hs", name + ", resumed with --history-summary, --plink and --vcf");
+  same_files("plain_hs", "from_hs", name + ", resumed with --history-summary, --plink, --vcf-qtl and nucleotide alleles");
   // The history file is one of the run's results, named by its path from
   // the run's folder, and run.json keeps the path as given.
   EXPECT_NE(qmtest::read_file("saving/run.json").find("\"name\": \"../h.qmh\""), std::string::npos);

@@ -3,6 +3,7 @@
 // files do not change with these options.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -17,15 +18,29 @@
 namespace {
 
 // Two stages with files (generations 1, 2, 3), 4 x 11 markers, 40 animals.
+// plain: no genotype files; out: PLINK with the QTL and VCF, .fam parents
+// outside the fileset as 0. With nucleotides and every parent, nuc and ab
+// differ in the alleles alone.
 struct scenario_run {
   qmtest::tempdir td;
-  scenario_run() {
+  explicit scenario_run(bool with_alleles = false) {
     qmtest::write_file("param.par", qmtest::small_par());
     const std::string bin = std::string("'") + QM_BINARY + "'";
     EXPECT_EQ(std::system((bin + " --outdir plain param.par > /dev/null").c_str()), 0);
     EXPECT_EQ(std::system((bin + " --threads 3 --outdir out --plink-qtl --vcf param.par > /dev/null").c_str()), 0);
+    if (!with_alleles) return;
+    const std::string both = " --plink-qtl --vcf-qtl --fam-parents all param.par > /dev/null";
+    EXPECT_EQ(std::system((bin + " --outdir nuc --alleles nucleotide" + both).c_str()), 0);
+    EXPECT_EQ(std::system((bin + " --outdir ab" + both).c_str()), 0);
   }
 };
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> v;
+  for (auto& row : qmtest::table_of(qmtest::run_command("ls " + folder).out))
+    if (!row.empty()) v.push_back(row[0]);
+  return v;
+}
 
 // Haplotypes of an MTYPE file: identifier and the alleles, one row per haplotype.
 std::vector<std::pair<std::string, std::vector<int>>> mtype(const std::string& path) {
@@ -58,16 +73,17 @@ TEST(GenotypeFiles, ClassicFilesDoNotChange) {
   EXPECT_EQ(unstamped(qmtest::read_file("plain/log.txt")), unstamped(qmtest::read_file("out/log.txt")));
 }
 
-TEST(GenotypeFiles, Plink2ReadsEveryFilesetAsTheMtypeAndBvFilesSay) {
+TEST(GenotypeFiles, Plink2ReadsEveryFilesetAsTheMtypeAndBvFilesSayWithoutNonfounders) {
   if (!qmtest::have_tool("plink2")) return;
   scenario_run r;
   for (int g = 1; g <= 3; ++g) {
     const std::string prefix = "out/" + qm::result_name(g, "geno");
     const auto hap = mtype("out/" + qm::result_name(g, "MTYPE.out"));
     // Frequencies of allele B (allele 2) from plink2 against the MTYPE counts.
-    const auto fr = qmtest::run_command("plink2 --silent --threads 1 --bfile " + prefix +
-                                        " --nonfounders --freq --out f" + std::to_string(g) + " && cat f" +
-                                        std::to_string(g) + ".afreq");
+    // No --nonfounders: the parents are not in the fileset, so every animal
+    // is a founder.
+    const auto fr = qmtest::run_command("plink2 --silent --threads 1 --bfile " + prefix + " --freq --out f" +
+                                        std::to_string(g) + " && cat f" + std::to_string(g) + ".afreq");
     ASSERT_EQ(fr.status, 0) << prefix;
     const auto t = qmtest::table_of(fr.out);
     size_t marker = 0;
@@ -95,8 +111,9 @@ TEST(GenotypeFiles, Plink2ReadsEveryFilesetAsTheMtypeAndBvFilesSay) {
       ls >> id >> sire >> dam >> sex;
       ASSERT_LT(k, ft.size());
       EXPECT_EQ(ft[k][1], id);
-      EXPECT_EQ(ft[k][2], sire);
-      EXPECT_EQ(ft[k][3], dam);
+      EXPECT_EQ(ft[k][2], "0");
+      EXPECT_EQ(ft[k][3], "0");
+      EXPECT_NE(sire, "0");  // the BV file names them
       EXPECT_EQ(ft[k][4], sex);
     }
     EXPECT_EQ(k, ft.size());
@@ -146,6 +163,133 @@ TEST(GenotypeFiles, BcftoolsReadsThePhasedGenotypesOfTheMtypeFile) {
     EXPECT_NE(h.out.find("quillmere"), std::string::npos);
     EXPECT_NE(h.out.find("param.par"), std::string::npos);
     EXPECT_NE(h.out.find("12345"), std::string::npos);
+  }
+}
+
+// The .bim without its allele columns, and the VCF records without REF and ALT.
+std::string bim_positions(const std::string& file) {
+  std::string out;
+  for (const auto& row : qmtest::table_of(qmtest::read_file(file))) {
+    EXPECT_EQ(row.size(), 6u);
+    for (size_t c = 0; c < 4 && c < row.size(); ++c) out += row[c] + "\t";
+    out += "\n";
+  }
+  return out;
+}
+
+TEST(GenotypeFiles, NucleotideAllelesChangeTheAllelesAlone) {
+  scenario_run r(true);
+  // Every file of the run but the allele letters is byte for byte the same.
+  const std::vector<std::string> ab = names_in("ab"), nuc = names_in("nuc");
+  std::vector<std::string> extra;
+  for (const std::string& n : nuc)
+    if (std::find(ab.begin(), ab.end(), n) == ab.end()) extra.push_back(n);
+  EXPECT_EQ(extra, (std::vector<std::string>{"genome.fa", "genome.fa.fai", "genome.fa.gzi"}));
+  int compared = 0;
+  for (const std::string& n : ab) {
+    if (n == "log.txt" || n == "run.json" || n.find("geno.bim") != std::string::npos ||
+        n.find("geno.vcf.gz") != std::string::npos)
+      continue;
+    EXPECT_EQ(qmtest::read_file("ab/" + n), qmtest::read_file("nuc/" + n)) << n;
+    ++compared;
+  }
+  EXPECT_GE(compared, 20);
+  for (int g = 1; g <= 3; ++g) {
+    const std::string prefix = qm::result_name(g, "geno");
+    EXPECT_EQ(bim_positions("ab/" + prefix + ".bim"), bim_positions("nuc/" + prefix + ".bim"));
+    if (!qmtest::have_tool("bcftools")) continue;
+    const std::string q = "bcftools query -f '%CHROM\\t%POS\\t%ID[\\t%GT]\\n' ";
+    const auto a = qmtest::run_command(q + "ab/" + prefix + ".vcf.gz");
+    const auto b = qmtest::run_command(q + "nuc/" + prefix + ".vcf.gz");
+    ASSERT_EQ(a.status, 0);
+    EXPECT_EQ(a.out, b.out);
+    // The .bim and the VCF name the same bases: A1 is ALT, A2 is REF.
+    const auto alleles = qmtest::run_command("bcftools query -f '%ID\\t%ALT\\t%REF\\n' nuc/" + prefix + ".vcf.gz");
+    std::string from_bim;
+    for (const auto& row : qmtest::table_of(qmtest::read_file("nuc/" + prefix + ".bim")))
+      from_bim += row[1] + "\t" + row[4] + "\t" + row[5] + "\n";
+    EXPECT_EQ(alleles.out, from_bim);
+  }
+  // The default letters stay A and B.
+  for (const auto& row : qmtest::table_of(qmtest::read_file("ab/03geno.bim")))
+    EXPECT_EQ(row[4] + row[5], "BA");
+  // log.txt differs in its time stamps only.
+  auto unstamped = [](std::string t) {
+    std::istringstream in(t);
+    std::string out;
+    for (std::string l; std::getline(in, l);)
+      if (l.find(':') == std::string::npos) out += l + "\n";
+    return out;
+  };
+  EXPECT_EQ(unstamped(qmtest::read_file("ab/log.txt")), unstamped(qmtest::read_file("nuc/log.txt")));
+}
+
+TEST(GenotypeFiles, BcftoolsChecksTheNucleotideVcfAgainstGenomeFaAndCountsTransitions) {
+  if (!qmtest::have_tool("bcftools")) return;
+  scenario_run r(true);
+  for (int g = 1; g <= 3; ++g) {
+    const std::string vcf = "nuc/" + qm::result_name(g, "geno.vcf.gz");
+    const auto norm = qmtest::run_command("bcftools norm --check-ref e -f nuc/genome.fa " + vcf +
+                                          " -Ou -o /dev/null 2>&1");
+    EXPECT_EQ(norm.status, 0) << norm.out;
+    // bcftools stats: every record a SNP, each a transition or a transversion.
+    const auto st = qmtest::run_command("bcftools stats " + vcf);
+    ASSERT_EQ(st.status, 0);
+    long snps = -1, ts = -1, tv = -1;
+    for (const auto& row : qmtest::table_of(st.out)) {
+      if (row.size() >= 6 && row[0] == "SN" && row[4] == "SNPs:") snps = std::stol(row[5]);  // "number of SNPs:"
+      if (row.size() >= 5 && row[0] == "TSTV") ts = std::stol(row[2]), tv = std::stol(row[3]);
+    }
+    const auto n = qmtest::run_command("bcftools view -H " + vcf + " | wc -l");
+    EXPECT_EQ(snps, std::stol(n.out));
+    EXPECT_EQ(ts + tv, snps);
+    EXPECT_GT(ts, 0);
+    EXPECT_GT(tv, 0);
+  }
+  // The check is real: the A/B file fails it against the same reference.
+  const auto ab = qmtest::run_command("bcftools norm --check-ref e -f nuc/genome.fa ab/03geno.vcf.gz -Ou -o /dev/null 2>&1");
+  EXPECT_NE(ab.status, 0);
+  // The header names the reference.
+  const auto h = qmtest::run_command("bcftools view -h nuc/03geno.vcf.gz");
+  EXPECT_NE(h.out.find("##reference=genome.fa"), std::string::npos);
+}
+
+TEST(GenotypeFiles, VcfQtlAddsTheQtlAsPlinkQtlDoes) {
+  if (!qmtest::have_tool("bcftools")) return;
+  scenario_run r(true);
+  for (const char* folder : {"ab", "nuc"}) {
+    const std::string f = folder;
+    // The same variants in the same order in both formats, the QTL among them.
+    const auto ids = qmtest::run_command("bcftools query -f '%ID\\n' " + f + "/03geno.vcf.gz");
+    std::string from_bim;
+    int qtl = 0;
+    for (const auto& row : qmtest::table_of(qmtest::read_file(f + "/03geno.bim"))) {
+      from_bim += row[1] + "\n";
+      qtl += row[1].rfind("QTL", 0) == 0;
+    }
+    EXPECT_EQ(ids.out, from_bim) << f;
+    EXPECT_GT(qtl, 0);
+  }
+  // The genotypes of QTL0001 are those of the QTYPE file, haplotype by haplotype.
+  const auto q = mtype("ab/03QTYPE.out");
+  const auto gt = qmtest::run_command("bcftools query -i 'ID=\"QTL0001\"' -f '[%GT\\t]\\n' ab/03geno.vcf.gz");
+  ASSERT_EQ(gt.status, 0);
+  const auto t = qmtest::table_of(gt.out);
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(t[0].size(), q.size() / 2);
+  for (size_t i = 0; i < t[0].size(); ++i)
+    EXPECT_EQ(t[0][i], std::to_string(q[2 * i].second[0] - 1) + "|" + std::to_string(q[2 * i + 1].second[0] - 1)) << i;
+  // --fam-parents all: the parents of the BV file.
+  std::istringstream bv(qmtest::read_file("ab/02BV.out"));
+  std::string line;
+  std::getline(bv, line);
+  const auto fam = qmtest::table_of(qmtest::read_file("ab/02geno.fam"));
+  for (size_t k = 0; std::getline(bv, line); ++k) {
+    std::istringstream ls(line);
+    std::string id, sire, dam;
+    ls >> id >> sire >> dam;
+    ASSERT_LT(k, fam.size());
+    EXPECT_EQ(fam[k][1] + " " + fam[k][2] + " " + fam[k][3], id + " " + sire + " " + dam);
   }
 }
 

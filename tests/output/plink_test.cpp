@@ -273,6 +273,20 @@ TEST(Plink, FailuresNameTheFileAndLeaveNothing) {
   q = p;
   q.animals.threshold_trait = true;
   EXPECT_THROW(qm::write_plink("bad", q.view(), q.variants, q.animals, 1), qm::file_error);
+  // Allele letters: two different letters.
+  for (const auto& [ref, alt] : {std::pair{'G', 'G'}, std::pair{'A', '\t'}, std::pair{'0', 'C'}}) {
+    q = p;
+    q.variants[3].ref = ref;
+    q.variants[3].alt = alt;
+    try {
+      qm::write_plink("bad", q.view(), q.variants, q.animals, 1);
+      ADD_FAILURE() << "no error for alleles " << ref << " " << alt;
+    } catch (const qm::file_error& e) {
+      EXPECT_NE(std::string(e.what()).find("variant chr1-0004 needs two different letters as its alleles"),
+                std::string::npos)
+          << e.what();
+    }
+  }
   EXPECT_TRUE(listing().empty());
   // A folder that does not exist.
   try {
@@ -300,6 +314,50 @@ TEST(Plink, FailuresNameTheFileAndLeaveNothing) {
   signal(SIGXFSZ, previous);
   EXPECT_NE(what.find("full.bed cannot be written (File too large)"), std::string::npos) << what;
   EXPECT_TRUE(listing().empty());
+}
+
+// Letters of the variants in the .bim, and parents outside the fileset as
+// unknown: plink2 reads the letters as REF and ALT, and without
+// --nonfounders counts exactly the animals whose parents are both outside.
+TEST(Plink, AlleleLettersAndParentsOutsideTheFileset) {
+  ASSERT_TRUE(qmtest::have_tool("plink2"));
+  qmtest::tempdir dir;
+  population p = qmtest::make_population(30, 2, 12, 21, 0, false, false);
+  const char letters[][2] = {{'A', 'G'}, {'C', 'T'}, {'T', 'A'}, {'G', 'C'}};
+  for (size_t k = 0; k < p.variants.size(); ++k) {
+    p.variants[k].ref = letters[k % 4][0];
+    p.variants[k].alt = letters[k % 4][1];
+  }
+  // Animals 10..19 are offspring of animals 0 and 1 of the list (sire, dam
+  // or both); the others' parents are in another generation.
+  for (size_t i = 10; i < 20; ++i) {
+    if (i % 3 != 2) p.animals.animals[i].sire = p.animals.animals[0].id;
+    if (i % 3 != 1) p.animals.animals[i].dam = p.animals.animals[1].id;
+  }
+  qm::animal_list before = p.animals;
+  qm::unknown_parents_outside(p.animals);
+  std::vector<char> founder(30);
+  for (size_t i = 0; i < 30; ++i) {
+    const qm::animal_info &a = p.animals.animals[i], &b = before.animals[i];
+    EXPECT_EQ(a.sire, b.sire == p.animals.animals[0].id ? b.sire : "0") << i;
+    EXPECT_EQ(a.dam, b.dam == p.animals.animals[1].id ? b.dam : "0") << i;
+    founder[i] = a.sire == "0" && a.dam == "0";
+  }
+  EXPECT_EQ(std::count(founder.begin(), founder.end(), 1), 20);
+  qm::write_plink("gen", p.view(), p.variants, p.animals, 1);
+  const auto r = qmtest::run_command(std::string(plink2_cmd) + "--bfile gen --freq --out f");
+  ASSERT_EQ(r.status, 0) << qmtest::read_file("f.log");
+  const auto t = qmtest::table_of(qmtest::read_file("f.afreq"));
+  ASSERT_EQ(t.size(), p.variants.size() + 1);
+  for (size_t k = 0; k < p.variants.size(); ++k) {
+    EXPECT_EQ(t[k + 1][2], std::string(1, p.variants[k].ref));
+    EXPECT_EQ(t[k + 1][3], std::string(1, p.variants[k].alt));
+    int twos = 0;
+    for (int32_t i = 0; i < 30; ++i)
+      if (founder[static_cast<size_t>(i)]) twos += p.dosage2(i, static_cast<int32_t>(k));
+    EXPECT_NEAR(std::stod(t[k + 1][4]), twos / 40.0, 1e-5) << p.variants[k].name;
+    EXPECT_EQ(t[k + 1][5], "40");
+  }
 }
 
 }  // namespace
