@@ -57,19 +57,21 @@ std::vector<std::pair<std::string, std::vector<int>>> mtype(const std::string& p
   return rows;
 }
 
+// A log without its time stamps (every line with a colon).
+std::string unstamped(const std::string& t) {
+  std::istringstream in(t);
+  std::string out;
+  for (std::string l; std::getline(in, l);)
+    if (l.find(':') == std::string::npos) out += l + "\n";
+  return out;
+}
+
 TEST(GenotypeFiles, ClassicFilesDoNotChange) {
   scenario_run r;
   for (const char* f : {"01MTYPE.out", "01QTYPE.out", "01BV.out", "02BV.out", "03MTYPE.out", "QMAP.out", "MMAP.out",
                         "Genetic_paramenters.out"})
     EXPECT_EQ(qmtest::read_file(std::string("plain/") + f), qmtest::read_file(std::string("out/") + f)) << f;
   // log.txt differs only in its time stamps.
-  auto unstamped = [](std::string t) {
-    std::istringstream in(t);
-    std::string out;
-    for (std::string l; std::getline(in, l);)
-      if (l.find(':') == std::string::npos) out += l + "\n";
-    return out;
-  };
   EXPECT_EQ(unstamped(qmtest::read_file("plain/log.txt")), unstamped(qmtest::read_file("out/log.txt")));
 }
 
@@ -214,13 +216,6 @@ TEST(GenotypeFiles, NucleotideAllelesChangeTheAllelesAlone) {
   for (const auto& row : qmtest::table_of(qmtest::read_file("ab/03geno.bim")))
     EXPECT_EQ(row[4] + row[5], "BA");
   // log.txt differs in its time stamps only.
-  auto unstamped = [](std::string t) {
-    std::istringstream in(t);
-    std::string out;
-    for (std::string l; std::getline(in, l);)
-      if (l.find(':') == std::string::npos) out += l + "\n";
-    return out;
-  };
   EXPECT_EQ(unstamped(qmtest::read_file("ab/log.txt")), unstamped(qmtest::read_file("nuc/log.txt")));
 }
 
