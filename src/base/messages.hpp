@@ -35,6 +35,11 @@ bool msg_close_log();
 void msg_set_console(std::FILE* f);
 
 void show(std::string_view text, bool stamp = false);
+// --quiet: the lines of show_per_generation stay off the console.
+void msg_set_quiet(bool quiet);
+// A line of every generation: as show(text), but not on the console under
+// --quiet (log.txt has it either way).
+void show_per_generation(std::string_view text);
 // A free-format console line that does not reach the log.
 void say(std::string_view text);
 // A warning that is not part of the run's log or console (they stay as

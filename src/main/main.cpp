@@ -101,9 +101,14 @@ bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& ob
 
   qm::run_parameters p = parameters_of(o);
   if (!p.parafile.empty()) read_quietly(p);
-  const qm::folder_survey survey =
-      qm::survey_output_folder(folder, observers.files_of(p), {o.parafile, o.from_history}, o.overwrite);
-  if (!o.overwrite && !survey.earlier.empty()) {
+  const qm::run_files files = observers.files_of(p);
+  qm::folder_survey survey = qm::survey_output_folder(folder, files, {o.parafile, o.from_history}, o.overwrite);
+  // The log and record of a run that stopped before writing any result are
+  // replaced as --overwrite would: they hold no results to protect.
+  const bool overwrite = o.overwrite || (survey.recorded && survey.stopped_before_results);
+  if (overwrite && !o.overwrite)
+    survey = qm::survey_output_folder(folder, files, {o.parafile, o.from_history}, true);
+  if (!overwrite && !survey.earlier.empty()) {
     std::fprintf(stderr,
                  "quillmere: the output folder %s holds files of an earlier run: %s.\n"
                  "Choose another --outdir, or give --overwrite to remove them first.\n",
@@ -115,13 +120,13 @@ bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& ob
                  "quillmere: the output folder %s holds %s, which this run would replace but which %s. "
                  "Move %s away, or choose another --outdir.\n",
                  o.outdir.c_str(), qm::list_of_names(survey.in_the_way).c_str(),
-                 o.overwrite ? "--overwrite may not remove (not written by an earlier run as it is now, not a "
+                 overwrite ? "--overwrite may not remove (not written by an earlier run as it is now, not a "
                                "regular file, or named on the command line)"
                              : "no earlier run wrote (not a regular file, or named on the command line)",
                  survey.in_the_way.size() > 1 ? "them" : "it");
     return false;
   }
-  if (!o.overwrite) return true;
+  if (!overwrite) return true;
   for (const std::string& n : survey.changed)
     std::fprintf(stderr, "quillmere: kept %s/%s: it has changed since the earlier run wrote it.\n", o.outdir.c_str(),
                  n.c_str());
@@ -193,6 +198,8 @@ int check_only(const qm::run_options& o) {
   return 1;
 }
 
+int run_once(qm::run_options o);
+
 int run_main(int argc, char** argv) {
   qm::run_options o;
   if (const std::optional<int> rc = qm::parse_options(argc, argv, o)) return *rc;
@@ -218,6 +225,32 @@ int run_main(int argc, char** argv) {
     qm::msg_set_console(stderr);  // messages of a file that cannot be read
     return check_only(o);
   }
+  qm::msg_set_quiet(o.quiet);
+  if (o.replicate_last == 0) return run_once(o);
+  // --replicate K-L: each replicate in its own folder, in turn; the first
+  // that fails ends the series with its exit status.
+  for (int64_t k = o.replicate; k <= o.replicate_last; ++k) {
+    qm::run_options one = o;
+    one.replicate = k;
+    one.replicate_last = 0;
+    one.outdir = "rep-" + std::to_string(k);
+    if (!o.quiet) std::printf(" Replicate %lld of %lld..%lld, in %s\n", static_cast<long long>(k),
+                              static_cast<long long>(o.replicate), static_cast<long long>(o.replicate_last),
+                              one.outdir.c_str());
+    std::fflush(stdout);
+    if (const int rc = run_once(one); rc != 0) {
+      if (k < o.replicate_last)
+        std::fprintf(stderr, "quillmere: replicate %lld stopped (exit status %d); replicates %lld..%lld were not run.\n",
+                     static_cast<long long>(k), rc, static_cast<long long>(k + 1),
+                     static_cast<long long>(o.replicate_last));
+      return rc;
+    }
+  }
+  return 0;
+}
+
+// One run of the simulation with the options o.
+int run_once(qm::run_options o) {
   if (!o.save_history.empty()) {
     // Found now rather than after stage 1, which may take hours.
     std::error_code ec;

@@ -32,11 +32,9 @@ variant_info variant_of(const locus_position& l, std::string name) {
 
 class genotype_files : public generation_observer {
  public:
-  explicit genotype_files(const run_options& o)
-      : folder_(o.outdir), plink_(o.plink), qtl_(o.plink_qtl), vcf_(o.vcf) {}
+  genotype_files(const run_options& o, bool vcf) : folder_(o.outdir), plink_(!vcf), qtl_(o.plink_qtl), vcf_(vcf) {}
 
   void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
-    if (!plink_ && !vcf_) return;
     for (const planned_stage& stage : plan)
       stage.for_each_generation([&](const generation_step& g) {
         if (!g.files_due) return;
@@ -47,8 +45,10 @@ class genotype_files : public generation_observer {
       });
   }
   void name_patterns(std::vector<file_name_pattern>& patterns) const override {
-    for (const char* n : plink_names) patterns.push_back({n, true});
-    for (const char* n : vcf_names) patterns.push_back({n, true});
+    if (plink_)
+      for (const char* n : plink_names) patterns.push_back({n, true});
+    if (vcf_)
+      for (const char* n : vcf_names) patterns.push_back({n, true});
   }
 
   void on_generation(const generation_view& v) override {
@@ -200,8 +200,12 @@ class genotype_files : public generation_observer {
 
 }  // namespace
 
-std::unique_ptr<generation_observer> make_genotype_files(const run_options& o) {
-  return std::make_unique<genotype_files>(o);
+std::unique_ptr<generation_observer> make_plink_files(const run_options& o) {
+  return std::make_unique<genotype_files>(o, false);
+}
+
+std::unique_ptr<generation_observer> make_vcf_files(const run_options& o) {
+  return std::make_unique<genotype_files>(o, true);
 }
 
 }  // namespace qm

@@ -19,6 +19,9 @@
 
 namespace qm {
 
-std::unique_ptr<generation_observer> make_genotype_files(const run_options& o);
+// The PLINK fileset (kind "plink"), and the VCF (kind "vcf"), of every
+// generation that writes files.
+std::unique_ptr<generation_observer> make_plink_files(const run_options& o);
+std::unique_ptr<generation_observer> make_vcf_files(const run_options& o);
 
 }  // namespace qm

@@ -24,7 +24,7 @@ void generation_message(int64_t g) {
   std::string s;
   add_imin(s, g, 5, 1);
   s += "   generation finished!";
-  show(s);
+  show_per_generation(s);
 }
 
 namespace {
