@@ -24,11 +24,14 @@
 #include "config/scheme_convert.hpp"
 #include "main/observers.hpp"
 #include "output/earlier_run.hpp"
+#include "output/progress.hpp"
+#include "output/size_estimate.hpp"
 #include "output/run_record.hpp"
 #include "run/driver.hpp"
 #include "run/history_file.hpp"
 #include "run/history_state.hpp"
 #include "run/memory_estimate.hpp"
+#include "run/work_estimate.hpp"
 #include "stats/merge.hpp"
 
 namespace {
@@ -164,6 +167,68 @@ bool read_history_before_run(qm::run_options& o, const qm::observer_list& observ
   return true;
 }
 
+// "h:mm:ss" of whole seconds.
+std::string clock_text(double seconds) {
+  const long s = static_cast<long>(seconds + 0.5);
+  char b[32];
+  std::snprintf(b, sizeof b, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  return b;
+}
+
+// The estimated bytes of the run's files and its time, as --check prints them.
+void print_estimates(const qm::run_options& o, const qm::run_parameters& p) {
+  const qm::size_estimate e = qm::estimate_file_sizes(p, o.output, o.plink_qtl);
+  int64_t per_generation = 0;
+  for (const auto& [kind, k] : e.kinds) per_generation += k.per_generation;
+  std::printf("  files: about %s in all, %s a generation with files (--files %s, --generations %s):\n",
+              qm::byte_text(e.total).c_str(), qm::byte_text(per_generation).c_str(), o.output.kinds_text().c_str(),
+              o.output.generations.text().c_str());
+  for (const std::string& kind : qm::output_kinds()) {
+    const auto it = e.kinds.find(kind);
+    if (it == e.kinds.end()) continue;
+    std::printf("    %-11s %10s  (%lld generation%s, %s each)\n", kind.c_str(), qm::byte_text(it->second.total).c_str(),
+                static_cast<long long>(it->second.generations), it->second.generations == 1 ? "" : "s",
+                qm::byte_text(it->second.per_generation).c_str());
+  }
+  std::printf("    %-11s %10s  (maps, genetic parameters, log.txt, run.json)\n", "run-wide",
+              qm::byte_text(e.run_wide).c_str());
+  double seconds = 0;
+  for (double w : qm::generation_weights(p, o.output, o.plink_qtl)) seconds += w;
+  const double t = std::max(1, p.threads);
+  seconds *= 1.0 / 3.0 + (2.0 / 3.0) / t;
+  std::printf("  time: about %s on this machine at %d thread%s (within a factor of 2).\n", clock_text(seconds).c_str(),
+              p.threads, p.threads == 1 ? "" : "s");
+}
+
+// The room the run's files may take: --max-disk, otherwise the free space
+// of the output folder's disk (-1 when unknown).
+int64_t disk_limit(const qm::run_options& o) {
+  if (o.max_disk_mb > 0) return o.max_disk_mb << 20;
+  std::error_code ec;
+  const std::filesystem::space_info s =
+      std::filesystem::space(o.outdir.empty() ? std::filesystem::path(".") : std::filesystem::path(o.outdir), ec);
+  return ec ? -1 : static_cast<int64_t>(s.available);
+}
+
+// Whether the run's files fit in the room they may take; a message on
+// standard error when they do not.
+bool files_fit(const qm::run_options& o, const qm::run_parameters& p) {
+  const int64_t limit = disk_limit(o);
+  if (limit < 0) return true;
+  const qm::size_estimate e = qm::estimate_file_sizes(p, o.output, o.plink_qtl);
+  if (e.total <= limit) return true;
+  const std::string folder = o.outdir.empty() ? "the working folder" : "the output folder " + o.outdir;
+  std::fprintf(stderr,
+               "quillmere: the run's files need about %s, but %s. Write fewer files (--files, --generations; "
+               "'quillmere --check' lists them by kind), choose another --outdir%s.\n",
+               qm::byte_text(e.total).c_str(),
+               (o.max_disk_mb > 0 ? "--max-disk allows " + qm::byte_text(limit)
+                                  : "the disk of " + folder + " has " + qm::byte_text(limit) + " free")
+                   .c_str(),
+               o.max_disk_mb > 0 ? ", or raise --max-disk" : ", or give --max-disk if the estimate is too high");
+  return false;
+}
+
 // --check: every problem of the parameter file and the memory estimate, on
 // standard output; exit status 0 when there is none, 1 otherwise. With
 // --from-history, also whether that history fits the parameter file and
@@ -191,6 +256,7 @@ int check_only(const qm::run_options& o) {
     const std::string fits = o.from_history.empty() ? "" : "; history file " + o.from_history + " fits it";
     std::printf("%s: no problem found%s; the run needs about %lld MB of memory.\n", p.parafile.c_str(), fits.c_str(),
                 static_cast<long long>((qm::estimate_peak_memory(p) + (1 << 20) - 1) >> 20));
+    print_estimates(o, p);
     return 0;
   }
   std::printf("%s: %zu problem%s found:\n", p.parafile.c_str(), problems.size(), problems.size() > 1 ? "s" : "");
@@ -273,6 +339,10 @@ int run_once(qm::run_options o) {
   if (!o.from_history.empty() && !read_history_before_run(o, observers, history)) return 1;
   qm::folder_lock lock;
   if (!prepare_output_folder(o, observers, lock)) return 1;
+  if (!o.parafile.empty()) {
+    qm::run_parameters planned = parameters_of(o);
+    if (read_quietly(planned) && !files_fit(o, planned)) return 1;
+  }
   const qm::output_folder folder(o.outdir);
 
   qm::run_parameters p = parameters_of(o);

@@ -24,7 +24,7 @@ observer_list registered_observers(const run_options& o) {
                                                   o.output.wants("summary"), o.output.wants("report")));
   list.add_kind(make_ebv_file(folder), "ebv");
   if (!o.outdir.empty()) list.add(make_completion_note());
-  list.add(make_progress_line());
+  list.add(make_progress_line(o.output, o.plink_qtl));
   return list;
 }
 

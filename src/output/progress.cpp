@@ -6,8 +6,28 @@
 #include <cstdio>
 
 #include "config/stage_plan.hpp"
+#include "output/size_estimate.hpp"
+#include "run/work_estimate.hpp"
 
 namespace qm {
+
+std::vector<double> generation_weights(const run_parameters& p, const output_choice& c, bool plink_qtl) {
+  const stage_plan chosen = stage_plan(p).with_files_chosen(c.generations);
+  // The text of a generation's files: the files of the chosen generations.
+  std::vector<int64_t> text;
+  for (const planned_stage& st : chosen)
+    st.for_each_generation([&](const generation_step& g) {
+      int64_t bytes = 0;
+      for (const auto& [kind, b] : generation_file_sizes(p, c, plink_qtl, st.block(), g)) bytes += b;
+      text.push_back(bytes);
+    });
+  size_t k = 0;
+  std::vector<double> weights;
+  for (const generation_work& w :
+       work_of_run(p, [&](const stage_block&, const generation_step&) { return k < text.size() ? text[k++] : 0; }))
+    weights.push_back(w.seconds());
+  return weights;
+}
 
 namespace {
 
@@ -15,18 +35,26 @@ using clock_type = std::chrono::steady_clock;
 
 class progress_line : public generation_observer {
  public:
+  progress_line(output_choice c, bool plink_qtl) : choice_(std::move(c)), plink_qtl_(plink_qtl) {}
   void on_map(const run_parameters& p, const genome_map&) override {
-    total_ = stage_plan(p).generations();
+    weights_ = generation_weights(p, choice_, plink_qtl_);
+    total_ = 0;
+    for (double w : weights_) total_ += w;
+    done_work_ = 0;
+    next_ = 0;
     start_ = last_ = clock_type::now();
   }
-  void on_history_resumed(const history_resume& r) override { total_ -= r.generations; }
+  void on_history_resumed(const history_resume& r) override {
+    // Stage 1 is not made: the share counts from the first generation after it.
+    for (int64_t k = 0; k < r.generations && next_ < weights_.size(); ++k) total_ -= weights_[next_++];
+  }
   void on_generation(const generation_view& v) override {
-    ++done_;
+    if (next_ < weights_.size()) done_work_ += weights_[next_++];
     const auto now = clock_type::now();
-    if (now - last_ < std::chrono::milliseconds(200) && done_ < total_) return;
+    if (now - last_ < std::chrono::milliseconds(200) && next_ < weights_.size()) return;
     last_ = now;
     const double elapsed = std::chrono::duration<double>(now - start_).count();
-    const double share = total_ > 0 ? static_cast<double>(done_) / static_cast<double>(total_) : 1.0;
+    const double share = share_done();
     const double left = share > 0.0 ? elapsed * (1.0 - share) / share : 0.0;
     const long secs = static_cast<long>(left + 0.5);
     std::fprintf(stderr, "\r  stage %d  generation %lld  %5.1f %%  about %ld:%02ld:%02ld left   ", v.step.stage,
@@ -39,18 +67,23 @@ class progress_line : public generation_observer {
     std::fputs("\r\033[K", stderr);  // clear the line
     std::fflush(stderr);
   }
+  double share_done() const { return total_ > 0 ? std::min(1.0, done_work_ / total_) : 1.0; }
 
  private:
-  int64_t total_ = 0, done_ = 0;
+  output_choice choice_;
+  bool plink_qtl_;
+  std::vector<double> weights_;  // the estimated seconds of each generation of the plan
+  double total_ = 0, done_work_ = 0;
+  size_t next_ = 0;
   clock_type::time_point start_, last_;
   bool shown_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<generation_observer> make_progress_line() {
+std::unique_ptr<generation_observer> make_progress_line(const output_choice& c, bool plink_qtl) {
   if (!isatty(STDERR_FILENO)) return nullptr;
-  return std::make_unique<progress_line>();
+  return std::make_unique<progress_line>(c, plink_qtl);
 }
 
 }  // namespace qm

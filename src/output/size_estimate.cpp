@@ -1,0 +1,161 @@
+#include "output/size_estimate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "config/stage_plan.hpp"
+
+namespace qm {
+
+namespace {
+
+int64_t digits(int64_t v) {
+  int64_t d = 1;
+  for (v = v < 0 ? -v : v; v >= 10; v /= 10) ++d;
+  return d;
+}
+
+// Bytes of the identifiers of animals 1..n of file generation g, each
+// zero-padded to six digits or as wide as it needs.
+int64_t identifier_bytes(int64_t g, int64_t idmult, int64_t n) {
+  int64_t bytes = 0, first = g * idmult + 1, last = g * idmult + n;
+  for (int64_t from = first; from <= last;) {
+    const int64_t w = std::max<int64_t>(6, digits(from));
+    int64_t upto = last;
+    if (w > 6 || digits(last) > 6) {
+      int64_t limit = 1;
+      for (int64_t k = 0; k < w; ++k) limit *= 10;
+      upto = std::min(last, limit - 1);
+    } else {
+      upto = last;
+    }
+    bytes += (upto - from + 1) * w;
+    from = upto + 1;
+  }
+  return bytes;
+}
+
+// A marker line of a .bim: chromosome, name chrC-NNNN, centimorgans (up to
+// six decimals, trailing zeros dropped), base pair + 1, the alleles; for
+// markers spaced evenly along chromosomes of chrlen Morgan.
+int64_t bim_bytes(const run_parameters& p, int64_t extra_variants) {
+  int64_t bytes = 0;
+  const int64_t n = p.nmpc;
+  char cm[64];
+  for (int64_t j = 0; j < n; ++j) {
+    const double f = n > 1 ? static_cast<double>(j) / static_cast<double>(n - 1) : 0.0;
+    const double morgan = f * p.chrlen;
+    std::snprintf(cm, sizeof cm, "%.6f", 100.0 * morgan);
+    std::string t = cm;
+    while (!t.empty() && t.back() == '0') t.pop_back();
+    if (!t.empty() && t.back() == '.') t.pop_back();
+    const int64_t bp = static_cast<int64_t>(morgan * 1e8) + 1;
+    bytes += static_cast<int64_t>(t.size()) + digits(bp) + 3 + std::max<int64_t>(4, digits(j + 1)) + 5 + 5;
+  }
+  int64_t chromosome_digits = 0;
+  for (int64_t c = 1; c <= p.nchr; ++c) chromosome_digits += 2 * digits(c);
+  bytes = bytes * p.nchr + chromosome_digits * n;
+  // A QTL line is as long as a marker line, its name QTLnnnn as long as chrC-NNNN less one.
+  if (extra_variants > 0 && p.markers() > 0) bytes += extra_variants * (bytes / p.markers());
+  return bytes;
+}
+
+}  // namespace
+
+std::string byte_text(int64_t bytes) {
+  const char* units[] = {"B", "kB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1000.0 && u < 4) {
+    v /= 1000.0;
+    ++u;
+  }
+  char b[32];
+  if (u == 0) std::snprintf(b, sizeof b, "%lld B", static_cast<long long>(bytes));
+  else std::snprintf(b, sizeof b, v < 10 ? "%.2f %s" : v < 100 ? "%.1f %s" : "%.0f %s", v, units[u]);
+  return b;
+}
+
+std::map<std::string, int64_t> generation_file_sizes(const run_parameters& p, const output_choice& c, bool plink_qtl,
+                                                     const stage_block& b, const generation_step& g) {
+  std::map<std::string, int64_t> sizes;
+  if (!g.files_due) return sizes;
+  const int64_t markers = p.markers(), nqtl = p.nqtl, ntrait = std::max(1, p.ntrait);
+  const int64_t n = b.nind, gen = g.file_generation;
+  const int64_t gen_width = std::max<int64_t>(6, digits(gen));
+  const int64_t ids = identifier_bytes(gen, p.idmult, n);
+  const int64_t parent_ids = gen == 0 ? 6 * 2 * n : 2 * identifier_bytes(gen - 1, p.idmult, n);
+  if (c.wants("haplotypes"))
+    sizes["haplotypes"] = 2 * (2 * n * (2 + gen_width + 2 + 1) + 2 * ids) + 2 * n * 2 * (markers + nqtl);
+  if (c.wants("values")) {
+    const int64_t head = 7 * 3 + 5 * 2 + ntrait * 20 + 1;
+    sizes["values"] = head + n * (2 + 2 + 2 + 3 + 3 + 1 + 40 * ntrait) + ids + parent_ids;
+  }
+  if (c.wants("ebv") && g.stage >= 2 && selects_on_ebv(b.criterion())) sizes["ebv"] = 36 + n * (2 + 2 + 18 + 8 + 1) + ids;
+  if (c.wants("plink")) {
+    const int64_t variants = markers + (plink_qtl ? nqtl : 0);
+    const int64_t phenotype = p.thresh == 1 ? 1 : 19;
+    const int64_t fam = n * (2 + 1 + 1 + 1 + 1 + 1 + phenotype + 1) + ids + (gen == 0 ? 2 * n : parent_ids);
+    sizes["plink"] = 3 + variants * ((n + 3) / 4) + bim_bytes(p, plink_qtl ? nqtl : 0) + fam;
+  }
+  if (c.wants("vcf")) {
+    // Text: the header and sample names, each variant's fixed columns,
+    // "a|b\t" per animal; deflated to vcf_share of it, and the index.
+    constexpr double vcf_share = 0.10;
+    const int64_t text = 1000 + ids + n + markers * (4 * n + 40);
+    sizes["vcf"] = static_cast<int64_t>(vcf_share * static_cast<double>(text)) + 200 + markers / 8;
+  }
+  return sizes;
+}
+
+size_estimate estimate_file_sizes(const run_parameters& p, const output_choice& c, bool plink_qtl) {
+  size_estimate e;
+  const stage_plan plan(p);
+  const stage_plan chosen = plan.with_files_chosen(c.generations);
+  const int64_t markers = p.markers(), nqtl = p.nqtl, ntrait = std::max(1, p.ntrait);
+  const int64_t generations = plan.generations();
+  // summary.csv has a row for every generation with files, chosen or not.
+  int64_t rows = 0;
+  for (const planned_stage& stage : plan)
+    stage.for_each_generation([&](const generation_step& g) { rows += g.files_due ? 1 : 0; });
+  for (const planned_stage& stage : chosen)
+    stage.for_each_generation([&](const generation_step& g) {
+      for (const auto& [kind, bytes] : generation_file_sizes(p, c, plink_qtl, stage.block(), g)) {
+        kind_size& k = e.kinds[kind];
+        k.total += bytes;
+        ++k.generations;
+        k.per_generation = std::max(k.per_generation, bytes);
+      }
+    });
+  // summary.csv: its header and a row per generation with files, about 400
+  // bytes and 200 more per trait; ld_decay.csv about 700 bytes.
+  if (c.wants("summary")) {
+    kind_size& k = e.kinds["summary"];
+    k.total = 1200 + 300 * ntrait + rows * (330 + 150 * ntrait) + 700;
+    k.generations = rows;
+    k.per_generation = rows > 0 ? 330 + 150 * ntrait : 0;
+  }
+  if (c.wants("report")) {
+    kind_size& k = e.kinds["report"];
+    k.total = 34000 + rows * (1500 + 400 * ntrait);
+    k.generations = rows;
+    k.per_generation = rows > 0 ? 1500 + 400 * ntrait : 0;
+  }
+  // Run-wide: MMAP.out (16 bytes a marker), QMAP.out and the genetic
+  // parameters (25 bytes a QTL and trait), mposition.out (43 bytes a
+  // marker with a random map), log.txt (its heading and a line per
+  // generation), run.json (its fields and 130 bytes a file).
+  int64_t files = 4;
+  for (const auto& [kind, k] : e.kinds) {
+    const int64_t per = kind == "haplotypes" || kind == "vcf" ? 2 : kind == "plink" ? 3 : 1;
+    files += kind == "summary" || kind == "report" ? 2 : per * k.generations;
+  }
+  e.run_wide = 16 * markers + 25 * nqtl * ntrait + 200 + (p.maptype == 1 ? 43 * markers : 0) + 1200 +
+               33 * generations + 1500 + 130 * files;
+  e.total = e.run_wide;
+  for (const auto& [kind, k] : e.kinds) e.total += k.total;
+  return e;
+}
+
+}  // namespace qm

@@ -1,0 +1,63 @@
+#include "run/work_estimate.hpp"
+
+#include <algorithm>
+
+namespace qm {
+
+namespace {
+
+// Seconds per unit of work at one thread, measured by
+// bench/estimate_constants.sh on the development machine (two shared cores,
+// 2026-12): the stage-1 run "hist" gives the byte layout, "later" (without
+// and with its 1.3 GB of result files) the packed alleles, the values and
+// the text, "pblup" and "gsmall" the two EBV models. Draws are too few to
+// measure apart; theirs is the cost of one draw of the stream with its use.
+struct work_constants {
+  static constexpr double allele_bytes = 2.0e-9;
+  static constexpr double allele_packed = 1.5e-9;
+  static constexpr double draw = 5.0e-8;
+  static constexpr double value = 1.5e-9;
+  static constexpr double text_byte = 8.8e-9;
+  static constexpr double pedigree_animal = 4.4e-6;
+  static constexpr double genomic_cell = 4.75e-8;
+};
+
+}  // namespace
+
+double generation_work::seconds() const {
+  using c = work_constants;
+  return alleles_bytes * c::allele_bytes + alleles_packed * c::allele_packed + draws * c::draw +
+         values * c::value + text * c::text_byte + pedigree_ebv * c::pedigree_animal +
+         genomic_ebv * c::genomic_cell;
+}
+
+generation_work work_of_generation(const run_parameters& p, const stage_block& b, const generation_step& g,
+                                   int64_t animals_evaluated) {
+  generation_work w;
+  const double n = b.nind, loci = static_cast<double>(p.markers()) + p.candidate_loci();
+  const double alleles = 2.0 * n * loci;
+  const bool bytes = g.kind == generation_kind::history_with_mutation || (!p.packed_genome && g.stage >= 1);
+  (bytes ? w.alleles_bytes : w.alleles_packed) = alleles;
+  w.draws = 2.0 * n * p.nchr * (static_cast<double>(p.chrlen) + 1.0);
+  if (g.kind == generation_kind::history_with_mutation) w.draws += alleles * (p.mutm + p.mutq) / 2.0;
+  if (g.files_due) w.values = alleles;
+  if (g.stage >= 2) {
+    const selection_criterion c = b.criterion();
+    if (c == selection_criterion::pedigree_ebv) w.pedigree_ebv = static_cast<double>(animals_evaluated);
+    if (c == selection_criterion::genomic_ebv) {
+      const double reference = std::min<double>(static_cast<double>(animals_evaluated), n * p.gblup_generations);
+      w.genomic_ebv = reference * p.markers();
+    }
+  }
+  return w;
+}
+
+double estimate_seconds(const run_parameters& p, const std::vector<generation_work>& work) {
+  double s = 0;
+  for (const generation_work& w : work) s += w.seconds();
+  // About two thirds of the work is shared among the threads.
+  const double t = std::max(1, p.threads);
+  return s * (1.0 / 3.0 + (2.0 / 3.0) / t);
+}
+
+}  // namespace qm
