@@ -7,7 +7,7 @@ namespace qm {
 namespace {
 
 // Seconds per unit of work at one thread, measured by
-// bench/estimate_constants.sh on the development machine (two shared cores,
+// bench/estimate_check.py on the development machine (two shared cores,
 // 2026-12): the stage-1 run "hist" gives the byte layout, "later" (without
 // and with its 1.3 GB of result files) the packed alleles, the values and
 // the text, "pblup" and "gsmall" the two EBV models. Draws are too few to

@@ -14,7 +14,7 @@
 //   text       the bytes of the result files of the generation
 //   ebv        pedigree BLUP: the animals of the pedigree; genomic BLUP:
 //              reference animals x markers
-// Seconds are the counts times constants measured by bench/estimate_constants.sh
+// Seconds are the counts times constants measured by bench/estimate_check.py
 // on the development machine (work_constants in work_estimate.cpp).
 #pragma once
 #include <cstdint>
