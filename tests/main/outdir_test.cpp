@@ -375,7 +375,7 @@ TEST(OutputControl, CheckPrintsTheEstimates) {
 // --replicate K makes it.
 TEST(OutputControl, QuietConsoleAndRangesOfReplicates) {
   qmtest::tempdir td;
-  qmtest::write_file("param.par", qmtest::small_par());
+  qmtest::write_file("param.par", qmtest::set_record(qmtest::small_par(), 10, "30 4 0"));
   ASSERT_EQ(qmtest::run_program("--replicate 1-3 --quiet param.par"), 0) << qmtest::read_file("stderr.txt");
   const std::string quiet = qmtest::read_file("stdout.txt");
   EXPECT_EQ(quiet.find("generation finished!"), std::string::npos) << quiet;
@@ -384,7 +384,7 @@ TEST(OutputControl, QuietConsoleAndRangesOfReplicates) {
   fs::rename("rep-2", "range-2");
   ASSERT_EQ(qmtest::run_program("--replicate 2 param.par"), 0);
   EXPECT_NE(qmtest::read_file("stdout.txt").find("generation finished!"), std::string::npos);
-  for (const char* f : {"summary.csv", "32MTYPE.out", "32BV.out", "QMAP.out"})
+  for (const char* f : {"summary.csv", "03MTYPE.out", "03BV.out", "QMAP.out"})
     EXPECT_EQ(qmtest::read_file(std::string("rep-2/") + f), qmtest::read_file(std::string("range-2/") + f)) << f;
   const auto lines = [](const std::string& t) {
     std::string out;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/messages.hpp"
+#include "config/options.hpp"
 #include "config/parameters.hpp"
 #include "support.hpp"
 
@@ -93,12 +94,15 @@ TEST(SizeEstimate, WithinTenPercentOfWhatRunsWrite) {
     const qm::size_estimate e = qm::estimate_file_sizes(p, o.output, o.plink_qtl);
     EXPECT_NEAR(static_cast<double>(e.total), static_cast<double>(total), 0.10 * static_cast<double>(total));
     for (const auto& [kind, k] : e.kinds) {
-      if (kind != "summary" && kind != "report") EXPECT_EQ(k.generations, files[kind]) << kind;
+      if (kind != "summary" && kind != "report") {
+        EXPECT_EQ(k.generations, files[kind]) << kind;
+      }
       // Kinds of more than 20 kB, each within 10 %.
-      if (written[kind] > 20000)
+      if (written[kind] > 20000) {
         EXPECT_NEAR(static_cast<double>(k.total), static_cast<double>(written[kind]),
                     0.10 * static_cast<double>(written[kind]))
             << kind;
+      }
     }
     for (const auto& [kind, bytes] : written)
       if (kind != "run-wide") EXPECT_TRUE(e.kinds.count(kind)) << kind << " written but not estimated";
