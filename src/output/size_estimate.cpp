@@ -61,6 +61,20 @@ int64_t bim_bytes(const run_parameters& p, int64_t extra_variants) {
   return bytes;
 }
 
+// The expected heterozygosity of the markers after stage 1: mutation
+// (rate mutm) and drift (the effective size 4 S D / (S + D) of stage 1's
+// sires S and dams D) from a population of one allele, over the
+// generations with mutation: theta / (1 + theta) x (1 - exp(-t / 2 Ne)),
+// theta = 4 Ne mutm.
+double expected_heterozygosity(const run_parameters& p) {
+  const stage_block& b = p.stage1();
+  const double s = std::max(1, b.nsire), d = std::max(1, b.ndam);
+  const double ne = 4.0 * s * d / (s + d);
+  const double theta = 4.0 * ne * p.mutm;
+  const double t = std::max(0, b.ngen - 10);
+  return theta / (1.0 + theta) * (1.0 - std::exp(-t / (2.0 * ne)));
+}
+
 }  // namespace
 
 std::string byte_text(int64_t bytes) {
@@ -100,11 +114,12 @@ std::map<std::string, int64_t> generation_file_sizes(const run_parameters& p, co
     sizes["plink"] = 3 + variants * ((n + 3) / 4) + bim_bytes(p, plink_qtl ? nqtl : 0) + fam;
   }
   if (c.wants("vcf")) {
-    // Text: the header and sample names, each variant's fixed columns,
-    // "a|b\t" per animal; deflated to vcf_share of it, and the index.
-    constexpr double vcf_share = 0.10;
-    const int64_t text = 1000 + ids + n + markers * (4 * n + 40);
-    sizes["vcf"] = static_cast<int64_t>(vcf_share * static_cast<double>(text)) + 200 + markers / 8;
+    // Compressed, a line costs about 25 bytes and 0.9 bytes per animal
+    // and unit of the markers' expected heterozygosity (lines of one
+    // allele compress to almost nothing); the index about 9 bytes a marker.
+    const double h = expected_heterozygosity(p);
+    sizes["vcf"] = static_cast<int64_t>(static_cast<double>(markers) * (25.0 + 0.9 * static_cast<double>(n) * h)) +
+                   9 * markers + 1500 + ids;
   }
   return sizes;
 }

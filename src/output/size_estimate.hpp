@@ -7,8 +7,9 @@
 // identifiers when they need more digits), a ggBV.out line 31 + 40 x traits,
 // a ggEBV.out line 37, a .bed 3 + variants x ceil(animals / 4). The lines of
 // a .bim, a .fam and summary.csv are estimated from the widths of their
-// fields; the VCF is its text at the share it compresses to (measured on
-// runs of several shapes, and the least exact of the estimates); report.html
+// fields; the compressed VCF from the expected heterozygosity of the
+// markers (the least exact of the estimates: within about 15 % on the runs
+// it was measured on, fixed markers compress to almost nothing); report.html
 // and the run-wide files (maps, genetic parameters, log.txt, run.json) from
 // their fixed part and their part per generation, locus or file.
 #pragma once
