@@ -194,8 +194,7 @@ void print_estimates(const qm::run_options& o, const qm::run_parameters& p) {
               qm::byte_text(e.run_wide).c_str());
   double seconds = 0;
   for (double w : qm::generation_weights(p, o.output, o.plink_qtl)) seconds += w;
-  const double t = std::max(1, p.threads);
-  seconds *= 1.0 / 3.0 + (2.0 / 3.0) / t;
+  seconds *= qm::thread_factor(p.threads);
   std::printf("  time: about %s on this machine at %d thread%s (within a factor of 2).\n", clock_text(seconds).c_str(),
               p.threads, p.threads == 1 ? "" : "s");
 }

@@ -54,12 +54,16 @@ generation_work work_of_generation(const run_parameters& p, const stage_block& b
   return w;
 }
 
+double thread_factor(int threads) {
+  // About 40 % of the time shrinks with more threads on a machine shared with
+  // other work (measured at 1 and 2 threads, bench/estimate_check.py).
+  return 0.6 + 0.4 / std::max(1, threads);
+}
+
 double estimate_seconds(const run_parameters& p, const std::vector<generation_work>& work) {
   double s = 0;
   for (const generation_work& w : work) s += w.seconds();
-  // About two thirds of the work is shared among the threads.
-  const double t = std::max(1, p.threads);
-  return s * (1.0 / 3.0 + (2.0 / 3.0) / t);
+  return s * thread_factor(p.threads);
 }
 
 }  // namespace qm

@@ -41,6 +41,9 @@ std::vector<generation_work> work_of_run(const run_parameters& p, TextBytes&& te
 generation_work work_of_generation(const run_parameters& p, const stage_block& b, const generation_step& g,
                                    int64_t animals_evaluated);
 
+// The share of the one-thread time a run takes at this many threads.
+double thread_factor(int threads);
+
 // The run's seconds at p.threads threads: the parts that run in parallel
 // (meiosis, the text of the files) divided among them.
 double estimate_seconds(const run_parameters& p, const std::vector<generation_work>& work);
