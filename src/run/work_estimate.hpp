@@ -44,8 +44,8 @@ generation_work work_of_generation(const run_parameters& p, const stage_block& b
 // The share of the one-thread time a run takes at this many threads.
 double thread_factor(int threads);
 
-// The run's seconds at p.threads threads: the parts that run in parallel
-// (meiosis, the text of the files) divided among them.
+// The run's seconds at p.threads threads (the one-thread seconds times
+// thread_factor).
 double estimate_seconds(const run_parameters& p, const std::vector<generation_work>& work);
 
 template <class TextBytes>
