@@ -3,7 +3,9 @@
 // of the run's work done so far and an estimate of the time left. The work
 // of each generation is counted as the estimate of --check counts it
 // (run/work_estimate.hpp): a generation of 2000 animals with genomic BLUP
-// weighs more than one of 500 animals in the history.
+// weighs more than one of 500 animals in the history. Part of the time of
+// the files comes after the last generation, when they reach the disk: the
+// line stays below 100 % by that part until the run has ended.
 // Nothing is written when standard error is not a terminal; standard output
 // and log.txt never see it.
 #pragma once

@@ -33,6 +33,8 @@ double generation_work::seconds() const {
          genomic_ebv * c::genomic_cell;
 }
 
+double generation_work::text_seconds() const { return text * work_constants::text_byte; }
+
 generation_work work_of_generation(const run_parameters& p, const stage_block& b, const generation_step& g,
                                    int64_t animals_evaluated) {
   generation_work w;

@@ -30,6 +30,8 @@ struct generation_work {
          genomic_ebv = 0;
   // The time it takes by the measured constants, at one thread.
   double seconds() const;
+  // The part of seconds() that is the text of the files.
+  double text_seconds() const;
 };
 
 // The work of every generation of the plan of p, in plan order; text_bytes
