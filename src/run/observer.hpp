@@ -82,8 +82,9 @@ class generation_observer {
 // --generations) applied in one place: an observer added with a kind of
 // file is called only when that kind is chosen, and sees a generation
 // whose files are not chosen as one without files (files_due false), in
-// its plan as in the run. An observer added as one of every generation
-// (the summary) sees every generation as it is.
+// its plan as in the run; so does an observer of the run as a whole (add).
+// An observer added as one of every generation (the summary) sees every
+// generation as it is.
 class observer_list {
  public:
   observer_list() = default;
