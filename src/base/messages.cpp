@@ -200,7 +200,20 @@ void msg_replay(std::string_view log_text, std::string_view console_text) {
   }
   if (!console_text.empty()) {
     std::FILE* c = console();
-    std::fwrite(console_text.data(), 1, console_text.size(), c);
+    if (!quiet_console) {
+      std::fwrite(console_text.data(), 1, console_text.size(), c);
+    } else {
+      // Without the lines of the generations.
+      for (size_t at = 0; at < console_text.size();) {
+        size_t end = console_text.find('\n', at);
+        end = end == std::string_view::npos ? console_text.size() : end + 1;
+        std::string_view line = console_text.substr(at, end - at);
+        if (line.ends_with('\n')) line.remove_suffix(1);
+        line = trim_right(line);
+        if (!line.ends_with(generation_line_end)) std::fwrite(console_text.data() + at, 1, end - at, c);
+        at = end;
+      }
+    }
     flush_or_stop(c, "the console (standard output)", false);
   }
 }

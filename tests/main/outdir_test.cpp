@@ -395,6 +395,15 @@ TEST(OutputControl, QuietConsoleAndRangesOfReplicates) {
   };
   EXPECT_EQ(lines(qmtest::read_file("rep-2/log.txt")), lines(qmtest::read_file("range-2/log.txt")));
   EXPECT_NE(qmtest::read_file("range-2/log.txt").find("generation finished!"), std::string::npos);
+  // A run from a saved history writes the console of stage 1 again: without
+  // the generation lines under --quiet; its log as without --quiet.
+  ASSERT_EQ(qmtest::run_program("--outdir saved --save-history h.qmh param.par"), 0);
+  ASSERT_EQ(qmtest::run_program("--quiet --outdir resumed --from-history h.qmh param.par"), 0)
+      << qmtest::read_file("stderr.txt");
+  const std::string resumed = qmtest::read_file("stdout.txt");
+  EXPECT_EQ(resumed.find("generation finished!"), std::string::npos) << resumed;
+  EXPECT_NE(resumed.find("Stage 1 finished!"), std::string::npos) << resumed;
+  EXPECT_EQ(lines(qmtest::read_file("resumed/log.txt")), lines(qmtest::read_file("saved/log.txt")));
   // The first replicate that stops ends the series.
   qmtest::write_file("bad.par", qmtest::set_record(qmtest::small_par(), 18, "30 20 40 30"));
   EXPECT_EQ(qmtest::run_program("--replicate 5-6 bad.par"), 1);
