@@ -107,6 +107,10 @@ bool msg_close_log() {
 
 void msg_set_console(std::FILE* f) { consolef = f; }
 
+namespace {
+bool quiet_console = false;  // --quiet
+}  // namespace
+
 std::string clock_hms() {
   const std::tm lt = local_now();
   char b[16];
@@ -114,7 +118,10 @@ std::string clock_hms() {
   return b;
 }
 
-void show(std::string_view text, bool stamp) {
+namespace {
+// show(): the line in the log, on the console when on_console, and in a
+// history's capture as the console has it without --quiet.
+void show_line(std::string_view text, bool stamp, bool on_console) {
   const std::string_view t = trim_right(text);
   char ts[40] = "";
   if (stamp) {
@@ -127,10 +134,12 @@ void show(std::string_view text, bool stamp) {
     if (stamp) put_line(logf, " ", ts);
     flush_or_stop(logf, "log.txt", true);
   }
-  std::FILE* c = console();
-  put_line(c, " ", t);
-  if (stamp) put_line(c, " ", ts);
-  flush_or_stop(c, "the console (standard output)", false);
+  if (on_console) {
+    std::FILE* c = console();
+    put_line(c, " ", t);
+    if (stamp) put_line(c, " ", ts);
+    flush_or_stop(c, "the console (standard output)", false);
+  }
   if (capturing) {
     captured.log.append(t).push_back('\n');
     captured.console.append(" ").append(t).push_back('\n');
@@ -140,6 +149,14 @@ void show(std::string_view text, bool stamp) {
     }
   }
 }
+
+}  // namespace
+
+void show(std::string_view text, bool stamp) { show_line(text, stamp, true); }
+
+void msg_set_quiet(bool quiet) { quiet_console = quiet; }
+
+void show_per_generation(std::string_view text) { show_line(text, false, !quiet_console); }
 
 void say(std::string_view text) {
   std::FILE* c = console();
@@ -183,7 +200,20 @@ void msg_replay(std::string_view log_text, std::string_view console_text) {
   }
   if (!console_text.empty()) {
     std::FILE* c = console();
-    std::fwrite(console_text.data(), 1, console_text.size(), c);
+    if (!quiet_console) {
+      std::fwrite(console_text.data(), 1, console_text.size(), c);
+    } else {
+      // Without the lines of the generations.
+      for (size_t at = 0; at < console_text.size();) {
+        size_t end = console_text.find('\n', at);
+        end = end == std::string_view::npos ? console_text.size() : end + 1;
+        std::string_view line = console_text.substr(at, end - at);
+        if (line.ends_with('\n')) line.remove_suffix(1);
+        line = trim_right(line);
+        if (!line.ends_with(generation_line_end)) std::fwrite(console_text.data() + at, 1, end - at, c);
+        at = end;
+      }
+    }
     flush_or_stop(c, "the console (standard output)", false);
   }
 }

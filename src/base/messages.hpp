@@ -35,6 +35,14 @@ bool msg_close_log();
 void msg_set_console(std::FILE* f);
 
 void show(std::string_view text, bool stamp = false);
+// --quiet: the lines of show_per_generation stay off the console, also
+// when msg_replay writes a history's console text again.
+void msg_set_quiet(bool quiet);
+// The end of the line each generation shows: "    N" + this.
+inline constexpr std::string_view generation_line_end = "   generation finished!";
+// A line of every generation: as show(text), but not on the console under
+// --quiet (log.txt has it either way).
+void show_per_generation(std::string_view text);
 // A free-format console line that does not reach the log.
 void say(std::string_view text);
 // A warning that is not part of the run's log or console (they stay as

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string_view>
 #include <thread>
 
@@ -77,7 +78,83 @@ CLI::Validator decimal_in(int64_t lo, int64_t hi) {
       "in " + range);
 }
 
+// --replicate K or K-L: each number as decimal_in(0, ...) reads it.
+CLI::Validator replicate_numbers() {
+  const CLI::Validator one = decimal_in(0, 2147483645);
+  return CLI::Validator(
+      [one](std::string& text) -> std::string {
+        const size_t dash = text.find('-', 1);
+        if (dash == std::string::npos) {
+          std::string why = one(text);
+          if (why.find("decimal digits") != std::string::npos)
+            why += " (replicates K to L are given as a range K-L, such as 1-10)";
+          return why;
+        }
+        std::string first = text.substr(0, dash), last = text.substr(dash + 1);
+        for (std::string* part : {&first, &last})
+          if (std::string why = one(*part); !why.empty()) return why + " (in the range of replicates " + text + ")";
+        if (std::stoll(first) == 0) return "a range of replicates starts at 1, not at 0 (" + text + ")";
+        if (std::stoll(last) < std::stoll(first))
+          return "the range " + text + " ends before it starts; give the first replicate, then the last";
+        text = first + "-" + last;
+        return "";
+      },
+      "K or K-L");
+}
+
+// Option names of a command, long (--name) and short (-n).
+void names_of(const CLI::App& app, std::vector<std::string>& names) {
+  for (const CLI::Option* opt : app.get_options()) {
+    for (const std::string& n : opt->get_lnames()) names.push_back("--" + n);
+    for (const std::string& n : opt->get_snames()) names.push_back("-" + n);
+  }
+}
+
+// The words before "--" that have the shape of an option ("--name" or
+// "--name=value") but name none of the command's: the first, with the
+// nearest option name.
+std::optional<std::string> unknown_option(int argc, char** argv, const std::vector<std::string>& names) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    if (!word.starts_with("--") || word.size() < 3) continue;
+    const std::string name = word.substr(0, word.find('='));
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+    std::string m = "unknown option " + name;
+    if (const std::string near = nearest_option(name, names); !near.empty()) m += "; did you mean " + near + "?";
+    return m;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string nearest_option(const std::string& word, const std::vector<std::string>& names) {
+  // Optimal string alignment distance.
+  auto distance = [](const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+      for (size_t j = 1; j <= b.size(); ++j) {
+        d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+        if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    return d[a.size()][b.size()];
+  };
+  std::string best;
+  size_t best_d = 0;
+  for (const std::string& n : names) {
+    const size_t d = distance(word, n);
+    if (best.empty() || d < best_d) {
+      best = n;
+      best_d = d;
+    }
+  }
+  // Near enough: at most a third of the word's letters wrong (and 3).
+  const size_t letters = word.size() > 2 ? word.size() - 2 : word.size();
+  return !best.empty() && best_d <= std::min<size_t>(3, std::max<size_t>(1, letters / 3)) ? best : "";
+}
 
 std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FILE* messages) {
   o.threads = default_threads();
@@ -121,11 +198,13 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       ->check(CLI::Validator(empty_value, ""))
       ->check(CLI::IsMember({"fileset", "all"}))
       ->capture_default_str();
-  app.add_option("--replicate", o.replicate,
+  std::string replicates = "0";
+  app.add_option("--replicate", replicates,
                  "replicate K of the scheme: its seed is derived from the seed and K (0 keeps the seed); "
-                 "the default output folder is rep-K")
-      ->transform(decimal_in(0, 2147483645))
-      ->capture_default_str();
+                 "the default output folder is rep-K. A range K-L runs replicates K to L in turn, each in "
+                 "its rep-K folder")
+      ->transform(replicate_numbers())
+      ->default_str("0");
   app.add_flag("--history-summary", o.history_summary,
                "summary.csv also gets a row for every historical generation");
   app.add_option("--max-memory", o.max_memory_mb, "largest peak memory the run may need, in MB; a run whose estimate is larger stops before it starts")
@@ -143,7 +222,22 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       ->check(CLI::IsMember({"packed", "bytes"}))
       ->capture_default_str();
   app.add_flag("--check", o.check_only,
-               "check the parameter file and the memory estimate, report every problem, and exit without simulating");
+               "check the parameter file, estimate memory, disk space and time, report every problem, and exit "
+               "without simulating");
+  std::string kinds, generations = "all";
+  app.add_option("--files", kinds,
+                 "the kinds of result file to write, comma-separated: haplotypes, values, ebv, plink, vcf, summary, "
+                 "report, or all (maps, genetic parameters, log.txt and run.json are always written)")
+      ->default_str("haplotypes,values,ebv,summary,report");
+  app.add_option("--generations", generations,
+                 "the generations that get per-generation files: all, last, every:N, or numbers and ranges such "
+                 "as 1,5,10-12 (summary.csv keeps every generation)")
+      ->capture_default_str();
+  app.add_flag("--quiet", o.quiet, "no per-generation lines on the console (log.txt keeps them)");
+  app.add_option("--max-disk", o.max_disk_mb,
+                 "largest size the run's files may take, in MB; a run whose estimate is larger stops before it starts")
+      ->transform(decimal_in(1, int64_t{1} << 40))
+      ->default_str("the free space of the output folder's disk");
   app.add_option("--save-history", o.save_history,
                  "write the complete state at the end of stage 1 (the history) to FILE; the run goes on as usual")
       ->option_text("FILE");
@@ -177,6 +271,17 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
   for (CLI::App* command : {&app, merge, convert})
     for (CLI::Option* opt : command->get_options())
       if (opt->get_type_size() > 0) opt->check(CLI::Validator(empty_value, ""));
+  {
+    // A misspelt option named with the nearest one, before CLI11 takes it
+    // for a positional word.
+    std::vector<std::string> names;
+    const std::string first = argc > 1 ? argv[1] : "";
+    names_of(first == "merge" ? *merge : first == "convert" ? *convert : app, names);
+    if (const std::optional<std::string> m = unknown_option(argc, argv, names)) {
+      std::fprintf(messages, "quillmere: %s\nRun 'quillmere --help' for the options.\n", m->c_str());
+      return 2;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -200,11 +305,55 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
   }
   if (o.plink_qtl) o.plink = true;
   if (o.vcf_qtl) o.vcf = true;
+  {
+    std::string why;
+    if (!kinds.empty()) {
+      const std::optional<std::set<std::string>> k = output_choice::parse_kinds(kinds, why);
+      if (!k) {
+        std::fprintf(messages, "quillmere: --files: %s.\nRun 'quillmere --help' for the options.\n", why.c_str());
+        return 2;
+      }
+      o.output.kinds = *k;
+    }
+    const std::optional<generation_choice> g = generation_choice::parse(generations, why);
+    if (!g) {
+      std::fprintf(messages, "quillmere: --generations: %s.\nRun 'quillmere --help' for the options.\n", why.c_str());
+      return 2;
+    }
+    o.output.generations = *g;
+    if (o.plink) o.output.kinds.insert("plink");
+    if (o.vcf) o.output.kinds.insert("vcf");
+    o.plink = o.output.wants("plink");
+    o.vcf = o.output.wants("vcf");
+  }
+  o.output.plink_qtl = o.plink_qtl;
+  o.output.vcf_qtl = o.vcf_qtl;
+  o.output.fam_all_parents = o.fam_parents == "all";
   if (o.alleles == "nucleotide" && !o.plink && !o.vcf) {
     std::fprintf(messages,
                  "quillmere: --alleles nucleotide names the alleles of the PLINK and VCF files, and neither is "
                  "written: give --plink or --vcf as well.\nRun 'quillmere --help' for the options.\n");
     return 2;
+  }
+  {
+    const size_t dash = replicates.find('-', 1);
+    o.replicate = std::stoll(replicates.substr(0, dash));
+    if (dash != std::string::npos) o.replicate_last = std::stoll(replicates.substr(dash + 1));
+    if (o.replicate_last > 0 && !o.save_history.empty()) {
+      std::fprintf(messages,
+                   "quillmere: --replicate %s would save every replicate's history to the same file: run one "
+                   "replicate with --save-history, then the others with --from-history.\n"
+                   "Run 'quillmere --help' for the options.\n",
+                   replicates.c_str());
+      return 2;
+    }
+    if (o.replicate_last > 0 && !o.outdir.empty()) {
+      std::fprintf(messages,
+                   "quillmere: --replicate %s runs each replicate in its own folder rep-K: leave out --outdir.\n"
+                   "Run 'quillmere --help' for the options.\n",
+                   replicates.c_str());
+      return 2;
+    }
   }
   if (o.replicate > 0 && o.outdir.empty()) o.outdir = "rep-" + std::to_string(o.replicate);
   return std::nullopt;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "config/output_choice.hpp"
+
 namespace qm {
 
 struct run_options {
@@ -23,6 +25,7 @@ struct run_options {
   bool overwrite = false;             // remove result files of an earlier run from outdir
   std::optional<int32_t> seed;        // replaces the seed record of the file
   int64_t replicate = 0;              // replicate number; 0 is the file's own seed
+  int64_t replicate_last = 0;         // --replicate K-L: the last of the range (0: one replicate)
   bool plink = false, plink_qtl = false, vcf = false;
   // Files for other tools (output/genotype_files.hpp): --vcf-qtl, the alleles
   // ("AB" or "nucleotide"), and the parents in .fam ("fileset": those in the
@@ -32,6 +35,9 @@ struct run_options {
   std::string fam_parents = "fileset";
   bool history_summary = false;       // summary rows for the historical generations too
   bool check_only = false;            // --check: validate the file and exit
+  output_choice output;               // --files, --generations (--plink and --vcf add their kinds)
+  bool quiet = false;                 // --quiet: no per-generation lines on the console
+  int64_t max_disk_mb = 0;            // --max-disk; 0: the free space of the output folder's disk
   std::string save_history;           // --save-history: the state at the end of stage 1 goes here
   std::string from_history;           // --from-history: start at stage 2 from this saved state
   int64_t max_memory_mb = 0;          // 0: the machine's available memory
@@ -54,6 +60,10 @@ struct run_options {
 // that takes a value refuses an empty one; numbers are whole numbers in
 // decimal digits (010 is ten; 0x10, 1e3, 4x are refused).
 std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FILE* messages = stderr);
+
+// The option of `names` nearest to `word` (edit distance, a swap of two
+// neighbouring letters counting one), or "" when none is near enough.
+std::string nearest_option(const std::string& word, const std::vector<std::string>& names);
 
 // The cores this process may run on.
 int default_threads();

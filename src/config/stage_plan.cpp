@@ -43,8 +43,8 @@ generation_step planned_stage::step(const plan_segment& seg, int64_t k) const {
   st.stage = number_;
   st.kind = seg.kind;
   st.number = seg.first + k;
-  st.files_due = seg.files_due;
   st.file_generation = st.number + seg.file_offset;
+  st.files_due = seg.files_due && (!chosen_ || chosen_->contains(st.file_generation, last_file_));
   return st;
 }
 
@@ -76,6 +76,25 @@ bool stage_plan::reaches(int s) const {
   for (const planned_stage& st : stages_)
     if (st.number() == s) return true;
   return false;
+}
+
+int64_t stage_plan::last_file_generation() const {
+  int64_t last = -1;
+  for (const planned_stage& st : stages_)
+    st.for_each_generation([&](const generation_step& g) {
+      if (g.files_due) last = std::max(last, g.file_generation);
+    });
+  return last;
+}
+
+stage_plan stage_plan::with_files_chosen(const generation_choice& c) const {
+  stage_plan chosen = *this;
+  const int64_t last = last_file_generation();
+  for (planned_stage& st : chosen.stages_) {
+    st.chosen_ = &c;
+    st.last_file_ = last;
+  }
+  return chosen;
 }
 
 int64_t stage_plan::generations() const {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "config/output_choice.hpp"
 #include "config/parameters.hpp"
 
 namespace qm {
@@ -74,8 +75,11 @@ class planned_stage {
   }
 
  private:
+  friend class stage_plan;
   int number_ = 0;
   bool readable_ = false;
+  const generation_choice* chosen_ = nullptr;  // the generations whose files are chosen (all when null)
+  int64_t last_file_ = -1;
   stage_block block_;
   std::vector<plan_segment> segments_;
 };
@@ -94,6 +98,11 @@ class stage_plan {
   bool reaches(int s) const;
   // Generations of every stage in the plan.
   int64_t generations() const;
+  // The last file generation of the plan (-1 when it writes no files).
+  int64_t last_file_generation() const;
+  // The plan with files_due only for the file generations of c (which must
+  // outlive it): what an observer of result files sees under --generations.
+  stage_plan with_files_chosen(const generation_choice& c) const;
   // Animals of every generation the plan makes, the base generation of
   // stage 1 included (first = 1).
   int64_t animals() const;

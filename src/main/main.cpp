@@ -24,11 +24,14 @@
 #include "config/scheme_convert.hpp"
 #include "main/observers.hpp"
 #include "output/earlier_run.hpp"
+#include "output/progress.hpp"
+#include "output/size_estimate.hpp"
 #include "output/run_record.hpp"
 #include "run/driver.hpp"
 #include "run/history_file.hpp"
 #include "run/history_state.hpp"
 #include "run/memory_estimate.hpp"
+#include "run/work_estimate.hpp"
 #include "stats/merge.hpp"
 
 namespace {
@@ -101,9 +104,14 @@ bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& ob
 
   qm::run_parameters p = parameters_of(o);
   if (!p.parafile.empty()) read_quietly(p);
-  const qm::folder_survey survey =
-      qm::survey_output_folder(folder, observers.files_of(p), {o.parafile, o.from_history}, o.overwrite);
-  if (!o.overwrite && !survey.earlier.empty()) {
+  const qm::run_files files = observers.files_of(p);
+  qm::folder_survey survey = qm::survey_output_folder(folder, files, {o.parafile, o.from_history}, o.overwrite);
+  // The log and record of a run that stopped before writing any result are
+  // replaced as --overwrite would: they hold no results to protect.
+  const bool overwrite = o.overwrite || (survey.recorded && survey.stopped_before_results);
+  if (overwrite && !o.overwrite)
+    survey = qm::survey_output_folder(folder, files, {o.parafile, o.from_history}, true);
+  if (!overwrite && !survey.earlier.empty()) {
     std::fprintf(stderr,
                  "quillmere: the output folder %s holds files of an earlier run: %s.\n"
                  "Choose another --outdir, or give --overwrite to remove them first.\n",
@@ -115,13 +123,13 @@ bool prepare_output_folder(const qm::run_options& o, const qm::observer_list& ob
                  "quillmere: the output folder %s holds %s, which this run would replace but which %s. "
                  "Move %s away, or choose another --outdir.\n",
                  o.outdir.c_str(), qm::list_of_names(survey.in_the_way).c_str(),
-                 o.overwrite ? "--overwrite may not remove (not written by an earlier run as it is now, not a "
+                 overwrite ? "--overwrite may not remove (not written by an earlier run as it is now, not a "
                                "regular file, or named on the command line)"
                              : "no earlier run wrote (not a regular file, or named on the command line)",
                  survey.in_the_way.size() > 1 ? "them" : "it");
     return false;
   }
-  if (!o.overwrite) return true;
+  if (!overwrite) return true;
   for (const std::string& n : survey.changed)
     std::fprintf(stderr, "quillmere: kept %s/%s: it has changed since the earlier run wrote it.\n", o.outdir.c_str(),
                  n.c_str());
@@ -159,6 +167,67 @@ bool read_history_before_run(qm::run_options& o, const qm::observer_list& observ
   return true;
 }
 
+// "h:mm:ss" of whole seconds.
+std::string clock_text(double seconds) {
+  const long s = static_cast<long>(seconds + 0.5);
+  char b[32];
+  std::snprintf(b, sizeof b, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  return b;
+}
+
+// The estimated bytes of the run's files and its time, as --check prints them.
+void print_estimates(const qm::run_options& o, const qm::run_parameters& p) {
+  const qm::size_estimate e = qm::estimate_file_sizes(p, o.output);
+  int64_t per_generation = 0;
+  for (const auto& [kind, k] : e.kinds) per_generation += k.per_generation;
+  std::printf("  files: about %s in all, %s a generation with files (--files %s, --generations %s):\n",
+              qm::byte_text(e.total).c_str(), qm::byte_text(per_generation).c_str(), o.output.kinds_text().c_str(),
+              o.output.generations.text().c_str());
+  for (const std::string& kind : qm::output_kinds()) {
+    const auto it = e.kinds.find(kind);
+    if (it == e.kinds.end()) continue;
+    std::printf("    %-11s %10s  (%lld generation%s, %s each)\n", kind.c_str(), qm::byte_text(it->second.total).c_str(),
+                static_cast<long long>(it->second.generations), it->second.generations == 1 ? "" : "s",
+                qm::byte_text(it->second.per_generation).c_str());
+  }
+  std::printf("    %-11s %10s  (maps, genetic parameters, log.txt, run.json)\n", "run-wide",
+              qm::byte_text(e.run_wide).c_str());
+  double seconds = 0;
+  for (double w : qm::generation_weights(p, o.output)) seconds += w;
+  seconds *= qm::thread_factor(p.threads);
+  std::printf("  time: about %s on this machine at %d thread%s (within a factor of 2).\n", clock_text(seconds).c_str(),
+              p.threads, p.threads == 1 ? "" : "s");
+}
+
+// The room the run's files may take: --max-disk, otherwise the free space
+// of the output folder's disk (-1 when unknown).
+int64_t disk_limit(const qm::run_options& o) {
+  if (o.max_disk_mb > 0) return o.max_disk_mb << 20;
+  std::error_code ec;
+  const std::filesystem::space_info s =
+      std::filesystem::space(o.outdir.empty() ? std::filesystem::path(".") : std::filesystem::path(o.outdir), ec);
+  return ec ? -1 : static_cast<int64_t>(s.available);
+}
+
+// Whether the run's files fit in the room they may take; a message on
+// standard error when they do not.
+bool files_fit(const qm::run_options& o, const qm::run_parameters& p) {
+  const int64_t limit = disk_limit(o);
+  if (limit < 0) return true;
+  const qm::size_estimate e = qm::estimate_file_sizes(p, o.output);
+  if (e.total <= limit) return true;
+  const std::string folder = o.outdir.empty() ? "the working folder" : "the output folder " + o.outdir;
+  std::fprintf(stderr,
+               "quillmere: the run's files need about %s, but %s. Write fewer files (--files, --generations; "
+               "'quillmere --check' lists them by kind), choose another --outdir%s.\n",
+               qm::byte_text(e.total).c_str(),
+               (o.max_disk_mb > 0 ? "--max-disk allows " + qm::byte_text(limit)
+                                  : "the disk of " + folder + " has " + qm::byte_text(limit) + " free")
+                   .c_str(),
+               o.max_disk_mb > 0 ? ", or raise --max-disk" : ", or give --max-disk if the estimate is too high");
+  return false;
+}
+
 // --check: every problem of the parameter file and the memory estimate, on
 // standard output; exit status 0 when there is none, 1 otherwise. With
 // --from-history, also whether that history fits the parameter file and
@@ -186,12 +255,15 @@ int check_only(const qm::run_options& o) {
     const std::string fits = o.from_history.empty() ? "" : "; history file " + o.from_history + " fits it";
     std::printf("%s: no problem found%s; the run needs about %lld MB of memory.\n", p.parafile.c_str(), fits.c_str(),
                 static_cast<long long>((qm::estimate_peak_memory(p) + (1 << 20) - 1) >> 20));
+    print_estimates(o, p);
     return 0;
   }
   std::printf("%s: %zu problem%s found:\n", p.parafile.c_str(), problems.size(), problems.size() > 1 ? "s" : "");
   for (const std::string& m : problems) std::printf("  %s\n", m.c_str());
   return 1;
 }
+
+int run_once(qm::run_options o);
 
 int run_main(int argc, char** argv) {
   qm::run_options o;
@@ -218,6 +290,32 @@ int run_main(int argc, char** argv) {
     qm::msg_set_console(stderr);  // messages of a file that cannot be read
     return check_only(o);
   }
+  qm::msg_set_quiet(o.quiet);
+  if (o.replicate_last == 0) return run_once(o);
+  // --replicate K-L: each replicate in its own folder, in turn; the first
+  // that fails ends the series with its exit status.
+  for (int64_t k = o.replicate; k <= o.replicate_last; ++k) {
+    qm::run_options one = o;
+    one.replicate = k;
+    one.replicate_last = 0;
+    one.outdir = "rep-" + std::to_string(k);
+    if (!o.quiet) std::printf(" Replicate %lld of %lld..%lld, in %s\n", static_cast<long long>(k),
+                              static_cast<long long>(o.replicate), static_cast<long long>(o.replicate_last),
+                              one.outdir.c_str());
+    std::fflush(stdout);
+    if (const int rc = run_once(one); rc != 0) {
+      if (k < o.replicate_last)
+        std::fprintf(stderr, "quillmere: replicate %lld stopped (exit status %d); replicates %lld..%lld were not run.\n",
+                     static_cast<long long>(k), rc, static_cast<long long>(k + 1),
+                     static_cast<long long>(o.replicate_last));
+      return rc;
+    }
+  }
+  return 0;
+}
+
+// One run of the simulation with the options o.
+int run_once(qm::run_options o) {
   if (!o.save_history.empty()) {
     // Found now rather than after stage 1, which may take hours.
     std::error_code ec;
@@ -240,6 +338,10 @@ int run_main(int argc, char** argv) {
   if (!o.from_history.empty() && !read_history_before_run(o, observers, history)) return 1;
   qm::folder_lock lock;
   if (!prepare_output_folder(o, observers, lock)) return 1;
+  if (!o.parafile.empty()) {
+    qm::run_parameters planned = parameters_of(o);
+    if (read_quietly(planned) && !files_fit(o, planned)) return 1;
+  }
   const qm::output_folder folder(o.outdir);
 
   qm::run_parameters p = parameters_of(o);

@@ -56,26 +56,34 @@ class qtl_files : public generation_observer {
   output_folder folder_;
 };
 
+// ggMTYPE.out and ggQTYPE.out (haplotypes), or ggBV.out (values), for
+// every generation that writes files.
 class generation_files : public generation_observer {
  public:
-  explicit generation_files(const output_folder& folder) : folder_(folder) {}
+  generation_files(const output_folder& folder, bool haplotypes) : folder_(folder), haplotypes_(haplotypes) {}
   void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
     for (const planned_stage& stage : plan)
       stage.for_each_generation([&](const generation_step& g) {
         if (g.files_due)
-          for (const char* n : file_names) files.names.insert(result_name(g.file_generation, n));
+          for (const char* n : names()) files.names.insert(result_name(g.file_generation, n));
       });
   }
   void name_patterns(std::vector<file_name_pattern>& patterns) const override {
-    for (const char* n : file_names) patterns.push_back({n, true});
+    for (const char* n : names()) patterns.push_back({n, true});
   }
   void on_generation(const generation_view& v) override {
-    if (v.step.files_due) write_generation_files(folder_, v.params, v.pop, *v.architecture, v.step.file_generation);
+    if (!v.step.files_due) return;
+    if (haplotypes_) write_haplotype_files(folder_, v.params, v.pop, *v.architecture, v.step.file_generation);
+    else write_value_file(folder_, v.params, v.pop, v.step.file_generation);
   }
 
  private:
-  static constexpr const char* file_names[] = {"MTYPE.out", "QTYPE.out", "BV.out"};
+  std::vector<const char*> names() const {
+    if (haplotypes_) return {"MTYPE.out", "QTYPE.out"};
+    return {"BV.out"};
+  }
   output_folder folder_;
+  bool haplotypes_;
 };
 
 }  // namespace
@@ -97,7 +105,8 @@ void write_marker_positions(const output_folder& folder, const genome_map& map) 
 void register_classic_files(observer_list& observers, const output_folder& folder) {
   observers.add(std::make_unique<marker_positions_file>(folder));
   observers.add(std::make_unique<qtl_files>(folder));
-  observers.add(std::make_unique<generation_files>(folder));
+  observers.add_kind(std::make_unique<generation_files>(folder, true), "haplotypes");
+  observers.add_kind(std::make_unique<generation_files>(folder, false), "values");
 }
 
 }  // namespace qm

@@ -26,12 +26,16 @@ bool plain_name(const std::string& n) {
 // The files the folder's run.json lists, by name; false when there is no
 // run.json that can be read (missing, not a regular file, too large to be
 // one, or not a run record).
-bool read_record(const output_folder& folder, std::map<std::string, manifest_file>& listed) {
+bool read_record(const output_folder& folder, std::map<std::string, manifest_file>& listed, bool& stopped_early) {
   const std::string path = folder.file(run_record_name);
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;  // a link is not the run's record
   try {
-    for (manifest_file& f : parse_manifest(read_input_file(path, limits::max_file_bytes), path).files)
+    run_manifest m = parse_manifest(read_input_file(path, limits::max_file_bytes), path);
+    stopped_early = m.exit_status != 0 && std::all_of(m.files.begin(), m.files.end(), [](const manifest_file& f) {
+                      return f.name == log_file_name;
+                    });
+    for (manifest_file& f : m.files)
       if (plain_name(f.name)) listed.emplace(f.name, std::move(f));
   } catch (const file_error&) {
     return false;
@@ -55,7 +59,7 @@ folder_survey survey_output_folder(const output_folder& folder, const run_files&
                                    const std::vector<std::string>& named_files, bool check_contents) {
   folder_survey s;
   std::map<std::string, manifest_file> listed;
-  s.recorded = read_record(folder, listed);
+  s.recorded = read_record(folder, listed, s.stopped_before_results);
 
   std::vector<std::string> names;
   std::error_code ec;

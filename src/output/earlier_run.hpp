@@ -20,6 +20,9 @@ namespace qm {
 
 struct folder_survey {
   bool recorded = false;               // the folder's run.json could be read
+  // The recorded run stopped having written nothing but log.txt (a run that
+  // could not start): its files may be replaced without --overwrite.
+  bool stopped_before_results = false;
   std::vector<std::string> earlier;    // files of an earlier run
   std::vector<std::string> removable;  // what --overwrite removes (run.json last)
   std::vector<std::string> changed;    // listed in run.json, changed since: kept

@@ -117,6 +117,8 @@ void write_manifest(const std::string& path, const run_manifest& m) {
   j["seed"] = m.seed;
   j["threads"] = m.threads;
   j["replicate"] = m.replicate;
+  j["output_files"] = m.output_files;
+  j["output_generations"] = m.output_generations;
   j["start_time"] = m.start_time;
   j["end_time"] = m.end_time;
   j["wall_seconds"] = m.wall_seconds;
@@ -185,6 +187,8 @@ run_manifest parse_manifest(const std::string& text, const std::string& path) {
     m.seed = whole_field<int64_t>(j, "seed", path);
     m.threads = whole_field<int32_t>(j, "threads", path);
     m.replicate = j.contains("replicate") ? whole_field<int32_t>(j, "replicate", path) : 0;
+    if (j.contains("output_files")) j.at("output_files").get_to(m.output_files);
+    if (j.contains("output_generations")) j.at("output_generations").get_to(m.output_generations);
     j.at("start_time").get_to(m.start_time);
     j.at("end_time").get_to(m.end_time);
     j.at("wall_seconds").get_to(m.wall_seconds);

@@ -7,6 +7,8 @@
 //   parameter_file, parameter_file_sha256, from_history and save_history
 //   (the history files of --from-history and --save-history as the command
 //   line gave them; null when not given), seed, threads, replicate,
+//   output_files (the kinds of file chosen, --files, as an array),
+//   output_generations (--generations as given, "all" by default),
 //   start_time, end_time (ISO 8601 local time with its UTC offset,
 //   e.g. "2026-03-01T14:05:09+01:00"), wall_seconds,
 //   peak_memory_bytes (getrusage ru_maxrss, which Linux gives in KiB, times
@@ -14,7 +16,8 @@
 //   files: [{name, size (bytes), sha256}] sorted by name; a name is the
 //   path from the folder of run.json (a history saved elsewhere: "../h.qmh").
 // A run.json without from_history and save_history (written before they
-// were kept) reads as one without histories.
+// were kept) reads as one without histories; one without output_files and
+// output_generations as one with the default files of every generation.
 // The file is written as "run.json.tmp" and renamed when complete.
 #pragma once
 #include <cstdint>
@@ -41,6 +44,8 @@ struct run_manifest {
   int64_t seed = 0;
   int32_t threads = 1;
   int32_t replicate = 0;
+  std::vector<std::string> output_files{"haplotypes", "values", "ebv", "summary", "report"};
+  std::string output_generations = "all";
   std::string start_time, end_time;
   double wall_seconds = 0.0;
   int64_t peak_memory_bytes = 0;

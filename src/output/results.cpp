@@ -170,6 +170,24 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
 
 }  // namespace
 
+void write_haplotype_files(const output_folder& folder, const run_parameters& p, const population& pop,
+                           const trait_architecture& a, int64_t g) {
+  textfile fm(folder.file(result_name(g, "MTYPE.out")));
+  textfile fq(folder.file(result_name(g, "QTYPE.out")));
+  std::vector<int32_t> qtl(static_cast<size_t>(a.nqtl()));
+  for (int q = 0; q < a.nqtl(); ++q) qtl[static_cast<size_t>(q)] = a.qtl_locus[static_cast<size_t>(q)] - 1;
+  haplotypes(fm, p, g, pop.markers, nullptr, static_cast<size_t>(pop.markers.loci()));
+  haplotypes(fq, p, g, pop.candidates, qtl.data(), qtl.size());
+  fm.finish();
+  fq.finish();
+}
+
+void write_value_file(const output_folder& folder, const run_parameters& p, const population& pop, int64_t g) {
+  textfile fb(folder.file(result_name(g, "BV.out")));
+  bvfile(fb, p, pop, g);
+  fb.finish();
+}
+
 void write_generation_files(const output_folder& folder, const run_parameters& p, const population& pop,
                             const trait_architecture& a, int64_t g) {
   textfile fm(folder.file(result_name(g, "MTYPE.out")));

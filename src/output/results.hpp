@@ -11,6 +11,12 @@
 
 namespace qm {
 
+// The haplotype files alone (ggMTYPE.out, ggQTYPE.out), and the value file
+// alone (ggBV.out): the same bytes as write_generation_files writes.
+void write_haplotype_files(const output_folder& folder, const run_parameters& p, const population& pop,
+                           const trait_architecture& a, int64_t g);
+void write_value_file(const output_folder& folder, const run_parameters& p, const population& pop, int64_t g);
+
 void write_generation_files(const output_folder& folder, const run_parameters& p, const population& pop,
                             const trait_architecture& a, int64_t g);
 

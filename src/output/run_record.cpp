@@ -62,6 +62,10 @@ void write_run_record(const output_folder& folder, const run_options& o, const r
   m.seed = e.seed;
   m.threads = p.threads;
   m.replicate = static_cast<int32_t>(p.replicate);
+  m.output_files.clear();
+  for (const std::string& k : output_kinds())
+    if (o.output.wants(k)) m.output_files.push_back(k);
+  m.output_generations = o.output.generations.text();
   m.start_time = iso8601_local(e.start);
   m.end_time = iso8601_local(std::time(nullptr));
   m.wall_seconds = e.seconds;

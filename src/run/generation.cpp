@@ -23,8 +23,8 @@ namespace qm {
 void generation_message(int64_t g) {
   std::string s;
   add_imin(s, g, 5, 1);
-  s += "   generation finished!";
-  show(s);
+  s += generation_line_end;
+  show_per_generation(s);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/output_folder.hpp"
+#include "config/output_choice.hpp"
 #include "config/parameters.hpp"
 #include "config/stage_plan.hpp"
 #include "ebv/evaluation.hpp"
@@ -77,44 +78,72 @@ class generation_observer {
   virtual void on_history_resumed(const history_resume&) {}
 };
 
+// The observers of a run, with the choice of output (--files,
+// --generations) applied in one place: an observer added with a kind of
+// file is called only when that kind is chosen, and sees a generation
+// whose files are not chosen as one without files (files_due false), in
+// its plan as in the run; so does an observer of the run as a whole (add).
+// An observer added as one of every generation (the summary) sees every
+// generation as it is.
 class observer_list {
  public:
-  // Adds o (nothing when o is null).
-  void add(std::unique_ptr<generation_observer> o) {
-    if (o) list_.push_back(std::move(o));
+  observer_list() = default;
+  explicit observer_list(output_choice c) : choice_(std::move(c)) {}
+  const output_choice& choice() const { return choice_; }
+  // Adds o (nothing when o is null), an observer of the run as a whole.
+  void add(std::unique_ptr<generation_observer> o) { add_entry(std::move(o), true, true); }
+  // Adds o, which writes the files of `kind` (an output_kinds() name).
+  void add_kind(std::unique_ptr<generation_observer> o, const std::string& kind) {
+    add_entry(std::move(o), choice_.wants(kind), true);
   }
+  // Adds o, which sees every generation with its own files_due.
+  void add_every_generation(std::unique_ptr<generation_observer> o) { add_entry(std::move(o), true, false); }
   // The files of a run of p: the names every observer plans, the shapes of
   // the names they write in any run.
   run_files files_of(const run_parameters& p) const;
   // The shapes of the names alone, for a run whose parameters are not read yet.
   run_files name_patterns() const;
   void map_built(const run_parameters& p, const genome_map& m) const {
+    last_file_generation_ = stage_plan(p).last_file_generation();
     const run_files files = files_of(p);
-    for (const auto& o : list_) o->on_run_files(files);
-    for (const auto& o : list_) o->on_map(p, m);
+    for (const auto& e : list_)
+      if (e.called) e.o->on_run_files(files);
+    for (const auto& e : list_)
+      if (e.called) e.o->on_map(p, m);
   }
   void architecture_fixed(const generation_view& v) const {
-    for (const auto& o : list_) o->on_architecture(v);
+    for (const auto& e : list_)
+      if (e.called) e.o->on_architecture(v);
   }
-  void generation_done(const generation_view& v) const {
-    for (const auto& o : list_) o->on_generation(v);
-  }
+  void generation_done(const generation_view& v) const;
   void run_ended(const run_parameters& p, bool completed) const {
-    for (const auto& o : list_) o->on_run_end(p, completed);
+    for (const auto& e : list_)
+      if (e.called) e.o->on_run_end(p, completed);
   }
   void history_saved(std::map<std::string, std::string>& sections) const {
-    for (const auto& o : list_) o->save_to_history(sections);
+    for (const auto& e : list_) e.o->save_to_history(sections);
   }
   void check_history_sections(const history_resume& r) const {
-    for (const auto& o : list_) o->check_history_section(r);
+    for (const auto& e : list_) e.o->check_history_section(r);
   }
   void history_resumed(const history_resume& r) const {
-    for (const auto& o : list_) o->on_history_resumed(r);
+    for (const auto& e : list_)
+      if (e.called) e.o->on_history_resumed(r);
   }
   size_t size() const { return list_.size(); }
 
  private:
-  std::vector<std::unique_ptr<generation_observer>> list_;
+  struct entry {
+    std::unique_ptr<generation_observer> o;
+    bool called = true;  // its kind is chosen
+    bool masked = true;  // sees the generations whose files are not chosen as without files
+  };
+  void add_entry(std::unique_ptr<generation_observer> o, bool called, bool masked) {
+    if (o) list_.push_back({std::move(o), called, masked});
+  }
+  output_choice choice_;
+  std::vector<entry> list_;
+  mutable int64_t last_file_generation_ = -1;  // of the run, once its map is built
 };
 
 }  // namespace qm

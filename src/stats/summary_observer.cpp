@@ -92,16 +92,21 @@ constexpr const char* history_section = "summary";
 
 class summary_observer : public generation_observer {
  public:
-  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows, bool scheme_results)
+  summary_observer(const output_folder& folder, bool history_rows, bool keep_history_rows, bool scheme_results,
+                   bool csv, bool report)
       : folder_(folder),
         history_rows_(history_rows),
         keep_history_rows_(keep_history_rows),
-        scheme_results_(scheme_results) {}
+        scheme_results_(scheme_results),
+        csv_wanted_(csv),
+        report_wanted_(report) {}
 
   // The LD decay is that of the last generation with values: in a run that
   // reaches stage 2. summary.csv is summary.csv.part until the run is complete.
   void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
-    files.names.insert({csv_name, report_name});
+    if (report_wanted_) files.names.insert(report_name);
+    if (!csv_wanted_) return;
+    files.names.insert(csv_name);
     files.passing.insert(part_name);
     if (plan.reaches(2) && plan.stage(2).readable()) files.names.insert(ld_name);
   }
@@ -163,7 +168,7 @@ class summary_observer : public generation_observer {
       stop(std::string(e.what()) + ". Make the history file again with --save-history.");
     }
     for (const summary_row& row : rows) {
-      csv_.append(row);
+      if (csv_wanted_) csv_.append(row);
       rows_.push_back(row);
     }
   }
@@ -175,7 +180,7 @@ class summary_observer : public generation_observer {
     last_of_stage_.clear();
     for (const planned_stage& st : plan)
       if (st.generations() > 0) last_of_stage_[st.number()] = st.last().number;
-    csv_.open(folder_.directory(), p.ntrait);
+    if (csv_wanted_) csv_.open(folder_.directory(), p.ntrait);
   }
 
   void on_architecture(const generation_view& v) override {
@@ -234,7 +239,7 @@ class summary_observer : public generation_observer {
     }
     if (keep_history_rows_ && v.step.stage == 1) kept_.push_back(row);
     if (v.step.files_due || history_rows_) {
-      csv_.append(row);
+      if (csv_wanted_) csv_.append(row);
       rows_.push_back(row);
     }
     if (last && values) ld_ = engine_.decay(in, map_, {}, v.params.threads);
@@ -242,8 +247,11 @@ class summary_observer : public generation_observer {
 
   void on_run_end(const run_parameters& p, bool completed) override {
     if (!completed) return;  // summary.csv.part keeps the generations that were complete
-    csv_.finish();
-    if (!ld_.mean_r2.empty()) write_ld_decay_csv(folder_.file(ld_name), ld_);
+    if (csv_wanted_) {
+      csv_.finish();
+      if (!ld_.mean_r2.empty()) write_ld_decay_csv(folder_.file(ld_name), ld_);
+    }
+    if (!report_wanted_) return;
     run_report r;
     r.title = "Quillmere run of " + p.parafile;
     r.summary = summary_table_of(rows_, p.ntrait);
@@ -427,6 +435,7 @@ class summary_observer : public generation_observer {
   static constexpr const char* report_name = "report.html";
   output_folder folder_;
   bool history_rows_, keep_history_rows_, scheme_results_;
+  bool csv_wanted_, report_wanted_;  // summary.csv and ld_decay.csv; report.html
   std::vector<summary_row> kept_;  // the historical rows, for a history file
   summary_row kept_row_;
   marker_map map_;
@@ -456,8 +465,9 @@ class summary_observer : public generation_observer {
 }  // namespace
 
 std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
-                                                           bool keep_history_rows, bool scheme_results) {
-  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows, scheme_results);
+                                                           bool keep_history_rows, bool scheme_results, bool csv,
+                                                           bool report) {
+  return std::make_unique<summary_observer>(folder, history_rows, keep_history_rows, scheme_results, csv, report);
 }
 
 }  // namespace qm

@@ -27,7 +27,10 @@ namespace qm {
 // scheme_results false leaves the results of the scheme NA (gains, accuracy,
 // intensity, parents, rates of inbreeding, the QTL followed for the report):
 // what the benchmark measures their cost against.
+// csv: write summary.csv and ld_decay.csv (kind "summary"); report: write
+// report.html (kind "report"). The rows are made either way.
 std::unique_ptr<generation_observer> make_summary_observer(const output_folder& folder, bool history_rows,
-                                                           bool keep_history_rows = false, bool scheme_results = true);
+                                                           bool keep_history_rows = false, bool scheme_results = true,
+                                                           bool csv = true, bool report = true);
 
 }  // namespace qm

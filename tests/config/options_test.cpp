@@ -260,4 +260,70 @@ TEST(Options, EveryOptionOfHelpIsDocumented) {
   EXPECT_FALSE(mentioned("--plink-q"));
 }
 
+// A misspelt option is named, with the nearest option when one is near;
+// --replicate takes a range K-L; --files and --generations name what they
+// cannot read.
+TEST(Options, TyposRangesAndChoicesOfOutput) {
+  const std::pair<std::vector<std::string>, const char*> said[] = {
+      {{"--outdri", "out"}, "quillmere: unknown option --outdri; did you mean --outdir?"},
+      {{"--thread", "2"}, "unknown option --thread; did you mean --threads?"},
+      {{"--plinkqtl"}, "unknown option --plinkqtl; did you mean --plink-qtl?"},
+      {{"--ovewrite"}, "unknown option --ovewrite; did you mean --overwrite?"},
+      {{"--generation=last"}, "unknown option --generation; did you mean --generations?"},
+      {{"--zebra"}, "unknown option --zebra\n"},
+      {{"--replicate", "1..3"}, "--replicate: a whole number in decimal digits is expected, not \"1..3\" "
+                                "(replicates K to L are given as a range K-L, such as 1-10)"},
+      {{"--replicate", "5-2"}, "the range 5-2 ends before it starts"},
+      {{"--replicate", "0-2"}, "a range of replicates starts at 1"},
+      {{"--replicate", "1-2147483646"}, "2147483646 is not in the range 0..2147483645"},
+      {{"--replicate", "1-3", "--outdir", "x"}, "runs each replicate in its own folder rep-K: leave out --outdir"},
+      {{"--files", "haplotypes,bv"}, "--files: \"bv\" is not a kind of file; the kinds are haplotypes, values, ebv, "
+                                     "plink, vcf, summary, report (or all)"},
+      {{"--generations", "every:0"}, "--generations: \"every:0\": every:N takes a whole number N of at least 1"},
+      {{"--generations", "1,x-3"}, "--generations: \"x-3\" in \"1,x-3\" is not a generation or a range of them"},
+      {{"--max-disk", "0"}, "--max-disk: 0 is not in the range"},
+  };
+  for (const auto& [args, says] : said) {
+    std::vector<std::string> a = args;
+    a.push_back("param.par");
+    const parsed r = parse(a);
+    EXPECT_EQ(r.status, 2) << says;
+    EXPECT_NE(r.message.find(says), std::string::npos) << r.message;
+  }
+  // The merge and convert commands have options of their own.
+  EXPECT_NE(parse({"merge", "--compar", "a", "b"}).message.find("did you mean --compare?"), std::string::npos);
+  EXPECT_FALSE(parse({"merge", "--compare", "a", "b"}).status.has_value());
+  EXPECT_FALSE(parse({"convert", "--output", "x.toml", "a.par"}).status.has_value());
+
+  const parsed range = parse({"--replicate", "3-12", "param.par"});
+  ASSERT_FALSE(range.status.has_value()) << range.message;
+  EXPECT_EQ(range.options.replicate, 3);
+  EXPECT_EQ(range.options.replicate_last, 12);
+  const parsed one = parse({"--replicate", "7", "param.par"});
+  EXPECT_EQ(one.options.replicate, 7);
+  EXPECT_EQ(one.options.replicate_last, 0);
+  EXPECT_EQ(one.options.outdir, "rep-7");
+
+  // The kinds: the default set, --plink and --vcf added to it or to --files.
+  const parsed plain = parse({"param.par"});
+  EXPECT_EQ(plain.options.output.kinds_text(), "haplotypes,values,ebv,summary,report");
+  EXPECT_TRUE(plain.options.output.generations.all());
+  const parsed with = parse({"--files", "summary,plink", "--vcf", "--generations", "last", "param.par"});
+  ASSERT_FALSE(with.status.has_value()) << with.message;
+  EXPECT_EQ(with.options.output.kinds_text(), "plink,vcf,summary");
+  EXPECT_TRUE(with.options.plink && with.options.vcf);
+  EXPECT_EQ(parse({"--files", "all", "param.par"}).options.output.kinds.size(), qm::output_kinds().size());
+}
+
+// The nearest option: a swap of two neighbouring letters counts one edit;
+// nothing is suggested for a word far from every name.
+TEST(Options, NearestOptionName) {
+  const std::vector<std::string> names = {"--outdir", "--overwrite", "--threads", "--seed", "--files"};
+  EXPECT_EQ(qm::nearest_option("--outdri", names), "--outdir");
+  EXPECT_EQ(qm::nearest_option("--seeds", names), "--seed");
+  EXPECT_EQ(qm::nearest_option("--file", names), "--files");
+  EXPECT_EQ(qm::nearest_option("--outdirectory", names), "");
+  EXPECT_EQ(qm::nearest_option("--xyz", names), "");
+}
+
 }  // namespace

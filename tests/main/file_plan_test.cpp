@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -155,3 +156,83 @@ TEST(FilePlan, ClassicRunWarnsOfAnEarlierRunsFilesItWillNotReplace) {
 }
 
 }  // namespace
+
+// --files and --generations: each choice leaves exactly the files its plan
+// names (the run-wide files always among them), every file it writes is
+// byte for byte the file of a run that writes everything, and summary.csv
+// keeps every generation. run.json records the choice.
+TEST(FilePlan, ChosenFilesAreExactlyThoseOfTheChoiceAndIdenticalToAFullRun) {
+  qmtest::tempdir td;
+  // Pedigree BLUP in stage 3, so that EBV files are written too; generations
+  // 1 (stage 2) to 7.
+  qmtest::write_file("param.par", small({{26, "10 20 40 6"}, {28, "0 2 3"}}));
+  const std::string all = "--files all --plink-qtl --outdir full param.par";
+  ASSERT_EQ(run(all), 0) << qmtest::read_file("stderr.txt");
+  const std::set<std::string> everything = present("full");
+  struct choice {
+    std::string args;
+    std::set<std::string> per_generation_files;  // the generations expected, as file-name prefixes
+  };
+  const std::vector<choice> choices = {
+      {"--files plink,summary,report", {"01", "02", "03", "04", "05", "06", "07"}},
+      {"--files haplotypes --generations last", {"07"}},
+      {"--files values,ebv,vcf --generations 1,3-4,last", {"01", "03", "04", "07"}},
+      {"--generations every:3", {"03", "06"}},
+      {"--files summary --plink --generations 2-2", {"02"}},
+  };
+  const std::set<std::string> run_wide = {"log.txt", "run.json", "QMAP.out", "MMAP.out", "Genetic_paramenters.out"};
+  for (const choice& c : choices) {
+    SCOPED_TRACE(c.args);
+    fs::remove_all("out");
+    const std::string args = c.args + " --outdir out param.par";
+    ASSERT_EQ(run(args), 0) << qmtest::read_file("stderr.txt");
+    const std::set<std::string> written = present("out");
+    EXPECT_EQ(written, planned(args));
+    const qm::run_options o = options_of(args);
+    for (const std::string& n : run_wide) EXPECT_TRUE(written.count(n)) << n;
+    for (const std::string& n : written) {
+      // A per-generation file is of a chosen generation and kind.
+      if (n[0] >= '0' && n[0] <= '9') {
+        EXPECT_TRUE(c.per_generation_files.count(n.substr(0, 2))) << n;
+        const bool kind_ok = (n.find("TYPE") != std::string::npos && o.output.wants("haplotypes")) ||
+                             (n.find("BV.out") == 2 && o.output.wants("values")) ||
+                             (n.find("EBV") != std::string::npos && o.output.wants("ebv")) ||
+                             (n.find("geno.b") != std::string::npos && o.output.wants("plink")) ||
+                             (n.find("geno.fam") != std::string::npos && o.output.wants("plink")) ||
+                             (n.find("vcf") != std::string::npos && o.output.wants("vcf"));
+        EXPECT_TRUE(kind_ok) << n;
+      }
+      if (n == "log.txt" || n == "run.json") continue;
+      ASSERT_TRUE(everything.count(n)) << n;
+      // The PLINK files of the full run hold the QTL as well.
+      if (n.find("geno.b") != std::string::npos) continue;
+      EXPECT_EQ(qmtest::read_file("out/" + n), qmtest::read_file("full/" + n)) << n;
+    }
+    // Every chosen kind of every chosen generation is there.
+    for (const std::string& g : c.per_generation_files) {
+      if (o.output.wants("haplotypes")) EXPECT_TRUE(written.count(g + "MTYPE.out")) << g;
+      if (o.output.wants("plink")) EXPECT_TRUE(written.count(g + "geno.bed")) << g;
+      if (o.output.wants("vcf")) EXPECT_TRUE(written.count(g + "geno.vcf.gz")) << g;
+      if (o.output.wants("ebv") && g != "01") EXPECT_TRUE(written.count(g + "EBV.out")) << g;  // stage 3 only
+    }
+    if (o.output.wants("summary")) EXPECT_EQ(qmtest::read_file("out/summary.csv"), qmtest::read_file("full/summary.csv"));
+    EXPECT_EQ(written.count("report.html"), o.output.wants("report") ? 1u : 0u);
+    const std::string record = qmtest::read_file("out/run.json");
+    EXPECT_NE(record.find("\"output_generations\": \"" + o.output.generations.text() + "\""), std::string::npos)
+        << record;
+    for (const std::string& k : qm::output_kinds())
+      EXPECT_EQ(record.find("\"" + k + "\"") != std::string::npos, o.output.wants(k)) << k << record;
+  }
+  // log.txt is that of the full run: the choice of files leaves the run as it is.
+  const auto without_times = [](std::string t) {
+    std::string out;
+    std::istringstream in(t);
+    for (std::string line; std::getline(in, line);)
+      // without the time stamps: "dd/mm/yyyy hh:mm:ss" and "hh:mm:ss --> hh:mm:ss"
+      if (line.find("-->") == std::string::npos &&
+          (line.find(':') == std::string::npos || line.find('/') == std::string::npos))
+        out += line + "\n";
+    return out;
+  };
+  EXPECT_EQ(without_times(qmtest::read_file("out/log.txt")), without_times(qmtest::read_file("full/log.txt")));
+}

@@ -316,3 +316,101 @@ TEST(Replicates, GnuParallelThreeReplicatesMergeIntoTheirMeans) {
 }
 
 }  // namespace
+
+namespace {
+
+// A run that stops before its first generation leaves log.txt and run.json
+// with the reason; the next run into the folder replaces them without
+// --overwrite. A folder with results still needs --overwrite.
+TEST(OutputControl, AStoppedStartDoesNotBlockTheNextRun) {
+  qmtest::tempdir td;
+  ASSERT_EQ(qmtest::run_program("--outdir out missing.par"), 1);
+  EXPECT_NE(qmtest::read_file("stderr.txt").find("quillmere: Parameter file missing.par cannot be opened"),
+            std::string::npos)
+      << qmtest::read_file("stderr.txt");
+  EXPECT_TRUE(qmtest::file_exists("out/log.txt") && qmtest::file_exists("out/run.json"));
+  qmtest::write_file("param.par", qmtest::small_par());
+  ASSERT_EQ(qmtest::run_program("--outdir out param.par"), 0) << qmtest::read_file("stderr.txt");
+  EXPECT_TRUE(qmtest::file_exists("out/summary.csv"));
+  EXPECT_EQ(qmtest::read_file("out/log.txt").find("missing.par"), std::string::npos);
+  // Results are not replaced silently.
+  EXPECT_EQ(qmtest::run_program("--outdir out param.par"), 1);
+  EXPECT_NE(qmtest::read_file("stderr.txt").find("holds files of an earlier run"), std::string::npos);
+}
+
+// Files that do not fit: the run stops before it starts, with the estimate
+// and the limit, and writes nothing.
+TEST(OutputControl, FilesThatDoNotFitStopTheRunBeforeItStarts) {
+  qmtest::tempdir td;
+  std::string par = qmtest::set_record(qmtest::small_par(), 10, "400 5 0");
+  qmtest::write_file("param.par", par);
+  ASSERT_EQ(qmtest::run_program("--outdir out --max-disk 1 param.par"), 1);
+  const std::string err = qmtest::read_file("stderr.txt");
+  EXPECT_NE(err.find("quillmere: the run's files need about "), std::string::npos) << err;
+  EXPECT_NE(err.find(", but --max-disk allows 1.05 MB. Write fewer files (--files, --generations"), std::string::npos)
+      << err;
+  EXPECT_FALSE(qmtest::file_exists("out/log.txt"));
+  // Fewer files fit.
+  EXPECT_EQ(qmtest::run_program("--outdir out --max-disk 1 --files summary param.par"), 0)
+      << qmtest::read_file("stderr.txt");
+}
+
+// --check: the estimates of the files by kind and of the time.
+TEST(OutputControl, CheckPrintsTheEstimates) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::small_par());
+  ASSERT_EQ(qmtest::run_program("--check --threads 1 --files haplotypes,plink --generations last param.par"), 0);
+  const std::string out = qmtest::read_file("stdout.txt");
+  for (const char* says : {"param.par: no problem found; the run needs about ",
+                           "  files: about ", " a generation with files (--files haplotypes,plink, --generations last):",
+                           "    haplotypes ", "(1 generation, ", "    plink ", "    run-wide ",
+                           "(maps, genetic parameters, log.txt, run.json)",
+                           "  time: about 0:00:0", " on this machine at 1 thread (within a factor of 2)."})
+    EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+  EXPECT_EQ(out.find("    values"), std::string::npos) << out;
+}
+
+// --quiet: no generation lines on the console; log.txt as without it.
+// --replicate K-L: the replicates in turn, each in rep-K as a run of
+// --replicate K makes it.
+TEST(OutputControl, QuietConsoleAndRangesOfReplicates) {
+  qmtest::tempdir td;
+  qmtest::write_file("param.par", qmtest::set_record(qmtest::small_par(), 10, "30 4 0"));
+  ASSERT_EQ(qmtest::run_program("--replicate 1-3 --quiet param.par"), 0) << qmtest::read_file("stderr.txt");
+  const std::string quiet = qmtest::read_file("stdout.txt");
+  EXPECT_EQ(quiet.find("generation finished!"), std::string::npos) << quiet;
+  EXPECT_NE(quiet.find("Program end without any error!"), std::string::npos);
+  for (const char* d : {"rep-1", "rep-2", "rep-3"}) EXPECT_TRUE(qmtest::file_exists(std::string(d) + "/summary.csv")) << d;
+  fs::rename("rep-2", "range-2");
+  ASSERT_EQ(qmtest::run_program("--replicate 2 param.par"), 0);
+  EXPECT_NE(qmtest::read_file("stdout.txt").find("generation finished!"), std::string::npos);
+  for (const char* f : {"summary.csv", "03MTYPE.out", "03BV.out", "QMAP.out"})
+    EXPECT_EQ(qmtest::read_file(std::string("rep-2/") + f), qmtest::read_file(std::string("range-2/") + f)) << f;
+  const auto lines = [](const std::string& t) {
+    std::string out;
+    std::istringstream in(t);
+    for (std::string l; std::getline(in, l);)
+      if (l.find('/') == std::string::npos && l.find("-->") == std::string::npos) out += l + "\n";  // no time stamps
+    return out;
+  };
+  EXPECT_EQ(lines(qmtest::read_file("rep-2/log.txt")), lines(qmtest::read_file("range-2/log.txt")));
+  EXPECT_NE(qmtest::read_file("range-2/log.txt").find("generation finished!"), std::string::npos);
+  // A run from a saved history writes the console of stage 1 again: without
+  // the generation lines under --quiet; its log as without --quiet.
+  ASSERT_EQ(qmtest::run_program("--outdir saved --save-history h.qmh param.par"), 0);
+  ASSERT_EQ(qmtest::run_program("--quiet --outdir resumed --from-history h.qmh param.par"), 0)
+      << qmtest::read_file("stderr.txt");
+  const std::string resumed = qmtest::read_file("stdout.txt");
+  EXPECT_EQ(resumed.find("generation finished!"), std::string::npos) << resumed;
+  EXPECT_NE(resumed.find("Stage 1 finished!"), std::string::npos) << resumed;
+  EXPECT_EQ(lines(qmtest::read_file("resumed/log.txt")), lines(qmtest::read_file("saved/log.txt")));
+  // The first replicate that stops ends the series.
+  qmtest::write_file("bad.par", qmtest::set_record(qmtest::small_par(), 18, "30 20 40 30"));
+  EXPECT_EQ(qmtest::run_program("--replicate 5-6 bad.par"), 1);
+  EXPECT_NE(qmtest::read_file("stderr.txt").find("replicate 5 stopped (exit status 1); replicates 6..6 were not run."),
+            std::string::npos)
+      << qmtest::read_file("stderr.txt");
+  EXPECT_FALSE(fs::exists("rep-6"));
+}
+
+}  // namespace

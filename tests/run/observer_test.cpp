@@ -272,3 +272,73 @@ TEST(Observers, ANewOutputIsOneObserverAndOneRegistration) {
 }
 
 }  // namespace
+
+namespace {
+
+// small_run() with stage 3 making generations 2..last.
+std::vector<seen_generation> small_run_with(int64_t last) {
+  std::vector<seen_generation> v = small_run();
+  for (int64_t g = 4; g <= last; ++g) v.push_back({3, kind::selection, g, g, true});
+  return v;
+}
+
+// An observer that plans one name per generation with files, as the result
+// files do.
+class planner : public recorder {
+ public:
+  using recorder::recorder;
+  void plan_files(const qm::run_parameters&, const qm::stage_plan& plan, qm::file_plan& files) const override {
+    for (const qm::planned_stage& st : plan)
+      st.for_each_generation([&](const qm::generation_step& g) {
+        if (g.files_due) files.names.insert(qm::result_name(g.file_generation, "X.out"));
+      });
+  }
+};
+
+// The choice of output in the observer list: an observer of a kind not
+// chosen is never called; one of a chosen kind sees the generations whose
+// files are not chosen as generations without files, in its plan as in the
+// run, and so does one of the run as a whole (the note of the generations
+// with complete files); one of every generation (the summary) sees every
+// generation as it is.
+TEST(Observers, TheChoiceOfOutputIsAppliedByTheList) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::write_file("param.par", qmtest::set_record(qmtest::small_par(), 26, "10 20 40 5"));  // files 1..6
+  qm::output_choice c;
+  std::string why;
+  c.kinds = {"values"};
+  c.generations = *qm::generation_choice::parse("2,last", why);
+  record chosen, not_chosen, every, whole;
+  qm::observer_list list(c);
+  list.add_kind(std::make_unique<planner>(chosen), "values");
+  list.add_kind(std::make_unique<planner>(not_chosen), "plink");
+  list.add_every_generation(std::make_unique<planner>(every));
+  list.add(std::make_unique<recorder>(whole));
+  qm::run_parameters p;
+  p.parafile = "param.par";
+  qm::quillmere(p, list);
+  EXPECT_TRUE(not_chosen.events.empty());
+  ASSERT_EQ(every.generations, small_run_with(6));
+  ASSERT_EQ(chosen.generations.size(), every.generations.size());
+  ASSERT_EQ(chosen.generations.size(), whole.generations.size());
+  for (size_t k = 0; k < chosen.generations.size(); ++k) {
+    const seen_generation& g = every.generations[k];
+    seen_generation masked = g;
+    masked.files_due = g.files_due && (g.file_generation == 2 || g.file_generation == 6);
+    EXPECT_EQ(chosen.generations[k], masked);
+    EXPECT_EQ(whole.generations[k], masked);
+  }
+  EXPECT_EQ(chosen.ends, 1);
+  // The plan: names of the chosen generations only, from the chosen kinds;
+  // the every-generation observer plans all of them.
+  qm::read_parameters(p);
+  const std::set<std::string> planned = list.files_of(p).planned.names;
+  EXPECT_EQ(planned, (std::set<std::string>{"01X.out", "02X.out", "03X.out", "04X.out", "05X.out", "06X.out"}));
+  qm::observer_list only_chosen(c);
+  only_chosen.add_kind(std::make_unique<planner>(chosen), "values");
+  only_chosen.add_kind(std::make_unique<planner>(not_chosen), "plink");
+  EXPECT_EQ(only_chosen.files_of(p).planned.names, (std::set<std::string>{"02X.out", "06X.out"}));
+}
+
+}  // namespace
