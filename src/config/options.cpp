@@ -329,6 +329,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
   o.output.plink_qtl = o.plink_qtl;
   o.output.vcf_qtl = o.vcf_qtl;
   o.output.fam_all_parents = o.fam_parents == "all";
+  o.output.nucleotide = o.alleles == "nucleotide";
   if (o.alleles == "nucleotide" && !o.plink && !o.vcf) {
     std::fprintf(messages,
                  "quillmere: --alleles nucleotide names the alleles of the PLINK and VCF files, and neither is "

@@ -54,6 +54,7 @@ struct output_choice {
   // The shape of the PLINK and VCF files: the QTL as variants too, and the
   // parents written in the .fam files (all, or only those in the fileset).
   bool plink_qtl = false, vcf_qtl = false, fam_all_parents = false;
+  bool nucleotide = false;  // nucleotide alleles, with the reference genome.fa
   bool wants(const std::string& kind) const { return kinds.count(kind) > 0; }
   // The kinds in the order of output_kinds(), joined by commas.
   std::string kinds_text() const;

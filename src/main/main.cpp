@@ -190,6 +190,9 @@ void print_estimates(const qm::run_options& o, const qm::run_parameters& p) {
                 static_cast<long long>(it->second.generations), it->second.generations == 1 ? "" : "s",
                 qm::byte_text(it->second.per_generation).c_str());
   }
+  if (e.reference > 0)
+    std::printf("    %-11s %10s  (genome.fa and its indexes, the reference bases of the markers and loci)\n",
+                "reference", qm::byte_text(e.reference).c_str());
   std::printf("    %-11s %10s  (maps, genetic parameters, log.txt, run.json)\n", "run-wide",
               qm::byte_text(e.run_wide).c_str());
   double seconds = 0;

@@ -32,6 +32,7 @@ struct kind_size {
 struct size_estimate {
   std::map<std::string, kind_size> kinds;  // the chosen kinds, by name
   int64_t run_wide = 0;                    // maps, genetic parameters, log.txt, run.json
+  int64_t reference = 0;                   // genome.fa with its indexes (nucleotide alleles)
   int64_t total = 0;
 };
 

@@ -29,6 +29,7 @@ std::string kind_of(const std::string& n) {
   if (n.find("vcf") != std::string::npos) return "vcf";
   if (n == "summary.csv" || n == "ld_decay.csv") return "summary";
   if (n == "report.html") return "report";
+  if (n.starts_with("genome.fa")) return "reference";
   return "run-wide";
 }
 
@@ -53,6 +54,7 @@ TEST(SizeEstimate, WithinTenPercentOfWhatRunsWrite) {
        "--files haplotypes,ebv,plink --generations last"},
       {"every parent in the .fam", {{10, "30 3 0"}, {22, "30 300 600 1"}, {26, "30 300 600 2"}},
        "--files plink --fam-parents all"},
+      {"nucleotide alleles: the reference genome.fa", {}, "--files plink --alleles nucleotide"},
   };
   for (const shape& s : shapes) {
     SCOPED_TRACE(s.what);
@@ -106,8 +108,13 @@ TEST(SizeEstimate, WithinTenPercentOfWhatRunsWrite) {
             << kind;
       }
     }
+    if (written.count("reference"))
+      EXPECT_NEAR(static_cast<double>(e.reference), static_cast<double>(written["reference"]),
+                  0.10 * static_cast<double>(written["reference"]));
+    else
+      EXPECT_EQ(e.reference, 0);
     for (const auto& [kind, bytes] : written)
-      if (kind != "run-wide") EXPECT_TRUE(e.kinds.count(kind)) << kind << " written but not estimated";
+      if (kind != "run-wide" && kind != "reference") EXPECT_TRUE(e.kinds.count(kind)) << kind << " written but not estimated";
   }
 }
 
