@@ -60,11 +60,17 @@ std::vector<std::vector<int>> haplotypes(const std::string& path) {
   return h;
 }
 
-struct bv_rows {
-  std::vector<double> tbv, phe;
+// One generation of a BV file: per animal its sire and dam identifiers,
+// sex, whether it was selected, and per trait its TBV and phenotype.
+struct bv_generation {
+  std::vector<std::string> id, sire, dam;
+  std::vector<int> sex, bred;
+  std::vector<std::vector<double>> tbv, phe;  // per trait, per animal
 };
-bv_rows values(const std::string& path) {
-  bv_rows v;
+bv_generation bv_file(const std::string& path, int ntrait) {
+  bv_generation g;
+  g.tbv.resize(static_cast<size_t>(ntrait));
+  g.phe.resize(static_cast<size_t>(ntrait));
   std::istringstream in(qmtest::read_file(path));
   std::string line;
   std::getline(in, line);  // header
@@ -72,12 +78,20 @@ bv_rows values(const std::string& path) {
     std::istringstream ls(line);
     std::string id, sire, dam;
     int sex, bred;
-    double t, p;
-    ls >> id >> sire >> dam >> sex >> bred >> t >> p;
-    v.tbv.push_back(t);
-    v.phe.push_back(p);
+    ls >> id >> sire >> dam >> sex >> bred;
+    g.id.push_back(id);
+    g.sire.push_back(sire);
+    g.dam.push_back(dam);
+    g.sex.push_back(sex);
+    g.bred.push_back(bred);
+    for (int t = 0; t < ntrait; ++t) {
+      double a, p;
+      ls >> a >> p;
+      g.tbv[static_cast<size_t>(t)].push_back(a);
+      g.phe[static_cast<size_t>(t)].push_back(p);
+    }
   }
-  return v;
+  return g;
 }
 
 double mean(const std::vector<double>& x) {
@@ -159,14 +173,15 @@ TEST(SummaryFromFiles, EveryColumnMatchesTheResultFiles) {
     const int g = static_cast<int>(s.at(r, "generation"));
     const auto m = haplotypes("out/" + qm::result_name(g, "MTYPE.out"));
     const auto q = haplotypes("out/" + qm::result_name(g, "QTYPE.out"));
-    const bv_rows v = values("out/" + qm::result_name(g, "BV.out"));
-    const size_t n = v.tbv.size();
+    const bv_generation bv = bv_file("out/" + qm::result_name(g, "BV.out"), 1);
+    const std::vector<double>&tbv = bv.tbv[0], &phe = bv.phe[0];
+    const size_t n = tbv.size();
     EXPECT_EQ(s.at(r, "nind"), static_cast<double>(n));
     // The BV file keeps 12 decimals: means and variances agree to that.
-    EXPECT_NEAR(s.at(r, "tbv_mean_1"), mean(v.tbv), 1e-9);
-    EXPECT_NEAR(s.at(r, "tbv_var_1"), var(v.tbv), 1e-9);
-    EXPECT_NEAR(s.at(r, "phe_mean_1"), mean(v.phe), 1e-9);
-    EXPECT_NEAR(s.at(r, "phe_var_1"), var(v.phe), 1e-9);
+    EXPECT_NEAR(s.at(r, "tbv_mean_1"), mean(tbv), 1e-9);
+    EXPECT_NEAR(s.at(r, "tbv_var_1"), var(tbv), 1e-9);
+    EXPECT_NEAR(s.at(r, "phe_mean_1"), mean(phe), 1e-9);
+    EXPECT_NEAR(s.at(r, "phe_var_1"), var(phe), 1e-9);
 
     const het hm = heterozygosity(m), hq = heterozygosity(q);
     EXPECT_NEAR(s.at(r, "marker_het_obs"), hm.obs, 1e-12);
@@ -229,39 +244,6 @@ TEST(SummaryFromFiles, HistoryRowsComeFirstAndLeaveTheOthersAlone) {
 
 // ---- The results of the scheme, recomputed from the result files.
 
-// One generation of a BV file: per animal its sire and dam identifiers,
-// sex, whether it was selected, and per trait its TBV and phenotype.
-struct bv_generation {
-  std::vector<std::string> id, sire, dam;
-  std::vector<int> sex, bred;
-  std::vector<std::vector<double>> tbv, phe;  // per trait, per animal
-};
-bv_generation bv_file(const std::string& path, int ntrait) {
-  bv_generation g;
-  g.tbv.resize(static_cast<size_t>(ntrait));
-  g.phe.resize(static_cast<size_t>(ntrait));
-  std::istringstream in(qmtest::read_file(path));
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::string id, sire, dam;
-    int sex, bred;
-    ls >> id >> sire >> dam >> sex >> bred;
-    g.id.push_back(id);
-    g.sire.push_back(sire);
-    g.dam.push_back(dam);
-    g.sex.push_back(sex);
-    g.bred.push_back(bred);
-    for (int t = 0; t < ntrait; ++t) {
-      double a, p;
-      ls >> a >> p;
-      g.tbv[static_cast<size_t>(t)].push_back(a);
-      g.phe[static_cast<size_t>(t)].push_back(p);
-    }
-  }
-  return g;
-}
 std::vector<double> ebv_file(const std::string& path) {
   std::vector<double> e;
   std::istringstream in(qmtest::read_file(path));
