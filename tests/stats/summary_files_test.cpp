@@ -174,7 +174,8 @@ TEST(SummaryFromFiles, EveryColumnMatchesTheResultFiles) {
     const auto m = haplotypes("out/" + qm::result_name(g, "MTYPE.out"));
     const auto q = haplotypes("out/" + qm::result_name(g, "QTYPE.out"));
     const bv_generation bv = bv_file("out/" + qm::result_name(g, "BV.out"), 1);
-    const std::vector<double>&tbv = bv.tbv[0], &phe = bv.phe[0];
+    const std::vector<double>& tbv = bv.tbv[0];
+    const std::vector<double>& phe = bv.phe[0];
     const size_t n = tbv.size();
     EXPECT_EQ(s.at(r, "nind"), static_cast<double>(n));
     // The BV file keeps 12 decimals: means and variances agree to that.
