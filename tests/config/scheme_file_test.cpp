@@ -112,7 +112,9 @@ void expect_same_values(const qm::run_parameters& a, const qm::run_parameters& b
   };
   EXPECT_EQ(a.ntrait, b.ntrait);
   EXPECT_EQ(a.thresh == 1, b.thresh == 1);
-  if (a.thresh == 1) EXPECT_EQ(fbits(a.incid), fbits(b.incid));  // used by a threshold trait only
+  if (a.thresh == 1) {  // used by a threshold trait only
+    EXPECT_EQ(fbits(a.incid), fbits(b.incid));
+  }
   EXPECT_EQ(a.uncommon_QTL == 1, b.uncommon_QTL == 1);
   EXPECT_EQ(bits(a.rgen), bits(b.rgen));
   EXPECT_EQ(bits(a.rerr), bits(b.rerr));
