@@ -668,16 +668,20 @@ void scheme_reader::read(const toml::table& root) {
     finish("stage", static_cast<int>(s), "stage." + std::to_string(s) + ".", p_.stages[s].block);
     if (problems.size() != before) p_.stages[s].readable = false;
   }
-  // Sizes that follow from the number of traits.
+  // Sizes that follow from the number of traits. A count out of its range
+  // is reported above; the values are then sized for one trait, so that a
+  // check goes on without allocating for a number that is not one.
+  const bool count_in_range = p_.ntrait >= 1 && p_.ntrait <= limits::max_traits;
+  if (!count_in_range) p_.ntrait = 1;
   const size_t nt = static_cast<size_t>(p_.ntrait);
-  if (present_.count("traits.heritability") && p_.h2.size() != nt)
+  if (count_in_range && present_.count("traits.heritability") && p_.h2.size() != nt)
     problem("traits.heritability", "`[traits] heritability` has " + std::to_string(p_.h2.size()) +
                                        " numbers; give one for each of the " + std::to_string(nt) + " traits.");
   const size_t pairs = nt * (nt - 1) / 2;
   for (const char* name : {"genetic_correlations", "residual_correlations"}) {
     const std::string path = std::string("traits.") + name;
     const std::vector<float>& c = std::string(name) == "genetic_correlations" ? p_.rgen : p_.rerr;
-    if (nt >= 2 && present_.count(path) && c.size() != pairs)
+    if (count_in_range && nt >= 2 && present_.count(path) && c.size() != pairs)
       problem(path, "`[traits] " + std::string(name) + "` gives " + std::to_string(c.size()) +
                         " correlations; " + std::to_string(nt) + " traits have " + std::to_string(pairs) +
                         " pairs: give the " + std::to_string(nt) + " x " + std::to_string(nt) +

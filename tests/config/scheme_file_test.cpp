@@ -266,6 +266,9 @@ TEST(SchemeFile, ProblemsNameTheLineColumnAndKey) {
       {"[qtl]\n", "[qtl]\nseed = 5\n",
        "Scheme file s.toml, line 18, column 1: `[qtl] seed = 5`: unknown key `seed` here; `seed` is a key of the "
        "run itself: put it above the first table."},
+      // a number of traits out of range (sized for one trait while the check goes on)
+      {"heritability = [0.3, 0.5]", "heritability = [0.3, 0.5]\ncount = -1",
+       "Scheme file s.toml, line 7, column 1: `[traits] count = -1` is out of range; required: 1 <= x <= 100."},
       // not TOML at all
       {"count = 10", "count = [10",
        "Scheme file s.toml, line 20, column 1: Error while parsing array"},
