@@ -43,18 +43,18 @@ std::optional<int64_t> number_of(const std::string& s) {
 
 }  // namespace
 
-std::optional<generation_choice> generation_choice::parse(const std::string& spec, std::string& why) {
+std::optional<generation_choice> generation_choice::parse(const std::string& choice_text, std::string& why) {
   generation_choice c;
-  c.text_ = spec;
-  if (spec == "all") return c;
-  if (spec == "last") {
+  c.text_ = choice_text;
+  if (choice_text == "all") return c;
+  if (choice_text == "last") {
     c.mode_ = mode::last;
     return c;
   }
-  if (spec.starts_with("every:")) {
-    const std::optional<int64_t> n = number_of(spec.substr(6));
+  if (choice_text.starts_with("every:")) {
+    const std::optional<int64_t> n = number_of(choice_text.substr(6));
     if (!n || *n < 1) {
-      why = "\"" + spec + "\": every:N takes a whole number N of at least 1, such as every:5";
+      why = "\"" + choice_text + "\": every:N takes a whole number N of at least 1, such as every:5";
       return std::nullopt;
     }
     c.mode_ = mode::every;
@@ -62,7 +62,7 @@ std::optional<generation_choice> generation_choice::parse(const std::string& spe
     return c;
   }
   c.mode_ = mode::listed;
-  for (const std::string& item : split(spec, ',')) {
+  for (const std::string& item : split(choice_text, ',')) {
     if (item == "last") {
       c.with_last_ = true;
       continue;
@@ -71,7 +71,7 @@ std::optional<generation_choice> generation_choice::parse(const std::string& spe
     const std::optional<int64_t> lo = number_of(item.substr(0, dash));
     const std::optional<int64_t> hi = dash == std::string::npos ? lo : number_of(item.substr(dash + 1));
     if (!lo || !hi || *hi < *lo) {
-      why = "\"" + item + "\" in \"" + spec +
+      why = "\"" + item + "\" in \"" + choice_text +
             "\" is not a generation or a range of them; give all, last, every:N, or numbers and ranges "
             "such as 1,5,10-12 (last may be one of them)";
       return std::nullopt;

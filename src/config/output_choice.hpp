@@ -30,8 +30,8 @@ class generation_choice {
  public:
   // Every generation.
   generation_choice() = default;
-  // Reads SPEC; the reason it cannot be read otherwise ("" when it can).
-  static std::optional<generation_choice> parse(const std::string& spec, std::string& why);
+  // Reads the text of --generations; the reason it cannot be read otherwise ("" when it can).
+  static std::optional<generation_choice> parse(const std::string& choice_text, std::string& why);
   // The text it was read from ("all" by default).
   const std::string& text() const { return text_; }
   bool all() const { return mode_ == mode::all; }

@@ -10,7 +10,7 @@ namespace {
 
 TEST(OutputChoice, GenerationsAgainstWhatTheySay) {
   struct spec_case {
-    const char* spec;
+    const char* text;
     bool (*says)(int64_t g, int64_t last);
   };
   const spec_case cases[] = {
@@ -25,11 +25,11 @@ TEST(OutputChoice, GenerationsAgainstWhatTheySay) {
   };
   for (const spec_case& c : cases) {
     std::string why;
-    const auto g = qm::generation_choice::parse(c.spec, why);
-    ASSERT_TRUE(g.has_value()) << c.spec << ": " << why;
-    EXPECT_EQ(g->text(), c.spec);
+    const auto g = qm::generation_choice::parse(c.text, why);
+    ASSERT_TRUE(g.has_value()) << c.text << ": " << why;
+    EXPECT_EQ(g->text(), c.text);
     for (int64_t last : {0, 6, 12, 30})
-      for (int64_t k = 0; k <= last; ++k) EXPECT_EQ(g->contains(k, last), c.says(k, last)) << c.spec << " " << k;
+      for (int64_t k = 0; k <= last; ++k) EXPECT_EQ(g->contains(k, last), c.says(k, last)) << c.text << " " << k;
   }
   for (const char* bad : {"", "every:", "every:x", "every:-1", "1,,2", "3-", "-3", "4-2", "1.5", "first", "1 2",
                           "1234567890"}) {
