@@ -9,11 +9,11 @@
 namespace {
 
 TEST(OutputChoice, GenerationsAgainstWhatTheySay) {
-  struct spec_case {
+  struct choice_case {
     const char* text;
     bool (*says)(int64_t g, int64_t last);
   };
-  const spec_case cases[] = {
+  const choice_case cases[] = {
       {"all", [](int64_t, int64_t) { return true; }},
       {"last", [](int64_t g, int64_t last) { return g == last; }},
       {"every:5", [](int64_t g, int64_t) { return g % 5 == 0; }},
@@ -23,7 +23,7 @@ TEST(OutputChoice, GenerationsAgainstWhatTheySay) {
       {"3-3,last", [](int64_t g, int64_t last) { return g == 3 || g == last; }},
       {"0-2,2-4", [](int64_t g, int64_t) { return g <= 4; }},
   };
-  for (const spec_case& c : cases) {
+  for (const choice_case& c : cases) {
     std::string why;
     const auto g = qm::generation_choice::parse(c.text, why);
     ASSERT_TRUE(g.has_value()) << c.text << ": " << why;
