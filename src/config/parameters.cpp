@@ -759,7 +759,13 @@ void read_file(run_parameters& p, const std::string_view* text, problem_sink& si
     e1.readable = true;
     rules.check_stage(1, e1.block, 0, 0);
   });
-  for (int s = 2; s <= p.nstage; ++s) read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
+  // A file that ends before a block ends before every later one too: the
+  // first such block keeps the message (the one a run or a check gives),
+  // the later ones are left unread without a text each.
+  for (int s = 2; s <= p.nstage; ++s) {
+    read_stage_ahead(r, s, p.stages[static_cast<size_t>(s)]);
+    if (static_cast<size_t>(4 * s + 13) > r.rec().size()) break;
+  }
   finish_reading(p, sink);
 }
 
@@ -779,7 +785,9 @@ void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_ru
   for (int s = 1; s <= p.nstage; ++s) {
     const stage_entry& e = p.stages[static_cast<size_t>(s)];
     const int r1 = s == 1 ? 18 : 4 * s + 14, r2 = r1 + 2;
-    if (!e.readable && e.read_error.empty()) continue;  // a scheme's block whose keys are reported already
+    // A block without a message: a scheme's block whose keys are reported
+    // already, or a classic block after the first the file ends before.
+    if (!e.readable && e.read_error.empty()) continue;
     if (!e.readable) {
       // A file that ends early leaves every later block unread: one line says so.
       if (s >= 2 && e.read_error.find(" ends before record ") != std::string::npos) {
