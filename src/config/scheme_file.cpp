@@ -248,7 +248,13 @@ class scheme_reader {
   line_index lines_;
   scheme_places& places_;
   // Keys present: "genome.chromosomes", "stage.2.sires".
-  std::map<std::string, const toml::node*> present_;
+  // Keys given, with their node and their value as read (a matrix as its
+  // upper triangle, numbers as written).
+  struct given {
+    const toml::node* node;
+    key_value value;
+  };
+  std::map<std::string, given> present_;
   std::vector<std::string> failed_;  // keys given with a value that could not be read
   std::vector<std::string> suggested_;  // keys named as the likely meaning of an unknown one
 
@@ -460,7 +466,7 @@ void scheme_reader::read_table(const toml::table& t, std::string_view table, int
       continue;
     }
     if (k->kind == key_kind::correlations) fit_correlations(*k, v, node, path);
-    present_[path] = &node;
+    present_[path] = given{&node, v};
     k->store(p_, b, v);
   }
 }
@@ -545,21 +551,10 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     const auto it = present_.find(path);
     if (it != present_.end()) {
       if (k.allowed && !k.allowed(p_)) {
-        problem(path, key_text(k, stage, *it->second) + ": this key does not belong here: " + std::string(k.why_not) + ".");
+        problem(path, key_text(k, stage, *it->second.node) + ": this key does not belong here: " + std::string(k.why_not) + ".");
         continue;
       }
-      key_value v = k.load(p_, b);
-      // The stored value as read (a matrix is checked as its triangle).
-      if (k.kind == key_kind::correlations || k.kind == key_kind::reals) {
-        key_value again;
-        if (value_of(k, *it->second, path, stage, again)) {
-          fit_correlations(k, again, *it->second, path);
-          v = again;
-        }
-      } else if (k.kind == key_kind::single_real || k.kind == key_kind::double_real) {
-        number_of(*it->second, v.number);
-      }
-      check_range(k, v, *it->second, path, stage);
+      check_range(k, it->second.value, *it->second.node, path, stage);
       continue;
     }
     if (k.allowed && !k.allowed(p_)) continue;
