@@ -576,6 +576,8 @@ selection_criterion stage_block::criterion() const {
     case 2: return selection_criterion::phenotype;
     case 3: return selection_criterion::pedigree_ebv;
     case 4: return selection_criterion::genomic_ebv;
+    case 5: return index.criterion == selection_criterion::unknown ? selection_criterion::unknown
+                                                                    : selection_criterion::index;
     default: return selection_criterion::unknown;
   }
 }
@@ -583,6 +585,14 @@ selection_criterion stage_block::criterion() const {
 bool run_parameters::some_stage_uses(selection_criterion c) const {
   for (size_t s = 1; s < stages.size(); ++s)
     if (stages[s].readable && stages[s].block.criterion() == c) return true;
+  return false;
+}
+
+bool run_parameters::some_index_uses(selection_criterion c) const {
+  for (size_t s = 1; s < stages.size(); ++s)
+    if (stages[s].readable && stages[s].block.criterion() == selection_criterion::index &&
+        stages[s].block.index.criterion == c)
+      return true;
   return false;
 }
 

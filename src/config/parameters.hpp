@@ -40,6 +40,7 @@ enum class selection_criterion : int8_t {
   phenotype = 2,   // truncation on the phenotype of trait 1
   pedigree_ebv = 3,  // truncation on the pedigree-BLUP EBV of trait 1 (stage 2 on)
   genomic_ebv = 4,   // truncation on the SNP-BLUP EBV of trait 1 (stage 2 on)
+  index = 5,         // truncation on an index of every trait (scheme files: the stage's [stage.index])
   unknown = -1,    // any other value: the run stops when it selects
 };
 
@@ -48,12 +49,31 @@ inline bool selects_on_ebv(selection_criterion c) {
   return c == selection_criterion::pedigree_ebv || c == selection_criterion::genomic_ebv;
 }
 
+// Selection on an index of the traits: the aggregate genotype H = sum of
+// weight_t a_t, predicted from the values of the criterion (true breeding
+// values, the Smith-Hazel index of the own phenotypes, or the EBVs of one
+// multi-trait evaluation).
+struct selection_index {
+  selection_criterion criterion = selection_criterion::unknown;  // true_value, phenotype, pedigree_ebv, genomic_ebv
+  std::vector<double> weights;                                     // one economic weight per trait
+};
+
 // The values of one stage block of the parameter file.
 struct stage_block {
   int32_t nsire = 0, ndam = 0, nind = 0, ngen = 0;
   int32_t nomut = 0, matetype = 0, seltype = 0;  // seltype as written
+  selection_index index = {};                     // [stage.index] of a scheme file; unset otherwise
+  // seltype as a criterion: 5 is the index only where the stage has one
+  // (a classic block has none, and its seltype 5 stays unknown).
   selection_criterion criterion() const;
+  // The values the stage ranks on: the criterion, or the index's own.
+  selection_criterion evaluated() const {
+    return criterion() == selection_criterion::index ? index.criterion : criterion();
+  }
 };
+
+// Which animals have a record of a trait.
+enum class recorded_sex : int8_t { both = 0, females = 1, males = 2 };
 
 // A stage block as found in the file: its values, or the message that
 // reports why it cannot be read (the stop of read_parameters, a problem
@@ -84,6 +104,14 @@ struct run_parameters {
   int32_t nmpc = 0, nchr = 0, maptype = 0;
   float chrlen = 0.0f;
   double mutm = 0.0, mutq = 0.0;
+  // Records: which sex has a phenotype of trait t (recorded_on[t - 1]);
+  // empty, or every entry both, when every animal has every record.
+  std::vector<recorded_sex> recorded_on;
+  // SNP chip ([chip]): chip_markers markers chosen among those whose minor
+  // allele reaches chip_min_maf in the first generation of stage 2; 0: no
+  // chip (genomic BLUP and the genotype files use every marker).
+  int32_t chip_markers = 0;
+  double chip_min_maf = 0.0;
   // QTL effects.
   int32_t qtlrule = 0, nqtl = 0;
   float qtlp1 = 0.0f, qtlp2 = 0.0f;
@@ -113,6 +141,20 @@ struct run_parameters {
   const stage_block& stage1() const { return stages[1].block; }
   // Whether a stage block that can be read selects with criterion c.
   bool some_stage_uses(selection_criterion c) const;
+  // Whether one selects on an index whose values come from criterion c.
+  bool some_index_uses(selection_criterion c) const;
+  // Whether animal i (odd: male, even: female) has a record of trait t.
+  bool recorded(int32_t t, int32_t i) const {
+    if (recorded_on.empty()) return true;
+    const recorded_sex s = recorded_on[static_cast<size_t>(t - 1)];
+    return s == recorded_sex::both || (s == recorded_sex::males) == ((i & 1) == 1);
+  }
+  // Whether some trait is recorded on one sex only.
+  bool sex_limited() const {
+    for (recorded_sex s : recorded_on)
+      if (s != recorded_sex::both) return true;
+    return false;
+  }
 };
 
 // The records of a parameter text: its lines, line ends (and a carriage

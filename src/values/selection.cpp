@@ -112,9 +112,13 @@ void select_parents(population& pop, selection_criterion criterion, int32_t nsir
     }
     case selection_criterion::pedigree_ebv:
     case selection_criterion::genomic_ebv:
+    case selection_criterion::index:
       if (ebv.size() != static_cast<size_t>(pop.nind))
-        stop("Selection on estimated breeding values: " + std::to_string(ebv.size()) + " values for " +
-             std::to_string(pop.nind) + " animals; seltype 3 and 4 need the estimates of the current generation.");
+        stop(std::string(criterion == selection_criterion::index ? "Selection on an index: "
+                                                                 : "Selection on estimated breeding values: ") +
+             std::to_string(ebv.size()) + " values for " + std::to_string(pop.nind) + " animals; " +
+             (criterion == selection_criterion::index ? "the index needs the values of the current generation."
+                                                      : "seltype 3 and 4 need the estimates of the current generation."));
       truncation(ebv, pop.dams, ndam, nhalf, 2);
       truncation(ebv, pop.sires, nsire, nhalf, 1);
       return;

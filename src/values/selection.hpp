@@ -17,7 +17,8 @@
 namespace qm {
 
 // ebv: the estimated breeding values of trait 1 of the current generation
-// (index i - 1 for animal i), needed by the EBV criteria only.
+// (index i - 1 for animal i), needed by the EBV criteria only; for the index
+// criterion, the index of every animal.
 void select_parents(population& pop, selection_criterion criterion, int32_t nsire, int32_t ndam,
                     random_stream& rng, std::span<const double> ebv = {});
 

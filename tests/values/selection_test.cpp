@@ -154,6 +154,12 @@ TEST(Select, ParameterErrors) {
   EXPECT_EQ(qm::stage_block{.seltype = -1}.criterion(), crit::unknown);
   EXPECT_EQ(qm::stage_block{.seltype = 3}.criterion(), crit::pedigree_ebv);
   EXPECT_EQ(qm::stage_block{.seltype = 4}.criterion(), crit::genomic_ebv);
+  // Code 5 is the index only where the stage defines one (a classic block cannot).
+  EXPECT_EQ(qm::stage_block{.seltype = 5}.criterion(), crit::unknown);
+  qm::stage_block with_index{.seltype = 5};
+  with_index.index.criterion = crit::pedigree_ebv;
+  EXPECT_EQ(with_index.criterion(), crit::index);
+  EXPECT_EQ(with_index.evaluated(), crit::pedigree_ebv);
   EXPECT_THROW(f.select(crit::random, 2, 10), qm::run_stop);
   EXPECT_THROW(f.select(crit::random, 10, 21), qm::run_stop);  // more dams than females
   EXPECT_THROW(f.select(crit::unknown, 2, 10), qm::run_stop);  // code 1 comes first
