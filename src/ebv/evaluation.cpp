@@ -171,9 +171,9 @@ void ebv_evaluation::estimate(selection_criterion c, const pedigree_history& h, 
   if (recorded_generation_ != g)
     stop("breeding-value estimation: generation " + std::to_string(g) +
          " has no recorded phenotypes; estimated breeding values need the phenotypes of stage 2 and later");
-  if (c == selection_criterion::pedigree_ebv && pedigree_used_) {
+  if (c == selection_criterion::pedigree_ebv && pedigree_used_ && single_used_) {
     estimate_pedigree(h, h2, threads);
-  } else if (c == selection_criterion::genomic_ebv && genomic_used_) {
+  } else if (c == selection_criterion::genomic_ebv && genomic_used_ && single_used_) {
     estimate_genomic(h2, threads);
   } else {
     stop("breeding-value estimation: seltype " + std::to_string(static_cast<int>(c)) +
