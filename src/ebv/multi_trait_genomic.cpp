@@ -32,7 +32,7 @@ namespace {
 // out[q * m + j] for pattern q, from its heterozygotes and homozygotes for
 // allele 1 (the by-marker bytes masked to the pattern's animals).
 std::vector<double> squares_by_pattern(const packed_genotypes& ref, std::span<const double> centre,
-                                       const record_patterns& pat) {
+                                       const record_patterns& pat, int threads) {
   const int64_t n = ref.n, m = ref.m;
   const int32_t np = pat.count();
   std::vector<double> out(static_cast<size_t>(np * m), 0.0);
@@ -69,16 +69,22 @@ std::vector<double> squares_by_pattern(const packed_genotypes& ref, std::span<co
       if (pat.of_row[static_cast<size_t>(i)] == q) mask[static_cast<size_t>(i / 4)] |= static_cast<uint8_t>(3u << (2 * (i % 4)));
     n1.assign(static_cast<size_t>(m), 0);
     n2.assign(static_cast<size_t>(m), 0);
-    for (int64_t j = 0; j < m; ++j) {
-      const uint8_t* col = ref.by_marker.data() + j * ref.col_bytes;
-      int64_t a = 0, b = 0;
-      for (int64_t h = 0; h < ref.col_bytes; ++h) {
-        const uint8_t v = static_cast<uint8_t>(col[h] & mask[static_cast<size_t>(h)]);
-        a += het[v], b += hom[v];
+    // Integer counts, marker by marker: any sharing of the markers gives the same.
+    constexpr int64_t chunk = 256;
+    const auto body = [&](int part) {
+      const int64_t j0 = part * chunk, j1 = std::min(m, j0 + chunk);
+      for (int64_t j = j0; j < j1; ++j) {
+        const uint8_t* col = ref.by_marker.data() + j * ref.col_bytes;
+        int64_t a = 0, b = 0;
+        for (int64_t h = 0; h < ref.col_bytes; ++h) {
+          const uint8_t v = static_cast<uint8_t>(col[h] & mask[static_cast<size_t>(h)]);
+          a += het[v], b += hom[v];
+        }
+        n1[static_cast<size_t>(j)] = a;
+        n2[static_cast<size_t>(j)] = b;
       }
-      n1[static_cast<size_t>(j)] = a;
-      n2[static_cast<size_t>(j)] = b;
-    }
+    };
+    run_parallel(threads, static_cast<int>((m + chunk - 1) / chunk), [&body](int part) { body(part); });
     fill(q, n1, n2);
   }
   return out;
@@ -124,7 +130,7 @@ multi_trait_snp_solution multi_trait_snp_blup(const packed_genotypes& ref, std::
       stop("genomic prediction: trait " + std::to_string(t + 1) +
            " has no record in the reference; every trait of the evaluation needs records");
   {
-    const std::vector<double> sq = squares_by_pattern(ref, centre, pat);
+    const std::vector<double> sq = squares_by_pattern(ref, centre, pat, th);
     for (int64_t j = 0; j < m; ++j) {
       double* b = blocks.data() + static_cast<size_t>(j + 1) * tt;
       for (size_t e = 0; e < tt; ++e) b[e] = k * ginv[e];
