@@ -17,7 +17,8 @@ std::vector<double> covariance_inverse(std::span<const double> m, int32_t traits
          " entries; give " + std::to_string(tt) + " (" + std::to_string(traits) + " x " + std::to_string(traits) + ")");
   for (int32_t r = 0; r < traits; ++r)
     for (int32_t c = 0; c < r; ++c)
-      if (m[static_cast<size_t>(c * traits + r)] != m[static_cast<size_t>(r * traits + c)])
+      if (std::abs(m[static_cast<size_t>(c * traits + r)] - m[static_cast<size_t>(r * traits + c)]) >
+          1e-9 * std::max(std::abs(m[static_cast<size_t>(c * traits + r)]), std::abs(m[static_cast<size_t>(r * traits + c)])))
         stop(std::string("multi-trait evaluation: the ") + what + " matrix is not symmetric at (" +
              std::to_string(r + 1) + ", " + std::to_string(c + 1) + ")");
   std::vector<double> inv(tt);

@@ -89,8 +89,10 @@ struct record_patterns {
 };
 record_patterns find_record_patterns(std::span<const double> y, int32_t traits, std::span<const double> r0);
 
-// Checks that m is a T x T symmetric positive-definite matrix and returns
-// its inverse; what names it in the message.
+// Checks that m is a T x T symmetric (to a relative 1e-9, so that a matrix
+// computed from its two halves separately passes) positive-definite matrix
+// and returns the inverse of its lower triangle mirrored; what names it in
+// the message. The solvers read the lower triangles of G0 and R0 only.
 std::vector<double> covariance_inverse(std::span<const double> m, int32_t traits, const char* what);
 
 }  // namespace qm

@@ -211,6 +211,10 @@ TEST(MultiTraitModelTest, RejectsWhatCannotBeSolved) {
   const std::vector<double> not_pd = {1.0, 2.0, 2.0, 1.0}, not_sym = {1.0, 0.2, 0.3, 1.0};
   EXPECT_THROW(qm::solve_multi_trait_model(ai, not_pd, r0, d.rec(), {}, {}), qm::run_stop);
   EXPECT_THROW(qm::solve_multi_trait_model(ai, g0, not_sym, d.rec(), {}, {}), qm::run_stop);
+  // Halves that differ by rounding only are taken as symmetric (the lower one is read).
+  const std::vector<double> rounded = {1.0, 0.2, 0.2 * (1.0 + 1e-14), 1.0};
+  EXPECT_EQ(qm::solve_multi_trait_model(ai, rounded, r0, d.rec(), {}, {}).x,
+            qm::solve_multi_trait_model(ai, g0, r0, d.rec(), {}, {}).x);
   data twice = d;
   twice.animal[1] = twice.animal[0];
   EXPECT_THROW(qm::solve_multi_trait_model(ai, g0, r0, twice.rec(), {}, {}), qm::run_stop);
