@@ -150,9 +150,13 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   st.index_scores.clear();
   if (criterion == selection_criterion::index) {
     if (!st.architecture) stop("Selection on an index needs the values of stage 2 and later.");
-    if (selects_on_ebv(b.index.criterion))
-      stop("Selection on an index of estimated breeding values is not available in this build.");
-    index_of_values(p, b.index, *st.architecture, pop, st.index_scores);
+    if (selects_on_ebv(b.index.criterion)) {
+      st.ebv.estimate_traits(b.index.criterion, st.history, st.architecture->base_genetic_covariance,
+                             st.architecture->base_residual_covariance, p.threads);
+      st.index_scores = st.ebv.index_of(b.index.weights);
+    } else {
+      index_of_values(p, b.index, *st.architecture, pop, st.index_scores);
+    }
     scores = st.index_scores;
   }
   select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
