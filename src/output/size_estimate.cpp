@@ -107,6 +107,9 @@ std::map<std::string, int64_t> generation_file_sizes(const run_parameters& p, co
     sizes["values"] = head + n * (2 + 2 + 2 + 3 + 3 + 1 + 40 * ntrait) + ids + parent_ids;
   }
   if (c.wants("ebv") && g.stage >= 2 && selects_on_ebv(b.criterion())) sizes["ebv"] = 36 + n * (2 + 2 + 18 + 8 + 1) + ids;
+  // An index over a multi-trait evaluation: one EBV column per trait and the index.
+  if (c.wants("ebv") && g.stage >= 2 && b.criterion() == selection_criterion::index && selects_on_ebv(b.evaluated()))
+    sizes["ebv"] = 7 + 20 * (ntrait + 1) + 8 + 1 + n * (2 + 20 * (ntrait + 1) + 8 + 1) + ids;
   if (c.wants("plink")) {
     const int64_t variants = markers + (c.plink_qtl ? nqtl : 0);
     const int64_t phenotype = p.thresh == 1 ? 1 : 19;

@@ -38,7 +38,42 @@ TEST(SizeEstimate, WithinTenPercentOfWhatRunsWrite) {
     const char* what;
     std::map<int, const char*> records;
     std::string args;
+    std::string scheme = {};  // a scheme file in place of the small classic file
   };
+  const std::string index_scheme = R"(seed = 5
+[traits]
+heritability = [0.3, 0.4, 0.2]
+genetic_correlations = [0.2, 0.1, -0.3]
+residual_correlations = [0.1, 0.0, 0.2]
+recorded_on = ["both", "females", "both"]
+[genome]
+markers_per_chromosome = 60
+chromosomes = 3
+length_morgan = 1.0
+marker_mutation_rate = 1e-2
+candidate_qtl_mutation_rate = 1e-2
+[qtl]
+count = 20
+[[stage]]
+sires = 50
+dams = 50
+animals = 100
+generations = 50
+[[stage]]
+sires = 10
+dams = 20
+animals = 300
+generations = 1
+[[stage]]
+sires = 10
+dams = 20
+animals = 300
+generations = 4
+selection = "index"
+[stage.index]
+criterion = "pedigree_blup"
+weights = [1.0, 0.5, 2.0]
+)";
   const std::vector<shape> shapes = {
       {"many markers, few animals", {{10, "200 5 0"}, {14, "0 40 1.0 1.0"}}, ""},
       {"many animals, PLINK with the QTL", {{10, "30 3 0"}, {22, "30 300 600 1"}, {26, "30 300 600 4"}},
@@ -55,13 +90,15 @@ TEST(SizeEstimate, WithinTenPercentOfWhatRunsWrite) {
       {"every parent in the .fam", {{10, "30 3 0"}, {22, "30 300 600 1"}, {26, "30 300 600 2"}},
        "--files plink --fam-parents all"},
       {"nucleotide alleles: the reference genome.fa", {}, "--files plink --alleles nucleotide"},
+      {"an index on three traits' pedigree BLUP: EBV files with a column per trait", {}, "--files values,ebv",
+       index_scheme},
   };
   for (const shape& s : shapes) {
     SCOPED_TRACE(s.what);
     qmtest::tempdir td;
     std::string par = qmtest::small_par();
     for (const auto& [n, line] : s.records) par = qmtest::set_record(par, n, line);
-    qmtest::write_file("param.par", par);
+    qmtest::write_file("param.par", s.scheme.empty() ? par : s.scheme);
     ASSERT_EQ(qmtest::run_program("--threads 1 --outdir out " + s.args + " param.par"), 0)
         << qmtest::read_file("stdout.txt") << qmtest::read_file("stderr.txt");
     std::map<std::string, int64_t> written;
