@@ -28,7 +28,8 @@
 // reference, VanRaden's lambda from h2(1); the candidates are the current
 // generation, whose GEBVs are Z_c g. The dosage of a marker is the number
 // of copies of allele 1 on the animal's two haplotypes (after the recoding
-// generation every marker carries allele 1 or 2).
+// generation every marker carries allele 1 or 2). With a SNP chip
+// (use_markers) the markers are the chip's alone.
 //
 // Both solves are warm-started from the solution of the previous estimate
 // of the same kind (the pedigree solution widened to the new animals by
@@ -63,6 +64,11 @@ class ebv_evaluation {
   bool active() const { return pedigree_used_ || genomic_used_; }
   bool keeps_pedigree() const { return pedigree_used_; }
   bool keeps_genotypes() const { return genomic_used_; }
+
+  // The markers genomic BLUP uses from the next recorded generation on
+  // (0-based offsets, ascending): a SNP chip; empty for every marker.
+  void use_markers(std::span<const int32_t> markers) { markers_.assign(markers.begin(), markers.end()); }
+  std::span<const int32_t> markers_used() const { return markers_; }
 
   // Called once the values of a generation of stage 2 or later are final
   // (the current generation of pop, the last of h): keeps its trait-1
@@ -126,6 +132,7 @@ class ebv_evaluation {
     std::vector<double> y;
   };
   std::deque<genotyped_generation> geno_;
+  std::vector<int32_t> markers_;  // the chip's markers; empty: every marker
   std::vector<double> prev_snp_;  // mu, then one effect per marker
 
   // Last estimate.
@@ -136,7 +143,10 @@ class ebv_evaluation {
 };
 
 // The marker dosages (copies of allele 1) of the animals of a generation,
-// packed by animal at 2 bits each (by_marker not kept).
-packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads);
+// packed by animal at 2 bits each (by_marker not kept): of the markers
+// listed in pick (0-based offsets, in that order), or of every marker when
+// pick is empty.
+packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads,
+                                     std::span<const int32_t> pick = {});
 
 }  // namespace qm

@@ -18,6 +18,7 @@
 #include "population/genome_map.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
+#include "population/snp_chip.hpp"
 #include "qtl/architecture.hpp"
 
 namespace qm {
@@ -34,6 +35,9 @@ struct generation_view {
   const ebv_evaluation* ebv;
   // The seed the run's random stream started from.
   int32_t seed = 0;
+  // The SNP chip (empty until the first generation of stage 2, and in a run
+  // without one); null where a view is made without it.
+  const snp_chip* chip = nullptr;
 };
 
 // What a run that starts from a saved history (--from-history) tells the

@@ -14,6 +14,7 @@
 #include "population/meiosis.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
+#include "population/snp_chip.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
 
@@ -29,6 +30,9 @@ struct run_state {
   // Phenotypes, pedigree and genotypes for seltype 3 and 4; empty when no
   // stage uses them.
   ebv_evaluation ebv;
+  // The SNP chip, chosen in the first generation of stage 2 when the run
+  // defines one ([chip]); empty before and otherwise.
+  snp_chip chip;
   random_stream rng;
   // Mutation happens in the historical generations until the recoding
   // generation, or not at all when the stage-1 block switches it off.
