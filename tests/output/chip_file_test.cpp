@@ -113,6 +113,9 @@ TEST(ChipFile, RunsWriteTheChipsMarkersAsChosenFromTheFrequenciesOfStageTwo) {
   ASSERT_EQ(std::system((bin + " --quiet --threads 1 --outdir one --plink --vcf chip.toml > /dev/null").c_str()), 0);
   ASSERT_EQ(std::system((bin + " --quiet --threads 2 --outdir two --plink --vcf chip.toml > /dev/null").c_str()), 0);
   ASSERT_EQ(std::system((bin + " --quiet --outdir all --plink --all-markers chip.toml > /dev/null").c_str()), 0);
+  ASSERT_EQ(
+      std::system((bin + " --quiet --threads 2 --genome-layout bytes --outdir bytes --plink chip.toml > /dev/null").c_str()),
+      0);
 
   const std::vector<chip_line> chip = read_chip("one/CHIP.out");
   ASSERT_EQ(chip.size(), 60u);
@@ -179,14 +182,20 @@ TEST(ChipFile, RunsWriteTheChipsMarkersAsChosenFromTheFrequenciesOfStageTwo) {
       EXPECT_NEAR(std::min(alt, 1.0 - alt), chip[k].maf, 5e-7) << chip[k].name;
     }
   }
-  // The same bytes at 1 and 2 threads; the classic files the same with --all-markers.
+  // The same bytes at 1 and 2 threads and with the haplotypes kept as bytes
+  // (CHIP.out and the EBVs of genomic BLUP among them); the classic files the
+  // same with --all-markers.
   for (const std::string& f : files_in("one", ".out")) {
     EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("two/" + f)) << f;
+    EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("bytes/" + f)) << f;
     EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("all/" + f)) << f;
   }
+  EXPECT_EQ(files_in("one", "EBV.out").size(), 2u);
   for (const std::string& suffix : {".bed", ".bim", ".fam", ".vcf.gz"})
-    for (const std::string& f : files_in("one", suffix))
+    for (const std::string& f : files_in("one", suffix)) {
       EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("two/" + f)) << f;
+      if (suffix != ".vcf.gz") EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("bytes/" + f)) << f;
+    }
   EXPECT_NE(qmtest::read_file("one/run.json").find("CHIP.out"), std::string::npos);
 
   // A chip of every marker: fewer reach min_maf; the run stops at stage 2
