@@ -5,6 +5,7 @@
 // plus one registration line in main/observers.cpp.
 #pragma once
 #include <map>
+#include <span>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,6 +36,9 @@ struct generation_view {
   const ebv_evaluation* ebv;
   // The seed the run's random stream started from.
   int32_t seed = 0;
+  // The index the parents were chosen on when the stage selects on an index
+  // (index i - 1 for animal i); empty otherwise.
+  std::span<const double> index = {};
   // The SNP chip (empty until the first generation of stage 2, and in a run
   // without one); null where a view is made without it.
   const snp_chip* chip = nullptr;

@@ -30,6 +30,9 @@ struct run_state {
   // Phenotypes, pedigree and genotypes for seltype 3 and 4; empty when no
   // stage uses them.
   ebv_evaluation ebv;
+  // The index of every animal of the current generation when its stage
+  // selects on an index (index i - 1 for animal i); empty otherwise.
+  std::vector<double> index_scores;
   // The SNP chip, chosen in the first generation of stage 2 when the run
   // defines one ([chip]); empty before and otherwise.
   snp_chip chip;
