@@ -164,3 +164,45 @@ TEST(SizeEstimate, ByteText) {
 }
 
 }  // namespace
+
+// With a SNP chip the PLINK files hold its markers (every marker with
+// --all-markers): the estimate of each within 10 % of what the run writes.
+TEST(SizeEstimate, PlinkFilesOfAChipRunCountTheChipsMarkers) {
+  qmtest::tempdir td;
+  qmtest::write_file(
+      "chip.toml",
+      "title = \"chip\"\nseed = 8642\n[traits]\nheritability = [0.4]\n"
+      "[genome]\nchromosomes = 4\nmarkers_per_chromosome = 300\nlength_morgan = 1.0\nmap = \"even\"\n"
+      "marker_mutation_rate = 1e-3\ncandidate_qtl_mutation_rate = 1e-3\n[qtl]\ncount = 20\ndistribution = \"normal\"\n"
+      "[chip]\nmarkers = 200\nmin_maf = 0.05\n"
+      "[[stage]]\nsires = 100\ndams = 100\nanimals = 200\ngenerations = 100\nmating = \"random\"\nselection = \"random\"\n"
+      "[[stage]]\nsires = 100\ndams = 100\nanimals = 200\ngenerations = 1\nmating = \"random\"\nselection = \"random\"\n");
+  std::map<std::string, int64_t> estimated;
+  for (const std::string& args : {std::string("--files plink"), std::string("--files plink --all-markers")}) {
+    SCOPED_TRACE(args);
+    const std::string out = args.find("all") == std::string::npos ? "chip" : "all";
+    ASSERT_EQ(qmtest::run_program("--quiet --outdir " + out + " " + args + " chip.toml"), 0)
+        << qmtest::read_file("stderr.txt");
+    int64_t written = 0;
+    for (const auto& e : fs::directory_iterator(out))
+      if (kind_of(e.path().filename().string()) == "plink") written += static_cast<int64_t>(fs::file_size(e.path()));
+    qm::run_options o;
+    std::vector<std::string> w = {"quillmere", "--files", "plink", "chip.toml"};
+    if (out == "all") w.insert(w.begin() + 1, "--all-markers");
+    std::vector<char*> argv;
+    for (std::string& x : w) argv.push_back(x.data());
+    ASSERT_FALSE(qm::parse_options(static_cast<int>(argv.size()), argv.data(), o).has_value());
+    qm::run_parameters p;
+    p.parafile = "chip.toml";
+    p.threads = 1;
+    {
+      qmtest::console_capture quiet;
+      qm::read_parameters(p);
+    }
+    ASSERT_EQ(p.chip_markers, 200);
+    estimated[out] = qm::estimate_file_sizes(p, o.output).kinds.at("plink").total;
+    EXPECT_NEAR(static_cast<double>(estimated[out]), static_cast<double>(written), 0.10 * static_cast<double>(written));
+  }
+  // the .bed rows alone differ by 1000 of 1200 markers of 50 bytes
+  EXPECT_GT(estimated["all"] - estimated["chip"], 1000 * 50);
+}
