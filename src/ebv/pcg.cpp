@@ -41,6 +41,23 @@ double dot_parts(std::span<const double> x, std::span<const double> y, int threa
   return sum_blocks(part, 2, 0);
 }
 
+// ||b - A x|| / bnorm, formed anew from x (q and part are scratch).
+double true_relative_residual(const std::function<void(const double*, double*)>& apply, std::span<const double> b,
+                              std::span<const double> x, std::vector<double>& q, std::vector<double>& part, int th,
+                              double bnorm) {
+  const int64_t n = static_cast<int64_t>(b.size());
+  apply(x.data(), q.data());
+  for_blocks(th, n, [&](int k, int64_t a, int64_t e) {
+    double s = 0.0;
+    for (int64_t i = a; i < e; ++i) {
+      const double d = b[static_cast<size_t>(i)] - q[static_cast<size_t>(i)];
+      s += d * d;
+    }
+    part[2 * static_cast<size_t>(k)] = s;
+  });
+  return std::sqrt(sum_blocks(part, 2, 0)) / bnorm;
+}
+
 }  // namespace
 
 double block_dot(std::span<const double> x, std::span<const double> y, int threads) {
@@ -130,16 +147,7 @@ pcg_result pcg_solve(const std::function<void(const double*, double*)>& apply, s
   res.iterations = it;
   res.converged = rel < opt.tol;
   res.rel_residual = rel;
-  apply(x.data(), q.data());
-  for_blocks(th, n, [&](int k, int64_t a, int64_t e) {
-    double s = 0.0;
-    for (int64_t i = a; i < e; ++i) {
-      const double d = b[static_cast<size_t>(i)] - q[static_cast<size_t>(i)];
-      s += d * d;
-    }
-    part[2 * static_cast<size_t>(k)] = s;
-  });
-  res.true_rel_residual = std::sqrt(sum_blocks(part, 2, 0)) / bnorm;
+  res.true_rel_residual = true_relative_residual(apply, b, x, q, part, th, bnorm);
   return res;
 }
 
@@ -297,16 +305,7 @@ pcg_result pcg_solve_blocks(const std::function<void(const double*, double*)>& a
   res.iterations = it;
   res.converged = rel < opt.tol;
   res.rel_residual = rel;
-  apply(x.data(), q.data());
-  for_blocks(th, n, [&](int k, int64_t a, int64_t e) {
-    double s = 0.0;
-    for (int64_t i = a; i < e; ++i) {
-      const double d = b[static_cast<size_t>(i)] - q[static_cast<size_t>(i)];
-      s += d * d;
-    }
-    part[2 * static_cast<size_t>(k)] = s;
-  });
-  res.true_rel_residual = std::sqrt(sum_blocks(part, 2, 0)) / bnorm;
+  res.true_rel_residual = true_relative_residual(apply, b, x, q, part, th, bnorm);
   return res;
 }
 
