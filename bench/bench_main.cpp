@@ -39,6 +39,11 @@
 //   PackGenotypes     packing 10000 animals x 10000 markers to 2 bits
 //   SnpBlupCold       SNP-BLUP of 10000 reference animals x 10000 markers
 //   SnpBlupWarm       the same, started from the solution of the first 9000
+//   MultiTraitSnpStep SNP-BLUP of the same 10000 x 10000 with two correlated
+//                     traits (every record; trait 2 on every other animal
+//                     only) and of trait 1 alone, cold starts, in turn
+//                     (wall clock): medians, ratios to the single-trait
+//                     solve and the iterations of each
 // (the counter "iters" gives the conjugate-gradient iterations of a solve)
 //   SummaryGeneration/<nind>/<markers per chromosome>
 //                     the summary statistics of one generation (summary.csv
@@ -75,6 +80,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -87,6 +93,7 @@
 #include "ebv/animal_model.hpp"
 #include "ebv/evaluation.hpp"
 #include "ebv/genomic.hpp"
+#include "ebv/multi_trait_genomic.hpp"
 #include "output/classic_files.hpp"
 #include "output/plink.hpp"
 #include "output/results.hpp"
@@ -713,6 +720,35 @@ void snp_blup(benchmark::State& st, bool warm) {
   st.counters["iters"] = iters;
 }
 
+// Trait 2: half of trait 1's standardised genetic value, its own noise.
+void MultiTraitSnpStep(benchmark::State& st) {
+  const genotype_data& g = genotypes_10000();
+  const qm::packed_genotypes ref = qm::pack_genotypes(g.x.data(), g.n, g.m);
+  const std::vector<double> centre = qm::centre_2p(ref);
+  std::mt19937_64 rng(78);
+  std::normal_distribution<double> nd;
+  std::vector<double> both(static_cast<size_t>(2 * g.n)), half(both.size());
+  for (int64_t i = 0; i < g.n; ++i) {
+    const double y1 = g.y[static_cast<size_t>(i)];
+    both[static_cast<size_t>(2 * i)] = half[static_cast<size_t>(2 * i)] = y1;
+    both[static_cast<size_t>(2 * i + 1)] = 0.5 * y1 + 1.2 * nd(rng);
+    half[static_cast<size_t>(2 * i + 1)] = i % 2 ? std::numeric_limits<double>::quiet_NaN() : both[static_cast<size_t>(2 * i + 1)];
+  }
+  const std::vector<double> g0 = {1.0, 0.5, 0.5, 0.6}, r0 = {7.0 / 3.0, 0.6, 0.6, 1.6};
+  qm::pcg_options opt;
+  opt.threads = bench_threads();
+  opt.max_iter = qm::ebv_max_iterations;
+  int it_both = 0, it_half = 0, it_one = 0;
+  in_turn(st,
+          {{"two_traits", [&] { it_both = qm::multi_trait_snp_blup(ref, both, 2, centre, g0, r0, {}, opt).stats.iterations; }},
+           {"two_traits_half", [&] { it_half = qm::multi_trait_snp_blup(ref, half, 2, centre, g0, r0, {}, opt).stats.iterations; }},
+           {"one_trait", [&] { it_one = qm::snp_blup_solve(ref, g.y, centre, qm::snp_lambda(0.3, centre), {}, opt).stats.iterations; }}},
+          wall_seconds);
+  st.counters["iters_two"] = it_both;
+  st.counters["iters_half"] = it_half;
+  st.counters["iters_one"] = it_one;
+}
+
 void SnpBlupCold(benchmark::State& st) { snp_blup(st, false); }
 void SnpBlupWarm(benchmark::State& st) { snp_blup(st, true); }
 
@@ -993,6 +1029,7 @@ BENCHMARK(AnimalModelWarm)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(PackGenotypes)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(SnpBlupCold)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(SnpBlupWarm)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(MultiTraitSnpStep)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(SummaryGeneration)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(LdDecay)->Args({1000, 1000})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(LargeRunClassic)->Unit(benchmark::kMillisecond)->MinTime(5.0);

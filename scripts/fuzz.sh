@@ -43,7 +43,8 @@ dict="$top/build-fuzz/scheme.dict"
     residual_correlations threshold_trait incidence uncommon_qtl distribution variance variance_trait1 \
     shape rate sires dams animals generations mutation mating selection even random none normal gamma \
     nested random_avoid_sibs tbv phenotype pedigree_blup genomic_blup true false '[[stage]]' '[genome]' \
-    '[traits]' '[qtl]' ' = ' '[[' ']]' '1e-3' '0.5'; do
+    '[traits]' '[qtl]' ' = ' '[[' ']]' '1e-3' '0.5' index '[stage.index]' criterion weights recorded_on both \
+    females males '[chip]' markers min_maf; do
     printf '"%s"\n' "$w"
   done
 } > "$dict"

@@ -120,6 +120,7 @@ void append_table(std::string& out, const run_parameters& p, const stage_block& 
   };
   for (const scheme_key& k : scheme_keys()) {
     if (k.table != table || k.name == "title") continue;
+    if (k.classic.empty()) continue;  // a classic file has no such setting: the key keeps its default
     if (k.allowed && !k.allowed(p)) continue;
     const int h = heading_before(k);
     if (h > 0) heading(h);
@@ -158,7 +159,14 @@ classic_conversion classic_text_of(const run_parameters& p, std::span<const sche
       bool given = false;
       for (const auto& [path, place] : p.scheme->at) {
         if (path == name) given = true;
-        if (k.table == "stage" && path.starts_with("stage.") && path.ends_with("." + std::string(k.name))) given = true;
+        // A stage key (stage.2.sires) or a key of a table of a stage (stage.2.index.weights).
+        const std::string tail = k.table == "stage" ? "." + std::string(k.name)
+                                 : k.table.starts_with("stage.")
+                                     ? "." + std::string(k.table.substr(6)) + "." + std::string(k.name)
+                                     : std::string();
+        if (!tail.empty() && path.starts_with("stage.") && path.ends_with(tail) &&
+            path.find('.', 6) + tail.size() == path.size())
+          given = true;
       }
       if (given) c.without_form.push_back(k.table.empty() ? name : "[" + std::string(k.table) + "] " + std::string(k.name));
     }

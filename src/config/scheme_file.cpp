@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <set>
 
 #include "config/scheme_keys.hpp"
 
@@ -118,6 +119,7 @@ bool is_stage_name(std::string_view n) {
 std::string table_text(const scheme_key& k, int stage) {
   if (k.table.empty()) return "";
   if (k.table == "stage") return "[[stage]] " + std::to_string(stage) + " ";
+  if (k.table.starts_with("stage.")) return "[[stage]] " + std::to_string(stage) + " " + std::string(k.table.substr(6)) + ".";
   return "[" + std::string(k.table) + "] ";
 }
 
@@ -257,6 +259,7 @@ class scheme_reader {
   std::map<std::string, given> present_;
   std::vector<std::string> failed_;  // keys given with a value that could not be read
   std::vector<std::string> suggested_;  // keys named as the likely meaning of an unknown one
+  std::set<std::string> subtables_;     // tables of a stage given: "stage.2.index"
 
   void place(const std::string& path, const toml::source_region& r) {
     places_.at[path] = source_place{static_cast<int>(r.begin.line), static_cast<int>(r.begin.column)};
@@ -273,6 +276,7 @@ class scheme_reader {
   void finish(std::string_view table, int stage, const std::string& prefix, stage_block& b);
   void check_range(const scheme_key& k, const key_value& v, const toml::node& n, const std::string& path, int stage);
   void fit_correlations(const scheme_key& k, key_value& v, const toml::node& n, const std::string& path);
+  void check_stage_selection(int s);
 };
 
 bool scheme_reader::number_of(const toml::node& n, std::string& out) const {
@@ -333,7 +337,7 @@ bool scheme_reader::value_of(const scheme_key& k, const toml::node& n, const std
         for (const named_code& c : k.choices) names.push_back(c.name);
         const std::string near = nearest_name(s->get(), names);
         problem(path, key_text(k, stage, n) + ": unknown " + std::string(k.name) + " \"" + s->get() + "\"; " +
-                          (near.empty() ? "" : "did you mean \"" + near + "\"? ") + "Give one of " +
+                          (near.empty() ? std::string("give one of ") : "did you mean \"" + near + "\"? Give one of ") +
                           key_range_text(k) + ".");
         return false;
       }
@@ -348,6 +352,39 @@ bool scheme_reader::value_of(const scheme_key& k, const toml::node& n, const std
         return false;
       }
       return wrong("one of " + key_range_text(k));
+    }
+    case key_kind::choices: {
+      std::vector<const toml::node*> items;
+      const auto* a = n.as_array();
+      if (a)
+        for (size_t i = 0; i < a->size(); ++i) items.push_back(&(*a)[i]);
+      else
+        items.push_back(&n);
+      std::vector<std::string_view> names;
+      for (const named_code& c : k.choices) names.push_back(c.name);
+      for (size_t i = 0; i < items.size(); ++i) {
+        const std::string item = a ? path + "#" + std::to_string(i + 1) : path;
+        if (a) place(item, items[i]->source());
+        const auto* str = items[i]->as_string();
+        if (!str) {
+          if (!a) return wrong("an array of strings (" + key_range_text(k) + ")");
+          problem(item, key_text(k, stage, n) + ": item " + std::to_string(i + 1) + " is " + node_kind(*items[i]) +
+                            ", not a string; give one of " + key_range_text(k) + ".");
+          return false;
+        }
+        const named_code* found = nullptr;
+        for (const named_code& c : k.choices)
+          if (c.name == str->get()) found = &c;
+        if (!found) {
+          const std::string near = nearest_name(str->get(), names);
+          problem(item, key_text(k, stage, n) + ": " + (a ? "item " + std::to_string(i + 1) + " is " : std::string()) +
+                            "\"" + str->get() + "\", which is not one of " + key_range_text(k) +
+                            (near.empty() ? std::string(".") : "; did you mean \"" + near + "\"?"));
+          return false;
+        }
+        v.codes.push_back(found->code);
+      }
+      return true;
     }
     case key_kind::reals: {
       std::string one;
@@ -422,6 +459,8 @@ void scheme_reader::read_table(const toml::table& t, std::string_view table, int
     if (k.table == table) names.push_back(k.name);
   if (table.empty())
     for (std::string_view tn : scheme_tables()) names.push_back(tn);
+  if (table == "stage")
+    for (std::string_view tn : stage_subtables()) names.push_back(tn);
   for (const auto& [key, node] : t) {
     const std::string name(key.str());
     const std::string path = prefix + name;
@@ -429,6 +468,20 @@ void scheme_reader::read_table(const toml::table& t, std::string_view table, int
                                     static_cast<int>(key.source().begin.column)};
     if (table.empty() && std::find(scheme_tables().begin(), scheme_tables().end(), name) != scheme_tables().end())
       continue;  // read by read()
+    if (table == "stage" &&
+        std::find(stage_subtables().begin(), stage_subtables().end(), name) != stage_subtables().end()) {
+      const auto* sub = node.as_table();
+      if (!sub) {
+        problem(path, "`[[stage]] " + std::to_string(stage) + " " + name + "` is " + node_kind(node) +
+                          "; it is a table: write [stage." + name + "] on a line of its own below the [[stage]] it "
+                          "belongs to, and its keys below it.");
+        continue;
+      }
+      place(path, sub->source());
+      subtables_.insert(path);
+      read_table(*sub, "stage." + name, stage, path + ".", b);
+      continue;
+    }
     const scheme_key* k = find_scheme_key(table, name);
     if (!k) {
       std::string near = nearest_name(name, names);
@@ -562,7 +615,8 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     if (std::find(suggested_.begin(), suggested_.end(), path) != suggested_.end()) continue;
     const bool required = k.needed ? k.needed(p_) : k.default_value.empty();
     if (required) {
-      const std::string where = stage > 0 ? "[[stage]] " + std::to_string(stage)
+      const std::string where = table.starts_with("stage.") ? "[" + std::string(table) + "] of [[stage]] " + std::to_string(stage)
+                                : stage > 0 ? "[[stage]] " + std::to_string(stage)
                                 : table.empty() ? std::string("the scheme")
                                                 : "[" + std::string(table) + "]";
       problem(prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1),
@@ -604,6 +658,53 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     }
     if (has) k.store(p_, b, v);
   }
+}
+
+// The rules of a stage's selection that involve the keys a classic file
+// does not have: the index and the sexes that record the traits.
+void scheme_reader::check_stage_selection(int s) {
+  stage_entry& e = p_.stages[static_cast<size_t>(s)];
+  const stage_block& b = e.block;
+  const std::string at_stage = "stage." + std::to_string(s);
+  const std::string stage_text = "[[stage]] " + std::to_string(s);
+  const size_t before = problems.size();
+  const bool has_index = subtables_.count(at_stage + ".index") != 0;
+  if (b.seltype == 5 && !has_index && present_.count(at_stage + ".selection"))
+    problem(at_stage + ".selection",
+            "`" + stage_text + " selection = \"index\"` needs a [stage.index] table below the stage: criterion = "
+            "\"tbv\", \"phenotype\", \"pedigree_blup\" or \"genomic_blup\", and weights = one economic weight per "
+            "trait.");
+  if (has_index && b.seltype != 5)
+    problem(at_stage + ".index", "`" + stage_text + " [stage.index]` belongs to a stage with selection = \"index\"; "
+                                 "this stage selects otherwise: set selection = \"index\" or remove the table.");
+  if (has_index && b.seltype == 5) {
+    const size_t nt = p_.h2.size();
+    if (present_.count(at_stage + ".index.weights") && b.index.weights.size() != nt)
+      problem(at_stage + ".index.weights", "`" + stage_text + " index.weights` has " +
+                                               std::to_string(b.index.weights.size()) +
+                                               " numbers; give one economic weight for each of the " +
+                                               std::to_string(nt) + " traits.");
+    if (s == 1)
+      problem(at_stage + ".index", "`" + stage_text + " [stage.index]`: stage 1 makes the historical generations, "
+                                   "which have no breeding values or phenotypes to rank on (they begin in stage 2); "
+                                   "select at random in stage 1.");
+    if (selects_on_ebv(b.index.criterion))
+      for (size_t t = 0; t < nt; ++t)
+        if (!(p_.h2[t] < 1.0f)) {
+          problem(at_stage + ".index.criterion",
+                  "`" + stage_text + " index.criterion`: a multi-trait BLUP evaluation needs a residual variance for "
+                  "every trait, but trait " + std::to_string(t + 1) + " has heritability 1; give it h2 < 1.");
+          break;
+        }
+  }
+  // A plain selection on the own phenotype of trait 1 cannot rank the sex
+  // that has no record of it.
+  if (s >= 2 && b.seltype == 2 && !p_.recorded_on.empty() && p_.recorded_on[0] != recorded_sex::both)
+    problem(at_stage + ".selection",
+            "`" + stage_text + " selection = \"phenotype\"` ranks on the own phenotype of trait 1, which only " +
+                (p_.recorded_on[0] == recorded_sex::females ? std::string("females") : std::string("males")) +
+                " have (`[traits] recorded_on`); select on pedigree_blup or genomic_blup, or on an index.");
+  if (problems.size() != before) e.readable = false;
 }
 
 void scheme_reader::read(const toml::table& root) {
@@ -658,9 +759,14 @@ void scheme_reader::read(const toml::table& root) {
   finish("genome", 0, "genome.", none);
   finish("traits", 0, "traits.", none);
   finish("qtl", 0, "qtl.", none);
+  if (root.contains("chip")) finish("chip", 0, "chip.", none);
   for (size_t s = 1; s <= n && s <= static_cast<size_t>(limits::max_stages); ++s) {
     const size_t before = problems.size();
-    finish("stage", static_cast<int>(s), "stage." + std::to_string(s) + ".", p_.stages[s].block);
+    const std::string prefix = "stage." + std::to_string(s) + ".";
+    finish("stage", static_cast<int>(s), prefix, p_.stages[s].block);
+    for (std::string_view sub : stage_subtables())
+      if (subtables_.count(prefix + std::string(sub)))
+        finish("stage." + std::string(sub), static_cast<int>(s), prefix + std::string(sub) + ".", p_.stages[s].block);
     if (problems.size() != before) p_.stages[s].readable = false;
   }
   // Sizes that follow from the number of traits. A count out of its range
@@ -682,6 +788,12 @@ void scheme_reader::read(const toml::table& root) {
                         " pairs: give the " + std::to_string(nt) + " x " + std::to_string(nt) +
                         " matrix, or its upper triangle row by row (1,2), (1,3) .. (2,3) ..");
   }
+  if (count_in_range && present_.count("traits.recorded_on") && p_.recorded_on.size() != nt)
+    problem("traits.recorded_on", "`[traits] recorded_on` names " + std::to_string(p_.recorded_on.size()) +
+                                      " sexes; give one for each of the " + std::to_string(nt) +
+                                      " traits (\"both\", \"females\" or \"males\").");
+  p_.recorded_on.resize(nt, recorded_sex::both);
+  for (size_t s = 1; s <= n && s <= static_cast<size_t>(limits::max_stages); ++s) check_stage_selection(static_cast<int>(s));
   p_.h2.resize(nt, 0.0f);
   if (nt >= 2) {
     p_.rgen.resize(pairs, 0.0f);

@@ -62,9 +62,20 @@ std::vector<float> reals_of(const key_value& v) {
 constexpr named_code map_names[] = {{"even", 0}, {"random", 1}, {"none", 2}};
 constexpr named_code distribution_names[] = {{"normal", 0}, {"gamma", 1}};
 constexpr named_code mating_names[] = {{"nested", 0}, {"random_avoid_sibs", 1}, {"random", 2}};
-constexpr named_code selection_names[] = {
-    {"random", 0}, {"tbv", 1}, {"phenotype", 2}, {"pedigree_blup", 3}, {"genomic_blup", 4}};
+constexpr named_code selection_names[] = {{"random", 0},        {"tbv", 1},          {"phenotype", 2},
+                                          {"pedigree_blup", 3}, {"genomic_blup", 4}, {"index", 5}};
+constexpr named_code index_criterion_names[] = {
+    {"tbv", 1}, {"phenotype", 2}, {"pedigree_blup", 3}, {"genomic_blup", 4}};
+constexpr named_code sex_names[] = {{"both", 0}, {"females", 1}, {"males", 2}};
 
+key_value codes_value(std::vector<int32_t> codes) {
+  key_value k;
+  k.codes = std::move(codes);
+  return k;
+}
+
+// A key its table cannot do without (the table itself may be left out).
+bool always(const run_parameters&) { return true; }
 bool several_stages(const run_parameters& p) { return p.nstage >= 2; }
 bool several_traits(const run_parameters& p) { return p.ntrait >= 2; }
 bool threshold_on(const run_parameters& p) { return p.thresh == 1; }
@@ -142,6 +153,20 @@ const scheme_key keys[] = {
      "uncommon_QTL", "with two traits, part of the QTL affect one trait only",
      [](P& p, B&, const V& v) { p.uncommon_QTL = v.flag ? 1 : 0; },
      [](const P& p, const B&) { return flag_value(p.uncommon_QTL == 1); }},
+    {"traits", "recorded_on", key_kind::choices, 0, 0, false, false, sex_names, "\"both\" for every trait", "", "",
+     "which animals have a record of each trait, trait 1 first: both sexes, or females or males only (milk, litter "
+     "size); a record the other sex lacks is missing in the evaluations and the phenotype index, NaN in BV.out and -9 "
+     "in PLINK's .fam",
+     [](P& p, B&, const V& v) {
+       p.recorded_on.clear();
+       for (int32_t c : v.codes) p.recorded_on.push_back(static_cast<recorded_sex>(c));
+     },
+     [](const P& p, const B&) {
+       std::vector<int32_t> codes;
+       for (recorded_sex x : p.recorded_on) codes.push_back(static_cast<int32_t>(x));
+       codes.resize(static_cast<size_t>(std::max(p.ntrait, 1)), 0);
+       return codes_value(codes);
+     }},
     // ------------------------------------------------------------ qtl
     {"qtl", "count", key_kind::integer, 1, int32_hi, false, false, {}, "none; needed with two stages or more",
      "record 14: nqtl", "nqtl", "number of QTL chosen among the segregating candidate loci",
@@ -171,6 +196,16 @@ const scheme_key keys[] = {
      "gamma effects: the rate", [](P& p, B&, const V& v) { p.qtlp2 = single_of(v.number); },
      [](const P& p, const B&) { return number_value(p.qtlp2); }, nullptr, effects_drawn, gamma_effects,
      "it belongs to distribution = \"gamma\" (normal effects have variance and variance_trait1)"},
+    // ------------------------------------------------------------ chip
+    {"chip", "markers", key_kind::integer, 1, int32_hi, false, false, {}, "none; needed in [chip]", "", "",
+     "markers of the SNP chip, chosen evenly by position among those that reach min_maf in the first generation of "
+     "stage 2; genomic BLUP and the PLINK and VCF files use them",
+     [](P& p, B&, const V& v) { p.chip_markers = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(p.chip_markers); }, always},
+    {"chip", "min_maf", key_kind::double_real, 0, 0.5, false, false, {}, "0.01", "", "",
+     "the minor-allele frequency a chip marker needs in the first generation of stage 2",
+     [](P& p, B&, const V& v) { p.chip_min_maf = double_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.chip_min_maf); }},
     // ------------------------------------------------------------ stage
     {"stage", "sires", key_kind::integer, 1, limits::max_animals, false, false, {}, "", "record 4s + 14: nsire",
      "nsire", "sires selected in every generation (stage 1: at most animals / 2)",
@@ -200,11 +235,32 @@ const scheme_key keys[] = {
     {"stage", "selection", key_kind::choice, 0, 0, false, false, selection_names, "\"random\"",
      "record 4s + 16: seltype", "seltype",
      "parents chosen at random or by truncation on trait 1's true breeding value, phenotype, pedigree-BLUP EBV or "
-     "genomic-BLUP EBV (the EBVs from stage 2 on)",
+     "genomic-BLUP EBV (the EBVs from stage 2 on), or on an index of every trait (index: the stage's [stage.index])",
      [](P&, B& b, const V& v) { b.seltype = v.code; }, [](const P&, const B& b) { return code_value(b.seltype); }},
+    // ------------------------------------------------------------ stage.index
+    {"stage.index", "criterion", key_kind::choice, 0, 0, false, false, index_criterion_names,
+     "none; needed in [stage.index]", "", "",
+     "what the index is made of: the true breeding values, the Smith-Hazel index of the own phenotypes, or the EBVs "
+     "of one multi-trait pedigree or genomic BLUP evaluation",
+     [](P&, B& b, const V& v) { b.index.criterion = static_cast<selection_criterion>(v.code); },
+     [](const P&, const B& b) { return code_value(static_cast<int32_t>(b.index.criterion)); }, always},
+    {"stage.index", "weights", key_kind::reals, no_lower, no_upper, false, false, {}, "none; needed in [stage.index]",
+     "", "",
+     "the economic weight of every trait, trait 1 first: the index predicts H = sum of weight x breeding value",
+     [](P&, B& b, const V& v) {
+       b.index.weights.clear();
+       for (float w : reals_of(v)) b.index.weights.push_back(static_cast<double>(w));
+     },
+     [](const P&, const B& b) {
+       std::vector<float> w;
+       for (double x : b.index.weights) w.push_back(static_cast<float>(x));
+       return reals_value(w);
+     },
+     always, nullptr, nullptr, {}, "each finite"},
 };
 
-constexpr std::string_view tables[] = {"genome", "traits", "qtl", "stage"};
+constexpr std::string_view tables[] = {"genome", "traits", "qtl", "chip", "stage"};
+constexpr std::string_view subtables_of_stage[] = {"index"};
 
 std::string trimmed_number(double v) {
   if (v == std::floor(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<int64_t>(v));
@@ -217,6 +273,7 @@ std::string trimmed_number(double v) {
 
 std::span<const scheme_key> scheme_keys() { return keys; }
 std::span<const std::string_view> scheme_tables() { return tables; }
+std::span<const std::string_view> stage_subtables() { return subtables_of_stage; }
 
 const scheme_key* find_scheme_key(std::string_view table, std::string_view name) {
   for (const scheme_key& k : keys)
@@ -234,16 +291,18 @@ std::string key_type_text(const scheme_key& k) {
     case key_kind::text: return "string";
     case key_kind::reals: return "array of numbers";
     case key_kind::correlations: return "matrix or upper triangle";
+    case key_kind::choices: return "array of strings";
   }
   return "";
 }
 
 std::string key_range_text(const scheme_key& k) {
   if (!k.range_text.empty()) return std::string(k.range_text);
-  if (k.kind == key_kind::choice) {
+  if (k.kind == key_kind::choice || k.kind == key_kind::choices) {
     std::string s;
     for (const named_code& c : k.choices)
-      s += (s.empty() ? "" : ", ") + std::string("\"") + std::string(c.name) + "\" (" + std::to_string(c.code) + ")";
+      s += (s.empty() ? "" : ", ") + std::string("\"") + std::string(c.name) + "\"" +
+           (k.kind == key_kind::choice ? " (" + std::to_string(c.code) + ")" : "");
     return s;
   }
   if (k.kind == key_kind::boolean) return "true, false";

@@ -26,6 +26,7 @@ enum class key_kind : int8_t {
   text,          // a string of one line
   reals,         // an array of numbers (single precision), or one number
   correlations,  // a correlation matrix: a square array of arrays, or its upper triangle row by row
+  choices,       // an array of names out of a list (or one name)
 };
 
 // One name of a choice and the classic code it stands for.
@@ -40,13 +41,14 @@ struct key_value {
   std::string number;               // single_real, double_real: the number as written (underscores removed)
   bool flag = false;
   int32_t code = 0;                 // choice
+  std::vector<int32_t> codes;       // choices
   std::string text;
   std::vector<std::string> numbers;  // reals, correlations: the numbers as written, row by row
   int rows = 0;                      // correlations: the rows of a matrix as given (0: the upper triangle)
 };
 
 struct scheme_key {
-  std::string_view table;  // "" for the run, "genome", "traits", "qtl", "stage"
+  std::string_view table;  // "" for the run, "genome", "traits", "qtl", "chip", "stage", "stage.index"
   std::string_view name;
   key_kind kind;
   // Numbers: the allowed range, lo and hi included unless open.
@@ -78,6 +80,8 @@ std::span<const scheme_key> scheme_keys();
 const scheme_key* find_scheme_key(std::string_view table, std::string_view name);
 // The tables a scheme file may hold (besides the run's own keys).
 std::span<const std::string_view> scheme_tables();
+// The tables a [[stage]] table may hold ("index" for [stage.index]).
+std::span<const std::string_view> stage_subtables();
 
 // The type, range and choices of a key as docs/scheme.md gives them.
 std::string key_type_text(const scheme_key& k);

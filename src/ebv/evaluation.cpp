@@ -1,6 +1,7 @@
 #include "ebv/evaluation.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -13,6 +14,8 @@
 #include "base/messages.hpp"
 #include "base/threads.hpp"
 #include "ebv/animal_model.hpp"
+#include "ebv/multi_trait_genomic.hpp"
+#include "ebv/multi_trait_model.hpp"
 #include "pedigree/inbreeding.hpp"
 
 namespace qm {
@@ -87,8 +90,14 @@ packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t ni
 
 void ebv_evaluation::plan(const run_parameters& p, int32_t historical_generations) {
   *this = ebv_evaluation{};
-  pedigree_used_ = p.some_stage_uses(selection_criterion::pedigree_ebv);
-  genomic_used_ = p.some_stage_uses(selection_criterion::genomic_ebv);
+  const bool single_pedigree = p.some_stage_uses(selection_criterion::pedigree_ebv);
+  const bool single_genomic = p.some_stage_uses(selection_criterion::genomic_ebv);
+  const bool multi_pedigree = p.some_index_uses(selection_criterion::pedigree_ebv);
+  const bool multi_genomic = p.some_index_uses(selection_criterion::genomic_ebv);
+  single_used_ = single_pedigree || single_genomic;
+  pedigree_used_ = single_pedigree || multi_pedigree;
+  genomic_used_ = single_genomic || multi_genomic;
+  traits_ = multi_pedigree || multi_genomic ? std::max(1, p.ntrait) : 0;
   historical_ = std::max(0, historical_generations);
   reference_generations_ = std::max(1, p.gblup_generations);
 }
@@ -122,14 +131,36 @@ void ebv_evaluation::record_generation(const population& pop, const pedigree_his
   recorded_generation_ = g;
   recorded_first_ = first;
   recorded_n_ = pop.nind;
-  for (int32_t i = 1; i <= pop.nind; ++i) {
-    rec_animal_.push_back(static_cast<int32_t>(first + i - 1 - offset_));
-    rec_y_.push_back(pop.phenotype_of(i, 1));
+  if (single_used_)
+    for (int32_t i = 1; i <= pop.nind; ++i) {
+      const double y = pop.phenotype_of(i, 1);
+      if (std::isnan(y)) continue;  // not recorded
+      rec_animal_.push_back(static_cast<int32_t>(first + i - 1 - offset_));
+      rec_y_.push_back(y);
+    }
+  if (traits_ > 0) {
+    if (pop.phenotype.size() < static_cast<size_t>(pop.nind) * static_cast<size_t>(traits_))
+      stop("breeding-value estimation: generation " + std::to_string(g) + " has phenotypes of fewer than " +
+           std::to_string(traits_) + " traits");
+    for (int32_t i = 1; i <= pop.nind; ++i) {
+      bool any = false;
+      for (int32_t t = 1; t <= traits_; ++t) any = any || !std::isnan(pop.phenotype_of(i, t));
+      if (!any) continue;
+      trait_animal_.push_back(static_cast<int32_t>(first + i - 1 - offset_));
+      for (int32_t t = 1; t <= traits_; ++t) trait_y_.push_back(pop.phenotype_of(i, t));
+    }
   }
   if (genomic_used_) {
     genotyped_generation x;
     x.g = pack_marker_dosages(pop.markers, pop.nind, threads);
     x.y.assign(pop.phenotype.begin(), pop.phenotype.begin() + pop.nind);
+    if (traits_ > 0) {
+      x.traits.resize(static_cast<size_t>(pop.nind) * static_cast<size_t>(traits_));
+      for (int32_t i = 1; i <= pop.nind; ++i)
+        for (int32_t t = 1; t <= traits_; ++t)
+          x.traits[static_cast<size_t>(i - 1) * static_cast<size_t>(traits_) + static_cast<size_t>(t - 1)] =
+              pop.phenotype_of(i, t);
+    }
     geno_.push_back(std::move(x));
     while (static_cast<int32_t>(geno_.size()) > reference_generations_) geno_.pop_front();
   }
@@ -140,9 +171,9 @@ void ebv_evaluation::estimate(selection_criterion c, const pedigree_history& h, 
   if (recorded_generation_ != g)
     stop("breeding-value estimation: generation " + std::to_string(g) +
          " has no recorded phenotypes; estimated breeding values need the phenotypes of stage 2 and later");
-  if (c == selection_criterion::pedigree_ebv && pedigree_used_) {
+  if (c == selection_criterion::pedigree_ebv && pedigree_used_ && single_used_) {
     estimate_pedigree(h, h2, threads);
-  } else if (c == selection_criterion::genomic_ebv && genomic_used_) {
+  } else if (c == selection_criterion::genomic_ebv && genomic_used_ && single_used_) {
     estimate_genomic(h2, threads);
   } else {
     stop("breeding-value estimation: seltype " + std::to_string(static_cast<int>(c)) +
@@ -152,9 +183,10 @@ void ebv_evaluation::estimate(selection_criterion c, const pedigree_history& h, 
   estimated_generation_ = g;
 }
 
-void ebv_evaluation::estimate_pedigree(const pedigree_history& h, double h2, int threads) {
+void ebv_evaluation::append_pedigree(const pedigree_history& h) {
   // The new animals of the history, parents before the pedigree base unknown.
   const int64_t n = h.size() - offset_;
+  if (static_cast<int64_t>(sire_.size()) == n) return;
   for (int64_t k = static_cast<int64_t>(sire_.size()) + 1; k <= n; ++k) {
     const pedigree_record& r = h.at(offset_ + k);
     sire_.push_back(r.sire > offset_ ? static_cast<int32_t>(r.sire - offset_) : 0);
@@ -162,6 +194,10 @@ void ebv_evaluation::estimate_pedigree(const pedigree_history& h, double h2, int
   }
   inbreeding_append(sire_, dam_, f_);
   ainverse_append(ainv_, sire_, dam_, f_);
+}
+
+void ebv_evaluation::estimate_pedigree(const pedigree_history& h, double h2, int threads) {
+  append_pedigree(h);
 
   pcg_options opt;
   opt.tol = ebv_tolerance;
@@ -179,23 +215,53 @@ void ebv_evaluation::estimate_pedigree(const pedigree_history& h, double h2, int
   prev_x_ = std::move(sol.x);
 }
 
-void ebv_evaluation::estimate_genomic(double h2, int threads) {
-  // The reference: the kept generations, oldest first, rows one after the other.
+packed_genotypes ebv_evaluation::reference(bool multi, std::vector<double>& y, int threads) const {
+  // The kept generations, oldest first, rows one after the other; an animal
+  // without a record (of trait 1, or of any trait for multi) is left out.
   packed_genotypes ref;
   ref.m = geno_.back().g.m;
   ref.row_bytes = geno_.back().g.row_bytes;
-  std::vector<double> y;
-  for (const genotyped_generation& x : geno_) ref.n += x.g.n;
-  ref.by_animal.resize(static_cast<size_t>(ref.n * ref.row_bytes));
-  y.reserve(static_cast<size_t>(ref.n));
-  size_t at = 0;
+  const size_t width = multi ? static_cast<size_t>(traits_) : 1;
+  const auto recorded = [&](const genotyped_generation& x, int64_t i) {
+    if (!multi) return !std::isnan(x.y[static_cast<size_t>(i)]);
+    for (size_t t = 0; t < width; ++t)
+      if (!std::isnan(x.traits[static_cast<size_t>(i) * width + t])) return true;
+    return false;
+  };
   for (const genotyped_generation& x : geno_) {
     if (x.g.m != ref.m) stop("genomic prediction: the generations differ in their number of markers");
-    std::memcpy(ref.by_animal.data() + at, x.g.by_animal.data(), x.g.by_animal.size());
-    at += x.g.by_animal.size();
-    y.insert(y.end(), x.y.begin(), x.y.end());
+    for (int64_t i = 0; i < x.g.n; ++i) ref.n += recorded(x, i);
   }
+  ref.by_animal.resize(static_cast<size_t>(ref.n * ref.row_bytes));
+  y.clear();
+  y.reserve(static_cast<size_t>(ref.n) * width);
+  size_t at = 0;
+  for (const genotyped_generation& x : geno_) {
+    const std::vector<double>& v = multi ? x.traits : x.y;
+    int64_t i = 0;
+    while (i < x.g.n) {  // runs of recorded animals copied at once
+      if (!recorded(x, i)) {
+        ++i;
+        continue;
+      }
+      int64_t e = i + 1;
+      while (e < x.g.n && recorded(x, e)) ++e;
+      const size_t bytes = static_cast<size_t>((e - i) * ref.row_bytes);
+      std::memcpy(ref.by_animal.data() + at, x.g.by_animal.data() + static_cast<size_t>(i * ref.row_bytes), bytes);
+      at += bytes;
+      y.insert(y.end(), v.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(i) * width),
+               v.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(e) * width));
+      i = e;
+    }
+  }
+  if (ref.n == 0) stop("genomic prediction: no animal of the reference generations has a record");
   add_marker_major(ref, threads);
+  return ref;
+}
+
+void ebv_evaluation::estimate_genomic(double h2, int threads) {
+  std::vector<double> y;
+  const packed_genotypes ref = reference(false, y, threads);
 
   pcg_options opt;
   opt.tol = ebv_tolerance;
@@ -207,6 +273,76 @@ void ebv_evaluation::estimate_genomic(double h2, int threads) {
   ebv_ = gebv(geno_.back().g, sol, threads);
   prev_snp_.assign(1, sol.mu);
   prev_snp_.insert(prev_snp_.end(), sol.effects.begin(), sol.effects.end());
+}
+
+std::span<const double> ebv_evaluation::current_trait(int32_t t) const {
+  if (t < 1 || t > traits_ || trait_ebv_.empty()) return {};
+  const size_t n = trait_ebv_.size() / static_cast<size_t>(traits_);
+  return {trait_ebv_.data() + static_cast<size_t>(t - 1) * n, n};
+}
+
+std::vector<double> ebv_evaluation::index_of(std::span<const double> weights) const {
+  if (trait_ebv_.empty()) return {};
+  if (static_cast<int32_t>(weights.size()) != traits_)
+    stop("breeding-value estimation: an index of " + std::to_string(weights.size()) + " weights for " +
+         std::to_string(traits_) + " traits; give one weight per trait");
+  const size_t n = trait_ebv_.size() / static_cast<size_t>(traits_);
+  std::vector<double> v(n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    double s = 0.0;
+    for (size_t t = 0; t < weights.size(); ++t) s += weights[t] * trait_ebv_[t * n + i];
+    v[i] = s;
+  }
+  return v;
+}
+
+void ebv_evaluation::estimate_traits(selection_criterion c, const pedigree_history& h, std::span<const double> g0,
+                                     std::span<const double> r0, int threads) {
+  const int32_t g = h.generations() - 1;
+  if (recorded_generation_ != g)
+    stop("breeding-value estimation: generation " + std::to_string(g) +
+         " has no recorded phenotypes; estimated breeding values need the phenotypes of stage 2 and later");
+  if (traits_ == 0 || !((c == selection_criterion::pedigree_ebv && pedigree_used_) ||
+                        (c == selection_criterion::genomic_ebv && genomic_used_)))
+    stop("breeding-value estimation: a multi-trait evaluation by seltype " + std::to_string(static_cast<int>(c)) +
+         " was not planned for this run");
+  const size_t tt = static_cast<size_t>(traits_) * static_cast<size_t>(traits_);
+  if (g0.size() != tt || r0.size() != tt)
+    stop("breeding-value estimation: covariance matrices of " + std::to_string(g0.size()) + " and " +
+         std::to_string(r0.size()) + " entries for " + std::to_string(traits_) + " traits");
+  pcg_options opt;
+  opt.tol = ebv_tolerance;
+  opt.max_iter = ebv_max_iterations;
+  opt.threads = threads;
+  const size_t n = static_cast<size_t>(recorded_n_);
+  trait_ebv_.assign(n * static_cast<size_t>(traits_), 0.0);
+  if (c == selection_criterion::pedigree_ebv) {
+    append_pedigree(h);
+    const std::vector<double> start =
+        prev_trait_x_.empty() ? std::vector<double>{} : extend_trait_start(prev_trait_x_, traits_, sire_, dam_);
+    const trait_records rec{traits_, trait_animal_, trait_y_};
+    multi_trait_solution sol = solve_multi_trait_model(ainv_, g0, r0, rec, start, opt);
+    traits_stats_ = sol.stats;
+    if (!traits_stats_.converged) not_converged("multi-trait pedigree-BLUP", recorded_generation_, traits_stats_);
+    const int64_t from = recorded_first_ - offset_ - 1;
+    for (int32_t t = 0; t < traits_; ++t)
+      for (size_t i = 0; i < n; ++i) trait_ebv_[static_cast<size_t>(t) * n + i] = sol.ebv(from + static_cast<int64_t>(i), t);
+    prev_trait_x_ = std::move(sol.x);
+  } else {
+    std::vector<double> y;
+    const packed_genotypes ref = reference(true, y, threads);
+    const std::vector<double> centre = centre_2p(ref);
+    const int64_t dim = static_cast<int64_t>(traits_) * (1 + ref.m);
+    const std::span<const double> start =
+        static_cast<int64_t>(prev_trait_snp_.size()) == dim ? std::span<const double>(prev_trait_snp_) : std::span<const double>{};
+    multi_trait_snp_solution sol = multi_trait_snp_blup(ref, y, traits_, centre, g0, r0, start, opt);
+    traits_stats_ = sol.stats;
+    if (!traits_stats_.converged) not_converged("multi-trait SNP-BLUP", recorded_generation_, traits_stats_);
+    trait_ebv_ = multi_trait_gebv(geno_.back().g, sol, threads);
+    prev_trait_snp_ = std::move(sol.x);
+  }
+  traits_method_ = c;
+  traits_generation_ = g;
 }
 
 }  // namespace qm

@@ -1,16 +1,20 @@
-// Estimated breeding values of trait 1 for selection (seltype 3: pedigree
-// BLUP, seltype 4: genomic BLUP by SNP-BLUP), and what they need from the
-// generations before: part of the run state.
+// Estimated breeding values for selection: of trait 1 (seltype 3: pedigree
+// BLUP, seltype 4: genomic BLUP by SNP-BLUP), and of every trait for a stage
+// that selects on an index of EBVs; and what they need from the generations
+// before: part of the run state.
 //
 // What is kept follows the stage plan, read once at the start (plan):
 //   - no stage selects on EBVs: nothing at all, every call returns at once;
-//   - some stage uses seltype 3 or 4: the phenotypes of trait 1 of every
-//     animal of every generation from stage 2 on, whatever the seltype of
-//     the generation's own stage;
-//   - seltype 3 somewhere: the pedigree (see below), its inbreeding
-//     coefficients and A^-1, both appended generation by generation
-//     (pedigree/inbreeding.hpp, ebv/ainverse.hpp), and the last solution;
-//   - seltype 4 somewhere: the marker dosages of the last K generations
+//   - some stage uses seltype 3 or 4: the recorded phenotypes of trait 1 of
+//     every animal of every generation from stage 2 on, whatever the
+//     seltype of the generation's own stage;
+//   - some stage selects on an index of EBVs: the phenotypes of every trait
+//     of every animal with any record, from stage 2 on;
+//   - pedigree BLUP somewhere (seltype 3 or an index over it): the pedigree
+//     (see below), its inbreeding coefficients and A^-1, both appended
+//     generation by generation (pedigree/inbreeding.hpp, ebv/ainverse.hpp),
+//     and the last solution;
+//   - genomic BLUP somewhere: the marker dosages of the last K generations
 //     (K = --gblup-generations), packed at 2 bits each, and the last marker
 //     effects.
 //
@@ -30,9 +34,24 @@
 // of copies of allele 1 on the animal's two haplotypes (after the recoding
 // generation every marker carries allele 1 or 2).
 //
-// Both solves are warm-started from the solution of the previous estimate
+// A phenotype that is not recorded (NaN: a trait recorded on one sex only)
+// is left out: the animal has no record of trait 1 in pedigree BLUP, and is
+// no reference animal of genomic BLUP (it remains a candidate).
+//
+// Multi-trait evaluations, for stages that select on an index of EBVs
+// (selection = "index" with criterion pedigree_blup or genomic_blup): the
+// phenotypes of every trait are kept (NaN where not recorded) and all
+// traits are evaluated jointly with the genetic and residual covariance
+// matrices G0 and R0 the caller gives (ebv/multi_trait_model.hpp,
+// ebv/multi_trait_genomic.hpp): an animal with some record is a record row
+// of the pedigree model and a reference animal of SNP-BLUP, with the
+// traits it lacks missing. The multi-trait estimate is kept apart from the
+// single-trait one, so a run may select on seltype 3 in one stage and on an
+// index in another.
+//
+// Every solve is warm-started from the solution of the previous estimate
 // of the same kind (the pedigree solution widened to the new animals by
-// parent averages) and stop when ||r|| / ||b|| < 1e-10. Their sums run in a
+// parent averages) and stops when ||r|| / ||b|| < 1e-10. Their sums run in a
 // fixed order, so the EBVs are the same bits for any number of threads.
 #pragma once
 #include <cstdint>
@@ -63,17 +82,37 @@ class ebv_evaluation {
   bool active() const { return pedigree_used_ || genomic_used_; }
   bool keeps_pedigree() const { return pedigree_used_; }
   bool keeps_genotypes() const { return genomic_used_; }
+  // Whether the phenotypes of every trait are kept for a multi-trait evaluation.
+  bool keeps_traits() const { return traits_ > 0; }
 
   // Called once the values of a generation of stage 2 or later are final
   // (the current generation of pop, the last of h): keeps its trait-1
-  // phenotypes and, for genomic BLUP, its packed marker dosages.
+  // phenotypes (of every trait for a multi-trait evaluation) and, for
+  // genomic BLUP, its packed marker dosages.
   void record_generation(const population& pop, const pedigree_history& h, int threads);
 
   // EBVs of trait 1 of the generation recorded last, by criterion c
   // (pedigree_ebv or genomic_ebv), with heritability h2 (0 < h2 < 1).
   void estimate(selection_criterion c, const pedigree_history& h, double h2, int threads);
 
-  // Results of the last estimate.
+  // EBVs of every trait of the generation recorded last from one
+  // multi-trait evaluation by criterion c (pedigree_ebv or genomic_ebv),
+  // planned through an index. g0, r0: the T x T genetic and residual
+  // covariance matrices (column-major, T = ntrait).
+  void estimate_traits(selection_criterion c, const pedigree_history& h, std::span<const double> g0,
+                       std::span<const double> r0, int threads);
+  // Results of the last multi-trait estimate: whether it belongs to
+  // generation g, the EBVs of trait t (1..T) of its animals (animal i at
+  // index i - 1), the index sum_t w_t EBV_t of every animal, the criterion
+  // and the solve.
+  bool traits_estimated_for(int32_t g) const { return traits_generation_ >= 0 && traits_generation_ == g; }
+  std::span<const double> current_trait(int32_t t) const;
+  std::vector<double> index_of(std::span<const double> weights) const;
+  int32_t traits() const { return traits_; }
+  selection_criterion traits_method() const { return traits_method_; }
+  const pcg_result& traits_stats() const { return traits_stats_; }
+
+  // Results of the last single-trait estimate.
   // Whether it belongs to generation g of the history (0 = base).
   bool estimated_for(int32_t g) const { return estimated_generation_ >= 0 && estimated_generation_ == g; }
   // EBV of animal i of that generation at index i - 1.
@@ -94,12 +133,20 @@ class ebv_evaluation {
   std::span<const double> inbreeding() const { return f_; }
   std::span<const int32_t> record_animals() const { return rec_animal_; }
   std::span<const double> record_values() const { return rec_y_; }
+  // Multi-trait record rows: pedigree animal and T values (NaN missing).
+  std::span<const int32_t> trait_record_animals() const { return trait_animal_; }
+  std::span<const double> trait_record_values() const { return trait_y_; }
 
  private:
   void estimate_pedigree(const pedigree_history& h, double h2, int threads);
   void estimate_genomic(double h2, int threads);
+  void append_pedigree(const pedigree_history& h);
+  // The kept generations as one reference (rows with a record), and their phenotypes.
+  packed_genotypes reference(bool multi, std::vector<double>& y, int threads) const;
 
   bool pedigree_used_ = false, genomic_used_ = false;
+  bool single_used_ = false;     // some stage selects on seltype 3 or 4
+  int32_t traits_ = 0;           // traits of the multi-trait evaluations (0: none planned)
   int32_t historical_ = 1;       // stage-1 generations in the pedigree (0: all)
   int32_t reference_generations_ = 3;
   bool based_ = false;           // the pedigree base is fixed (at the first record)
@@ -113,26 +160,38 @@ class ebv_evaluation {
   // Phenotypes of trait 1 from stage 2 on, by pedigree animal number.
   std::vector<int32_t> rec_animal_;
   std::vector<double> rec_y_;
+  // Multi-trait: animals with any record, and their T phenotypes each.
+  std::vector<int32_t> trait_animal_;
+  std::vector<double> trait_y_;
 
   // Pedigree BLUP.
   std::vector<int32_t> sire_, dam_;
   std::vector<double> f_;
   sym_csr ainv_;
   std::vector<double> prev_x_;   // mu, then one value per pedigree animal
+  std::vector<double> prev_trait_x_;  // T means, then T values per pedigree animal
 
   // Genomic BLUP: the last K generations, oldest first.
   struct genotyped_generation {
     packed_genotypes g;          // by animal only
-    std::vector<double> y;
+    std::vector<double> y;       // trait 1 (NaN: not recorded)
+    std::vector<double> traits;  // multi-trait: T per animal (NaN: not recorded)
   };
   std::deque<genotyped_generation> geno_;
   std::vector<double> prev_snp_;  // mu, then one effect per marker
+  std::vector<double> prev_trait_snp_;  // T means, then T effects per marker
 
   // Last estimate.
   int32_t estimated_generation_ = -1;
   selection_criterion method_ = selection_criterion::unknown;
   std::vector<double> ebv_;
   pcg_result stats_;
+
+  // Last multi-trait estimate.
+  int32_t traits_generation_ = -1;
+  selection_criterion traits_method_ = selection_criterion::unknown;
+  std::vector<double> trait_ebv_;  // T x the animals of the generation, trait-major
+  pcg_result traits_stats_;
 };
 
 // The marker dosages (copies of allele 1) of the animals of a generation,

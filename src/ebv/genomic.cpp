@@ -8,10 +8,11 @@
 
 #include "base/messages.hpp"
 #include "base/threads.hpp"
+#include "ebv/genotype_products.hpp"
 
 namespace qm {
 
-namespace {
+namespace snp_products {
 
 // The table values of eight consecutive packed bytes v (a group's table is
 // 256 entries), added in a fixed order to four running sums.
@@ -26,7 +27,6 @@ inline void add_eight_groups(const double* tg, uint64_t v, double& s0, double& s
   s3 += tg[1792 + (v >> 56)];
 }
 
-constexpr int64_t group_block = 16;  // bytes of a row summed as one block (their tables take 32 KB)
 constexpr int64_t row_chunk = 256;   // rows of one part of the work
 constexpr int64_t pack_tile = 64;    // groups of four animals packed together by marker
 constexpr int64_t transpose_chunk = 16;  // bytes of a row copied at a time by add_marker_major
@@ -113,11 +113,6 @@ void table_rows(const uint8_t* rows, int64_t nrows, int64_t bytes, const double*
 // genotypes and 0.4 ns per byte. Smaller references take smaller parts, so
 // that two threads still get eight parts to share. The part size changes
 // which thread makes a row, never how its sum is made.
-struct tiled_rows {
-  int64_t nrows = 0, blocks = 0;  // blocks of group_block bytes per row
-  int64_t chunk = 0;              // rows of a part
-  std::vector<uint8_t> data;
-};
 
 constexpr int64_t tiled_chunk_most = 4096;  // rows of a part of a large tiled matrix
 constexpr int64_t tiled_chunk_least = 256;
@@ -228,7 +223,9 @@ void check_centre(const packed_genotypes& g, std::span<const double> centre) {
          " markers; use the centres of the reference animals at the same markers");
 }
 
-}  // namespace
+}  // namespace snp_products
+
+using namespace snp_products;
 
 packed_genotypes pack_genotypes(const uint8_t* dosage, int64_t n, int64_t m, bool by_marker) {
   if (n < 0 || m < 0) stop("genomic prediction: negative number of animals or markers");
@@ -328,7 +325,7 @@ void add_marker_major(packed_genotypes& g, int threads) {
   run_parallel(threads < 1 ? 1 : threads, tiles, [&body](int t) { body(t); });
 }
 
-namespace {
+namespace snp_products {
 
 // Heterozygotes (n1) and homozygotes for allele 1 (n2) at every marker.
 void marker_counts(const packed_genotypes& g, std::vector<int64_t>& n1, std::vector<int64_t>& n2) {
@@ -364,7 +361,7 @@ void marker_counts(const packed_genotypes& g, std::vector<int64_t>& n1, std::vec
   }
 }
 
-}  // namespace
+}  // namespace snp_products
 
 std::vector<double> centre_2p(const packed_genotypes& g) {
   if (g.n == 0) stop("genomic prediction: no animals to take allele frequencies from");

@@ -20,6 +20,11 @@ struct trait_architecture {
   // Cholesky factor (a zero column for a trait without residual, h2 = 1).
   std::vector<float> residual_covariance, residual_factor;
   float threshold = 0.0f;  // of trait 1 when it is a 0/1 trait
+  // The realised additive and the residual covariance matrices of the
+  // generation where the QTL were chosen (ntrait x ntrait, column-major, as
+  // Genetic_paramenters.out gives them): the G and R of the selection index
+  // and of the multi-trait evaluations.
+  std::vector<double> base_genetic_covariance, base_residual_covariance;
 
   int32_t nqtl() const { return static_cast<int32_t>(qtl_locus.size()); }
   double& effect(int32_t q, int32_t t) { return effects[static_cast<size_t>(t - 1) * qtl_locus.size() + (q - 1)]; }

@@ -12,10 +12,12 @@
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
 #include "qtl/choose.hpp"
+#include "qtl/genetic_parameters.hpp"
 #include "random/replicate.hpp"
 #include "run/verify_state.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
+#include "values/selection_index.hpp"
 #include "values/threshold.hpp"
 
 namespace qm {
@@ -118,16 +120,23 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       break;
     case generation_kind::qtl_choice: {
       st.architecture = choose_qtl(p, pop, st.rng);
+      {
+        const realised_parameters r = realised_genetic_parameters(p, *st.architecture, pop.candidates);
+        st.architecture->base_genetic_covariance.assign(r.additive_cov.begin(), r.additive_cov.end());
+        st.architecture->base_residual_covariance.assign(r.residual_cov.begin(), r.residual_cov.end());
+      }
       const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history, &st.ebv, st.rng.start_seed};
       observers.architecture_fixed(fixed);
       compute_values(p, *st.architecture, pop, st.rng);
       if (p.thresh == 1) fix_threshold(p, *st.architecture, pop);
+      hide_unrecorded_phenotypes(p, pop);
       show("Getbv passed.");
       break;
     }
     case generation_kind::selection:
       compute_values(p, *st.architecture, pop, st.rng);
       if (p.thresh == 1) classify_threshold_trait(*st.architecture, pop);
+      hide_unrecorded_phenotypes(p, pop);
       break;
   }
   // Selection on EBVs: every generation with values is recorded; the stage's
@@ -137,10 +146,19 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   if (step.kind == generation_kind::qtl_choice || step.kind == generation_kind::selection)
     st.ebv.record_generation(pop, st.history, p.threads);
   if (selects_on_ebv(criterion)) st.ebv.estimate(criterion, st.history, p.h2[0], p.threads);
-  select_parents(pop, criterion, b.nsire, b.ndam, st.rng, st.ebv.scores_for(criterion, current));
+  std::span<const double> scores = st.ebv.scores_for(criterion, current);
+  st.index_scores.clear();
+  if (criterion == selection_criterion::index) {
+    if (!st.architecture) stop("Selection on an index needs the values of stage 2 and later.");
+    if (selects_on_ebv(b.index.criterion))
+      stop("Selection on an index of estimated breeding values is not available in this build.");
+    index_of_values(p, b.index, *st.architecture, pop, st.index_scores);
+    scores = st.index_scores;
+  }
+  select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
   if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);
-  const generation_view done{step,       p, st.map, pop, st.architecture ? &*st.architecture : nullptr,
-                             st.history, &st.ebv, st.rng.start_seed};
+  const generation_view done{step,       p,        st.map,           pop, st.architecture ? &*st.architecture : nullptr,
+                             st.history, &st.ebv, st.rng.start_seed, st.index_scores};
   observers.generation_done(done);
   generation_message(step.number);
   note_generation_done(step.stage, step.number);

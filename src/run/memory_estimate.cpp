@@ -52,15 +52,25 @@ int64_t estimate_peak_memory(const run_parameters& p, history_sizing h) {
                         (p.threads >= 2 ? int64_t{24} << 20 : 0);
   const int64_t program = int64_t{20} << 20;
   int64_t ebv = 0;
-  if (p.some_stage_uses(selection_criterion::pedigree_ebv) || p.some_stage_uses(selection_criterion::genomic_ebv))
-    ebv += 16 * valued;  // the phenotype records
-  if (p.some_stage_uses(selection_criterion::pedigree_ebv))
-    ebv += 350 * (valued + p.stages[1].block.nind);
-  if (p.some_stage_uses(selection_criterion::genomic_ebv)) {
+  const bool pedigree1 = p.some_stage_uses(selection_criterion::pedigree_ebv);
+  const bool genomic1 = p.some_stage_uses(selection_criterion::genomic_ebv);
+  const bool pedigree_t = p.some_index_uses(selection_criterion::pedigree_ebv);
+  const bool genomic_t = p.some_index_uses(selection_criterion::genomic_ebv);
+  const int64_t traits = std::max(1, p.ntrait);
+  // A multi-trait solve keeps about seven vectors of T values per unknown
+  // group (solution, start, right-hand side and the four of the iteration)
+  // and its inverted T x T diagonal block.
+  const int64_t group = 8 * (7 * traits + traits * traits);
+  if (pedigree1 || genomic1) ebv += 16 * valued;  // the phenotype records
+  if (pedigree_t || genomic_t) ebv += (4 + 8 * traits) * valued;  // every trait's phenotypes
+  if (pedigree1 || pedigree_t) ebv += 350 * (valued + p.stages[1].block.nind);
+  if (pedigree_t) ebv += group * (valued + p.stages[1].block.nind);
+  if (genomic1 || genomic_t) {
     const int64_t k = std::max(1, p.gblup_generations);
     const int64_t row = (p.markers() + 3) / 4;
     const int64_t ref = k * nind;
     ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + p.markers()) + 64 * (ref + p.markers());
+    if (genomic_t) ebv += 8 * traits * (k + 1) * nind + group * p.markers() + 4 * 8 * traits * ref;
   }
   const int64_t history_file = history_file_memory(p, h);
   return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;

@@ -5,6 +5,7 @@
 // plus one registration line in main/observers.cpp.
 #pragma once
 #include <map>
+#include <span>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,6 +35,9 @@ struct generation_view {
   const ebv_evaluation* ebv;
   // The seed the run's random stream started from.
   int32_t seed = 0;
+  // The index the parents were chosen on when the stage selects on an index
+  // (index i - 1 for animal i); empty otherwise.
+  std::span<const double> index = {};
 };
 
 // What a run that starts from a saved history (--from-history) tells the

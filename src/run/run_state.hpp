@@ -29,6 +29,9 @@ struct run_state {
   // Phenotypes, pedigree and genotypes for seltype 3 and 4; empty when no
   // stage uses them.
   ebv_evaluation ebv;
+  // The index of every animal of the current generation when its stage
+  // selects on an index (index i - 1 for animal i); empty otherwise.
+  std::vector<double> index_scores;
   random_stream rng;
   // Mutation happens in the historical generations until the recoding
   // generation, or not at all when the stage-1 block switches it off.

@@ -198,20 +198,28 @@ bool maf_ok(int32_t c, int nhap, double min_maf) {
   return static_cast<double>(minor) / static_cast<double>(nhap) >= min_maf;
 }
 
+// Over the values that are numbers: a phenotype an animal does not record
+// (NaN) is missing.
 void mean_var(const per_trait& v, int t, int n, double& mean, double& var) {
   double s = 0.0;
-  for (int i = 0; i < n; ++i) s += v(i, t);
-  mean = n > 0 ? s / n : nan;
-  if (n < 2) {
+  int k = 0;
+  for (int i = 0; i < n; ++i)
+    if (!std::isnan(v(i, t))) {
+      s += v(i, t);
+      ++k;
+    }
+  mean = k > 0 ? s / k : nan;
+  if (k < 2) {
     var = nan;
     return;
   }
   double q = 0.0;
   for (int i = 0; i < n; ++i) {
+    if (std::isnan(v(i, t))) continue;
     const double d = v(i, t) - mean;
     q += d * d;
   }
-  var = q / (n - 1);
+  var = q / (k - 1);
 }
 
 void check_view(const summary_input& g) {

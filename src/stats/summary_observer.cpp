@@ -304,6 +304,7 @@ class summary_observer : public generation_observer {
     if (c == selection_criterion::true_value) criterion = {pop.tbv.data(), n};
     else if (c == selection_criterion::phenotype) criterion = {pop.phenotype.data(), n};
     else if (selects_on_ebv(c) && v.ebv) criterion = v.ebv->scores_for(c, v.history.generations() - 1);
+    else if (c == selection_criterion::index) criterion = v.index;
     selection_result sel;
     if (criterion.size() == n && pop.tbv.size() >= n * nt) {
       for (size_t t = 0; t < nt; ++t) row.accuracy[t] = correlation(criterion, {pop.tbv.data() + t * n, n});

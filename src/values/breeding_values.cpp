@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,13 @@ void compute_values(const run_parameters& p, const trait_architecture& a, popula
            " is not a finite number. Check h2 (record 8) and the QTL effect parameters qtlp1 and qtlp2 (record 14).");
     }
   }
+}
+
+void hide_unrecorded_phenotypes(const run_parameters& p, population& pop) {
+  if (!p.sex_limited()) return;
+  for (int t = 1; t <= p.ntrait; ++t)
+    for (int i = 1; i <= pop.nind; ++i)
+      if (!p.recorded(t, i)) pop.phenotype_of(i, t) = std::numeric_limits<double>::quiet_NaN();
 }
 
 }  // namespace qm

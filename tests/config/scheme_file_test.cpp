@@ -253,7 +253,7 @@ TEST(SchemeFile, ProblemsNameTheLineColumnAndKey) {
       {"selection = \"tbv\"", "selection = \"tvb\"",
        "Scheme file s.toml, line 32, column 1: `[[stage]] 2 selection = \"tvb\"`: unknown selection \"tvb\"; did "
        "you mean \"tbv\"? Give one of \"random\" (0), \"tbv\" (1), \"phenotype\" (2), \"pedigree_blup\" (3), "
-       "\"genomic_blup\" (4)."},
+       "\"genomic_blup\" (4), \"index\" (5)."},
       // a key of another distribution
       {"count = 10\n", "count = 10\nshape = 0.4\n",
        "Scheme file s.toml, line 19, column 1: `[qtl] shape = 0.4`: this key does not belong here: it belongs to "
@@ -413,3 +413,103 @@ TEST(SchemeKeys, SuggestsTheNearestName) {
 }
 
 }  // namespace
+
+namespace {
+
+// The scheme above with the index, the recording sexes and a chip.
+std::string breeding_scheme(const std::string& stage2_selection, const std::string& index_table,
+                            const std::string& recorded_on = "", const std::string& chip = "") {
+  std::string s = replaced(scheme, "residual_correlations = [0.1]\n", "residual_correlations = [0.1]\n" + recorded_on);
+  s = replaced(s, "[qtl]\n", chip + "[qtl]\n");
+  return replaced(s, "mating = \"nested\"\nselection = \"tbv\"\n",
+                  "mating = \"nested\"\n" + stage2_selection + "\n" + index_table);
+}
+
+}  // namespace
+
+TEST(SchemeFile, ReadsTheIndexTheRecordingSexesAndTheChip) {
+  qm::run_parameters p;
+  ASSERT_EQ(stop_of(breeding_scheme("selection = \"index\"",
+                                    "[stage.index]\ncriterion = \"pedigree_blup\"\nweights = [1.5, -0.25]\n",
+                                    "recorded_on = [\"both\", \"females\"]\n", "[chip]\nmarkers = 20\n"),
+                    p),
+            "");
+  const qm::stage_block& b = p.stages[2].block;
+  EXPECT_EQ(b.criterion(), qm::selection_criterion::index);
+  EXPECT_EQ(b.evaluated(), qm::selection_criterion::pedigree_ebv);
+  EXPECT_EQ(b.index.weights, (std::vector<double>{1.5, -0.25}));
+  EXPECT_EQ(p.stages[3].block.criterion(), qm::selection_criterion::phenotype);  // trait 1 is recorded on both
+  EXPECT_TRUE(p.some_index_uses(qm::selection_criterion::pedigree_ebv));
+  EXPECT_FALSE(p.some_index_uses(qm::selection_criterion::genomic_ebv));
+  EXPECT_EQ(p.recorded_on, (std::vector<qm::recorded_sex>{qm::recorded_sex::both, qm::recorded_sex::females}));
+  EXPECT_TRUE(p.sex_limited());
+  EXPECT_TRUE(p.recorded(2, 4) && !p.recorded(2, 3) && p.recorded(1, 3));  // odd animals are males
+  EXPECT_EQ(p.chip_markers, 20);
+  EXPECT_EQ(p.chip_min_maf, 0.01);  // the default
+
+  // Without the keys: every animal records every trait, no chip, no index.
+  qm::run_parameters plain;
+  ASSERT_EQ(stop_of(scheme, plain), "");
+  EXPECT_FALSE(plain.sex_limited());
+  EXPECT_TRUE(plain.recorded(2, 3));
+  EXPECT_EQ(plain.chip_markers, 0);
+  EXPECT_FALSE(plain.some_index_uses(qm::selection_criterion::true_value));
+
+  // A scheme with an index has no classic form, and the converter says which keys stand in the way.
+  const qm::classic_conversion c = qm::classic_text_of(p);
+  EXPECT_TRUE(c.text.empty());
+  EXPECT_EQ(c.without_form, (std::vector<std::string>{"[traits] recorded_on", "[chip] markers",
+                                                     "[stage.index] criterion", "[stage.index] weights"}));
+}
+
+TEST(SchemeFile, RefusesAnIndexOrRecordsThatCannotWork) {
+  const std::string idx = "[stage.index]\ncriterion = \"tbv\"\nweights = [1.0, 1.0]\n";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {breeding_scheme("selection = \"index\"", ""),
+       "Scheme file s.toml, line 32, column 1: `[[stage]] 2 selection = \"index\"` needs a [stage.index] table"},
+      {breeding_scheme("selection = \"tbv\"", idx),
+       "Scheme file s.toml, line 33, column 1: `[[stage]] 2 [stage.index]` belongs to a stage with selection = "
+       "\"index\""},
+      {breeding_scheme("selection = \"index\"", replaced(idx, "[1.0, 1.0]", "[1.0]")),
+       "Scheme file s.toml, line 35, column 1: `[[stage]] 2 index.weights` has 1 numbers; give one economic weight "
+       "for each of the 2 traits."},
+      {breeding_scheme("selection = \"index\"", replaced(idx, "\"tbv\"", "\"tvb\"")),
+       "Scheme file s.toml, line 34, column 1: `[[stage]] 2 index.criterion = \"tvb\"`: unknown criterion \"tvb\"; "
+       "did you mean \"tbv\"?"},
+      {breeding_scheme("selection = \"index\"", replaced(idx, "weights", "weight")),
+       "Scheme file s.toml, line 35, column 1: `[stage.index] weight = [1.0, 1.0]`: unknown key `weight`; did you "
+       "mean `weights`?"},
+      {breeding_scheme("selection = \"index\"", "[stage.index]\ncriterion = \"tbv\"\n"),
+       "Scheme file s.toml, line 33, column 1: [stage.index] of [[stage]] 2 has no key `weights`, which it needs"},
+      {breeding_scheme("selection = \"index\"", replaced(idx, "\"tbv\"", "\"random\"")),
+       "Scheme file s.toml, line 34, column 1: `[[stage]] 2 index.criterion = \"random\"`: unknown criterion \"random\"; give one of \"tbv\" (1)"},
+      {replaced(breeding_scheme("selection = \"tbv\"", ""), "generations = 10\n",
+                "generations = 10\nselection = \"index\"\n" + idx),
+       "Scheme file s.toml, line 26, column 1: `[[stage]] 1 [stage.index]`: stage 1 makes the historical "
+       "generations"},
+      {breeding_scheme("selection = \"tbv\"", "", "recorded_on = [\"both\", \"female\"]\n"),
+       "Scheme file s.toml, line 9, column 24: `[traits] recorded_on = [\"both\", \"female\"]`: item 2 is "
+       "\"female\", which is not one of \"both\", \"females\", \"males\"; did you mean \"females\"?"},
+      {breeding_scheme("selection = \"tbv\"", "", "recorded_on = [\"both\"]\n"),
+       "Scheme file s.toml, line 9, column 1: `[traits] recorded_on` names 1 sexes; give one for each of the 2 "
+       "traits"},
+      // stage 3 selects on the phenotype of trait 1, which males do not have
+      {breeding_scheme("selection = \"tbv\"", "", "recorded_on = [\"females\", \"both\"]\n"),
+       "Scheme file s.toml, line 41, column 1: `[[stage]] 3 selection = \"phenotype\"` ranks on the own phenotype "
+       "of trait 1, which only females have"},
+      {breeding_scheme("selection = \"tbv\"", "", "", "[chip]\nmin_maf = 0.05\n"),
+       "Scheme file s.toml, line 17, column 1: [chip] has no key `markers`, which it needs"},
+      {breeding_scheme("selection = \"tbv\"", "", "", "[chip]\nmarkers = 10\nmin_maf = 0.6\n"),
+       "Scheme file s.toml, line 19, column 1: `[chip] min_maf = 0.6` is out of range; required: 0 <= x <= 0.5"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::vector<std::string> found = problems_of(c.text);
+    ASSERT_FALSE(found.empty());
+    bool seen = false;
+    for (const std::string& f : found) seen = seen || f.starts_with(c.message);
+    EXPECT_TRUE(seen) << found[0];
+  }
+}

@@ -1,7 +1,8 @@
 // ggEBV.out from whole runs of the executable: written for the generations
 // that select on EBVs and for no other, one line per animal with the
 // identifiers of ggBV.out, the parents marked in ggBV.out are the best EBVs
-// of each sex, and every file is the same bytes for 1, 2 and 3 threads.
+// of each sex, and every file is the same bytes for 1, 2 and 3 threads; the
+// file of an index over EBVs, with every trait and the index.
 #include "output/ebv_file.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "config/stage_plan.hpp"
 #include "support.hpp"
 
 namespace fs = std::filesystem;
@@ -144,4 +146,85 @@ TEST(EbvFile, SameBytesForAnyThreadCount) {
     const auto log1 = rows("t1/log.txt"), log3 = rows("t3/log.txt");
     EXPECT_EQ(log1.size(), log3.size());
   }
+}
+
+namespace {
+
+// Two traits, stage 2 (one generation) and stage 3 (three) on phenotypes.
+std::string two_trait_par() {
+  return "Two traits\n"
+         "2 0 0.2 0\n\n0.5\n\n0.2\n"
+         "heritabilities\n0.3 0.4\n"
+         "nmpc nchr maptype\n11 4 0\n"
+         "chrlen mutm mutq\n1.0 5.0e-2 5.0e-2\n"
+         "qtlrule nqtl qtlp1 qtlp2\n0 10 1.0 1.0\n"
+         "nstage spare seed\n3 0 99\n"
+         "stage 1\n10 20 40 15\nstage 1\n0 2 0\n"
+         "stage 2\n10 20 40 1\nstage 2\n0 0 2\n"
+         "stage 3\n10 20 40 3\nstage 3\n0 2 2\n";
+}
+
+qm::run_parameters with_index(const qm::run_parameters& p, qm::selection_criterion c) {
+  qm::run_parameters q = p;
+  q.stages[3].block.seltype = 5;
+  q.stages[3].block.index = {c, {1.5, -0.5}};
+  return q;
+}
+
+// Records every generation with values into an evaluation of its own and,
+// in stage 3, estimates both traits and writes the file of the index.
+struct index_writer : qm::generation_observer {
+  qm::run_parameters q;
+  qm::ebv_evaluation e;
+  explicit index_writer(const qm::run_parameters& p) : q(with_index(p, qm::selection_criterion::pedigree_ebv)) { e.plan(q); }
+  void on_generation(const qm::generation_view& v) override {
+    if (v.step.stage < 2) return;
+    e.record_generation(v.pop, v.history, 1);
+    if (v.step.stage < 3) return;
+    const std::vector<double> g0 = {1.0, 0.3, 0.3, 0.7}, r0 = {2.0, 0.4, 0.4, 1.0};
+    e.estimate_traits(qm::selection_criterion::pedigree_ebv, v.history, g0, r0, 1);
+    qm::write_trait_ebv_file(qm::output_folder{}, q, e, q.stages[3].block.index.weights, v.step.file_generation);
+  }
+};
+
+}  // namespace
+
+TEST(EbvFile, IndexOverEstimatesHasEveryTraitAndTheIndex) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(two_trait_par());
+  // Planned for the generations of the stage that selects on the index, of
+  // EBVs only.
+  for (const auto c : {qm::selection_criterion::pedigree_ebv, qm::selection_criterion::genomic_ebv,
+                       qm::selection_criterion::true_value}) {
+    const qm::run_parameters q = with_index(s.params, c);
+    qm::file_plan files;
+    qm::make_ebv_file(qm::output_folder{})->plan_files(q, qm::stage_plan(q), files);
+    const std::set<std::string> want =
+        c == qm::selection_criterion::true_value ? std::set<std::string>{} : std::set<std::string>{"02EBV.out", "03EBV.out", "04EBV.out"};
+    EXPECT_EQ(files.names, want) << static_cast<int>(c);
+  }
+  auto w = std::make_unique<index_writer>(s.params);
+  index_writer& iw = *w;
+  qm::observer_list obs;
+  obs.add(std::move(w));
+  for (int st = 1; st <= 3; ++st) s.run_stage(st, obs);
+  const std::string text = qmtest::read_file("04EBV.out");
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+            "     ID               EBV_1               EBV_2               Index    Iter\n");
+  const auto r = rows("04EBV.out");
+  ASSERT_EQ(r.size(), 41u);
+  const std::span<const double> e1 = iw.e.current_trait(1), e2 = iw.e.current_trait(2);
+  ASSERT_EQ(e1.size(), 40u);
+  for (size_t i = 1; i <= 40; ++i) {
+    ASSERT_EQ(r[i].size(), 5u);
+    EXPECT_EQ(std::stoll(r[i][0]), 4 * s.params.idmult + static_cast<int64_t>(i));
+    EXPECT_NEAR(std::stod(r[i][1]), e1[i - 1], 5e-13);
+    EXPECT_NEAR(std::stod(r[i][2]), e2[i - 1], 5e-13);
+    EXPECT_NEAR(std::stod(r[i][3]), 1.5 * e1[i - 1] - 0.5 * e2[i - 1], 5e-13);
+    EXPECT_EQ(std::stoi(r[i][4]), iw.e.traits_stats().iterations);
+  }
+  EXPECT_GT(iw.e.traits_stats().iterations, 0);
+  // The traits differ (G0 and R0 are not proportional), so the columns do too.
+  EXPECT_NE(r[1][1], r[1][2]);
 }

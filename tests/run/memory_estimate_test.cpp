@@ -60,3 +60,33 @@ TEST(MemoryEstimate, TheHistoryFileAsSavedOrAsItIsOnDisk) {
 }
 
 }  // namespace
+
+namespace {
+
+// An index over estimates counts the multi-trait evaluation: at least the
+// phenotypes of every trait of the animals with values and seven vectors of
+// T values per unknown group of its solve; an index over true values counts
+// nothing more.
+TEST(MemoryEstimate, MultiTraitEvaluationOfAnIndex) {
+  qmtest::tempdir td;
+  qmtest::console_capture cc;
+  qm::run_parameters p;
+  std::string par = qmtest::set_record(qmtest::small_par(), 2, "2 0 0.2 0");
+  par = qmtest::set_record(qmtest::set_record(par, 4, "0.5"), 6, "0.2");
+  qmtest::load_par(p, qmtest::set_record(par, 8, "0.3 0.4"));
+  const int64_t plain = qm::estimate_peak_memory(p);
+  const int64_t valued = 40 * 1 + 40 * 2;  // stages 2 and 3
+  const int64_t pedigree = valued + 40;    // and the parents of stage 2
+  const auto with_index = [&](qm::selection_criterion c) {
+    qm::run_parameters q = p;
+    q.stages[3].block.seltype = 5;
+    q.stages[3].block.index = {c, {1.0, 1.0}};
+    return qm::estimate_peak_memory(q);
+  };
+  EXPECT_EQ(with_index(qm::selection_criterion::true_value), plain);
+  EXPECT_GE(with_index(qm::selection_criterion::pedigree_ebv) - plain, 2 * 8 * valued + 7 * 2 * 8 * pedigree);
+  const int64_t markers = p.markers();
+  EXPECT_GE(with_index(qm::selection_criterion::genomic_ebv) - plain, 2 * 8 * valued + 7 * 2 * 8 * markers);
+}
+
+}  // namespace
