@@ -23,12 +23,18 @@
 // is then recorded and evaluated warm-started from that solution, as every
 // later generation of a run is. Both steps are timed.
 //
-// Usage: qm_gs_scale REFERENCE THREADS [MARKERS [K [FOUNDERS [QTL [SEED]]]]]
-//   defaults: MARKERS 50000, K 3, FOUNDERS 300, QTL 300, SEED 1
-// Output: one line per step, tab-separated: step, reference animals,
+// With TRAITS = 2 the step is the multi-trait evaluation of a stage that
+// selects on an index of genomic EBVs (estimate_traits): a second trait on
+// the same QTL, genetic correlation 0.5 (effects b2 = 0.5 b1 + sqrt(0.75) z,
+// also scaled to variance h2), residuals uncorrelated; G0 the realised
+// covariance of the first generation's TBVs, R0 = 0.7 I.
+//
+// Usage: qm_gs_scale REFERENCE THREADS [MARKERS [K [TRAITS [FOUNDERS [QTL [SEED]]]]]]
+//   defaults: MARKERS 50000, K 3, TRAITS 1, FOUNDERS 300, QTL 300, SEED 1
+// Output: the number of traits, then one line per step, tab-separated: step, reference animals,
 // markers, threads, record (s), estimate (s), CPU seconds of the estimate
 // (all threads), iterations, true relative residual, accuracy (correlation
-// of GEBV and TBV of the candidates), then the peak memory of the process
+// of GEBV and TBV of trait 1 of the candidates), then the peak memory of the process
 // (MB) on a last line.
 #include <algorithm>
 #include <chrono>
@@ -66,6 +72,7 @@ struct genome {
   size_t words = 0;
   std::vector<int32_t> qtl;
   std::vector<double> qtl_effect;  // per copy of allele 1
+  std::vector<double> qtl_effect2;  // of the second trait
   int32_t chromosome_end(int c) const { return c + 1 == chromosomes ? markers : (c + 1) * per_chromosome; }
   bool allele2(int32_t f, int32_t j) const {
     return (founder_bits[static_cast<size_t>(f) * words + static_cast<size_t>(j >> 6)] >> (j & 63)) & 1u;
@@ -127,6 +134,8 @@ genome make_genome(int32_t markers, int32_t founders, int32_t nqtl, std::mt19937
   std::sort(gm.qtl.begin(), gm.qtl.end());
   std::normal_distribution<double> effect(0.0, 1.0);
   for (size_t q = 0; q < gm.qtl.size(); ++q) gm.qtl_effect.push_back(effect(rng));
+  for (size_t q = 0; q < gm.qtl.size(); ++q)
+    gm.qtl_effect2.push_back(0.5 * gm.qtl_effect[q] + std::sqrt(0.75) * effect(rng));
   return gm;
 }
 
@@ -152,14 +161,14 @@ struct generation {
   std::vector<qm::parent_pair> parents;
 };
 
-double true_value(const genome& gm, const mosaic& h0, const mosaic& h1) {
+double true_value(const genome& gm, const std::vector<double>& effect, const mosaic& h0, const mosaic& h1) {
   double v = 0.0;
   for (const mosaic* h : {&h0, &h1}) {
     size_t s = 0;
     for (size_t q = 0; q < gm.qtl.size(); ++q) {
       const int32_t j = gm.qtl[q];
       while (s + 1 < h->size() && (*h)[s + 1].start <= j) ++s;
-      if (!gm.allele2((*h)[s].founder, j)) v += gm.qtl_effect[q];
+      if (!gm.allele2((*h)[s].founder, j)) v += effect[q];
     }
   }
   return v;
@@ -229,16 +238,17 @@ double correlation(const std::vector<double>& x, std::span<const double> y) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: qm_gs_scale REFERENCE THREADS [MARKERS [K [FOUNDERS [QTL [SEED]]]]]\n");
+    std::fprintf(stderr, "usage: qm_gs_scale REFERENCE THREADS [MARKERS [K [TRAITS [FOUNDERS [QTL [SEED]]]]]]\n");
     return 2;
   }
   const int64_t reference = std::atoll(argv[1]);
   const int threads = std::max(1, std::atoi(argv[2]));
   const int32_t markers = argc > 3 ? std::atoi(argv[3]) : 50000;
   const int k = argc > 4 ? std::max(1, std::atoi(argv[4])) : 3;
-  const int32_t founders = argc > 5 ? std::atoi(argv[5]) : 300;
-  const int32_t nqtl = argc > 6 ? std::atoi(argv[6]) : 300;
-  const uint64_t seed = argc > 7 ? std::strtoull(argv[7], nullptr, 10) : 1;
+  const int traits = argc > 5 ? std::clamp(std::atoi(argv[5]), 1, 2) : 1;
+  const int32_t founders = argc > 6 ? std::atoi(argv[6]) : 300;
+  const int32_t nqtl = argc > 7 ? std::atoi(argv[7]) : 300;
+  const uint64_t seed = argc > 8 ? std::strtoull(argv[8], nullptr, 10) : 1;
   const int32_t n = static_cast<int32_t>((reference + k - 1) / k);  // animals per generation
   if (n < 4 || markers < 10 * chromosomes || founders < 2) {
     std::fprintf(stderr, "qm_gs_scale: too small\n");
@@ -253,9 +263,16 @@ int main(int argc, char** argv) {
 
   qm::run_parameters p;
   p.gblup_generations = k;
+  p.ntrait = traits;
   p.stages.resize(3);
   p.stages[2].readable = true;
-  p.stages[2].block.seltype = static_cast<int>(qm::selection_criterion::genomic_ebv);
+  if (traits == 1) {
+    p.stages[2].block.seltype = static_cast<int>(qm::selection_criterion::genomic_ebv);
+  } else {
+    p.stages[2].block.seltype = static_cast<int>(qm::selection_criterion::index);
+    p.stages[2].block.index.criterion = qm::selection_criterion::genomic_ebv;
+    p.stages[2].block.index.weights.assign(static_cast<size_t>(traits), 1.0);
+  }
   qm::ebv_evaluation ebv;
   ebv.plan(p, 0);
   if (!ebv.active()) {
@@ -270,21 +287,39 @@ int main(int argc, char** argv) {
   for (mosaic& h : cur.hap) h = founder_mosaic(gm, rng);
   history.start(n);
 
-  // Effects scaled on the first generation: var(TBV) = h2.
+  // Effects scaled on the first generation: var(TBV) = h2 for each trait;
+  // G0 their realised covariance there.
   const double h2 = 0.3;
-  std::vector<double> tbv(static_cast<size_t>(n));
   genome scaled = gm;
+  std::vector<double> g0(static_cast<size_t>(traits * traits)), r0(g0.size(), 0.0);
   {
-    for (int32_t i = 0; i < n; ++i) tbv[static_cast<size_t>(i)] = true_value(gm, cur.hap[2 * i], cur.hap[2 * i + 1]);
-    double m = 0.0, v = 0.0;
-    for (const double t : tbv) m += t;
-    m /= n;
-    for (const double t : tbv) v += (t - m) * (t - m);
-    v /= n - 1;
-    const double f = std::sqrt(h2 / v);
-    for (double& e : scaled.qtl_effect) e *= f;
+    std::vector<double> tbv[2];
+    std::vector<double>* eff[2] = {&scaled.qtl_effect, &scaled.qtl_effect2};
+    for (int t = 0; t < 2; ++t) {
+      tbv[t].resize(static_cast<size_t>(n));
+      for (int32_t i = 0; i < n; ++i)
+        tbv[t][static_cast<size_t>(i)] = true_value(gm, *eff[t], cur.hap[2 * static_cast<size_t>(i)], cur.hap[2 * static_cast<size_t>(i) + 1]);
+      double m = 0.0, v = 0.0;
+      for (const double x : tbv[t]) m += x;
+      m /= n;
+      for (double& x : tbv[t]) x -= m;
+      for (const double x : tbv[t]) v += x * x;
+      v /= n - 1;
+      const double f = std::sqrt(h2 / v);
+      for (double& e : *eff[t]) e *= f;
+      for (double& x : tbv[t]) x *= f;
+    }
+    for (int a = 0; a < traits; ++a) {
+      r0[static_cast<size_t>(a * traits + a)] = 1.0 - h2;
+      for (int b = 0; b < traits; ++b) {
+        double c = 0.0;
+        for (int32_t i = 0; i < n; ++i) c += tbv[a][static_cast<size_t>(i)] * tbv[b][static_cast<size_t>(i)];
+        g0[static_cast<size_t>(a * traits + b)] = c / (n - 1);
+      }
+    }
   }
   std::normal_distribution<double> residual(0.0, std::sqrt(1.0 - h2));
+  std::printf("traits\t%d\n", traits);
   std::printf("step\treference\tmarkers\tthreads\trecord_s\testimate_s\testimate_cpu_s\titerations\ttrue_rel_residual\taccuracy\n");
 
   for (int gen = 1; gen <= k + 1; ++gen) {
@@ -302,13 +337,15 @@ int main(int argc, char** argv) {
     cur = std::move(next);
     history.append(cur.parents);
     fill_markers(gm, cur, pop, threads);
-    pop.tbv.resize(static_cast<size_t>(n));
-    pop.phenotype.resize(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i) {
-      const double t = true_value(scaled, cur.hap[2 * static_cast<size_t>(i)], cur.hap[2 * static_cast<size_t>(i) + 1]);
-      pop.tbv[static_cast<size_t>(i)] = t;
-      pop.phenotype[static_cast<size_t>(i)] = t + residual(rng);
-    }
+    pop.tbv.resize(static_cast<size_t>(traits) * static_cast<size_t>(n));
+    pop.phenotype.resize(pop.tbv.size());
+    for (int t = 1; t <= traits; ++t)
+      for (int32_t i = 1; i <= n; ++i) {
+        const double v = true_value(scaled, t == 1 ? scaled.qtl_effect : scaled.qtl_effect2,
+                                    cur.hap[2 * static_cast<size_t>(i) - 2], cur.hap[2 * static_cast<size_t>(i) - 1]);
+        pop.tbv_of(i, t) = v;
+        pop.phenotype_of(i, t) = v + residual(rng);
+      }
 
     const auto t0 = std::chrono::steady_clock::now();
     ebv.record_generation(pop, history, threads);
@@ -316,12 +353,18 @@ int main(int argc, char** argv) {
     if (gen < k) continue;
     const auto t1 = std::chrono::steady_clock::now();
     const double c1 = cpu_seconds();
-    ebv.estimate(qm::selection_criterion::genomic_ebv, history, h2, threads);
+    if (traits == 1)
+      ebv.estimate(qm::selection_criterion::genomic_ebv, history, h2, threads);
+    else
+      ebv.estimate_traits(qm::selection_criterion::genomic_ebv, history, g0, r0, threads);
     const double estimate = seconds_since(t1), estimate_cpu = cpu_seconds() - c1;
-    const std::span<const double> gebv = ebv.scores_for(qm::selection_criterion::genomic_ebv, history.generations() - 1);
+    const std::span<const double> gebv = traits == 1 ? ebv.scores_for(qm::selection_criterion::genomic_ebv, history.generations() - 1)
+                                                     : ebv.current_trait(1);
+    const qm::pcg_result& stats = traits == 1 ? ebv.stats() : ebv.traits_stats();
+    const std::vector<double> tbv1(pop.tbv.begin(), pop.tbv.begin() + n);
     std::printf("%s\t%lld\t%d\t%d\t%.3f\t%.3f\t%.3f\t%d\t%.3g\t%.4f\n", gen == k ? "cold" : "warm",
                 static_cast<long long>(static_cast<int64_t>(n) * k), markers, threads, record, estimate, estimate_cpu,
-                ebv.stats().iterations, ebv.stats().true_rel_residual, correlation(pop.tbv, gebv));
+                stats.iterations, stats.true_rel_residual, correlation(tbv1, gebv));
     std::fflush(stdout);
   }
   std::printf("peak_mb\t%ld\n", peak_mb());
