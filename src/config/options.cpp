@@ -193,6 +193,9 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
       ->check(CLI::Validator(empty_value, ""))
       ->check(CLI::IsMember({"AB", "nucleotide"}))
       ->capture_default_str();
+  app.add_flag("--all-markers", o.all_markers,
+               "every marker in the PLINK and VCF files; by default a run with a SNP chip ([chip]) writes the chip's "
+               "markers only");
   app.add_option("--fam-parents", o.fam_parents,
                  "parents in the .fam files: fileset (a parent not in the fileset is written as 0, unknown) or all")
       ->check(CLI::Validator(empty_value, ""))
@@ -330,6 +333,7 @@ std::optional<int> parse_options(int argc, char** argv, run_options& o, std::FIL
   o.output.vcf_qtl = o.vcf_qtl;
   o.output.fam_all_parents = o.fam_parents == "all";
   o.output.nucleotide = o.alleles == "nucleotide";
+  o.output.all_markers = o.all_markers;
   if (o.alleles == "nucleotide" && !o.plink && !o.vcf) {
     std::fprintf(messages,
                  "quillmere: --alleles nucleotide names the alleles of the PLINK and VCF files, and neither is "

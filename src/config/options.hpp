@@ -33,6 +33,7 @@ struct run_options {
   bool vcf_qtl = false;
   std::string alleles = "AB";
   std::string fam_parents = "fileset";
+  bool all_markers = false;           // every marker in the PLINK and VCF files, not only the SNP chip's
   bool history_summary = false;       // summary rows for the historical generations too
   bool check_only = false;            // --check: validate the file and exit
   output_choice output;               // --files, --generations (--plink and --vcf add their kinds)

@@ -55,6 +55,7 @@ struct output_choice {
   // parents written in the .fam files (all, or only those in the fileset).
   bool plink_qtl = false, vcf_qtl = false, fam_all_parents = false;
   bool nucleotide = false;  // nucleotide alleles, with the reference genome.fa
+  bool all_markers = false;  // every marker in the PLINK and VCF files, also in a run with a SNP chip
   bool wants(const std::string& kind) const { return kinds.count(kind) > 0; }
   // The kinds in the order of output_kinds(), joined by commas.
   std::string kinds_text() const;

@@ -34,25 +34,52 @@ void not_converged(const char* what, int32_t g, const pcg_result& r) {
   show(s);
 }
 
+// The alleles of haplotype h at the loci of pick, in that order, into out.
+void gather_alleles(const haplotype_matrix& m, int32_t h, std::span<const int32_t> pick, int8_t* out) {
+  if (m.packed()) {
+    const uint64_t* row = m.row(h);
+    for (size_t k = 0; k < pick.size(); ++k) {
+      const int32_t l = pick[k];
+      out[k] = static_cast<int8_t>(1 + ((row[l >> 6] >> (l & 63)) & 1u));
+    }
+    return;
+  }
+  const int8_t* col = m.column(h);
+  for (size_t k = 0; k < pick.size(); ++k) out[k] = col[pick[k]];
+}
+
 }  // namespace
 
-packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads) {
+packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads,
+                                     std::span<const int32_t> pick) {
   if (markers.haplotypes() < 2 * nind)
     stop("genomic prediction: " + std::to_string(markers.haplotypes()) + " marker haplotypes for " +
          std::to_string(nind) + " animals");
   packed_genotypes g;
   g.n = nind;
-  g.m = markers.loci();
+  g.m = pick.empty() ? markers.loci() : static_cast<int64_t>(pick.size());
   g.row_bytes = (g.m + 3) / 4;
   g.by_animal.assign(static_cast<size_t>(g.n * g.row_bytes), 0);
   const int parts = (nind + pack_chunk - 1) / pack_chunk;
   const auto body = [&](int k) {
     const int32_t a = k * pack_chunk, e = std::min(nind, a + pack_chunk);
-    // the two haplotypes unpacked when they are kept one bit per allele
-    std::vector<int8_t> u0(markers.packed() ? static_cast<size_t>(g.m) : 0), u1(u0.size());
+    // the two haplotypes unpacked when they are kept one bit per allele,
+    // or their picked alleles
+    const bool gather = !pick.empty();
+    std::vector<int8_t> u0(gather ? static_cast<size_t>(g.m) : markers.packed() ? static_cast<size_t>(markers.loci()) : 0),
+        u1(u0.size());
     for (int32_t i = a; i < e; ++i) {  // animal i + 1: haplotypes 2i and 2i + 1
-      const int8_t* h0 = markers.read(2 * i, u0.data());
-      const int8_t* h1 = markers.read(2 * i + 1, u1.data());
+      const int8_t* h0;
+      const int8_t* h1;
+      if (gather) {
+        gather_alleles(markers, 2 * i, pick, u0.data());
+        gather_alleles(markers, 2 * i + 1, pick, u1.data());
+        h0 = u0.data();
+        h1 = u1.data();
+      } else {
+        h0 = markers.read(2 * i, u0.data());
+        h1 = markers.read(2 * i + 1, u1.data());
+      }
       uint8_t* row = g.by_animal.data() + static_cast<int64_t>(i) * g.row_bytes;
       int64_t j = 0;
 #if defined(__SSE2__)
@@ -152,7 +179,7 @@ void ebv_evaluation::record_generation(const population& pop, const pedigree_his
   }
   if (genomic_used_) {
     genotyped_generation x;
-    x.g = pack_marker_dosages(pop.markers, pop.nind, threads);
+    x.g = pack_marker_dosages(pop.markers, pop.nind, threads, markers_);
     x.y.assign(pop.phenotype.begin(), pop.phenotype.begin() + pop.nind);
     if (traits_ > 0) {
       x.traits.resize(static_cast<size_t>(pop.nind) * static_cast<size_t>(traits_));

@@ -32,7 +32,8 @@
 // reference, VanRaden's lambda from h2(1); the candidates are the current
 // generation, whose GEBVs are Z_c g. The dosage of a marker is the number
 // of copies of allele 1 on the animal's two haplotypes (after the recoding
-// generation every marker carries allele 1 or 2).
+// generation every marker carries allele 1 or 2). With a SNP chip
+// (use_markers) the markers are the chip's alone.
 //
 // A phenotype that is not recorded (NaN: a trait recorded on one sex only)
 // is left out: the animal has no record of trait 1 in pedigree BLUP, and is
@@ -84,6 +85,11 @@ class ebv_evaluation {
   bool keeps_genotypes() const { return genomic_used_; }
   // Whether the phenotypes of every trait are kept for a multi-trait evaluation.
   bool keeps_traits() const { return traits_ > 0; }
+
+  // The markers genomic BLUP uses from the next recorded generation on
+  // (0-based offsets, ascending): a SNP chip; empty for every marker.
+  void use_markers(std::span<const int32_t> markers) { markers_.assign(markers.begin(), markers.end()); }
+  std::span<const int32_t> markers_used() const { return markers_; }
 
   // Called once the values of a generation of stage 2 or later are final
   // (the current generation of pop, the last of h): keeps its trait-1
@@ -178,6 +184,7 @@ class ebv_evaluation {
     std::vector<double> traits;  // multi-trait: T per animal (NaN: not recorded)
   };
   std::deque<genotyped_generation> geno_;
+  std::vector<int32_t> markers_;  // the chip's markers; empty: every marker
   std::vector<double> prev_snp_;  // mu, then one effect per marker
   std::vector<double> prev_trait_snp_;  // T means, then T effects per marker
 
@@ -195,7 +202,10 @@ class ebv_evaluation {
 };
 
 // The marker dosages (copies of allele 1) of the animals of a generation,
-// packed by animal at 2 bits each (by_marker not kept).
-packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads);
+// packed by animal at 2 bits each (by_marker not kept): of the markers
+// listed in pick (0-based offsets, in that order), or of every marker when
+// pick is empty.
+packed_genotypes pack_marker_dosages(const haplotype_matrix& markers, int32_t nind, int threads,
+                                     std::span<const int32_t> pick = {});
 
 }  // namespace qm

@@ -1,5 +1,6 @@
 #include "main/observers.hpp"
 
+#include "output/chip_file.hpp"
 #include "output/classic_files.hpp"
 #include "output/completion.hpp"
 #include "output/earlier_files.hpp"
@@ -17,6 +18,7 @@ observer_list registered_observers(const run_options& o) {
   if (o.outdir.empty()) list.add(make_earlier_files_warning(folder));
   list.add(make_run_record_files(o));
   register_classic_files(list, folder);
+  list.add(make_chip_file(folder));
   // PLINK and VCF files (kinds "plink" and "vcf"): one observer, which
   // writes what o.plink and o.vcf say (parse_options sets them from --files)
   // and the reference genome.fa shared by both.

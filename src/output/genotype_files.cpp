@@ -46,7 +46,8 @@ class genotype_files : public generation_observer {
         vcf_(o.vcf),
         vcf_qtl_(o.vcf_qtl),
         nucleotide_(o.alleles == "nucleotide"),
-        fam_all_(o.fam_parents == "all") {}
+        fam_all_(o.fam_parents == "all"),
+        all_markers_(o.all_markers) {}
 
   void plan_files(const run_parameters&, const stage_plan& plan, file_plan& files) const override {
     if (!plink_ && !vcf_) return;
@@ -86,7 +87,7 @@ class genotype_files : public generation_observer {
       if (with_qtl) markers_and_qtl(v);
       if (plink_) {
         if (plink_qtl_ && with_qtl) write_plink(prefix, qtl_view_, qtl_variants_, animals_, v.params.threads);
-        else write_plink(prefix, view_, variants_, animals_, v.params.threads);
+        else write_plink(prefix, view_, written_variants(), animals_, v.params.threads);
       }
       if (vcf_) {
         vcf_header_info info;
@@ -96,7 +97,7 @@ class genotype_files : public generation_observer {
         if (nucleotide_) info.reference = reference_fasta_name;
         for (int32_t c = 1; c <= v.map.nchr; ++c) info.contig_length.push_back(v.map.chromosome_base_pairs(c) + 1);
         if (vcf_qtl_ && with_qtl) write_vcf(prefix, qtl_view_, qtl_variants_, animals_, info, v.params.threads);
-        else write_vcf(prefix, view_, variants_, animals_, info, v.params.threads);
+        else write_vcf(prefix, view_, written_variants(), animals_, info, v.params.threads);
       }
       combined_.release();
     } catch (const file_error& e) {
@@ -122,6 +123,13 @@ class genotype_files : public generation_observer {
     if (!fam_all_) unknown_parents_outside(animals_);
   }
 
+  // The markers written: the chip's when the run has one (unless
+  // --all-markers), otherwise every marker.
+  const std::vector<int32_t>* chip_of(const generation_view& v) const {
+    return !all_markers_ && v.chip && v.chip->defined() ? &v.chip->markers : nullptr;
+  }
+  const std::vector<variant_info>& written_variants() const { return chip_ ? chip_variants_ : variants_; }
+
   void markers(const generation_view& v) {
     const haplotype_matrix& mk = v.pop.markers;
     if (variants_.empty())
@@ -130,9 +138,18 @@ class genotype_files : public generation_observer {
         variants_.push_back(variant_of(pos, marker_name(pos.chromosome, static_cast<int32_t>(l % v.map.nmpc) + 1),
                                       nucleotide_, v.seed));
       }
+    chip_ = chip_of(v);
+    if (chip_ && chip_variants_.size() != chip_->size()) {
+      chip_variants_.clear();
+      for (int32_t l : *chip_) chip_variants_.push_back(variants_[static_cast<size_t>(l)]);
+    }
     view_ = {};
     view_.nanimals = v.pop.nind;
     view_.nloci = view_.nvariants = mk.loci();
+    if (chip_) {
+      view_.pick = chip_->data();
+      view_.nvariants = static_cast<int32_t>(chip_->size());
+    }
     if (mk.packed()) {
       rows_.resize(static_cast<size_t>(mk.haplotypes()));
       for (int32_t h = 0; h < mk.haplotypes(); ++h) rows_[static_cast<size_t>(h)] = mk.row(h);
@@ -156,8 +173,14 @@ class genotype_files : public generation_observer {
       int32_t index;
     };
     std::vector<locus> order;
-    for (size_t l = 0; l < v.map.markers.size(); ++l)
-      order.push_back({v.map.markers[l].chromosome, v.map.markers[l].base_pair, 0, static_cast<int32_t>(l)});
+    const auto add_marker = [&](int32_t l) {
+      const locus_position& pos = v.map.markers[static_cast<size_t>(l)];
+      order.push_back({pos.chromosome, pos.base_pair, 0, l});
+    };
+    if (chip_)
+      for (int32_t l : *chip_) add_marker(l);
+    else
+      for (size_t l = 0; l < v.map.markers.size(); ++l) add_marker(static_cast<int32_t>(l));
     for (int32_t q = 0; q < a.nqtl(); ++q) {
       const locus_position& c = v.map.candidates[static_cast<size_t>(a.qtl_locus[static_cast<size_t>(q)] - 1)];
       order.push_back({c.chromosome, c.base_pair, 1, q});
@@ -224,7 +247,9 @@ class genotype_files : public generation_observer {
   static constexpr const char* plink_names[] = {"geno.bed", "geno.bim", "geno.fam"};
   static constexpr const char* vcf_names[] = {"geno.vcf.gz", "geno.vcf.gz.csi"};
   output_folder folder_;
-  bool plink_, plink_qtl_, vcf_, vcf_qtl_, nucleotide_, fam_all_;
+  bool plink_, plink_qtl_, vcf_, vcf_qtl_, nucleotide_, fam_all_, all_markers_;
+  const std::vector<int32_t>* chip_ = nullptr;  // the markers written, when a chip chooses them
+  std::vector<variant_info> chip_variants_;     // their descriptions
   bool reference_written_ = false;
   std::vector<variant_info> variants_, qtl_variants_;
   std::vector<const int8_t*> qtl_columns_;

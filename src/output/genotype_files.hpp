@@ -16,6 +16,10 @@
 // the fileset is written as 0 (unknown), as PLINK expects; --fam-parents all
 // writes every parent as NNBV.out gives it (0 in generation 0). VCF genotypes
 // are "a|b" with the haplotype from the sire first.
+//
+// Markers: in a run with a SNP chip ([chip]) the files hold the chip's
+// markers only, in map order (with --plink-qtl and --vcf-qtl the QTL among
+// them); --all-markers writes every marker.
 #pragma once
 #include <memory>
 

@@ -75,6 +75,25 @@ double expected_heterozygosity(const run_parameters& p) {
   return theta / (1.0 + theta) * (1.0 - std::exp(-t / (2.0 * ne)));
 }
 
+// The markers of the PLINK and VCF files: the SNP chip's, when the run has
+// one and --all-markers is not given, otherwise every marker.
+int64_t written_markers(const run_parameters& p, const output_choice& c) {
+  if (p.chip_markers > 0 && !c.all_markers) return std::min<int64_t>(p.chip_markers, p.markers());
+  return p.markers();
+}
+
+// The .bim lines of the markers written and extra_variants QTL: those of
+// every marker, scaled to the chip's share of them.
+int64_t written_bim_bytes(const run_parameters& p, const output_choice& c, int64_t extra_variants) {
+  const int64_t all = bim_bytes(p, 0), markers = p.markers(), written = written_markers(p, c);
+  const int64_t of_markers = markers > 0 && written != markers
+                                 ? static_cast<int64_t>(static_cast<double>(all) * static_cast<double>(written) /
+                                                        static_cast<double>(markers))
+                                 : all;
+  const int64_t line = markers > 0 ? all / markers : 0;
+  return of_markers + extra_variants * line;
+}
+
 }  // namespace
 
 std::string byte_text(int64_t bytes) {
@@ -107,21 +126,24 @@ std::map<std::string, int64_t> generation_file_sizes(const run_parameters& p, co
     sizes["values"] = head + n * (2 + 2 + 2 + 3 + 3 + 1 + 40 * ntrait) + ids + parent_ids;
   }
   if (c.wants("ebv") && g.stage >= 2 && selects_on_ebv(b.criterion())) sizes["ebv"] = 36 + n * (2 + 2 + 18 + 8 + 1) + ids;
+  // An index over a multi-trait evaluation: one EBV column per trait and the index.
+  if (c.wants("ebv") && g.stage >= 2 && b.criterion() == selection_criterion::index && selects_on_ebv(b.evaluated()))
+    sizes["ebv"] = 7 + 20 * (ntrait + 1) + 8 + 1 + n * (2 + 20 * (ntrait + 1) + 8 + 1) + ids;
   if (c.wants("plink")) {
-    const int64_t variants = markers + (c.plink_qtl ? nqtl : 0);
+    const int64_t variants = written_markers(p, c) + (c.plink_qtl ? nqtl : 0);
     const int64_t phenotype = p.thresh == 1 ? 1 : 19;
     // The parents are of the generation before, outside the fileset: "0"
     // unless every parent is written.
     const int64_t parents = gen == 0 || !c.fam_all_parents ? 2 * n : parent_ids;
     const int64_t fam = n * (2 + 1 + 1 + 1 + 1 + 1 + phenotype + 1) + ids + parents;
-    sizes["plink"] = 3 + variants * ((n + 3) / 4) + bim_bytes(p, c.plink_qtl ? nqtl : 0) + fam;
+    sizes["plink"] = 3 + variants * ((n + 3) / 4) + written_bim_bytes(p, c, c.plink_qtl ? nqtl : 0) + fam;
   }
   if (c.wants("vcf")) {
     // Compressed, a line costs about 25 bytes and 0.9 bytes per animal
     // and unit of the markers' expected heterozygosity (lines of one
     // allele compress to almost nothing); the index about 9 bytes a marker.
     const double h = expected_heterozygosity(p);
-    const int64_t variants = markers + (c.vcf_qtl ? nqtl : 0);
+    const int64_t variants = written_markers(p, c) + (c.vcf_qtl ? nqtl : 0);
     sizes["vcf"] = static_cast<int64_t>(static_cast<double>(variants) * (25.0 + 0.9 * static_cast<double>(n) * h)) +
                    9 * variants + 1500 + ids;
   }

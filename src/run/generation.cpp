@@ -11,6 +11,7 @@
 #include "population/mating.hpp"
 #include "population/meiosis.hpp"
 #include "population/recode.hpp"
+#include "population/snp_chip.hpp"
 #include "qtl/choose.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "random/replicate.hpp"
@@ -119,13 +120,18 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
     case generation_kind::history_without_mutation:
       break;
     case generation_kind::qtl_choice: {
+      // The chip comes first: a run short of markers for it stops before
+      // any file of stage 2 is written. It draws nothing.
+      st.chip = choose_snp_chip(p, st.map, pop.markers, p.threads);
+      st.ebv.use_markers(st.chip.markers);
       st.architecture = choose_qtl(p, pop, st.rng);
       {
         const realised_parameters r = realised_genetic_parameters(p, *st.architecture, pop.candidates);
         st.architecture->base_genetic_covariance.assign(r.additive_cov.begin(), r.additive_cov.end());
         st.architecture->base_residual_covariance.assign(r.residual_cov.begin(), r.residual_cov.end());
       }
-      const generation_view fixed{step, p, st.map, pop, &*st.architecture, st.history, &st.ebv, st.rng.start_seed};
+      const generation_view fixed{step,       p,       st.map,           pop, &*st.architecture,
+                                  st.history, &st.ebv, st.rng.start_seed, {}, &st.chip};
       observers.architecture_fixed(fixed);
       compute_values(p, *st.architecture, pop, st.rng);
       if (p.thresh == 1) fix_threshold(p, *st.architecture, pop);
@@ -150,15 +156,19 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   st.index_scores.clear();
   if (criterion == selection_criterion::index) {
     if (!st.architecture) stop("Selection on an index needs the values of stage 2 and later.");
-    if (selects_on_ebv(b.index.criterion))
-      stop("Selection on an index of estimated breeding values is not available in this build.");
-    index_of_values(p, b.index, *st.architecture, pop, st.index_scores);
+    if (selects_on_ebv(b.index.criterion)) {
+      st.ebv.estimate_traits(b.index.criterion, st.history, st.architecture->base_genetic_covariance,
+                             st.architecture->base_residual_covariance, p.threads);
+      st.index_scores = st.ebv.index_of(b.index.weights);
+    } else {
+      index_of_values(p, b.index, *st.architecture, pop, st.index_scores);
+    }
     scores = st.index_scores;
   }
   select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
   if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);
-  const generation_view done{step,       p,        st.map,           pop, st.architecture ? &*st.architecture : nullptr,
-                             st.history, &st.ebv, st.rng.start_seed, st.index_scores};
+  const generation_view done{step,       p,       st.map,           pop,             st.architecture ? &*st.architecture : nullptr,
+                             st.history, &st.ebv, st.rng.start_seed, st.index_scores, &st.chip};
   observers.generation_done(done);
   generation_message(step.number);
   note_generation_done(step.stage, step.number);

@@ -67,10 +67,12 @@ int64_t estimate_peak_memory(const run_parameters& p, history_sizing h) {
   if (pedigree_t) ebv += group * (valued + p.stages[1].block.nind);
   if (genomic1 || genomic_t) {
     const int64_t k = std::max(1, p.gblup_generations);
-    const int64_t row = (p.markers() + 3) / 4;
+    // the markers of the chip when there is one, otherwise every marker
+    const int64_t used = p.chip_markers > 0 ? std::min<int64_t>(p.chip_markers, p.markers()) : p.markers();
+    const int64_t row = (used + 3) / 4;
     const int64_t ref = k * nind;
-    ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + p.markers()) + 64 * (ref + p.markers());
-    if (genomic_t) ebv += 8 * traits * (k + 1) * nind + group * p.markers() + 4 * 8 * traits * ref;
+    ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + used) + 64 * (ref + used);
+    if (genomic_t) ebv += 8 * traits * (k + 1) * nind + group * used + 4 * 8 * traits * ref;
   }
   const int64_t history_file = history_file_memory(p, h);
   return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;

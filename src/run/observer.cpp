@@ -20,7 +20,7 @@ run_files observer_list::files_of(const run_parameters& p) const {
 void observer_list::generation_done(const generation_view& v) const {
   generation_step step = v.step;
   step.files_due = step.files_due && choice_.generations.contains(step.file_generation, last_file_generation_);
-  const generation_view masked{step, v.params, v.map, v.pop, v.architecture, v.history, v.ebv, v.seed, v.index};
+  const generation_view masked{step, v.params, v.map, v.pop, v.architecture, v.history, v.ebv, v.seed, v.index, v.chip};
   for (const auto& e : list_)
     if (e.called) e.o->on_generation(e.masked ? masked : v);
 }

@@ -19,6 +19,7 @@
 #include "population/genome_map.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
+#include "population/snp_chip.hpp"
 #include "qtl/architecture.hpp"
 
 namespace qm {
@@ -38,6 +39,9 @@ struct generation_view {
   // The index the parents were chosen on when the stage selects on an index
   // (index i - 1 for animal i); empty otherwise.
   std::span<const double> index = {};
+  // The SNP chip (empty until the first generation of stage 2, and in a run
+  // without one); null where a view is made without it.
+  const snp_chip* chip = nullptr;
 };
 
 // What a run that starts from a saved history (--from-history) tells the

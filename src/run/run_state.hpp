@@ -14,6 +14,7 @@
 #include "population/meiosis.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
+#include "population/snp_chip.hpp"
 #include "qtl/architecture.hpp"
 #include "random/stream.hpp"
 
@@ -32,6 +33,9 @@ struct run_state {
   // The index of every animal of the current generation when its stage
   // selects on an index (index i - 1 for animal i); empty otherwise.
   std::vector<double> index_scores;
+  // The SNP chip, chosen in the first generation of stage 2 when the run
+  // defines one ([chip]); empty before and otherwise.
+  snp_chip chip;
   random_stream rng;
   // Mutation happens in the historical generations until the recoding
   // generation, or not at all when the stage-1 block switches it off.

@@ -81,6 +81,12 @@ void verify_state(const run_state& st, run_step step, int8_t max_allele, std::sp
     fail("the population has " + to_string(pop.markers.loci()) + " markers and " + to_string(pop.candidates.loci()) +
          " candidate loci, the map " + to_string(st.map.nmark()) + " and " + to_string(st.map.nqloc()));
   if (last > 0) check_records(h, last, pop.parents, "the population");
+  if (st.chip.defined()) {
+    verify(st.chip, st.map.nmark(), st.params.chip_min_maf);
+    if (st.chip.size() != st.params.chip_markers)
+      fail("the SNP chip has " + to_string(st.chip.size()) + " markers, the run asks for " +
+           to_string(st.params.chip_markers));
+  }
 }
 
 void check_state(const run_state& st, run_step step, int8_t max_allele, std::span<const parent_pair> offspring) {

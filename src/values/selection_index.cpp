@@ -85,17 +85,4 @@ void index_of_values(const run_parameters& p, const selection_index& index, cons
   }
 }
 
-void index_of_ebvs(std::span<const double> w, std::span<const std::span<const double>> ebv, std::vector<double>& out) {
-  if (ebv.size() != w.size() || ebv.empty())
-    stop("Selection index: EBVs of " + std::to_string(ebv.size()) + " traits for " + std::to_string(w.size()) +
-         " economic weights.");
-  const size_t n = ebv[0].size();
-  out.assign(n, 0.0);
-  for (size_t i = 0; i < n; ++i) {
-    double s = 0.0;
-    for (size_t t = 0; t < w.size(); ++t) s += w[t] * ebv[t][i];
-    out[i] = s;
-  }
-}
-
 }  // namespace qm

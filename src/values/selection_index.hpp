@@ -8,7 +8,8 @@
 //     restricted to them, G the rows of those traits), ybar the mean of the
 //     generation's records of each trait. Animals with the same record
 //     pattern share b; a trait without a record has weight 0;
-//   - estimated breeding values of one multi-trait evaluation: I = w'a_hat.
+//   - estimated breeding values of one multi-trait evaluation: I = w'a_hat
+//     (ebv_evaluation::index_of).
 // G and R are the realised additive and the residual covariance matrices of
 // the first generation of stage 2 (trait_architecture). Every sum runs over
 // the traits in order, so the index is the same bits for any thread count.
@@ -33,9 +34,5 @@ std::vector<double> smith_hazel_weights(std::span<const double> genetic, std::sp
 // phenotypes are NaN), by the stage's index.
 void index_of_values(const run_parameters& p, const selection_index& index, const trait_architecture& a,
                      const population& pop, std::vector<double>& out);
-
-// The index from estimated breeding values: ebv[t - 1] holds trait t's EBV of
-// every animal.
-void index_of_ebvs(std::span<const double> w, std::span<const std::span<const double>> ebv, std::vector<double>& out);
 
 }  // namespace qm

@@ -112,9 +112,15 @@ struct dense_check : qm::generation_observer {
   }
 
   // SNP-BLUP on the last K generations, markers centred by the reference
-  // means, lambda = (1 - h2) / h2 * 2 sum p (1 - p); GEBV = Z_c g.
+  // means, lambda = (1 - h2) / h2 * 2 sum p (1 - p); GEBV = Z_c g. With a
+  // SNP chip the columns of its markers alone.
   Eigen::VectorXd snp_blup(const qm::generation_view& v) const {
-    const int32_t m = v.pop.markers.loci(), nind = v.pop.nind;
+    const int32_t all = v.pop.markers.loci(), nind = v.pop.nind;
+    std::vector<int32_t> cols;
+    if (v.chip && v.chip->defined()) cols = v.chip->markers;
+    else
+      for (int32_t j = 0; j < all; ++j) cols.push_back(j);
+    const int32_t m = static_cast<int32_t>(cols.size());
     const size_t k = std::min<size_t>(seen.size(), static_cast<size_t>(reference_generations));
     const int nref = static_cast<int>(k) * nind;
     Eigen::MatrixXd x(nref, m);
@@ -123,7 +129,8 @@ struct dense_check : qm::generation_observer {
     for (size_t s = seen.size() - k; s < seen.size(); ++s)
       for (int32_t i = 0; i < nind; ++i, ++row) {
         y(row) = seen[s].phe[static_cast<size_t>(i)];
-        for (int32_t j = 0; j < m; ++j) x(row, j) = seen[s].dosage[static_cast<size_t>(i * m + j)];
+        for (int32_t j = 0; j < m; ++j)
+          x(row, j) = seen[s].dosage[static_cast<size_t>(i * all + cols[static_cast<size_t>(j)])];
       }
     const Eigen::RowVectorXd centre = x.colwise().mean();
     double sum2pq = 0.0;
@@ -207,6 +214,52 @@ TEST(EvaluationTest, GenomicBlupMatchesDenseSolve) {
     EXPECT_EQ(e.genotyped_generations(), k);
     EXPECT_EQ(e.genotype_bytes(), k * 40 * ((44 + 3) / 4));
   }
+}
+
+// With a SNP chip of 16 of the 44 markers, the equations are those of the
+// chip's markers alone, and only their dosages are kept.
+TEST(EvaluationTest, GenomicBlupOnAChipMatchesDenseSolveOnItsMarkers) {
+  qmtest::tempdir dir;
+  qmtest::console_capture con;
+  qmtest::run_setup s(ebv_par(4, 4));
+  s.params.chip_markers = 16;
+  s.params.chip_min_maf = 0.05;
+  dense_check d;
+  run_checked(s, d, 1, 2);
+  EXPECT_EQ(d.evaluated, 4);
+  EXPECT_LT(d.worst, 1e-7);
+  ASSERT_EQ(s.st.chip.size(), 16);
+  EXPECT_EQ(s.st.ebv.markers_used().size(), 16u);
+  EXPECT_EQ(s.st.ebv.genotype_bytes(), 2 * 40 * ((16 + 3) / 4));
+}
+
+// The dosages of chosen markers are those of a matrix of these markers alone,
+// in both layouts.
+TEST(EvaluationTest, DosagesOfPickedMarkersAreThoseOfTheirOwnMatrix) {
+  const int32_t nind = 70, nloci = 140;
+  const std::vector<int32_t> pick = {0, 3, 63, 64, 65, 100, 127, 128, 139};
+  qm::haplotype_matrix all, own;
+  all.resize(nloci, 2 * nind);
+  own.resize(static_cast<int32_t>(pick.size()), 2 * nind);
+  uint32_t x = 12345;
+  for (int32_t h = 0; h < 2 * nind; ++h)
+    for (int32_t l = 0; l < nloci; ++l) {
+      x = x * 1103515245u + 12345u;
+      all.at(l, h) = static_cast<int8_t>(1 + ((x >> 16) & 1u));
+    }
+  for (int32_t h = 0; h < 2 * nind; ++h)
+    for (size_t k = 0; k < pick.size(); ++k) own.at(static_cast<int32_t>(k), h) = all.at(pick[k], h);
+  const qm::packed_genotypes want = qm::pack_marker_dosages(own, nind, 1);
+  ASSERT_EQ(want.m, static_cast<int64_t>(pick.size()));
+  EXPECT_EQ(qm::pack_marker_dosages(all, nind, 2, pick).by_animal, want.by_animal);
+  qm::pack_haplotypes(all);
+  const qm::packed_genotypes packed = qm::pack_marker_dosages(all, nind, 3, pick);
+  EXPECT_EQ(packed.m, want.m);
+  EXPECT_EQ(packed.by_animal, want.by_animal);
+  for (int32_t i = 0; i < nind; ++i)
+    for (size_t k = 0; k < pick.size(); ++k)
+      EXPECT_EQ(packed.dosage(i, static_cast<int64_t>(k)),
+                (own.at(static_cast<int32_t>(k), 2 * i) == 1) + (own.at(static_cast<int32_t>(k), 2 * i + 1) == 1));
 }
 
 // Without seltype 3 or 4 nothing is kept; with one of them in a later stage

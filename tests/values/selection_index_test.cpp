@@ -102,11 +102,4 @@ TEST(SelectionIndex, IndexOfAGeneration) {
   EXPECT_NEAR(out[1], 0.5 * (3 - 4) + 0.5 * (2 - 4), 1e-12);
   EXPECT_NEAR(out[2], 0.625 * (5 - 4), 1e-12);
   EXPECT_NEAR(out[3], 0.5 * (7 - 4) + 0.5 * (6 - 4), 1e-12);
-
-  // On EBVs: w'a_hat animal by animal.
-  const std::vector<double> e1 = {1, -1}, e2 = {0.5, 2};
-  const std::vector<std::span<const double>> ebv = {e1, e2};
-  const std::vector<double> w = {2.0, 1.0};
-  qm::index_of_ebvs(w, ebv, out);
-  EXPECT_EQ(out, (std::vector<double>{2.5, 0.0}));
 }
