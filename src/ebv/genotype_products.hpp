@@ -16,6 +16,7 @@ inline constexpr int64_t group_block = 16;  // bytes of a row summed as one bloc
 // them once per iteration (see tile_rows in ebv/genomic.cpp).
 struct tiled_rows {
   int64_t nrows = 0, blocks = 0;  // blocks of group_block bytes per row
+  int64_t chunk = 0;              // rows of a part
   std::vector<uint8_t> data;
 };
 
