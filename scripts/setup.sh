@@ -2,7 +2,8 @@
 # Installs what a fresh Debian machine lacks to build and test Quillmere:
 #  build      a C++20 compiler, CMake, Ninja, CLI11 (options), nlohmann-json
 #             (run.json), htslib (VCF/BGZF), OpenSSL's libcrypto (SHA-256),
-#             toml++ (scheme files), zlib (CRC-32), help2man (the manual page from --help)
+#             toml++ (scheme files), zlib (CRC-32), Eigen (the small dense solves of
+#             the selection index), help2man (the manual page from --help)
 #  tests      GoogleTest, Google Benchmark, Eigen (dense reference solves),
 #             plink2, bcftools and tabix (real readers of the PLINK and VCF
 #             files), xmllint (the report), GNU parallel, Slurm and munge (the
