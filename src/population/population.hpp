@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/page_pool.hpp"
+#include "config/parameters.hpp"
 #include "population/haplotype_bits.hpp"
 
 namespace qm {
@@ -205,6 +206,9 @@ struct population_context {
   // Traits of the values of this generation (0: it has none), or -1 when the
   // values may still be those of an earlier generation (not checked then).
   int32_t traits = -1;
+  // The sex that records each trait (empty: every animal records every
+  // trait): a record an animal does not have is NaN, every other finite.
+  std::span<const recorded_sex> recorded_on = {};
   // Every allele of the bytes layout too (a pass over the matrices); off
   // after a step that changed no haplotype.
   bool alleles = true;

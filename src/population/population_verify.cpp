@@ -146,7 +146,7 @@ void check_selected(const std::vector<int32_t>& list, sex s, int32_t nind, std::
   }
 }
 
-void check_values(const population& pop, int32_t traits) {
+void check_values(const population& pop, int32_t traits, std::span<const recorded_sex> recorded_on) {
   if (pop.tbv.size() != pop.phenotype.size())
     fail("the population has " + to_string(pop.tbv.size()) + " true breeding values and " +
          to_string(pop.phenotype.size()) + " phenotypes");
@@ -156,9 +156,16 @@ void check_values(const population& pop, int32_t traits) {
     fail("the population has " + to_string(pop.tbv.size()) + " true breeding values for " + to_string(pop.nind) +
          " animals and " + to_string(traits) + " traits");
   for (size_t k = 0; k < want; ++k) {
-    const bool tbv_ok = std::isfinite(pop.tbv[k]);
-    if (tbv_ok && std::isfinite(pop.phenotype[k])) continue;
     const size_t i = k % static_cast<size_t>(pop.nind) + 1, t = k / static_cast<size_t>(pop.nind) + 1;
+    const recorded_sex by = t <= recorded_on.size() ? recorded_on[t - 1] : recorded_sex::both;
+    const bool recorded = by == recorded_sex::both || (by == recorded_sex::males) == ((i & 1) == 1);
+    const bool tbv_ok = std::isfinite(pop.tbv[k]);
+    if (tbv_ok && !recorded) {
+      if (std::isnan(pop.phenotype[k])) continue;
+      fail("animal " + to_string(i) + " has the phenotype " + to_string(pop.phenotype[k]) + " for trait " +
+           to_string(t) + ", which its sex does not record (it is missing: NaN)");
+    }
+    if (tbv_ok && std::isfinite(pop.phenotype[k])) continue;
     fail(std::string(tbv_ok ? "the phenotype" : "the true breeding value") + " of animal " + to_string(i) +
          " for trait " + to_string(t) + " is " + to_string(tbv_ok ? pop.phenotype[k] : pop.tbv[k]));
   }
@@ -226,7 +233,7 @@ void verify(const population& pop, const population_context& c) {
   check_selected(pop.sires, sex::male, chosen_from, seen);
   check_selected(pop.dams, sex::female, chosen_from, seen);
 
-  check_values(pop, c.traits);
+  check_values(pop, c.traits, c.recorded_on);
 }
 
 }  // namespace qm

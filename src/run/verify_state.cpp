@@ -73,6 +73,7 @@ void verify_state(const run_state& st, run_step step, int8_t max_allele, std::sp
   c.selection_of_previous = between;
   c.max_allele = max_allele;
   c.traits = between ? -1 : st.architecture ? st.architecture->ntrait : 0;
+  c.recorded_on = st.params.recorded_on;
   // The selection changes no haplotype: they were checked after the meiosis
   // (and the recoding).
   c.alleles = step != run_step::selection;

@@ -337,6 +337,27 @@ TEST(PopulationVerify, DamageToValuesIsCaught) {
             "the true breeding value of animal 3 for trait 2 is nan");
   EXPECT_EQ(caught([](qm::population& p) { p.phenotype[39] = -std::numeric_limits<double>::infinity(); }),
             "the phenotype of animal 40 for trait 1 is -inf");
+
+  // Trait 2 recorded on females: the males' records of it are missing
+  // (NaN), and a value there (a record drawn as zero) is a fault; the
+  // females' records stay finite.
+  const std::vector<qm::recorded_sex> on = {qm::recorded_sex::both, qm::recorded_sex::females};
+  auto caught_limited = [&](const std::function<void(qm::population&)>& damage) {
+    std::unique_ptr<qm::population> p = copy_of(valid);
+    for (int32_t i = 1; i <= 40; i += 2) p->phenotype_of(i, 2) = std::numeric_limits<double>::quiet_NaN();
+    damage(*p);
+    qm::population_context c = context(40, 2, 2);
+    c.recorded_on = on;
+    return fault([&] { qm::verify(*p, c); });
+  };
+  EXPECT_EQ(caught_limited([](qm::population&) {}), "");
+  EXPECT_EQ(caught_limited([](qm::population& p) { p.phenotype_of(3, 2) = 0.0; }),
+            "animal 3 has the phenotype 0.000000 for trait 2, which its sex does not record (it is missing: NaN)");
+  EXPECT_EQ(caught_limited([](qm::population& p) { p.phenotype_of(4, 2) = std::numeric_limits<double>::quiet_NaN(); }),
+            "the phenotype of animal 4 for trait 2 is nan");
+  // Without the recording sexes, a missing record is a fault as before.
+  EXPECT_EQ(caught([](qm::population& p) { p.phenotype_of(3, 2) = std::numeric_limits<double>::quiet_NaN(); }),
+            "the phenotype of animal 3 for trait 2 is nan");
 }
 
 }  // namespace
