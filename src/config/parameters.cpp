@@ -438,7 +438,8 @@ void rule_checker::check_stage(int s, const stage_block& b, int64_t nsire_now, i
     if (b.nsire > b.nind / 2) reject(r1, "nsire", std::to_string(b.nsire), "nsire <= nind/2 in stage 1");
     if (b.ndam > b.nind / 2) reject(r1, "ndam", std::to_string(b.ndam), "ndam <= nind/2 in stage 1");
   }
-  if (b.matetype < 0 || b.matetype > 2)
+  // A scheme file's min_coancestry has no classic code.
+  if (b.matetype < 0 || b.matetype > (p.scheme ? min_coancestry_mating : 2))
     reject(r2, "matetype", std::to_string(b.matetype), "matetype is 0, 1 or 2");
   if (selects_on_ebv(b.criterion())) {
     if (s == 1)
@@ -450,7 +451,7 @@ void rule_checker::check_stage(int s, const stage_block& b, int64_t nsire_now, i
              "h2(1) < 1 with seltype 3 or 4: the estimated breeding values need a residual variance "
              "(here h2(1) = " + numf(p.h2[0]) + ")");
   }
-  if (b.matetype == 0) {
+  if (b.matetype == 0 && !b.allocates_matings()) {
     check_nested(r2, b.nsire, b.ndam, b.nind, "");
     if (s >= 2)
       check_nested(r2, nsire_now, ndam_now, b.nind,
@@ -593,6 +594,22 @@ bool run_parameters::some_index_uses(selection_criterion c) const {
     if (stages[s].readable && stages[s].block.criterion() == selection_criterion::index &&
         stages[s].block.index.criterion == c)
       return true;
+  return false;
+}
+
+bool run_parameters::some_stage_allocates() const {
+  for (size_t s = 1; s < stages.size(); ++s)
+    if (stages[s].readable && stages[s].block.allocates_matings()) return true;
+  return false;
+}
+
+bool run_parameters::some_stage_relates_by(relationship_source r) const {
+  for (size_t s = 1; s < stages.size(); ++s) {
+    if (!stages[s].readable) continue;
+    const stage_block& b = stages[s].block;
+    const relationship_source used = b.contributions.on ? b.contributions.relationship : relationship_source::pedigree;
+    if (used == r && (b.contributions.on || b.matetype == min_coancestry_mating)) return true;
+  }
   return false;
 }
 

@@ -58,11 +58,49 @@ struct selection_index {
   std::vector<double> weights;                                     // one economic weight per trait
 };
 
+// Optimum contribution selection ([stage.contributions] of a scheme file):
+// the contributions c of the candidates maximise c'x for the stage's
+// criterion x subject to c'Ac/2 <= C_next, 1 - C_next = (1 - C_now)(1 - delta_f).
+enum class relationship_source : int8_t { pedigree = 0, genomic = 1 };
+struct optimum_contributions_setting {
+  bool on = false;                                           // method = "ocs"
+  double delta_f = 0.0;                                      // target rate of inbreeding per generation
+  relationship_source relationship = relationship_source::pedigree;
+  int32_t max_offspring = 0;                                 // per animal; 0: no limit
+};
+
+// Mating rules ([stage.mating_rules]): pairs of relatives never mated, and
+// the most matings (families) of one sire in a generation (0: no limit).
+struct mating_rules {
+  bool avoid_full_sibs = false, avoid_half_sibs = false, avoid_parent_offspring = false;
+  int32_t max_matings_per_sire = 0;
+  bool any() const { return avoid_full_sibs || avoid_half_sibs || avoid_parent_offspring || max_matings_per_sire > 0; }
+};
+
+// Overlapping generations ([stage.ages]): for how many generations a selected
+// sire or dam stays a candidate parent (1: only in the generation it was born).
+struct parent_ages {
+  int32_t sire_generations = 1, dam_generations = 1;
+  bool overlapping() const { return sire_generations > 1 || dam_generations > 1; }
+};
+
+// The mating design of a scheme file's "min_coancestry" (no classic code).
+inline constexpr int32_t min_coancestry_mating = 3;
+
 // The values of one stage block of the parameter file.
 struct stage_block {
   int32_t nsire = 0, ndam = 0, nind = 0, ngen = 0;
   int32_t nomut = 0, matetype = 0, seltype = 0;  // seltype as written
   selection_index index = {};                     // [stage.index] of a scheme file; unset otherwise
+  optimum_contributions_setting contributions = {};  // [stage.contributions]; off otherwise
+  mating_rules rules = {};                           // [stage.mating_rules]; none otherwise
+  parent_ages ages = {};                             // [stage.ages]; 1 and 1 otherwise
+  // Whether the stage's parents are chosen or paired by anything beyond
+  // truncation and the three classic designs: such a stage pairs its
+  // matings by allocation (population/mate_allocation).
+  bool allocates_matings() const {
+    return contributions.on || rules.any() || ages.overlapping() || matetype == min_coancestry_mating;
+  }
   // seltype as a criterion: 5 is the index only where the stage has one
   // (a classic block has none, and its seltype 5 stays unknown).
   selection_criterion criterion() const;
@@ -143,6 +181,12 @@ struct run_parameters {
   bool some_stage_uses(selection_criterion c) const;
   // Whether one selects on an index whose values come from criterion c.
   bool some_index_uses(selection_criterion c) const;
+  // Whether some stage pairs its matings by allocation (stage_block::allocates_matings).
+  bool some_stage_allocates() const;
+  // Whether some stage needs the relationships of its candidates from source
+  // r: its contributions, or (pedigree) its min_coancestry mating or mating
+  // rules without contributions of the other source.
+  bool some_stage_relates_by(relationship_source r) const;
   // Whether animal i (odd: male, even: female) has a record of trait t.
   bool recorded(int32_t t, int32_t i) const {
     if (recorded_on.empty()) return true;

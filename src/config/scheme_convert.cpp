@@ -74,6 +74,13 @@ std::string value_text(const scheme_key& k, const key_value& v, int ntrait) {
       for (const named_code& c : k.choices)
         if (c.code == v.code) return "\"" + std::string(c.name) + "\"";
       return std::to_string(v.code);
+    case key_kind::choices: {
+      std::string s = "[";
+      for (size_t i = 0; i < v.codes.size(); ++i)
+        for (const named_code& c : k.choices)
+          if (c.code == v.codes[i]) s += (i ? ", \"" : "\"") + std::string(c.name) + "\"";
+      return s + "]";
+    }
     case key_kind::reals: {
       std::string s = "[";
       for (size_t i = 0; i < v.numbers.size(); ++i) s += (i ? ", " : "") + v.numbers[i];
@@ -170,6 +177,12 @@ classic_conversion classic_text_of(const run_parameters& p, std::span<const sche
       }
       if (given) c.without_form.push_back(k.table.empty() ? name : "[" + std::string(k.table) + "] " + std::string(k.name));
     }
+  if (p.scheme)
+    for (int s = 1; s <= p.nstage; ++s)
+      if (p.stages[static_cast<size_t>(s)].block.matetype == min_coancestry_mating) {
+        c.without_form.push_back("[[stage]] mating = \"min_coancestry\"");
+        break;
+      }
   if (!c.without_form.empty()) return c;
   const auto list = [](const std::vector<float>& v) {
     std::string s;

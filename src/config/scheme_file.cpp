@@ -277,6 +277,7 @@ class scheme_reader {
   void check_range(const scheme_key& k, const key_value& v, const toml::node& n, const std::string& path, int stage);
   void fit_correlations(const scheme_key& k, key_value& v, const toml::node& n, const std::string& path);
   void check_stage_selection(int s);
+  void check_stage_mating(int s);
 };
 
 bool scheme_reader::number_of(const toml::node& n, std::string& out) const {
@@ -697,6 +698,7 @@ void scheme_reader::check_stage_selection(int s) {
           break;
         }
   }
+  check_stage_mating(s);
   // A plain selection on the own phenotype of trait 1 cannot rank the sex
   // that has no record of it.
   if (s >= 2 && b.seltype == 2 && !p_.recorded_on.empty() && p_.recorded_on[0] != recorded_sex::both)
@@ -705,6 +707,38 @@ void scheme_reader::check_stage_selection(int s) {
                 (p_.recorded_on[0] == recorded_sex::females ? std::string("females") : std::string("males")) +
                 " have (`[traits] recorded_on`); select on pedigree_blup or genomic_blup, or on an index.");
   if (problems.size() != before) e.readable = false;
+}
+
+// The tables of a stage that choose and pair the parents beyond truncation
+// and the classic designs: stage 2 on, and what each needs.
+void scheme_reader::check_stage_mating(int s) {
+  const stage_block& b = p_.stages[static_cast<size_t>(s)].block;
+  const std::string at_stage = "stage." + std::to_string(s);
+  const std::string stage_text = "[[stage]] " + std::to_string(s);
+  const char* historical = "stage 1 makes the historical generations, whose parents are chosen at random and "
+                           "mated by the classic designs; use it from stage 2 on.";
+  for (const char* sub : {"contributions", "mating_rules", "ages"})
+    if (s == 1 && subtables_.count(at_stage + "." + sub))
+      problem(at_stage + "." + sub, "`" + stage_text + " [stage." + sub + "]`: " + historical);
+  if (s == 1 && b.matetype == min_coancestry_mating && present_.count(at_stage + ".mating"))
+    problem(at_stage + ".mating", "`" + stage_text + " mating = \"min_coancestry\"`: " + historical);
+  if (s >= 2 && b.contributions.on && b.criterion() == selection_criterion::random)
+    problem(at_stage + ".contributions",
+            "`" + stage_text + " [stage.contributions]` weighs the candidates by the stage's selection criterion, "
+            "but the stage selects at random: set selection to \"tbv\", \"phenotype\", \"pedigree_blup\", "
+            "\"genomic_blup\" or \"index\".");
+  if (s >= 2 && !b.contributions.on && b.rules.max_matings_per_sire > 0 && b.nsire > 0 && b.ndam > 0) {
+    const int64_t per_sire = (static_cast<int64_t>(b.ndam) + b.nsire - 1) / b.nsire;
+    if (per_sire > b.rules.max_matings_per_sire)
+      problem(at_stage + ".mating_rules.max_matings_per_sire",
+              "`" + stage_text + " mating_rules.max_matings_per_sire = " +
+                  std::to_string(b.rules.max_matings_per_sire) + "`: " + std::to_string(b.ndam) + " dams among " +
+                  std::to_string(b.nsire) + " sires give up to " + std::to_string(per_sire) +
+                  " matings to a sire; select at least " +
+                  std::to_string((static_cast<int64_t>(b.ndam) + b.rules.max_matings_per_sire - 1) /
+                                 b.rules.max_matings_per_sire) +
+                  " sires or allow more matings.");
+  }
 }
 
 void scheme_reader::read(const toml::table& root) {

@@ -61,7 +61,11 @@ std::vector<float> reals_of(const key_value& v) {
 
 constexpr named_code map_names[] = {{"even", 0}, {"random", 1}, {"none", 2}};
 constexpr named_code distribution_names[] = {{"normal", 0}, {"gamma", 1}};
-constexpr named_code mating_names[] = {{"nested", 0}, {"random_avoid_sibs", 1}, {"random", 2}};
+constexpr named_code mating_names[] = {
+    {"nested", 0}, {"random_avoid_sibs", 1}, {"random", 2}, {"min_coancestry", min_coancestry_mating}};
+constexpr named_code contribution_methods[] = {{"ocs", 1}};
+constexpr named_code relationship_names[] = {{"pedigree", 0}, {"genomic", 1}};
+constexpr named_code avoid_names[] = {{"full_sibs", 0}, {"half_sibs", 1}, {"parent_offspring", 2}};
 constexpr named_code selection_names[] = {{"random", 0},        {"tbv", 1},          {"phenotype", 2},
                                           {"pedigree_blup", 3}, {"genomic_blup", 4}, {"index", 5}};
 constexpr named_code index_criterion_names[] = {
@@ -230,7 +234,8 @@ const scheme_key keys[] = {
      [](const P&, const B& b) { return flag_value(b.nomut != 1); }},
     {"stage", "mating", key_kind::choice, 0, 0, false, false, mating_names, "\"random\"",
      "record 4s + 16: matetype", "matetype",
-     "mating design: nested (fixed family sizes), random avoiding half and full sibs, or random",
+     "mating design: nested (fixed family sizes), random avoiding half and full sibs, random, or the pairs of least "
+     "mean coancestry (min_coancestry, no classic code)",
      [](P&, B& b, const V& v) { b.matetype = v.code; }, [](const P&, const B& b) { return code_value(b.matetype); }},
     {"stage", "selection", key_kind::choice, 0, 0, false, false, selection_names, "\"random\"",
      "record 4s + 16: seltype", "seltype",
@@ -257,10 +262,64 @@ const scheme_key keys[] = {
        return reals_value(w);
      },
      always, nullptr, nullptr, {}, "each finite"},
+    // ------------------------------------------------------------ stage.contributions
+    {"stage.contributions", "method", key_kind::choice, 0, 0, false, false, contribution_methods,
+     "none; needed in [stage.contributions]", "", "",
+     "optimum contribution selection: the contributions c of the candidates maximise c'x for the stage's criterion x "
+     "with the mean coancestry c'Ac/2 of the next generation held to its target",
+     [](P&, B& b, const V& v) { b.contributions.on = v.code == 1; },
+     [](const P&, const B& b) { return code_value(b.contributions.on ? 1 : 0); }, always},
+    {"stage.contributions", "delta_f", key_kind::double_real, 0, 1, true, true, {},
+     "none; needed in [stage.contributions]", "", "",
+     "the target rate of inbreeding per generation: 1 - C_next = (1 - C_now)(1 - delta_f), C_now the mean "
+     "coancestry of the current generation",
+     [](P&, B& b, const V& v) { b.contributions.delta_f = double_of(v.number); },
+     [](const P&, const B& b) { return number_value(b.contributions.delta_f); }, always},
+    {"stage.contributions", "relationship", key_kind::choice, 0, 0, false, false, relationship_names, "\"pedigree\"",
+     "", "",
+     "the relationships A: of the pedigree from the first generation of stage 2 on, or genomic (VanRaden's first "
+     "method, on the chip or every marker, allele frequencies of the first generation of stage 2)",
+     [](P&, B& b, const V& v) { b.contributions.relationship = static_cast<relationship_source>(v.code); },
+     [](const P&, const B& b) { return code_value(static_cast<int32_t>(b.contributions.relationship)); }},
+    {"stage.contributions", "max_offspring", key_kind::integer, 1, limits::max_animals, false, false, {},
+     "no limit", "", "", "the most offspring of one animal in a generation",
+     [](P&, B& b, const V& v) { b.contributions.max_offspring = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.contributions.max_offspring); }},
+    // ------------------------------------------------------------ stage.mating_rules
+    {"stage.mating_rules", "avoid", key_kind::choices, 0, 0, false, false, avoid_names, "none", "", "",
+     "pairs of relatives never mated, under any design: full sibs, half sibs, parent and offspring",
+     [](P&, B& b, const V& v) {
+       for (int32_t c : v.codes) {
+         if (c == 0) b.rules.avoid_full_sibs = true;
+         if (c == 1) b.rules.avoid_half_sibs = true;
+         if (c == 2) b.rules.avoid_parent_offspring = true;
+       }
+     },
+     [](const P&, const B& b) {
+       std::vector<int32_t> codes;
+       if (b.rules.avoid_full_sibs) codes.push_back(0);
+       if (b.rules.avoid_half_sibs) codes.push_back(1);
+       if (b.rules.avoid_parent_offspring) codes.push_back(2);
+       return codes_value(codes);
+     }},
+    {"stage.mating_rules", "max_matings_per_sire", key_kind::integer, 1, limits::max_animals, false, false, {},
+     "no limit", "", "", "the most matings (families) of one sire in a generation",
+     [](P&, B& b, const V& v) { b.rules.max_matings_per_sire = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.rules.max_matings_per_sire); }},
+    // ------------------------------------------------------------ stage.ages
+    {"stage.ages", "sire_generations", key_kind::integer, 1, 100, false, false, {}, "1", "", "",
+     "for how many generations a sire stays a candidate parent, counted from the generation it was born in (1: "
+     "discrete generations)",
+     [](P&, B& b, const V& v) { b.ages.sire_generations = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.ages.sire_generations); }},
+    {"stage.ages", "dam_generations", key_kind::integer, 1, 100, false, false, {}, "1", "", "",
+     "for how many generations a dam stays a candidate parent, as sire_generations",
+     [](P&, B& b, const V& v) { b.ages.dam_generations = static_cast<int32_t>(v.integer); },
+     [](const P&, const B& b) { return integer_value(b.ages.dam_generations); }},
 };
 
 constexpr std::string_view tables[] = {"genome", "traits", "qtl", "chip", "stage"};
-constexpr std::string_view subtables_of_stage[] = {"index"};
+constexpr std::string_view subtables_of_stage[] = {"index", "contributions", "mating_rules", "ages"};
 
 std::string trimmed_number(double v) {
   if (v == std::floor(v) && std::fabs(v) < 1e15) return std::to_string(static_cast<int64_t>(v));
