@@ -223,6 +223,21 @@ void ebv_evaluation::append_pedigree(const pedigree_history& h) {
   ainverse_append(ainv_, sire_, dam_, f_);
 }
 
+double ebv_evaluation::pedigree_ebv_at(int64_t k) const {
+  const int64_t a = k - offset_;  // pedigree animal, from 1
+  if (a < 1 || static_cast<size_t>(a) >= prev_x_.size())
+    stop("breeding-value estimation: animal " + std::to_string(k) + " of the history has no pedigree-BLUP EBV");
+  return prev_x_[static_cast<size_t>(a)];
+}
+
+double ebv_evaluation::trait_ebv_at(int64_t k, int32_t t) const {
+  const int64_t a = k - offset_;
+  const size_t at = static_cast<size_t>(a) * static_cast<size_t>(traits_) + static_cast<size_t>(t - 1);
+  if (a < 1 || t < 1 || t > traits_ || at >= prev_trait_x_.size())
+    stop("breeding-value estimation: animal " + std::to_string(k) + " of the history has no multi-trait pedigree-BLUP EBV");
+  return prev_trait_x_[at];
+}
+
 void ebv_evaluation::estimate_pedigree(const pedigree_history& h, double h2, int threads) {
   append_pedigree(h);
 

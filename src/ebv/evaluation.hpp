@@ -125,6 +125,11 @@ class ebv_evaluation {
   std::span<const double> current() const { return ebv_; }
   selection_criterion method() const { return method_; }
   const pcg_result& stats() const { return stats_; }
+  // EBVs of an animal of an earlier generation (history position k, in the
+  // pedigree) from the last pedigree estimate: of trait 1 (single-trait),
+  // of trait t (1..T) of the multi-trait one.
+  double pedigree_ebv_at(int64_t k) const;
+  double trait_ebv_at(int64_t k, int32_t t) const;
   // The scores select_parents needs for criterion c: current() for the EBV
   // criteria when they were estimated for generation g, otherwise empty.
   std::span<const double> scores_for(selection_criterion c, int32_t g) const;

@@ -74,7 +74,7 @@ class generation_files : public generation_observer {
   void on_generation(const generation_view& v) override {
     if (!v.step.files_due) return;
     if (haplotypes_) write_haplotype_files(folder_, v.params, v.pop, *v.architecture, v.step.file_generation);
-    else write_value_file(folder_, v.params, v.pop, v.step.file_generation);
+    else write_value_file(folder_, v.params, v.pop, v.step.file_generation, &v.history);
   }
 
  private:

@@ -118,7 +118,21 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
   });
 }
 
-void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g) {
+// The file identifier of a parent of animal i (file generation g): the
+// generation before's number n, or, for a parent kept from an earlier
+// generation (a number past the generation before), its own identifier from
+// the pedigree history.
+int64_t parent_id(const run_parameters& p, const pedigree_history* h, int64_t g, int32_t i, int32_t n, bool sire) {
+  const int64_t prev = (g - 1) * p.idmult;
+  if (!h || h->generations() < 2) return n + prev;
+  const int32_t now = h->generations() - 1;
+  if (n <= h->size_of(now - 1)) return n + prev;
+  const pedigree_record& child = h->at(h->position_in_current(i));
+  const pedigree_record& r = h->at(sire ? child.sire : child.dam);
+  return (g - (now - r.generation)) * p.idmult + r.number;
+}
+
+void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g, const pedigree_history* h) {
   std::string head;
   add_a(head, "ID", 7);
   add_a(head, "Sire", 7);
@@ -143,7 +157,6 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
     for (int32_t a : *list)
       if (a >= 1 && a <= pop.nind) bred[static_cast<size_t>(a)] = 1;
   const int64_t self = g * p.idmult;
-  const int64_t prev = (g - 1) * p.idmult;
   const size_t line_max = 3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1;
   lines_in_blocks(f, p.threads, 1, pop.nind, line_max, [&](int, int64_t a, int64_t b, char* q) {
     for (int i = static_cast<int>(a); i <= b; ++i) {
@@ -151,9 +164,9 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
       q = put_x(q, 2);
       q = put_id(q, i + self);
       q = put_x(q, 2);
-      q = put_id(q, g == 0 ? 0 : pp.sire + prev);
+      q = put_id(q, g == 0 ? 0 : parent_id(p, h, g, i, pp.sire, true));
       q = put_x(q, 2);
-      q = put_id(q, g == 0 ? 0 : pp.dam + prev);
+      q = put_id(q, g == 0 ? 0 : parent_id(p, h, g, i, pp.dam, false));
       q = put_i(q, (i & 1) ? 1 : 2, 3);
       q = put_i(q, bred[static_cast<size_t>(i)], 3);
       for (int t = 1; t <= p.ntrait; ++t) {
@@ -182,20 +195,21 @@ void write_haplotype_files(const output_folder& folder, const run_parameters& p,
   fq.finish();
 }
 
-void write_value_file(const output_folder& folder, const run_parameters& p, const population& pop, int64_t g) {
+void write_value_file(const output_folder& folder, const run_parameters& p, const population& pop, int64_t g,
+                      const pedigree_history* h) {
   textfile fb(folder.file(result_name(g, "BV.out")));
-  bvfile(fb, p, pop, g);
+  bvfile(fb, p, pop, g, h);
   fb.finish();
 }
 
 void write_generation_files(const output_folder& folder, const run_parameters& p, const population& pop,
-                            const trait_architecture& a, int64_t g) {
+                            const trait_architecture& a, int64_t g, const pedigree_history* h) {
   textfile fm(folder.file(result_name(g, "MTYPE.out")));
   textfile fq(folder.file(result_name(g, "QTYPE.out")));
   textfile fb(folder.file(result_name(g, "BV.out")));
   std::vector<int32_t> qtl(static_cast<size_t>(a.nqtl()));
   for (int q = 0; q < a.nqtl(); ++q) qtl[static_cast<size_t>(q)] = a.qtl_locus[static_cast<size_t>(q)] - 1;
-  bvfile(fb, p, pop, g);
+  bvfile(fb, p, pop, g, h);
   haplotypes(fm, p, g, pop.markers, nullptr, static_cast<size_t>(pop.markers.loci()));
   haplotypes(fq, p, g, pop.candidates, qtl.data(), qtl.size());
   fm.finish();

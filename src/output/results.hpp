@@ -6,6 +6,7 @@
 
 #include "base/output_folder.hpp"
 #include "config/parameters.hpp"
+#include "population/pedigree_history.hpp"
 #include "population/population.hpp"
 #include "qtl/architecture.hpp"
 
@@ -15,9 +16,12 @@ namespace qm {
 // alone (ggBV.out): the same bytes as write_generation_files writes.
 void write_haplotype_files(const output_folder& folder, const run_parameters& p, const population& pop,
                            const trait_architecture& a, int64_t g);
-void write_value_file(const output_folder& folder, const run_parameters& p, const population& pop, int64_t g);
+// h: the pedigree history, for the identifiers of parents kept from earlier
+// generations (null: every parent is of the generation before).
+void write_value_file(const output_folder& folder, const run_parameters& p, const population& pop, int64_t g,
+                      const pedigree_history* h = nullptr);
 
 void write_generation_files(const output_folder& folder, const run_parameters& p, const population& pop,
-                            const trait_architecture& a, int64_t g);
+                            const trait_architecture& a, int64_t g, const pedigree_history* h = nullptr);
 
 }  // namespace qm

@@ -106,13 +106,13 @@ std::vector<parent_pair> mate_parents(const population& current, int32_t matetyp
 void verify_mating(const population& current, std::span<const parent_pair> offspring) {
   if (current.nind < 1)
     throw invariant_error("the generation of the parents has " + std::to_string(current.nind) + " animals");
-  verify_parents(offspring, current.nind);
-  // A bit per animal of current for each list.
-  const size_t words = static_cast<size_t>(current.nind) / 64 + 1;
+  verify_parents(offspring, current.nind, current.kept.male);
+  // A bit per candidate of current (its animals and the kept ones) for each list.
+  const size_t words = static_cast<size_t>(current.candidate_count()) / 64 + 1;
   std::vector<uint64_t> in_sires(words, 0), in_dams(words, 0);
   const auto mark = [&](std::vector<uint64_t>& bits, const std::vector<int32_t>& list) {
     for (int32_t a : list)
-      if (a >= 1 && a <= current.nind) bits[static_cast<size_t>(a) >> 6] |= uint64_t{1} << (a & 63);
+      if (a >= 1 && a <= current.candidate_count()) bits[static_cast<size_t>(a) >> 6] |= uint64_t{1} << (a & 63);
   };
   mark(in_sires, current.sires);
   mark(in_dams, current.dams);

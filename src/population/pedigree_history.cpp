@@ -30,6 +30,15 @@ void pedigree_history::append(const std::vector<parent_pair>& parents) {
   }
 }
 
+void pedigree_history::append_positions(std::span<const int64_t> sires, std::span<const int64_t> dams) {
+  const int32_t g = generations();
+  first_.push_back(size() + 1);
+  for (size_t k = 0; k < sires.size(); ++k) {
+    const int32_t i = static_cast<int32_t>(k) + 1;
+    records_.push_back({sires[k], dams[k], g, i, static_cast<int8_t>(sex_of(i))});
+  }
+}
+
 int32_t pedigree_history::size_of(int32_t g) const {
   const int64_t end = static_cast<size_t>(g) + 1 < first_.size() ? first_[static_cast<size_t>(g) + 1] : size() + 1;
   return static_cast<int32_t>(end - first_of(g));
@@ -87,7 +96,7 @@ pedigree_history pedigree_history::from_parts(std::vector<pedigree_record> recor
   return h;
 }
 
-void verify(const pedigree_history& h, int32_t from_generation) {
+void verify(const pedigree_history& h, int32_t from_generation, int32_t parent_generations) {
   using std::to_string;
   const auto fail = [](const std::string& what) { throw invariant_error(what); };
   const int32_t gens = h.generations();
@@ -108,7 +117,7 @@ void verify(const pedigree_history& h, int32_t from_generation) {
   for (int32_t g = std::max(from_generation, 0); g < gens; ++g) {
     const int64_t first = h.first_of(g), end = g + 1 < gens ? h.first_of(g + 1) : n + 1;
     // The generation before: positions lo..hi.
-    const int64_t lo = g > 0 ? h.first_of(g - 1) : 0, hi = first - 1;
+    const int64_t lo = g > 0 ? h.first_of(std::max(0, g - std::max(1, parent_generations))) : 0, hi = first - 1;
     for (int64_t k = first; k < end; ++k) {
       const pedigree_record& r = h.at(k);
       const int32_t number = static_cast<int32_t>(k - first + 1);
@@ -130,8 +139,9 @@ void verify(const pedigree_history& h, int32_t from_generation) {
       for (const auto& [parent, want] : {std::pair{r.sire, sex::male}, std::pair{r.dam, sex::female}}) {
         const char* which = want == sex::male ? " has sire " : " has dam ";
         if (parent < lo || parent > hi)
-          fail(animal() + which + to_string(parent) + ", outside generation " + to_string(g - 1) + " (positions " +
-               to_string(lo) + ".." + to_string(hi) + ")");
+          fail(animal() + which + to_string(parent) + ", outside generation" +
+               (parent_generations > 1 ? "s " + to_string(std::max(0, g - parent_generations)) + ".." : " ") +
+               to_string(g - 1) + " (positions " + to_string(lo) + ".." + to_string(hi) + ")");
         if (h.at(parent).sex != static_cast<int8_t>(want))
           fail(animal() + which + to_string(parent) + (want == sex::male ? ", a female" : ", a male"));
       }

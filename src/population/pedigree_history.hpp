@@ -11,6 +11,7 @@
 // larger array while the run goes on.
 #pragma once
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "population/population.hpp"
@@ -32,6 +33,8 @@ class pedigree_history {
   void reserve(int64_t animals);
   // A new generation whose parents (numbers in the previous generation) are given.
   void append(const std::vector<parent_pair>& parents);
+  // A new generation whose parents are given by their positions.
+  void append_positions(std::span<const int64_t> sires, std::span<const int64_t> dams);
   // A history from its parts as they are given (the records, and the first
   // position of every generation), unchecked: verify tells whether they fit.
   static pedigree_history from_parts(std::vector<pedigree_record> records, std::vector<int64_t> first);
@@ -72,6 +75,8 @@ pedigree_history decode_pedigree_history(byte_reader& r, int32_t most_per_genera
 // record a male sire and a female dam in the generation before. The records
 // of the generations from from_generation on only (the offsets of all): the
 // generations before, once checked, do not change.
-void verify(const pedigree_history& h, int32_t from_generation = 0);
+// With parent_generations > 1 (overlapping generations) a parent may be of
+// any of that many generations before its offspring.
+void verify(const pedigree_history& h, int32_t from_generation = 0, int32_t parent_generations = 1);
 
 }  // namespace qm

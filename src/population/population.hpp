@@ -155,16 +155,54 @@ struct allele_registry {
 enum class sex : int8_t { male = 1, female = 2 };
 inline sex sex_of(int32_t i) { return (i & 1) ? sex::male : sex::female; }
 
+// Selected animals of earlier generations that are still candidate parents
+// (overlapping generations): in the lists of selected parents and in the
+// pedigree of the next generation they are numbered nind + 1, nind + 2, ...
+// after the animals of the current generation. Each keeps its place in the
+// pedigree history, the generation it was born in, its sex, its true
+// breeding values and phenotypes (ntrait each) and its two haplotypes
+// (rows 2k and 2k + 1 of each matrix, the layout of the population's).
+struct kept_animals {
+  std::vector<int64_t> position;
+  std::vector<int32_t> born;
+  std::vector<int8_t> male;
+  std::vector<double> tbv, phenotype;
+  haplotype_matrix markers, candidates;
+  int32_t size() const { return static_cast<int32_t>(position.size()); }
+  void clear() {
+    position.clear();
+    born.clear();
+    male.clear();
+    tbv.clear();
+    phenotype.clear();
+    markers.release();
+    candidates.release();
+  }
+};
+
 struct population {
   int32_t nind = 0;
   haplotype_matrix markers, candidates;  // candidates: the candidate-QTL loci
   std::vector<parent_pair> parents;      // index: animal number - 1
   std::vector<int32_t> sires, dams;      // selected parents (animal numbers)
+  // Matings of each selected parent (parallel to sires and dams) when its
+  // numbers were chosen with the parents (optimum contributions); empty otherwise.
+  std::vector<int32_t> sire_matings, dam_matings;
+  kept_animals kept;                     // earlier generations' candidates (empty without [stage.ages])
+  // The kept animals as they were when this generation was mated: its
+  // parents numbered past the generation before are these (positions and sexes).
+  std::vector<int64_t> parents_kept_position;
+  std::vector<int8_t> parents_kept_male;
   // True breeding values and phenotypes: index (t - 1) * nind + (i - 1).
   std::vector<double> tbv, phenotype;
   allele_registry marker_alleles, candidate_alleles;
 
   int32_t haplotypes() const { return 2 * nind; }
+  // Candidate parents: the current generation and the kept animals.
+  int32_t candidate_count() const { return nind + kept.size(); }
+  bool is_male(int32_t i) const {
+    return i <= nind ? sex_of(i) == sex::male : kept.male[static_cast<size_t>(i - nind - 1)] != 0;
+  }
   double& tbv_of(int32_t i, int32_t t) { return tbv[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
   double tbv_of(int32_t i, int32_t t) const { return tbv[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
   double& phenotype_of(int32_t i, int32_t t) { return phenotype[static_cast<size_t>(t - 1) * nind + (i - 1)]; }
@@ -190,7 +228,10 @@ void verify(const haplotype_matrix& m, std::string_view name, int8_t max_allele 
 // The parents of a generation: in the base generation (previous_nind 0)
 // every animal its own sire and dam; otherwise numbers 1..previous_nind in
 // the generation before, sires males (odd) and dams females (even).
-void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind);
+// kept_male: the sexes of the parents numbered previous_nind + 1, ... (kept
+// from earlier generations; empty: none).
+void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind,
+                    std::span<const int8_t> kept_male = {});
 
 // What a check of a population takes from its caller, which the population
 // itself does not know.
@@ -201,6 +242,10 @@ struct population_context {
   // The sire and dam lists are still those chosen from the generation
   // before (from the meiosis until this generation's selection).
   bool selection_of_previous = false;
+  // The sexes of the kept animals numbered after the generation before
+  // (the parents' numbering), and after the current generation (the lists
+  // chosen from it).
+  std::span<const int8_t> previous_kept_male = {}, kept_male = {};
   // The highest allele number: 127 before the recoding, 2 from it on.
   int8_t max_allele = 127;
   // Traits of the values of this generation (0: it has none), or -1 when the

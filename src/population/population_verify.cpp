@@ -130,15 +130,20 @@ void check_registry(const allele_registry& reg, int32_t nloci, std::string_view 
 
 // A list of selected parents: animals 1..nind of one sex, none twice
 // (seen: a bit per animal, shared by the two sexes, whose numbers differ).
-void check_selected(const std::vector<int32_t>& list, sex s, int32_t nind, std::vector<uint64_t>& seen) {
+void check_selected(const std::vector<int32_t>& list, sex s, int32_t nind, std::vector<uint64_t>& seen,
+                    std::span<const int8_t> kept_male) {
   const char* which = s == sex::male ? "sire" : "dam";
   for (size_t k = 0; k < list.size(); ++k) {
     const int32_t a = list[k];
     const auto entry = [&] {
       return "entry " + to_string(k + 1) + " of the " + which + " list is animal " + to_string(a);
     };
-    if (a < 1 || a > nind) fail(entry() + ", outside 1.." + to_string(nind));
-    if (sex_of(a) != s) fail(entry() + (s == sex::male ? ", a female (even number)" : ", a male (odd number)"));
+    const int32_t top = nind + static_cast<int32_t>(kept_male.size());
+    if (a < 1 || a > top) fail(entry() + ", outside 1.." + to_string(top));
+    if (a <= nind && sex_of(a) != s)
+      fail(entry() + (s == sex::male ? ", a female (even number)" : ", a male (odd number)"));
+    if (a > nind && (kept_male[static_cast<size_t>(a - nind - 1)] != 0) != (s == sex::male))
+      fail(entry() + (s == sex::male ? ", a kept female" : ", a kept male"));
     uint64_t& w = seen[static_cast<size_t>(a) >> 6];
     const uint64_t bit = uint64_t{1} << (a & 63);
     if (w & bit) fail(entry() + ", listed before");
@@ -179,7 +184,8 @@ void verify(const haplotype_matrix& m, std::string_view name, int8_t max_allele)
   check_alleles(m, name, max_allele, nullptr);
 }
 
-void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind) {
+void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind, std::span<const int8_t> kept_male) {
+  const int32_t top = previous_nind + static_cast<int32_t>(kept_male.size());
   for (size_t k = 0; k < parents.size(); ++k) {
     const int32_t i = static_cast<int32_t>(k) + 1;
     const parent_pair& p = parents[k];
@@ -192,10 +198,13 @@ void verify_parents(std::span<const parent_pair> parents, int32_t previous_nind)
     }
     for (const auto& [parent, s] : {std::pair{p.sire, sex::male}, std::pair{p.dam, sex::female}}) {
       const char* which = s == sex::male ? " has sire " : " has dam ";
-      if (parent < 1 || parent > previous_nind)
+      if (parent < 1 || parent > top)
         fail(animal() + which + to_string(parent) + ", outside the generation before (1.." + to_string(previous_nind) +
-             ")");
-      if (sex_of(parent) != s) fail(animal() + which + to_string(parent) + (s == sex::male ? ", a female" : ", a male"));
+             ")" + (kept_male.empty() ? "" : " and the kept animals (.." + to_string(top) + ")"));
+      const bool male = parent <= previous_nind ? sex_of(parent) == sex::male
+                                                : kept_male[static_cast<size_t>(parent - previous_nind - 1)] != 0;
+      if (male != (s == sex::male))
+        fail(animal() + which + to_string(parent) + (s == sex::male ? ", a female" : ", a male"));
     }
   }
 }
@@ -226,12 +235,13 @@ void verify(const population& pop, const population_context& c) {
   if (pop.parents.size() != static_cast<size_t>(pop.nind))
     fail("the population has " + to_string(pop.parents.size()) + " parent pairs for " + to_string(pop.nind) +
          " animals");
-  verify_parents(pop.parents, c.previous_nind);
+  verify_parents(pop.parents, c.previous_nind, c.previous_kept_male);
 
   const int32_t chosen_from = c.selection_of_previous ? c.previous_nind : pop.nind;
-  std::vector<uint64_t> seen(static_cast<size_t>(std::max(chosen_from, 0)) / 64 + 1, 0);
-  check_selected(pop.sires, sex::male, chosen_from, seen);
-  check_selected(pop.dams, sex::female, chosen_from, seen);
+  const std::span<const int8_t> kept = c.selection_of_previous ? c.previous_kept_male : c.kept_male;
+  std::vector<uint64_t> seen(static_cast<size_t>(std::max(chosen_from, 0) + kept.size()) / 64 + 1, 0);
+  check_selected(pop.sires, sex::male, chosen_from, seen, kept);
+  check_selected(pop.dams, sex::female, chosen_from, seen, kept);
 
   check_values(pop, c.traits, c.recorded_on);
 }

@@ -15,6 +15,7 @@
 #include "qtl/choose.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "random/replicate.hpp"
+#include "run/parent_choice.hpp"
 #include "run/verify_state.hpp"
 #include "values/breeding_values.hpp"
 #include "values/selection.hpp"
@@ -89,14 +90,39 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const int8_t max_allele_before = recoded_before ? 2 : 127;
   const int8_t max_allele_after = step.kind == generation_kind::history_with_mutation ? 127 : 2;
 
-  std::vector<parent_pair> offspring = mate_parents(pop, b.matetype, b.nind, st.rng);
-  st.history.append(offspring);
+  // Stages 2 on may choose and pair parents beyond the classic designs, and
+  // parents kept from earlier generations are always paired so.
+  const bool with_values = step.kind == generation_kind::qtl_choice || step.kind == generation_kind::selection;
+  const bool allocating = (with_values && b.allocates_matings()) || pop.kept.size() > 0;
+  const int32_t parents_nind = pop.nind;
+  std::vector<parent_pair> offspring =
+      allocating ? pair_parents(st, b) : mate_parents(pop, b.matetype, b.nind, st.rng);
+  if (pop.kept.size() > 0) {
+    std::vector<int64_t> sires(offspring.size()), dams(offspring.size());
+    const int64_t first = st.history.first_of(st.history.generations() - 1);
+    const auto position = [&](int32_t i) {
+      return i <= parents_nind ? first + i - 1 : pop.kept.position[static_cast<size_t>(i - parents_nind - 1)];
+    };
+    for (size_t k = 0; k < offspring.size(); ++k) {
+      sires[k] = position(offspring[k].sire);
+      dams[k] = position(offspring[k].dam);
+    }
+    st.history.append_positions(sires, dams);
+    join_kept_haplotypes(st);
+  } else {
+    st.history.append(offspring);
+  }
   if constexpr (verify_each_step) check_state(st, run_step::mating, max_allele_before, offspring);
   // A historical generation with mutation keeps its allele bookkeeping, which
   // the meiosis gathers while it copies the haplotypes.
   const bool history = step.kind == generation_kind::history_with_mutation;
+  pop.parents_kept_position = pop.kept.position;
+  pop.parents_kept_male = pop.kept.male;
   make_offspring(pop, std::move(offspring), {st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0}, st.buffers,
                  st.rng, p.threads, history);
+  if (step.kind == generation_kind::selection &&
+      (st.choice.relationships_on || b.ages.overlapping() || pop.kept.size() > 0))
+    renew_candidates(st, b, parents_nind);
   if constexpr (verify_each_step) check_state(st, run_step::meiosis, max_allele_before);
 
   switch (step.kind) {
@@ -124,6 +150,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
       // any file of stage 2 is written. It draws nothing.
       st.chip = choose_snp_chip(p, st.map, pop.markers, p.threads);
       st.ebv.use_markers(st.chip.markers);
+      start_parent_choice(st);
       st.architecture = choose_qtl(p, pop, st.rng);
       {
         const realised_parameters r = realised_genetic_parameters(p, *st.architecture, pop.candidates);
@@ -165,10 +192,13 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
     }
     scores = st.index_scores;
   }
-  select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
+  if ((with_values && b.allocates_matings()) || pop.kept.size() > 0)
+    select_candidates(st, b, scores);
+  else
+    select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
   if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);
   const generation_view done{step,       p,       st.map,           pop,             st.architecture ? &*st.architecture : nullptr,
-                             st.history, &st.ebv, st.rng.start_seed, st.index_scores, &st.chip};
+                             st.history, &st.ebv, st.rng.start_seed, st.index_scores, &st.chip, &st.choice.last};
   observers.generation_done(done);
   generation_message(step.number);
   note_generation_done(step.stage, step.number);

@@ -21,6 +21,7 @@
 #include "population/population.hpp"
 #include "population/snp_chip.hpp"
 #include "qtl/architecture.hpp"
+#include "run/parent_choice.hpp"
 
 namespace qm {
 
@@ -42,6 +43,10 @@ struct generation_view {
   // The SNP chip (empty until the first generation of stage 2, and in a run
   // without one); null where a view is made without it.
   const snp_chip* chip = nullptr;
+  // What optimum contribution selection found when it chose the parents of
+  // this generation's offspring (made = false otherwise); null where a view
+  // is made without it.
+  const contribution_report* contributions = nullptr;
 };
 
 // What a run that starts from a saved history (--from-history) tells the

@@ -16,6 +16,7 @@
 #include "population/population.hpp"
 #include "population/snp_chip.hpp"
 #include "qtl/architecture.hpp"
+#include "run/parent_choice.hpp"
 #include "random/stream.hpp"
 
 namespace qm {
@@ -36,6 +37,9 @@ struct run_state {
   // The SNP chip, chosen in the first generation of stage 2 when the run
   // defines one ([chip]); empty before and otherwise.
   snp_chip chip;
+  // Relationships and the report of optimum contributions, for stages that
+  // choose or pair parents beyond truncation and the classic designs.
+  parent_choice_state choice;
   random_stream rng;
   // Mutation happens in the historical generations until the recoding
   // generation, or not at all when the stage-1 block switches it off.

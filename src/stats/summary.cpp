@@ -297,7 +297,7 @@ marker_map even_map(int nchr, int nmpc, double chrlen_morgan) {
   return map_from_gaps(nchr, nmpc, gaps);
 }
 
-std::vector<std::string> summary_header(int ntrait) {
+std::vector<std::string> summary_header(int ntrait, std::span<const std::string> extra) {
   std::vector<std::string> h = {"stage", "generation", "nind"};
   for (int t = 1; t <= ntrait; ++t)
     for (const char* c : {"tbv_mean_", "tbv_var_", "phe_mean_", "phe_var_", "genic_var_"})
@@ -314,6 +314,7 @@ std::vector<std::string> summary_header(int ntrait) {
     h.push_back(c);
   for (int t = 1; t <= ntrait; ++t)
     for (const char* c : {"qtl_fixed_up_", "qtl_fixed_down_"}) h.push_back(c + std::to_string(t));
+  h.insert(h.end(), extra.begin(), extra.end());
   return h;
 }
 
@@ -335,6 +336,7 @@ std::vector<double> summary_values(const summary_row& r) {
     v.push_back(x);
   for (size_t t = 0; t < nt; ++t)
     for (double x : {of(r.qtl_fixed_up, t), of(r.qtl_fixed_down, t)}) v.push_back(x);
+  v.insert(v.end(), r.extra.begin(), r.extra.end());
   return v;
 }
 
@@ -562,7 +564,7 @@ summary_csv::~summary_csv() {
   if (f_) std::fclose(f_);
 }
 
-void summary_csv::open(const std::string& dir, int ntrait) {
+void summary_csv::open(const std::string& dir, int ntrait, std::span<const std::string> extra) {
   if (f_) std::fclose(f_);
   path_ = (dir.empty() ? std::string(".") : dir) + "/summary.csv";
   part_ = path_ + ".part";
@@ -570,7 +572,8 @@ void summary_csv::open(const std::string& dir, int ntrait) {
   f_ = std::fopen(part_.c_str(), "w");
   if (!f_) file_failed(part_, "created");
   line_.clear();
-  const std::vector<std::string> h = summary_header(ntrait);
+  const std::vector<std::string> h = summary_header(ntrait, extra);
+  columns_ = h.size();
   for (size_t k = 0; k < h.size(); ++k) line_ += (k ? "," : "") + h[k];
   line_ += '\n';
   if (std::fwrite(line_.data(), 1, line_.size(), f_) != line_.size() || std::fflush(f_) != 0)
@@ -582,7 +585,8 @@ void summary_csv::append(const summary_row& r) {
   if (r.tbv_mean.size() != static_cast<size_t>(ntrait_))
     stop("A summary row has " + std::to_string(r.tbv_mean.size()) + " traits, summary.csv " + std::to_string(ntrait_) + ".");
   line_.clear();
-  const std::vector<double> v = summary_values(r);
+  std::vector<double> v = summary_values(r);
+  v.resize(std::max(v.size(), columns_), nan);  // a row without the extra columns: NA there
   for (size_t k = 0; k < v.size(); ++k) {
     if (k) line_ += ',';
     append_number(line_, v[k]);
@@ -610,10 +614,13 @@ int summary_table::column(std::string_view name) const {
   return -1;
 }
 
-summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait) {
+summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait, std::span<const std::string> extra) {
   summary_table t;
-  t.header = summary_header(ntrait);
-  for (const summary_row& r : rows) t.rows.push_back(summary_values(r));
+  t.header = summary_header(ntrait, extra);
+  for (const summary_row& r : rows) {
+    t.rows.push_back(summary_values(r));
+    t.rows.back().resize(std::max(t.rows.back().size(), t.header.size()), nan);
+  }
   return t;
 }
 

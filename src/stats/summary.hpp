@@ -141,6 +141,9 @@ struct summary_row {
   double delta_f_pedigree_stage = not_a_number, delta_f_genomic_stage = not_a_number;
   double ne_pedigree_stage = not_a_number, ne_genomic_stage = not_a_number;
   std::vector<double> qtl_fixed_up, qtl_fixed_down;  // per trait
+  // The columns of the run's own choices after the others (optimum
+  // contributions, parent ages), in the order of their names; NA where missing.
+  std::vector<double> extra;
   static constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 };
 
@@ -160,7 +163,8 @@ struct ld_decay {
 };
 
 // The column names of summary.csv for ntrait traits.
-std::vector<std::string> summary_header(int ntrait);
+// extra: the names of the columns of summary_row::extra.
+std::vector<std::string> summary_header(int ntrait, std::span<const std::string> extra = {});
 // A row as the values of those columns (NaN for NA), in column order.
 std::vector<double> summary_values(const summary_row& r);
 
@@ -211,7 +215,7 @@ class summary_csv {
   summary_csv(const summary_csv&) = delete;
   summary_csv& operator=(const summary_csv&) = delete;
   ~summary_csv();
-  void open(const std::string& dir, int ntrait);
+  void open(const std::string& dir, int ntrait, std::span<const std::string> extra = {});
   void append(const summary_row& r);
   void finish();
   const std::string& final_path() const { return path_; }
@@ -220,6 +224,7 @@ class summary_csv {
   std::FILE* f_ = nullptr;
   std::string path_, part_, line_;
   int ntrait_ = 0;
+  size_t columns_ = 0;
 };
 
 // summary.csv read back: the header and one vector of values per line
@@ -230,7 +235,8 @@ struct summary_table {
   std::vector<size_t> lines;  // the line of each row in its file (read back only)
   int column(std::string_view name) const;  // -1 when absent
 };
-summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait);
+summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait,
+                               std::span<const std::string> extra = {});
 // The most bytes a summary file (summary.csv, ld_decay.csv) read back may
 // have: a generation takes about 300 bytes with one trait and 10 KB with
 // 100, so 64 MiB holds over 6000 generations of 100 traits.

@@ -180,7 +180,17 @@ class summary_observer : public generation_observer {
     last_of_stage_.clear();
     for (const planned_stage& st : plan)
       if (st.generations() > 0) last_of_stage_[st.number()] = st.last().number;
-    if (csv_wanted_) csv_.open(folder_.directory(), p.ntrait);
+    extra_.clear();
+    for (size_t s = 1; s < p.stages.size(); ++s) {
+      const stage_block& b = p.stages[s].block;
+      if (p.stages[s].readable && b.contributions.on) contributions_ = true;
+      if (p.stages[s].readable && b.ages.overlapping()) ages_ = true;
+    }
+    if (contributions_)
+      for (const char* c : {"ocs_value", "ocs_coancestry", "ocs_limit", "ocs_sires", "ocs_dams"}) extra_.push_back(c);
+    if (ages_)
+      for (const char* c : {"sire_age_mean", "dam_age_mean", "generation_interval"}) extra_.push_back(c);
+    if (csv_wanted_) csv_.open(folder_.directory(), p.ntrait, extra_);
   }
 
   void on_architecture(const generation_view& v) override {
@@ -237,6 +247,7 @@ class summary_observer : public generation_observer {
       scheme_results(v, row);
       follow_top_qtl(v);
     }
+    choice_columns(v, row);
     if (keep_history_rows_ && v.step.stage == 1) kept_.push_back(row);
     if (v.step.files_due || history_rows_) {
       if (csv_wanted_) csv_.append(row);
@@ -254,7 +265,7 @@ class summary_observer : public generation_observer {
     if (!report_wanted_) return;
     run_report r;
     r.title = "Quillmere run of " + p.parafile;
-    r.summary = summary_table_of(rows_, p.ntrait);
+    r.summary = summary_table_of(rows_, p.ntrait, extra_);
     r.ld = ld_;
     r.genetics = genetics_;
     r.qtl = trajectories_;
@@ -376,6 +387,40 @@ class summary_observer : public generation_observer {
     }
   }
 
+  // The columns of optimum contributions (of the selection this generation
+  // made) and of the parents' ages (of this generation's animals: the mean
+  // number of generations between an animal and its sire, its dam, and the
+  // mean of the two).
+  void choice_columns(const generation_view& v, summary_row& row) const {
+    row.extra.clear();
+    if (contributions_) {
+      const contribution_report* c = v.contributions;
+      if (c && c->made) {
+        for (double x : {c->value, c->coancestry, c->limit, double(c->sires), double(c->dams)}) row.extra.push_back(x);
+      } else {
+        row.extra.insert(row.extra.end(), 5, not_available);
+      }
+    }
+    if (ages_) {
+      const pedigree_history& h = v.history;
+      const int32_t g = h.generations() - 1;
+      double sire_age = not_available, dam_age = not_available;
+      if (g >= 1 && v.step.stage >= 2) {
+        const int64_t first = h.first_of(g);
+        const int32_t n = h.size_of(g);
+        double s = 0.0, d = 0.0;
+        for (int32_t i = 0; i < n; ++i) {
+          const pedigree_record& r = h.at(first + i);
+          s += g - h.at(r.sire).generation;
+          d += g - h.at(r.dam).generation;
+        }
+        sire_age = s / n;
+        dam_age = d / n;
+      }
+      for (double x : {sire_age, dam_age, (sire_age + dam_age) / 2.0}) row.extra.push_back(x);
+    }
+  }
+
   // F of the current generation, from the first generation with files on.
   void pedigree_inbreeding(const generation_view& v) {
     const pedigree_history& h = v.history;
@@ -439,6 +484,8 @@ class summary_observer : public generation_observer {
   bool csv_wanted_, report_wanted_;  // summary.csv and ld_decay.csv; report.html
   std::vector<summary_row> kept_;  // the historical rows, for a history file
   summary_row kept_row_;
+  bool contributions_ = false, ages_ = false;  // the run's extra columns
+  std::vector<std::string> extra_;
   marker_map map_;
   int64_t planned_ = 0, seen_ = 0;
   summary_engine engine_;
