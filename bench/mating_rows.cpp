@@ -5,6 +5,9 @@
 //                     evenly as they go (1000 over 1000 x 1000: one each)
 //   MateAllocationForbidden/<sires>/<dams>/<matings>
 //                     the same with one pair in ten not allowed
+//   MateAllocationTied/<sires>/<dams>/<matings>
+//                     costs that are multiples of 1/32 (as coancestries in a
+//                     shallow pedigree): many equal costs
 //   MateAllocationRandom/<sires>/<dams>/<matings>
 //                     the random mode: S*D uniforms, then the same solve
 #include <benchmark/benchmark.h>
@@ -21,7 +24,7 @@ struct mating_case {
   std::vector<int32_t> a, b;
   std::vector<double> cost;
   std::vector<uint8_t> allowed;
-  mating_case(int32_t ns, int32_t nd, int32_t m, bool forbid) {
+  mating_case(int32_t ns, int32_t nd, int32_t m, bool forbid, bool tied) {
     a.assign(static_cast<size_t>(ns), m / ns);
     for (int32_t i = 0; i < m % ns; ++i) ++a[static_cast<size_t>(i)];
     b.assign(static_cast<size_t>(nd), m / nd);
@@ -29,7 +32,10 @@ struct mating_case {
     qm::random_stream rng;
     qm::start_stream(rng, 1234567);
     cost.resize(static_cast<size_t>(ns) * nd);
-    for (double& c : cost) c = 0.25 * qm::next_uniform(rng);
+    for (double& c : cost) {
+      const double u = qm::next_uniform(rng);
+      c = tied ? static_cast<double>(static_cast<int>(9.0 * u)) / 32.0 : 0.25 * u;
+    }
     if (forbid) {
       allowed.resize(cost.size());
       for (uint8_t& x : allowed) x = qm::next_uniform(rng) < 0.1 ? 0 : 1;
@@ -38,9 +44,9 @@ struct mating_case {
   qm::mating_problem view() const { return {a, b, cost, allowed}; }
 };
 
-void run_rows(benchmark::State& st, bool forbid, bool random_mode) {
+void run_rows(benchmark::State& st, bool forbid, bool random_mode, bool tied = false) {
   const mating_case c(static_cast<int32_t>(st.range(0)), static_cast<int32_t>(st.range(1)),
-                      static_cast<int32_t>(st.range(2)), forbid);
+                      static_cast<int32_t>(st.range(2)), forbid, tied);
   qm::random_stream rng;
   qm::start_stream(rng, 42);
   double total = 0;
@@ -55,6 +61,7 @@ void run_rows(benchmark::State& st, bool forbid, bool random_mode) {
 
 void MateAllocation(benchmark::State& st) { run_rows(st, false, false); }
 void MateAllocationForbidden(benchmark::State& st) { run_rows(st, true, false); }
+void MateAllocationTied(benchmark::State& st) { run_rows(st, false, false, true); }
 void MateAllocationRandom(benchmark::State& st) { run_rows(st, false, true); }
 
 // The three shapes at M = 1000, then each shape at 250, 500 and 2000.
@@ -70,6 +77,8 @@ void mating_shapes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(MateAllocation)->Apply(mating_shapes)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(MateAllocationForbidden)->Args({1000, 1000, 1000})->Args({50, 1000, 1000})->Args({100, 100, 1000})
+    ->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(MateAllocationTied)->Args({1000, 1000, 1000})->Args({50, 1000, 1000})->Args({100, 100, 1000})
     ->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(MateAllocationRandom)->Args({1000, 1000, 1000})->Args({50, 1000, 1000})->Args({100, 100, 1000})
     ->Unit(benchmark::kMillisecond)->MinTime(1.0);

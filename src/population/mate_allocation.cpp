@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -107,10 +108,11 @@ mating_allocation solve(const mating_problem& p, std::span<const double> c) {
   // Matings so far: by dam, then sire (a dam's sires are one run of memory).
   std::vector<int32_t> x(static_cast<size_t>(ns) * snd, 0);
   std::vector<int32_t> load(snd, 0);  // matings of each dam so far
-  // One search: the distance of each dam not yet reached (less the distance
-  // of the last one reached), the sire it is reached from, the dam through
-  // which each sire reached was reached (-1: the sire the path starts at).
-  std::vector<double> dist(snd);
+  // One search (Dijkstra over the reduced costs): the distance of each dam
+  // (final once reached), the distance of each sire reached, the sire each
+  // dam is reached from, the dam through which each sire was reached (-1:
+  // the sire the path starts at).
+  std::vector<double> dist(snd), sire_dist(static_cast<size_t>(ns), 0.0);
   std::vector<int32_t> via_sire(snd), via_dam(static_cast<size_t>(ns), -1);
   std::vector<uint8_t> dam_reached(snd, 0), sire_reached(static_cast<size_t>(ns), 0);
   std::vector<int32_t> sires_reached, dams_reached;
@@ -119,65 +121,76 @@ mating_allocation solve(const mating_problem& p, std::span<const double> c) {
   // A dam without matings is never on a path.
   for (int32_t j = 0; j < nd; ++j)
     if (p.dam_matings[j] == 0) dam_reached[j] = 1;
+  // Dams waiting to be reached, nearest first; among equals one with a free
+  // mating (it ends the search), then the lowest index. An entry whose
+  // distance has since fallen is passed over.
+  struct waiting {
+    double d;
+    uint8_t full;
+    int32_t dam;
+    bool operator>(const waiting& o) const {
+      if (d != o.d) return d > o.d;
+      if (full != o.full) return full > o.full;
+      return dam > o.dam;
+    }
+  };
+  std::vector<waiting> queue;
+  queue.reserve(snd);
+  const auto later = std::greater<waiting>();
 
   auto scan = [&](int32_t k) {
-    const double uk = u[k];
+    const double base = sire_dist[k] - u[k];
     const size_t row = static_cast<size_t>(k) * snd;
     for (int32_t j = 0; j < nd; ++j) {
       if (dam_reached[j] || (!every_pair && allowed[row + j] == 0)) continue;
-      const double r = (zero_cost ? 0.0 : cost[row + j]) - uk - v[j];
+      const double r = base + ((zero_cost ? 0.0 : cost[row + j]) - v[j]);
       if (r < dist[j]) {
         dist[j] = r;
         via_sire[j] = k;
+        queue.push_back({r, static_cast<uint8_t>(load[j] < p.dam_matings[j] ? 0 : 1), j});
+        std::push_heap(queue.begin(), queue.end(), later);
       }
     }
+  };
+  auto reach_sire = [&](int32_t k, int32_t through, double d) {
+    sire_reached[k] = 1;
+    via_dam[k] = through;
+    sire_dist[k] = d;
+    sires_reached.push_back(k);
+    scan(k);
   };
 
   for (int32_t root = 0; root < ns; ++root) {
     int32_t left = p.sire_matings[root];
     while (left > 0) {
       std::fill(dist.begin(), dist.end(), unreachable);
-      sire_reached[root] = 1;
-      via_dam[root] = -1;
-      sires_reached.push_back(root);
-      scan(root);
+      queue.clear();
+      reach_sire(root, -1, 0.0);
       int32_t end = -1;
-      for (;;) {
-        // The nearest dam not yet reached; among equals one with a free
-        // mating, which ends the search, then the lowest index.
-        int32_t best = -1, best_free = -1;
-        double delta = unreachable;
-        for (int32_t j = 0; j < nd; ++j) {
-          if (dam_reached[j]) continue;
-          if (dist[j] < delta) {
-            delta = dist[j];
-            best = j;
-            best_free = load[j] < p.dam_matings[j] ? j : -1;
-          } else if (dist[j] == delta && best_free < 0 && best >= 0 && load[j] < p.dam_matings[j]) {
-            best_free = j;
-          }
-        }
-        if (best < 0) break;
-        if (best_free >= 0) best = best_free;
-        for (int32_t k : sires_reached) u[k] += delta;
-        for (int32_t j : dams_reached) v[j] -= delta;
-        for (int32_t j = 0; j < nd; ++j)
-          if (!dam_reached[j]) dist[j] -= delta;
-        dam_reached[best] = 1;
-        dams_reached.push_back(best);
-        if (load[best] < p.dam_matings[best]) {
-          end = best;
+      while (!queue.empty()) {
+        std::pop_heap(queue.begin(), queue.end(), later);
+        const waiting w = queue.back();
+        queue.pop_back();
+        if (dam_reached[w.dam] || w.d != dist[w.dam]) continue;
+        dam_reached[w.dam] = 1;
+        dams_reached.push_back(w.dam);
+        if (w.full == 0) {
+          end = w.dam;
           break;
         }
-        // A dam without a free mating leads on to its sires.
-        const int32_t* column = x.data() + static_cast<size_t>(best) * ns;
+        // A dam without a free mating leads on to its sires (at no cost:
+        // the pairs with matings are tight).
+        const int32_t* column = x.data() + static_cast<size_t>(w.dam) * ns;
         for (int32_t k = 0; k < ns; ++k)
-          if (column[k] > 0 && !sire_reached[k]) {
-            sire_reached[k] = 1;
-            via_dam[k] = best;
-            sires_reached.push_back(k);
-            scan(k);
-          }
+          if (column[k] > 0 && !sire_reached[k]) reach_sire(k, w.dam, w.d);
+      }
+      // New potentials: everything reached moves by its distance short of
+      // the path's end, so that the reduced costs stay >= 0 and the pairs
+      // of the path become tight.
+      if (end >= 0) {
+        const double d_end = dist[end];
+        for (int32_t k : sires_reached) u[k] += d_end - sire_dist[k];
+        for (int32_t j : dams_reached) v[j] -= d_end - dist[j];
       }
       for (int32_t k : sires_reached) sire_reached[k] = 0;
       for (int32_t j : dams_reached) dam_reached[j] = 0;

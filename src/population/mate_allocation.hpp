@@ -8,12 +8,13 @@
 // It is solved exactly by successive shortest augmenting paths with
 // potentials (the Hungarian method) on the compact sire x dam table: the
 // sires are taken in index order, each path runs from the sire in hand to
-// the nearest dam with a free mating and carries as many matings as the
-// path allows. The work is one scan of a sire's row per sire reached, so
-// a problem of M matings costs at most O(M (S + D) D) and much less on
-// costs like coancestries. One thread, no draws: the same problem gives the
-// same allocation every time. Among equally near dams the one with the
-// lowest index is taken.
+// the nearest dam with a free mating (Dijkstra over the reduced costs, the
+// dams waiting in a heap) and carries as many matings as the path allows.
+// A search scans the row of each sire it reaches, so a problem of M matings
+// costs at most O(M S D log D), and far less on costs like coancestries
+// (bench/mating_rows.cpp). One thread, no draws: the same
+// problem gives the same allocation every time. Among equally near dams one
+// with a free mating is taken first, then the lowest index.
 #pragma once
 #include <cstdint>
 #include <span>
