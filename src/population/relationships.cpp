@@ -137,11 +137,40 @@ size_t living_relationships::bytes() const {
 
 namespace {
 
+// For every byte of mask m and byte of bits x: the bits of x where m is set,
+// packed to the low end in their order, at [m << 8 | x]; and the bits set in m.
+struct byte_gather {
+  uint8_t packed[65536];
+  uint8_t count[256];
+  byte_gather() {
+    for (unsigned m = 0; m < 256; ++m) {
+      count[m] = 0;
+      for (unsigned b = 0; b < 8; ++b) count[m] = static_cast<uint8_t>(count[m] + ((m >> b) & 1u));
+      for (unsigned x = 0; x < 256; ++x) {
+        unsigned r = 0, k = 0;
+        for (unsigned b = 0; b < 8; ++b)
+          if ((m >> b) & 1u) r |= ((x >> b) & 1u) << k++;
+        packed[m << 8 | x] = static_cast<uint8_t>(r);
+      }
+    }
+  }
+};
+
+const byte_gather& gather_table() {
+  static const byte_gather t;
+  return t;
+}
+
 // The bits of x where m is set, packed to the low end in their order (pext).
-inline uint64_t gather_bits(uint64_t x, uint64_t m) {
+inline uint64_t gather_bits(uint64_t x, uint64_t m, const byte_gather& t) {
   if (m == ~uint64_t{0}) return x;
   uint64_t r = 0;
-  for (int k = 0; m; m &= m - 1, ++k) r |= ((x >> __builtin_ctzll(m)) & 1u) << k;
+  int k = 0;
+  for (int b = 0; b < 64 && (m >> b); b += 8) {
+    const unsigned mb = static_cast<unsigned>(m >> b) & 0xffu;
+    r |= uint64_t{t.packed[mb << 8 | (static_cast<unsigned>(x >> b) & 0xffu)]} << k;
+    k += t.count[mb];
+  }
   return r;
 }
 
@@ -160,7 +189,7 @@ struct bit_appender {
 };
 
 constexpr int64_t block = 32;  // animals per side of a tile of the output
-constexpr int64_t chunk = 64;  // word pairs of a row read per pass over a tile
+constexpr int64_t chunk = 512;  // word pairs of a row read per pass over a tile
 
 // sum over the word pairs of x_i . x_j: rows interleaved (a0 b0 a1 b1 ...).
 [[gnu::always_inline]] inline int64_t dot_body(const uint64_t* ri, const uint64_t* rj, int64_t pairs) {
@@ -198,36 +227,87 @@ void tile_counts_sw(const uint64_t* bits, int64_t stride, int64_t pairs, int64_t
 }
 
 #if defined(__x86_64__)
-// The same counts four words (two word pairs) at a time: with both rows
+// The same counts four words (two word pairs) a step: with both rows
 // interleaved (a0 b0 a1 b1), x & y holds a_i a_j and b_i b_j, and x & y with
 // the words of each pair of y swapped holds a_i b_j and b_i a_j. Bits are
-// counted per byte by a nibble table; the byte sums (at most 16 a step) go
-// to 64-bit lanes every 15 steps. pairs is even.
+// counted per byte by a nibble table and summed per 64-bit lane. pairs is even.
 __attribute__((target("avx2"))) inline __m256i byte_counts(__m256i v, __m256i lut, __m256i low) {
   return _mm256_add_epi8(_mm256_shuffle_epi8(lut, _mm256_and_si256(v, low)),
                          _mm256_shuffle_epi8(lut, _mm256_and_si256(_mm256_srli_epi16(v, 4), low)));
 }
 
+__attribute__((target("avx2"))) inline __m256i lane_counts(__m256i v, __m256i lut, __m256i low) {
+  return _mm256_sad_epu8(byte_counts(v, lut, low), _mm256_setzero_si256());
+}
+
+// Carry-save adder: h:l = a + b + c, bit by bit.
+__attribute__((target("avx2"))) inline void csa(__m256i& h, __m256i& l, __m256i a, __m256i b, __m256i c) {
+  const __m256i u = _mm256_xor_si256(a, b);
+  h = _mm256_or_si256(_mm256_and_si256(a, b), _mm256_and_si256(u, c));
+  l = _mm256_xor_si256(u, c);
+}
+
+// The two ANDed vectors of step k, into a and b.
+__attribute__((target("avx2"))) inline void step_and(const __m256i* x, const __m256i* y, int64_t k, __m256i& a,
+                                                     __m256i& b) {
+  const __m256i xv = _mm256_loadu_si256(x + k), yv = _mm256_loadu_si256(y + k);
+  a = _mm256_and_si256(xv, yv);
+  b = _mm256_and_si256(xv, _mm256_shuffle_epi32(yv, 0x4e));
+}
+
+// Groups of 8 steps (16 vectors of ANDed words) are added bit-sliced by
+// carry-save adders (Harley-Seal), which leaves one bit count per group
+// for the vector of sixteens; the steps after the last group are counted
+// one by one.
 __attribute__((target("avx2"))) int64_t dot_avx2(const uint64_t* ri, const uint64_t* rj, int64_t pairs) {
   const __m256i lut = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3,
                                        2, 3, 3, 4);
   const __m256i low = _mm256_set1_epi8(0x0f);
   const int64_t steps = pairs / 2;
-  __m256i acc = _mm256_setzero_si256();
-  for (int64_t k = 0; k < steps;) {
-    const int64_t end = std::min(steps, k + 15);
-    __m256i b = _mm256_setzero_si256();
-    for (; k < end; ++k) {
-      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ri + 4 * k));
-      const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rj + 4 * k));
-      const __m256i ys = _mm256_shuffle_epi32(y, 0x4e);
-      b = _mm256_add_epi8(b, _mm256_add_epi8(byte_counts(_mm256_and_si256(x, y), lut, low),
-                                               byte_counts(_mm256_and_si256(x, ys), lut, low)));
-    }
-    acc = _mm256_add_epi64(acc, _mm256_sad_epu8(b, _mm256_setzero_si256()));
+  const auto* x = reinterpret_cast<const __m256i*>(ri);
+  const auto* y = reinterpret_cast<const __m256i*>(rj);
+  __m256i ones = _mm256_setzero_si256(), twos = ones, fours = ones, eights = ones, total = ones;
+  int64_t k = 0;
+  for (; k + 8 <= steps; k += 8) {
+    __m256i a, b, twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+    step_and(x, y, k + 0, a, b);
+    csa(twos_a, ones, ones, a, b);
+    step_and(x, y, k + 1, a, b);
+    csa(twos_b, ones, ones, a, b);
+    csa(fours_a, twos, twos, twos_a, twos_b);
+    step_and(x, y, k + 2, a, b);
+    csa(twos_a, ones, ones, a, b);
+    step_and(x, y, k + 3, a, b);
+    csa(twos_b, ones, ones, a, b);
+    csa(fours_b, twos, twos, twos_a, twos_b);
+    csa(eights_a, fours, fours, fours_a, fours_b);
+    step_and(x, y, k + 4, a, b);
+    csa(twos_a, ones, ones, a, b);
+    step_and(x, y, k + 5, a, b);
+    csa(twos_b, ones, ones, a, b);
+    csa(fours_a, twos, twos, twos_a, twos_b);
+    step_and(x, y, k + 6, a, b);
+    csa(twos_a, ones, ones, a, b);
+    step_and(x, y, k + 7, a, b);
+    csa(twos_b, ones, ones, a, b);
+    csa(fours_b, twos, twos, twos_a, twos_b);
+    csa(eights_b, fours, fours, fours_a, fours_b);
+    csa(sixteens, eights, eights, eights_a, eights_b);
+    total = _mm256_add_epi64(total, lane_counts(sixteens, lut, low));
+  }
+  total = _mm256_slli_epi64(total, 4);
+  total = _mm256_add_epi64(total, _mm256_slli_epi64(lane_counts(eights, lut, low), 3));
+  total = _mm256_add_epi64(total, _mm256_slli_epi64(lane_counts(fours, lut, low), 2));
+  total = _mm256_add_epi64(total, _mm256_slli_epi64(lane_counts(twos, lut, low), 1));
+  total = _mm256_add_epi64(total, lane_counts(ones, lut, low));
+  for (; k < steps; ++k) {
+    __m256i a, b;
+    step_and(x, y, k, a, b);
+    total = _mm256_add_epi64(total, lane_counts(a, lut, low));
+    total = _mm256_add_epi64(total, lane_counts(b, lut, low));
   }
   alignas(32) int64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
   return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
@@ -293,27 +373,31 @@ void genomic_relationships(std::span<const uint64_t* const> rows, size_t words, 
   const int64_t stride = 2 * pairs;
 
   // Compact rows of the loci used, the two haplotypes of an animal word by
-  // word in turn, and u_i = sum_l p_l x_il - sum_l p_l^2 (the p of the
-  // allele-2 loci of haplotype 1 in locus order, then those of haplotype 2).
+  // word in turn, and u_i = sum_l p_l x_il - sum_l p_l^2: the p of the
+  // allele-2 loci of compact word w added in locus order to partial sum
+  // w % 4 (haplotype 1, then 2), the four added as (0 + 1) + (2 + 3).
   std::vector<uint64_t> bits(static_cast<size_t>(n * stride), 0);
   std::vector<double> u(static_cast<size_t>(n));
+  const byte_gather& table = gather_table();
   run_parallel_ranges(threads, n, [&](int64_t k0, int64_t k1) {
     std::vector<uint64_t> plane(static_cast<size_t>(pairs) + 1);
     for (int64_t k = k0; k < k1; ++k) {
       uint64_t* dst = bits.data() + k * stride;
-      double s = 0.0;
+      double part[4] = {0.0, 0.0, 0.0, 0.0};
       for (int h = 0; h < 2; ++h) {
         std::fill(plane.begin(), plane.end(), 0);
         bit_appender put{plane.data()};
         const uint64_t* src = rows[static_cast<size_t>(2 * k + h)];
-        for (size_t w = 0; w < words; ++w) put.put(gather_bits(src[w], mask[w]), used[w]);
+        for (size_t w = 0; w < words; ++w)
+          if (used[w]) put.put(gather_bits(src[w], mask[w], table), used[w]);
         for (int64_t w = 0; w < pairs; ++w) {
           dst[2 * w + h] = plane[static_cast<size_t>(w)];
+          double& acc = part[w & 3];
           for (uint64_t x = plane[static_cast<size_t>(w)]; x; x &= x - 1)
-            s += pm[static_cast<size_t>(64 * w + __builtin_ctzll(x))];
+            acc += pm[static_cast<size_t>(64 * w + __builtin_ctzll(x))];
         }
       }
-      u[static_cast<size_t>(k)] = s - p2;
+      u[static_cast<size_t>(k)] = ((part[0] + part[1]) + (part[2] + part[3])) - p2;
     }
   });
 

@@ -269,8 +269,11 @@ std::vector<uint64_t> chip_mask(int64_t loci, uint32_t seed) {
   std::mt19937 g(seed);
   std::vector<uint64_t> m(static_cast<size_t>(qm::haplotype_words(loci)), 0);
   for (size_t w = 0; w < m.size(); ++w) {
-    const int kind = static_cast<int>(w % 4);
-    m[w] = kind == 0 ? ~uint64_t{0} : kind == 1 ? 0 : (uint64_t{g()} << 32 | g()) & (uint64_t{g()} << 32 | g());
+    const int kind = static_cast<int>(w % 5);
+    m[w] = kind == 0   ? ~uint64_t{0}
+           : kind == 1 ? 0
+           : kind == 4 ? uint64_t{1} << (g() % 64)
+                       : (uint64_t{g()} << 32 | g()) & (uint64_t{g()} << 32 | g());
   }
   if (loci % 64) m.back() &= ~uint64_t{0} >> (64 - loci % 64);
   return m;
@@ -300,9 +303,11 @@ TEST(GenomicRelationships, EqualsTheDefinitionOnMaskedLoci) {
 }
 
 TEST(GenomicRelationships, SameBitsOnAnyThreadsAndWithoutPopcnt) {
-  const genotypes G = random_genotypes(97, 2000, 5);
-  const std::vector<uint64_t> mask = chip_mask(2000, 9);
-  std::vector<double> p(2000, 0.3);
+  // Enough loci for the long rows of the vector path (groups of 16 vectors)
+  // and the rest after the last group.
+  const genotypes G = random_genotypes(97, 6000, 5);
+  const std::vector<uint64_t> mask = chip_mask(6000, 9);
+  std::vector<double> p(6000, 0.3);
   const auto rows = G.rows();
   std::vector<double> one, two, three, plain;
   qm::genomic_relationships(rows, static_cast<size_t>(G.words), mask, p, one, 1);
