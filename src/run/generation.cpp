@@ -96,7 +96,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const bool allocating = (with_values && b.allocates_matings()) || pop.kept.size() > 0;
   const int32_t parents_nind = pop.nind;
   std::vector<parent_pair> offspring =
-      allocating ? pair_parents(st, b) : mate_parents(pop, b.matetype, b.nind, st.rng);
+      allocating ? pair_parents(st, b, step.file_generation) : mate_parents(pop, b.matetype, b.nind, st.rng);
   if (pop.kept.size() > 0) {
     std::vector<int64_t> sires(offspring.size()), dams(offspring.size());
     const int64_t first = st.history.first_of(st.history.generations() - 1);

@@ -21,11 +21,13 @@ int64_t position_of(const run_state& st, int32_t i) {
   return i <= pop.nind ? st.history.position_in_current(i) : pop.kept.position[static_cast<size_t>(i - pop.nind - 1)];
 }
 
-// The file identifier of the animal at history position k.
-std::string identifier_of(const run_state& st, int64_t k) {
+// The identifier in the result files of the animal at history position k,
+// when the last generation of the history has file generation `file_generation`.
+std::string identifier_of(const run_state& st, int64_t k, int64_t file_generation) {
   const pedigree_record& r = st.history.at(k);
-  return std::to_string(static_cast<int64_t>(r.generation) * st.params.idmult + r.number) + " (generation " +
-         std::to_string(r.generation) + ", animal " + std::to_string(r.number) + " of the history)";
+  const int64_t g = file_generation - (st.history.generations() - 1 - r.generation);
+  return std::to_string(g * st.params.idmult + r.number) + " (animal " + std::to_string(r.number) +
+         " of generation " + std::to_string(g) + ")";
 }
 
 // The two haplotype rows of candidate i, packed (bytes layouts are packed
@@ -170,11 +172,18 @@ void optimum_contributions_among(run_state& st, const stage_block& b, const std:
   }
   std::vector<double> a;
   relationships_among(st, b.contributions.relationship, all, a);
-  // C_now: the mean coancestry of the current generation (self-coancestries included).
-  double sum = 0.0;
-  for (int32_t i = 0; i < pop.nind; ++i)
-    for (int32_t j = 0; j < pop.nind; ++j) sum += a[static_cast<size_t>(i) * static_cast<size_t>(n) + static_cast<size_t>(j)];
-  const double c_now = sum / 2.0 / (static_cast<double>(pop.nind) * static_cast<double>(pop.nind));
+  // C_now: the coancestry the last selection by optimum contributions
+  // reached, so that the parents' coancestry grows by delta_f a generation
+  // (the self-coancestry of new animals would otherwise add about 1/(4N) to
+  // every step); before the first one, the mean coancestry of the current
+  // generation (self-coancestries included).
+  double c_now = st.choice.previous_coancestry;
+  if (!st.choice.previous_made) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < pop.nind; ++i)
+      for (int32_t j = 0; j < pop.nind; ++j) sum += a[static_cast<size_t>(i) * static_cast<size_t>(n) + static_cast<size_t>(j)];
+    c_now = sum / 2.0 / (static_cast<double>(pop.nind) * static_cast<double>(pop.nind));
+  }
   const double limit = 1.0 - (1.0 - c_now) * (1.0 - b.contributions.delta_f);
 
   const int32_t m = matings_of(b);
@@ -219,8 +228,10 @@ void optimum_contributions_among(run_state& st, const stage_block& b, const std:
   rep.sires = static_cast<int32_t>(pop.sires.size());
   rep.dams = static_cast<int32_t>(pop.dams.size());
   rep.feasible = r.feasible;
+  st.choice.previous_made = true;
+  st.choice.previous_coancestry = r.coancestry;
   show("Optimum contributions: criterion c'x = " + shortest_text(r.value) + ", coancestry c'Ac/2 = " +
-       shortest_text(r.coancestry) + " (limit " + shortest_text(limit) + ", current " + shortest_text(c_now) +
+       shortest_text(r.coancestry) + " (limit " + shortest_text(limit) + ", from " + shortest_text(c_now) +
        "), " + std::to_string(rep.sires) + " sires and " + std::to_string(rep.dams) + " dams with matings" +
        (r.feasible ? "." : "; the limit is below the least coancestry the candidates allow, so the contributions "
                            "of least coancestry are used."));
@@ -261,7 +272,8 @@ void start_parent_choice(run_state& st) {
   }
 }
 
-std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b) {
+std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b, int64_t file_generation) {
+  const int64_t parents_file_generation = file_generation - 1;
   population& pop = st.pop;
   const std::vector<int32_t>& sires = pop.sires;
   const std::vector<int32_t>& dams = pop.dams;
@@ -280,7 +292,7 @@ std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b) {
   if (b.rules.max_matings_per_sire > 0)
     for (size_t i = 0; i < ns; ++i)
       if (a[i] > b.rules.max_matings_per_sire)
-        stop("Mating: sire " + identifier_of(st, position_of(st, sires[i])) + " would have " + std::to_string(a[i]) +
+        stop("Mating: sire " + identifier_of(st, position_of(st, sires[i]), parents_file_generation) + " would have " + std::to_string(a[i]) +
              " matings, more than max_matings_per_sire = " + std::to_string(b.rules.max_matings_per_sire) +
              "; select more sires or allow more matings.");
   // Positions of the parents, for the rules and the relationships.
@@ -326,7 +338,7 @@ std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b) {
   if (!result.complete) {
     const int64_t who = result.unmatched_is_sire ? ps[static_cast<size_t>(result.unmatched)]
                                                  : pd[static_cast<size_t>(result.unmatched)];
-    stop(std::string("Mating: ") + (result.unmatched_is_sire ? "sire " : "dam ") + identifier_of(st, who) +
+    stop(std::string("Mating: ") + (result.unmatched_is_sire ? "sire " : "dam ") + identifier_of(st, who, parents_file_generation) +
          " could not be mated: every pairing left breaks the mating rules (avoid). Select more parents, or "
          "avoid fewer relatives.");
   }
@@ -432,6 +444,7 @@ void select_candidates(run_state& st, const stage_block& b, std::span<const doub
   pop.sire_matings.clear();
   pop.dam_matings.clear();
   st.choice.last.made = false;
+  if (!b.contributions.on) st.choice.previous_made = false;
   const std::vector<double> x = candidate_scores(st, b, scores);
   if (b.contributions.on) {
     optimum_contributions_among(st, b, x);

@@ -45,7 +45,7 @@ struct contribution_report {
   double value = 0.0;         // c'x
   double coancestry = 0.0;    // c'Ac/2 achieved
   double limit = 0.0;         // C_next
-  double current = 0.0;       // C_now: mean coancestry of the current generation
+  double current = 0.0;       // C_now: what the last selection reached, or the current generation's mean coancestry
   int32_t sires = 0, dams = 0;  // parents with matings
   bool feasible = true;       // false: the limit is below the least coancestry reachable
 };
@@ -56,6 +56,10 @@ struct parent_choice_state {
   bool relationships_on = false;
   std::vector<double> base_frequency;  // allele 2 per marker, first generation of stage 2 (genomic)
   contribution_report last;
+  // The coancestry the last selection reached, when it was by optimum
+  // contributions (the C_now of the next).
+  bool previous_made = false;
+  double previous_coancestry = 0.0;
 };
 
 // The first generation of stage 2 is made: its animals become the founders
@@ -65,8 +69,9 @@ void start_parent_choice(run_state& st);
 
 // The parents of the next generation's animals (numbers among the current
 // generation's animals and the kept ones) for a stage that allocates its
-// matings (stage_block::allocates_matings).
-std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b);
+// matings (stage_block::allocates_matings). file_generation: that of the
+// next generation (the parents' is one less), for the identifiers in messages.
+std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b, int64_t file_generation);
 
 // Before the meiosis: the kept animals' haplotypes join the parents'
 // generation's, after them, so that parent number nind + k is kept animal k.
