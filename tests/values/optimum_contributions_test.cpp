@@ -476,6 +476,27 @@ TEST(OptimumContributions, UnrelatedCandidatesFollowTheClosedForm) {
   EXPECT_FALSE(qm::optimum_contributions(d.problem()).feasible);
 }
 
+// Tied values, unrelated candidates: the best value, 0.5 * 1 + 0.5 * 2 =
+// 1.5, is reached by any split within each sex; equal shares of 1/6
+// have c'c/2 = 6/36/2 = 1/12, within a limit of 0.1, so the limit does not
+// bind although the truncation answer (1/4) is above it.
+TEST(OptimumContributions, TiesLeaveTheLimitSlack) {
+  case_data d;
+  const int n = 6;
+  d.A.assign(n * n, 0.0);
+  for (int i = 0; i < n; ++i) d.A[i * n + i] = 1;
+  d.x = {1, 1, 1, 2, 2, 2};
+  d.male = {1, 1, 1, 0, 0, 0};
+  d.C = 0.1;
+  for (bool bracketed : {false, true}) {
+    const qm::contribution_result r = qm::optimum_contributions(d.problem(bracketed));
+    EXPECT_FALSE(r.binding);
+    EXPECT_TRUE(r.feasible);
+    EXPECT_NEAR(r.value, 1.5, 1e-14);
+    expect_meets_constraints(d, r);
+  }
+}
+
 // A singular genomic-like matrix (rank 4 for 8 candidates): a ridge makes it
 // solvable; the answer is the optimum for A + ridge I, and meets the limit
 // with A itself.
@@ -485,17 +506,19 @@ TEST(OptimumContributions, SingularMatrixGetsARidge) {
   d.A = factor_relationship(8, 4, 0.0, s);
   const double keq = equal_coancestry(d), klp = half_quadratic(d.A, truncation(d));
   d.C = keq + 0.3 * (klp - keq);
-  const qm::contribution_result r = qm::optimum_contributions(d.problem());
   double mean_diag = 0;
   for (int i = 0; i < 8; ++i) mean_diag += d.A[i * 9] / 8;
-  EXPECT_GT(r.ridge, 0.0);
-  EXPECT_LE(r.ridge, 1e-4 * mean_diag * 1.0001);
-  expect_meets_constraints(d, r);
-  std::vector<double> ridged = d.A;
-  for (int i = 0; i < 8; ++i) ridged[i * 9] += r.ridge;
-  const enumeration e = enumerate(d.x, ridged, d.male, std::vector<double>(8, 0.5), d.C);
-  ASSERT_TRUE(e.found);
-  EXPECT_NEAR(r.value, e.best, 1e-6);
+  for (bool bracketed : {false, true}) {
+    const qm::contribution_result r = qm::optimum_contributions(d.problem(bracketed));
+    EXPECT_GT(r.ridge, 0.0);
+    EXPECT_LE(r.ridge, 1e-4 * mean_diag * 1.0001);
+    expect_meets_constraints(d, r);
+    std::vector<double> ridged = d.A;
+    for (int i = 0; i < 8; ++i) ridged[i * 9] += r.ridge;
+    const enumeration e = enumerate(d.x, ridged, d.male, std::vector<double>(8, 0.5), d.C);
+    ASSERT_TRUE(e.found);
+    EXPECT_NEAR(r.value, e.best, 1e-6);
+  }
 }
 
 // The same input gives the same bits; the order of the search is fixed.
