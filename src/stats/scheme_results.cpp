@@ -23,11 +23,18 @@ void candidates_mean_sd(std::span<const double> c, int32_t count, int first, dou
   sd = count > 1 ? std::sqrt(q / (count - 1)) : nan;
 }
 
+// The mean criterion of the chosen animals of the generation itself: a
+// parent kept from an earlier generation (a number past the criterion's
+// animals) was chosen among other candidates and is left out.
 double selected_mean(std::span<const double> c, std::span<const int32_t> chosen) {
-  if (chosen.empty()) return nan;
   double s = 0.0;
-  for (int32_t a : chosen) s += c[static_cast<size_t>(a - 1)];
-  return s / static_cast<double>(chosen.size());
+  size_t n = 0;
+  for (int32_t a : chosen)
+    if (a >= 1 && static_cast<size_t>(a) <= c.size()) {
+      s += c[static_cast<size_t>(a - 1)];
+      ++n;
+    }
+  return n == 0 ? nan : s / static_cast<double>(n);
 }
 
 }  // namespace

@@ -180,7 +180,6 @@ TEST(OptimumContributions, KeepsTheRateOfInbreedingItIsGiven) {
       const auto s = run_scheme(dir.path, name, scheme(seed, ocs(target)));
       ASSERT_EQ(s.at("f_pedigree").size(), 11u);
       const double realised = realised_delta_f(s.at("f_pedigree"));
-      std::printf("target %g seed %d realised %g\n", target, seed, realised);
       EXPECT_NEAR(realised, target, 0.3 * target);
       for (size_t k = 0; k + 1 < s.at("ocs_coancestry").size(); ++k)
         EXPECT_LE(s.at("ocs_coancestry")[k], s.at("ocs_limit")[k] * (1 + 1e-12));
@@ -200,7 +199,6 @@ TEST(OptimumContributions, GainsMoreThanTruncationAtTheSameRateOfInbreeding) {
     const auto o = run_scheme(dir.path, "ocs" + std::to_string(seed), scheme(seed, ocs(rate)));
     const double gain_t = t.at("tbv_mean_1").back() - t.at("tbv_mean_1").front();
     const double gain_o = o.at("tbv_mean_1").back() - o.at("tbv_mean_1").front();
-    std::printf("seed %d rate %g ocs %g gains %g %g\n", seed, rate, realised_delta_f(o.at("f_pedigree")), gain_t, gain_o);
     EXPECT_GT(gain_o, gain_t) << "rate of truncation " << rate << ", of OCS " << realised_delta_f(o.at("f_pedigree"));
   }
 }

@@ -32,6 +32,12 @@ TEST(SchemeResults, SelectionDifferentialAndIntensityByHand) {
   EXPECT_DOUBLE_EQ(qm::selection_of(c, all_sires, dams, 3).sel_diff_sires, 0.0);
   const std::vector<double> flat(6, 2.0);
   EXPECT_TRUE(std::isnan(qm::selection_of(flat, sires, dams, 3).intensity_sires));
+  // Parents kept from earlier generations are numbered past the generation
+  // (7, 9, ...): they are left out of its differential, and a list of kept
+  // parents only has none.
+  const std::vector<int32_t> with_kept = {5, 9}, only_kept = {7, 9};
+  EXPECT_DOUBLE_EQ(qm::selection_of(c, with_kept, dams, 3).sel_diff_sires, 4.0);
+  EXPECT_TRUE(std::isnan(qm::selection_of(c, only_kept, dams, 3).sel_diff_sires));
 }
 
 TEST(SchemeResults, CorrelationAndParentsUsed) {
