@@ -74,8 +74,26 @@ int64_t estimate_peak_memory(const run_parameters& p, history_sizing h) {
     ebv += (k + 1) * nind * row + 2 * ref * row + 512 * (ref + used) + 64 * (ref + used);
     if (genomic_t) ebv += 8 * traits * (k + 1) * nind + group * used + 4 * 8 * traits * ref;
   }
+  // Choosing and pairing parents: the kept candidates' haplotypes, the
+  // pedigree relationships of the living animals (two dense matrices: the
+  // kept and the current generation), the relationships among the
+  // candidates (with a genomic relationship, also its packed rows).
+  int64_t choice = 0;
+  if (p.some_stage_allocates()) {
+    int64_t kept = 0;
+    for (const planned_stage& stage : plan) {
+      const stage_block& b = stage.block();
+      const int32_t years = std::max(b.ages.sire_generations, b.ages.dam_generations);
+      if (years > 1) kept = std::max<int64_t>(kept, static_cast<int64_t>(years - 1) * (b.nsire + b.ndam));
+    }
+    const int64_t living = nind + kept;
+    if (kept > 0) choice += 2 * kept * packed_loci / 8 + 2 * living * packed_loci / 8;  // kept, and the joined copy
+    if (p.some_stage_relates_by(relationship_source::pedigree)) choice += 2 * 8 * living * living;
+    choice += 8 * living * living;
+    if (p.some_stage_relates_by(relationship_source::genomic)) choice += 2 * living * packed_loci / 8;
+  }
   const int64_t history_file = history_file_memory(p, h);
-  return haplotypes + summary + bookkeeping + history + values + files + program + ebv + history_file;
+  return haplotypes + summary + bookkeeping + history + values + files + program + ebv + choice + history_file;
 }
 
 int64_t pages_worth_keeping(const run_parameters& p) {

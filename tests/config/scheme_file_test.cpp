@@ -513,3 +513,87 @@ TEST(SchemeFile, RefusesAnIndexOrRecordsThatCannotWork) {
     EXPECT_TRUE(seen) << found[0];
   }
 }
+
+// Optimum contributions, the mating rules, minimum-coancestry mating and the
+// ages: read into the stage block, refused where they cannot work, and
+// named by the converter, which has no classic form for them.
+TEST(SchemeFile, ReadsTheChoiceAndPairingOfParents) {
+  const std::string tables =
+      "[stage.contributions]\nmethod = \"ocs\"\ndelta_f = 0.005\nrelationship = \"genomic\"\nmax_offspring = 12\n"
+      "[stage.mating_rules]\navoid = [\"half_sibs\", \"parent_offspring\"]\nmax_matings_per_sire = 30\n"
+      "[stage.ages]\nsire_generations = 3\n";
+  qm::run_parameters p;
+  const auto min_coancestry = [](const std::string& text) {
+    return replaced(text, "mating = \"nested\"\nselection = \"tbv\"", "mating = \"min_coancestry\"\nselection = \"tbv\"");
+  };
+  ASSERT_EQ(stop_of(min_coancestry(breeding_scheme("selection = \"tbv\"", tables)), p), "");
+  const qm::stage_block& b = p.stages[2].block;
+  EXPECT_TRUE(b.contributions.on);
+  EXPECT_EQ(b.contributions.delta_f, 0.005);
+  EXPECT_EQ(b.contributions.relationship, qm::relationship_source::genomic);
+  EXPECT_EQ(b.contributions.max_offspring, 12);
+  EXPECT_FALSE(b.rules.avoid_full_sibs);
+  EXPECT_TRUE(b.rules.avoid_half_sibs && b.rules.avoid_parent_offspring);
+  EXPECT_EQ(b.rules.max_matings_per_sire, 30);
+  EXPECT_EQ(b.ages.sire_generations, 3);
+  EXPECT_EQ(b.ages.dam_generations, 1);  // the default
+  EXPECT_EQ(b.matetype, qm::min_coancestry_mating);
+  EXPECT_TRUE(b.allocates_matings());
+  EXPECT_FALSE(p.stages[3].block.allocates_matings());
+  EXPECT_TRUE(p.some_stage_relates_by(qm::relationship_source::genomic));
+  EXPECT_FALSE(p.some_stage_relates_by(qm::relationship_source::pedigree));
+  const qm::classic_conversion c = qm::classic_text_of(p);
+  EXPECT_TRUE(c.text.empty());
+  EXPECT_NE(std::find(c.without_form.begin(), c.without_form.end(), "[[stage]] mating = \"min_coancestry\""),
+            c.without_form.end());
+  EXPECT_NE(std::find(c.without_form.begin(), c.without_form.end(), "[stage.ages] sire_generations"),
+            c.without_form.end());
+
+  // min_coancestry alone relates by the pedigree; without any table nothing allocates.
+  qm::run_parameters q;
+  ASSERT_EQ(stop_of(min_coancestry(breeding_scheme("selection = \"tbv\"", "")), q), "");
+  EXPECT_TRUE(q.some_stage_relates_by(qm::relationship_source::pedigree));
+  qm::run_parameters plain;
+  ASSERT_EQ(stop_of(scheme, plain), "");
+  EXPECT_FALSE(plain.some_stage_allocates());
+}
+
+TEST(SchemeFile, RefusesChoicesOfParentsThatCannotWork) {
+  const std::string contributions = "[stage.contributions]\nmethod = \"ocs\"\ndelta_f = 0.01\n";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {replaced(breeding_scheme("selection = \"tbv\"", ""), "generations = 10\n", "generations = 10\n" + contributions),
+       "Scheme file s.toml, line 25, column 1: `[[stage]] 1 [stage.contributions]`: stage 1 makes the historical "
+       "generations"},
+      {replaced(breeding_scheme("selection = \"tbv\"", ""), "generations = 10\n",
+                "generations = 10\nmating = \"min_coancestry\"\n"),
+       "Scheme file s.toml, line 25, column 1: `[[stage]] 1 mating = \"min_coancestry\"`: stage 1"},
+      {breeding_scheme("selection = \"random\"", contributions),
+       "Scheme file s.toml, line 33, column 1: `[[stage]] 2 [stage.contributions]` weighs the candidates by the "
+       "stage's selection criterion, but the stage selects at random"},
+      {breeding_scheme("selection = \"tbv\"", replaced(contributions, "0.01", "1.0")),
+       "Scheme file s.toml, line 35, column 1: `[[stage]] 2 contributions.delta_f = 1.0` is out of range"},
+      {breeding_scheme("selection = \"tbv\"", "[stage.contributions]\ndelta_f = 0.01\n"),
+       "Scheme file s.toml, line 33, column 1: [stage.contributions] of [[stage]] 2 has no key `method`"},
+      {breeding_scheme("selection = \"tbv\"", "[stage.mating_rules]\navoid = [\"cousins\"]\n"),
+       "Scheme file s.toml, line 34, column 10: `[[stage]] 2 mating_rules.avoid = [\"cousins\"]`: item 1 is "
+       "\"cousins\""},
+      // 20 dams among 10 sires: 2 matings a sire
+      {breeding_scheme("selection = \"tbv\"", "[stage.mating_rules]\nmax_matings_per_sire = 1\n"),
+       "Scheme file s.toml, line 34, column 1: `[[stage]] 2 mating_rules.max_matings_per_sire = 1`: 20 dams among "
+       "10 sires give up to 2 matings to a sire; select at least 20 sires"},
+      {breeding_scheme("selection = \"genomic_blup\"", "[stage.ages]\nsire_generations = 2\n"),
+       "Scheme file s.toml, line 33, column 1: `[[stage]] 2 [stage.ages]`: parents kept from earlier generations"},
+      {breeding_scheme("selection = \"tbv\"", "[stage.ages]\nsire_generations = 0\n"),
+       "Scheme file s.toml, line 34, column 1: `[[stage]] 2 ages.sire_generations = 0` is out of range"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::vector<std::string> found = problems_of(c.text);
+    ASSERT_FALSE(found.empty());
+    bool seen = false;
+    for (const std::string& f : found) seen = seen || f.starts_with(c.message);
+    EXPECT_TRUE(seen) << found[0];
+  }
+}
