@@ -851,8 +851,11 @@ void check_stage_blocks(const run_parameters& p, problem_sink& sink, bool run_ru
                 "2 phenotype, 3 pedigree-BLUP EBV, 4 genomic-BLUP EBV); the run would stop with \"" + std::string(stop_text::select_code2) + "\".");
     const bool makes_generations = s <= 2 || b.ngen > 0;
     if (makes_generations) {
-      nsire_now = b.nsire;
-      ndam_now = b.ndam;
+      // Parents chosen by optimum contributions, or with kept ones, are
+      // paired by allocation in the next stage too, whatever its design.
+      const bool allocated = b.contributions.on || b.ages.overlapping();
+      nsire_now = allocated ? 0 : b.nsire;
+      ndam_now = allocated ? 0 : b.ndam;
     }
   }
 }

@@ -729,16 +729,12 @@ void scheme_reader::check_stage_mating(int s) {
             "\"genomic_blup\" or \"index\".");
   if (s >= 2 && b.ages.overlapping()) {
     const selection_criterion c = b.criterion();
-    const bool kept_rankable = c == selection_criterion::random || c == selection_criterion::true_value ||
-                               c == selection_criterion::phenotype || c == selection_criterion::pedigree_ebv ||
-                               (c == selection_criterion::index && (b.index.criterion == selection_criterion::true_value ||
-                                                                    b.index.criterion == selection_criterion::pedigree_ebv));
-    if (!kept_rankable)
+    if (c == selection_criterion::index && b.index.criterion == selection_criterion::phenotype)
       problem(at_stage + ".ages",
               "`" + stage_text + " [stage.ages]`: parents kept from earlier generations are ranked with the young "
-              "ones on true breeding values, phenotypes, pedigree-BLUP EBVs or an index of these; this stage's "
-              "selection (genomic EBVs, or a phenotype or genomic index) cannot rank them yet: select on one of "
-              "those, or keep discrete generations.");
+              "ones on true breeding values, phenotypes, EBVs or an index of these, but not on the index of own "
+              "phenotypes, whose generation means they do not share: make the index of tbv, pedigree_blup or "
+              "genomic_blup, or keep discrete generations.");
   }
   if (s >= 2 && !b.contributions.on && b.rules.max_matings_per_sire > 0 && b.nsire > 0 && b.ndam > 0) {
     const int64_t per_sire = (static_cast<int64_t>(b.ndam) + b.nsire - 1) / b.nsire;

@@ -315,6 +315,21 @@ void ebv_evaluation::estimate_genomic(double h2, int threads) {
   ebv_ = gebv(geno_.back().g, sol, threads);
   prev_snp_.assign(1, sol.mu);
   prev_snp_.insert(prev_snp_.end(), sol.effects.begin(), sol.effects.end());
+  last_snp_ = sol;
+}
+
+std::vector<double> ebv_evaluation::genomic_ebvs_of(const haplotype_matrix& markers, int32_t n, int threads) const {
+  if (last_snp_.effects.empty()) stop("breeding-value estimation: no genomic estimate to give animals of earlier generations GEBVs");
+  if (n == 0) return {};
+  return gebv(pack_marker_dosages(markers, n, threads, markers_), last_snp_, threads);
+}
+
+std::vector<double> ebv_evaluation::genomic_trait_ebvs_of(const haplotype_matrix& markers, int32_t n,
+                                                          int threads) const {
+  if (last_trait_snp_.x.empty())
+    stop("breeding-value estimation: no multi-trait genomic estimate to give animals of earlier generations GEBVs");
+  if (n == 0) return {};
+  return multi_trait_gebv(pack_marker_dosages(markers, n, threads, markers_), last_trait_snp_, threads);
 }
 
 std::span<const double> ebv_evaluation::current_trait(int32_t t) const {
@@ -381,6 +396,7 @@ void ebv_evaluation::estimate_traits(selection_criterion c, const pedigree_histo
     traits_stats_ = sol.stats;
     if (!traits_stats_.converged) not_converged("multi-trait SNP-BLUP", recorded_generation_, traits_stats_);
     trait_ebv_ = multi_trait_gebv(geno_.back().g, sol, threads);
+    last_trait_snp_ = sol;
     prev_trait_snp_ = std::move(sol.x);
   }
   traits_method_ = c;

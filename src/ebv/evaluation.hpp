@@ -63,6 +63,7 @@
 #include "config/parameters.hpp"
 #include "ebv/ainverse.hpp"
 #include "ebv/genomic.hpp"
+#include "ebv/multi_trait_genomic.hpp"
 #include "ebv/pcg.hpp"
 #include "population/pedigree_history.hpp"
 #include "population/population.hpp"
@@ -130,6 +131,11 @@ class ebv_evaluation {
   // of trait t (1..T) of the multi-trait one.
   double pedigree_ebv_at(int64_t k) const;
   double trait_ebv_at(int64_t k, int32_t t) const;
+  // GEBVs of the first n animals of a haplotype matrix (animals of earlier
+  // generations) from the last genomic estimate: of trait 1 (n values), of
+  // every trait (trait-major, T x n).
+  std::vector<double> genomic_ebvs_of(const haplotype_matrix& markers, int32_t n, int threads) const;
+  std::vector<double> genomic_trait_ebvs_of(const haplotype_matrix& markers, int32_t n, int threads) const;
   // The scores select_parents needs for criterion c: current() for the EBV
   // criteria when they were estimated for generation g, otherwise empty.
   std::span<const double> scores_for(selection_criterion c, int32_t g) const;
@@ -192,6 +198,8 @@ class ebv_evaluation {
   std::vector<int32_t> markers_;  // the chip's markers; empty: every marker
   std::vector<double> prev_snp_;  // mu, then one effect per marker
   std::vector<double> prev_trait_snp_;  // T means, then T effects per marker
+  snp_blup_solution last_snp_;          // the last genomic estimates (their centres and effects)
+  multi_trait_snp_solution last_trait_snp_;
 
   // Last estimate.
   int32_t estimated_generation_ = -1;

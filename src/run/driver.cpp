@@ -80,7 +80,9 @@ void run_stages(run_state& st, const observer_list& observers, const history_opt
     const int s = stage.number();
     const stage_block& b =
         s == 1 ? p.stage1()
-               : enter_stage(p, s, static_cast<int32_t>(st.pop.sires.size()), static_cast<int32_t>(st.pop.dams.size()));
+        : parents_allocated(st.pop)
+            ? enter_stage(p, s, 0, 0)  // paired by allocation whatever the design: no design rule on the lists
+            : enter_stage(p, s, static_cast<int32_t>(st.pop.sires.size()), static_cast<int32_t>(st.pop.dams.size()));
     if (s == 2) overwrite_warning(p, b);
     stage1_text text(s == 1 && !h.save_path.empty());
     stage.for_each_generation([&](const generation_step& g) { run_generation(st, b, g, observers); });

@@ -93,7 +93,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   // Stages 2 on may choose and pair parents beyond the classic designs, and
   // parents kept from earlier generations are always paired so.
   const bool with_values = step.kind == generation_kind::qtl_choice || step.kind == generation_kind::selection;
-  const bool allocating = (with_values && b.allocates_matings()) || pop.kept.size() > 0;
+  const bool allocating = (with_values && b.allocates_matings()) || parents_allocated(pop);
   const int32_t parents_nind = pop.nind;
   std::vector<parent_pair> offspring =
       allocating ? pair_parents(st, b, step.file_generation) : mate_parents(pop, b.matetype, b.nind, st.rng);

@@ -95,25 +95,41 @@ std::vector<double> candidate_scores(const run_state& st, const stage_block& b, 
     else if (!scores.empty()) v = scores[static_cast<size_t>(i - 1)];
     x[static_cast<size_t>(i - 1)] = v;
   }
-  for (int32_t k = 0; k < pop.kept.size(); ++k) {
+  // Kept animals: their own values, or EBVs of the current evaluation (GEBVs
+  // from their genotypes and the last marker effects).
+  const int32_t nk = pop.kept.size();
+  std::vector<double> gebv;
+  if (nk > 0 && c == selection_criterion::genomic_ebv) gebv = st.ebv.genomic_ebvs_of(pop.kept.markers, nk, st.params.threads);
+  if (nk > 0 && c == selection_criterion::index && b.index.criterion == selection_criterion::genomic_ebv)
+    gebv = st.ebv.genomic_trait_ebvs_of(pop.kept.markers, nk, st.params.threads);
+  for (int32_t k = 0; k < nk; ++k) {
     const size_t at = static_cast<size_t>(k) * static_cast<size_t>(nt);
     const int64_t pos = pop.kept.position[static_cast<size_t>(k)];
     double v = 0.0;
     switch (c) {
+      case selection_criterion::random: break;
       case selection_criterion::true_value: v = pop.kept.tbv[at]; break;
       case selection_criterion::phenotype: v = pop.kept.phenotype[at]; break;
       case selection_criterion::pedigree_ebv: v = st.ebv.pedigree_ebv_at(pos); break;
+      case selection_criterion::genomic_ebv: v = gebv[static_cast<size_t>(k)]; break;
       case selection_criterion::index:
         for (int32_t t = 0; t < nt; ++t) {
-          const double a = b.index.criterion == selection_criterion::true_value
-                               ? pop.kept.tbv[at + static_cast<size_t>(t)]
-                               : st.ebv.trait_ebv_at(pos, t + 1);
+          double a = 0.0;
+          switch (b.index.criterion) {
+            case selection_criterion::true_value: a = pop.kept.tbv[at + static_cast<size_t>(t)]; break;
+            case selection_criterion::pedigree_ebv: a = st.ebv.trait_ebv_at(pos, t + 1); break;
+            case selection_criterion::genomic_ebv:
+              a = gebv[static_cast<size_t>(t) * static_cast<size_t>(nk) + static_cast<size_t>(k)];
+              break;
+            default:
+              stop("Overlapping generations: kept candidates cannot be ranked on an index of phenotypes; "
+                   "select on an index of tbv, pedigree_blup or genomic_blup, or keep discrete generations.");
+          }
           v += b.index.weights[static_cast<size_t>(t)] * a;
         }
         break;
       default:
-        stop("Overlapping generations: the kept candidates cannot be ranked on this stage's criterion; select on "
-             "tbv, phenotype, pedigree_blup, or an index of tbv or pedigree_blup.");
+        stop("Overlapping generations: kept candidates cannot be ranked on this stage's criterion.");
     }
     x[static_cast<size_t>(pop.nind + k)] = v;
   }

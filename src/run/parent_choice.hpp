@@ -62,6 +62,11 @@ struct parent_choice_state {
   double previous_coancestry = 0.0;
 };
 
+// Whether the parents now selected must be paired by allocation whatever
+// the next stage's design: they came with their numbers of matings
+// (optimum contributions) or include kept animals.
+inline bool parents_allocated(const population& pop) { return !pop.sire_matings.empty() || pop.kept.size() > 0; }
+
 // The first generation of stage 2 is made: its animals become the founders
 // of the pedigree relationships, its marker frequencies the base of the
 // genomic ones (each only when some stage needs it).

@@ -583,8 +583,9 @@ TEST(SchemeFile, RefusesChoicesOfParentsThatCannotWork) {
       {breeding_scheme("selection = \"tbv\"", "[stage.mating_rules]\nmax_matings_per_sire = 1\n"),
        "Scheme file s.toml, line 34, column 1: `[[stage]] 2 mating_rules.max_matings_per_sire = 1`: 20 dams among "
        "10 sires give up to 2 matings to a sire; select at least 20 sires"},
-      {breeding_scheme("selection = \"genomic_blup\"", "[stage.ages]\nsire_generations = 2\n"),
-       "Scheme file s.toml, line 33, column 1: `[[stage]] 2 [stage.ages]`: parents kept from earlier generations"},
+      {breeding_scheme("selection = \"index\"", "[stage.index]\ncriterion = \"phenotype\"\nweights = [1.0, 1.0]\n"
+                                                "[stage.ages]\nsire_generations = 2\n"),
+       "Scheme file s.toml, line 36, column 1: `[[stage]] 2 [stage.ages]`: parents kept from earlier generations"},
       {breeding_scheme("selection = \"tbv\"", "[stage.ages]\nsire_generations = 0\n"),
        "Scheme file s.toml, line 34, column 1: `[[stage]] 2 ages.sire_generations = 0` is out of range"},
   };

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -306,7 +307,7 @@ TEST(OverlappingGenerations, SiresServeUpToTheirAgeLimit) {
       sire_ages.insert(sire_age);
       sum += sire_age;
     }
-    if (g >= 1) EXPECT_NEAR(s.at("sire_age_mean")[g], sum / gens[g].size(), 1e-9) << "generation " << g;
+    EXPECT_NEAR(s.at("sire_age_mean")[g], sum / gens[g].size(), 1e-9) << "generation " << g;
   }
   EXPECT_EQ(sire_ages, (std::set<int64_t>{1, 2, 3}));
   EXPECT_GT(s.at("generation_interval").back(), 1.0);
@@ -336,12 +337,20 @@ TEST(ParentChoice, SameBytesOnAnyNumberOfThreads) {
   // Genomic selection with genomic relationships (VanRaden's G on every marker).
   const std::string genomic = "mating = \"min_coancestry\"\nselection = \"genomic_blup\"\n"
                               "[stage.contributions]\nmethod = \"ocs\"\ndelta_f = 0.01\nrelationship = \"genomic\"\n";
-  for (const auto& [name, text] : {std::pair{std::string("pedigree"), choice}, std::pair{std::string("genomic"), genomic}}) {
+  // Genomic selection with sires kept for three generations (ranked on GEBVs from their genotypes).
+  const std::string kept = "selection = \"genomic_blup\"\n[stage.ages]\nsire_generations = 3\n";
+  for (const auto& [name, text] : {std::pair{std::string("pedigree"), choice}, std::pair{std::string("genomic"), genomic},
+                                   std::pair{std::string("kept"), kept}}) {
     SCOPED_TRACE(name);
     const auto one = run_scheme(dir.path, name + "1", scheme(101, text, 4), "--threads 1");
     run_scheme(dir.path, name + "2", scheme(101, text, 4), "--threads 2");
-    ASSERT_EQ(one.at("ocs_coancestry").size(), 5u);
-    for (size_t k = 0; k < 5; ++k) EXPECT_LE(one.at("ocs_coancestry")[k], one.at("ocs_limit")[k] * (1 + 1e-12));
+    if (name == "kept") {
+      ASSERT_EQ(one.at("sire_age_mean").size(), 5u);
+      EXPECT_GT(*std::max_element(one.at("sire_age_mean").begin(), one.at("sire_age_mean").end()), 1.0);
+    } else {
+      ASSERT_EQ(one.at("ocs_coancestry").size(), 5u);
+      for (size_t k = 0; k < 5; ++k) EXPECT_LE(one.at("ocs_coancestry")[k], one.at("ocs_limit")[k] * (1 + 1e-12));
+    }
     int compared = 0;
     for (const auto& e : fs::directory_iterator(dir.path + "/" + name + "1")) {
       const std::string n = e.path().filename().string();
@@ -350,5 +359,27 @@ TEST(ParentChoice, SameBytesOnAnyNumberOfThreads) {
       ++compared;
     }
     EXPECT_GT(compared, 10);
+  }
+}
+
+// A stage of the classic designs after one of optimum contributions (or of
+// kept parents) pairs the parents it is handed, whatever their numbers, and
+// from its own selection on mates as the design says: the nested design's
+// rules on the numbers of sires and dams do not apply to the lists it is handed.
+TEST(ParentChoice, AClassicStageFollowsOptimumContributions) {
+  qmtest::tempdir dir;
+  for (const std::string& before : {ocs(0.01), std::string("selection = \"tbv\"\n[stage.ages]\nsire_generations = 3\n")}) {
+    SCOPED_TRACE(before);
+    const std::string text = scheme(111, before, 3) +
+                             "[[stage]]\nsires = 10\ndams = 100\nanimals = 200\ngenerations = 2\n"
+                             "selection = \"tbv\"\nmating = \"nested\"\n";
+    const std::string name = "classic" + std::to_string(before.size());
+    const auto s = run_scheme(dir.path, name, text);
+    ASSERT_EQ(s.at("n_sires").size(), 6u);
+    // The last generation is mated by the nested design from 10 sires and 100 dams of the generation before.
+    EXPECT_EQ(s.at("n_sires").back(), 10);
+    EXPECT_EQ(s.at("n_dams").back(), 100);
+    const auto gens = pedigree_of(dir.path + "/" + name);
+    for (const animal& x : gens.back()) EXPECT_EQ(x.sire / idmult, 5) << x.id;
   }
 }

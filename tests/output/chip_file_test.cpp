@@ -152,7 +152,9 @@ TEST(ChipFile, RunsWriteTheChipsMarkersAsChosenFromTheFrequenciesOfStageTwo) {
   }
   // Chromosomes of equal length: 15 markers each where 15 are eligible.
   for (int c = 0; c < 4; ++c)
-    if (eligible[static_cast<size_t>(c)] >= 15) EXPECT_EQ(per_chromosome[static_cast<size_t>(c)], 15) << c + 1;
+    if (eligible[static_cast<size_t>(c)] >= 15) {
+      EXPECT_EQ(per_chromosome[static_cast<size_t>(c)], 15) << c + 1;
+    }
 
   // Every generation's PLINK files of the chip run hold exactly the chip's
   // markers, with the genotypes the files of every marker give them.
@@ -191,10 +193,12 @@ TEST(ChipFile, RunsWriteTheChipsMarkersAsChosenFromTheFrequenciesOfStageTwo) {
     EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("all/" + f)) << f;
   }
   EXPECT_EQ(files_in("one", "EBV.out").size(), 2u);
-  for (const std::string& suffix : {".bed", ".bim", ".fam", ".vcf.gz"})
+  for (const std::string suffix : {".bed", ".bim", ".fam", ".vcf.gz"})
     for (const std::string& f : files_in("one", suffix)) {
       EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("two/" + f)) << f;
-      if (suffix != ".vcf.gz") EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("bytes/" + f)) << f;
+      if (suffix != ".vcf.gz") {
+        EXPECT_EQ(qmtest::read_file("one/" + f), qmtest::read_file("bytes/" + f)) << f;
+      }
     }
   EXPECT_NE(qmtest::read_file("one/run.json").find("CHIP.out"), std::string::npos);
 

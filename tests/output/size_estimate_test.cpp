@@ -151,7 +151,9 @@ weights = [1.0, 0.5, 2.0]
     else
       EXPECT_EQ(e.reference, 0);
     for (const auto& [kind, bytes] : written)
-      if (kind != "run-wide" && kind != "reference") EXPECT_TRUE(e.kinds.count(kind)) << kind << " written but not estimated";
+      if (kind != "run-wide" && kind != "reference") {
+        EXPECT_TRUE(e.kinds.count(kind)) << kind << " written but not estimated";
+      }
   }
 }
 
