@@ -44,7 +44,9 @@ dict="$top/build-fuzz/scheme.dict"
     shape rate sires dams animals generations mutation mating selection even random none normal gamma \
     nested random_avoid_sibs tbv phenotype pedigree_blup genomic_blup true false '[[stage]]' '[genome]' \
     '[traits]' '[qtl]' ' = ' '[[' ']]' '1e-3' '0.5' index '[stage.index]' criterion weights recorded_on both \
-    females males '[chip]' markers min_maf; do
+    females males '[chip]' markers min_maf '[stage.contributions]' method ocs delta_f relationship genomic \
+    pedigree max_offspring '[stage.mating_rules]' avoid full_sibs half_sibs parent_offspring \
+    max_matings_per_sire '[stage.ages]' sire_generations dam_generations min_coancestry; do
     printf '"%s"\n' "$w"
   done
 } > "$dict"
