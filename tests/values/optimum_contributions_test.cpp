@@ -652,3 +652,20 @@ TEST(WholeMatings, AgreeWithOneAtATime) {
     EXPECT_EQ(total[1], m);
   }
 }
+
+// Twelve candidates, the most the enumeration of every active set covers
+// here (3^12 assignments): a pedigree and a factor relationship matrix,
+// one with bounds, limits in the middle of their range.
+TEST(OptimumContributions, MatchesEnumerationWithTwelveCandidates) {
+  stream s(12);
+  for (int kind : {0, 1}) {
+    const case_data d = random_case(12, kind, kind == 1, 0.3, s);
+    const enumeration e = enumerate(d.x, d.A, d.male, d.u.empty() ? std::vector<double>(12, 0.5) : d.u, d.C);
+    ASSERT_TRUE(e.found);
+    const qm::contribution_result r = qm::optimum_contributions(d.problem());
+    SCOPED_TRACE("kind " + std::to_string(kind));
+    EXPECT_TRUE(r.feasible);
+    EXPECT_NEAR(r.value, e.best, 1e-9);
+    expect_meets_constraints(d, r);
+  }
+}
