@@ -194,8 +194,12 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   }
   if ((with_values && b.allocates_matings()) || pop.kept.size() > 0)
     select_candidates(st, b, scores);
-  else
+  else {
+    // Truncation and the classic designs: no numbers of matings go with the lists.
+    pop.sire_matings.clear();
+    pop.dam_matings.clear();
     select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
+  }
   if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);
   const generation_view done{step,       p,       st.map,           pop,             st.architecture ? &*st.architecture : nullptr,
                              st.history, &st.ebv, st.rng.start_seed, st.index_scores, &st.chip, &st.choice.last};
