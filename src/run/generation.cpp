@@ -198,6 +198,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
     // Truncation and the classic designs: no numbers of matings go with the lists.
     pop.sire_matings.clear();
     pop.dam_matings.clear();
+    st.choice.last.made = st.choice.previous_made = false;
     select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
   }
   if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);

@@ -395,5 +395,10 @@ TEST(ParentChoice, AClassicStageFollowsOptimumContributions) {
       EXPECT_EQ(families_of_two, g == 4) << "generation " << g + 1;
     }
     EXPECT_EQ(s.at("n_sires").back(), 10);
+    // The columns of optimum contributions are NA where the selection was by truncation.
+    if (before.find("ocs") != std::string::npos) {
+      EXPECT_FALSE(std::isnan(s.at("ocs_value")[3]));
+      EXPECT_TRUE(std::isnan(s.at("ocs_value")[4]) && std::isnan(s.at("ocs_value")[5]));
+    }
   }
 }
