@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -264,6 +265,23 @@ void reseal_history(std::string& file) {
   const std::string hex = sha256(file.substr(0, file.size() - 32));
   for (size_t k = 0; k < 32; ++k)
     file[file.size() - 32 + k] = static_cast<char>(std::stoi(hex.substr(2 * k, 2), nullptr, 16));
+}
+
+std::map<std::string, std::vector<double>> summary_columns(const std::string& file) {
+  std::istringstream in(read_file(file));
+  std::string line;
+  std::getline(in, line);
+  std::vector<std::string> names;
+  std::stringstream hs(line);
+  for (std::string c; std::getline(hs, c, ',');) names.push_back(c);
+  std::map<std::string, std::vector<double>> cols;
+  while (std::getline(in, line)) {
+    std::stringstream ls(line);
+    size_t k = 0;
+    for (std::string c; std::getline(ls, c, ','); ++k)
+      if (k < names.size()) cols[names[k]].push_back(c == "NA" ? std::nan("") : std::strtod(c.c_str(), nullptr));
+  }
+  return cols;
 }
 
 }  // namespace qmtest

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "base/byte_codec.hpp"
 #include "config/parameters.hpp"
@@ -40,6 +42,8 @@ std::string invariant_fault(const std::function<void()>& f);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
+// The columns of a summary.csv by name, one vector per column (NA as NaN).
+std::map<std::string, std::vector<double>> summary_columns(const std::string& file);
 
 // A valid parameter file (one trait, 4 chromosomes of 11 markers, three
 // stages) whose records can be changed with set_record before it is written.

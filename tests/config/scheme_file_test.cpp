@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -425,6 +426,22 @@ std::string breeding_scheme(const std::string& stage2_selection, const std::stri
                   "mating = \"nested\"\n" + stage2_selection + "\n" + index_table);
 }
 
+// A scheme and the beginning of the problem it must be refused with.
+struct refusal {
+  std::string text, message;
+};
+
+void expect_refusals(std::span<const refusal> cases) {
+  for (const refusal& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::vector<std::string> found = problems_of(c.text);
+    ASSERT_FALSE(found.empty());
+    bool seen = false;
+    for (const std::string& f : found) seen = seen || f.starts_with(c.message);
+    EXPECT_TRUE(seen) << found[0];
+  }
+}
+
 }  // namespace
 
 TEST(SchemeFile, ReadsTheIndexTheRecordingSexesAndTheChip) {
@@ -464,9 +481,7 @@ TEST(SchemeFile, ReadsTheIndexTheRecordingSexesAndTheChip) {
 
 TEST(SchemeFile, RefusesAnIndexOrRecordsThatCannotWork) {
   const std::string idx = "[stage.index]\ncriterion = \"tbv\"\nweights = [1.0, 1.0]\n";
-  const struct {
-    std::string text, message;
-  } cases[] = {
+  const refusal cases[] = {
       {breeding_scheme("selection = \"index\"", ""),
        "Scheme file s.toml, line 32, column 1: `[[stage]] 2 selection = \"index\"` needs a [stage.index] table"},
       {breeding_scheme("selection = \"tbv\"", idx),
@@ -504,14 +519,7 @@ TEST(SchemeFile, RefusesAnIndexOrRecordsThatCannotWork) {
       {breeding_scheme("selection = \"tbv\"", "", "", "[chip]\nmarkers = 10\nmin_maf = 0.6\n"),
        "Scheme file s.toml, line 19, column 1: `[chip] min_maf = 0.6` is out of range; required: 0 <= x <= 0.5"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    const std::vector<std::string> found = problems_of(c.text);
-    ASSERT_FALSE(found.empty());
-    bool seen = false;
-    for (const std::string& f : found) seen = seen || f.starts_with(c.message);
-    EXPECT_TRUE(seen) << found[0];
-  }
+  expect_refusals(cases);
 }
 
 // Optimum contributions, the mating rules, minimum-coancestry mating and the
@@ -560,9 +568,7 @@ TEST(SchemeFile, ReadsTheChoiceAndPairingOfParents) {
 
 TEST(SchemeFile, RefusesChoicesOfParentsThatCannotWork) {
   const std::string contributions = "[stage.contributions]\nmethod = \"ocs\"\ndelta_f = 0.01\n";
-  const struct {
-    std::string text, message;
-  } cases[] = {
+  const refusal cases[] = {
       {replaced(breeding_scheme("selection = \"tbv\"", ""), "generations = 10\n", "generations = 10\n" + contributions),
        "Scheme file s.toml, line 25, column 1: `[[stage]] 1 [stage.contributions]`: stage 1 makes the historical "
        "generations"},
@@ -589,12 +595,5 @@ TEST(SchemeFile, RefusesChoicesOfParentsThatCannotWork) {
       {breeding_scheme("selection = \"tbv\"", "[stage.ages]\nsire_generations = 0\n"),
        "Scheme file s.toml, line 34, column 1: `[[stage]] 2 ages.sire_generations = 0` is out of range"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    const std::vector<std::string> found = problems_of(c.text);
-    ASSERT_FALSE(found.empty());
-    bool seen = false;
-    for (const std::string& f : found) seen = seen || f.starts_with(c.message);
-    EXPECT_TRUE(seen) << found[0];
-  }
+  expect_refusals(cases);
 }

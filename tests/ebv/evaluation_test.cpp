@@ -498,7 +498,9 @@ TEST(EvaluationTest, MissingRecordsAndJointEvaluationMatchDenseSolves) {
     EXPECT_LT(d.worst_joint, 1e-7);
     EXPECT_LT(d.worst_index, 1e-7);
     // Trait 1 is missing on every seventh animal: 35 of 40 records each generation.
-    if (c == qm::selection_criterion::pedigree_ebv) EXPECT_EQ(d.e.records(), 4 * 35);
+    if (c == qm::selection_criterion::pedigree_ebv) {
+      EXPECT_EQ(d.e.records(), 4 * 35);
+    }
     // Animals 7, 21 and 35 (males without trait 1) have no record at all.
     EXPECT_EQ(static_cast<int64_t>(d.e.trait_record_animals().size()), 4 * 37);
   }

@@ -229,8 +229,9 @@ TEST_P(SchemeScenario, RunsAsTheClassicFile) {
     std::set<std::string> listed;
     for (const auto& [file, sha] : e.outs) {
       listed.insert(file);
-      if (written.count(file))
+      if (written.count(file)) {
         EXPECT_EQ(qmtest::sha256(qmtest::read_file(form + "/" + file)), sha) << where << ": " << file << " differs";
+      }
     }
     EXPECT_EQ(written, listed) << where;
     const std::string masked = mask_log(qmtest::read_file(form + "/log.txt"), clock_seed(par), e.exit != 0);
@@ -241,10 +242,11 @@ TEST_P(SchemeScenario, RunsAsTheClassicFile) {
   qmtest::write_file("classic/param.par", par);
   ASSERT_EQ(std::system(("cd classic && " + bin + " --threads 1 param.par > console.txt 2> stderr.txt < /dev/null; true").c_str()), 0);
   static const std::regex stamp(R"(\d{2}/\d{2}/\d{4} \d{2}:\d{2}:\d{2}|\d{2}:\d{2}:\d{2} --> \d{2}:\d{2}:\d{2})");
-  if (name != "i07_select_code2")
+  if (name != "i07_select_code2") {
     EXPECT_EQ(std::regex_replace(qmtest::read_file("scheme1/console.txt"), stamp, "T"),
               std::regex_replace(qmtest::read_file("classic/console.txt"), stamp, "T"))
         << name << ": the console differs";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, SchemeScenario, ::testing::ValuesIn(scenario_names()),

@@ -57,23 +57,6 @@ generations = 50
   return s.str();
 }
 
-std::map<std::string, std::vector<double>> summary_columns(const std::string& file) {
-  std::istringstream in(qmtest::read_file(file));
-  std::string line;
-  std::getline(in, line);
-  std::vector<std::string> names;
-  std::stringstream hs(line);
-  for (std::string c; std::getline(hs, c, ',');) names.push_back(c);
-  std::map<std::string, std::vector<double>> cols;
-  while (std::getline(in, line)) {
-    std::stringstream ls(line);
-    size_t k = 0;
-    for (std::string c; std::getline(ls, c, ','); ++k)
-      if (k < names.size()) cols[names[k]].push_back(c == "NA" ? std::nan("") : std::strtod(c.c_str(), nullptr));
-  }
-  return cols;
-}
-
 // Runs a scheme in a folder of its own; the exit status and the console.
 int run(const std::string& dir, const std::string& name, const std::string& text, const std::string& options = "") {
   const std::string file = dir + "/" + name + ".toml";
@@ -87,7 +70,7 @@ int run(const std::string& dir, const std::string& name, const std::string& text
 std::map<std::string, std::vector<double>> run_scheme(const std::string& dir, const std::string& name,
                                                       const std::string& text, const std::string& options = "") {
   EXPECT_EQ(run(dir, name, text, options), 0) << qmtest::read_file(dir + "/" + name + ".out");
-  return summary_columns(dir + "/" + name + "/summary.csv");
+  return qmtest::summary_columns(dir + "/" + name + "/summary.csv");
 }
 
 // The pedigree of a run's result files: every animal of BV.out with its

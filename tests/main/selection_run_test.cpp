@@ -57,24 +57,6 @@ generations = )" << generations << "\n"
   return s.str();
 }
 
-// The columns of summary.csv by name, one vector per column.
-std::map<std::string, std::vector<double>> summary_columns(const std::string& file) {
-  std::istringstream in(qmtest::read_file(file));
-  std::string line;
-  std::getline(in, line);
-  std::vector<std::string> names;
-  std::stringstream hs(line);
-  for (std::string c; std::getline(hs, c, ',');) names.push_back(c);
-  std::map<std::string, std::vector<double>> cols;
-  while (std::getline(in, line)) {
-    std::stringstream ls(line);
-    size_t k = 0;
-    for (std::string c; std::getline(ls, c, ','); ++k)
-      if (k < names.size()) cols[names[k]].push_back(c == "NA" ? std::nan("") : std::strtod(c.c_str(), nullptr));
-  }
-  return cols;
-}
-
 // Runs a scheme in a folder of its own and returns its summary.csv.
 std::map<std::string, std::vector<double>> run_scheme(const std::string& dir, const std::string& name,
                                                       const std::string& text) {
@@ -84,7 +66,7 @@ std::map<std::string, std::vector<double>> run_scheme(const std::string& dir, co
                           "' --quiet > '" + dir + "/" + name + ".out' 2>&1 < /dev/null";
   const int rc = std::system(cmd.c_str());
   EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << qmtest::read_file(dir + "/" + name + ".out");
-  return summary_columns(dir + "/" + name + "/summary.csv");
+  return qmtest::summary_columns(dir + "/" + name + "/summary.csv");
 }
 
 // The gain in the aggregate genotype H = w1 a1 + w2 a2 from the first row of
