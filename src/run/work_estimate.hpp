@@ -28,6 +28,11 @@ namespace qm {
 struct generation_work {
   double alleles_bytes = 0, alleles_packed = 0, draws = 0, values = 0, text = 0, pedigree_ebv = 0,
          genomic_ebv = 0;
+  // Choosing parents: optimum contributions (candidates cubed, the
+  // factorisation of their relationships), the pedigree relationships of the
+  // living animals (cells of the matrix made anew), genomic relationships
+  // (pairs of candidates x 64-marker words).
+  double contributions = 0, relationship_cells = 0, genomic_relationship = 0;
   // The time it takes by the measured constants, at one thread.
   double seconds() const;
   // The part of seconds() that is the text of the files.
