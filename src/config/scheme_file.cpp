@@ -727,6 +727,16 @@ void scheme_reader::check_stage_mating(int s) {
             "`" + stage_text + " [stage.contributions]` weighs the candidates by the stage's selection criterion, "
             "but the stage selects at random: set selection to \"tbv\", \"phenotype\", \"pedigree_blup\", "
             "\"genomic_blup\" or \"index\".");
+  if (s >= 2 && b.contributions.on && b.contributions.max_offspring > 0 && b.ndam > 0) {
+    const int64_t family = (static_cast<int64_t>(b.nind) + b.ndam - 1) / b.ndam;
+    if (b.contributions.max_offspring < family)
+      problem(at_stage + ".contributions.max_offspring",
+              "`" + stage_text + " contributions.max_offspring = " + std::to_string(b.contributions.max_offspring) +
+                  "`: a mating of this stage is a family of up to " + std::to_string(family) + " (" +
+                  std::to_string(b.nind) + " animals from " + std::to_string(b.ndam) +
+                  " matings), so no animal could have one; allow at least " + std::to_string(family) +
+                  " offspring or make more matings (dams).");
+  }
   if (s >= 2 && b.ages.overlapping()) {
     const selection_criterion c = b.criterion();
     if (c == selection_criterion::index && b.index.criterion == selection_criterion::phenotype)

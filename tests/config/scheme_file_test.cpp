@@ -580,6 +580,10 @@ TEST(SchemeFile, RefusesChoicesOfParentsThatCannotWork) {
        "stage's selection criterion, but the stage selects at random"},
       {breeding_scheme("selection = \"tbv\"", replaced(contributions, "0.01", "1.0")),
        "Scheme file s.toml, line 35, column 1: `[[stage]] 2 contributions.delta_f = 1.0` is out of range"},
+      // stage 2: 120 animals from 20 matings, families of 6
+      {breeding_scheme("selection = \"tbv\"", contributions + "max_offspring = 5\n"),
+       "Scheme file s.toml, line 36, column 1: `[[stage]] 2 contributions.max_offspring = 5`: a mating of this "
+       "stage is a family of up to 6 (120 animals from 20 matings)"},
       {breeding_scheme("selection = \"tbv\"", "[stage.contributions]\ndelta_f = 0.01\n"),
        "Scheme file s.toml, line 33, column 1: [stage.contributions] of [[stage]] 2 has no key `method`"},
       {breeding_scheme("selection = \"tbv\"", "[stage.mating_rules]\navoid = [\"cousins\"]\n"),
