@@ -106,17 +106,6 @@ class genotype_files : public generation_observer {
   }
 
  private:
-  // The identifier of a parent of animal i: number n of the generation
-  // before, or a parent kept from an earlier generation (its own identifier).
-  static int64_t parent_identifier(const generation_view& v, int64_t g, int32_t i, int32_t n, bool sire) {
-    const pedigree_history& h = v.history;
-    const int32_t now = h.generations() - 1;
-    if (now < 1 || n <= h.size_of(now - 1)) return (g - 1) * v.params.idmult + n;
-    const pedigree_record& child = h.at(h.position_in_current(i));
-    const pedigree_record& r = h.at(sire ? child.sire : child.dam);
-    return (g - (now - r.generation)) * v.params.idmult + r.number;
-  }
-
   void animals(const generation_view& v) {
     const population& pop = v.pop;
     const int64_t g = v.step.file_generation, m = v.params.idmult;
@@ -124,10 +113,10 @@ class genotype_files : public generation_observer {
     animals_.threshold_trait = v.params.thresh == 1;
     for (int32_t i = 1; i <= pop.nind; ++i) {
       animal_info& a = animals_.animals[static_cast<size_t>(i - 1)];
-      const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
       a.id = identifier(g * m + i);
-      a.sire = g == 0 ? "0" : identifier(parent_identifier(v, g, i, pp.sire, true));
-      a.dam = g == 0 ? "0" : identifier(parent_identifier(v, g, i, pp.dam, false));
+      const pedigree_record& r = v.history.at(v.history.position_in_current(i));
+      a.sire = g == 0 ? "0" : identifier(v.history.file_identifier(r.sire, g, m));
+      a.dam = g == 0 ? "0" : identifier(v.history.file_identifier(r.dam, g, m));
       a.sex = static_cast<int32_t>(sex_of(i));
       a.phenotype = pop.phenotype_of(i, 1);
     }

@@ -118,18 +118,13 @@ void haplotypes(textfile& f, const run_parameters& p, int64_t g, const haplotype
   });
 }
 
-// The file identifier of a parent of animal i (file generation g): the
-// generation before's number n, or, for a parent kept from an earlier
-// generation (a number past the generation before), its own identifier from
-// the pedigree history.
+// The file identifier of a parent of animal i (file generation g): from the
+// pedigree history, which knows parents kept from earlier generations too;
+// without it, number n of the generation before.
 int64_t parent_id(const run_parameters& p, const pedigree_history* h, int64_t g, int32_t i, int32_t n, bool sire) {
-  const int64_t prev = (g - 1) * p.idmult;
-  if (!h || h->generations() < 2) return n + prev;
-  const int32_t now = h->generations() - 1;
-  if (n <= h->size_of(now - 1)) return n + prev;
+  if (!h) return (g - 1) * p.idmult + n;
   const pedigree_record& child = h->at(h->position_in_current(i));
-  const pedigree_record& r = h->at(sire ? child.sire : child.dam);
-  return (g - (now - r.generation)) * p.idmult + r.number;
+  return h->file_identifier(sire ? child.sire : child.dam, g, p.idmult);
 }
 
 void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t g, const pedigree_history* h) {

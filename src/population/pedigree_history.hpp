@@ -48,6 +48,13 @@ class pedigree_history {
   int32_t size_of(int32_t g) const;
   // Position of animal i (1-based) of the current generation.
   int64_t position_in_current(int32_t i) const { return first_.back() + i - 1; }
+  // The identifier in the result files (generation x idmult + number) of
+  // the animal at position k, when the last generation has file generation
+  // last_file_generation.
+  int64_t file_identifier(int64_t k, int64_t last_file_generation, int64_t idmult) const {
+    const pedigree_record& r = at(k);
+    return (last_file_generation - (generations() - 1 - r.generation)) * idmult + r.number;
+  }
 
  private:
   std::vector<pedigree_record> records_;

@@ -97,21 +97,10 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const int32_t parents_nind = pop.nind;
   std::vector<parent_pair> offspring =
       allocating ? pair_parents(st, b, step.file_generation) : mate_parents(pop, b.matetype, b.nind, st.rng);
-  if (pop.kept.size() > 0) {
-    std::vector<int64_t> sires(offspring.size()), dams(offspring.size());
-    const int64_t first = st.history.first_of(st.history.generations() - 1);
-    const auto position = [&](int32_t i) {
-      return i <= parents_nind ? first + i - 1 : pop.kept.position[static_cast<size_t>(i - parents_nind - 1)];
-    };
-    for (size_t k = 0; k < offspring.size(); ++k) {
-      sires[k] = position(offspring[k].sire);
-      dams[k] = position(offspring[k].dam);
-    }
-    st.history.append_positions(sires, dams);
-    join_kept_haplotypes(st);
-  } else {
+  if (pop.kept.size() > 0)
+    append_with_kept(st, offspring);
+  else
     st.history.append(offspring);
-  }
   if constexpr (verify_each_step) check_state(st, run_step::mating, max_allele_before, offspring);
   // A historical generation with mutation keeps its allele bookkeeping, which
   // the meiosis gathers while it copies the haplotypes.

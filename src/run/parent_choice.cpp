@@ -24,10 +24,9 @@ int64_t position_of(const run_state& st, int32_t i) {
 // The identifier in the result files of the animal at history position k,
 // when the last generation of the history has file generation `file_generation`.
 std::string identifier_of(const run_state& st, int64_t k, int64_t file_generation) {
-  const pedigree_record& r = st.history.at(k);
-  const int64_t g = file_generation - (st.history.generations() - 1 - r.generation);
-  return std::to_string(g * st.params.idmult + r.number) + " (animal " + std::to_string(r.number) +
-         " of generation " + std::to_string(g) + ")";
+  const int64_t id = st.history.file_identifier(k, file_generation, st.params.idmult);
+  return std::to_string(id) + " (animal " + std::to_string(id % st.params.idmult) + " of generation " +
+         std::to_string(id / st.params.idmult) + ")";
 }
 
 // The two haplotype rows of candidate i, packed (bytes layouts are packed
@@ -372,6 +371,16 @@ std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b, int64
     stop("Mating: " + std::to_string(offspring.size()) + " offspring planned for " + std::to_string(b.nind) +
          " animals; this is a fault of the program, please report it with the scheme file.");
   return offspring;
+}
+
+void append_with_kept(run_state& st, const std::vector<parent_pair>& offspring) {
+  std::vector<int64_t> sires(offspring.size()), dams(offspring.size());
+  for (size_t k = 0; k < offspring.size(); ++k) {
+    sires[k] = position_of(st, offspring[k].sire);
+    dams[k] = position_of(st, offspring[k].dam);
+  }
+  st.history.append_positions(sires, dams);
+  join_kept_haplotypes(st);
 }
 
 void join_kept_haplotypes(run_state& st) {

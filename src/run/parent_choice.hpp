@@ -81,6 +81,9 @@ std::vector<parent_pair> pair_parents(run_state& st, const stage_block& b, int64
 // Before the meiosis: the kept animals' haplotypes join the parents'
 // generation's, after them, so that parent number nind + k is kept animal k.
 void join_kept_haplotypes(run_state& st);
+// With kept animals: the offspring go into the pedigree history by their
+// parents' positions, and the kept haplotypes join the parents' (above).
+void append_with_kept(run_state& st, const std::vector<parent_pair>& offspring);
 
 // The offspring are made (their haplotypes in pop, the parents' still in
 // st.buffers): the selected parents that stay candidates under b's ages
