@@ -597,6 +597,12 @@ bool run_parameters::some_index_uses(selection_criterion c) const {
   return false;
 }
 
+bool run_parameters::some_stage_has_lines() const {
+  for (size_t s = 1; s < stages.size(); ++s)
+    if (stages[s].readable && !stages[s].block.lines.empty()) return true;
+  return false;
+}
+
 bool run_parameters::some_stage_allocates() const {
   for (size_t s = 1; s < stages.size(); ++s)
     if (stages[s].readable && stages[s].block.allocates_matings()) return true;

@@ -84,6 +84,31 @@ struct parent_ages {
   bool overlapping() const { return sire_generations > 1 || dam_generations > 1; }
 };
 
+// Dominance ([traits] dominance): the degree of dominance delta of every QTL
+// is drawn from a normal distribution of this mean and SD; the dominance
+// effect of the QTL is d = delta |a|, a its additive effect.
+struct dominance_setting {
+  double mean = 0.0, sd = 0.0;
+};
+
+// A line ([[line]] of a scheme file): a part of the population that is
+// mated and selected within itself in the stages that name it. A cross line
+// (sire_line and dam_line set) is made each generation from the selected
+// sires of one line and the selected dams of another (or of itself: a
+// backcross); its own selected parents serve only the crosses that name it.
+struct line_setting {
+  std::string name;
+  int32_t nind = 0, nsire = 0, ndam = 0;
+  bool crossed = false;  // mating = "cross"
+  // A cross: indices into run_parameters::lines (resolved after reading);
+  // -1 for a line mated within itself.
+  int32_t sire_line = -1, dam_line = -1;
+  std::string sire_line_name, dam_line_name;  // as written (resolved after reading)
+  // The line's own criterion (random, tbv or phenotype); unknown: the stage's.
+  selection_criterion selection = selection_criterion::unknown;
+  bool cross() const { return crossed; }
+};
+
 // The mating design of a scheme file's "min_coancestry" (no classic code).
 inline constexpr int32_t min_coancestry_mating = 3;
 
@@ -95,6 +120,11 @@ struct stage_block {
   optimum_contributions_setting contributions = {};  // [stage.contributions]; off otherwise
   mating_rules rules = {};                           // [stage.mating_rules]; none otherwise
   parent_ages ages = {};                             // [stage.ages]; 1 and 1 otherwise
+  // The lines the stage runs (indices into run_parameters::lines, in the
+  // order their blocks of animals take in every generation); empty: one
+  // population. With lines, nsire, ndam and nind are the sums over them.
+  std::vector<int32_t> lines = {};
+  std::vector<std::string> line_names = {};  // as written (resolved after reading)
   // Whether the stage's parents are chosen or paired by anything beyond
   // truncation and the three classic designs: such a stage pairs its
   // matings by allocation (population/mate_allocation).
@@ -150,6 +180,11 @@ struct run_parameters {
   // chip (genomic BLUP and the genotype files use every marker).
   int32_t chip_markers = 0;
   double chip_min_maf = 0.0;
+  // Dominance: one setting per trait; empty: every QTL acts additively.
+  std::vector<dominance_setting> dominance;
+  bool dominance_for_every_trait = false;  // one [traits] dominance table for all traits (while reading)
+  // Lines ([[line]]), in the order of the file.
+  std::vector<line_setting> lines;
   // QTL effects.
   int32_t qtlrule = 0, nqtl = 0;
   float qtlp1 = 0.0f, qtlp2 = 0.0f;
@@ -181,6 +216,9 @@ struct run_parameters {
   bool some_stage_uses(selection_criterion c) const;
   // Whether one selects on an index whose values come from criterion c.
   bool some_index_uses(selection_criterion c) const;
+  bool with_dominance() const { return !dominance.empty(); }
+  // Whether some stage runs lines.
+  bool some_stage_has_lines() const;
   // Whether some stage pairs its matings by allocation (stage_block::allocates_matings).
   bool some_stage_allocates() const;
   // Whether some stage needs the relationships of its candidates from source

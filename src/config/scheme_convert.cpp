@@ -81,6 +81,11 @@ std::string value_text(const scheme_key& k, const key_value& v, int ntrait) {
           if (c.code == v.codes[i]) s += (i ? ", \"" : "\"") + std::string(c.name) + "\"";
       return s + "]";
     }
+    case key_kind::names: {
+      std::string s = "[";
+      for (size_t i = 0; i < v.names.size(); ++i) s += (i ? ", " : "") + toml_string(v.names[i]);
+      return s + "]";
+    }
     case key_kind::reals: {
       std::string s = "[";
       for (size_t i = 0; i < v.numbers.size(); ++i) s += (i ? ", " : "") + v.numbers[i];
@@ -162,6 +167,7 @@ classic_conversion classic_text_of(const run_parameters& p, std::span<const sche
   if (p.scheme)
     for (const scheme_key& k : keys) {
       if (!k.classic.empty()) continue;
+      if (k.table == "traits.dominance" || k.table == "line") continue;  // named as a whole below
       const std::string name = k.table.empty() ? std::string(k.name) : std::string(k.table) + "." + std::string(k.name);
       bool given = false;
       for (const auto& [path, place] : p.scheme->at) {
@@ -177,6 +183,8 @@ classic_conversion classic_text_of(const run_parameters& p, std::span<const sche
       }
       if (given) c.without_form.push_back(k.table.empty() ? name : "[" + std::string(k.table) + "] " + std::string(k.name));
     }
+  if (p.scheme && p.with_dominance()) c.without_form.push_back("[traits] dominance");
+  if (p.scheme && !p.lines.empty()) c.without_form.push_back("[[line]]");
   if (p.scheme)
     for (int s = 1; s <= p.nstage; ++s)
       if (p.stages[static_cast<size_t>(s)].block.matetype == min_coancestry_mating) {

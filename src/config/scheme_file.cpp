@@ -119,6 +119,8 @@ bool is_stage_name(std::string_view n) {
 std::string table_text(const scheme_key& k, int stage) {
   if (k.table.empty()) return "";
   if (k.table == "stage") return "[[stage]] " + std::to_string(stage) + " ";
+  if (k.table == "line") return "[[line]] ";
+  if (k.table == "traits.dominance") return "[traits] dominance.";
   if (k.table.starts_with("stage.")) return "[[stage]] " + std::to_string(stage) + " " + std::string(k.table.substr(6)) + ".";
   return "[" + std::string(k.table) + "] ";
 }
@@ -278,6 +280,9 @@ class scheme_reader {
   void fit_correlations(const scheme_key& k, key_value& v, const toml::node& n, const std::string& path);
   void check_stage_selection(int s);
   void check_stage_mating(int s);
+  void read_dominance(const toml::node& n, const std::string& path);
+  void read_lines(const toml::node& n);
+  void check_lines();
 };
 
 bool scheme_reader::number_of(const toml::node& n, std::string& out) const {
@@ -387,6 +392,26 @@ bool scheme_reader::value_of(const scheme_key& k, const toml::node& n, const std
       }
       return true;
     }
+    case key_kind::names: {
+      std::vector<const toml::node*> items;
+      const auto* a = n.as_array();
+      if (a)
+        for (size_t i = 0; i < a->size(); ++i) items.push_back(&(*a)[i]);
+      else
+        items.push_back(&n);
+      for (size_t i = 0; i < items.size(); ++i) {
+        const auto* str = items[i]->as_string();
+        if (!str) {
+          if (!a) return wrong("an array of names (" + key_range_text(k) + ")");
+          problem(path, key_text(k, stage, n) + ": item " + std::to_string(i + 1) + " is " + node_kind(*items[i]) +
+                            ", not a name; give the names of " + key_range_text(k) + ".");
+          return false;
+        }
+        if (a) place(path + "#" + std::to_string(i + 1), items[i]->source());
+        v.names.push_back(str->get());
+      }
+      return true;
+    }
     case key_kind::reals: {
       std::string one;
       if (number_of(n, one)) {
@@ -462,6 +487,7 @@ void scheme_reader::read_table(const toml::table& t, std::string_view table, int
     for (std::string_view tn : scheme_tables()) names.push_back(tn);
   if (table == "stage")
     for (std::string_view tn : stage_subtables()) names.push_back(tn);
+  if (table == "traits") names.push_back("dominance");
   for (const auto& [key, node] : t) {
     const std::string name(key.str());
     const std::string path = prefix + name;
@@ -481,6 +507,10 @@ void scheme_reader::read_table(const toml::table& t, std::string_view table, int
       place(path, sub->source());
       subtables_.insert(path);
       read_table(*sub, "stage." + name, stage, path + ".", b);
+      continue;
+    }
+    if (table == "traits" && name == "dominance") {
+      read_dominance(node, path);
       continue;
     }
     const scheme_key* k = find_scheme_key(table, name);
@@ -603,6 +633,14 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     if (k.table != table) continue;
     const std::string path = prefix + std::string(k.name);
     const auto it = present_.find(path);
+    // A stage with lines takes its numbers of animals from them.
+    if (table == "stage" && !b.line_names.empty() && (k.name == "sires" || k.name == "dams" || k.name == "animals")) {
+      if (it != present_.end())
+        problem(path, key_text(k, stage, *it->second.node) + ": a stage with lines takes its " +
+                          std::string(k.name) + " from its [[line]] tables; remove the key, or give the number in "
+                          "the lines.");
+      continue;
+    }
     if (it != present_.end()) {
       if (k.allowed && !k.allowed(p_)) {
         problem(path, key_text(k, stage, *it->second.node) + ": this key does not belong here: " + std::string(k.why_not) + ".");
@@ -618,6 +656,8 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     if (required) {
       const std::string where = table.starts_with("stage.") ? "[" + std::string(table) + "] of [[stage]] " + std::to_string(stage)
                                 : stage > 0 ? "[[stage]] " + std::to_string(stage)
+                                : table == "line" ? "[[line]] " + prefix.substr(5, prefix.size() - 6)
+                                : table == "traits.dominance" ? std::string("[traits] dominance")
                                 : table.empty() ? std::string("the scheme")
                                                 : "[" + std::string(table) + "]";
       problem(prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1),
@@ -760,6 +800,192 @@ void scheme_reader::check_stage_mating(int s) {
   }
 }
 
+// [traits] dominance: one table for every trait, or an array of one table per trait.
+void scheme_reader::read_dominance(const toml::node& n, const std::string& path) {
+  stage_block none;
+  p_.dominance.clear();
+  if (const auto* t = n.as_table()) {
+    p_.dominance.emplace_back();
+    p_.dominance_for_every_trait = true;
+    place(path, t->source());
+    read_table(*t, "traits.dominance", 0, path + ".", none);
+    finish("traits.dominance", 0, path + ".", none);
+    return;
+  }
+  const auto* a = n.as_array();
+  if (!a || !a->is_array_of_tables() || a->empty()) {
+    problem(path, "`[traits] dominance` is " + std::string(node_kind(n)) +
+                      "; give one table for every trait, dominance = { mean = 0.3, sd = 0.2 }, or an array of one "
+                      "table per trait, dominance = [{ mean = 0.3, sd = 0.2 }, { mean = 0.0, sd = 0.1 }].");
+    return;
+  }
+  for (size_t i = 0; i < a->size(); ++i) {
+    const std::string prefix = path + "." + std::to_string(i + 1) + ".";
+    p_.dominance.emplace_back();
+    place(path + "." + std::to_string(i + 1), (*a)[i].source());
+    read_table(*(*a)[i].as_table(), "traits.dominance", 0, prefix, none);
+    finish("traits.dominance", 0, prefix, none);
+  }
+}
+
+// [[line]] tables: each is read and given its defaults before the next.
+void scheme_reader::read_lines(const toml::node& n) {
+  const auto* list = n.as_array();
+  if (!list || !list->is_array_of_tables()) {
+    problem("line", "`line` is " + std::string(node_kind(n)) +
+                        "; give each line as a table of its own, headed [[line]] (two brackets).");
+    return;
+  }
+  stage_block none;
+  for (size_t i = 0; i < list->size(); ++i) {
+    const std::string prefix = "line." + std::to_string(i + 1) + ".";
+    p_.lines.emplace_back();
+    place("line." + std::to_string(i + 1), (*list)[i].source());
+    read_table(*(*list)[i].as_table(), "line", 0, prefix, none);
+    finish("line", 0, prefix, none);
+  }
+}
+
+// The lines and the stages that run them: names that match, crosses of two
+// lines that select what the cross takes, numbers a line can select, and
+// what a stage with lines leaves out.
+void scheme_reader::check_lines() {
+  std::vector<std::string_view> names;
+  for (size_t i = 0; i < p_.lines.size(); ++i) {
+    const line_setting& l = p_.lines[i];
+    const std::string at_line = "line." + std::to_string(i + 1);
+    const std::string line_text = "[[line]] " + std::to_string(i + 1);
+    if (std::find(names.begin(), names.end(), l.name) != names.end())
+      problem(at_line + ".name", "`" + line_text + " name = \"" + l.name + "\"`: another [[line]] has this name; give "
+                                 "every line a name of its own.");
+    else if (!l.name.empty())
+      names.push_back(l.name);
+    if (present_.count(at_line + ".name") && l.name.empty())
+      problem(at_line + ".name", "`" + line_text + " name = \"\"`: give the line a name.");
+  }
+  const auto index_of = [&](const std::string& name) {
+    for (size_t j = 0; j < p_.lines.size(); ++j)
+      if (p_.lines[j].name == name) return static_cast<int32_t>(j);
+    return int32_t{-1};
+  };
+  const auto unknown = [&](const std::string& path, const std::string& head, const std::string& name) {
+    const std::string near = nearest_name(name, names);
+    problem(path, head + ": there is no [[line]] named \"" + name + "\"" +
+                      (!near.empty()    ? "; did you mean \"" + near + "\"?"
+                       : names.empty() ? std::string("; define the line in a [[line]] table.")
+                                       : std::string(".")));
+  };
+  for (size_t i = 0; i < p_.lines.size(); ++i) {
+    line_setting& l = p_.lines[i];
+    const std::string at_line = "line." + std::to_string(i + 1);
+    const std::string line_text = "[[line]] " + std::to_string(i + 1) + " (\"" + l.name + "\")";
+    if (l.nind % 2 != 0)
+      problem(at_line + ".animals", "`" + line_text + " animals = " + std::to_string(l.nind) +
+                                        "`: a line has as many males as females; give an even number.");
+    const int32_t half = l.nind / 2;
+    const auto selectable = [&](int32_t n) { return n >= 3 && n <= half; };
+    if (!l.cross()) {
+      if (!selectable(l.nsire) || !selectable(l.ndam))
+        problem(at_line, "`" + line_text + "` selects " + std::to_string(l.nsire) + " sires and " +
+                             std::to_string(l.ndam) + " dams of " + std::to_string(l.nind) +
+                             " animals; a line mated within itself selects from 3 to animals / 2 (" +
+                             std::to_string(half) + ") of each sex.");
+      continue;
+    }
+    if (!((l.nsire == 0 && l.ndam == 0) || (selectable(l.nsire) && selectable(l.ndam))))
+      problem(at_line, "`" + line_text + "` selects " + std::to_string(l.nsire) + " sires and " +
+                           std::to_string(l.ndam) + " dams of " + std::to_string(l.nind) +
+                           " animals; a cross line selects none (0 and 0: crossbreds that are not bred from), or "
+                           "from 3 to animals / 2 (" + std::to_string(half) + ") of each sex for a later cross.");
+    for (int side = 0; side < 2; ++side) {
+      const std::string key = side == 0 ? "sire_line" : "dam_line";
+      const std::string& name = side == 0 ? l.sire_line_name : l.dam_line_name;
+      if (!present_.count(at_line + "." + key)) continue;  // reported as missing
+      const int32_t j = index_of(name);
+      const std::string head = "`" + line_text + " " + key + " = \"" + name + "\"`";
+      if (j < 0) {
+        unknown(at_line + "." + key, head, name);
+        continue;
+      }
+      (side == 0 ? l.sire_line : l.dam_line) = j;
+      const line_setting& from = p_.lines[static_cast<size_t>(j)];
+      if (side == 0 && static_cast<size_t>(j) == i)
+        problem(at_line + ".sire_line", head + ": the sires of a cross come from another line; name it.");
+      else if ((side == 0 ? from.nsire : from.ndam) == 0)
+        problem(at_line + "." + key, head + ": line \"" + name + "\" selects no " + (side == 0 ? "sires" : "dams") +
+                                         "; give it " + (side == 0 ? "sires" : "dams") + " to cross from.");
+    }
+    if (l.sire_line >= 0 && l.sire_line == l.dam_line)
+      problem(at_line + ".dam_line", "`" + line_text + "`: sire_line and dam_line name the same line; a cross "
+                                     "takes its sires and dams from two lines.");
+  }
+  std::vector<bool> run(p_.lines.size(), false);
+  for (int32_t s = 1; s <= p_.nstage; ++s) {
+    stage_entry& e = p_.stages[static_cast<size_t>(s)];
+    stage_block& b = e.block;
+    if (b.line_names.empty()) continue;
+    const std::string at_stage = "stage." + std::to_string(s);
+    const std::string stage_text = "[[stage]] " + std::to_string(s);
+    const size_t before = problems.size();
+    b.lines.clear();
+    int64_t nsire = 0, ndam = 0, nind = 0;
+    for (size_t k = 0; k < b.line_names.size(); ++k) {
+      const std::string& name = b.line_names[k];
+      const int32_t j = index_of(name);
+      if (j < 0) {
+        unknown(at_stage + ".lines#" + std::to_string(k + 1), "`" + stage_text + " lines`", name);
+        continue;
+      }
+      if (std::find(b.lines.begin(), b.lines.end(), j) != b.lines.end()) {
+        problem(at_stage + ".lines#" + std::to_string(k + 1),
+                "`" + stage_text + " lines` names \"" + name + "\" twice; name each line once.");
+        continue;
+      }
+      b.lines.push_back(j);
+      run[static_cast<size_t>(j)] = true;
+      const line_setting& l = p_.lines[static_cast<size_t>(j)];
+      nsire += l.nsire;
+      ndam += l.ndam;
+      nind += l.nind;
+    }
+    if (nind > limits::max_animals)
+      problem(at_stage + ".lines", "`" + stage_text + " lines`: the lines have " + std::to_string(nind) +
+                                       " animals together; at most " + std::to_string(limits::max_animals) +
+                                       " are allowed.");
+    b.nsire = static_cast<int32_t>(std::min<int64_t>(nsire, limits::max_animals));
+    b.ndam = static_cast<int32_t>(std::min<int64_t>(ndam, limits::max_animals));
+    b.nind = static_cast<int32_t>(std::min<int64_t>(nind, limits::max_animals));
+    if (s == 1)
+      problem(at_stage + ".lines", "`" + stage_text + " lines`: stage 1 makes the historical generations, one "
+                                   "population; run lines from stage 2 on.");
+    const char* apart = "; lines are mated within themselves (or crossed) at random, so a stage with lines has none "
+                        "of these: remove it, or run the lines in a stage of their own.";
+    for (const char* sub : {"contributions", "mating_rules", "ages"})
+      if (subtables_.count(at_stage + "." + sub))
+        problem(at_stage + "." + sub, "`" + stage_text + " [stage." + sub + "]` with lines" + apart);
+    if (b.matetype != 1 && b.matetype != 2)
+      problem(at_stage + ".mating", "`" + stage_text + " mating`: the lines of a stage are mated \"random\" or "
+                                    "\"random_avoid_sibs\" within themselves; set one of these.");
+    if (b.criterion() == selection_criterion::index && b.index.criterion == selection_criterion::phenotype)
+      problem(at_stage + ".index", "`" + stage_text + " [stage.index]`: the index of own phenotypes uses the "
+                                   "generation's means, which lines do not share; make the index of tbv, "
+                                   "pedigree_blup or genomic_blup.");
+    if (s >= 2) {
+      const stage_entry& prev = p_.stages[static_cast<size_t>(s - 1)];
+      if (prev.readable && (prev.block.contributions.on || prev.block.ages.overlapping()))
+        problem(at_stage + ".lines", "`" + stage_text + " lines`: the stage before chooses its parents by optimum "
+                                     "contributions or keeps them for several generations, which lines cannot take "
+                                     "over; put a stage of truncation between them.");
+    }
+    if (problems.size() != before) e.readable = false;
+  }
+  for (size_t i = 0; i < p_.lines.size(); ++i)
+    if (!run[i])
+      problem("line." + std::to_string(i + 1), "`[[line]] " + std::to_string(i + 1) + " (\"" + p_.lines[i].name +
+                                                   "\")` is run by no stage; name it in the lines of a [[stage]], "
+                                                   "or remove it.");
+}
+
 void scheme_reader::read(const toml::table& root) {
   stage_block none;
   // The run's own keys and the tables: every table is read before the
@@ -770,6 +996,10 @@ void scheme_reader::read(const toml::table& root) {
   for (const auto& [key, node] : root) {
     const std::string name(key.str());
     if (std::find(scheme_tables().begin(), scheme_tables().end(), name) == scheme_tables().end()) continue;
+    if (name == "line") {
+      read_lines(node);
+      continue;
+    }
     if (name == "stage") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables()) {
@@ -846,6 +1076,12 @@ void scheme_reader::read(const toml::table& root) {
                                       " sexes; give one for each of the " + std::to_string(nt) +
                                       " traits (\"both\", \"females\" or \"males\").");
   p_.recorded_on.resize(nt, recorded_sex::both);
+  if (p_.dominance_for_every_trait && !p_.dominance.empty()) p_.dominance.resize(nt, p_.dominance.front());
+  if (count_in_range && !p_.dominance_for_every_trait && !p_.dominance.empty() && p_.dominance.size() != nt)
+    problem("traits.dominance", "`[traits] dominance` gives " + std::to_string(p_.dominance.size()) +
+                                    " tables; give one table for every trait ({ mean = ..., sd = ... }) or one for "
+                                    "each of the " + std::to_string(nt) + " traits.");
+  check_lines();
   for (size_t s = 1; s <= n && s <= static_cast<size_t>(limits::max_stages); ++s) check_stage_selection(static_cast<int>(s));
   p_.h2.resize(nt, 0.0f);
   if (nt >= 2) {

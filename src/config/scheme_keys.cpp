@@ -71,6 +71,29 @@ constexpr named_code selection_names[] = {{"random", 0},        {"tbv", 1},     
 constexpr named_code index_criterion_names[] = {
     {"tbv", 1}, {"phenotype", 2}, {"pedigree_blup", 3}, {"genomic_blup", 4}};
 constexpr named_code sex_names[] = {{"both", 0}, {"females", 1}, {"males", 2}};
+constexpr named_code line_mating_names[] = {{"within", 0}, {"cross", 1}};
+constexpr named_code line_selection_names[] = {{"random", 0}, {"tbv", 1}, {"phenotype", 2}};
+
+// The item of [traits] dominance or [[line]] being read: the reader adds
+// one before it reads the keys of each.
+dominance_setting& dominance_item(run_parameters& p) {
+  if (p.dominance.empty()) p.dominance.emplace_back();
+  return p.dominance.back();
+}
+line_setting& line_item(run_parameters& p) {
+  if (p.lines.empty()) p.lines.emplace_back();
+  return p.lines.back();
+}
+const line_setting& line_item(const run_parameters& p) {
+  static const line_setting none;
+  return p.lines.empty() ? none : p.lines.back();
+}
+bool crossing(const run_parameters& p) { return line_item(p).cross(); }
+key_value text_value(std::string t) {
+  key_value k;
+  k.text = std::move(t);
+  return k;
+}
 
 key_value codes_value(std::vector<int32_t> codes) {
   key_value k;
@@ -171,6 +194,20 @@ const scheme_key keys[] = {
        codes.resize(static_cast<size_t>(std::max(p.ntrait, 1)), 0);
        return codes_value(codes);
      }},
+    // ------------------------------------------------------------ traits.dominance
+    {"traits.dominance", "mean", key_kind::double_real, no_lower, no_upper, false, false, {},
+     "none; needed in [traits] dominance", "", "",
+     "the mean degree of dominance delta of the QTL: each QTL draws delta from a normal distribution and has the "
+     "dominance effect d = delta |a| (a its additive effect; 0 additive, 1 complete dominance, above 1 "
+     "overdominance); one table for every trait, or an array of one table per trait",
+     [](P& p, B&, const V& v) { dominance_item(p).mean = double_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.dominance.empty() ? 0.0 : p.dominance.front().mean); },
+     always},
+    {"traits.dominance", "sd", key_kind::double_real, 0, no_upper, false, false, {},
+     "none; needed in [traits] dominance", "", "", "the standard deviation of the degrees of dominance",
+     [](P& p, B&, const V& v) { dominance_item(p).sd = double_of(v.number); },
+     [](const P& p, const B&) { return number_value(p.dominance.empty() ? 0.0 : p.dominance.front().sd); },
+     always},
     // ------------------------------------------------------------ qtl
     {"qtl", "count", key_kind::integer, 1, int32_hi, false, false, {}, "none; needed with two stages or more",
      "record 14: nqtl", "nqtl", "number of QTL chosen among the segregating candidate loci",
@@ -210,6 +247,43 @@ const scheme_key keys[] = {
      "the minor-allele frequency a chip marker needs in the first generation of stage 2",
      [](P& p, B&, const V& v) { p.chip_min_maf = double_of(v.number); },
      [](const P& p, const B&) { return number_value(p.chip_min_maf); }},
+    // ------------------------------------------------------------ line
+    {"line", "name", key_kind::text, 0, 0, false, false, {}, "none; needed in [[line]]", "", "",
+     "the name of the line, as the stages, the crosses, summary.csv and the files name it",
+     [](P& p, B&, const V& v) { line_item(p).name = v.text; },
+     [](const P& p, const B&) { return text_value(line_item(p).name); }, always},
+    {"line", "animals", key_kind::integer, 2, limits::max_animals, false, false, {}, "none; needed in [[line]]", "",
+     "", "animals of the line born in every generation (an even number: half of each sex)",
+     [](P& p, B&, const V& v) { line_item(p).nind = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(line_item(p).nind); }, always},
+    {"line", "sires", key_kind::integer, 0, limits::max_animals, false, false, {}, "0", "", "",
+     "sires selected in the line every generation (at least 3 and at most animals / 2; a cross line: 0 when no "
+     "cross takes its sires)",
+     [](P& p, B&, const V& v) { line_item(p).nsire = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(line_item(p).nsire); }},
+    {"line", "dams", key_kind::integer, 0, limits::max_animals, false, false, {}, "0", "", "",
+     "dams selected in the line every generation, as sires",
+     [](P& p, B&, const V& v) { line_item(p).ndam = static_cast<int32_t>(v.integer); },
+     [](const P& p, const B&) { return integer_value(line_item(p).ndam); }},
+    {"line", "mating", key_kind::choice, 0, 0, false, false, line_mating_names, "\"within\"", "", "",
+     "within: the line's selected sires and dams are mated by the stage's design; cross: the line is made from "
+     "the selected sires of sire_line and the selected dams of dam_line",
+     [](P& p, B&, const V& v) { line_item(p).crossed = v.code == 1; },
+     [](const P& p, const B&) { return code_value(line_item(p).cross() ? 1 : 0); }},
+    {"line", "sire_line", key_kind::text, 0, 0, false, false, {}, "none; needed with mating = \"cross\"", "", "",
+     "a cross: the line whose selected sires are the sires",
+     [](P& p, B&, const V& v) { line_item(p).sire_line_name = v.text; },
+     [](const P& p, const B&) { return text_value(line_item(p).sire_line_name); }, crossing, nullptr, crossing,
+     "it belongs to a line with mating = \"cross\""},
+    {"line", "dam_line", key_kind::text, 0, 0, false, false, {}, "none; needed with mating = \"cross\"", "", "",
+     "a cross: the line whose selected dams are the dams (the cross line itself: a backcross)",
+     [](P& p, B&, const V& v) { line_item(p).dam_line_name = v.text; },
+     [](const P& p, const B&) { return text_value(line_item(p).dam_line_name); }, crossing, nullptr, crossing,
+     "it belongs to a line with mating = \"cross\""},
+    {"line", "selection", key_kind::choice, 0, 0, false, false, line_selection_names, "the stage's selection", "",
+     "", "the line's own criterion, ranked within the line; without it the line ranks on the stage's selection",
+     [](P& p, B&, const V& v) { line_item(p).selection = static_cast<selection_criterion>(v.code); },
+     [](const P& p, const B&) { return code_value(static_cast<int32_t>(line_item(p).selection)); }},
     // ------------------------------------------------------------ stage
     {"stage", "sires", key_kind::integer, 1, limits::max_animals, false, false, {}, "", "record 4s + 14: nsire",
      "nsire", "sires selected in every generation (stage 1: at most animals / 2)",
@@ -242,6 +316,16 @@ const scheme_key keys[] = {
      "parents chosen at random or by truncation on trait 1's true breeding value, phenotype, pedigree-BLUP EBV or "
      "genomic-BLUP EBV (the EBVs from stage 2 on), or on an index of every trait (index: the stage's [stage.index])",
      [](P&, B& b, const V& v) { b.seltype = v.code; }, [](const P&, const B& b) { return code_value(b.seltype); }},
+    {"stage", "lines", key_kind::names, 0, 0, false, false, {}, "none (one population)", "", "",
+     "the lines the stage runs, by the names of their [[line]] tables, from stage 2 on: each is mated and selected "
+     "within itself (a cross line is made from its sire and dam lines), and the stage's sires, dams and animals "
+     "are those of its lines",
+     [](P&, B& b, const V& v) { b.line_names = v.names; },
+     [](const P&, const B& b) {
+       key_value k;
+       k.names = b.line_names;
+       return k;
+     }},
     // ------------------------------------------------------------ stage.index
     {"stage.index", "criterion", key_kind::choice, 0, 0, false, false, index_criterion_names,
      "none; needed in [stage.index]", "", "",
@@ -318,7 +402,7 @@ const scheme_key keys[] = {
      [](const P&, const B& b) { return integer_value(b.ages.dam_generations); }},
 };
 
-constexpr std::string_view tables[] = {"genome", "traits", "qtl", "chip", "stage"};
+constexpr std::string_view tables[] = {"genome", "traits", "qtl", "chip", "line", "stage"};
 constexpr std::string_view subtables_of_stage[] = {"index", "contributions", "mating_rules", "ages"};
 
 std::string trimmed_number(double v) {
@@ -351,6 +435,7 @@ std::string key_type_text(const scheme_key& k) {
     case key_kind::reals: return "array of numbers";
     case key_kind::correlations: return "matrix or upper triangle";
     case key_kind::choices: return "array of strings";
+    case key_kind::names: return "array of names";
   }
   return "";
 }
@@ -366,6 +451,7 @@ std::string key_range_text(const scheme_key& k) {
   }
   if (k.kind == key_kind::boolean) return "true, false";
   if (k.kind == key_kind::text) return "one line";
+  if (k.kind == key_kind::names) return "names of [[line]] tables";
   const bool has_lo = k.lo != no_lower && !(k.kind == key_kind::integer && k.lo == int32_lo);
   const bool has_hi = k.hi != no_upper && !(k.kind == key_kind::integer && k.hi == int32_hi);
   const std::string x = k.kind == key_kind::reals || k.kind == key_kind::correlations ? "each" : "x";
@@ -389,7 +475,11 @@ std::string scheme_key_table() {
       "| table | key | type | default | range | classic record | meaning |\n"
       "|---|---|---|---|---|---|---|\n";
   for (const scheme_key& k : keys) {
-    const std::string table = k.table.empty() ? "(top)" : k.table == "stage" ? "[[stage]]" : "[" + std::string(k.table) + "]";
+    const std::string table = k.table.empty()            ? "(top)"
+                              : k.table == "stage"         ? "[[stage]]"
+                              : k.table == "line"          ? "[[line]]"
+                              : k.table == "traits.dominance" ? "[traits] dominance"
+                                                           : "[" + std::string(k.table) + "]";
     s += "| " + table + " | `" + std::string(k.name) + "` | " + key_type_text(k) + " | " +
          (k.default_value.empty() ? std::string("required") : std::string(k.default_value)) + " | " +
          key_range_text(k) + " | " + (k.classic.empty() ? std::string("none") : std::string(k.classic)) + " | " +

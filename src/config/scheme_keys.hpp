@@ -27,6 +27,7 @@ enum class key_kind : int8_t {
   reals,         // an array of numbers (single precision), or one number
   correlations,  // a correlation matrix: a square array of arrays, or its upper triangle row by row
   choices,       // an array of names out of a list (or one name)
+  names,         // an array of free names (or one name)
 };
 
 // One name of a choice and the classic code it stands for.
@@ -42,6 +43,7 @@ struct key_value {
   bool flag = false;
   int32_t code = 0;                 // choice
   std::vector<int32_t> codes;       // choices
+  std::vector<std::string> names;   // names
   std::string text;
   std::vector<std::string> numbers;  // reals, correlations: the numbers as written, row by row
   int rows = 0;                      // correlations: the rows of a matrix as given (0: the upper triangle)

@@ -180,6 +180,15 @@ struct kept_animals {
   }
 };
 
+// A line in one generation: its block of animals (numbers first ..
+// first + animals - 1, first odd) and, once the generation has selected,
+// its parents in the lists of selected sires and dams (positions from 0).
+struct line_in_generation {
+  int32_t line = 0;  // index into run_parameters::lines
+  int32_t first = 1, animals = 0;
+  int32_t first_sire = 0, sires = 0, first_dam = 0, dams = 0;
+};
+
 struct population {
   int32_t nind = 0;
   haplotype_matrix markers, candidates;  // candidates: the candidate-QTL loci
@@ -195,6 +204,12 @@ struct population {
   std::vector<int8_t> parents_kept_male;
   // True breeding values and phenotypes: index (t - 1) * nind + (i - 1).
   std::vector<double> tbv, phenotype;
+  // Genotypic values (additive and dominance), index as tbv, with
+  // dominance; empty when every QTL acts additively (the genotypic value is
+  // then the true breeding value).
+  std::vector<double> genotypic;
+  // The lines of the generation, in the order of their blocks; empty: one population.
+  std::vector<line_in_generation> lines;
   allele_registry marker_alleles, candidate_alleles;
 
   int32_t haplotypes() const { return 2 * nind; }

@@ -12,6 +12,9 @@ struct trait_architecture {
   int32_t ntrait = 0;
   std::vector<int32_t> qtl_locus;  // candidate-locus number (1-based) of each QTL, in the order drawn
   std::vector<double> effects;     // index (t - 1) * nqtl + (q - 1)
+  // Dominance effects d of every QTL on every trait (index as effects);
+  // empty when every QTL acts additively.
+  std::vector<double> dominance;
   // Two traits with uncommon QTL: the numbers of common and trait-specific
   // QTL, their shares and the correlation of the common effects.
   int32_t ncommon = 0, nspec1 = 0, nspec2 = 0;
@@ -27,6 +30,10 @@ struct trait_architecture {
   std::vector<double> base_genetic_covariance, base_residual_covariance;
 
   int32_t nqtl() const { return static_cast<int32_t>(qtl_locus.size()); }
+  bool with_dominance() const { return !dominance.empty(); }
+  double dominance_effect(int32_t q, int32_t t) const {
+    return dominance[static_cast<size_t>(t - 1) * qtl_locus.size() + (q - 1)];
+  }
   double& effect(int32_t q, int32_t t) { return effects[static_cast<size_t>(t - 1) * qtl_locus.size() + (q - 1)]; }
   double effect(int32_t q, int32_t t) const { return effects[static_cast<size_t>(t - 1) * qtl_locus.size() + (q - 1)]; }
 };
