@@ -860,8 +860,13 @@ void scheme_reader::check_lines() {
                                  "every line a name of its own.");
     else if (!l.name.empty())
       names.push_back(l.name);
-    if (present_.count(at_line + ".name") && l.name.empty())
-      problem(at_line + ".name", "`" + line_text + " name = \"\"`: give the line a name.");
+    const bool plain = !l.name.empty() && std::all_of(l.name.begin(), l.name.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+    });
+    if (present_.count(at_line + ".name") && !plain)
+      problem(at_line + ".name", "`" + line_text + " name = \"" + l.name + "\"`: a line's name is one word of "
+                                 "letters, digits, _, - and . (it is PLINK's family and a value of summary.csv); "
+                                 "give one.");
   }
   const auto index_of = [&](const std::string& name) {
     for (size_t j = 0; j < p_.lines.size(); ++j)
@@ -885,6 +890,10 @@ void scheme_reader::check_lines() {
     const int32_t half = l.nind / 2;
     const auto selectable = [&](int32_t n) { return n >= 3 && n <= half; };
     if (!l.cross()) {
+      if (selectable(l.nsire) && selectable(l.ndam) && l.ndam < l.nsire)
+        problem(at_line, "`" + line_text + "` selects " + std::to_string(l.nsire) + " sires and " +
+                             std::to_string(l.ndam) + " dams; a mating needs at least as many dams as sires: select "
+                             "fewer sires or more dams.");
       if (!selectable(l.nsire) || !selectable(l.ndam))
         problem(at_line, "`" + line_text + "` selects " + std::to_string(l.nsire) + " sires and " +
                              std::to_string(l.ndam) + " dams of " + std::to_string(l.nind) +
@@ -914,6 +923,14 @@ void scheme_reader::check_lines() {
       else if ((side == 0 ? from.nsire : from.ndam) == 0)
         problem(at_line + "." + key, head + ": line \"" + name + "\" selects no " + (side == 0 ? "sires" : "dams") +
                                          "; give it " + (side == 0 ? "sires" : "dams") + " to cross from.");
+    }
+    if (l.sire_line >= 0 && l.dam_line >= 0 && l.sire_line != l.dam_line) {
+      const line_setting& sl = p_.lines[static_cast<size_t>(l.sire_line)];
+      const line_setting& dl = p_.lines[static_cast<size_t>(l.dam_line)];
+      if (dl.ndam > 0 && sl.nsire > dl.ndam)
+        problem(at_line, "`" + line_text + "` crosses the " + std::to_string(sl.nsire) + " sires of line \"" + sl.name +
+                             "\" with the " + std::to_string(dl.ndam) + " dams of line \"" + dl.name +
+                             "\"; a mating needs at least as many dams as sires: select fewer sires or more dams.");
     }
     if (l.sire_line >= 0 && l.sire_line == l.dam_line)
       problem(at_line + ".dam_line", "`" + line_text + "`: sire_line and dam_line name the same line; a cross "

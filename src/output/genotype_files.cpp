@@ -114,12 +114,16 @@ class genotype_files : public generation_observer {
     for (int32_t i = 1; i <= pop.nind; ++i) {
       animal_info& a = animals_.animals[static_cast<size_t>(i - 1)];
       a.id = identifier(g * m + i);
+      a.family = "1";
       const pedigree_record& r = v.history.at(v.history.position_in_current(i));
       a.sire = g == 0 ? "0" : identifier(v.history.file_identifier(r.sire, g, m));
       a.dam = g == 0 ? "0" : identifier(v.history.file_identifier(r.dam, g, m));
       a.sex = static_cast<int32_t>(sex_of(i));
       a.phenotype = pop.phenotype_of(i, 1);
     }
+    for (const line_in_generation& l : pop.lines)
+      for (int32_t i = l.first; i < l.first + l.animals; ++i)
+        animals_.animals[static_cast<size_t>(i - 1)].family = v.params.lines[static_cast<size_t>(l.line)].name;
     if (!fam_all_) unknown_parents_outside(animals_);
   }
 

@@ -62,6 +62,7 @@ void check_genotypes(const std::string& file, const genotype_view& g, const std:
                     "\" and \"" + std::string(1, v.alt) + "\".");
   }
   for (const animal_info& a : animals.animals) {
+    if (!plain_text(a.family)) bad(file, "the family \"" + a.family + "\" is empty or contains blanks.");
     if (!plain_text(a.id) || !plain_text(a.sire) || !plain_text(a.dam))
       bad(file, "the animal identifier \"" + a.id + "\" (sire \"" + a.sire + "\", dam \"" + a.dam +
                     "\") is empty or contains blanks.");

@@ -45,6 +45,7 @@ struct variant_info {
 
 // One animal, with the texts of the classic BV file.
 struct animal_info {
+  std::string family = "1";  // PLINK's family: the line's name in a run with lines
   std::string id;          // e.g. "050012"
   std::string sire = "0";  // "0" when unknown
   std::string dam = "0";

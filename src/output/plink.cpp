@@ -466,8 +466,8 @@ void write_bim(atomic_file& f, const std::vector<variant_info>& variants) {
 void write_fam(atomic_file& f, const animal_list& animals) {
   line_buffer b{f};
   for (const animal_info& a : animals.animals) {
-    char* p = b.room(a.id.size() + a.sire.size() + a.dam.size() + 100);
-    *p++ = '1';
+    char* p = b.room(a.family.size() + a.id.size() + a.sire.size() + a.dam.size() + 100);
+    p = put_text(p, a.family);
     *p++ = '\t';
     p = put_text(p, a.id);
     *p++ = '\t';

@@ -12,11 +12,12 @@ namespace qm {
 namespace {
 
 struct mating {
-  const population& cur;
+  std::span<const int32_t> sires, dams;
+  std::span<const parent_pair> parents;  // of the current generation
   random_stream& rng;
-  std::vector<parent_pair>& out;
-  int32_t sire(int32_t k) const { return cur.sires[static_cast<size_t>(k - 1)]; }
-  int32_t dam(int32_t k) const { return cur.dams[static_cast<size_t>(k - 1)]; }
+  std::span<parent_pair> out;
+  int32_t sire(int32_t k) const { return sires[static_cast<size_t>(k - 1)]; }
+  int32_t dam(int32_t k) const { return dams[static_cast<size_t>(k - 1)]; }
   void set_child(int32_t k, int32_t s, int32_t d) { out[static_cast<size_t>(k - 1)] = {s, d}; }
 };
 
@@ -45,13 +46,13 @@ bool avoid_sibs(mating& p, int32_t noff, int32_t nsire, int32_t ndam, int32_t li
     do s = uniform_int(p.rng, 1, nsire);
     while (suse[static_cast<size_t>(s)] >= cap);
     const int32_t sire = p.sire(s);
-    const parent_pair& gs = p.cur.parents[static_cast<size_t>(sire - 1)];
+    const parent_pair& gs = p.parents[static_cast<size_t>(sire - 1)];
     for (;;) {
       int32_t d;
       do d = uniform_int(p.rng, 1, ndam);
       while (duse[static_cast<size_t>(d)] >= litter);
       const int32_t dam = p.dam(d);
-      const parent_pair& gd = p.cur.parents[static_cast<size_t>(dam - 1)];
+      const parent_pair& gd = p.parents[static_cast<size_t>(dam - 1)];
       if (gd.sire != gs.sire && gd.dam != gs.dam) {
         ++suse[static_cast<size_t>(s)];
         ++duse[static_cast<size_t>(d)];
@@ -76,10 +77,17 @@ void random_pairs(mating& p, int32_t noff, int32_t nsire, int32_t ndam) {
 
 std::vector<parent_pair> mate_parents(const population& current, int32_t matetype, int32_t noff,
                                       random_stream& rng) {
-  const int32_t nsire = static_cast<int32_t>(current.sires.size());
-  const int32_t ndam = static_cast<int32_t>(current.dams.size());
   std::vector<parent_pair> offspring(static_cast<size_t>(noff));
-  mating p{current, rng, offspring};
+  mate_parents(current.sires, current.dams, current.parents, matetype, noff, rng, offspring);
+  return offspring;
+}
+
+void mate_parents(std::span<const int32_t> sires, std::span<const int32_t> dams,
+                  std::span<const parent_pair> parents_of_current, int32_t matetype, int32_t noff, random_stream& rng,
+                  std::span<parent_pair> offspring) {
+  const int32_t nsire = static_cast<int32_t>(sires.size());
+  const int32_t ndam = static_cast<int32_t>(dams.size());
+  mating p{sires, dams, parents_of_current, rng, offspring};
   for (int warnings = 0;;) {
     if (ndam < nsire) stop(stop_text::more_sires_than_dams);
     const float q = static_cast<float>(noff) / static_cast<float>(ndam);
@@ -100,7 +108,6 @@ std::vector<parent_pair> mate_parents(const population& current, int32_t matetyp
     }
     break;
   }
-  return offspring;
 }
 
 void verify_mating(const population& current, std::span<const parent_pair> offspring) {

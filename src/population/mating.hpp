@@ -14,6 +14,12 @@ namespace qm {
 std::vector<parent_pair> mate_parents(const population& current, int32_t matetype, int32_t noff,
                                       random_stream& rng);
 
+// The same from lists of sires and dams (animal numbers of the current
+// generation, whose parents are parents_of_current), into out (noff pairs).
+void mate_parents(std::span<const int32_t> sires, std::span<const int32_t> dams,
+                  std::span<const parent_pair> parents_of_current, int32_t matetype, int32_t noff, random_stream& rng,
+                  std::span<parent_pair> out);
+
 // Check of a mating (invariant_error naming the first fault): the pairs are
 // parents in current (verify_parents), every sire one of its sire list and
 // every dam one of its dam list.

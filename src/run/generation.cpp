@@ -15,6 +15,7 @@
 #include "qtl/choose.hpp"
 #include "qtl/genetic_parameters.hpp"
 #include "random/replicate.hpp"
+#include "run/lines.hpp"
 #include "run/parent_choice.hpp"
 #include "run/verify_state.hpp"
 #include "values/breeding_values.hpp"
@@ -95,8 +96,10 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   const bool with_values = step.kind == generation_kind::qtl_choice || step.kind == generation_kind::selection;
   const bool allocating = (with_values && b.allocates_matings()) || parents_allocated(pop);
   const int32_t parents_nind = pop.nind;
-  std::vector<parent_pair> offspring =
-      allocating ? pair_parents(st, b, step.file_generation) : mate_parents(pop, b.matetype, b.nind, st.rng);
+  std::vector<line_in_generation> lines;  // of the generation made now
+  std::vector<parent_pair> offspring = allocating        ? pair_parents(st, b, step.file_generation)
+                                       : !b.lines.empty() ? mate_lines(p, b, pop, st.rng, lines)
+                                                          : mate_parents(pop, b.matetype, b.nind, st.rng);
   if (pop.kept.size() > 0)
     append_with_kept(st, offspring);
   else
@@ -109,6 +112,7 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
   pop.parents_kept_male = pop.kept.male;
   make_offspring(pop, std::move(offspring), {st.map, mutate ? p.mutm : 0.0, mutate ? p.mutq : 0.0}, st.buffers,
                  st.rng, p.threads, history);
+  pop.lines = std::move(lines);
   if (step.kind == generation_kind::selection &&
       (st.choice.relationships_on || b.ages.overlapping() || pop.kept.size() > 0))
     renew_candidates(st, b, parents_nind);
@@ -188,7 +192,10 @@ void run_generation(run_state& st, const stage_block& b, const generation_step& 
     pop.sire_matings.clear();
     pop.dam_matings.clear();
     st.choice.last.made = st.choice.previous_made = false;
-    select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
+    if (pop.lines.empty())
+      select_parents(pop, criterion, b.nsire, b.ndam, st.rng, scores);
+    else
+      select_lines(p, b, pop, st.rng, scores);
   }
   if constexpr (verify_each_step) check_state(st, run_step::selection, max_allele_after);
   const generation_view done{step,       p,       st.map,           pop,             st.architecture ? &*st.architecture : nullptr,
