@@ -601,3 +601,124 @@ TEST(SchemeFile, RefusesChoicesOfParentsThatCannotWork) {
   };
   expect_refusals(cases);
 }
+
+// Dominance and lines: read into the parameters (a dominance table for every
+// trait or one per trait; lines resolved by name, a stage's numbers the sums
+// of its lines), refused where they cannot work, and named by the converter.
+namespace {
+
+std::string lines_text(const std::string& lines_tables, const std::string& stage2, const std::string& traits = "") {
+  return "[traits]\nheritability = [0.3, 0.2]\ngenetic_correlations = [0.1]\nresidual_correlations = [0.0]\n" +
+         traits +
+         "[genome]\nmarkers_per_chromosome = 50\nchromosomes = 1\nlength_morgan = 1.0\nmarker_mutation_rate = 1e-3\n"
+         "candidate_qtl_mutation_rate = 1e-3\n[qtl]\ncount = 10\n" +
+         lines_tables + "[[stage]]\nsires = 20\ndams = 20\nanimals = 40\ngenerations = 10\n[[stage]]\n" + stage2 +
+         "generations = 2\nselection = \"tbv\"\n";
+}
+
+const std::string two_lines_and_cross =
+    "[[line]]\nname = \"A\"\nanimals = 40\nsires = 4\ndams = 10\n"
+    "[[line]]\nname = \"B\"\nanimals = 60\nsires = 5\ndams = 12\n"
+    "[[line]]\nname = \"AB\"\nmating = \"cross\"\nsire_line = \"A\"\ndam_line = \"B\"\nanimals = 20\n";
+
+// Whether some problem of the text contains every one of the parts.
+::testing::AssertionResult refused_with(const std::string& text, std::initializer_list<std::string> parts) {
+  const std::vector<std::string> found = problems_of(text);
+  for (const std::string& m : found) {
+    bool all = true;
+    for (const std::string& part : parts) all = all && m.find(part) != std::string::npos;
+    if (all) return ::testing::AssertionSuccess();
+  }
+  std::string list;
+  for (const std::string& m : found) list += "\n  " + m;
+  return ::testing::AssertionFailure() << "no problem names " << *parts.begin() << "; found:" << list;
+}
+
+}  // namespace
+
+TEST(SchemeFile, ReadsDominanceAndLines) {
+  qm::run_parameters p;
+  ASSERT_EQ(stop_of(lines_text(two_lines_and_cross, "lines = [\"A\", \"B\", \"AB\"]\n",
+                               "dominance = { mean = 0.25, sd = 0.5 }\n"),
+                    p),
+            "");
+  ASSERT_EQ(p.dominance.size(), 2u);  // one table for both traits
+  EXPECT_EQ(p.dominance[1].mean, 0.25);
+  EXPECT_EQ(p.dominance[1].sd, 0.5);
+  ASSERT_EQ(p.lines.size(), 3u);
+  EXPECT_FALSE(p.lines[0].cross());
+  EXPECT_TRUE(p.lines[2].cross());
+  EXPECT_EQ(p.lines[2].sire_line, 0);
+  EXPECT_EQ(p.lines[2].dam_line, 1);
+  EXPECT_EQ(p.lines[2].nsire, 0);  // a terminal cross selects nothing
+  const qm::stage_block& b = p.stages[2].block;
+  EXPECT_EQ(b.lines, (std::vector<int32_t>{0, 1, 2}));
+  EXPECT_EQ(b.nind, 120);
+  EXPECT_EQ(b.nsire, 9);
+  EXPECT_EQ(b.ndam, 22);
+  EXPECT_TRUE(p.some_stage_has_lines());
+  const qm::classic_conversion c = qm::classic_text_of(p);
+  EXPECT_TRUE(c.text.empty());
+  for (const char* named : {"[traits] dominance", "[[line]]", "[stage] lines"})
+    EXPECT_NE(std::find(c.without_form.begin(), c.without_form.end(), named), c.without_form.end()) << named;
+
+  // One table per trait.
+  qm::run_parameters q;
+  ASSERT_EQ(stop_of(lines_text("", "sires = 5\ndams = 10\nanimals = 40\n",
+                               "dominance = [{ mean = 0.1, sd = 0.0 }, { mean = -0.2, sd = 0.3 }]\n"),
+                    q),
+            "");
+  ASSERT_EQ(q.dominance.size(), 2u);
+  EXPECT_EQ(q.dominance[0].mean, 0.1);
+  EXPECT_EQ(q.dominance[1].mean, -0.2);
+  EXPECT_EQ(q.dominance[1].sd, 0.3);
+  EXPECT_TRUE(q.lines.empty());
+  EXPECT_FALSE(q.some_stage_has_lines());
+}
+
+TEST(SchemeFile, RefusesDominanceAndLinesThatCannotWork) {
+  const std::string run_all = "lines = [\"A\", \"B\", \"AB\"]\n";
+  const auto edit = [](std::string text, const std::string& from, const std::string& to) {
+    return replaced(text, from, to);
+  };
+  EXPECT_TRUE(refused_with(lines_text("", "sires = 5\ndams = 10\nanimals = 40\n", "dominance = [{ mean = 0.1, sd = 0.0 }]\n"),
+                           {"`[traits] dominance` gives 1 tables", "each of the 2 traits"}));
+  EXPECT_TRUE(refused_with(lines_text("", "sires = 5\ndams = 10\nanimals = 40\n", "dominance = { mean = 0.1 }\n"),
+                           {"[traits] dominance has no key `sd`"}));
+  EXPECT_TRUE(refused_with(lines_text("", "sires = 5\ndams = 10\nanimals = 40\n", "dominance = { mean = 0.1, sd = -1 }\n"),
+                           {"dominance.sd = -1` is out of range"}));
+  EXPECT_TRUE(refused_with(lines_text("", "sires = 5\ndams = 10\nanimals = 40\n", "dominance = 0.5\n"),
+                           {"`[traits] dominance` is a number with a fraction", "give one table for every trait"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "dam_line = \"B\"", "dam_line = \"Bb\""), run_all),
+                           {"dam_line = \"Bb\"", "there is no [[line]] named \"Bb\"; did you mean \"B\"?"}));
+  EXPECT_TRUE(refused_with(lines_text(two_lines_and_cross, "lines = [\"A\", \"C\"]\n"),
+                           {"`[[stage]] 2 lines`: there is no [[line]] named \"C\""}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "animals = 40", "animals = 41"), run_all),
+                           {"animals = 41`: a line has as many males as females"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "sires = 4", "sires = 2"), run_all),
+                           {"(\"A\")` selects 2 sires and 10 dams", "from 3 to animals / 2 (20)"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "sires = 4\ndams = 10", "sires = 12\ndams = 10"), run_all),
+                           {"at least as many dams as sires"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "sire_line = \"A\"\n", ""), run_all),
+                           {"[[line]] 3 has no key `sire_line`"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "dam_line = \"B\"", "dam_line = \"A\""), run_all),
+                           {"sire_line and dam_line name the same line"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "name = \"B\"", "name = \"A\""), run_all),
+                           {"another [[line]] has this name"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "name = \"AB\"", "name = \"A B\""), "lines = [\"A\", \"B\"]\n"),
+                           {"a line's name is one word"}));
+  EXPECT_TRUE(refused_with(lines_text(two_lines_and_cross, "lines = [\"A\", \"B\"]\n"),
+                           {"(\"AB\")` is run by no stage"}));
+  EXPECT_TRUE(refused_with(lines_text(two_lines_and_cross, run_all + "sires = 9\n"),
+                           {"a stage with lines takes its sires from its [[line]] tables"}));
+  EXPECT_TRUE(refused_with(lines_text(two_lines_and_cross, run_all + "mating = \"nested\"\n"),
+                           {"mated \"random\" or \"random_avoid_sibs\""}));
+  EXPECT_TRUE(refused_with(lines_text(two_lines_and_cross, run_all + "[stage.mating_rules]\navoid = [\"full_sibs\"]\n"),
+                           {"[stage.mating_rules]` with lines"}));
+  EXPECT_TRUE(refused_with(edit(lines_text(two_lines_and_cross, run_all), "sires = 20\ndams = 20\nanimals = 40\n", run_all),
+                           {"`[[stage]] 1 lines`: stage 1 makes the historical generations"}));
+  EXPECT_TRUE(refused_with(lines_text(edit(two_lines_and_cross, "name = \"A\"\nanimals = 40\n",
+                                           "name = \"A\"\nanimals = 40\nsire_line = \"B\"\n"),
+                                      run_all),
+                           {"sire_line", "it belongs to a line with mating = \"cross\""}));
+}
