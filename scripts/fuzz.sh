@@ -46,7 +46,8 @@ dict="$top/build-fuzz/scheme.dict"
     '[traits]' '[qtl]' ' = ' '[[' ']]' '1e-3' '0.5' index '[stage.index]' criterion weights recorded_on both \
     females males '[chip]' markers min_maf '[stage.contributions]' method ocs delta_f relationship genomic \
     pedigree max_offspring '[stage.mating_rules]' avoid full_sibs half_sibs parent_offspring \
-    max_matings_per_sire '[stage.ages]' sire_generations dam_generations min_coancestry; do
+    max_matings_per_sire '[stage.ages]' sire_generations dam_generations min_coancestry dominance mean sd \
+    '{' '}' '[[line]]' name lines cross within sire_line dam_line; do
     printf '"%s"\n' "$w"
   done
 } > "$dict"
