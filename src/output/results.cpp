@@ -134,17 +134,31 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
   add_a(head, "Dam", 7);
   add_a(head, "Sex", 5);
   add_a(head, "Bred", 5);
+  // With dominance a genotypic value follows each trait's pair; with lines
+  // the line's name ends the line, right-aligned in the widest name.
+  const bool gv = p.with_dominance();
+  const std::vector<double>& genotypic = pop.genotypic.empty() ? pop.tbv : pop.genotypic;
+  size_t name_width = 4;
+  for (const line_in_generation& l : pop.lines)
+    name_width = std::max(name_width, p.lines[static_cast<size_t>(l.line)].name.size());
   if (p.ntrait == 1) {
     add_a(head, "TBV", 10);
     add_a(head, "Phe", 10);
+    if (gv) add_a(head, "GV", 10);
   } else {
     for (int t = 1; t <= p.ntrait; ++t) {
-      std::string tb = "TBV", ph = "Phe";
+      std::string tb = "TBV", ph = "Phe", gt = "GV";
       add_imin(tb, t, 2, 2);
       add_imin(ph, t, 2, 2);
+      add_imin(gt, t, 2, 2);
       add_a(head, tb, 10);
       add_a(head, ph, 10);
+      if (gv) add_a(head, gt, 10);
     }
+  }
+  if (!pop.lines.empty()) {
+    head += "  ";
+    add_a(head, "Line", static_cast<int>(name_width));
   }
   f.line(head);
   std::vector<char> bred(static_cast<size_t>(pop.nind) + 1, 0);
@@ -152,8 +166,10 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
     for (int32_t a : *list)
       if (a >= 1 && a <= pop.nind) bred[static_cast<size_t>(a)] = 1;
   const int64_t self = g * p.idmult;
-  const size_t line_max = 3 * 26 + 6 + static_cast<size_t>(p.ntrait) * 40 + 1;
+  const size_t line_max =
+      3 * 26 + 6 + static_cast<size_t>(p.ntrait) * (gv ? 60 : 40) + (pop.lines.empty() ? 0 : 2 + name_width) + 1;
   lines_in_blocks(f, p.threads, 1, pop.nind, line_max, [&](int, int64_t a, int64_t b, char* q) {
+    size_t line = 0;
     for (int i = static_cast<int>(a); i <= b; ++i) {
       const parent_pair& pp = pop.parents[static_cast<size_t>(i - 1)];
       q = put_x(q, 2);
@@ -169,6 +185,15 @@ void bvfile(textfile& f, const run_parameters& p, const population& pop, int64_t
         q = put_f(q, pop.tbv_of(i, t), 18, 12);
         q = put_x(q, 2);
         q = put_f(q, pop.phenotype_of(i, t), 18, 12);
+        if (gv) {
+          q = put_x(q, 2);
+          q = put_f(q, genotypic[static_cast<size_t>(t - 1) * static_cast<size_t>(pop.nind) + static_cast<size_t>(i - 1)], 18, 12);
+        }
+      }
+      if (!pop.lines.empty()) {
+        while (line + 1 < pop.lines.size() && i >= pop.lines[line].first + pop.lines[line].animals) ++line;
+        q = put_x(q, 2);
+        q = put_a(q, p.lines[static_cast<size_t>(pop.lines[line].line)].name, static_cast<int>(name_width));
       }
       *q++ = '\n';
     }

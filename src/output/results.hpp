@@ -1,6 +1,7 @@
 // The result files of one generation g: "ggMTYPE.out" (marker haplotypes),
 // "ggQTYPE.out" (QTL haplotypes) and "ggBV.out" (pedigree, sex, selection
-// mark, true breeding values and phenotypes).
+// mark, true breeding values and phenotypes; with dominance the genotypic
+// value of each trait after its pair, with lines the line of each animal).
 #pragma once
 #include <string>
 

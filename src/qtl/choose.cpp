@@ -92,6 +92,23 @@ void check_effects(const run_parameters& p, const trait_architecture& a) {
 
 }  // namespace
 
+void draw_dominance(const run_parameters& p, trait_architecture& a, random_stream& rng) {
+  if (!p.with_dominance()) return;
+  if (p.dominance.size() != static_cast<size_t>(p.ntrait))
+    stop("[traits] dominance gives " + std::to_string(p.dominance.size()) + " tables for " + std::to_string(p.ntrait) +
+         " traits. Give one table for every trait, or an array of one table per trait.");
+  const int32_t nq = a.nqtl();
+  a.dominance.assign(static_cast<size_t>(nq) * p.ntrait, 0.0);
+  for (int t = 1; t <= p.ntrait; ++t) {
+    const dominance_setting& s = p.dominance[static_cast<size_t>(t - 1)];
+    for (int q = 1; q <= nq; ++q) {
+      const double delta = s.mean + s.sd * standard_normal(rng);
+      a.dominance[static_cast<size_t>(t - 1) * static_cast<size_t>(nq) + static_cast<size_t>(q - 1)] =
+          delta * std::fabs(a.effect(q, t));
+    }
+  }
+}
+
 trait_architecture choose_qtl(const run_parameters& p, population& pop, random_stream& rng) {
   const std::vector<int32_t> qcand = segregating(pop, p.threads);
   pop.candidate_alleles.carried_valid = false;
@@ -118,6 +135,7 @@ trait_architecture choose_qtl(const run_parameters& p, population& pop, random_s
   draw_effects(p, a, rng);
   scale_effects(p, a, pop.candidates);
   check_effects(p, a);
+  draw_dominance(p, a, rng);
   residual_covariance(p, a);
 
   std::string m = "Total QTL number = ";

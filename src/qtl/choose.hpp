@@ -13,6 +13,12 @@ namespace qm {
 
 trait_architecture choose_qtl(const run_parameters& p, population& pop, random_stream& rng);
 
+// The dominance effects ([traits] dominance), once the additive effects are
+// scaled: for every trait t, then every QTL q in order, the degree of
+// dominance delta = mean_t + sd_t z (z one standard normal of the stream) and
+// d = delta |a|. Without the key nothing is drawn and a.dominance stays empty.
+void draw_dominance(const run_parameters& p, trait_architecture& a, random_stream& rng);
+
 // Frequency of allele 1 at candidate locus l (1-based number) in the
 // current generation and the weight 2p(1 - p), both in single precision.
 float qtl_weight(const haplotype_matrix& candidates, int l);

@@ -29,6 +29,8 @@ void write_map_files(const output_folder& folder, const run_parameters& p, const
     line.clear();
     add_i(line, a.qtl_locus[static_cast<size_t>(q - 1)], 6);
     for (int t = 1; t <= p.ntrait; ++t) add_f(line, a.effect(q, t), 18, 12);
+    if (a.with_dominance())
+      for (int t = 1; t <= p.ntrait; ++t) add_f(line, a.dominance_effect(q, t), 18, 12);
     qm_.line(line);
   }
   qm_.finish();

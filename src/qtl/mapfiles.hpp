@@ -1,4 +1,6 @@
-// "QMAP.out" (the QTL in the order drawn, with their effects) and
+// "QMAP.out" (the QTL in the order drawn, with their effects: the additive
+// effect on every trait, then, with dominance, the dominance effect on every
+// trait) and
 // "MMAP.out" (marker names and numbers).
 #pragma once
 #include "base/output_folder.hpp"

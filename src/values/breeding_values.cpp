@@ -9,6 +9,7 @@
 #include "base/messages.hpp"
 #include "base/threads.hpp"
 #include "random/stream_parts.hpp"
+#include "values/dominance.hpp"
 
 namespace qm {
 
@@ -32,7 +33,11 @@ float genotypic_value(const haplotype_matrix& candidates, const trait_architectu
   return sum([&](int l) { return x1[l] + x2[l] - 3; });
 }
 
-void compute_values(const run_parameters& p, const trait_architecture& a, population& pop, random_stream& rng) {
+namespace {
+
+// Additive values: TBV = the sum of x a over the QTL (single precision),
+// phenotype = TBV + residual.
+void additive_values(const run_parameters& p, const trait_architecture& a, population& pop, random_stream& rng) {
   const int n = p.ntrait;
   pop.tbv.assign(static_cast<size_t>(pop.nind) * n, 0.0);
   pop.phenotype.assign(static_cast<size_t>(pop.nind) * n, 0.0);
@@ -60,7 +65,11 @@ void compute_values(const run_parameters& p, const trait_architecture& a, popula
       }
     }
   });
-  // Values that are not finite numbers never reach a file.
+}
+
+// Values that are not finite numbers never reach a file.
+void check_values(const run_parameters& p, const population& pop) {
+  const int n = p.ntrait;
   for (int t = 1; t <= n; ++t) {
     for (int i = 1; i <= pop.nind; ++i) {
       if (std::isfinite(pop.tbv_of(i, t)) && std::isfinite(pop.phenotype_of(i, t))) continue;
@@ -69,6 +78,16 @@ void compute_values(const run_parameters& p, const trait_architecture& a, popula
            " is not a finite number. Check h2 (record 8) and the QTL effect parameters qtlp1 and qtlp2 (record 14).");
     }
   }
+}
+
+}  // namespace
+
+void compute_values(const run_parameters& p, const trait_architecture& a, population& pop, random_stream& rng) {
+  if (a.with_dominance())
+    compute_dominance_values(p, a, pop, rng);
+  else
+    additive_values(p, a, pop, rng);
+  check_values(p, pop);
 }
 
 void hide_unrecorded_phenotypes(const run_parameters& p, population& pop) {

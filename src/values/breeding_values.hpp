@@ -1,5 +1,6 @@
 // True breeding values and phenotypes of the current generation from the
-// QTL genotypes (additive code -1, 0, +1 per QTL) and random residuals.
+// QTL genotypes (additive code -1, 0, +1 per QTL) and random residuals; with
+// dominance effects the values of values/dominance.hpp.
 #pragma once
 #include "config/parameters.hpp"
 #include "population/population.hpp"

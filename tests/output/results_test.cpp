@@ -136,3 +136,40 @@ TEST(ResultsTest, SameBytesOnAnyThreadCountAndLargeIdentifiers) {
   f.write(7);
   EXPECT_EQ(lines_of("07BV.out")[12].substr(0, 30), "  700012  600001  600006  2  0");
 }
+
+// With dominance a GV column follows each trait's TBV and Phe; with lines
+// the line's name ends every line, right-aligned in the widest name.
+TEST(ResultsTest, GenotypicValuesAndLines) {
+  qmtest::tempdir td;
+  generation f(2);
+  f.p.dominance = {{0.2, 0.1}, {0.0, 0.3}};
+  f.pop.genotypic.assign(24, 0.0);
+  for (int i = 1; i <= 12; ++i)
+    for (int t = 1; t <= 2; ++t) f.pop.genotypic[(t - 1) * 12 + i - 1] = 0.25 * i + t;
+  f.write(3);
+  auto bv = lines_of("03BV.out");
+  ASSERT_EQ(bv.size(), 13u);
+  EXPECT_EQ(bv[0], "     ID   Sire    Dam  Sex Bred     TBV01     Phe01      GV01     TBV02     Phe02      GV02");
+  EXPECT_EQ(bv[7], "  030007  020003  020006  1  0  " + f18(0.375 * 7 - 1) + "  " + f18(-1.0 / 8) + "  " + f18(0.25 * 7 + 1) +
+                       "  " + f18(0.375 * 7 - 2) + "  " + f18(-1.0 / 9) + "  " + f18(0.25 * 7 + 2));
+
+  f.p.lines.resize(2);
+  f.p.lines[0].name = "A";
+  f.p.lines[1].name = "Duroc";
+  f.pop.lines.resize(2);
+  f.pop.lines[0] = {1, 1, 4};  // animals 1..4: Duroc, the second line of the parameters
+  f.pop.lines[1] = {0, 5, 8};  // animals 5..12: A
+  f.write(3);
+  bv = lines_of("03BV.out");
+  ASSERT_EQ(bv.size(), 13u);
+  EXPECT_EQ(bv[0].substr(bv[0].size() - 7), "   Line");
+  for (int i = 1; i <= 12; ++i) EXPECT_EQ(bv[i].substr(bv[i].size() - 7), i <= 4 ? "  Duroc" : "      A") << i;
+  for (int i = 1; i <= 12; ++i) EXPECT_EQ(bv[i].size(), 30u + 6 * 20 + 7) << i;
+
+  // Neither key: the classic columns only.
+  f.p.dominance.clear();
+  f.p.lines.clear();
+  f.pop.lines.clear();
+  f.write(3);
+  EXPECT_EQ(lines_of("03BV.out")[0], "     ID   Sire    Dam  Sex Bred     TBV01     Phe01     TBV02     Phe02");
+}

@@ -155,3 +155,80 @@ TEST(GetqtlTest, EffectsScaledToTargetVariances) {
     }
   }
 }
+
+// The dominance effects: for every trait, then every QTL in order, delta =
+// mean + sd z from the run's stream and d = delta |a|; replayed here from
+// a copy of the stream. Over many QTL delta has the given mean and SD.
+TEST(GetqtlTest, DominanceEffectsDrawnAfterTheScaling) {
+  qmtest::tempdir td;
+  qmtest::console_capture cc;
+  qmtest::run_setup s(qmtest::small_par());
+  s.params.ntrait = 2;
+  s.params.dominance = {{0.3, 0.2}, {-0.1, 0.5}};
+  constexpr int nq = 5000;
+  qm::trait_architecture a;
+  a.ntrait = 2;
+  a.qtl_locus.resize(nq);
+  a.effects.resize(2 * nq);
+  for (int k = 0; k < 2 * nq; ++k) a.effects[k] = (k % 3 == 0 ? -1.0 : 1.0) * (0.01 + 0.37 * (k % 11));
+  qm::random_stream replay = s.st.rng;
+  qm::draw_dominance(s.params, a, s.st.rng);
+  ASSERT_EQ(a.dominance.size(), 2u * nq);
+  for (int t = 1; t <= 2; ++t) {
+    const double mean = t == 1 ? 0.3 : -0.1, sd = t == 1 ? 0.2 : 0.5;
+    double sum = 0, sum2 = 0;
+    for (int q = 1; q <= nq; ++q) {
+      const double z = qm::standard_normal(replay);
+      EXPECT_EQ(a.dominance_effect(q, t), (mean + sd * z) * std::fabs(a.effect(q, t))) << t << " " << q;
+      const double delta = a.dominance_effect(q, t) / std::fabs(a.effect(q, t));
+      sum += delta;
+      sum2 += delta * delta;
+    }
+    const double m = sum / nq, v = sum2 / nq - m * m;
+    // 4 standard errors: sd / sqrt(n) for the mean, sd^2 sqrt(2 / n) for the variance
+    EXPECT_NEAR(m, mean, 4 * sd / std::sqrt(nq)) << t;
+    EXPECT_NEAR(v, sd * sd, 4 * sd * sd * std::sqrt(2.0 / nq)) << t;
+  }
+  EXPECT_EQ(s.st.rng.state, replay.state);
+
+  // Without the key nothing is drawn.
+  qm::trait_architecture b = a;
+  b.dominance.clear();
+  s.params.dominance.clear();
+  const int32_t before = s.st.rng.state;
+  qm::draw_dominance(s.params, b, s.st.rng);
+  EXPECT_TRUE(b.dominance.empty());
+  EXPECT_EQ(s.st.rng.state, before);
+}
+
+// In the QTL choice: the same QTL and scaled effects with and without the
+// key; with it, d = delta |a| of the scaled effects, two uniforms per QTL
+// after what the choice draws without it.
+TEST(GetqtlTest, DominanceInTheQtlChoice) {
+  const std::string par = qmtest::set_record(qmtest::small_par(), 14, "0 30 1.0 1.0");
+  setup without(par), with(par);
+  with.s.params.dominance = {{0.5, 0.25}};
+  for (setup* f : {&without, &with})
+    for (int l = 1; l <= 40; ++l) f->segregate(l, 2 * l - 1);
+  const qm::trait_architecture a0 = without.choose();
+  const qm::trait_architecture a1 = with.choose();
+  EXPECT_TRUE(a0.dominance.empty());
+  EXPECT_EQ(a1.qtl_locus, a0.qtl_locus);
+  EXPECT_EQ(a1.effects, a0.effects);
+  EXPECT_NEAR(additive_variance(with.pop, a1, 1), 1.0, 1e-5);  // scaled as without dominance
+  ASSERT_EQ(a1.dominance.size(), 30u);
+  qm::random_stream replay = without.s.st.rng;
+  for (int q = 1; q <= 30; ++q)
+    EXPECT_EQ(a1.dominance_effect(q, 1), (0.5 + 0.25 * qm::standard_normal(replay)) * std::fabs(a1.effect(q, 1))) << q;
+  EXPECT_EQ(with.s.st.rng.state, replay.state);
+  EXPECT_EQ(static_cast<uint32_t>(with.s.st.rng.state),
+            qm::mulmod31(static_cast<uint32_t>(without.s.st.rng.state), qm::jump_multiplier(60)));
+
+  // mean 0, sd 0: every d is 0
+  setup zero(par);
+  zero.s.params.dominance = {{0.0, 0.0}};
+  for (int l = 1; l <= 40; ++l) zero.segregate(l, 2 * l - 1);
+  const qm::trait_architecture az = zero.choose();
+  ASSERT_EQ(az.dominance.size(), 30u);
+  for (double d : az.dominance) EXPECT_EQ(d, 0.0);
+}

@@ -101,3 +101,21 @@ TEST(MapfilesTest, LargeGenomeNamesKeepTheirDigits) {
   EXPECT_EQ(mmap[90000], "chr10-0001 90001");
   EXPECT_EQ(mmap[99999], "chr10-10000 100000");
 }
+
+// With dominance each QTL line gives the additive effects of the traits,
+// then their dominance effects, in the same format.
+TEST(MapfilesTest, DominanceEffectsFollowTheAdditiveOnes) {
+  qmtest::tempdir td;
+  genome g(2, 5, 2, 6);
+  g.a.dominance.assign(12, 0.0);
+  for (int q = 1; q <= 6; ++q) {
+    g.a.dominance[q - 1] = 0.5 * q;           // trait 1
+    g.a.dominance[6 + q - 1] = -0.03125 * q;  // trait 2
+  }
+  g.write();
+  const auto qmap = lines_of("QMAP.out");
+  ASSERT_EQ(qmap.size(), 7u);
+  EXPECT_EQ(qmap[0], "     2     5     6");
+  EXPECT_EQ(qmap[1], qtl_line(8, {-0.125, -0.0625, 0.5, -0.03125}));
+  EXPECT_EQ(qmap[6], qtl_line(3, {4.5, 2.25, 3.0, -0.1875}));
+}
