@@ -46,7 +46,14 @@
 // offspring_per_dam_max, delta_f_pedigree, delta_f_genomic, ne_pedigree,
 // ne_genomic, delta_f_pedigree_stage, delta_f_genomic_stage,
 // ne_pedigree_stage, ne_genomic_stage; per trait qtl_fixed_up_t,
-// qtl_fixed_down_t (counted by summary_engine::compute).
+// qtl_fixed_down_t (counted by summary_engine::compute). Then the columns of
+// the run's own choices (summary_row::extra): with dominance, per trait
+// gv_mean_t, dominance_var_t, inbreeding_depression_t (and heterosis_t,
+// heterosis_predicted_t with a cross line; stats/line_stats.hpp); optimum
+// contributions; the parents' ages.
+// In a run with lines the text column line follows generation: the line's
+// name, NA on a row of no line; the row's statistics are those of the
+// line's animals (stats/line_stats.hpp, block_input).
 // Numbers are written in the shortest form that reads back to the same
 // double (std::to_chars), never in a locale-dependent form; an undefined
 // value is written NA (as R reads it).
