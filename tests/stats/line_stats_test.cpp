@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <set>
@@ -424,13 +425,15 @@ struct three_lines : qm::generation_observer {
   qm::generation_observer* summary;
   std::vector<handed_on> seen;
   qm::trait_architecture arch;
-  explicit three_lines(qm::generation_observer* s) : summary(s) {}
+  bool without_south = false;  // north 1-28 and the cross, no south
+  explicit three_lines(qm::generation_observer* s, bool no_south = false) : summary(s), without_south(no_south) {}
   void on_architecture(const qm::generation_view& v) override { summary->on_architecture(v); }
   void on_generation(const qm::generation_view& v) override {
     if (!v.step.files_due || !v.architecture) return summary->on_generation(v);
     qm::population& pop = const_cast<qm::population&>(v.pop);  // the test's own run
     std::vector<int32_t> sires = pop.sires, dams = pop.dams;
     pop.lines = {{0, 1, 14, 0, 3, 0, 2}, {1, 15, 14, 3, 2, 2, 3}, {2, 29, 12, 5, 1, 5, 2}};
+    if (without_south) pop.lines = {{0, 1, 28, 0, 5, 0, 5}, {2, 29, 12, 5, 1, 5, 2}};
     pop.sires = {1, 5, 11, 15, 21, 33};
     pop.dams = {2, 8, 16, 18, 28, 30, 40};
     arch = *v.architecture;
@@ -594,4 +597,40 @@ TEST(LineStats, SummaryRowsPerLineOfARun) {
   EXPECT_NE(html.find("line cross: trait 1: realised"), std::string::npos);
   EXPECT_NE(html.find("id=\"plot-heterosis\""), std::string::npos);
   EXPECT_NE(html.find("id=\"table-glance-3\""), std::string::npos);
+  if (std::system("command -v xmllint > /dev/null") == 0) {
+    EXPECT_EQ(std::system("xmllint --noout report.html"), 0) << "report.html is not well-formed XML";
+  }
+  // The table of results has a column per line.
+  EXPECT_NE(html.find("<th>line north</th><th>line south</th><th>line cross</th>"), std::string::npos);
+}
+
+// A cross whose dam line is not in the generation has no heterosis, while
+// its own statistics stay; the line column names the lines present.
+TEST(LineStats, HeterosisNeedsBothParentalLines) {
+  qmtest::tempdir dir;
+  qmtest::console_capture console;
+  qmtest::run_setup r(qmtest::small_par());
+  r.params.lines.resize(3);
+  const char* line_names[] = {"north", "south", "cross"};
+  for (size_t k = 0; k < 3; ++k) r.params.lines[k].name = line_names[k];
+  r.params.lines[2].crossed = true;
+  r.params.lines[2].sire_line = 0;
+  r.params.lines[2].dam_line = 1;
+  r.params.dominance = {{0.5, 0.1}};
+  r.params.stages[2].block.lines = {0, 2};
+  auto summary = qm::make_summary_observer(qm::output_folder("."), false);
+  qm::observer_list obs;
+  obs.add_every_generation(std::make_unique<three_lines>(summary.get(), true));
+  summary->on_map(r.params, r.st.map);
+  for (int s = 1; s <= 2; ++s) r.run_stage(s, obs);
+  summary->on_run_end(r.params, true);
+  const qm::summary_table t = qm::read_summary_csv("summary.csv");
+  ASSERT_EQ(t.rows.size(), 2u);
+  EXPECT_EQ(t.line_names, (std::vector<std::string>{"north", "cross"}));
+  EXPECT_EQ(t.rows[0][static_cast<size_t>(t.column("nind"))], 28);
+  for (size_t k = 0; k < 2; ++k) {
+    EXPECT_TRUE(std::isnan(t.rows[k][static_cast<size_t>(t.column("heterosis_1"))]));
+    EXPECT_TRUE(std::isnan(t.rows[k][static_cast<size_t>(t.column("heterosis_predicted_1"))]));
+    EXPECT_FALSE(std::isnan(t.rows[k][static_cast<size_t>(t.column("gv_mean_1"))]));
+  }
 }
