@@ -256,6 +256,12 @@ merged_replicates merge_replicates(const std::vector<std::string>& folders) {
     const std::string p = in(r.folder, "summary.csv");
     if (!exists(p)) stop("Folder " + r.folder + " has no summary.csv: its run wrote no summary, it cannot be merged.");
     summary_table t = read_summary_csv(p);
+    // A run with lines has a row per generation and line; averaging them by
+    // generation would mix the lines.
+    if (t.has_lines())
+      stop("merge does not yet combine runs with lines: " + p +
+           " has a line column (one row per generation and line). Compare the lines of each run from its own "
+           "summary.csv, or merge runs without lines.");
     if (first) {
       first_path = p;
       m.header = raw_header = t.header;

@@ -16,7 +16,9 @@
 // its file and line, when a line does not end (a file cut short), a value
 // is not a number or NA, a stage or generation is not a whole number in
 // range, a generation has two rows, or its generations are not those of the
-// first folder's summary (one missing, or one too many).
+// first folder's summary (one missing, or one too many). Runs with lines
+// (summary.csv with a line column) are refused: their rows are per
+// generation and line, which the merge does not yet group.
 //
 // The output folder may be neither one of the folders merged (by identity:
 // "rep-1", "./rep-1/" and a link to it are one folder) nor any folder holding

@@ -229,6 +229,9 @@ struct source {
   const summary_table* lo = nullptr;
   const summary_table* hi = nullptr;
   const std::vector<summary_table>* replicates = nullptr;  // each replicate's own rows
+  // A run with lines: the rows of each line (and of the generations without
+  // lines, named ""), one curve each where a series is drawn.
+  const std::vector<std::pair<std::string, summary_table>>* groups = nullptr;
 
   std::vector<double> col(const summary_table& t, const std::string& name) const {
     const int c = t.column(name);
@@ -260,6 +263,31 @@ struct source {
     l.hi.clear();
     return l;
   }
+  // A column as one curve, or one per line in a run with lines (colours
+  // apart, the line's name before the label); band: with the interval of
+  // replicates, where there is one.
+  void put(std::vector<line>& out, const std::string& name, const std::string& label, int color, bool dashed,
+           bool band = true, double shift = 0) const {
+    if (!groups) {
+      line l = band ? series(name, label, color, dashed) : plain(name, label, color, dashed);
+      for (double& x : l.x) x += shift;
+      out.push_back(std::move(l));
+      return;
+    }
+    const int ng = static_cast<int>(groups->size());
+    for (int g = 0; g < ng; ++g) {
+      const auto& [group, t] = (*groups)[static_cast<size_t>(g)];
+      line l;
+      l.label = (group.empty() ? std::string("no line") : "line " + group) + ": " + label;
+      l.color = palette[(color * ng + g) % 8];
+      l.dashed = dashed;
+      l.x = col(t, "generation");
+      for (double& x : l.x) x += shift;
+      l.y = col(t, name);
+      l.points = l.x.size() < 3;
+      out.push_back(std::move(l));
+    }
+  }
   // Each replicate's line of a column, thin, in the color of its mean.
   void add_replicates(std::vector<line>& out, const std::string& name, int color, bool dashed, double shift = 0) const {
     if (!replicates) return;
@@ -278,6 +306,7 @@ struct source {
   // its band).
   void add(std::vector<line>& out, const std::string& name, const std::string& label, int color, bool dashed,
            double shift = 0) const {
+    if (groups) return put(out, name, label, color, dashed, true, shift);
     add_replicates(out, name, color, dashed, shift);
     line l = series(name, label, color, dashed);
     for (double& x : l.x) x += shift;
@@ -377,6 +406,43 @@ std::string qtl_plot(const qtl_trajectories& q) {
               true);
 }
 
+// The plots of a run with dominance: mean genotypic value beside the mean
+// breeding value, inbreeding depression, and heterosis realised against
+// predicted in a run with a cross line.
+std::string dominance_plots(const source& src, int nt, const std::string& band) {
+  std::string s;
+  std::vector<line> l;
+  for (int t = 1; t <= nt; ++t) {
+    const std::string k = std::to_string(t);
+    src.put(l, "tbv_mean_" + k, "trait " + k + ": breeding value", t - 1, false, false);
+    src.put(l, "gv_mean_" + k, "trait " + k + ": genotypic value", t - 1, true, false);
+  }
+  s += plot("plot-genotypic", "Mean genotypic value and mean breeding value", "generation", "mean (trait units)", l,
+            true,
+            "Genotypic value: additive and dominance effects of the QTL. Breeding value: Falconer's breeding value "
+            "plus the generation's mean; the two differ by the mean dominance deviation." + band);
+  l.clear();
+  for (int t = 1; t <= nt; ++t)
+    src.put(l, "inbreeding_depression_" + std::to_string(t), "trait " + std::to_string(t), t - 1, false);
+  s += plot("plot-inbreeding-depression", "Inbreeding depression", "generation", "slope of GV on F (trait units)", l,
+            true,
+            "Least-squares slope of the genotypic value on the pedigree inbreeding coefficient within the generation "
+            "(or line); negative when inbreeding depresses the trait." + band);
+  if (!src.has("heterosis_1")) return s;
+  l.clear();
+  for (int t = 1; t <= nt; ++t) {
+    const std::string k = std::to_string(t);
+    src.put(l, "heterosis_" + k, "trait " + k + ": realised", t - 1, false);
+    src.put(l, "heterosis_predicted_" + k, "trait " + k + ": predicted", t - 1, true);
+  }
+  s += plot("plot-heterosis", "Heterosis of the crosses: realised and predicted", "generation",
+            "heterosis (trait units)", l, true,
+            "Realised: mean genotypic value of the cross minus the mean of its parental lines' means in the same "
+            "generation. Predicted: sum over QTL of d (p1 - p2)\xc2\xb2, p1 and p2 the allele frequencies of the "
+            "parental lines." + band);
+  return s;
+}
+
 std::string plots(const source& src, const ld_decay& ld, const std::vector<double>* ld_lo,
                   const std::vector<double>* ld_hi, bool replicates) {
   const int nt = trait_count(*src.mean);
@@ -385,8 +451,8 @@ std::string plots(const source& src, const ld_decay& ld, const std::vector<doubl
   std::vector<line> l;
   for (int t = 1; t <= nt; ++t) {
     const std::string k = std::to_string(t);
-    l.push_back(src.plain("tbv_mean_" + k, "trait " + k + ": breeding value", t - 1, false));
-    l.push_back(src.plain("phe_mean_" + k, "trait " + k + ": phenotype", t - 1, true));
+    src.put(l, "tbv_mean_" + k, "trait " + k + ": breeding value", t - 1, false, false);
+    src.put(l, "phe_mean_" + k, "trait " + k + ": phenotype", t - 1, true, false);
   }
   s += plot("plot-genetic-trend", "Genetic trend: mean true breeding value and mean phenotype", "generation",
             "mean (trait units)", l, true,
@@ -396,21 +462,28 @@ std::string plots(const source& src, const ld_decay& ld, const std::vector<doubl
   l.clear();
   for (int t = 1; t <= nt; ++t) {
     const std::string k = std::to_string(t);
-    l.push_back(src.series("tbv_var_" + k, "trait " + k + ": genetic", t - 1, false));
-    l.push_back(src.series("genic_var_" + k, "trait " + k + ": genic", t - 1, true));
+    src.put(l, "tbv_var_" + k, "trait " + k + ": genetic", t - 1, false);
+    src.put(l, "genic_var_" + k, "trait " + k + ": genic", t - 1, true);
   }
   s += plot("plot-variance", "Genetic variance and genic variance", "generation", "variance (trait units\xc2\xb2)", l,
             true,
             "Genetic: variance of the true breeding values (divisor n - 1). Genic: sum over QTL of 2p(1-p)a\xc2\xb2." +
                 band);
-  l = {src.series("marker_het_obs", "markers, observed", 0, false), src.series("marker_het_exp", "markers, expected", 0, true),
-       src.series("qtl_het_obs", "QTL, observed", 1, false), src.series("qtl_het_exp", "QTL, expected", 1, true)};
+  if (src.has("gv_mean_1")) s += dominance_plots(src, nt, band);
+  l.clear();
+  src.put(l, "marker_het_obs", "markers, observed", 0, false);
+  src.put(l, "marker_het_exp", "markers, expected", 0, true);
+  src.put(l, "qtl_het_obs", "QTL, observed", 1, false);
+  src.put(l, "qtl_het_exp", "QTL, expected", 1, true);
   s += plot("plot-heterozygosity", "Heterozygosity of markers and QTL", "generation", "heterozygosity (0-1)", l, true,
             "Observed: share of heterozygous animals, mean over loci. Expected: 2p(1-p), mean over loci." + band);
-  l = {src.series("f_pedigree", "pedigree", 0, false), src.series("f_genomic", "genomic", 1, false)};
+  l.clear();
+  src.put(l, "f_pedigree", "pedigree", 0, false);
+  src.put(l, "f_genomic", "genomic", 1, false);
   s += plot("plot-inbreeding", "Inbreeding", "generation", "inbreeding coefficient (0-1)", l, true,
             "Genomic: 1 - observed heterozygosity / base expected heterozygosity, markers and QTL pooled." + band);
-  l = {src.series("ld_r2_adjacent", "adjacent markers", 0, false)};
+  l.clear();
+  src.put(l, "ld_r2_adjacent", "adjacent markers", 0, false);
   s += plot("plot-ld-adjacent", "Linkage disequilibrium of adjacent markers", "generation", "mean r\xc2\xb2 (0-1)", l,
             true, "Pairs of adjacent markers on one chromosome, both with minor allele frequency of 0.05 or more." + band,
             true);
@@ -441,9 +514,10 @@ std::string plots(const source& src, const ld_decay& ld, const std::vector<doubl
 }
 
 // First and last generation side by side.
-std::string glance(const source& src, bool replicates) {
+std::string glance(const source& src, bool replicates, const std::string& id = "table-glance",
+                   const std::string& heading = "At a glance") {
   const summary_table& t = *src.mean;
-  std::string s = "<h2>At a glance</h2>\n";
+  std::string s = "<h2>" + esc(heading) + "</h2>\n";
   if (t.rows.empty()) return s + "<p>No generation was summarised.</p>\n";
   const size_t a = 0, b = t.rows.size() - 1;
   auto gen = [&](size_t r) {
@@ -456,7 +530,7 @@ std::string glance(const source& src, bool replicates) {
       v += " [" + num(src.lo->rows[r][static_cast<size_t>(c)]) + ", " + num(src.hi->rows[r][static_cast<size_t>(c)]) + "]";
     return v;
   };
-  s += "<table id=\"table-glance\">\n<tr><th class=\"key\">statistic</th><th>" + esc(gen(a)) + "</th><th>" + esc(gen(b)) +
+  s += "<table id=\"" + id + "\">\n<tr><th class=\"key\">statistic</th><th>" + esc(gen(a)) + "</th><th>" + esc(gen(b)) +
        "</th></tr>\n";
   const int nt = trait_count(t);
   std::vector<std::pair<std::string, std::string>> rows;
@@ -465,6 +539,11 @@ std::string glance(const source& src, bool replicates) {
     rows.push_back({"tbv_mean_" + i, "mean breeding value, trait " + i});
     rows.push_back({"tbv_var_" + i, "genetic variance, trait " + i});
     rows.push_back({"genic_var_" + i, "genic variance, trait " + i});
+    rows.push_back({"gv_mean_" + i, "mean genotypic value, trait " + i});
+    rows.push_back({"dominance_var_" + i, "dominance variance, trait " + i});
+    rows.push_back({"inbreeding_depression_" + i, "inbreeding depression, trait " + i});
+    rows.push_back({"heterosis_" + i, "heterosis, trait " + i});
+    rows.push_back({"heterosis_predicted_" + i, "predicted heterosis, trait " + i});
   }
   for (const auto& p : std::vector<std::pair<std::string, std::string>>{
            {"marker_het_obs", "marker heterozygosity, observed"}, {"qtl_het_obs", "QTL heterozygosity, observed"},
@@ -488,6 +567,42 @@ std::string headline_table(const std::vector<headline_result>& h) {
   s += "</table>\n<p class=\"note\">Gains from the first generation with values (the base); rates of inbreeding "
        "from the regression of ln(1 - F) on the generation over all generations with values; NA where the run "
        "does not have the result (no selection, no rise of inbreeding).</p>\n";
+  return s;
+}
+
+// The rows of each line of a summary with a line column, in the order the
+// lines first appear; the rows without a line (historical generations,
+// generations before the lines) form a group named "" when there are any.
+std::vector<std::pair<std::string, summary_table>> rows_by_line(const summary_table& t) {
+  std::vector<std::pair<std::string, summary_table>> out;
+  for (size_t k = 0; k < t.rows.size(); ++k) {
+    const std::string& name = k < t.line_names.size() ? t.line_names[k] : std::string();
+    auto it = std::find_if(out.begin(), out.end(), [&](const auto& g) { return g.first == name; });
+    if (it == out.end()) {
+      out.emplace_back(name, summary_table{});
+      it = out.end() - 1;
+      it->second.header = t.header;
+    }
+    it->second.rows.push_back(t.rows[k]);
+    it->second.line_names.push_back(name);
+  }
+  return out;
+}
+
+// The results of the scheme of every line, worked out within its own rows.
+std::string headline_lines_table(const std::vector<std::pair<std::string, summary_table>>& groups) {
+  std::vector<std::vector<headline_result>> h;
+  for (const auto& g : groups) h.push_back(headline_of(g.second));
+  std::string s = "<h2>Results of the scheme</h2>\n<table id=\"table-headline\">\n<tr><th class=\"key\">result</th>";
+  for (const auto& g : groups) s += "<th>" + esc(g.first.empty() ? std::string("no line") : "line " + g.first) + "</th>";
+  s += "</tr>\n";
+  for (size_t k = 0; !h.empty() && k < h[0].size(); ++k) {
+    s += "<tr><td class=\"key\">" + esc(h[0][k].label) + "</td>";
+    for (const auto& one : h) s += "<td>" + num(one[k].value) + "</td>";
+    s += "</tr>\n";
+  }
+  s += "</table>\n<p class=\"note\">Each line's results within its own rows: gains from its first generation with "
+       "values, rates of inbreeding from the regression of ln(1 - F) on the generation over its rows.</p>\n";
   return s;
 }
 
@@ -543,9 +658,21 @@ const char* const foot = "<p class=\"note\">Written by Quillmere.</p>\n</body>\n
 
 std::string render_run_report(const run_report& r) {
   source src{&r.summary};
-  return head(r.title) + headline_table(headline_of(r.summary)) + result_plots(src, false) + qtl_plot(r.qtl) +
-         glance(src, false) + plots(src, r.ld, nullptr, nullptr, false) + genetics(r.genetics) +
-         settings(r.settings) + foot;
+  if (!r.summary.has_lines())
+    return head(r.title) + headline_table(headline_of(r.summary)) + result_plots(src, false) + qtl_plot(r.qtl) +
+           glance(src, false) + plots(src, r.ld, nullptr, nullptr, false) + genetics(r.genetics) +
+           settings(r.settings) + foot;
+  // A run with lines: the results of each line side by side, one curve per line.
+  const std::vector<std::pair<std::string, summary_table>> groups = rows_by_line(r.summary);
+  src.groups = &groups;
+  std::string s = head(r.title) + headline_lines_table(groups) + result_plots(src, false) + qtl_plot(r.qtl);
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const source one{&groups[g].second};
+    s += glance(one, false, "table-glance-" + std::to_string(g + 1),
+                "At a glance: " + (groups[g].first.empty() ? std::string("generations without lines")
+                                                           : "line " + groups[g].first));
+  }
+  return s + plots(src, r.ld, nullptr, nullptr, false) + genetics(r.genetics) + settings(r.settings) + foot;
 }
 
 std::string render_replicate_report(const replicate_report& r) {

@@ -14,6 +14,15 @@
 //   plot-inbreeding      pedigree and genomic inbreeding
 //   plot-ld-adjacent     mean r^2 of adjacent markers
 //   plot-ld-decay        mean r^2 by marker distance in the last generation
+// With dominance (columns gv_mean_t of summary.csv):
+//   plot-genotypic       mean genotypic value (dashed) beside the mean true
+//                        breeding value (solid) of every trait
+//   plot-inbreeding-depression   the slope of GV on F of every trait
+//   plot-heterosis       realised (solid) and predicted (dashed) heterosis of
+//                        the crosses, with a cross line
+// A run with lines (a column line in its summary): one curve per line in
+// every plot over the generations, the results of the scheme per line in
+// table-headline, and table-glance-1, -2, ... per line.
 // Tables: table-glance (first and last generation), table-genetic (realised
 // genetic parameters, run report), table-settings (the run's settings),
 // table-replicates (replicate report: replicates behind each generation).

@@ -297,8 +297,9 @@ marker_map even_map(int nchr, int nmpc, double chrlen_morgan) {
   return map_from_gaps(nchr, nmpc, gaps);
 }
 
-std::vector<std::string> summary_header(int ntrait, std::span<const std::string> extra) {
+std::vector<std::string> summary_header(int ntrait, std::span<const std::string> extra, bool line) {
   std::vector<std::string> h = {"stage", "generation", "nind"};
+  if (line) h.insert(h.begin() + 2, "line");
   for (int t = 1; t <= ntrait; ++t)
     for (const char* c : {"tbv_mean_", "tbv_var_", "phe_mean_", "phe_var_", "genic_var_"})
       h.push_back(c + std::to_string(t));
@@ -564,16 +565,17 @@ summary_csv::~summary_csv() {
   if (f_) std::fclose(f_);
 }
 
-void summary_csv::open(const std::string& dir, int ntrait, std::span<const std::string> extra) {
+void summary_csv::open(const std::string& dir, int ntrait, std::span<const std::string> extra, bool line) {
   if (f_) std::fclose(f_);
   path_ = (dir.empty() ? std::string(".") : dir) + "/summary.csv";
   part_ = path_ + ".part";
   ntrait_ = ntrait;
+  line_column_ = line;
   f_ = std::fopen(part_.c_str(), "w");
   if (!f_) file_failed(part_, "created");
   line_.clear();
-  const std::vector<std::string> h = summary_header(ntrait, extra);
-  columns_ = h.size();
+  const std::vector<std::string> h = summary_header(ntrait, extra, line);
+  columns_ = h.size() - (line ? 1 : 0);  // the numeric columns
   for (size_t k = 0; k < h.size(); ++k) line_ += (k ? "," : "") + h[k];
   line_ += '\n';
   if (std::fwrite(line_.data(), 1, line_.size(), f_) != line_.size() || std::fflush(f_) != 0)
@@ -589,6 +591,7 @@ void summary_csv::append(const summary_row& r) {
   v.resize(std::max(v.size(), columns_), nan);  // a row without the extra columns: NA there
   for (size_t k = 0; k < v.size(); ++k) {
     if (k) line_ += ',';
+    if (k == 2 && line_column_) line_ += (r.line.empty() ? std::string("NA") : r.line) + ',';
     append_number(line_, v[k]);
   }
   line_ += '\n';
@@ -614,11 +617,16 @@ int summary_table::column(std::string_view name) const {
   return -1;
 }
 
-summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait, std::span<const std::string> extra) {
+summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait, std::span<const std::string> extra,
+                               bool line) {
   summary_table t;
-  t.header = summary_header(ntrait, extra);
+  t.header = summary_header(ntrait, extra, line);
   for (const summary_row& r : rows) {
     t.rows.push_back(summary_values(r));
+    if (line) {
+      t.rows.back().insert(t.rows.back().begin() + 2, nan);
+      t.line_names.push_back(r.line);
+    }
     t.rows.back().resize(std::max(t.rows.back().size(), t.header.size()), nan);
   }
   return t;
@@ -652,6 +660,7 @@ summary_table read_summary_csv(const std::string& path) {
   if (!next_line() || line.empty()) stop("File " + path + " is empty: it should start with the header of summary.csv.");
   summary_table t;
   t.header = split_commas(line);
+  const int text_column = t.column("line");  // the line of a row, in a run with lines
   while (next_line()) {
     if (line.empty()) continue;
     const std::vector<std::string> f = split_commas(line);
@@ -660,7 +669,10 @@ summary_table read_summary_csv(const std::string& path) {
            std::to_string(t.header.size()) + " columns.");
     std::vector<double> v(f.size());
     for (size_t c = 0; c < f.size(); ++c)
-      if (!parse_number(f[c], v[c]))
+      if (static_cast<int>(c) == text_column) {
+        v[c] = nan;
+        t.line_names.push_back(f[c] == "NA" ? std::string() : f[c]);
+      } else if (!parse_number(f[c], v[c]))
         stop("File " + path + ", line " + std::to_string(number) + ": \"" + f[c] + "\" in column " + t.header[c] +
              " is not a number.");
     t.rows.push_back(std::move(v));

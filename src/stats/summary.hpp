@@ -46,7 +46,14 @@
 // offspring_per_dam_max, delta_f_pedigree, delta_f_genomic, ne_pedigree,
 // ne_genomic, delta_f_pedigree_stage, delta_f_genomic_stage,
 // ne_pedigree_stage, ne_genomic_stage; per trait qtl_fixed_up_t,
-// qtl_fixed_down_t (counted by summary_engine::compute).
+// qtl_fixed_down_t (counted by summary_engine::compute). Then the columns of
+// the run's own choices (summary_row::extra): with dominance, per trait
+// gv_mean_t, dominance_var_t, inbreeding_depression_t (and heterosis_t,
+// heterosis_predicted_t with a cross line; stats/line_stats.hpp); optimum
+// contributions; the parents' ages.
+// In a run with lines the text column line follows generation: the line's
+// name, NA on a row of no line; the row's statistics are those of the
+// line's animals (stats/line_stats.hpp, block_input).
 // Numbers are written in the shortest form that reads back to the same
 // double (std::to_chars), never in a locale-dependent form; an undefined
 // value is written NA (as R reads it).
@@ -124,6 +131,10 @@ struct base_frequencies {
 
 struct summary_row {
   int stage = 0, generation = 0, nind = 0;
+  // The name of the line the row is of, in a run with lines (the column
+  // line, right after generation); empty for a row of a whole generation
+  // (written NA).
+  std::string line;
   std::vector<double> tbv_mean, tbv_var, phe_mean, phe_var, genic_var;  // per trait
   double marker_het_obs = 0, marker_het_exp = 0, qtl_het_obs = 0, qtl_het_exp = 0;
   int64_t seg_markers = 0, seg_qtl = 0;
@@ -163,9 +174,11 @@ struct ld_decay {
 };
 
 // The column names of summary.csv for ntrait traits.
-// extra: the names of the columns of summary_row::extra.
-std::vector<std::string> summary_header(int ntrait, std::span<const std::string> extra = {});
-// A row as the values of those columns (NaN for NA), in column order.
+// extra: the names of the columns of summary_row::extra; line: the text
+// column line after generation (a run with lines).
+std::vector<std::string> summary_header(int ntrait, std::span<const std::string> extra = {}, bool line = false);
+// A row as the values of its numeric columns (NaN for NA), in column order;
+// the line column, which is text, is not among them.
 std::vector<double> summary_values(const summary_row& r);
 
 // Computes the statistics of generations. Keeps its bit buffers between
@@ -182,6 +195,10 @@ class summary_engine {
   // The statistics of generation g; map must describe g's markers.
   summary_row compute(const summary_input& g, const marker_map& map, int threads = 1);
   void compute(const summary_input& g, const marker_map& map, summary_row& out, int threads = 1);
+
+  // The frequency of allele 1 at QTL q (0-based) among the haplotypes of the
+  // generation last computed.
+  double qtl_frequency(int q) const { return static_cast<double>(qcount_[static_cast<size_t>(q)]) / nhap_; }
 
   // LD decay of generation g.
   ld_decay decay(const summary_input& g, const marker_map& map, const ld_settings& s = {},
@@ -215,7 +232,9 @@ class summary_csv {
   summary_csv(const summary_csv&) = delete;
   summary_csv& operator=(const summary_csv&) = delete;
   ~summary_csv();
-  void open(const std::string& dir, int ntrait, std::span<const std::string> extra = {});
+  // line: the file has the text column line after generation, holding
+  // each row's summary_row::line (NA when empty).
+  void open(const std::string& dir, int ntrait, std::span<const std::string> extra = {}, bool line = false);
   void append(const summary_row& r);
   void finish();
   const std::string& final_path() const { return path_; }
@@ -225,18 +244,23 @@ class summary_csv {
   std::string path_, part_, line_;
   int ntrait_ = 0;
   size_t columns_ = 0;
+  bool line_column_ = false;
 };
 
 // summary.csv read back: the header and one vector of values per line
-// (NA as NaN).
+// (NA as NaN). A column named line holds text (the line of the row in a run
+// with lines): its cells are NaN among the values and its texts are kept
+// aside in line_names ("" for NA).
 struct summary_table {
   std::vector<std::string> header;
   std::vector<std::vector<double>> rows;
   std::vector<size_t> lines;  // the line of each row in its file (read back only)
+  std::vector<std::string> line_names;  // per row, with a line column; empty otherwise
   int column(std::string_view name) const;  // -1 when absent
+  bool has_lines() const { return column("line") >= 0; }
 };
 summary_table summary_table_of(const std::vector<summary_row>& rows, int ntrait,
-                               std::span<const std::string> extra = {});
+                               std::span<const std::string> extra = {}, bool line = false);
 // The most bytes a summary file (summary.csv, ld_decay.csv) read back may
 // have: a generation takes about 300 bytes with one trait and 10 KB with
 // 100, so 64 MiB holds over 6000 generations of 100 traits.

@@ -13,6 +13,7 @@
 #include "config/stage_plan.hpp"
 #include "pedigree/inbreeding.hpp"
 #include "qtl/genetic_parameters.hpp"
+#include "stats/line_stats.hpp"
 #include "stats/report_html.hpp"
 #include "stats/scheme_results.hpp"
 #include "stats/summary.hpp"
@@ -181,6 +182,23 @@ class summary_observer : public generation_observer {
     for (const planned_stage& st : plan)
       if (st.generations() > 0) last_of_stage_[st.number()] = st.last().number;
     extra_.clear();
+    lines_ = p.some_stage_has_lines();
+    dominance_ = p.with_dominance();
+    crosses_ = false;
+    for (const line_setting& l : p.lines) crosses_ = crosses_ || l.cross();
+    crosses_ = crosses_ && dominance_;
+    if (lines_)
+      for (const line_setting& l : p.lines)
+        if (l.name.empty() || l.name == "NA" || l.name.find_first_of(",\"\r\n") != std::string::npos)
+          stop("The line name \"" + l.name + "\" cannot be written to summary.csv: give every line a name without "
+               "commas, quotes or line breaks, other than NA.");
+    if (dominance_)
+      for (int t = 1; t <= p.ntrait; ++t) {
+        const std::string k = std::to_string(t);
+        for (const char* c : {"gv_mean_", "dominance_var_", "inbreeding_depression_"}) extra_.push_back(c + k);
+        if (crosses_)
+          for (const char* c : {"heterosis_", "heterosis_predicted_"}) extra_.push_back(c + k);
+      }
     for (size_t s = 1; s < p.stages.size(); ++s) {
       const stage_block& b = p.stages[s].block;
       if (p.stages[s].readable && b.contributions.on) contributions_ = true;
@@ -190,7 +208,7 @@ class summary_observer : public generation_observer {
       for (const char* c : {"ocs_value", "ocs_coancestry", "ocs_limit", "ocs_sires", "ocs_dams"}) extra_.push_back(c);
     if (ages_)
       for (const char* c : {"sire_age_mean", "dam_age_mean", "generation_interval"}) extra_.push_back(c);
-    if (csv_wanted_) csv_.open(folder_.directory(), p.ntrait, extra_);
+    if (csv_wanted_) csv_.open(folder_.directory(), p.ntrait, extra_, lines_);
   }
 
   void on_architecture(const generation_view& v) override {
@@ -226,6 +244,8 @@ class summary_observer : public generation_observer {
       in.qtl_effect = {v.architecture->effects.data(), qtl_.size()};
       in.tbv = {pop.tbv.data(), static_cast<size_t>(pop.nind)};
       in.phe = {pop.phenotype.data(), static_cast<size_t>(pop.nind)};
+      // The base of the genomic inbreeding is the whole first generation
+      // with values, lines or not: every line's F is from the common base.
       if (!engine_.base().captured) engine_.capture_base(in, v.params.threads);
       pedigree_inbreeding(v);
       in.f_pedigree = f_current_;
@@ -236,23 +256,43 @@ class summary_observer : public generation_observer {
       effects_.assign(static_cast<size_t>(n), 0.0);
       in.qtl_effect = {effects_.data(), 0};
     }
-    engine_.compute(in, map_, row, v.params.threads);
-    if (!values || !scheme_results_) no_scheme_results(row);
-    if (!values) {
-      for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
-        c->assign(c->size(), not_available);
-      row.qtl_het_obs = row.qtl_het_exp = row.f_pedigree = not_available;
-      row.seg_qtl = 0;
-    } else if (scheme_results_) {
-      scheme_results(v, row);
-      follow_top_qtl(v);
+    if (values && !pop.lines.empty()) {
+      // One row per line, every statistic within the line's animals.
+      line_rows_.resize(pop.lines.size());
+      line_gv_.resize(pop.lines.size());
+      line_p_.resize(pop.lines.size());
+      for (size_t k = 0; k < pop.lines.size(); ++k) {
+        const line_in_generation& l = pop.lines[k];
+        const generation_part part{l.line, l.first, l.animals,
+                                   std::span<const int32_t>(pop.sires).subspan(static_cast<size_t>(l.first_sire),
+                                                                               static_cast<size_t>(l.sires)),
+                                   std::span<const int32_t>(pop.dams).subspan(static_cast<size_t>(l.first_dam),
+                                                                              static_cast<size_t>(l.dams))};
+        summary_row& r = line_rows_[k];
+        engine_.compute(block_input(in, l.first, l.animals), map_, r, v.params.threads);
+        r.line = v.params.lines[static_cast<size_t>(l.line)].name;
+        line_p_[k].resize(qtl_.size());
+        for (size_t q = 0; q < qtl_.size(); ++q) line_p_[k][q] = engine_.qtl_frequency(static_cast<int>(q));
+        finish_row(v, part, r, values);
+        line_gv_[k] = gv_means_;
+      }
+      heterosis_columns(v);
+      for (const summary_row& r : line_rows_) {
+        if (csv_wanted_) csv_.append(r);
+        rows_.push_back(r);
+      }
+    } else {
+      engine_.compute(in, map_, row, v.params.threads);
+      row.line.clear();
+      const generation_part whole{-1, 1, pop.nind, pop.sires, pop.dams};
+      finish_row(v, whole, row, values);
+      if (keep_history_rows_ && v.step.stage == 1) kept_.push_back(row);
+      if (v.step.files_due || history_rows_) {
+        if (csv_wanted_) csv_.append(row);
+        rows_.push_back(row);
+      }
     }
-    choice_columns(v, row);
-    if (keep_history_rows_ && v.step.stage == 1) kept_.push_back(row);
-    if (v.step.files_due || history_rows_) {
-      if (csv_wanted_) csv_.append(row);
-      rows_.push_back(row);
-    }
+    if (values && scheme_results_) follow_top_qtl(v);
     if (last && values) ld_ = engine_.decay(in, map_, {}, v.params.threads);
   }
 
@@ -265,7 +305,7 @@ class summary_observer : public generation_observer {
     if (!report_wanted_) return;
     run_report r;
     r.title = "Quillmere run of " + p.parafile;
-    r.summary = summary_table_of(rows_, p.ntrait, extra_);
+    r.summary = summary_table_of(rows_, p.ntrait, extra_, lines_);
     r.ld = ld_;
     r.genetics = genetics_;
     r.qtl = trajectories_;
@@ -274,6 +314,86 @@ class summary_observer : public generation_observer {
   }
 
  private:
+  // The animals a row is of: the whole generation (line -1) or a line's
+  // block, with its selected parents.
+  struct generation_part {
+    int32_t line = -1;
+    int32_t first = 1, animals = 0;
+    std::span<const int32_t> sires, dams;
+  };
+
+  // The row after the engine has filled its statistics: the results of the
+  // scheme and the run's extra columns.
+  void finish_row(const generation_view& v, const generation_part& part, summary_row& row, bool values) {
+    if (!values || !scheme_results_) no_scheme_results(row);
+    if (!values) {
+      for (std::vector<double>* c : {&row.tbv_mean, &row.tbv_var, &row.phe_mean, &row.phe_var, &row.genic_var})
+        c->assign(c->size(), not_available);
+      row.qtl_het_obs = row.qtl_het_exp = row.f_pedigree = not_available;
+      row.seg_qtl = 0;
+    } else if (scheme_results_) {
+      scheme_results(v, part, row);
+    }
+    row.extra.clear();
+    dominance_columns(v, part, row, values);
+    choice_columns(v, part, row);
+  }
+
+  // Per trait: gv_mean, dominance_var, inbreeding_depression and, in a run
+  // with a cross line, heterosis and heterosis_predicted (filled afterwards
+  // by heterosis_columns, NA here).
+  void dominance_columns(const generation_view& v, const generation_part& part, summary_row& row, bool values) {
+    if (!dominance_) return;
+    const population& pop = v.pop;
+    const size_t nt = static_cast<size_t>(v.params.ntrait), n = static_cast<size_t>(pop.nind);
+    gv_means_.assign(nt, not_available);
+    for (size_t t = 0; t < nt; ++t) {
+      dominance_stats d;
+      if (values && pop.tbv.size() >= n * nt) {
+        const std::vector<double>& gv = pop.genotypic.size() >= n * nt ? pop.genotypic : pop.tbv;
+        const size_t at = t * n + static_cast<size_t>(part.first - 1), m = static_cast<size_t>(part.animals);
+        std::span<const double> f;
+        if (f_current_.size() == n) f = std::span<const double>(f_current_).subspan(static_cast<size_t>(part.first - 1), m);
+        d = dominance_of({gv.data() + at, m}, {pop.tbv.data() + at, m}, f);
+      }
+      gv_means_[t] = d.gv_mean;
+      for (double x : {d.gv_mean, d.dominance_var, d.inbreeding_depression}) row.extra.push_back(x);
+      if (crosses_) row.extra.insert(row.extra.end(), 2, not_available);
+    }
+  }
+
+  // Heterosis on the rows of cross lines: realised from the mean GVs of the
+  // rows of the cross and of its parental lines, predicted from the QTL
+  // allele frequencies of the parental lines; NA when a parental line is not
+  // in the generation.
+  void heterosis_columns(const generation_view& v) {
+    if (!dominance_ || !crosses_ || !v.architecture) return;
+    const trait_architecture& a = *v.architecture;
+    const population& pop = v.pop;
+    const size_t nt = static_cast<size_t>(v.params.ntrait), nq = qtl_.size();
+    const auto row_of = [&](int32_t line) {
+      for (size_t k = 0; k < pop.lines.size(); ++k)
+        if (pop.lines[k].line == line) return static_cast<int>(k);
+      return -1;
+    };
+    std::vector<double> d(nq, 0.0);
+    for (size_t k = 0; k < pop.lines.size(); ++k) {
+      const line_setting& l = v.params.lines[static_cast<size_t>(pop.lines[k].line)];
+      if (!l.cross()) continue;
+      const int s = row_of(l.sire_line), m = row_of(l.dam_line);
+      if (s < 0 || m < 0) continue;
+      for (size_t t = 0; t < nt; ++t) {
+        for (size_t q = 0; q < nq; ++q)
+          d[q] = a.with_dominance() ? a.dominance_effect(static_cast<int32_t>(q + 1), static_cast<int32_t>(t + 1)) : 0.0;
+        const size_t at = t * dominance_width() + 3;
+        line_rows_[k].extra[at] = heterosis(line_gv_[k][t], line_gv_[static_cast<size_t>(s)][t],
+                                            line_gv_[static_cast<size_t>(m)][t]);
+        line_rows_[k].extra[at + 1] = predicted_heterosis(d, line_p_[static_cast<size_t>(s)], line_p_[static_cast<size_t>(m)]);
+      }
+    }
+  }
+  size_t dominance_width() const { return crosses_ ? 5 : 3; }
+
   // A row without values: every result of the scheme NA.
   static void no_scheme_results(summary_row& row) {
     const summary_row none;
@@ -289,25 +409,29 @@ class summary_observer : public generation_observer {
   }
 
   // The results of the scheme in a generation with values, after the
-  // engine has filled the row's means, variances and inbreeding.
-  void scheme_results(const generation_view& v, summary_row& row) {
+  // engine has filled the row's means, variances and inbreeding. Each line
+  // continues a series of its own (its base is its first generation); the
+  // whole generations of a run make one series.
+  void scheme_results(const generation_view& v, const generation_part& part, summary_row& row) {
     const population& pop = v.pop;
     const size_t n = static_cast<size_t>(pop.nind), nt = static_cast<size_t>(v.params.ntrait);
-    if (base_mean_.empty()) {  // the first generation with values is the base of the gains
-      base_mean_ = row.tbv_mean;
-      base_sd_.resize(nt);
-      for (size_t t = 0; t < nt; ++t) base_sd_[t] = std::sqrt(row.tbv_var[t]);
+    const size_t first = static_cast<size_t>(part.first - 1), m = static_cast<size_t>(part.animals);
+    series_state& st = series_[part.line];
+    if (st.base_mean.empty()) {  // the first generation with values is the base of the gains
+      st.base_mean = row.tbv_mean;
+      st.base_sd.resize(nt);
+      for (size_t t = 0; t < nt; ++t) st.base_sd[t] = std::sqrt(row.tbv_var[t]);
     }
     row.gain.resize(nt);
     row.gain_sd.resize(nt);
     row.response.resize(nt);
     row.accuracy.assign(nt, not_available);
     for (size_t t = 0; t < nt; ++t) {
-      row.gain[t] = row.tbv_mean[t] - base_mean_[t];
-      row.gain_sd[t] = base_sd_[t] > 0.0 ? row.gain[t] / base_sd_[t] : not_available;
-      row.response[t] = previous_mean_.size() == nt ? row.tbv_mean[t] - previous_mean_[t] : not_available;
+      row.gain[t] = row.tbv_mean[t] - st.base_mean[t];
+      row.gain_sd[t] = st.base_sd[t] > 0.0 ? row.gain[t] / st.base_sd[t] : not_available;
+      row.response[t] = st.previous_mean.size() == nt ? row.tbv_mean[t] - st.previous_mean[t] : not_available;
     }
-    previous_mean_ = row.tbv_mean;
+    st.previous_mean = row.tbv_mean;
 
     // The criterion the parents of the next generation were chosen on.
     const selection_criterion c = v.params.stages[static_cast<size_t>(v.step.stage)].block.criterion();
@@ -318,8 +442,10 @@ class summary_observer : public generation_observer {
     else if (c == selection_criterion::index) criterion = v.index;
     selection_result sel;
     if (criterion.size() == n && pop.tbv.size() >= n * nt) {
-      for (size_t t = 0; t < nt; ++t) row.accuracy[t] = correlation(criterion, {pop.tbv.data() + t * n, n});
-      sel = selection_of(criterion, pop.sires, pop.dams, pop.candidates_per_sex());
+      for (size_t t = 0; t < nt; ++t)
+        row.accuracy[t] = correlation(criterion.subspan(first, m), {pop.tbv.data() + t * n + first, m});
+      sel = part.line < 0 ? selection_of(criterion, pop.sires, pop.dams, pop.candidates_per_sex())
+                          : selection_in_block(criterion, part.sires, part.dams, part.first, part.animals);
     }
     row.sel_diff_sires = sel.sel_diff_sires;
     row.sel_diff_dams = sel.sel_diff_dams;
@@ -328,34 +454,34 @@ class summary_observer : public generation_observer {
     row.predicted_response_1 =
         (sel.intensity_sires + sel.intensity_dams) / 2.0 * row.accuracy[0] * std::sqrt(row.tbv_var[0]);
 
-    const parent_use u = parent_use_of(pop.parents, counts_);
+    const parent_use u = parent_use_of(std::span<const parent_pair>(pop.parents).subspan(first, m), counts_);
     row.n_sires = static_cast<double>(u.sires);
     row.n_dams = static_cast<double>(u.dams);
     row.offspring_per_sire_max = static_cast<double>(u.max_per_sire);
     row.offspring_per_dam_max = static_cast<double>(u.max_per_dam);
 
-    row.delta_f_pedigree = inbreeding_rate(row.f_pedigree, previous_f_pedigree_);
-    row.delta_f_genomic = inbreeding_rate(row.f_genomic, previous_f_genomic_);
+    row.delta_f_pedigree = inbreeding_rate(row.f_pedigree, st.previous_f_pedigree);
+    row.delta_f_genomic = inbreeding_rate(row.f_genomic, st.previous_f_genomic);
     row.ne_pedigree = effective_size(row.delta_f_pedigree);
     row.ne_genomic = effective_size(row.delta_f_genomic);
-    previous_f_pedigree_ = row.f_pedigree;
-    previous_f_genomic_ = row.f_genomic;
+    st.previous_f_pedigree = row.f_pedigree;
+    st.previous_f_genomic = row.f_genomic;
 
     // Over the stage: its rows so far; written on the row of its last generation.
-    if (v.step.stage != stage_of_rows_) {
-      stage_of_rows_ = v.step.stage;
-      stage_generation_.clear();
-      stage_f_pedigree_.clear();
-      stage_f_genomic_.clear();
+    if (v.step.stage != st.stage_of_rows) {
+      st.stage_of_rows = v.step.stage;
+      st.stage_generation.clear();
+      st.stage_f_pedigree.clear();
+      st.stage_f_genomic.clear();
     }
-    stage_generation_.push_back(static_cast<double>(row.generation));
-    stage_f_pedigree_.push_back(row.f_pedigree);
-    stage_f_genomic_.push_back(row.f_genomic);
+    st.stage_generation.push_back(static_cast<double>(row.generation));
+    st.stage_f_pedigree.push_back(row.f_pedigree);
+    st.stage_f_genomic.push_back(row.f_genomic);
     row.delta_f_pedigree_stage = row.delta_f_genomic_stage = not_available;
     const auto last = last_of_stage_.find(v.step.stage);
     if (last != last_of_stage_.end() && last->second == v.step.number) {
-      row.delta_f_pedigree_stage = inbreeding_rate_by_regression(stage_generation_, stage_f_pedigree_);
-      row.delta_f_genomic_stage = inbreeding_rate_by_regression(stage_generation_, stage_f_genomic_);
+      row.delta_f_pedigree_stage = inbreeding_rate_by_regression(st.stage_generation, st.stage_f_pedigree);
+      row.delta_f_genomic_stage = inbreeding_rate_by_regression(st.stage_generation, st.stage_f_genomic);
     }
     row.ne_pedigree_stage = effective_size(row.delta_f_pedigree_stage);
     row.ne_genomic_stage = effective_size(row.delta_f_genomic_stage);
@@ -391,11 +517,12 @@ class summary_observer : public generation_observer {
   // made) and of the parents' ages (of this generation's animals: the mean
   // number of generations between an animal and its sire, its dam, and the
   // mean of the two).
-  void choice_columns(const generation_view& v, summary_row& row) const {
-    row.extra.clear();
+  // On the row of a line the columns of optimum contributions are NA (they
+  // are of the whole generation's selection) and the ages are the line's.
+  void choice_columns(const generation_view& v, const generation_part& part, summary_row& row) const {
     if (contributions_) {
       const contribution_report* c = v.contributions;
-      if (c && c->made) {
+      if (c && c->made && part.line < 0) {
         for (double x : {c->value, c->coancestry, c->limit, double(c->sires), double(c->dams)}) row.extra.push_back(x);
       } else {
         row.extra.insert(row.extra.end(), 5, not_available);
@@ -406,8 +533,8 @@ class summary_observer : public generation_observer {
       const int32_t g = h.generations() - 1;
       double sire_age = not_available, dam_age = not_available;
       if (g >= 1 && v.step.stage >= 2) {
-        const int64_t first = h.first_of(g);
-        const int32_t n = h.size_of(g);
+        const int64_t first = h.first_of(g) + (part.first - 1);
+        const int32_t n = part.line < 0 ? h.size_of(g) : part.animals;
         double s = 0.0, d = 0.0;
         for (int32_t i = 0; i < n; ++i) {
           const pedigree_record& r = h.at(first + i);
@@ -502,10 +629,21 @@ class summary_observer : public generation_observer {
   std::vector<double> f_, f_current_;
   // The results of the scheme.
   std::map<int, int64_t> last_of_stage_;  // the number of each stage's last generation
-  std::vector<double> base_mean_, base_sd_, previous_mean_;
-  double previous_f_pedigree_ = not_available, previous_f_genomic_ = not_available;
-  int stage_of_rows_ = 0;
-  std::vector<double> stage_generation_, stage_f_pedigree_, stage_f_genomic_;
+  // The series of the results of the scheme: -1 the whole generations, a
+  // line's index its rows.
+  struct series_state {
+    std::vector<double> base_mean, base_sd, previous_mean;
+    double previous_f_pedigree = not_available, previous_f_genomic = not_available;
+    int stage_of_rows = 0;
+    std::vector<double> stage_generation, stage_f_pedigree, stage_f_genomic;
+  };
+  std::map<int32_t, series_state> series_;
+  // Lines and dominance: the rows of the lines of a generation, their mean
+  // GVs and QTL allele frequencies.
+  bool lines_ = false, dominance_ = false, crosses_ = false;
+  std::vector<summary_row> line_rows_;
+  std::vector<std::vector<double>> line_gv_, line_p_;
+  std::vector<double> gv_means_;
   std::vector<int32_t> counts_;
   qtl_trajectories trajectories_;
 };

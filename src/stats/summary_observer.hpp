@@ -15,6 +15,13 @@
 // parents of its animals; the base of the gains is the first generation
 // with values, the regression over a stage goes on the row of the stage's
 // last generation in the plan.
+//
+// A generation of lines (population::lines) gives one row per line, each of
+// the line's animals alone, with the results of the scheme in a series per
+// line; with dominance the rows carry the mean genotypic value, the
+// dominance variance, the inbreeding depression and, on a cross line's row,
+// the heterosis realised against its parental lines' rows of the same
+// generation and predicted from their QTL allele frequencies.
 #pragma once
 #include <memory>
 
