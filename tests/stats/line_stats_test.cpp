@@ -503,6 +503,9 @@ TEST(LineStats, SummaryRowsPerLineOfARun) {
     obs.add_every_generation(std::move(f));
   }
   summary->on_map(r.params, r.st.map);
+  // The summary has seen a run with lines; the run itself mates one
+  // population, and the forwarder hands the summary its three lines.
+  for (int s : {2, 3}) r.params.stages[static_cast<size_t>(s)].block.lines.clear();
   for (int s = 1; s <= 3; ++s) r.run_stage(s, obs);
   summary->on_run_end(r.params, true);
 
@@ -622,6 +625,9 @@ TEST(LineStats, HeterosisNeedsBothParentalLines) {
   qm::observer_list obs;
   obs.add_every_generation(std::make_unique<three_lines>(summary.get(), true));
   summary->on_map(r.params, r.st.map);
+  // The summary has seen a run with lines; the run itself mates one
+  // population, and the forwarder hands the summary its three lines.
+  for (int s : {2, 3}) r.params.stages[static_cast<size_t>(s)].block.lines.clear();
   for (int s = 1; s <= 2; ++s) r.run_stage(s, obs);
   summary->on_run_end(r.params, true);
   const qm::summary_table t = qm::read_summary_csv("summary.csv");
