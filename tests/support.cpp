@@ -60,6 +60,16 @@ int run_program(const std::string& args) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+int run_scheme_in(const std::string& dir, const std::string& name, const std::string& text,
+                  const std::string& options) {
+  const std::string file = dir + "/" + name + ".toml";
+  write_file(file, text);
+  const std::string cmd = "'" + std::string(QM_BINARY) + "' '" + file + "' --outdir '" + dir + "/" + name +
+                          "' --quiet " + options + " > '" + dir + "/" + name + ".out' 2>&1 < /dev/null";
+  const int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
 std::string invariant_fault(const std::function<void()>& f) {
   try {
     f();

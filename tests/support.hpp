@@ -36,6 +36,11 @@ struct console_capture {
 // nothing on standard input; its exit status (-1 when it did not exit).
 int run_program(const std::string& args);
 
+// Writes a scheme as dir/name.toml and runs it into the folder dir/name
+// (--quiet, then options), the console in dir/name.out; its exit status.
+int run_scheme_in(const std::string& dir, const std::string& name, const std::string& text,
+                  const std::string& options = "");
+
 // The message of the invariant_error that f throws ("" when none).
 std::string invariant_fault(const std::function<void()>& f);
 

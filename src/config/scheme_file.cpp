@@ -359,7 +359,10 @@ bool scheme_reader::value_of(const scheme_key& k, const toml::node& n, const std
       }
       return wrong("one of " + key_range_text(k));
     }
-    case key_kind::choices: {
+    case key_kind::choices:
+    case key_kind::names: {
+      // A list of names out of the key's choices, or (names) any names.
+      const bool any_name = k.kind == key_kind::names;
       std::vector<const toml::node*> items;
       const auto* a = n.as_array();
       if (a)
@@ -375,8 +378,12 @@ bool scheme_reader::value_of(const scheme_key& k, const toml::node& n, const std
         if (!str) {
           if (!a) return wrong("an array of strings (" + key_range_text(k) + ")");
           problem(item, key_text(k, stage, n) + ": item " + std::to_string(i + 1) + " is " + node_kind(*items[i]) +
-                            ", not a string; give one of " + key_range_text(k) + ".");
+                            ", not a string; give " + (any_name ? "the " : "one of ") + key_range_text(k) + ".");
           return false;
+        }
+        if (any_name) {
+          v.names.push_back(str->get());
+          continue;
         }
         const named_code* found = nullptr;
         for (const named_code& c : k.choices)
@@ -389,26 +396,6 @@ bool scheme_reader::value_of(const scheme_key& k, const toml::node& n, const std
           return false;
         }
         v.codes.push_back(found->code);
-      }
-      return true;
-    }
-    case key_kind::names: {
-      std::vector<const toml::node*> items;
-      const auto* a = n.as_array();
-      if (a)
-        for (size_t i = 0; i < a->size(); ++i) items.push_back(&(*a)[i]);
-      else
-        items.push_back(&n);
-      for (size_t i = 0; i < items.size(); ++i) {
-        const auto* str = items[i]->as_string();
-        if (!str) {
-          if (!a) return wrong("an array of names (" + key_range_text(k) + ")");
-          problem(path, key_text(k, stage, n) + ": item " + std::to_string(i + 1) + " is " + node_kind(*items[i]) +
-                            ", not a name; give the names of " + key_range_text(k) + ".");
-          return false;
-        }
-        if (a) place(path + "#" + std::to_string(i + 1), items[i]->source());
-        v.names.push_back(str->get());
       }
       return true;
     }
@@ -634,7 +621,9 @@ void scheme_reader::finish(std::string_view table, int stage, const std::string&
     const std::string path = prefix + std::string(k.name);
     const auto it = present_.find(path);
     // A stage with lines takes its numbers of animals from them.
-    if (table == "stage" && !b.line_names.empty() && (k.name == "sires" || k.name == "dams" || k.name == "animals")) {
+    const bool lines_meant = !b.line_names.empty() ||
+                             std::find(failed_.begin(), failed_.end(), prefix + "lines") != failed_.end();
+    if (table == "stage" && lines_meant && (k.name == "sires" || k.name == "dams" || k.name == "animals")) {
       if (it != present_.end())
         problem(path, key_text(k, stage, *it->second.node) + ": a stage with lines takes its " +
                           std::string(k.name) + " from its [[line]] tables; remove the key, or give the number in "

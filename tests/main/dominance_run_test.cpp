@@ -28,12 +28,7 @@ namespace {
 constexpr int64_t idmult = 10000;
 
 int run(const std::string& dir, const std::string& name, const std::string& text) {
-  const std::string file = dir + "/" + name + ".toml";
-  qmtest::write_file(file, text);
-  const std::string cmd = "'" + std::string(QM_BINARY) + "' '" + file + "' --outdir '" + dir + "/" + name +
-                          "' --quiet > '" + dir + "/" + name + ".out' 2>&1 < /dev/null";
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return qmtest::run_scheme_in(dir, name, text);
 }
 
 // `lines` lines mated at random within themselves (random selection of

@@ -59,12 +59,7 @@ generations = 50
 
 // Runs a scheme in a folder of its own; the exit status and the console.
 int run(const std::string& dir, const std::string& name, const std::string& text, const std::string& options = "") {
-  const std::string file = dir + "/" + name + ".toml";
-  qmtest::write_file(file, text);
-  const std::string cmd = "'" + std::string(QM_BINARY) + "' '" + file + "' --outdir '" + dir + "/" + name +
-                          "' --quiet " + options + " > '" + dir + "/" + name + ".out' 2>&1 < /dev/null";
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return qmtest::run_scheme_in(dir, name, text, options);
 }
 
 std::map<std::string, std::vector<double>> run_scheme(const std::string& dir, const std::string& name,

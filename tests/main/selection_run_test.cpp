@@ -60,12 +60,7 @@ generations = )" << generations << "\n"
 // Runs a scheme in a folder of its own and returns its summary.csv.
 std::map<std::string, std::vector<double>> run_scheme(const std::string& dir, const std::string& name,
                                                       const std::string& text) {
-  const std::string file = dir + "/" + name + ".toml";
-  qmtest::write_file(file, text);
-  const std::string cmd = "'" + std::string(QM_BINARY) + "' '" + file + "' --outdir '" + dir + "/" + name +
-                          "' --quiet > '" + dir + "/" + name + ".out' 2>&1 < /dev/null";
-  const int rc = std::system(cmd.c_str());
-  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << qmtest::read_file(dir + "/" + name + ".out");
+  EXPECT_EQ(qmtest::run_scheme_in(dir, name, text), 0) << qmtest::read_file(dir + "/" + name + ".out");
   return qmtest::summary_columns(dir + "/" + name + "/summary.csv");
 }
 
