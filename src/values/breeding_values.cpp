@@ -42,8 +42,8 @@ void additive_values(const run_parameters& p, const trait_architecture& a, popul
   pop.tbv.assign(static_cast<size_t>(pop.nind) * n, 0.0);
   pop.phenotype.assign(static_cast<size_t>(pop.nind) * n, 0.0);
   // Uniforms per animal: one normal, or one multivariate draw.
-  const uint64_t per = n == 1 ? 2 : 2 + 100 * static_cast<uint64_t>(n - 1);
-  const float s1 = n == 1 ? std::sqrt(1.0f / p.h2[0] - 1.0f) : 0.0f;
+  const uint64_t per = residual_uniforms_per_animal(n);
+  const float s1 = n == 1 ? single_trait_residual_sd(p.h2[0]) : 0.0f;
   const int parts = std::max(1, std::min(pop.nind, 4 * p.threads));
   run_stream_parts(p.threads, pop.nind, parts, per, rng, [&](int, int64_t a0, int64_t b0, uint32_t st) {
     random_stream r;

@@ -11,6 +11,7 @@
 // so that bv = g - D, D the dominance deviation (Falconer and Mackay,
 // chapters 7 and 8). With d = 0, bv(n) = a (n - 1), the additive value.
 #pragma once
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +21,14 @@
 #include "random/stream.hpp"
 
 namespace qm {
+
+// The uniforms one animal's residuals take from the stream (one normal, or
+// one multivariate draw of ntrait), and the residual SD of a single trait
+// (the genetic variance is 1): the same with and without dominance.
+inline uint64_t residual_uniforms_per_animal(int ntrait) {
+  return ntrait == 1 ? 2 : 2 + 100 * static_cast<uint64_t>(ntrait - 1);
+}
+inline float single_trait_residual_sd(float h2) { return std::sqrt(1.0f / h2 - 1.0f); }
 
 // The values of one genotype class of one QTL: genotypic and breeding value.
 struct genotype_class_value {
