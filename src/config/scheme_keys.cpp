@@ -198,7 +198,7 @@ const scheme_key keys[] = {
     {"traits.dominance", "mean", key_kind::double_real, no_lower, no_upper, false, false, {},
      "none; needed in [traits] dominance", "", "",
      "the mean degree of dominance delta of the QTL: each QTL draws delta from a normal distribution and has the "
-     "dominance effect d = delta |a| (a its additive effect; 0 additive, 1 complete dominance, above 1 "
+     "dominance effect d = delta times the size of a (a its additive effect; 0 additive, 1 complete dominance, above 1 "
      "overdominance); one table for every trait, or an array of one table per trait",
      [](P& p, B&, const V& v) { dominance_item(p).mean = double_of(v.number); },
      [](const P& p, const B&) { return number_value(p.dominance.empty() ? 0.0 : p.dominance.front().mean); },
