@@ -849,13 +849,14 @@ void scheme_reader::check_lines() {
                                  "every line a name of its own.");
     else if (!l.name.empty())
       names.push_back(l.name);
-    const bool plain = !l.name.empty() && std::all_of(l.name.begin(), l.name.end(), [](char c) {
+    // One word that files and tables take as it is; NA would read as missing in R and pandas.
+    const bool plain = !l.name.empty() && l.name != "NA" && std::all_of(l.name.begin(), l.name.end(), [](char c) {
       return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
     });
     if (present_.count(at_line + ".name") && !plain)
       problem(at_line + ".name", "`" + line_text + " name = \"" + l.name + "\"`: a line's name is one word of "
-                                 "letters, digits, _, - and . (it is PLINK's family and a value of summary.csv); "
-                                 "give one.");
+                                 "letters, digits, _, - and . other than NA (it is PLINK's family and a value of "
+                                 "summary.csv); give one.");
   }
   const auto index_of = [&](const std::string& name) {
     for (size_t j = 0; j < p_.lines.size(); ++j)

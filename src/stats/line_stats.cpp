@@ -39,24 +39,6 @@ selection_result selection_in_block(std::span<const double> criterion, std::span
   return selection_of(c, numbers_in_block(sires, first), numbers_in_block(dams, first), per_sex);
 }
 
-double least_squares_slope(std::span<const double> x, std::span<const double> y) {
-  const size_t n = std::min(x.size(), y.size());
-  if (n < 2) return nan;
-  double sx = 0.0, sy = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    sx += x[i];
-    sy += y[i];
-  }
-  const double mx = sx / static_cast<double>(n), my = sy / static_cast<double>(n);
-  double xx = 0.0, xy = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    const double dx = x[i] - mx;
-    xx += dx * dx;
-    xy += dx * (y[i] - my);
-  }
-  return xx > 0.0 ? xy / xx : nan;
-}
-
 dominance_stats dominance_of(std::span<const double> gv, std::span<const double> tbv, std::span<const double> f) {
   dominance_stats s;
   const size_t n = gv.size();

@@ -39,11 +39,6 @@ std::vector<int32_t> numbers_in_block(std::span<const int32_t> parents, int32_t 
 selection_result selection_in_block(std::span<const double> criterion, std::span<const int32_t> sires,
                                     std::span<const int32_t> dams, int32_t first, int32_t animals);
 
-// The least-squares slope of y on x: sum (x - mean x)(y - mean y) /
-// sum (x - mean x)^2; NaN when x does not vary or there are fewer than two
-// points.
-double least_squares_slope(std::span<const double> x, std::span<const double> y);
-
 // Per trait of a block: the mean genotypic value, the variance (divisor
 // n - 1) of the dominance deviation D = GV - TBV, and the inbreeding
 // depression, the slope of GV on the pedigree F of the animals (NaN without

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace qm {
 
@@ -52,24 +53,44 @@ selection_result selection_of(std::span<const double> criterion, std::span<const
   return r;
 }
 
-double correlation(std::span<const double> x, std::span<const double> y) {
-  const size_t n = std::min(x.size(), y.size());
-  if (n < 2) return nan;
+namespace {
+
+// The sums of centred squares and products of x and y (the same length n >= 2).
+struct centred_sums {
+  double xx = 0.0, yy = 0.0, xy = 0.0;
+};
+centred_sums centred(std::span<const double> x, std::span<const double> y, size_t n) {
   double sx = 0.0, sy = 0.0;
   for (size_t i = 0; i < n; ++i) {
     sx += x[i];
     sy += y[i];
   }
   const double mx = sx / static_cast<double>(n), my = sy / static_cast<double>(n);
-  double xx = 0.0, yy = 0.0, xy = 0.0;
+  centred_sums c;
   for (size_t i = 0; i < n; ++i) {
     const double dx = x[i] - mx, dy = y[i] - my;
-    xx += dx * dx;
-    yy += dy * dy;
-    xy += dx * dy;
+    c.xx += dx * dx;
+    c.yy += dy * dy;
+    c.xy += dx * dy;
   }
-  if (!(xx > 0.0) || !(yy > 0.0)) return nan;
-  return xy / std::sqrt(xx * yy);
+  return c;
+}
+
+}  // namespace
+
+double correlation(std::span<const double> x, std::span<const double> y) {
+  const size_t n = std::min(x.size(), y.size());
+  if (n < 2) return nan;
+  const centred_sums c = centred(x, y, n);
+  if (!(c.xx > 0.0) || !(c.yy > 0.0)) return nan;
+  return c.xy / std::sqrt(c.xx * c.yy);
+}
+
+double least_squares_slope(std::span<const double> x, std::span<const double> y) {
+  const size_t n = std::min(x.size(), y.size());
+  if (n < 2) return nan;
+  const centred_sums c = centred(x, y, n);
+  return c.xx > 0.0 ? c.xy / c.xx : nan;
 }
 
 parent_use parent_use_of(std::span<const parent_pair> parents, std::vector<int32_t>& counts) {
@@ -100,26 +121,14 @@ double effective_size(double delta_f) { return delta_f > 0.0 ? 1.0 / (2.0 * delt
 
 double inbreeding_rate_by_regression(std::span<const double> generation, std::span<const double> f) {
   const size_t n = std::min(generation.size(), f.size());
-  double sx = 0.0, sy = 0.0;
-  int64_t m = 0;
-  const auto usable = [&](size_t k) { return !std::isnan(f[k]) && f[k] < 1.0 && std::isfinite(generation[k]); };
+  std::vector<double> x, y;  // the generations and ln(1 - f) of the points whose f is a number below 1
   for (size_t k = 0; k < n; ++k)
-    if (usable(k)) {
-      sx += generation[k];
-      sy += std::log1p(-f[k]);
-      ++m;
+    if (!std::isnan(f[k]) && f[k] < 1.0 && std::isfinite(generation[k])) {
+      x.push_back(generation[k]);
+      y.push_back(std::log1p(-f[k]));
     }
-  if (m < 2) return nan;
-  const double mx = sx / static_cast<double>(m), my = sy / static_cast<double>(m);
-  double xx = 0.0, xy = 0.0;
-  for (size_t k = 0; k < n; ++k)
-    if (usable(k)) {
-      const double dx = generation[k] - mx;
-      xx += dx * dx;
-      xy += dx * (std::log1p(-f[k]) - my);
-    }
-  if (!(xx > 0.0)) return nan;
-  return -std::expm1(xy / xx);
+  const double b = least_squares_slope(x, y);
+  return std::isnan(b) ? nan : -std::expm1(b);
 }
 
 namespace {

@@ -37,6 +37,10 @@ selection_result selection_of(std::span<const double> criterion, std::span<const
 // Pearson correlation of x and y (the same length); NaN when either does not
 // vary or there are fewer than two values.
 double correlation(std::span<const double> x, std::span<const double> y);
+// The least-squares slope of y on x: sum (x - mean x)(y - mean y) /
+// sum (x - mean x)^2; NaN when x does not vary or there are fewer than two
+// points.
+double least_squares_slope(std::span<const double> x, std::span<const double> y);
 
 // The parents the animals of a generation came from: distinct sires and
 // dams, and the most offspring of one sire and of one dam.

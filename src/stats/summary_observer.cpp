@@ -187,11 +187,6 @@ class summary_observer : public generation_observer {
     crosses_ = false;
     for (const line_setting& l : p.lines) crosses_ = crosses_ || l.cross();
     crosses_ = crosses_ && dominance_;
-    if (lines_)
-      for (const line_setting& l : p.lines)
-        if (l.name.empty() || l.name == "NA" || l.name.find_first_of(",\"\r\n") != std::string::npos)
-          stop("The line name \"" + l.name + "\" cannot be written to summary.csv: give every line a name without "
-               "commas, quotes or line breaks, other than NA.");
     if (dominance_)
       for (int t = 1; t <= p.ntrait; ++t) {
         const std::string k = std::to_string(t);
@@ -259,7 +254,6 @@ class summary_observer : public generation_observer {
     if (values && !pop.lines.empty()) {
       // One row per line, every statistic within the line's animals.
       line_rows_.resize(pop.lines.size());
-      line_gv_.resize(pop.lines.size());
       line_p_.resize(pop.lines.size());
       for (size_t k = 0; k < pop.lines.size(); ++k) {
         const line_in_generation& l = pop.lines[k];
@@ -274,7 +268,6 @@ class summary_observer : public generation_observer {
         line_p_[k].resize(qtl_.size());
         for (size_t q = 0; q < qtl_.size(); ++q) line_p_[k][q] = engine_.qtl_frequency(static_cast<int>(q));
         finish_row(v, part, r, values);
-        line_gv_[k] = gv_means_;
       }
       heterosis_columns(v);
       for (const summary_row& r : line_rows_) {
@@ -346,7 +339,6 @@ class summary_observer : public generation_observer {
     if (!dominance_) return;
     const population& pop = v.pop;
     const size_t nt = static_cast<size_t>(v.params.ntrait), n = static_cast<size_t>(pop.nind);
-    gv_means_.assign(nt, not_available);
     for (size_t t = 0; t < nt; ++t) {
       dominance_stats d;
       if (values && pop.tbv.size() >= n * nt) {
@@ -356,7 +348,6 @@ class summary_observer : public generation_observer {
         if (f_current_.size() == n) f = std::span<const double>(f_current_).subspan(static_cast<size_t>(part.first - 1), m);
         d = dominance_of({gv.data() + at, m}, {pop.tbv.data() + at, m}, f);
       }
-      gv_means_[t] = d.gv_mean;
       for (double x : {d.gv_mean, d.dominance_var, d.inbreeding_depression}) row.extra.push_back(x);
       if (crosses_) row.extra.insert(row.extra.end(), 2, not_available);
     }
@@ -386,8 +377,9 @@ class summary_observer : public generation_observer {
         for (size_t q = 0; q < nq; ++q)
           d[q] = a.with_dominance() ? a.dominance_effect(static_cast<int32_t>(q + 1), static_cast<int32_t>(t + 1)) : 0.0;
         const size_t at = t * dominance_width() + 3;
-        line_rows_[k].extra[at] = heterosis(line_gv_[k][t], line_gv_[static_cast<size_t>(s)][t],
-                                            line_gv_[static_cast<size_t>(m)][t]);
+        // gv_mean is the first of the trait's columns on every line's row.
+        const auto gv_mean = [&](size_t row) { return line_rows_[row].extra[t * dominance_width()]; };
+        line_rows_[k].extra[at] = heterosis(gv_mean(k), gv_mean(static_cast<size_t>(s)), gv_mean(static_cast<size_t>(m)));
         line_rows_[k].extra[at + 1] = predicted_heterosis(d, line_p_[static_cast<size_t>(s)], line_p_[static_cast<size_t>(m)]);
       }
     }
@@ -638,12 +630,11 @@ class summary_observer : public generation_observer {
     std::vector<double> stage_generation, stage_f_pedigree, stage_f_genomic;
   };
   std::map<int32_t, series_state> series_;
-  // Lines and dominance: the rows of the lines of a generation, their mean
-  // GVs and QTL allele frequencies.
+  // Lines and dominance: the rows of the lines of a generation and their QTL
+  // allele frequencies.
   bool lines_ = false, dominance_ = false, crosses_ = false;
   std::vector<summary_row> line_rows_;
-  std::vector<std::vector<double>> line_gv_, line_p_;
-  std::vector<double> gv_means_;
+  std::vector<std::vector<double>> line_p_;
   std::vector<int32_t> counts_;
   qtl_trajectories trajectories_;
 };
